@@ -1,0 +1,231 @@
+// The extension module `vesk._vesk`: switching profiling on for the calling thread.
+#include <Python.h>
+#include <frameobject.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "profiler/python_type.hpp"
+#include "utils/arguments.hpp"
+#include "utils/entry.hpp"
+#include "utils/interned.hpp"
+#include "utils/pyref.hpp"
+#include "utils/result.hpp"
+
+namespace vesk::module {
+
+using utils::checked;
+using utils::interned;
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
+using utils::Status;
+
+namespace {
+
+// Process-wide: the module is created once and then handed out again, and only the interpreter that
+// first imported it may use it (the engine keeps process-wide state shared by all its objects).
+PyObject* cached_module = nullptr;
+std::atomic<int64_t> owner_interpreter{-1};
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) noexcept { return 0; }
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) noexcept {
+    PyEval_SetProfile(noop_profile, nullptr);
+    Py_RETURN_NONE;
+}
+
+// Strictly `True` (or a NumPy boolean through its truth value); anything else, errors included, is false.
+bool strictly_true(PyObject* value) noexcept {
+    if (PyBool_Check(value)) {
+        return value == Py_True;
+    }
+    const char* type_name = Py_TYPE(value)->tp_name;
+    if (std::string_view(type_name) == "numpy.bool_" || std::string_view(type_name) == "numpy.bool") {
+        int truth = PyObject_IsTrue(value);
+        if (truth < 0) {
+            PyErr_Clear();  // A failed conversion counts as false, by design.
+            return false;
+        }
+        return truth == 1;
+    }
+    return false;
+}
+
+Result<bool> threading_requested(PyObject* host) noexcept {
+    auto config = checked(PyObject_GetAttr(host, interned().config));
+    if (!config) {
+        return std::move(config.error());
+    }
+    PyRef value = PyRef::steal(PyObject_GetItem(config->get(), interned().threading));
+    if (!value) {
+        PyErr_Clear();  // A missing or unreadable "threading" entry means no threading hook, by design.
+        return false;
+    }
+    return strictly_true(value.get());
+}
+
+// Makes every thread the threading module starts from now on install the profile callback.
+Status install_threading_hook(PyObject* profiler) noexcept {
+    auto threading = checked(PyImport_Import(interned().threading));
+    if (!threading) {
+        return std::move(threading.error());
+    }
+    auto hook = checked(PyObject_GetAttr(profiler, interned().register_threading_profiler));
+    if (!hook) {
+        return std::move(hook.error());
+    }
+    auto setprofile = checked(PyObject_GetAttr(threading->get(), interned().setprofile));
+    if (!setprofile) {
+        return std::move(setprofile.error());
+    }
+    auto done = checked(PyObject_CallOneArg(setprofile->get(), hook->get()));
+    if (!done) {
+        return std::move(done.error());
+    }
+    return {};
+}
+
+Result<PyRef> register_profiler_impl(PyObject* host) noexcept {
+    if (!PyCallable_Check(host)) {
+        return PyError::type_error("profiler object is not callable");
+    }
+    auto profiler = profiler::new_profiler_object(host);
+    if (!profiler) {
+        return std::move(profiler.error());
+    }
+    if (PyObject_SetAttr(host, interned().rust_profiler, profiler->get()) < 0) {
+        return PyError::fetch();
+    }
+    PyEval_SetProfile(profiler::profile_callback, profiler->get());
+    auto threading = threading_requested(host);
+    if (!threading) {
+        return std::move(threading.error());
+    }
+    if (*threading) {
+        if (auto hooked = install_threading_hook(profiler->get()); !hooked) {
+            return std::move(hooked.error());
+        }
+    }
+    return utils::none();
+}
+
+PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static constexpr const char* names[] = {"profiler"};
+    return utils::object_entry([&]() -> Result<PyRef> {
+        PyObject* host = nullptr;
+        if (auto parsed = utils::parse_arguments("register_profiler", names, args, nargs, kwnames, {&host, 1});
+            !parsed) {
+            return std::move(parsed.error());
+        }
+        return register_profiler_impl(host);
+    });
+}
+
+PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
+                                          "register_noop_profiler()\n--\n\n"};
+PyMethodDef register_profiler_def = {"register_profiler", reinterpret_cast<PyCFunction>(register_profiler),
+                                     METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_vesk", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+Result<PyRef> module_all(PyObject* module) noexcept {
+    static PyObject* all_name = PyUnicode_InternFromString("__all__");
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
+    if (all) {
+        return all;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return PyError::fetch();
+    }
+    PyErr_Clear();  // No __all__ yet: this is the first function added.
+    auto fresh = checked(PyList_New(0));
+    if (!fresh) {
+        return fresh;
+    }
+    if (PyObject_SetAttr(module, all_name, fresh->get()) < 0) {
+        return PyError::fetch();
+    }
+    return fresh;
+}
+
+// Adds one function to the module and to its __all__.
+Status add_function(PyObject* module, PyMethodDef* def) noexcept {
+    auto module_name = checked(PyModule_GetNameObject(module));
+    if (!module_name) {
+        return std::move(module_name.error());
+    }
+    auto function = checked(PyCMethod_New(def, module, module_name->get(), nullptr));
+    if (!function) {
+        return std::move(function.error());
+    }
+    auto name = checked(PyObject_GetAttr(function->get(), interned().dunder_name));
+    if (!name) {
+        return std::move(name.error());
+    }
+    if (!PyUnicode_Check(name->get())) {
+        return utils::conversion_error(name->get(), "PyString");
+    }
+    auto all = module_all(module);
+    if (!all) {
+        return std::move(all.error());
+    }
+    if (PyList_Append(all->get(), name->get()) < 0 || PyObject_SetAttr(module, name->get(), function->get()) < 0) {
+        return PyError::fetch();
+    }
+    return {};
+}
+
+Result<PyRef> create_module() noexcept {
+    auto module = checked(PyModule_Create2(&module_def, 1013));
+    if (!module) {
+        return module;
+    }
+    if (auto added = add_function(module->get(), &register_noop_profiler_def); !added) {
+        return std::move(added.error());
+    }
+    if (auto added = add_function(module->get(), &register_profiler_def); !added) {
+        return std::move(added.error());
+    }
+    return module;
+}
+
+Status claim_interpreter() noexcept {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        return PyError::fetch();
+    }
+    int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        return PyError::make(PyExc_ImportError,
+                             "vesk._vesk does not support sub-interpreters: it was already initialised "
+                             "by another interpreter of this process");
+    }
+    return {};
+}
+
+Result<PyRef> init_module() noexcept {
+    if (auto claimed = claim_interpreter(); !claimed) {
+        return std::move(claimed.error());
+    }
+    if (cached_module != nullptr) {
+        return PyRef::borrow(cached_module);
+    }
+    if (auto ready = utils::init_interned(); !ready) {
+        return std::move(ready.error());
+    }
+    auto module = create_module();
+    if (!module) {
+        return module;
+    }
+    cached_module = module->clone().release();  // kept for the rest of the process
+    return module;
+}
+
+}  // namespace
+
+}  // namespace vesk::module
+
+PyMODINIT_FUNC PyInit__vesk() {
+    return vesk::utils::object_entry([] { return vesk::module::init_module(); });
+}

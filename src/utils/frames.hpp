@@ -1,0 +1,45 @@
+// Where an event happened: thread identity, the user-code call site and the source position.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "utils/ids.hpp"
+#include "utils/pyref.hpp"
+#include "utils/result.hpp"
+
+namespace vesk::utils {
+
+struct ThreadInfo {
+    std::string name;
+    std::optional<uint64_t> native_id;
+};
+
+// One recorded call still open on a thread.
+struct CallFrame {
+    PyRef frame;
+    FrameId id;
+};
+
+struct CallSite {
+    FrameId call_frame_id;
+    int32_t line_number;
+};
+
+// CAUTION: runs Python code (threading.current_thread). Requires the interpreter lock.
+[[nodiscard]] Result<ThreadInfo> current_thread() noexcept;
+
+// The recorded frame that called the current one, and the line it is executing. `call_frames` is the
+// thread's stack of open recorded calls (oldest first) as it was before this event; only its last two
+// entries are examined. `current` is this event's frame id, if any.
+[[nodiscard]] Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames,
+                                                                  const FrameId* current) noexcept;
+
+// "<path>:<line>", the path relative to the current working directory when it lies below it.
+[[nodiscard]] Result<std::string> filename_with_lineno(PyObject* frame) noexcept;
+
+}  // namespace vesk::utils

@@ -1,0 +1,48 @@
+// Frame and trace identifiers ("frm_"/"trc_" + a 26-character ULID text) and the wall-clock timestamp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "utils/result.hpp"
+
+namespace vesk::utils {
+
+inline constexpr size_t ULID_TEXT_LENGTH = 26;
+
+// 128 bits: 48 bits of milliseconds since the epoch, then 80 random bits.
+struct Ulid {
+    uint64_t high;  // time << 16 | 16 random bits
+    uint64_t low;   // 64 random bits
+};
+
+// Draws a ULID for `unix_millis` from the calling thread's generator (lock-free).
+[[nodiscard]] Ulid make_ulid(uint64_t unix_millis) noexcept;
+// A ULID for the current time; the time field is 0 when the clock reads before the epoch.
+[[nodiscard]] Ulid new_ulid() noexcept;
+// Crockford base 32, most significant first; the first character carries the top 3 bits.
+[[nodiscard]] std::array<char, ULID_TEXT_LENGTH> ulid_text(Ulid ulid) noexcept;
+
+// "frm_" + ULID text. A fixed-size value: making one allocates nothing.
+class FrameId {
+public:
+    static constexpr size_t LENGTH = 4 + ULID_TEXT_LENGTH;
+    [[nodiscard]] std::string_view view() const noexcept { return {text_.data(), text_.size()}; }
+    friend bool operator==(const FrameId&, const FrameId&) = default;
+
+private:
+    friend FrameId new_frame_id() noexcept;
+    std::array<char, LENGTH> text_{};
+};
+
+[[nodiscard]] FrameId new_frame_id() noexcept;
+// "trc_" + ULID text.
+[[nodiscard]] std::string new_trace_id();
+
+// Seconds since the Unix epoch with the clock's full resolution. Fails (internal error "System time
+// is before unix epoch") only when the clock reads before the epoch.
+[[nodiscard]] Result<double> timestamp() noexcept;
+
+}  // namespace vesk::utils

@@ -1,0 +1,59 @@
+// MessagePack writing on top of msgpack-c, plus the key/value pair writers the frame record and the
+// trace document are assembled from. Every writer appends to an in-memory buffer.
+#pragma once
+
+#include <msgpack.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "utils/bytes.hpp"
+#include "utils/result.hpp"
+
+namespace vesk::utils {
+
+// Shortest-form MessagePack writer into a ByteBuffer. A failed write (only possible when memory runs
+// out) is remembered and reported once by `finish`, so the many writes need no check each.
+class MsgpackWriter {
+public:
+    explicit MsgpackWriter(ByteBuffer& out) noexcept;
+    MsgpackWriter(const MsgpackWriter&) = delete;
+    MsgpackWriter& operator=(const MsgpackWriter&) = delete;
+
+    void map_header(uint32_t entries) noexcept;
+    void array_header(uint32_t items) noexcept;
+    void str(std::string_view text) noexcept;
+    void uint(uint64_t value) noexcept;
+    void int32(int32_t value) noexcept;
+    void f64(double value) noexcept;
+    void nil() noexcept;
+    void true_value() noexcept;
+    // Appends one already-encoded value verbatim.
+    void raw(std::string_view encoded) noexcept;
+
+    // Success, or the internal error "Writing to memory, not I/O" if any write failed.
+    [[nodiscard]] Status finish() const noexcept;
+
+private:
+    static int append(void* self, const char* data, size_t size) noexcept;
+    ByteBuffer* out_;
+    msgpack_packer packer_;
+    bool failed_ = false;
+};
+
+// Pair writers: each writes one key and its value; the caller writes the enclosing map header.
+void write_str_pair(MsgpackWriter& w, std::string_view key, std::optional<std::string_view> value) noexcept;
+void write_raw_pair(MsgpackWriter& w, std::string_view key, ByteBuffer&& encoded) noexcept;
+void write_int_pair(MsgpackWriter& w, std::string_view key, std::optional<uint64_t> value) noexcept;
+void write_f64_pair(MsgpackWriter& w, double timestamp) noexcept;  // key is always "timestamp"
+void write_raw_frames(MsgpackWriter& w, std::vector<Record>&& records) noexcept;
+void write_argv(MsgpackWriter& w, std::vector<std::string>&& argv) noexcept;
+void write_frames(MsgpackWriter& w, std::unordered_map<uint64_t, std::vector<Record>>&& frames) noexcept;
+void write_frames_of_interest(MsgpackWriter& w, std::vector<Record>&& records) noexcept;
+void write_meta(MsgpackWriter& w, std::string_view version, std::string_view source) noexcept;
+
+}  // namespace vesk::utils
