@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,9 @@ class FrameId {
 public:
     static constexpr size_t LENGTH = 4 + ULID_TEXT_LENGTH;
     [[nodiscard]] std::string_view view() const noexcept { return {text_.data(), text_.size()}; }
+    // A frame id with exactly this text, for ids that come back from Python; empty unless the text
+    // has the id's length.
+    [[nodiscard]] static std::optional<FrameId> from_text(std::string_view text) noexcept;
     friend bool operator==(const FrameId&, const FrameId&) = default;
 
 private:
