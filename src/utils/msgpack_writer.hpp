@@ -50,10 +50,11 @@ void write_str_pair(MsgpackWriter& w, std::string_view key, std::optional<std::s
 void write_raw_pair(MsgpackWriter& w, std::string_view key, ByteBuffer&& encoded) noexcept;
 void write_int_pair(MsgpackWriter& w, std::string_view key, std::optional<uint64_t> value) noexcept;
 void write_f64_pair(MsgpackWriter& w, double timestamp) noexcept;  // key is always "timestamp"
-void write_raw_frames(MsgpackWriter& w, std::vector<Record>&& records) noexcept;
-void write_argv(MsgpackWriter& w, std::vector<std::string>&& argv) noexcept;
-void write_frames(MsgpackWriter& w, std::unordered_map<uint64_t, std::vector<Record>>&& frames) noexcept;
-void write_frames_of_interest(MsgpackWriter& w, std::vector<Record>&& records) noexcept;
+// The record writers only read the records: a trace whose hand-over fails keeps them for the next one.
+void write_raw_frames(MsgpackWriter& w, const std::vector<Record>& records) noexcept;
+void write_argv(MsgpackWriter& w, const std::vector<std::string>& argv) noexcept;
+void write_frames(MsgpackWriter& w, const std::unordered_map<uint64_t, std::vector<Record>>& frames) noexcept;
+void write_frames_of_interest(MsgpackWriter& w, const std::vector<Record>& records) noexcept;
 void write_meta(MsgpackWriter& w, std::string_view version, std::string_view source) noexcept;
 
 }  // namespace vesk::utils
