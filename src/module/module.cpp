@@ -7,6 +7,7 @@
 
 #include "profiler/python_type.hpp"
 #include "utils/arguments.hpp"
+#include "utils/convert.hpp"
 #include "utils/entry.hpp"
 #include "utils/interned.hpp"
 #include "utils/pyref.hpp"
@@ -35,23 +36,6 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
-// Strictly `True` (or a NumPy boolean through its truth value); anything else, errors included, is false.
-bool strictly_true(PyObject* value) noexcept {
-    if (PyBool_Check(value)) {
-        return value == Py_True;
-    }
-    const char* type_name = Py_TYPE(value)->tp_name;
-    if (std::string_view(type_name) == "numpy.bool_" || std::string_view(type_name) == "numpy.bool") {
-        int truth = PyObject_IsTrue(value);
-        if (truth < 0) {
-            PyErr_Clear();  // A failed conversion counts as false, by design.
-            return false;
-        }
-        return truth == 1;
-    }
-    return false;
-}
-
 Result<bool> threading_requested(PyObject* host) noexcept {
     auto config = checked(PyObject_GetAttr(host, interned().config));
     if (!config) {
@@ -62,7 +46,8 @@ Result<bool> threading_requested(PyObject* host) noexcept {
         PyErr_Clear();  // A missing or unreadable "threading" entry means no threading hook, by design.
         return false;
     }
-    return strictly_true(value.get());
+    // Only `True` itself asks for the hook; any other value is false, its conversion error dropped.
+    return utils::bool_of(value.get()).value_or(false);
 }
 
 // Makes every thread the threading module starts from now on install the profile callback.
@@ -124,7 +109,7 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
                                           "register_noop_profiler()\n--\n\n"};
-PyMethodDef register_profiler_def = {"register_profiler", reinterpret_cast<PyCFunction>(register_profiler),
+PyMethodDef register_profiler_def = {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
                                      METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_vesk", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};

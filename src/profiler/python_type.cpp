@@ -1,0 +1,170 @@
+// The VeskProfiler type: instances wrap a native Profiler; the interpreter reaches it through the
+// profile callback, the threading hook and the two trace methods.
+#include "profiler/python_type.hpp"
+
+#include <memory>
+#include <new>
+
+#include "profiler/profiler.hpp"
+#include "utils/arguments.hpp"
+#include "utils/entry.hpp"
+#include "utils/interned.hpp"
+
+namespace vesk::profiler {
+
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
+
+namespace {
+
+struct ProfilerObject {
+    PyObject_HEAD
+    // Constructed in place after allocation and destroyed in dealloc; never null once visible.
+    std::unique_ptr<Profiler> profiler;
+};
+
+// Created on first use and kept for the rest of the process.
+PyTypeObject* profiler_type = nullptr;
+
+Profiler& profiler_of(PyObject* self) noexcept { return *reinterpret_cast<ProfilerObject*>(self)->profiler; }
+
+PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+void dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // Dropping the profiler releases frames, plugin contexts and callables.
+    reinterpret_cast<ProfilerObject*>(self)->profiler.~unique_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    return profiler_of(self).traverse(visit, arg);
+}
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) noexcept {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        if (auto saved = profiler_of(self).save_in_db(); !saved) {
+            return std::move(saved.error());
+        }
+        return utils::none();
+    });
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) noexcept {
+    return utils::object_entry([&] { return profiler_of(self).build_trace(); });
+}
+
+// Installed by the threading module as the first profile function of each new thread: replaces
+// itself with the native callback, so recording starts at the thread's next event.
+PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    static constexpr const char* names[] = {"_frame", "_event", "_arg"};
+    return utils::object_entry([&]() -> Result<PyRef> {
+        PyObject* parsed[3];
+        if (auto ok = utils::parse_arguments("register_threading_profiler", names, args, nargs, kwnames, parsed);
+            !ok) {
+            return std::move(ok.error());
+        }
+        PyEval_SetProfile(profile_callback, self);
+        return utils::none();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+     METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "vesk._vesk.VeskProfiler",
+    sizeof(ProfilerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+Result<PyTypeObject*> get_profiler_type() noexcept {
+    if (profiler_type == nullptr) {
+        PyObject* type = PyType_FromSpec(&spec);
+        if (type == nullptr) {
+            return PyError::fetch();
+        }
+        profiler_type = reinterpret_cast<PyTypeObject*>(type);
+    }
+    return profiler_type;
+}
+
+// The profile callback's misuse cases: the pending exception, or SystemError if there is none.
+int fail_with_pending_error() noexcept {
+    PyError::fetch().restore();
+    return -1;
+}
+
+}  // namespace
+
+Result<PyRef> new_profiler_object(PyObject* host) noexcept {
+    auto profiler = new_from_python(host);
+    if (!profiler) {
+        return std::move(profiler.error());
+    }
+    auto type = get_profiler_type();
+    if (!type) {
+        return std::move(type.error());
+    }
+    PyRef object = PyRef::steal((*type)->tp_alloc(*type, 0));
+    if (!object) {
+        return utils::internal_error("Allocating a VeskProfiler object failed", PyError::fetch());
+    }
+    new (&reinterpret_cast<ProfilerObject*>(object.get())->profiler) std::unique_ptr<Profiler>(std::move(*profiler));
+    return object;
+}
+
+int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+    utils::Event event;
+    switch (what) {
+        case PyTrace_CALL:
+            event = utils::Event::Call;
+            break;
+        case PyTrace_RETURN:
+            event = utils::Event::Return;
+            break;
+        default:
+            return 0;
+    }
+    if (object == nullptr) {
+        return fail_with_pending_error();
+    }
+    if (profiler_type == nullptr || !PyObject_TypeCheck(object, profiler_type)) {
+        utils::conversion_error(object, "VeskProfiler").restore();
+        return -1;
+    }
+    if (frame == nullptr) {
+        return fail_with_pending_error();
+    }
+    // Our own references: Python code run by the handler must not free what it is working on.
+    PyRef profiler = PyRef::borrow(object);
+    PyRef frame_object = PyRef::borrow(reinterpret_cast<PyObject*>(frame));
+    PyRef event_arg = PyRef::borrow(arg == nullptr ? Py_None : arg);
+    return utils::status_entry(
+        [&] { return profiler_of(profiler.get()).profile(frame_object.get(), event, event_arg.get()); });
+}
+
+}  // namespace vesk::profiler

@@ -1,0 +1,211 @@
+// Building a profiler from the host package's profiler object: the configuration is read here, once.
+#include "profiler/profiler.hpp"
+
+#include "utils/convert.hpp"
+#include "utils/ids.hpp"
+#include "utils/interned.hpp"
+
+namespace vesk::profiler {
+
+using utils::checked;
+using utils::interned;
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
+
+namespace {
+
+// The dict's own lookup (no overridden methods of a subclass run). A raising lookup is an internal
+// error whose message names the key: `config.get("<key>" should not raise.`
+Result<PyObject*> config_get(PyObject* config, PyObject* key, const char* key_text) noexcept {
+    PyObject* value = PyDict_GetItemWithError(config, key);
+    if (value == nullptr && PyErr_Occurred()) {
+        std::string text = std::string("config.get(\"") + key_text + "\" should not raise.";
+        return utils::internal_error(text, PyError::fetch());
+    }
+    return value;
+}
+
+// One fragment list under "filters": a missing key, or a "filters" value that cannot be indexed at
+// all, means an empty list.
+Result<std::vector<filters::Finder>> fragment_finders(PyObject* filters_value, PyObject* key) noexcept {
+    PyRef fragments = PyRef::steal(PyObject_GetItem(filters_value, key));
+    if (!fragments) {
+        PyErr_Clear();  // Only the absence of a list is meant here; a present list is validated below.
+        return std::vector<filters::Finder>{};
+    }
+    auto texts = utils::string_list_of(fragments.get());
+    if (!texts) {
+        return std::move(texts.error());
+    }
+    return filters::build_finders(std::move(*texts));
+}
+
+Result<filters::FrameFilters> read_filters(PyObject* config) noexcept {
+    auto filters_value = config_get(config, interned().filters, "filters");
+    if (!filters_value) {
+        return std::move(filters_value.error());
+    }
+    if (*filters_value == nullptr) {
+        return filters::FrameFilters{};
+    }
+    PyRef held = PyRef::borrow(*filters_value);  // the dict may drop it while we call into Python
+    auto include = fragment_finders(held.get(), interned().include_frames);
+    if (!include) {
+        return std::move(include.error());
+    }
+    auto ignore = fragment_finders(held.get(), interned().ignore_frames);
+    if (!ignore) {
+        return std::move(ignore.error());
+    }
+    return filters::FrameFilters{std::move(*include), std::move(*ignore)};
+}
+
+Result<std::optional<uint64_t>> main_thread_native_id() noexcept {
+    auto threading = checked(PyImport_Import(interned().threading));
+    if (!threading) {
+        return std::move(threading.error());
+    }
+    auto main_thread = checked(PyObject_CallMethodNoArgs(threading->get(), interned().main_thread));
+    if (!main_thread) {
+        return std::move(main_thread.error());
+    }
+    PyRef native_id = PyRef::steal(PyObject_GetAttr(main_thread->get(), interned().native_id));
+    if (!native_id) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return PyError::fetch();
+        }
+        PyErr_Clear();  // A platform without native thread ids: the id is simply absent.
+        return std::nullopt;
+    }
+    if (native_id.get() == Py_None) {
+        return std::nullopt;
+    }
+    auto id = utils::u64_of(native_id.get());
+    if (!id) {
+        return std::move(id.error());
+    }
+    return *id;
+}
+
+Result<uint64_t> read_busy_timeout(PyObject* config) noexcept {
+    auto value = config_get(config, interned().sqlite_busy_timeout, "sqlite_busy_timeout");
+    if (!value) {
+        return std::move(value.error());
+    }
+    if (*value == nullptr) {
+        return uint64_t{60};
+    }
+    return utils::u64_of(*value);
+}
+
+// Lenient: an absent value, or one that is not a boolean, is false.
+Result<bool> read_flag(PyObject* config, PyObject* key, const char* key_text) noexcept {
+    auto value = config_get(config, key, key_text);
+    if (!value) {
+        return std::move(value.error());
+    }
+    if (*value == nullptr) {
+        return false;
+    }
+    // A value that is not a boolean counts as false: its conversion error is dropped by design.
+    return utils::bool_of(*value).value_or(false);
+}
+
+Result<PyRef> attribute(PyObject* host, PyObject* name) noexcept {
+    return checked(PyObject_GetAttr(host, name));
+}
+
+Result<std::string> str_attribute(PyObject* host, PyObject* name) noexcept {
+    auto value = attribute(host, name);
+    if (!value) {
+        return std::move(value.error());
+    }
+    return utils::string_of(value->get());
+}
+
+Result<std::string> db_path_of(PyObject* host) noexcept {
+    auto value = attribute(host, interned().db_path);
+    if (!value) {
+        return std::move(value.error());
+    }
+    auto text = checked(PyObject_Str(value->get()));
+    if (!text) {
+        return std::move(text.error());
+    }
+    return utils::string_of(text->get());
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Profiler>> new_from_python(PyObject* host) noexcept {
+    auto config_object = attribute(host, interned().config);
+    if (!config_object) {
+        return std::move(config_object.error());
+    }
+    PyObject* config_dict = config_object->get();
+    if (!PyDict_Check(config_dict)) {
+        return utils::conversion_error(config_dict, "PyDict");
+    }
+    Config config;
+    auto frame_filters = read_filters(config_dict);
+    if (!frame_filters) {
+        return std::move(frame_filters.error());
+    }
+    config.filters = std::move(*frame_filters);
+    auto main_thread_id = main_thread_native_id();
+    if (!main_thread_id) {
+        return std::move(main_thread_id.error());
+    }
+    config.main_thread_id = *main_thread_id;
+    auto busy_timeout = read_busy_timeout(config_dict);
+    if (!busy_timeout) {
+        return std::move(busy_timeout.error());
+    }
+    config.sqlite_busy_timeout = *busy_timeout;
+    auto threading = read_flag(config_dict, interned().threading, "threading");
+    if (!threading) {
+        return std::move(threading.error());
+    }
+    config.threading = *threading;
+    auto lightweight_repr = read_flag(config_dict, interned().lightweight_repr, "lightweight_repr");
+    if (!lightweight_repr) {
+        return std::move(lightweight_repr.error());
+    }
+    config.lightweight_repr = *lightweight_repr;
+    auto plugin_table = plugins::load_plugins(config_dict);
+    if (!plugin_table) {
+        return std::move(plugin_table.error());
+    }
+    auto db_path = db_path_of(host);
+    if (!db_path) {
+        return std::move(db_path.error());
+    }
+    config.db_path = std::move(*db_path);
+    auto one_trace_per_test = attribute(host, interned().one_trace_per_test);
+    if (!one_trace_per_test) {
+        return std::move(one_trace_per_test.error());
+    }
+    auto per_test = utils::bool_of(one_trace_per_test->get());
+    if (!per_test) {
+        return std::move(per_test.error());
+    }
+    config.one_trace_per_test = *per_test;
+    auto trace_id = str_attribute(host, interned().trace_id);
+    if (!trace_id) {
+        return std::move(trace_id.error());
+    }
+    auto source = str_attribute(host, interned().source);
+    if (!source) {
+        return std::move(source.error());
+    }
+    config.source = std::move(*source);
+    auto start = utils::timestamp();
+    if (!start) {
+        return std::move(start.error());
+    }
+    config.start_timestamp = *start;
+    return std::make_unique<Profiler>(std::move(config), std::move(*plugin_table), std::move(*trace_id));
+}
+
+}  // namespace vesk::profiler

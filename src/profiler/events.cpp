@@ -1,0 +1,129 @@
+// One profile event: plugins, the record decision, the default frame record, filing.
+#include "profiler/profiler.hpp"
+
+#include "utils/interned.hpp"
+
+namespace vesk::profiler {
+
+using utils::Event;
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
+using utils::Status;
+
+namespace {
+
+Result<std::string_view> code_text(PyObject* value, const char* invariant) noexcept {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+    if (utf8 == nullptr) {
+        return PyErr_Occurred() ? utils::internal_error(invariant, PyError::fetch()) : utils::internal_error(invariant);
+    }
+    return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+// Read once per event; what the interpreter guarantees about frames and code objects is checked as
+// an invariant, not handled as an error.
+Result<EventCode> read_event_code(PyObject* frame) noexcept {
+    if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
+        return utils::internal_error("Python gives us a PyFrame");
+    }
+    PyCodeObject* code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
+    if (code == nullptr) {
+        return utils::internal_error("A frame always has an `f_code`");
+    }
+    EventCode event_code{PyRef::steal(reinterpret_cast<PyObject*>(code)), code->co_filename, code->co_name, {}, {}};
+    auto filename = code_text(event_code.filename, "`co_filename` is always a string");
+    if (!filename) {
+        return std::move(filename.error());
+    }
+    auto name = code_text(event_code.name, "`co_name` is always a string");
+    if (!name) {
+        return std::move(name.error());
+    }
+    event_code.filename_text = *filename;
+    event_code.name_text = *name;
+    return event_code;
+}
+
+bool is_internal_error(const PyError& error) noexcept {
+    return error.matches(utils::interned().internal_error_type);
+}
+
+}  // namespace
+
+Status Profiler::profile(PyObject* frame, Event event, PyObject* arg) noexcept {
+    auto code = read_event_code(frame);
+    if (!code) {
+        return std::move(code.error());
+    }
+    // Events of all threads are handled one at a time. Empty only while the interpreter shuts down
+    // and the lock's holder may never run again: the event is then not recorded.
+    auto plugins = plugins_.lock_releasing_gil();
+    if (!plugins) {
+        return {};
+    }
+    Batch batch;
+    if (!(*plugins)->empty()) {
+        if (auto ran = run_plugins(frame, event, arg, *code, **plugins, batch); !ran) {
+            return ran;
+        }
+    }
+    auto record = filters::should_record(config_.filters, frame, code->filename_text);
+    if (!record) {
+        return std::move(record.error());
+    }
+    if (*record) {
+        if (auto recorded = record_frame(frame, event, arg, *code, batch); !recorded) {
+            if (is_internal_error(recorded.error())) {
+                return recorded;
+            }
+            log_error(std::move(recorded.error()), frame, event, *code);
+            return {};  // a frame whose record failed stores nothing of its event
+        }
+    }
+    if (auto pushed = push_frames(event, batch); !pushed) {
+        if (is_internal_error(pushed.error())) {
+            return pushed;
+        }
+        log_error(std::move(pushed.error()), frame, event, *code);
+    }
+    return {};
+}
+
+Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+                             plugins::PluginTable& table, Batch& batch) noexcept {
+    std::vector<plugins::PluginProcessor>* processors = table.find(code.name_text);
+    if (processors == nullptr) {
+        return {};
+    }
+    ThreadState& thread = threads_.current();
+    for (auto& processor : *processors) {
+        plugins::PluginEvent plugin_event{frame, event, arg, code.filename_text, thread.call_frames,
+                                          config_.serializer()};
+        auto produced = plugins::run_processor(processor, plugin_event);
+        if (!produced) {
+            if (is_internal_error(produced.error())) {
+                return std::move(produced.error());
+            }
+            log_error(std::move(produced.error()), frame, event, code);
+        } else if (*produced) {
+            batch.records.push_back(std::move((*produced)->bytes));
+            batch.types.push_back(std::move((*produced)->type));
+        }
+    }
+    return {};
+}
+
+Status Profiler::record_frame(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+                              Batch& batch) noexcept {
+    auto record = process_frame(frame, event, arg, code, threads_.current());
+    if (!record) {
+        return std::move(record.error());
+    }
+    batch.records.push_back(std::move(*record));
+    batch.types.emplace_back("frame");
+    return {};
+}
+
+}  // namespace vesk::profiler

@@ -1,0 +1,69 @@
+// Where every recording failure ends: a warning on the "vesk" logger, with the exception attached.
+#include "profiler/profiler.hpp"
+
+#include "utils/interned.hpp"
+
+namespace vesk::profiler {
+
+using utils::checked;
+using utils::interned;
+using utils::PyError;
+using utils::PyRef;
+using utils::Status;
+
+namespace {
+
+// CAUTION: runs Python code (logging handlers and formatters). The four values are left for logging
+// to format, so nothing is turned into text unless the record is emitted.
+Status log_warning(const PyError& error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
+    auto logging = checked(PyImport_ImportModule("logging"));
+    if (!logging) {
+        return std::move(logging.error());
+    }
+    auto logger = checked(PyObject_CallMethodOneArg(logging->get(), interned().get_logger, interned().vesk));
+    if (!logger) {
+        return std::move(logger.error());
+    }
+    auto locals = checked(PyObject_GetAttr(frame, interned().f_locals));
+    if (!locals) {
+        return std::move(locals.error());
+    }
+    auto keywords = checked(PyDict_New());
+    if (!keywords) {
+        return std::move(keywords.error());
+    }
+    if (PyDict_SetItem(keywords->get(), interned().exc_info, error.value()) < 0) {
+        return PyError::fetch();
+    }
+    auto warning = checked(PyObject_GetAttr(logger->get(), interned().warning));
+    if (!warning) {
+        return std::move(warning.error());
+    }
+    auto event_name = checked(PyUnicode_FromStringAndSize(utils::event_name(event).data(),
+                                                          static_cast<Py_ssize_t>(utils::event_name(event).size())));
+    if (!event_name) {
+        return std::move(event_name.error());
+    }
+    auto arguments = checked(
+        PyTuple_Pack(5, interned().log_template, code.filename, code.name, event_name->get(), locals->get()));
+    if (!arguments) {
+        return std::move(arguments.error());
+    }
+    auto logged = checked(PyObject_Call(warning->get(), arguments->get(), keywords->get()));
+    if (!logged) {
+        return std::move(logged.error());
+    }
+    return {};
+}
+
+}  // namespace
+
+void Profiler::log_error(PyError error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
+    if (auto logged = log_warning(error, frame, event, code); !logged) {
+        // Reporting itself failed: nothing may cross the profile callback, so the interpreter's
+        // unraisable hook gets the reporting failure, naming the frame it was about.
+        std::move(logged.error()).discard_as_unraisable(frame);
+    }
+}
+
+}  // namespace vesk::profiler

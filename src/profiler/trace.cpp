@@ -1,0 +1,201 @@
+// Trace documents: the buffered records of a recording, assembled into one MessagePack map and
+// handed to the host's storage function.
+#include "profiler/profiler.hpp"
+
+#include <iterator>
+
+#include "utils/convert.hpp"
+#include "utils/interned.hpp"
+#include "utils/msgpack_writer.hpp"
+
+namespace vesk::profiler {
+
+using utils::checked;
+using utils::interned;
+using utils::PyError;
+using utils::PyRef;
+using utils::Record;
+using utils::Result;
+using utils::Status;
+
+namespace {
+
+// What a document says about the program and the host, read before any buffer is touched so that
+// a failure here leaves every record in place.
+struct HostInfo {
+    std::string version;
+    std::optional<std::string> commit_sha;
+    std::vector<std::string> argv;
+};
+
+Result<PyRef> module_attribute(const char* module_name, PyObject* attribute) noexcept {
+    auto module = checked(PyImport_ImportModule(module_name));
+    if (!module) {
+        return module;
+    }
+    return checked(PyObject_GetAttr(module->get(), attribute));
+}
+
+Result<HostInfo> read_host_info() noexcept {
+    HostInfo info;
+    auto version = module_attribute("vesk.version", interned().dunder_version);
+    if (!version) {
+        return std::move(version.error());
+    }
+    auto version_text = utils::string_of(version->get());
+    if (!version_text) {
+        return std::move(version_text.error());
+    }
+    info.version = std::move(*version_text);
+    auto commit_sha = module_attribute("vesk.git", interned().commit_sha);
+    if (!commit_sha) {
+        return std::move(commit_sha.error());
+    }
+    if (commit_sha->get() != Py_None) {
+        auto sha_text = utils::string_of(commit_sha->get());
+        if (!sha_text) {
+            return std::move(sha_text.error());
+        }
+        info.commit_sha = std::move(*sha_text);
+    }
+    auto argv = module_attribute("sys", interned().argv);
+    if (!argv) {
+        return std::move(argv.error());
+    }
+    auto argv_texts = utils::string_list_of(argv->get());
+    if (!argv_texts) {
+        return std::move(argv_texts.error());
+    }
+    info.argv = std::move(*argv_texts);
+    return info;
+}
+
+}  // namespace
+
+TakenRecords Profiler::take_records() {
+    auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
+    return {std::exchange(*frames_of_interest, {}), std::exchange(*frames, {})};
+}
+
+void Profiler::put_back(TakenRecords taken) {
+    auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
+    // Ahead of anything filed since they were taken: the next document keeps the original order.
+    taken.frames_of_interest.insert(taken.frames_of_interest.end(),
+                                    std::make_move_iterator(frames_of_interest->begin()),
+                                    std::make_move_iterator(frames_of_interest->end()));
+    *frames_of_interest = std::move(taken.frames_of_interest);
+    for (auto& [thread_id, records] : *frames) {
+        auto& earlier = taken.frames[thread_id];
+        earlier.insert(earlier.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+    }
+    *frames = std::move(taken.frames);
+}
+
+std::string Profiler::current_trace_id() { return *trace_id_.lock(); }
+
+namespace {
+
+Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, const Config& config,
+                              std::string_view trace_id) noexcept {
+    utils::ByteBuffer document;
+    utils::MsgpackWriter writer(document);
+    writer.map_header(8);
+    utils::write_argv(writer, host.argv);
+    utils::write_str_pair(writer, "current_commit_sha", host.commit_sha);
+    utils::write_frames(writer, taken.frames);
+    utils::write_frames_of_interest(writer, taken.frames_of_interest);
+    utils::write_int_pair(writer, "main_thread_id", config.main_thread_id);
+    utils::write_meta(writer, host.version, config.source);
+    utils::write_f64_pair(writer, config.start_timestamp);
+    utils::write_str_pair(writer, "trace_id", trace_id);
+    if (auto written = writer.finish(); !written) {
+        return std::move(written.error());
+    }
+    PyObject* bytes = PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
+    if (bytes == nullptr) {
+        return utils::internal_error("Python API call failed", PyError::fetch());
+    }
+    return PyRef::steal(bytes);
+}
+
+Result<PyRef> text_object(std::string_view text) noexcept {
+    PyObject* object = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (object == nullptr) {
+        return utils::internal_error("Python API call failed", PyError::fetch());
+    }
+    return PyRef::steal(object);
+}
+
+// The keywords of the storage call, "timeout" before "msgpack".
+Result<PyRef> storage_keywords(uint64_t timeout, PyObject* document) noexcept {
+    PyRef keywords = PyRef::steal(PyDict_New());
+    PyRef timeout_object = PyRef::steal(PyLong_FromUnsignedLongLong(timeout));
+    if (!keywords || !timeout_object) {
+        return utils::internal_error("Python API call failed", PyError::fetch());
+    }
+    if (PyDict_SetItem(keywords.get(), interned().timeout, timeout_object.get()) < 0 ||
+        PyDict_SetItem(keywords.get(), interned().msgpack, document) < 0) {
+        return utils::internal_error("a string is always a valid dict key", PyError::fetch());
+    }
+    return keywords;
+}
+
+// CAUTION: runs the host's storage function; other threads may run and file records meanwhile.
+Status store_document(const Config& config, std::string_view trace_id, PyObject* document) noexcept {
+    auto keywords = storage_keywords(config.sqlite_busy_timeout, document);
+    if (!keywords) {
+        return std::move(keywords.error());
+    }
+    auto db_path = text_object(config.db_path);
+    if (!db_path) {
+        return std::move(db_path.error());
+    }
+    auto id = text_object(trace_id);
+    if (!id) {
+        return std::move(id.error());
+    }
+    auto save = module_attribute("vesk.db", interned().save_trace_in_sqlite);
+    if (!save) {
+        return std::move(save.error());
+    }
+    auto arguments = checked(PyTuple_Pack(2, db_path->get(), id->get()));
+    if (!arguments) {
+        return std::move(arguments.error());
+    }
+    auto result = checked(PyObject_Call(save->get(), arguments->get(), keywords->get()));
+    if (!result) {
+        return std::move(result.error());
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<PyRef> Profiler::build_trace() noexcept {
+    auto host = read_host_info();
+    if (!host) {
+        return std::move(host.error());
+    }
+    TakenRecords taken = take_records();
+    return encode_document(*host, taken, config_, current_trace_id());
+}
+
+Status Profiler::save_in_db() noexcept {
+    auto host = read_host_info();
+    if (!host) {
+        return std::move(host.error());
+    }
+    TakenRecords taken = take_records();
+    std::string trace_id = current_trace_id();
+    auto document = encode_document(*host, taken, config_, trace_id);
+    if (!document) {
+        return std::move(document.error());
+    }
+    Status stored = store_document(config_, trace_id, document->get());
+    if (!stored) {
+        put_back(std::move(taken));
+    }
+    return stored;
+}
+
+}  // namespace vesk::profiler

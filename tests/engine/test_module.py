@@ -1,0 +1,223 @@
+"""The extension module, registration and the profile callback, driven as the host package does."""
+
+import ctypes
+import inspect
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import _vesk_testing
+from vesk import _vesk
+
+from conftest import Host, decode, profiling
+
+
+def test_module_surface():
+    assert _vesk.__all__ == ["register_noop_profiler", "register_profiler"]
+    assert _vesk.__doc__ == ""
+    assert str(inspect.signature(_vesk.register_profiler)) == "(profiler)"
+    assert str(inspect.signature(_vesk.register_noop_profiler)) == "()"
+    assert _vesk.register_profiler.__doc__ is None
+    assert _vesk.register_profiler.__module__ == "vesk._vesk"
+    assert not hasattr(_vesk, "VeskProfiler")
+
+
+def test_initialising_again_gives_the_same_module():
+    library = ctypes.PyDLL(_vesk.__file__)
+    library.PyInit__vesk.restype = ctypes.py_object
+    assert library.PyInit__vesk() is _vesk
+
+
+def test_a_second_interpreter_is_refused():
+    script = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        import vesk._vesk
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import vesk._vesk")
+        except interpreters.RunFailedError as error:
+            print("refused:", error)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert "ImportError" in done.stdout, done.stderr
+    assert "sub-interpreters" in done.stdout
+
+
+def test_register_profiler_arguments(host_modules):
+    with pytest.raises(TypeError, match="missing required argument 'profiler'"):
+        _vesk.register_profiler()
+    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+        _vesk.register_profiler(Host(), Host())
+    with pytest.raises(TypeError, match="unexpected keyword argument 'host'"):
+        _vesk.register_profiler(host=Host())
+    with pytest.raises(TypeError, match=r"given by name \('profiler'\) and position"):
+        _vesk.register_profiler(Host(), profiler=Host())
+    host = Host()
+    try:
+        _vesk.register_profiler(profiler=host)
+        assert type(host.rust_profiler).__name__ == "VeskProfiler"
+    finally:
+        sys.setprofile(None)
+
+
+def test_a_non_callable_profiler_changes_nothing():
+    class NotCallable:
+        config = {}
+
+    target = NotCallable()
+    with pytest.raises(TypeError, match="^profiler object is not callable$"):
+        _vesk.register_profiler(target)
+    with pytest.raises(TypeError, match="^profiler object is not callable$"):
+        _vesk.register_profiler(42)
+    assert not hasattr(target, "rust_profiler")
+    assert sys.getprofile() is None
+
+
+def test_registration_installs_the_profiler_on_the_calling_thread(host_modules):
+    host = Host()
+    with profiling(host) as profiler:
+        installed = sys.getprofile()
+    assert installed is profiler
+    cls = type(profiler)
+    assert (cls.__module__, cls.__qualname__) == ("vesk._vesk", "VeskProfiler")
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        cls()
+    assert cls.build_trace.__doc__ is None
+    assert str(inspect.signature(profiler.register_threading_profiler)) == "(_frame, _event, _arg)"
+
+
+@pytest.mark.parametrize("value, hooked", [(None, False), (False, False), (1, False), ("yes", False),
+                                           (True, True)])
+def test_threading_hook_only_for_true(host_modules, monkeypatch, value, hooked):
+    calls = []
+    monkeypatch.setattr(threading, "setprofile", calls.append)
+    host = Host(config={} if value is None else {"threading": value})
+    with profiling(host) as profiler:
+        pass
+    installed = [hook for hook in calls if hook is not None]  # None: the fixture's own cleanup
+    assert installed == ([profiler.register_threading_profiler] if hooked else [])
+
+
+def test_threading_hook_failure_propagates_but_profiling_stays(host_modules, monkeypatch):
+    def broken(hook):
+        raise RuntimeError("no hook today")
+
+    monkeypatch.setattr(threading, "setprofile", broken)
+    host = Host(config={"threading": True})
+    try:
+        with pytest.raises(RuntimeError, match="no hook today"):
+            _vesk.register_profiler(host)
+        assert sys.getprofile() is host.rust_profiler
+    finally:
+        sys.setprofile(None)
+
+
+def test_missing_config_after_construction_propagates(host_modules):
+    class VanishingConfig(Host):
+        reads = 0
+
+        @property
+        def config(self):
+            VanishingConfig.reads += 1
+            if VanishingConfig.reads > 1:
+                raise LookupError("config gone")
+            return {}
+
+        @config.setter
+        def config(self, value):
+            pass
+
+    host = VanishingConfig()
+    try:
+        with pytest.raises(LookupError, match="config gone"):
+            _vesk.register_profiler(host)
+        assert sys.getprofile() is host.rust_profiler
+    finally:
+        sys.setprofile(None)
+
+
+def test_noop_profiler_records_nothing(host_modules):
+    host = Host()
+
+    def work():
+        return sum(range(3))
+
+    try:
+        _vesk.register_profiler(host)
+        _vesk.register_noop_profiler()
+        assert sys.getprofile() is None
+        work()
+        try:
+            raise ValueError
+        except ValueError:
+            pass
+    finally:
+        sys.setprofile(None)
+    assert decode(host.rust_profiler.build_trace())["frames_of_interest"] == []
+
+
+class TestProfileCallback:
+    def frame(self):
+        return sys._getframe()
+
+    # The test-only module carries its own copy of the engine, so its callback is driven with a
+    # profiler of its own copy's type.
+    def test_only_calls_and_returns_reach_the_handler(self, host_modules):
+        profiler = _vesk_testing.new_profiler(Host())
+        frame = self.frame()
+        for what in (1, 2, 4, 5, 6, 7):
+            assert _vesk_testing.call_profile_callback(None, None, what, None) == (0, None)
+        assert _vesk_testing.call_profile_callback(profiler, frame, 0, None) == (0, None)
+        assert _vesk_testing.call_profile_callback(profiler, frame, 3, None) == (0, None)
+        records = [r for r in decode(profiler.build_trace())["frames_of_interest"] if r["co_name"] == "frame"]
+        assert [(r["event"], r["arg"]) for r in records] == [("call", None), ("return", None)]
+
+    def test_misuse_returns_minus_one(self, host_modules):
+        profiler = _vesk_testing.new_profiler(Host())
+        result, error = _vesk_testing.call_profile_callback(None, self.frame(), 0, None)
+        assert result == -1 and isinstance(error, SystemError)
+        assert str(error) == "attempted to fetch exception but none was set"
+        result, error = _vesk_testing.call_profile_callback(profiler, None, 3, None)
+        assert result == -1 and isinstance(error, SystemError)
+        result, error = _vesk_testing.call_profile_callback([], self.frame(), 0, None)
+        assert result == -1 and isinstance(error, TypeError)
+        assert str(error) == "'list' object cannot be converted to 'VeskProfiler'"
+
+    def test_callback_installed_with_a_foreign_object_raises_in_the_program(self):
+        def victim():
+            return 1
+
+        def run():
+            _vesk_testing.install_profile_callback(object())
+            try:
+                victim()
+            except TypeError as error:
+                sys.setprofile(None)  # a builtin: no Python-level event reaches the callback
+                return error
+            finally:
+                sys.setprofile(None)
+
+        error = run()
+        assert str(error) == "'object' object cannot be converted to 'VeskProfiler'"
+
+
+def test_register_threading_profiler_installs_the_callback(host_modules):
+    host = Host()
+    with profiling(host) as profiler:
+        pass
+    assert sys.getprofile() is None
+    try:
+        assert profiler.register_threading_profiler(None, "call", None) is None
+        assert sys.getprofile() is profiler
+    finally:
+        sys.setprofile(None)
+    with pytest.raises(TypeError):
+        profiler.register_threading_profiler(None, "call")
+    with pytest.raises(TypeError):
+        profiler.register_threading_profiler(None, "call", None, _other=1)
+    assert sys.getprofile() is None
+    assert profiler.register_threading_profiler(_frame=None, _event="call", _arg=None) is None
+    sys.setprofile(None)
