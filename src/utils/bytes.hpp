@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,5 +33,10 @@ private:
 
 // One complete MessagePack value: a default frame record or a plugin record.
 using Record = ByteBuffer;
+
+// `bytes` read as UTF-8, each ill-formed sequence replaced by U+FFFD following the Unicode "maximal
+// subpart" practice (as Python's "replace" decoder does). For paths and texts that must be shown
+// even when they are not valid UTF-8.
+[[nodiscard]] std::string lossy_utf8(std::string_view bytes);
 
 }  // namespace vesk::utils

@@ -40,6 +40,11 @@ struct CallSite {
                                                                   const FrameId* current) noexcept;
 
 // "<path>:<line>", the path relative to the current working directory when it lies below it.
+// An unreadable working directory is an OSError "Current directory is invalid: <reason>".
 [[nodiscard]] Result<std::string> filename_with_lineno(PyObject* frame) noexcept;
+
+// A caller's "f_lineno" value as a call-site line number (exposed for tests: real frames cannot
+// carry a line outside the 32-bit range).
+[[nodiscard]] Result<int32_t> line_number_from(PyObject* f_lineno) noexcept;
 
 }  // namespace vesk::utils

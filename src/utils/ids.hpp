@@ -49,4 +49,17 @@ private:
 // is before unix epoch") only when the clock reads before the epoch.
 [[nodiscard]] Result<double> timestamp() noexcept;
 
+// One reading of the real-time clock, as the system gives it (0 <= nanoseconds < 1e9).
+struct ClockReading {
+    int64_t seconds;
+    int64_t nanoseconds;
+};
+// The ULID time field for a reading: whole milliseconds modulo 2^48; 0 before the epoch.
+[[nodiscard]] uint64_t unix_millis_from(ClockReading reading) noexcept;
+// The timestamp for a reading; what `timestamp` returns for the current one.
+[[nodiscard]] Result<double> timestamp_from(ClockReading reading) noexcept;
+
+// How often the calling thread's generator has been seeded from the system (for tests of reseeding).
+[[nodiscard]] uint64_t random_seedings_on_this_thread() noexcept;
+
 }  // namespace vesk::utils

@@ -1,0 +1,294 @@
+#include "utils/frames.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+#include "utils/bytes.hpp"
+#include "utils/interned.hpp"
+
+namespace vesk::utils {
+
+namespace {
+
+PyError out_of_memory() noexcept {
+    PyErr_NoMemory();
+    return PyError::fetch();
+}
+
+Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept {
+    return checked(PyObject_GetAttr(object, name));
+}
+
+Result<std::string_view> str_view(PyObject* value) noexcept {
+    if (!PyUnicode_Check(value)) {
+        return conversion_error(value, "PyString");
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) {
+        return PyError::fetch();
+    }
+    return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+Result<uint64_t> u64_from(PyObject* value) noexcept {
+    auto index = checked(PyNumber_Index(value));
+    if (!index) {
+        return std::move(index.error());
+    }
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(index->get());
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        return PyError::fetch();
+    }
+    return static_cast<uint64_t>(converted);
+}
+
+Result<ThreadInfo> current_thread_impl() {
+    auto threading = checked(PyImport_ImportModule("threading"));
+    if (!threading) {
+        return std::move(threading.error());
+    }
+    auto function = get_attr(threading->get(), interned().current_thread);
+    if (!function) {
+        return std::move(function.error());
+    }
+    auto thread = checked(PyObject_CallNoArgs(function->get()));
+    if (!thread) {
+        return std::move(thread.error());
+    }
+    auto name_object = get_attr(thread->get(), interned().name);
+    if (!name_object) {
+        return std::move(name_object.error());
+    }
+    auto name = str_view(name_object->get());
+    if (!name) {
+        return std::move(name.error());
+    }
+    ThreadInfo info{std::string(*name), std::nullopt};
+    auto native_id = get_attr(thread->get(), interned().native_id);
+    if (!native_id) {
+        if (native_id.error().matches(PyExc_AttributeError)) {
+            return info;  // a thread object without "native_id": the id is simply unknown
+        }
+        return std::move(native_id.error());
+    }
+    if (native_id->get() == Py_None) {
+        return info;
+    }
+    auto id = u64_from(native_id->get());
+    if (!id) {
+        return std::move(id.error());
+    }
+    info.native_id = *id;
+    return info;
+}
+
+// Walks a path's components the way a component-wise comparison sees them: runs of separators
+// count as one and "." components vanish.
+class Components {
+public:
+    explicit Components(std::string_view path) noexcept : path_(path) {}
+
+    std::optional<std::string_view> next() noexcept {
+        while (pos_ < path_.size()) {
+            while (pos_ < path_.size() && path_[pos_] == '/') {
+                ++pos_;
+            }
+            const size_t start = pos_;
+            while (pos_ < path_.size() && path_[pos_] != '/') {
+                ++pos_;
+            }
+            const std::string_view component = path_.substr(start, pos_ - start);
+            if (!component.empty() && component != ".") {
+                return component;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // What is left, without leading separators, "." components or trailing separators.
+    [[nodiscard]] std::string_view rest() const noexcept {
+        size_t start = pos_;
+        while (true) {
+            while (start < path_.size() && path_[start] == '/') {
+                ++start;
+            }
+            const bool dot = start < path_.size() && path_[start] == '.' &&
+                             (start + 1 == path_.size() || path_[start + 1] == '/');
+            if (!dot) {
+                break;
+            }
+            ++start;
+        }
+        std::string_view left = path_.substr(start);
+        while (!left.empty() && left.back() == '/') {
+            left.remove_suffix(1);
+        }
+        return left;
+    }
+
+private:
+    std::string_view path_;
+    size_t pos_ = 0;
+};
+
+// The part of `path` below `directory`, compared component by component, or nothing when `path`
+// does not lie inside it.
+std::optional<std::string_view> relative_to(std::string_view path, std::string_view directory) noexcept {
+    if (path.starts_with('/') != directory.starts_with('/')) {
+        return std::nullopt;
+    }
+    Components in_path(path);
+    Components in_directory(directory);
+    while (const auto expected = in_directory.next()) {
+        const auto found = in_path.next();
+        if (!found || *found != *expected) {
+            return std::nullopt;
+        }
+    }
+    return in_path.rest();
+}
+
+// Read afresh for every event, so a chdir() of the profiled program takes effect at once.
+Result<std::string> working_directory() {
+    char on_stack[PATH_MAX];
+    if (getcwd(on_stack, sizeof on_stack) != nullptr) {
+        return std::string(on_stack);
+    }
+    int error = errno;
+    std::string grown;
+    size_t capacity = sizeof on_stack;
+    while (error == ERANGE) {  // deeper than PATH_MAX: possible, just rare
+        capacity *= 2;
+        grown.resize(capacity);
+        if (getcwd(grown.data(), grown.size()) != nullptr) {
+            grown.resize(std::strlen(grown.c_str()));
+            return grown;
+        }
+        error = errno;
+    }
+    // An ordinary OSError, not an internal error: the event is dropped and the program runs on.
+    return PyError::make(PyExc_OSError, std::string("Current directory is invalid: ") + std::strerror(error));
+}
+
+// The filename's bytes as the file system has them, even when they are not valid UTF-8.
+Result<std::string> filename_bytes(PyObject* filename) {
+    if (!PyUnicode_Check(filename)) {
+        return conversion_error(filename, "PyString");
+    }
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(filename, &size); utf8 != nullptr) {
+        return std::string(utf8, static_cast<size_t>(size));
+    }
+    // Intended: surrogates from undecodable bytes have no UTF-8 form; the file system encoding
+    // gives the original bytes back (or raises a conversion error of its own, returned below).
+    PyErr_Clear();
+    auto encoded = checked(PyUnicode_EncodeFSDefault(filename));
+    if (!encoded) {
+        return std::move(encoded.error());
+    }
+    return std::string(PyBytes_AS_STRING(encoded->get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded->get())));
+}
+
+Result<std::string> filename_with_lineno_impl(PyObject* frame) {
+    auto code = get_attr(frame, interned().f_code);
+    if (!code) {
+        return std::move(code.error());
+    }
+    auto filename_object = get_attr(code->get(), interned().co_filename);
+    if (!filename_object) {
+        return std::move(filename_object.error());
+    }
+    auto filename = filename_bytes(filename_object->get());
+    if (!filename) {
+        return std::move(filename.error());
+    }
+    auto lineno_object = get_attr(frame, interned().f_lineno);
+    if (!lineno_object) {
+        return std::move(lineno_object.error());
+    }
+    auto lineno = u64_from(lineno_object->get());
+    if (!lineno) {
+        return std::move(lineno.error());
+    }
+    auto cwd = working_directory();
+    if (!cwd) {
+        return std::move(cwd.error());
+    }
+    const std::string_view path = relative_to(*filename, *cwd).value_or(*filename);
+    std::string position = lossy_utf8(path);
+    position += ':';
+    position += std::to_string(*lineno);
+    return position;
+}
+
+}  // namespace
+
+Result<ThreadInfo> current_thread() noexcept {
+    try {
+        return current_thread_impl();
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    }
+}
+
+Result<int32_t> line_number_from(PyObject* f_lineno) noexcept {
+    const long line = PyLong_AsLong(f_lineno);
+    if (line == -1 && PyErr_Occurred() != nullptr) {
+        return PyError::fetch();
+    }
+    if (line < INT32_MIN || line > INT32_MAX) {
+        return PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<int32_t>(line);
+}
+
+Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames,
+                                                    const FrameId* current) noexcept {
+    if (current == nullptr || call_frames.empty()) {
+        return std::nullopt;
+    }
+    // At a call the last open call is the caller; at a return the last entry is the returning frame
+    // itself and its caller sits right below it. Nothing older is ever looked at.
+    const CallFrame* caller = &call_frames.back();
+    if (caller->id == *current) {
+        if (call_frames.size() < 2) {
+            return std::nullopt;
+        }
+        caller = &call_frames[call_frames.size() - 2];
+        if (caller->id == *current) {
+            return std::nullopt;
+        }
+    }
+    PyObject* frame = caller->frame.get();
+    if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
+        return conversion_error(frame, "PyFrame");
+    }
+    auto lineno = get_attr(frame, interned().f_lineno);
+    if (!lineno) {
+        return std::move(lineno.error());
+    }
+    auto line = line_number_from(lineno->get());
+    if (!line) {
+        return std::move(line.error());
+    }
+    return CallSite{caller->id, *line};
+}
+
+Result<std::string> filename_with_lineno(PyObject* frame) noexcept {
+    try {
+        return filename_with_lineno_impl(frame);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    } catch (const std::length_error&) {
+        return out_of_memory();
+    }
+}
+
+}  // namespace vesk::utils

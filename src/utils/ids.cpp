@@ -1,0 +1,203 @@
+#include "utils/ids.hpp"
+
+#include <pthread.h>
+#include <sodium.h>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+namespace vesk::utils {
+
+namespace {
+
+constexpr char CROCKFORD[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+constexpr uint64_t TIME_MASK = (uint64_t{1} << 48) - 1;
+
+// Bumped in the child after every fork. Each thread's generator remembers the value it was seeded
+// under, so a forked child never repeats its parent's stream, and no id pays for a getpid() call.
+std::atomic<uint64_t> fork_generation{1};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the fork handler must not take a lock");
+
+void on_fork_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+std::once_flag process_setup;
+
+void set_up_process() noexcept {
+    if (sodium_init() < 0) {
+        // Only the CPU-specific speed-ups are missing; the portable implementations stay selected
+        // and are just as correct.
+    }
+    pthread_atfork(nullptr, nullptr, on_fork_child);
+}
+
+void read_os_random(unsigned char* out, size_t size) noexcept {
+    size_t filled = 0;
+    while (filled < size) {
+        const ssize_t got = getrandom(out + filled, size - filled, 0);
+        if (got > 0) {
+            filled += static_cast<size_t>(got);
+        } else if (got < 0 && errno != EINTR) {
+            // No getrandom (old kernel, seccomp filter): libsodium falls back to /dev/urandom and
+            // aborts rather than hand out predictable bytes.
+            randombytes_buf(out + filled, size - filled);
+            return;
+        }
+    }
+}
+
+// A ChaCha keystream per thread: no lock, no system call except when (re)seeding. Holds no
+// interpreter object, so it may live in thread_local storage.
+class ThreadRandom {
+public:
+    void fill(unsigned char* out, size_t size) noexcept {
+        if (seeded_generation_ != fork_generation.load(std::memory_order_relaxed) ||
+            output_since_seed_ >= RESEED_AFTER) {
+            reseed();
+        }
+        output_since_seed_ += size;
+        while (size > 0) {
+            if (used_ == BUFFER_BYTES) {
+                refill();
+            }
+            const size_t take = std::min(size, BUFFER_BYTES - used_);
+            std::memcpy(out, buffer_ + used_, take);
+            // Spent keystream is not kept around for a later memory disclosure to find.
+            sodium_memzero(buffer_ + used_, take);
+            used_ += take;
+            out += take;
+            size -= take;
+        }
+    }
+
+    [[nodiscard]] uint64_t seedings() const noexcept { return seedings_; }
+
+private:
+    static constexpr size_t BLOCK_BYTES = 64;
+    static constexpr size_t BLOCKS_PER_REFILL = 4;  // 64 words of output per keystream call
+    static constexpr size_t BUFFER_BYTES = BLOCK_BYTES * BLOCKS_PER_REFILL;
+    static constexpr size_t RESEED_AFTER = 64 * 1024;
+    // 64 KiB per key is 1024 blocks, far below the 32-bit block counter's limit.
+    static_assert(RESEED_AFTER / BLOCK_BYTES + BLOCKS_PER_REFILL < (uint64_t{1} << 32));
+
+    void reseed() noexcept {
+        std::call_once(process_setup, set_up_process);
+        seeded_generation_ = fork_generation.load(std::memory_order_relaxed);
+        read_os_random(key_, sizeof key_);
+        next_block_ = 0;
+        used_ = BUFFER_BYTES;  // keystream of the old key (perhaps the parent's) is never handed out
+        output_since_seed_ = 0;
+        ++seedings_;
+    }
+
+    void refill() noexcept {
+        static constexpr unsigned char zeros[BUFFER_BYTES] = {};
+        static constexpr unsigned char nonce[crypto_stream_chacha20_ietf_NONCEBYTES] = {};
+        crypto_stream_chacha20_ietf_xor_ic(buffer_, zeros, BUFFER_BYTES, nonce, next_block_, key_);
+        next_block_ += BLOCKS_PER_REFILL;
+        used_ = 0;
+    }
+
+    unsigned char key_[crypto_stream_chacha20_ietf_KEYBYTES] = {};
+    unsigned char buffer_[BUFFER_BYTES] = {};
+    size_t used_ = BUFFER_BYTES;
+    uint32_t next_block_ = 0;
+    size_t output_since_seed_ = 0;
+    uint64_t seeded_generation_ = 0;  // 0: never seeded (the global counter starts at 1)
+    uint64_t seedings_ = 0;
+};
+
+thread_local ThreadRandom thread_random;
+
+template <class T>
+T draw() noexcept {
+    T value;
+    thread_random.fill(reinterpret_cast<unsigned char*>(&value), sizeof value);
+    return value;
+}
+
+ClockReading read_clock() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);  // served by the vDSO: no system call
+    return {static_cast<int64_t>(now.tv_sec), static_cast<int64_t>(now.tv_nsec)};
+}
+
+}  // namespace
+
+uint64_t unix_millis_from(ClockReading reading) noexcept {
+    if (reading.seconds < 0) {
+        return 0;
+    }
+    const auto millis = static_cast<uint64_t>(reading.seconds) * 1000 +
+                        static_cast<uint64_t>(reading.nanoseconds) / 1'000'000;
+    return millis & TIME_MASK;
+}
+
+Result<double> timestamp_from(ClockReading reading) noexcept {
+    if (reading.seconds < 0) {
+        return internal_error("System time is before unix epoch");
+    }
+    return static_cast<double>(reading.seconds) + static_cast<double>(reading.nanoseconds) / 1e9;
+}
+
+Result<double> timestamp() noexcept { return timestamp_from(read_clock()); }
+
+Ulid make_ulid(uint64_t unix_millis) noexcept {
+    const auto high_random = draw<uint16_t>();
+    const auto low_random = draw<uint64_t>();
+    return {((unix_millis & TIME_MASK) << 16) | high_random, low_random};
+}
+
+Ulid new_ulid() noexcept { return make_ulid(unix_millis_from(read_clock())); }
+
+std::array<char, ULID_TEXT_LENGTH> ulid_text(Ulid ulid) noexcept {
+    std::array<char, ULID_TEXT_LENGTH> text{};
+    for (size_t i = 0; i < ULID_TEXT_LENGTH; ++i) {
+        // Position of this character's lowest bit in the 128-bit value.
+        const unsigned shift = 5 * static_cast<unsigned>(ULID_TEXT_LENGTH - 1 - i);
+        uint64_t digit = 0;
+        if (shift >= 64) {
+            digit = ulid.high >> (shift - 64);
+        } else if (shift + 5 <= 64) {
+            digit = ulid.low >> shift;
+        } else {
+            digit = (ulid.low >> shift) | (ulid.high << (64 - shift));
+        }
+        text[i] = CROCKFORD[digit & 31];
+    }
+    return text;
+}
+
+std::optional<FrameId> FrameId::from_text(std::string_view text) noexcept {
+    if (text.size() != LENGTH) {
+        return std::nullopt;
+    }
+    FrameId id;
+    std::copy(text.begin(), text.end(), id.text_.begin());
+    return id;
+}
+
+FrameId new_frame_id() noexcept {
+    FrameId id;
+    constexpr std::string_view prefix = "frm_";
+    std::copy(prefix.begin(), prefix.end(), id.text_.begin());
+    const auto text = ulid_text(new_ulid());
+    std::copy(text.begin(), text.end(), id.text_.begin() + prefix.size());
+    return id;
+}
+
+std::string new_trace_id() {
+    const auto text = ulid_text(new_ulid());
+    std::string id = "trc_";
+    id.append(text.data(), text.size());
+    return id;
+}
+
+uint64_t random_seedings_on_this_thread() noexcept { return thread_random.seedings(); }
+
+}  // namespace vesk::utils
