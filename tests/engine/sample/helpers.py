@@ -1,0 +1,3 @@
+def double(value):
+    result = value * 2
+    return result

@@ -1,0 +1,219 @@
+"""Recording user code end to end: frame records, their order, ids and call sites, and the trace."""
+
+import os
+import struct
+import sys
+
+import msgpack
+import pytest
+
+from vesk import _vesk
+
+from conftest import Host, decode, frames_of, profiling
+
+import sample.app
+import sample.helpers
+
+
+def source_line(module, text):
+    """The 1-based line of `module` that contains `text`."""
+    with open(module.__file__) as source:
+        for number, line in enumerate(source, 1):
+            if text in line:
+                return number
+    raise AssertionError(text)
+
+
+def relative(module):
+    return os.path.relpath(module.__file__)
+
+
+def record_sample(host_modules, **host_arguments):
+    host = Host(**host_arguments)
+    with profiling(host) as profiler:
+        result = sample.app.main()
+    assert result == 2
+    return decode(profiler.build_trace())
+
+
+def sample_records(document):
+    return [r for r in frames_of(document) if "sample" in r["path"]]
+
+
+def test_every_call_and_return_of_a_small_program(host_modules):
+    document = record_sample(host_modules)
+    records = sample_records(document)
+    app, helpers = relative(sample.app), relative(sample.helpers)
+    expected = [
+        ("call", "sample.app.main", f"{app}:{source_line(sample.app, 'def main')}"),
+        ("call", "sample.app.Job.__init__", f"{app}:{source_line(sample.app, 'def __init__')}"),
+        ("return", "sample.app.Job.__init__", f"{app}:{source_line(sample.app, 'self.name = name')}"),
+        ("call", "sample.app.Job.run", f"{app}:{source_line(sample.app, 'def run')}"),
+        ("call", "sample.helpers.double", f"{helpers}:1"),
+        ("return", "sample.helpers.double", f"{helpers}:3"),
+        ("call", "sample.helpers.double", f"{helpers}:1"),
+        ("return", "sample.helpers.double", f"{helpers}:3"),
+        ("return", "sample.app.Job.run", f"{app}:{source_line(sample.app, 'return total')}"),
+        ("return", "sample.app.main", f"{app}:{source_line(sample.app, 'return job.run')}"),
+    ]
+    assert [(r["event"], r["qualname"], r["path"]) for r in records] == expected
+    for record in records:
+        assert list(record) == ["path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
+                                "thread_native_id", "timestamp", "type", "user_code_call_site"]
+        assert record["thread"] == "MainThread"
+        assert record["type"] == "frame"
+
+    main_call, init_call, init_return, run_call, d1_call, d1_return, d2_call, d2_return, run_return, main_return = records
+    # Arguments, return values and locals as the host serialiser wrote them.
+    assert main_call["arg"] is None and main_return["arg"] == 2
+    assert d1_call["locals"] == {"value": 0} and d1_return["locals"] == {"value": 0, "result": 0}
+    assert d2_return["arg"] == 2
+    assert run_call["locals"]["times"] == 2 and run_return["locals"]["total"] == 2
+    # A call and its return share one id; every call has a fresh one.
+    pairs = [(main_call, main_return), (init_call, init_return), (run_call, run_return), (d1_call, d1_return),
+             (d2_call, d2_return)]
+    for call, ret in pairs:
+        assert call["frame_id"] == ret["frame_id"] and call["frame_id"].startswith("frm_")
+    assert len({call["frame_id"] for call, _ in pairs}) == 5
+    # Each record points at the recorded frame that called it, and the line of the call.
+    call_line = source_line(sample.app, "helpers.double(i)")
+    assert d1_call["user_code_call_site"] == {"call_frame_id": run_call["frame_id"], "line_number": call_line}
+    assert d2_return["user_code_call_site"] == {"call_frame_id": run_call["frame_id"], "line_number": call_line}
+    assert run_call["user_code_call_site"]["call_frame_id"] == main_call["frame_id"]
+    assert init_call["user_code_call_site"] == {"call_frame_id": main_call["frame_id"],
+                                                "line_number": source_line(sample.app, 'Job("nightly")')}
+    timestamps = [r["timestamp"] for r in records]
+    assert timestamps == sorted(timestamps)
+
+
+def encoded_records(document):
+    """The raw bytes of each default frame record, as they stand in the document."""
+    records = []
+    offset = document.find(b"\x8c\xa4path")
+    while offset != -1:
+        unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
+        unpacker.feed(document[offset:])
+        record = unpacker.unpack()
+        records.append((record, document[offset:offset + unpacker.tell()]))
+        offset = document.find(b"\x8c\xa4path", offset + unpacker.tell())
+    return records
+
+
+def expected_bytes(record):
+    """A default frame record encoded by hand: shortest forms, float64 timestamp, fixed key order."""
+    pack = msgpack.packb
+    site = record["user_code_call_site"]
+    site_bytes = b"\xc0" if site is None else (
+        b"\x82" + pack("call_frame_id") + pack(site["call_frame_id"]) + pack("line_number") + pack(site["line_number"]))
+    return b"".join([
+        b"\x8c",
+        pack("path"), pack(record["path"]),
+        pack("co_name"), pack(record["co_name"]),
+        pack("qualname"), pack(record["qualname"]),
+        pack("event"), pack(record["event"]),
+        pack("frame_id"), pack(record["frame_id"]),
+        pack("arg"), pack(record["arg"]),
+        pack("locals"), pack(record["locals"]),
+        pack("thread"), pack(record["thread"]),
+        pack("thread_native_id"), pack(record["thread_native_id"]),
+        pack("timestamp"), b"\xcb" + struct.pack(">d", record["timestamp"]),
+        pack("type"), pack("frame"),
+        pack("user_code_call_site"), site_bytes,
+    ])
+
+
+def test_frame_records_byte_for_byte(host_modules):
+    host = Host()
+    with profiling(host) as profiler:
+        sample.app.main()
+    records = [(r, raw) for r, raw in encoded_records(profiler.build_trace()) if "sample" in r["path"]]
+    assert len(records) == 10
+    for record, raw in records:
+        assert raw == expected_bytes(record)
+
+
+def test_document_layout(host_modules):
+    host = Host(config={})
+    with profiling(host) as profiler:
+        pass
+    document = profiler.build_trace()
+    assert document[0] == 0x88
+    decoded = decode(document)
+    assert list(decoded) == ["command_line_args", "current_commit_sha", "frames", "frames_of_interest",
+                             "main_thread_id", "meta", "timestamp", "trace_id"]
+    assert decoded["command_line_args"] == sys.argv
+    assert decoded["meta"] == {"version": sys.modules["vesk.version"].__version__, "source": "tests",
+                               "use_frame_boundaries": True}
+    assert b"\xb4use_frame_boundaries\xc3" in document
+    again = decode(profiler.build_trace())
+    assert again["frames_of_interest"] == [] and again["frames"] == {}
+    assert (again["timestamp"], again["trace_id"]) == (decoded["timestamp"], decoded["trace_id"])
+
+
+class TestSaving:
+    def test_saves_hand_the_document_to_the_host(self, host_modules):
+        host = Host(config={"sqlite_busy_timeout": 9})
+        with profiling(host) as profiler:
+            sample.helpers.double(1)
+        profiler.save_request_in_db()
+        profiler.save_request_in_db()
+        first, second = host_modules.saved_documents()
+        assert [r["event"] for r in sample_records(first)] == ["call", "return"]
+        assert sample_records(second) == []
+        assert host_modules.saved[0][2]["timeout"] == 9
+        assert host_modules.saved[0][1] == host_modules.saved[1][1] == host.trace_id
+
+    def test_build_then_save_does_not_repeat_records(self, host_modules):
+        host = Host()
+        with profiling(host) as profiler:
+            sample.helpers.double(1)
+        assert len(sample_records(decode(profiler.build_trace()))) == 2
+        profiler.save_request_in_db()
+        assert sample_records(host_modules.saved_documents()[0]) == []
+
+    def test_failed_hand_over_keeps_the_records(self, host_modules):
+        def refuse(*args, **keywords):
+            raise OSError("disk full")
+
+        host = Host()
+        with profiling(host) as profiler:
+            sample.helpers.double(1)
+        host_modules.db.save_trace_in_sqlite = refuse
+        with pytest.raises(OSError, match="disk full"):
+            profiler.save_request_in_db()
+        records = sample_records(decode(profiler.build_trace()))
+        assert [r["event"] for r in records] == ["call", "return"]
+
+    def test_records_filed_during_a_failed_hand_over_come_after_the_kept_ones(self, host_modules):
+        host = Host()
+
+        def refuse_after_recording(*args, **keywords):
+            sample.helpers.double(5)  # filed while the hand-over is under way
+            raise OSError("busy")
+
+        with profiling(host) as profiler:
+            sample.helpers.double(1)
+            host_modules.db.save_trace_in_sqlite = refuse_after_recording
+            with pytest.raises(OSError):
+                profiler.save_request_in_db()
+            sample.helpers.double(2)
+        records = sample_records(decode(profiler.build_trace()))
+        assert [r["locals"]["value"] for r in records] == [1, 1, 5, 5, 2, 2]
+
+    def test_missing_storage_module_raises(self, host_modules, monkeypatch):
+        host = Host()
+        with profiling(host) as profiler:
+            pass
+        monkeypatch.delattr(host_modules.db, "save_trace_in_sqlite")
+        with pytest.raises(AttributeError):
+            profiler.save_request_in_db()
+
+    def test_build_failure_leaves_the_buffers_alone(self, host_modules, monkeypatch):
+        host = Host()
+        with profiling(host) as profiler:
+            sample.helpers.double(1)
+        monkeypatch.setattr(sys, "argv", ["ok", 3])
+        with pytest.raises(TypeError, match="'int' object cannot be converted to 'PyString'"):
+            profiler.build_trace()
+        monkeypatch.setattr(sys, "argv", ["ok"])
+        assert len(sample_records(decode(profiler.build_trace()))) == 2
