@@ -1,6 +1,8 @@
 // Precompiled substring searchers for path fragments.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,10 +15,13 @@ class Finder {
 public:
     explicit Finder(std::string needle);
     [[nodiscard]] bool found_in(std::string_view haystack) const noexcept;
-    [[nodiscard]] std::string_view needle() const noexcept { return needle_; }
+    [[nodiscard]] std::string_view needle() const noexcept { return *needle_; }
 
 private:
-    std::string needle_;
+    // The searcher keeps pointers into the needle, so the needle sits on the heap, where moving the
+    // finder (a vector growing, say) does not relocate it.
+    std::unique_ptr<const std::string> needle_;
+    std::boyer_moore_horspool_searcher<const char*> searcher_;
 };
 
 [[nodiscard]] std::vector<Finder> build_finders(std::vector<std::string> needles);
