@@ -1,11 +1,184 @@
+// Test-only access to the substring finders and the record decision.
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "filters/decision.hpp"
 #include "testing/bindings.hpp"
+#include "utils/arguments.hpp"
+#include "utils/convert.hpp"
+#include "utils/entry.hpp"
 
 namespace vesk::testing {
 
 namespace {
+
+using utils::PyRef;
+using utils::Result;
+
+template <size_t N>
+Result<std::array<PyObject*, N>> arguments(std::string_view function, const std::array<const char*, N>& names,
+                                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, N> out{};
+    if (auto parsed = utils::parse_arguments(function, names, args, nargs, kwnames, out); !parsed) {
+        return std::move(parsed.error());
+    }
+    return out;
+}
+
+// Needles and filenames as raw bytes: a str stands for its UTF-8 bytes, bytes for themselves.
+Result<std::string_view> bytes_of(PyObject* value) {
+    if (PyBytes_Check(value)) {
+        return std::string_view(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    }
+    return utils::string_view_of(value);
+}
+
+Result<PyRef> bool_object(bool value) { return PyRef::steal(PyBool_FromLong(value)); }
+
+Result<std::vector<filters::Finder>> finders_from(PyObject* texts) {
+    auto needles = utils::string_list_of(texts);
+    if (!needles) {
+        return std::move(needles.error());
+    }
+    return filters::build_finders(std::move(*needles));
+}
+
+PyObject* finder_found(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        auto in = arguments<2>("finder_found", {"needle", "haystack"}, args, nargs, kwnames);
+        if (!in) {
+            return std::move(in.error());
+        }
+        auto needle = bytes_of((*in)[0]);
+        if (!needle) {
+            return std::move(needle.error());
+        }
+        auto haystack = bytes_of((*in)[1]);
+        if (!haystack) {
+            return std::move(haystack.error());
+        }
+        const filters::Finder finder{std::string(*needle)};
+        return bool_object(finder.found_in(*haystack));
+    });
+}
+
+// The finders' own needles, in finder order: what build_finders kept of the texts.
+PyObject* build_finders(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        auto in = arguments<1>("build_finders", {"texts"}, args, nargs, kwnames);
+        if (!in) {
+            return std::move(in.error());
+        }
+        auto finders = finders_from((*in)[0]);
+        if (!finders) {
+            return std::move(finders.error());
+        }
+        auto list = utils::checked(PyList_New(0));
+        if (!list) {
+            return list;
+        }
+        for (const auto& finder : *finders) {
+            auto needle = utils::checked(PyBytes_FromStringAndSize(
+                finder.needle().data(), static_cast<Py_ssize_t>(finder.needle().size())));
+            if (!needle) {
+                return needle;
+            }
+            if (PyList_Append(list->get(), needle->get()) < 0) {
+                return utils::PyError::fetch();
+            }
+        }
+        return list;
+    });
+}
+
+template <bool (*Filter)(std::string_view) noexcept>
+PyObject* filter_binding(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        auto in = arguments<1>("filter", {"filename"}, args, nargs, kwnames);
+        if (!in) {
+            return std::move(in.error());
+        }
+        auto filename = bytes_of((*in)[0]);
+        if (!filename) {
+            return std::move(filename.error());
+        }
+        return bool_object(Filter(*filename));
+    });
+}
+
+PyObject* attrs_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        auto in = arguments<2>("attrs_filter", {"frame", "filename"}, args, nargs, kwnames);
+        if (!in) {
+            return std::move(in.error());
+        }
+        auto filename = bytes_of((*in)[1]);
+        if (!filename) {
+            return std::move(filename.error());
+        }
+        auto attrs = filters::attrs_filter((*in)[0], *filename);
+        if (!attrs) {
+            return std::move(attrs.error());
+        }
+        return bool_object(*attrs);
+    });
+}
+
+PyObject* should_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        auto in = arguments<4>("should_record", {"include", "ignore", "frame", "filename"}, args, nargs,
+                               kwnames);
+        if (!in) {
+            return std::move(in.error());
+        }
+        auto include = finders_from((*in)[0]);
+        if (!include) {
+            return std::move(include.error());
+        }
+        auto ignore = finders_from((*in)[1]);
+        if (!ignore) {
+            return std::move(ignore.error());
+        }
+        auto filename = bytes_of((*in)[3]);
+        if (!filename) {
+            return std::move(filename.error());
+        }
+        const filters::FrameFilters frame_filters{std::move(*include), std::move(*ignore)};
+        auto record = filters::should_record(frame_filters, (*in)[2], *filename);
+        if (!record) {
+            return std::move(record.error());
+        }
+        return bool_object(*record);
+    });
+}
+
+#define VESK_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+
 PyMethodDef methods[] = {
+    {"finder_found", VESK_FASTCALL(finder_found), METH_FASTCALL | METH_KEYWORDS,
+     "finder_found(needle, haystack): whether a finder for `needle` finds it in `haystack`."},
+    {"build_finders", VESK_FASTCALL(build_finders), METH_FASTCALL | METH_KEYWORDS,
+     "build_finders(texts): the needles (bytes) of the finders built from `texts`, in order."},
+    {"library_filter", VESK_FASTCALL(filter_binding<filters::library_filter>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"frozen_filter", VESK_FASTCALL(filter_binding<filters::frozen_filter>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"vesk_filter", VESK_FASTCALL(filter_binding<filters::vesk_filter>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"exec_filter", VESK_FASTCALL(filter_binding<filters::exec_filter>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"pytest_filter", VESK_FASTCALL(filter_binding<filters::pytest_filter>), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"attrs_filter", VESK_FASTCALL(attrs_filter), METH_FASTCALL | METH_KEYWORDS,
+     "attrs_filter(frame, filename): whether the frame is attrs-generated code."},
+    {"should_record", VESK_FASTCALL(should_record), METH_FASTCALL | METH_KEYWORDS,
+     "should_record(include, ignore, frame, filename): the record decision for one event."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef VESK_FASTCALL
+
 }  // namespace
 
 int add_filters_bindings(PyObject* module) { return PyModule_AddFunctions(module, methods); }

@@ -1,0 +1,155 @@
+#include "filters/decision.hpp"
+
+#include "utils/convert.hpp"
+#include "utils/interned.hpp"
+#include "utils/pyref.hpp"
+
+namespace vesk::filters {
+
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
+
+namespace {
+
+constexpr std::string_view PYTEST_EXPRESSION = "<pytest match expression>";
+constexpr std::string_view ATTRS_GENERATED = "<attrs generated";
+constexpr std::string_view ATTRS_MAKE = "attr/_make.py";
+
+// The default sets. Each is built by the first event that needs it (function-local statics: one
+// thread builds, any other waits for it) and then kept, unchanged and shared, for the whole process.
+// Paths use the forward slash; Windows-style paths are not recognised.
+const std::vector<Finder>& library_finders() {
+    static const std::vector<Finder> LIBRARY_FINDERS = build_finders({"lib/python", "/site-packages/"});
+    return LIBRARY_FINDERS;
+}
+
+const Finder& frozen_finder() {
+    static const Finder FROZEN_FINDER("<frozen ");
+    return FROZEN_FINDER;
+}
+
+// The host package's own modules. Its plugins directory is deliberately absent: plugin code is the
+// user's business to see.
+const std::vector<Finder>& vesk_finders() {
+    static const std::vector<Finder> VESK_FINDERS = build_finders({
+        "/vesk/config.py",
+        "/vesk/db.py",
+        "/vesk/django_schema.py",
+        "/vesk/filters/",
+        "/vesk/generate_tests/",
+        "/vesk/git.py",
+        "/vesk/__init__.py",
+        "/vesk/__main__.py",
+        "/vesk/middleware.py",
+        "/vesk/profiler.py",
+        "/vesk/pytest_plugin.py",
+        "/vesk/serialize.py",
+        "/vesk/utils.py",
+        "/vesk/version.py",
+    });
+    return VESK_FINDERS;
+}
+
+const Finder& exec_finder() {
+    static const Finder EXEC_FINDER("<string>");
+    return EXEC_FINDER;
+}
+
+// One attribute read of attrs_filter; a failure is a broken invariant, reported with `text`.
+Result<PyRef> read(PyObject* object, PyObject* name, std::string_view text) noexcept {
+    auto value = utils::checked(PyObject_GetAttr(object, name));
+    if (!value) {
+        return utils::internal_error(text, value.error());
+    }
+    return value;
+}
+
+// The code filename of `frame`. The text borrows from `object`, which keeps it alive.
+struct Filename {
+    PyRef object;
+    std::string_view text;
+};
+
+Result<Filename> code_filename(PyObject* frame) noexcept {
+    auto code = read(frame, utils::interned().f_code, "A frame has a code object.");
+    if (!code) {
+        return std::move(code.error());
+    }
+    auto object = read(code->get(), utils::interned().co_filename, "A code object has a filename.");
+    if (!object) {
+        return std::move(object.error());
+    }
+    auto text = utils::string_view_of(object->get());
+    if (!text) {
+        return utils::internal_error("A filename is a string.", text.error());
+    }
+    return Filename{std::move(*object), *text};
+}
+
+}  // namespace
+
+bool library_filter(std::string_view filename) noexcept { return any_found_in(library_finders(), filename); }
+
+bool frozen_filter(std::string_view filename) noexcept { return frozen_finder().found_in(filename); }
+
+bool vesk_filter(std::string_view filename) noexcept { return any_found_in(vesk_finders(), filename); }
+
+bool exec_filter(std::string_view filename) noexcept { return exec_finder().found_in(filename); }
+
+bool pytest_filter(std::string_view filename) noexcept { return filename == PYTEST_EXPRESSION; }
+
+Result<bool> attrs_filter(PyObject* frame, std::string_view filename) noexcept {
+    if (filename.starts_with(ATTRS_GENERATED)) {
+        return true;
+    }
+    constexpr std::string_view no_back = "A frame has an `f_back` attribute.";
+    auto caller = read(frame, utils::interned().f_back, no_back);
+    if (!caller) {
+        return std::move(caller.error());
+    }
+    if (caller->get() == Py_None) {
+        return false;
+    }
+    auto caller_filename = code_filename(caller->get());
+    if (!caller_filename) {
+        return std::move(caller_filename.error());
+    }
+    if (!caller_filename->text.empty()) {
+        return caller_filename->text.ends_with(ATTRS_MAKE);
+    }
+    // A caller without a filename (code built by hand) is a trampoline: its own caller decides. Two
+    // levels and never more.
+    auto grand_caller = read(caller->get(), utils::interned().f_back, no_back);
+    if (!grand_caller) {
+        return std::move(grand_caller.error());
+    }
+    if (grand_caller->get() == Py_None) {
+        return false;
+    }
+    auto grand_caller_filename = code_filename(grand_caller->get());
+    if (!grand_caller_filename) {
+        return std::move(grand_caller_filename.error());
+    }
+    return grand_caller_filename->text.ends_with(ATTRS_MAKE);
+}
+
+Result<bool> should_record(const FrameFilters& filters, PyObject* frame, std::string_view filename) noexcept {
+    // record = include OR NOT (library OR frozen OR host OR exec OR pytest OR attrs OR ignore).
+    //
+    // Every path test is pure (no allocation, no Python, cannot fail), so those stop at the first hit.
+    // The attrs test is not: its attribute reads can fail (a caller filename that is not valid UTF-8,
+    // say) and that failure is an internal error the caller sees. So it runs for every event, included
+    // or already dropped, and the outcome never depends on where the path tests stopped.
+    const bool include = any_found_in(filters.include, filename);
+    const bool dropped_by_path = library_filter(filename) || frozen_filter(filename) ||
+                                 vesk_filter(filename) || exec_filter(filename) ||
+                                 pytest_filter(filename) || any_found_in(filters.ignore, filename);
+    auto attrs = attrs_filter(frame, filename);
+    if (!attrs) {
+        return std::move(attrs.error());
+    }
+    return include || !(dropped_by_path || *attrs);
+}
+
+}  // namespace vesk::filters
