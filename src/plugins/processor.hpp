@@ -50,7 +50,12 @@ private:
         using is_transparent = void;
         size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
     };
-    std::unordered_map<std::string, std::vector<PluginProcessor>, Hash, std::equal_to<>> by_name_;
+    using Entries = std::unordered_map<std::string, std::vector<PluginProcessor>, Hash, std::equal_to<>>;
+    Entries by_name_;
+
+public:
+    // Every name with its processors, in no particular order (for inspection, not for events).
+    [[nodiscard]] const Entries& entries() const noexcept { return by_name_; }
 };
 
 // CAUTION: runs Python code (vesk.plugins.load_plugin_data and every "build_context").

@@ -1,0 +1,198 @@
+#include <new>
+
+#include "plugins/processor.hpp"
+#include "utils/convert.hpp"
+#include "utils/interned.hpp"
+
+namespace vesk::plugins {
+
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
+
+namespace {
+
+// The description's own lookup of an optional key: absent and `None` both give an empty PyRef. A
+// lookup that raises (a key object with a hostile __eq__) breaks what the host promises.
+Result<PyRef> optional_entry(PyObject* description, PyObject* key) noexcept {
+    PyObject* value = PyDict_GetItemWithError(description, key);
+    if (value == nullptr && PyErr_Occurred()) {
+        return utils::internal_error("a string is always a valid dict key", PyError::fetch());
+    }
+    if (value == Py_None) {
+        return PyRef();
+    }
+    return PyRef::borrow(value);
+}
+
+// The plugin's context: what "build_context" makes from the config, or a fresh empty dict.
+Result<PyRef> build_context(PyObject* description, PyObject* config) noexcept {
+    auto builder = optional_entry(description, utils::interned().build_context);
+    if (!builder) {
+        return std::move(builder.error());
+    }
+    if (!*builder) {
+        return utils::checked(PyDict_New());
+    }
+    auto context = utils::checked(PyObject_CallOneArg(builder->get(), config));
+    if (!context) {
+        return context;
+    }
+    if (!PyDict_Check(context->get())) {
+        return utils::conversion_error(context->get(), "PyDict");
+    }
+    return context;
+}
+
+Result<std::string> required_string(PyObject* description, PyObject* key) noexcept {
+    auto value = utils::checked(PyObject_GetItem(description, key));
+    if (!value) {
+        return std::move(value.error());
+    }
+    return utils::string_of(value->get());
+}
+
+// One processor built from `description`, sharing `context` with the description's other names.
+Result<PluginProcessor> build_processor(PyObject* description, const PyRef& context) {
+    const auto& names = utils::interned();
+    auto path_fragment = required_string(description, names.path_fragment);
+    if (!path_fragment) {
+        return std::move(path_fragment.error());
+    }
+    auto call_type = required_string(description, names.call_type);
+    if (!call_type) {
+        return std::move(call_type.error());
+    }
+    auto return_type = required_string(description, names.return_type);
+    if (!return_type) {
+        return std::move(return_type.error());
+    }
+
+    // A present subtype must be text: unlike the callables, `None` is not "absent" here.
+    std::optional<std::string> subtype;
+    PyObject* subtype_value = PyDict_GetItemWithError(description, names.subtype);
+    if (subtype_value == nullptr && PyErr_Occurred()) {
+        return utils::internal_error("a string is always a valid dict key", PyError::fetch());
+    }
+    if (subtype_value != nullptr) {
+        auto text = utils::string_of(subtype_value);
+        if (!text) {
+            return std::move(text.error());
+        }
+        subtype = std::move(*text);
+    }
+
+    auto call = optional_entry(description, names.call);
+    if (!call) {
+        return std::move(call.error());
+    }
+    auto process = optional_entry(description, names.process);
+    if (!process) {
+        return std::move(process.error());
+    }
+    auto events_value = optional_entry(description, names.events);
+    if (!events_value) {
+        return std::move(events_value.error());
+    }
+    std::optional<std::vector<std::string>> events;
+    if (*events_value) {
+        auto texts = utils::string_list_of(events_value->get());
+        if (!texts) {
+            return std::move(texts.error());
+        }
+        events = std::move(*texts);
+    }
+
+    return PluginProcessor{
+        .path_fragment = filters::Finder(std::move(*path_fragment)),
+        .call_type = std::move(*call_type),
+        .return_type = std::move(*return_type),
+        .subtype = std::move(subtype),
+        .events = std::move(events),
+        .context = context.clone(),
+        .frame_ids_by_address = {},
+        .call = std::move(*call),
+        .process = std::move(*process),
+    };
+}
+
+// Adds one processor per name of the description's "co_names" to `table`.
+utils::Status load_description(PluginTable& table, PyObject* description, PyObject* config) {
+    if (!PyDict_Check(description)) {
+        return utils::conversion_error(description, "PyDict");
+    }
+    auto co_names = utils::checked(PyObject_GetItem(description, utils::interned().co_names));
+    if (!co_names) {
+        return std::move(co_names.error());
+    }
+    auto context = build_context(description, config);
+    if (!context) {
+        return std::move(context.error());
+    }
+    auto iterator = utils::checked(PyObject_GetIter(co_names->get()));
+    if (!iterator) {
+        return std::move(iterator.error());
+    }
+    // The other keys are read once per name, so a description without names is never validated.
+    while (PyRef name = PyRef::steal(PyIter_Next(iterator->get()))) {
+        auto name_text = utils::string_of(name.get());
+        if (!name_text) {
+            return std::move(name_text.error());
+        }
+        auto processor = build_processor(description, *context);
+        if (!processor) {
+            return std::move(processor.error());
+        }
+        table.add(std::move(*name_text), std::move(*processor));
+    }
+    if (PyErr_Occurred()) {
+        return PyError::fetch();
+    }
+    return {};
+}
+
+Result<PluginTable> load(PyObject* config) {
+    auto module = utils::checked(PyImport_ImportModule("vesk.plugins"));
+    if (!module) {
+        return utils::internal_error("vesk.plugins should always be importable", module.error());
+    }
+    auto loader = utils::checked(PyObject_GetAttr(module->get(), utils::interned().load_plugin_data));
+    if (!loader) {
+        return utils::internal_error("load_plugin_data should exist", loader.error());
+    }
+    auto descriptions = utils::checked(PyObject_CallOneArg(loader->get(), config));
+    if (!descriptions) {
+        return utils::internal_error("load_plugin_data should be callable", descriptions.error());
+    }
+    if (!PyList_Check(descriptions->get())) {
+        return utils::internal_error("load_plugin_data should return a list",
+                                     utils::conversion_error(descriptions->get(), "PyList"));
+    }
+
+    PyObject* list = descriptions->get();
+    const Py_ssize_t initial_length = PyList_GET_SIZE(list);
+    PluginTable table;
+    table.reserve(static_cast<size_t>(initial_length));
+    // Python code runs between elements ("build_context") and may shorten the list: stop at whichever
+    // end comes first, holding each element while it is read.
+    for (Py_ssize_t index = 0; index < initial_length && index < PyList_GET_SIZE(list); ++index) {
+        PyRef description = PyRef::borrow(PyList_GET_ITEM(list, index));
+        if (auto loaded = load_description(table, description.get(), config); !loaded) {
+            return std::move(loaded.error());
+        }
+    }
+    return table;
+}
+
+}  // namespace
+
+Result<PluginTable> load_plugins(PyObject* config) noexcept {
+    try {
+        return load(config);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return PyError::fetch();
+    }
+}
+
+}  // namespace vesk::plugins
