@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "profiler/python_type.hpp"
+#include "profiler/shutdown.hpp"
 #include "utils/arguments.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
@@ -202,6 +203,9 @@ Result<PyRef> init_module() noexcept {
     auto module = create_module();
     if (!module) {
         return module;
+    }
+    if (auto hooked = profiler::register_exit_hook(); !hooked) {
+        return std::move(hooked.error());
     }
     cached_module = module->clone().release();  // kept for the rest of the process
     return module;

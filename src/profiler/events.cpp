@@ -1,6 +1,7 @@
 // One profile event: plugins, the record decision, the default frame record, filing.
 #include "profiler/profiler.hpp"
 
+#include "profiler/shutdown.hpp"
 #include "utils/interned.hpp"
 
 namespace vesk::profiler {
@@ -57,21 +58,33 @@ Status Profiler::profile(PyObject* frame, Event event, PyObject* arg) noexcept {
     if (!code) {
         return std::move(code.error());
     }
-    // Events of all threads are handled one at a time. Empty only while the interpreter shuts down
-    // and the lock's holder may never run again: the event is then not recorded.
-    auto plugins = plugins_.lock_releasing_gil();
-    if (!plugins) {
-        return {};
-    }
-    Batch batch;
-    if (!(*plugins)->empty()) {
-        if (auto ran = run_plugins(frame, event, arg, *code, **plugins, batch); !ran) {
-            return ran;
-        }
-    }
+    // The table's names and processor lists never change after construction: finding the entry
+    // needs no lock, only running its processors does.
+    plugins::PluginTable& table = plugins_.unguarded();
+    std::vector<plugins::PluginProcessor>* processors = table.empty() ? nullptr : table.find(code->name_text);
+    // Decided before the plugins run: nothing a plugin does can change a frame's file or callers.
     auto record = filters::should_record(config_.filters, frame, code->filename_text);
     if (!record) {
         return std::move(record.error());
+    }
+    if (processors == nullptr && !*record) {
+        return {};  // a dropped frame: no lock, no allocation, no Python code
+    }
+    auto in_flight = EventInFlight::enter();
+    if (!in_flight) {
+        return {};
+    }
+    // Events of all threads are handled one at a time. Empty only while the interpreter shuts down
+    // and the lock's holder may never run again: the event is then not recorded.
+    auto locked = plugins_.lock_releasing_gil();
+    if (!locked) {
+        return {};
+    }
+    Batch batch;
+    if (processors != nullptr) {
+        if (auto ran = run_plugins(frame, event, arg, *code, *processors, batch); !ran) {
+            return ran;
+        }
     }
     if (*record) {
         if (auto recorded = record_frame(frame, event, arg, *code, batch); !recorded) {
@@ -92,13 +105,9 @@ Status Profiler::profile(PyObject* frame, Event event, PyObject* arg) noexcept {
 }
 
 Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
-                             plugins::PluginTable& table, Batch& batch) noexcept {
-    std::vector<plugins::PluginProcessor>* processors = table.find(code.name_text);
-    if (processors == nullptr) {
-        return {};
-    }
+                             std::vector<plugins::PluginProcessor>& processors, Batch& batch) noexcept {
     ThreadState& thread = threads_.current();
-    for (auto& processor : *processors) {
+    for (auto& processor : processors) {
         plugins::PluginEvent plugin_event{frame, event, arg, code.filename_text, thread.call_frames,
                                           config_.serializer()};
         auto produced = plugins::run_processor(processor, plugin_event);

@@ -80,7 +80,7 @@ public:
 private:
     // The parts of one event, in the order the handler runs them.
     [[nodiscard]] utils::Status run_plugins(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
-                     plugins::PluginTable& table, Batch& batch) noexcept;
+                                            std::vector<plugins::PluginProcessor>& processors, Batch& batch) noexcept;
     [[nodiscard]] utils::Status record_frame(PyObject* frame, utils::Event event, PyObject* arg,
                                              const EventCode& code, Batch& batch) noexcept;
     [[nodiscard]] utils::Result<utils::Record> process_frame(PyObject* frame, utils::Event event, PyObject* arg,
