@@ -186,6 +186,13 @@ class TestProfileCallback:
         assert result == -1 and isinstance(error, TypeError)
         assert str(error) == "'list' object cannot be converted to 'VeskProfiler'"
 
+    def test_a_broken_invariant_raises_the_internal_error_in_the_program(self, host_modules):
+        profiler = _vesk_testing.new_profiler(Host())
+        result, error = _vesk_testing.call_profile_callback(profiler, object(), 0, None)
+        assert result == -1
+        assert isinstance(error, _vesk_testing.InternalError) and not isinstance(error, Exception)
+        assert str(error) == "Python gives us a PyFrame"
+
     def test_callback_installed_with_a_foreign_object_raises_in_the_program(self):
         def victim():
             return 1
