@@ -39,6 +39,7 @@ struct CallSite {
 [[nodiscard]] Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames,
                                                                   const FrameId* current) noexcept;
 
+// CAUTION: may run Python code (attribute reads on `frame`). Requires the interpreter lock.
 // "<path>:<line>", the path relative to the current working directory when it lies below it.
 // An unreadable working directory is an OSError "Current directory is invalid: <reason>".
 [[nodiscard]] Result<std::string> filename_with_lineno(PyObject* frame) noexcept;

@@ -14,6 +14,7 @@ namespace vesk::utils {
 // Absent when no name can be determined; an error only from the direct (co_qualname/<module>) path.
 [[nodiscard]] Result<std::optional<std::string>> get_qualname(PyObject* frame) noexcept;
 
+// CAUTION: may run Python code, like `get_qualname`.
 // The heuristic reconstruction for code objects without "co_qualname". Exposed for tests, which run
 // it against stand-in frames on interpreters that do have "co_qualname".
 [[nodiscard]] Result<std::optional<std::string>> get_qualname_inner(PyObject* frame, PyObject* co_name) noexcept;

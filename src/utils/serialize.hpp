@@ -17,6 +17,7 @@ enum class Serializer {
 // of one value as produced by the host serialiser, or the error it raised.
 [[nodiscard]] Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept;
 
+// CAUTION: may run Python code (iteration, __len__, __index__). Requires the interpreter lock.
 // Converts a serialiser result into bytes: a bytes-like sequence of integers 0-255 (not a str).
 [[nodiscard]] Result<ByteBuffer> bytes_from_sequence(PyObject* result) noexcept;
 
