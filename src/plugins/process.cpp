@@ -25,7 +25,9 @@ public:
             entries_[count_++] = utils::CallFrame{entry.frame.clone(), entry.id};
         }
     }
-    [[nodiscard]] std::span<const utils::CallFrame> view() const noexcept { return {entries_.data(), count_}; }
+    [[nodiscard]] std::span<const utils::CallFrame> view() const noexcept {
+        return {entries_.data(), count_};
+    }
 
 private:
     std::array<utils::CallFrame, 2> entries_{};
@@ -70,7 +72,8 @@ Result<PyRef> call_site_object(const std::optional<utils::CallSite>& call_site) 
         return dict;
     }
     const auto& names = utils::interned();
-    if (auto set = set_item(dict->get(), names.call_frame_id, text_object(call_site->call_frame_id.view())); !set) {
+    if (auto set = set_item(dict->get(), names.call_frame_id, text_object(call_site->call_frame_id.view()));
+        !set) {
         return std::move(set.error());
     }
     if (auto set = set_item(dict->get(), names.line_number,
@@ -236,7 +239,8 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
 
 }  // namespace
 
-Result<std::optional<PluginRecord>> run_processor(PluginProcessor& processor, const PluginEvent& event) noexcept {
+Result<std::optional<PluginRecord>> run_processor(PluginProcessor& processor,
+                                                  const PluginEvent& event) noexcept {
     // Most processors of an entry are for another library's file: leave before anything is made.
     if (!processor.path_fragment.found_in(event.filename)) {
         return std::nullopt;

@@ -288,8 +288,8 @@ Result<std::vector<utils::CallFrame>> call_frames_of(PyObject* list) {
 PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
         auto in = arguments<8>(
-            "run", {"co_name", "index", "frame", "event", "arg", "filename", "call_frames", "lightweight"}, args,
-            nargs, kwnames);
+            "run", {"co_name", "index", "frame", "event", "arg", "filename", "call_frames", "lightweight"},
+            args, nargs, kwnames);
         if (!in) {
             return std::move(in.error());
         }
