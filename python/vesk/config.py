@@ -1,0 +1,163 @@
+"""Configuration: `.vesk/config.toml` in the project directory, overridden by command-line options.
+
+The file is optional; every key has a default. A key we do not know or a value of the wrong type is
+reported as one line naming the key, because a silently ignored typo ("theading = true") is worse than
+an error.
+"""
+
+from __future__ import annotations
+
+import copy
+import os
+import tomllib
+from typing import Any
+
+from vesk.utils import VeskError, display_path
+
+CONFIG_DIR = ".vesk"
+CONFIG_FILE = "config.toml"
+DEFAULT_DB = os.path.join(CONFIG_DIR, "db.sqlite3")
+
+PLUGIN_NAMES = ("pytest", "web", "cli", "http_client", "django", "sqlalchemy", "logging")
+
+DEFAULT_SECRET_NAMES = (
+    "password",
+    "passwd",
+    "secret",
+    "token",
+    "api_key",
+    "apikey",
+    "authorization",
+    "cookie",
+)
+
+# Each leaf: (default, kind). Kinds: "bool", "int>=0", "int>=1", "str", "list[str]".
+_SCHEMA: dict[str, Any] = {
+    "db_path": (DEFAULT_DB, "str"),
+    "threading": (True, "bool"),
+    "lightweight_repr": (False, "bool"),
+    "sqlite_busy_timeout": (60, "int>=0"),
+    "filters": {
+        "include_frames": ([], "list[str]"),
+        "ignore_frames": ([], "list[str]"),
+    },
+    "plugins": {name: (True, "bool") for name in PLUGIN_NAMES},
+    "serialize": {
+        "max_string_length": (1000, "int>=1"),
+        "max_items": (100, "int>=1"),
+        "max_depth": (8, "int>=1"),
+        "max_total_items": (5000, "int>=1"),
+        "secret_names": (list(DEFAULT_SECRET_NAMES), "list[str]"),
+    },
+}
+
+
+class ConfigError(VeskError):
+    pass
+
+
+def defaults() -> dict[str, Any]:
+    def build(schema):
+        return {
+            key: build(spec) if isinstance(spec, dict) else copy.deepcopy(spec[0])
+            for key, spec in schema.items()
+        }
+
+    return build(_SCHEMA)
+
+
+def _type_name(value: Any) -> str:
+    return {bool: "a boolean", int: "an integer", str: "a string", list: "an array", dict: "a table"}.get(
+        type(value), type(value).__name__
+    )
+
+
+def _check(key: str, value: Any, kind: str) -> Any:
+    if kind == "bool":
+        if isinstance(value, bool):
+            return value
+        raise ConfigError(f'"{key}" must be true or false, not {_type_name(value)}')
+    if kind.startswith("int"):
+        if isinstance(value, int) and not isinstance(value, bool):
+            minimum = int(kind[len("int>=") :])
+            if value < minimum:
+                raise ConfigError(f'"{key}" must be at least {minimum}, not {value}')
+            return value
+        raise ConfigError(f'"{key}" must be an integer, not {_type_name(value)}')
+    if kind == "str":
+        if isinstance(value, str) and value:
+            return value
+        raise ConfigError(f'"{key}" must be a non-empty string, not {_type_name(value)}')
+    if kind == "list[str]":
+        if isinstance(value, list) and all(isinstance(item, str) for item in value):
+            return list(value)
+        raise ConfigError(f'"{key}" must be an array of strings')
+    raise AssertionError(kind)
+
+
+def _merge(target: dict, values: dict, schema: dict, prefix: str) -> None:
+    for key, value in values.items():
+        dotted = prefix + key
+        if key not in schema:
+            raise ConfigError(f'unknown key "{dotted}"')
+        spec = schema[key]
+        if isinstance(spec, dict):
+            if not isinstance(value, dict):
+                raise ConfigError(f'"{dotted}" must be a table, not {_type_name(value)}')
+            _merge(target[key], value, spec, dotted + ".")
+        else:
+            target[key] = _check(dotted, value, spec[1])
+
+
+def config_path(root: str) -> str:
+    return os.path.join(root, CONFIG_DIR, CONFIG_FILE)
+
+
+def load(root: str = ".", path: str | None = None, overrides: dict | None = None) -> dict[str, Any]:
+    """The configuration of the project at `root`: defaults, then the file, then `overrides`.
+
+    `path` names a config file explicitly (it must exist); otherwise `root/.vesk/config.toml` is read
+    when present. The database path comes back absolute, resolved against `root`, so that a program
+    changing its working directory still saves where the user expects.
+    """
+    config = defaults()
+    explicit = path is not None
+    path = path if explicit else config_path(root)
+    shown = display_path(os.path.abspath(path))
+    try:
+        with open(path, "rb") as handle:
+            values = tomllib.load(handle)
+    except FileNotFoundError:
+        if explicit:
+            raise ConfigError(f"config file {shown} does not exist") from None
+        values = {}
+    except OSError as exc:
+        raise ConfigError(f"cannot read config file {shown}: {exc.strerror or exc}") from None
+    except tomllib.TOMLDecodeError as exc:
+        raise ConfigError(f"{shown}: invalid TOML: {exc}") from None
+    except UnicodeDecodeError:
+        raise ConfigError(f"{shown}: invalid TOML: the file is not UTF-8") from None
+    try:
+        _merge(config, values, _SCHEMA, "")
+    except ConfigError as exc:
+        raise ConfigError(f"{shown}: {exc}") from None
+    if overrides:
+        _merge(config, overrides, _SCHEMA, "")
+    db_path = os.path.expanduser(config["db_path"])
+    config["db_path"] = os.path.abspath(os.path.join(root, db_path))
+    return config
+
+
+def default_db_path(root: str) -> str:
+    return os.path.abspath(os.path.join(root, DEFAULT_DB))
+
+
+def engine_config(config: dict[str, Any]) -> dict[str, Any]:
+    """The dict handed to the engine (and through it to the plugins): a private copy.
+
+    A copy, because the engine reads its configuration once at start and the plugins keep the dict
+    they were built from; later changes by the caller must not half-apply.
+    """
+    result = copy.deepcopy(config)
+    result.pop("db_path", None)
+    return result

@@ -1,0 +1,85 @@
+"""Small helpers shared by the host package.
+
+This file is one of the host files whose frames the engine never records, so helpers that run while a
+program is being profiled belong here rather than in a new module.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+import time
+
+# Crockford's base 32: no I, L, O or U, so identifiers read back unambiguously.
+_CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+
+def ulid_text(milliseconds: int | None = None, randomness: bytes | None = None) -> str:
+    """26 characters: 48 bits of milliseconds since the epoch, then 80 random bits, in base 32.
+
+    The text sorts in time order, which is what makes "newest first" listings cheap.
+    """
+    if milliseconds is None:
+        milliseconds = time.time_ns() // 1_000_000
+    if randomness is None:
+        randomness = os.urandom(10)
+    value = ((milliseconds % (1 << 48)) << 80) | int.from_bytes(randomness[:10], "big")
+    chars = []
+    for _ in range(26):
+        chars.append(_CROCKFORD[value & 31])
+        value >>= 5
+    return "".join(reversed(chars))
+
+
+def new_trace_id() -> str:
+    return "trc_" + ulid_text()
+
+
+def is_trace_id(text: str) -> bool:
+    return (
+        len(text) == 30
+        and text.startswith("trc_")
+        and text[4] in "01234567"
+        and all(c in _CROCKFORD for c in text[4:])
+    )
+
+
+class VeskError(Exception):
+    """A problem to report to the user as one line, without a traceback."""
+
+
+def error_line(message: str) -> str:
+    return f"vesk: error: {message}"
+
+
+def stop_threading_hook() -> None:
+    """Threads started from now on no longer install the profile function."""
+    threading.setprofile(None)
+
+
+def wait_for_threads() -> None:
+    """Joins the threads the interpreter itself would wait for at exit (the non-daemon ones).
+
+    Threads may start further threads while we wait, so the list is read again until it is empty.
+    """
+    current = threading.current_thread()
+    while True:
+        pending = [t for t in threading.enumerate() if t is not current and not t.daemon and t.is_alive()]
+        if not pending:
+            return
+        for thread in pending:
+            thread.join()
+
+
+def display_path(path: str) -> str:
+    """The path as the user would type it: relative to the working directory when below it."""
+    try:
+        relative = os.path.relpath(path)
+    except ValueError:
+        return path
+    return path if relative.startswith("..") else relative
+
+
+def stderr_line(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)

@@ -1,0 +1,266 @@
+"""The value serialiser: one MessagePack value for anything, bounded, never raising."""
+
+from __future__ import annotations
+
+import collections
+import enum
+import threading
+
+import msgpack
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from vesk import serialize
+from vesk.serialize import Marker, ObjectRepr, dump_msgpack, dump_msgpack_lightweight_repr, loads
+
+DUMPS = pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["full", "light"])
+
+
+@pytest.fixture(autouse=True)
+def default_limits():
+    serialize.configure()
+    yield
+    serialize.configure()
+
+
+def one_value(data: bytes):
+    """Decodes exactly one MessagePack value; fails on trailing bytes or on empty input."""
+    assert data
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, ext_hook=serialize._ext_hook)
+    unpacker.feed(data)
+    values = list(unpacker)
+    assert len(values) == 1
+    return values[0]
+
+
+class Raising:
+    def __repr__(self):
+        raise RuntimeError("no repr for you")
+
+
+class Counting:
+    calls = 0
+
+    def __repr__(self):
+        Counting.calls += 1
+        return "Counting()"
+
+
+class Huge:
+    def __repr__(self):
+        return "h" * 100_000
+
+
+class NotAString:
+    def __repr__(self):
+        return 42  # repr() itself raises TypeError
+
+
+class Color(enum.IntEnum):
+    RED = 1
+
+
+@DUMPS
+def test_plain_values_round_trip_unchanged(dump):
+    value = {"a": 1, "b": "text", "c": [1.5, None, True], "d": {"nested": b"\x00"}, "e": -(2**63), "f": 2**64 - 1}
+    assert loads(dump(value)) == value
+    assert loads(dump(None)) is None
+    assert loads(dump((1, "x"))) == [1, "x"]
+
+
+@DUMPS
+@pytest.mark.parametrize(
+    "hostile",
+    [
+        "s" * 1_000_000,
+        b"b" * 1_000_000,
+        list(range(100_000)),
+        {i: i for i in range(100_000)},
+        10**10_000,
+        [[[[[[[[[[[[[[[[[[[[[[[[[[[["deep"]]]]]]]]]]]]]]]]]]]]]]]]]]]],
+        [list(range(100)) for _ in range(100)],
+        Huge(),
+    ],
+    ids=["string", "bytes", "list", "dict", "bigint", "deep", "wide", "huge-repr"],
+)
+def test_output_is_bounded(dump, hostile):
+    data = dump(hostile)
+    one_value(data)
+    assert len(data) < 40_000
+
+
+def test_every_limit_leaves_a_visible_marker():
+    serialize.configure({"max_string_length": 10, "max_items": 3, "max_depth": 2, "max_total_items": 1000})
+    assert loads(dump_msgpack("x" * 25)) == "xxxxxxxxxx…[+15 chars]"
+    assert loads(dump_msgpack([1, 2, 3, 4, 5])) == [1, 2, 3, Marker("<+2 more items>")]
+    cut = loads(dump_msgpack({"a": 1, "b": 2, "c": 3, "d": 4}))
+    assert list(cut.values())[-1] == "<+1 more items>" and isinstance(list(cut.values())[-1], Marker)
+    deep = loads(dump_msgpack([[["too deep"]]]))
+    assert deep == [[Marker("<list of 1 items: too deep>")]]
+    assert "bytes" in loads(dump_msgpack(b"y" * 50))
+
+
+def test_total_budget_stops_wide_and_deep_values():
+    serialize.configure({"max_items": 100, "max_depth": 8, "max_total_items": 50})
+    value = loads(dump_msgpack([[i] * 10 for i in range(20)]))
+    flat = [item for row in value for item in (row if isinstance(row, list) else [row])]
+    assert sum(1 for item in flat if isinstance(item, int)) <= 50
+    assert any(isinstance(item, Marker) and "size limit" in item for item in flat)
+
+
+@DUMPS
+def test_cycles_terminate_with_a_marker(dump):
+    looped = [1]
+    looped.append(looped)
+    mapping = {"name": "me"}
+    mapping["self"] = mapping
+    assert loads(dump(looped)) == [1, Marker("<cycle>")]
+    assert loads(dump(mapping)) == {"name": "me", "self": Marker("<cycle>")}
+    shared = [0]
+    assert loads(dump([shared, shared])) == [[0], [0]]  # a shared value is not a cycle
+
+
+@DUMPS
+def test_secret_looking_names_are_redacted_at_any_depth(dump):
+    value = {
+        "password": "hunter2",
+        "user": {"API-Key": "k", "name": "ada", "session_token": "t"},
+        "headers": {"Authorization": "Bearer x", "Cookie": "c=1", "Accept": "*/*"},
+        "client_secret": 5,
+    }
+    decoded = loads(dump(value))
+    assert decoded["password"] == "<redacted>" and isinstance(decoded["password"], Marker)
+    assert decoded["user"] == {"API-Key": "<redacted>", "name": "ada", "session_token": "<redacted>"}
+    assert decoded["headers"]["Accept"] == "*/*"
+    assert decoded["headers"]["Authorization"] == decoded["headers"]["Cookie"] == "<redacted>"
+    assert decoded["client_secret"] == "<redacted>"
+    assert b"hunter2" not in dump(value) and b"Bearer" not in dump(value)
+
+
+def test_secret_names_are_configurable():
+    serialize.configure({"secret_names": ["pin"]})
+    assert loads(dump_msgpack({"PIN": 1234, "password": "visible now"})) == {
+        "PIN": Marker("<redacted>"),
+        "password": "visible now",
+    }
+
+
+def test_objects_become_their_bounded_repr_and_a_raising_repr_is_survived():
+    decoded = loads(dump_msgpack({"c": Counting(), "r": Raising(), "n": NotAString(), "h": Huge()}))
+    assert decoded["c"] == "Counting()" and isinstance(decoded["c"], ObjectRepr)
+    assert "Raising object at 0x" in decoded["r"] and "repr raised RuntimeError" in decoded["r"]
+    assert "NotAString object at 0x" in decoded["n"]
+    assert decoded["h"].endswith("…[+99000 chars]")
+
+
+def test_lightweight_never_runs_program_code():
+    Counting.calls = 0
+
+    class Sneaky(dict):
+        def items(self):
+            raise AssertionError("items() of a subclass was called")
+
+        def __iter__(self):
+            raise AssertionError("__iter__ of a subclass was called")
+
+    class Text(str):
+        def __str__(self):
+            raise AssertionError("__str__ was called")
+
+    counting = Counting()
+    value = {
+        "object": counting,
+        "raising": Raising(),
+        "in_list": [counting, (counting,)],
+        "sneaky": Sneaky(a=counting),
+        "text": Text("abc"),
+        "color": Color.RED,
+        counting: "as a key",
+    }
+    decoded = loads(dump_msgpack_lightweight_repr(value))
+    assert Counting.calls == 0
+    assert decoded["object"] == f"<{__name__}.Counting object at {id(counting):#x}>"
+    assert decoded["sneaky"] == {"a": decoded["object"]}
+    assert decoded["text"] == "abc" and type(decoded["text"]) is str
+    assert decoded["color"] == 1
+
+
+def test_full_serialiser_keeps_type_information_in_reprs():
+    point = collections.namedtuple("Point", "x y")(1, 2)
+    decoded = loads(dump_msgpack({"point": point, "color": Color.RED, "ordered": collections.OrderedDict(a=1)}))
+    assert decoded == {"point": "Point(x=1, y=2)", "color": "<Color.RED: 1>", "ordered": {"a": 1}}
+    assert isinstance(decoded["point"], ObjectRepr)
+
+
+@DUMPS
+def test_unusual_keys_and_text(dump):
+    decoded = loads(dump({(1, 2): "tuple key", None: 1, 2.5: 2, "lone \ud800 surrogate": "\udfff"}))
+    assert decoded[ObjectRepr("(1, 2)")] == "tuple key"
+    assert decoded[None] == 1 and decoded[2.5] == 2
+    assert decoded["lone \\ud800 surrogate"] == "\\udfff"
+
+
+def test_lazy_query_objects_are_never_evaluated():
+    class QuerySet:
+        def __repr__(self):
+            raise AssertionError("the query ran")
+
+    QuerySet.__module__ = "django.db.models.query"
+    assert "QuerySet object at 0x" in loads(dump_msgpack(QuerySet()))
+
+
+def test_a_value_changing_under_the_walk_does_not_break_it():
+    victim = {"a": 1}
+
+    class Mutator:
+        def __repr__(self):
+            victim.update({f"k{i}": i for i in range(50)})
+            return "Mutator()"
+
+    victim["m"] = Mutator()
+    decoded = loads(dump_msgpack(victim))
+    assert decoded["m"] == "Mutator()"
+
+
+def test_concurrent_use_from_threads_gives_whole_values():
+    values = [{"n": i, "text": "x" * i, "obj": Counting()} for i in range(200)]
+    results: list[bytes] = []
+
+    def work():
+        for value in values:
+            results.append(dump_msgpack(value))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(results) == 800
+    assert all(one_value(result)["text"] == "x" * one_value(result)["n"] for result in results)
+
+
+json_like = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text() | st.binary(),
+    lambda children: st.lists(children, max_size=6)
+    | st.dictionaries(st.text(max_size=8), children, max_size=6)
+    | st.tuples(children, children),
+    max_leaves=60,
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(json_like)
+def test_fast_and_careful_paths_agree(value):
+    """A plain value gives the same bytes whether the scan accepts it or the walk converts it."""
+    fast = dump_msgpack(value)
+    careful = serialize._pack(serialize._Walk(False, False).value(value, 0))
+    assert fast == careful
+    one_value(dump_msgpack_lightweight_repr(value))
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.recursive(st.integers() | st.text() | st.builds(Raising) | st.builds(Counting), st.lists, max_leaves=30))
+def test_anything_gives_exactly_one_value(value):
+    one_value(dump_msgpack(value))
+    one_value(dump_msgpack_lightweight_repr(value))
