@@ -137,19 +137,22 @@ Result<bool> attrs_filter(PyObject* frame, std::string_view filename) noexcept {
 Result<bool> should_record(const FrameFilters& filters, PyObject* frame, std::string_view filename) noexcept {
     // record = include OR NOT (library OR frozen OR host OR exec OR pytest OR attrs OR ignore).
     //
-    // Every path test is pure (no allocation, no Python, cannot fail), so those stop at the first hit.
-    // The attrs test is not: its attribute reads can fail (a caller filename that is not valid UTF-8,
-    // say) and that failure is an internal error the caller sees. So it runs for every event, included
-    // or already dropped, and the outcome never depends on where the path tests stopped.
-    const bool include = any_found_in(filters.include, filename);
-    const bool dropped_by_path = library_filter(filename) || frozen_filter(filename) ||
-                                 vesk_filter(filename) || exec_filter(filename) ||
-                                 pytest_filter(filename) || any_found_in(filters.ignore, filename);
+    // The path tests are pure (no allocation, no Python, cannot fail). The attrs test is not: reading
+    // the caller materialises its frame object, an allocation on every event. So it runs only when the
+    // filename leaves the outcome open; for a frame the filename already includes or drops, its only
+    // possible effect would be an invariant error from a frame the interpreter itself handed us.
+    if (any_found_in(filters.include, filename)) {
+        return true;
+    }
+    if (library_filter(filename) || frozen_filter(filename) || vesk_filter(filename) || exec_filter(filename) ||
+        pytest_filter(filename) || any_found_in(filters.ignore, filename)) {
+        return false;
+    }
     auto attrs = attrs_filter(frame, filename);
     if (!attrs) {
         return std::move(attrs.error());
     }
-    return include || !(dropped_by_path || *attrs);
+    return !*attrs;
 }
 
 }  // namespace vesk::filters
