@@ -134,19 +134,30 @@ Result<bool> attrs_filter(PyObject* frame, std::string_view filename) noexcept {
     return grand_caller_filename->text.ends_with(ATTRS_MAKE);
 }
 
-Result<bool> should_record(const FrameFilters& filters, PyObject* frame, std::string_view filename) noexcept {
+FilenameVerdict filename_verdict(const FrameFilters& filters, std::string_view filename) noexcept {
     // record = include OR NOT (library OR frozen OR host OR exec OR pytest OR attrs OR ignore).
-    //
+    if (any_found_in(filters.include, filename)) {
+        return FilenameVerdict::Record;
+    }
+    if (library_filter(filename) || frozen_filter(filename) || vesk_filter(filename) || exec_filter(filename) ||
+        pytest_filter(filename) || any_found_in(filters.ignore, filename)) {
+        return FilenameVerdict::Drop;
+    }
+    return FilenameVerdict::CallerDecides;
+}
+
+Result<bool> should_record(const FrameFilters& filters, PyObject* frame, std::string_view filename) noexcept {
     // The path tests are pure (no allocation, no Python, cannot fail). The attrs test is not: reading
     // the caller materialises its frame object, an allocation on every event. So it runs only when the
     // filename leaves the outcome open; for a frame the filename already includes or drops, its only
     // possible effect would be an invariant error from a frame the interpreter itself handed us.
-    if (any_found_in(filters.include, filename)) {
-        return true;
-    }
-    if (library_filter(filename) || frozen_filter(filename) || vesk_filter(filename) || exec_filter(filename) ||
-        pytest_filter(filename) || any_found_in(filters.ignore, filename)) {
-        return false;
+    switch (filename_verdict(filters, filename)) {
+        case FilenameVerdict::Record:
+            return true;
+        case FilenameVerdict::Drop:
+            return false;
+        case FilenameVerdict::CallerDecides:
+            break;
     }
     auto attrs = attrs_filter(frame, filename);
     if (!attrs) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "profiler/code_cache.hpp"
 #include "profiler/python_type.hpp"
 #include "profiler/shutdown.hpp"
 #include "utils/arguments.hpp"
@@ -207,6 +208,7 @@ Result<PyRef> init_module() noexcept {
     if (auto hooked = profiler::register_exit_hook(); !hooked) {
         return std::move(hooked.error());
     }
+    profiler::reserve_code_slot();
     cached_module = module->clone().release();  // kept for the rest of the process
     return module;
 }

@@ -2,6 +2,7 @@
 #include "profiler/profiler.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 
 #include "utils/ids.hpp"
@@ -12,8 +13,15 @@ using utils::Event;
 using utils::Record;
 using utils::Status;
 
+namespace {
+std::atomic<uint64_t> next_profiler_serial{1};
+}  // namespace
+
 Profiler::Profiler(Config config, plugins::PluginTable plugins, std::string trace_id)
-    : config_(std::move(config)), plugins_(std::move(plugins)), trace_id_(std::move(trace_id)) {}
+    : serial_(next_profiler_serial.fetch_add(1, std::memory_order_relaxed)),
+      config_(std::move(config)),
+      plugins_(std::move(plugins)),
+      trace_id_(std::move(trace_id)) {}
 
 int Profiler::traverse(visitproc visit, void* arg) const noexcept {
     // The plugin table's Python objects never change after construction, so reading them without

@@ -1,6 +1,7 @@
 // One profile event: plugins, the record decision, the default frame record, filing.
 #include "profiler/profiler.hpp"
 
+#include "profiler/code_cache.hpp"
 #include "profiler/shutdown.hpp"
 #include "utils/interned.hpp"
 
@@ -23,12 +24,9 @@ Result<std::string_view> code_text(PyObject* value, const char* invariant) noexc
     return std::string_view(utf8, static_cast<size_t>(size));
 }
 
-// Read once per event; what the interpreter guarantees about frames and code objects is checked as
-// an invariant, not handled as an error.
+// What the interpreter guarantees about frames and code objects is checked as an invariant, not
+// handled as an error.
 Result<EventCode> read_event_code(PyObject* frame) noexcept {
-    if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
-        return utils::internal_error("Python gives us a PyFrame");
-    }
     PyCodeObject* code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
     if (code == nullptr) {
         return utils::internal_error("A frame always has an `f_code`");
@@ -53,23 +51,51 @@ bool is_internal_error(const PyError& error) noexcept {
 
 }  // namespace
 
-Status Profiler::profile(PyObject* frame, Event event, PyObject* arg) noexcept {
+CodeVerdict Profiler::verdict_for(const EventCode& code) noexcept {
+    if (const CodeVerdict* cached = cached_verdict(code.code.get(), serial_)) {
+        return *cached;
+    }
+    // The table's names and processor lists never change after construction: finding an entry needs
+    // no lock, only running its processors does.
+    plugins::PluginTable& table = plugins_.unguarded();
+    CodeVerdict verdict{serial_, filters::filename_verdict(config_.filters, code.filename_text),
+                        table.empty() ? nullptr : table.find(code.name_text)};
+    cache_verdict(code.code.get(), verdict);
+    return verdict;
+}
+
+Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, PyObject* arg) noexcept {
+    if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
+        return utils::internal_error("Python gives us a PyFrame");
+    }
     auto code = read_event_code(frame);
     if (!code) {
         return std::move(code.error());
     }
-    // The table's names and processor lists never change after construction: finding the entry
-    // needs no lock, only running its processors does.
-    plugins::PluginTable& table = plugins_.unguarded();
-    std::vector<plugins::PluginProcessor>* processors = table.empty() ? nullptr : table.find(code->name_text);
-    // Decided before the plugins run: nothing a plugin does can change a frame's file or callers.
-    auto record = filters::should_record(config_.filters, frame, code->filename_text);
-    if (!record) {
-        return std::move(record.error());
-    }
-    if (processors == nullptr && !*record) {
+    const CodeVerdict verdict = verdict_for(*code);
+    if (verdict.filename == filters::FilenameVerdict::Drop && verdict.processors == nullptr) {
         return {};  // a dropped frame: no lock, no allocation, no Python code
     }
+    bool record = verdict.filename == filters::FilenameVerdict::Record;
+    if (verdict.filename == filters::FilenameVerdict::CallerDecides) {
+        auto made_by_attrs = filters::attrs_filter(frame, code->filename_text);
+        if (!made_by_attrs) {
+            return std::move(made_by_attrs.error());
+        }
+        record = !*made_by_attrs;
+    }
+    if (!record && verdict.processors == nullptr) {
+        return {};
+    }
+    return handle_event(owner, frame, event, arg, *code, record, verdict.processors);
+}
+
+Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+                              bool record, std::vector<plugins::PluginProcessor>* processors) noexcept {
+    // From here on Python code runs, which may drop the interpreter's own references to these.
+    PyRef keep_owner = PyRef::borrow(owner);
+    PyRef keep_frame = PyRef::borrow(frame);
+    PyRef keep_arg = PyRef::borrow(arg);
     auto in_flight = EventInFlight::enter();
     if (!in_flight) {
         return {};
@@ -82,16 +108,16 @@ Status Profiler::profile(PyObject* frame, Event event, PyObject* arg) noexcept {
     }
     Batch batch;
     if (processors != nullptr) {
-        if (auto ran = run_plugins(frame, event, arg, *code, *processors, batch); !ran) {
+        if (auto ran = run_plugins(frame, event, arg, code, *processors, batch); !ran) {
             return ran;
         }
     }
-    if (*record) {
-        if (auto recorded = record_frame(frame, event, arg, *code, batch); !recorded) {
+    if (record) {
+        if (auto recorded = record_frame(frame, event, arg, code, batch); !recorded) {
             if (is_internal_error(recorded.error())) {
                 return recorded;
             }
-            log_error(std::move(recorded.error()), frame, event, *code);
+            log_error(std::move(recorded.error()), frame, event, code);
             return {};  // a frame whose record failed stores nothing of its event
         }
     }
@@ -99,7 +125,7 @@ Status Profiler::profile(PyObject* frame, Event event, PyObject* arg) noexcept {
         if (is_internal_error(pushed.error())) {
             return pushed;
         }
-        log_error(std::move(pushed.error()), frame, event, *code);
+        log_error(std::move(pushed.error()), frame, event, code);
     }
     return {};
 }

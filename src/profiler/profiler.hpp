@@ -13,6 +13,7 @@
 
 #include "filters/decision.hpp"
 #include "plugins/processor.hpp"
+#include "profiler/code_cache.hpp"
 #include "profiler/thread_stores.hpp"
 #include "utils/bytes.hpp"
 #include "utils/event.hpp"
@@ -65,7 +66,8 @@ public:
     // CAUTION: runs Python code. Handles one call or return of a profiled thread. Ordinary failures are
     // logged and the event (or the failing plugin's part of it) is dropped; only a broken invariant
     // comes back, as the internal-error exception.
-    [[nodiscard]] utils::Status profile(PyObject* frame, utils::Event event, PyObject* arg) noexcept;
+    // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
+    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, PyObject* arg) noexcept;
 
     // CAUTION: runs Python code (vesk.version, vesk.git, sys.argv). The trace document, emptying both
     // buffers.
@@ -79,6 +81,10 @@ public:
 
 private:
     // The parts of one event, in the order the handler runs them.
+    [[nodiscard]] CodeVerdict verdict_for(const EventCode& code) noexcept;
+    [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, PyObject* arg,
+                                             const EventCode& code, bool record,
+                                             std::vector<plugins::PluginProcessor>* processors) noexcept;
     [[nodiscard]] utils::Status run_plugins(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
                                             std::vector<plugins::PluginProcessor>& processors, Batch& batch) noexcept;
     [[nodiscard]] utils::Status record_frame(PyObject* frame, utils::Event event, PyObject* arg,
@@ -99,6 +105,7 @@ private:
     void put_back(TakenRecords taken);
     [[nodiscard]] std::string current_trace_id();
 
+    const uint64_t serial_;  // tells this profiler's verdicts on code objects from other profilers'
     const Config config_;
     utils::HeldAcrossPython<plugins::PluginTable> plugins_;  // held for a whole event
     utils::Guarded<std::string> trace_id_;

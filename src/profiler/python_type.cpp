@@ -159,12 +159,10 @@ int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject*
     if (frame == nullptr) {
         return fail_with_pending_error();
     }
-    // Our own references: Python code run by the handler must not free what it is working on.
-    PyRef profiler = PyRef::borrow(object);
-    PyRef frame_object = PyRef::borrow(reinterpret_cast<PyObject*>(frame));
-    PyRef event_arg = PyRef::borrow(arg == nullptr ? Py_None : arg);
-    return utils::status_entry(
-        [&] { return profiler_of(profiler.get()).profile(frame_object.get(), event, event_arg.get()); });
+    PyObject* event_arg = arg == nullptr ? Py_None : arg;
+    return utils::status_entry([&] {
+        return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg);
+    });
 }
 
 }  // namespace vesk::profiler

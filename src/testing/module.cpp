@@ -1,5 +1,6 @@
 #include <Python.h>
 
+#include "profiler/code_cache.hpp"
 #include "testing/bindings.hpp"
 #include "utils/interned.hpp"
 
@@ -29,6 +30,7 @@ PyMODINIT_FUNC PyInit__vesk_testing() {
         std::move(ready.error()).restore();
         return nullptr;
     }
+    vesk::profiler::reserve_code_slot();
     vesk::utils::PyRef module = vesk::utils::PyRef::steal(PyModule_Create(&testing_module));
     if (!module) {
         return nullptr;

@@ -14,4 +14,29 @@ inline bool interpreter_is_finalizing() noexcept {
 #endif
 }
 
+// Per-code-object storage for tools (the code object's "extra" slots).
+inline Py_ssize_t request_code_extra_index(freefunc free) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Eval_RequestCodeExtraIndex(free);
+#else
+    return _PyEval_RequestCodeExtraIndex(free);
+#endif
+}
+
+inline int get_code_extra(PyObject* code, Py_ssize_t index, void** extra) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_GetExtra(code, index, extra);
+#else
+    return _PyCode_GetExtra(code, index, extra);
+#endif
+}
+
+inline int set_code_extra(PyObject* code, Py_ssize_t index, void* extra) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_SetExtra(code, index, extra);
+#else
+    return _PyCode_SetExtra(code, index, extra);
+#endif
+}
+
 }  // namespace vesk::utils

@@ -217,3 +217,17 @@ class TestSaving:
             profiler.build_trace()
         monkeypatch.setattr(sys, "argv", ["ok"])
         assert len(sample_records(decode(profiler.build_trace()))) == 2
+
+
+def test_each_profiler_decides_for_itself_about_the_same_code(host_modules):
+    ignoring = Host(config={"filters": {"ignore_frames": ["sample/helpers.py"]}})
+    with profiling(ignoring) as first:
+        sample.helpers.double(1)
+    plain = Host()
+    with profiling(plain) as second:
+        sample.helpers.double(2)
+    with profiling(ignoring) as third:
+        sample.helpers.double(3)
+    assert sample_records(decode(first.build_trace())) == []
+    assert [r["locals"]["value"] for r in sample_records(decode(second.build_trace()))] == [2, 2]
+    assert sample_records(decode(third.build_trace())) == []

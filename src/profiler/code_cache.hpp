@@ -1,0 +1,33 @@
+// What a profiler decided about a code object, kept on the code object itself (in one of its
+// "extra" slots), so that the next event of the same code skips the filename tests and the plugin
+// lookup. For the frames a profiler drops, that is the whole of the work.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "filters/decision.hpp"
+#include "plugins/processor.hpp"
+
+namespace vesk::profiler {
+
+struct CodeVerdict {
+    uint64_t profiler_serial;  // whose verdict this is: each profiler has its own filters and plugins
+    filters::FilenameVerdict filename;
+    std::vector<plugins::PluginProcessor>* processors;  // registered for the code's name, or null
+};
+
+// Requires the interpreter lock. Reserves the code objects' slot; without one (the interpreter has
+// handed out all of them) verdicts are simply not kept.
+void reserve_code_slot() noexcept;
+
+// Requires the interpreter lock. The verdict `profiler_serial` stored on `code`, or null.
+[[nodiscard]] const CodeVerdict* cached_verdict(PyObject* code, uint64_t profiler_serial) noexcept;
+
+// Requires the interpreter lock. Keeps `verdict` on `code` (best effort: an allocation or slot
+// failure only means it is computed again next time).
+void cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept;
+
+}  // namespace vesk::profiler
