@@ -1,5 +1,298 @@
-"""Plugin descriptions handed to the engine."""
+"""Built-in plugins: typed records for calls the frame filters would drop or that mark boundaries.
+
+The engine asks `load_plugin_data(config)` once per recording for a list of plugin descriptions; each
+names functions (`co_names`) in files whose path contains `path_fragment`, and at every call or return
+of such a function it builds a record from the standard fields plus whatever `process` returns. The
+callables here run inside the profile function (never profiled themselves), so they must be cheap and
+should not raise: an exception is logged by the engine as a warning on every event.
+
+Record types:
+- "start_test" / "end_test": the pytest plugin's test boundaries (they cut one trace per test).
+- "request_start" / "request_end": one web request handled by the WSGI or Django middleware.
+- "program_exit": how a program run by `vesk run` ended.
+- "http_request" / "http_response": outbound HTTP through the standard library's http.client.
+- "sql_query" / "sql_result": SQL through Django's cursor wrapper or SQLAlchemy's default dialect.
+- "log": a log record handled by a standard-library logger.
+"""
+
+from __future__ import annotations
+
+import http.client
+import logging
+import time
+from typing import Any, Callable
+
+from vesk.config import PLUGIN_NAMES
+
+Description = dict[str, Any]
 
 
-def load_plugin_data(config):
-    return []
+def _local(frame, name: str, default: Any = None) -> Any:
+    return frame.f_locals.get(name, default)
+
+
+def _lightweight(config: dict) -> bool:
+    return bool(config.get("lightweight_repr"))
+
+
+def _elapsed_ms(started: float | None) -> float | None:
+    return None if started is None else round((time.perf_counter() - started) * 1000, 3)
+
+
+# --- boundaries set by vesk's own hooks: the marker functions have their arguments as locals --------
+
+
+def _boundary_fields(*names: str) -> Callable:
+    def process(frame, event, arg, context):
+        values = frame.f_locals
+        return {name: values.get(name) for name in names}
+
+    return process
+
+
+def _boundaries(config: dict) -> list[Description]:
+    plugins = config.get("plugins", {})
+    descriptions = []
+    if plugins.get("pytest", True):
+        descriptions += [
+            {
+                "co_names": ["vesk_start_test"],
+                "path_fragment": "/vesk/pytest_plugin.py",
+                "call_type": "start_test",
+                "return_type": "start_test",
+                "events": ["call"],
+                "process": _boundary_fields("test"),
+            },
+            {
+                "co_names": ["vesk_end_test"],
+                "path_fragment": "/vesk/pytest_plugin.py",
+                "call_type": "end_test",
+                "return_type": "end_test",
+                "events": ["return"],
+                "process": _boundary_fields("test", "outcome", "duration_ms"),
+            },
+        ]
+    if plugins.get("web", True):
+        descriptions += [
+            {
+                "co_names": ["vesk_request_start"],
+                "path_fragment": "/vesk/middleware.py",
+                "call_type": "request_start",
+                "return_type": "request_start",
+                "events": ["call"],
+                "process": _boundary_fields("method", "path", "query"),
+            },
+            {
+                "co_names": ["vesk_request_end"],
+                "path_fragment": "/vesk/middleware.py",
+                "call_type": "request_end",
+                "return_type": "request_end",
+                "events": ["return"],
+                "process": _boundary_fields("method", "path", "status", "duration_ms"),
+            },
+        ]
+    if plugins.get("cli", True):
+        descriptions.append(
+            {
+                "co_names": ["vesk_program_exit"],
+                "path_fragment": "/vesk/__main__.py",
+                "call_type": "program_exit",
+                "return_type": "program_exit",
+                "events": ["call"],
+                "process": _boundary_fields("status", "exception"),
+            }
+        )
+    return descriptions
+
+
+# --- outbound HTTP: http.client.HTTPConnection.putrequest starts every request (urllib and most
+# clients built on http.client go through it) and getresponse returns its response ---------------
+
+
+def _origin(connection) -> str:
+    https = isinstance(connection, http.client.HTTPSConnection)
+    host = getattr(connection, "_tunnel_host", None) or getattr(connection, "host", "?")
+    port = getattr(connection, "_tunnel_port", None) or getattr(connection, "port", None)
+    if ":" in str(host):
+        host = f"[{host}]"  # an IPv6 address
+    default = 443 if https else 80
+    return f"{'https' if https else 'http'}://{host}" + (f":{port}" if port and port != default else "")
+
+
+def _http_process(frame, event, arg, context):
+    connection = _local(frame, "self")
+    pending = context["pending"]
+    if event == "call":  # putrequest(self, method, url, ...)
+        method = _local(frame, "method")
+        url = _local(frame, "url")
+        if isinstance(url, str) and url.startswith("/"):
+            url = _origin(connection) + url
+        pending[id(connection)] = (method, url, time.perf_counter())
+        if len(pending) > 10_000:  # connections that never read their response
+            pending.clear()
+        return {"method": method, "url": url}
+    method, url, started = pending.pop(id(connection), (None, None, None))
+    fields = {"method": method, "url": url, "duration_ms": _elapsed_ms(started)}
+    fields["status"] = getattr(arg, "status", None) if arg is not None else None
+    if arg is None:
+        fields["error"] = True  # getresponse raised: the return event carries no value
+    return fields
+
+
+def _http_applies(frame, event, arg, context):
+    name = frame.f_code.co_name
+    return (name == "putrequest" and event == "call") or (name == "getresponse" and event == "return")
+
+
+def _http_client(config: dict) -> list[Description]:
+    return [
+        {
+            "co_names": ["putrequest", "getresponse"],
+            "path_fragment": "/http/client.py",
+            "build_context": lambda config: {"pending": {}},
+            "call_type": "http_request",
+            "return_type": "http_response",
+            "subtype": "http.client",
+            "call": _http_applies,
+            "process": _http_process,
+        }
+    ]
+
+
+# --- SQL ------------------------------------------------------------------------------------------
+
+
+def _sql_process(sql_name: str, params_name: str) -> Callable:
+    def process(frame, event, arg, context):
+        started = context["started"]
+        key = id(frame)
+        sql = _local(frame, sql_name)
+        if event == "call":
+            started[key] = time.perf_counter()
+            if len(started) > 10_000:
+                started.clear()
+            return {"sql": sql, "params": _local(frame, params_name)}
+        return {"sql": sql, "duration_ms": _elapsed_ms(started.pop(key, None))}
+
+    return process
+
+
+def _sql_context(config: dict) -> dict:
+    return {"started": {}}
+
+
+def _django(config: dict) -> list[Description]:
+    # CursorWrapper.execute/executemany funnel into these two, after Django's execute wrappers.
+    return [
+        {
+            "co_names": ["_execute"],
+            "path_fragment": "/django/db/backends/utils.py",
+            "build_context": _sql_context,
+            "call_type": "sql_query",
+            "return_type": "sql_result",
+            "subtype": "django",
+            "process": _sql_process("sql", "params"),
+        },
+        {
+            "co_names": ["_executemany"],
+            "path_fragment": "/django/db/backends/utils.py",
+            "build_context": _sql_context,
+            "call_type": "sql_query",
+            "return_type": "sql_result",
+            "subtype": "django",
+            "process": _sql_process("sql", "param_list"),
+        },
+    ]
+
+
+def _not_inside_executemany(frame, event, arg, context):
+    # Some dialects override do_executemany and call the default one: record the outer call only.
+    caller = frame.f_back
+    return caller is None or caller.f_code.co_name != "do_executemany"
+
+
+def _sqlalchemy(config: dict) -> list[Description]:
+    return [
+        {
+            "co_names": ["do_execute", "do_execute_no_params"],
+            "path_fragment": "/sqlalchemy/engine/default.py",
+            "build_context": _sql_context,
+            "call_type": "sql_query",
+            "return_type": "sql_result",
+            "subtype": "sqlalchemy",
+            "process": _sql_process("statement", "parameters"),
+        },
+        {
+            "co_names": ["do_executemany"],
+            "path_fragment": "/sqlalchemy/",
+            "build_context": _sql_context,
+            "call_type": "sql_query",
+            "return_type": "sql_result",
+            "subtype": "sqlalchemy",
+            "call": _not_inside_executemany,
+            "process": _sql_process("statement", "parameters"),
+        },
+    ]
+
+
+# --- logging: Logger.handle receives every record that passed the logger's level -----------------
+
+
+def _log_applies(frame, event, arg, context):
+    return isinstance(_local(frame, "self"), logging.Logger)
+
+
+def _log_process(frame, event, arg, context):
+    record = _local(frame, "record")
+    if context["lightweight"]:
+        # Formatting the message would run the program's __str__ methods.
+        message = record.msg if type(record.msg) is str else None
+    else:
+        try:
+            message = record.getMessage()
+        except Exception as exc:  # noqa: BLE001 - a broken log call must not become our warning
+            message = f"<message could not be formatted: {type(exc).__name__}>"
+    fields = {
+        "level": record.levelname,
+        "logger": record.name,
+        "message": message,
+        "location": f"{record.pathname}:{record.lineno}",
+    }
+    if record.exc_info and record.exc_info[1] is not None:
+        fields["exception"] = record.exc_info[1]
+    return fields
+
+
+def _logging(config: dict) -> list[Description]:
+    return [
+        {
+            "co_names": ["handle"],
+            "path_fragment": "/logging/__init__.py",
+            "build_context": lambda config: {"lightweight": _lightweight(config)},
+            "call_type": "log",
+            "return_type": "log",
+            "events": ["call"],
+            "call": _log_applies,
+            "process": _log_process,
+        }
+    ]
+
+
+_LIBRARY_PLUGINS: dict[str, Callable[[dict], list[Description]]] = {
+    "http_client": _http_client,
+    "django": _django,
+    "sqlalchemy": _sqlalchemy,
+    "logging": _logging,
+}
+
+assert set(_LIBRARY_PLUGINS) | {"pytest", "web", "cli"} == set(PLUGIN_NAMES)
+
+
+def load_plugin_data(config: dict) -> list[Description]:
+    """The plugin descriptions for this configuration (its "plugins" table switches them)."""
+    switches = config.get("plugins", {})
+    descriptions = _boundaries(config)
+    for name, build in _LIBRARY_PLUGINS.items():
+        if switches.get(name, True):
+            descriptions += build(config)
+    return descriptions

@@ -1,0 +1,369 @@
+"""The `vesk` command.
+
+    vesk run [options] script.py [args...]     run a program as python would, and record it
+    vesk run [options] -m module [args...]
+    vesk traces                                list recorded traces, newest first
+    vesk show TRACE|latest                     the call tree of a trace, per thread
+    vesk export TRACE --format json|chrome     the decoded trace, or Chrome trace-event JSON
+
+The functions that run the program live in this file because the engine never records frames of it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import builtins
+import datetime
+import importlib.machinery
+import importlib.util
+import io
+import os
+import runpy
+import sys
+import types
+import zipfile
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+from vesk import config as vesk_config
+from vesk import db, utils
+from vesk.version import __version__
+
+USAGE_STATUS = 2
+
+
+class UsageError(utils.VeskError):
+    status = USAGE_STATUS
+
+
+RUN_USAGE = """\
+usage: vesk run [options] script.py [args...]
+       vesk run [options] -m module [args...]
+
+Runs the program exactly as python would (sys.argv, __main__, sys.path[0], exit status) and saves
+one trace of it.
+
+options:
+  --db PATH             database to save the trace in (default: .vesk/db.sqlite3)
+  --config PATH         configuration file (default: .vesk/config.toml, when present)
+  --threading           record threads started by the program (the default)
+  --no-threading        record the main thread only
+  --lightweight-repr    show objects by type and identity only; never call their __repr__
+  --include FRAGMENT    record files whose path contains FRAGMENT even if filtered (repeatable)
+  --ignore FRAGMENT     never record files whose path contains FRAGMENT (repeatable)
+  --no-plugin NAME      switch a built-in plugin off (repeatable): {plugins}
+"""
+
+
+@dataclass
+class RunOptions:
+    config_file: str | None = None
+    db_path: str | None = None
+    overrides: dict[str, Any] = field(default_factory=dict)
+    module: str | None = None
+    script: str | None = None
+    arguments: list[str] = field(default_factory=list)
+
+
+def parse_run_arguments(argv: list[str]) -> RunOptions:
+    """Options of `vesk run` end at the program: everything after it belongs to the program."""
+    options = RunOptions()
+    filters: dict[str, list[str]] = {}
+    plugins: dict[str, bool] = {}
+    position = 0
+
+    def value_of(option: str) -> str:
+        nonlocal position
+        position += 1
+        if position >= len(argv):
+            raise UsageError(f"{option} needs a value")
+        return argv[position]
+
+    while position < len(argv):
+        argument = argv[position]
+        if argument in ("-h", "--help"):
+            print(RUN_USAGE.format(plugins=", ".join(vesk_config.PLUGIN_NAMES)), end="")
+            raise SystemExit(0)
+        if argument == "--":
+            position += 1
+            break
+        if argument == "-m":
+            options.module = value_of("-m")
+            options.arguments = argv[position + 1 :]
+            break
+        if argument.startswith("-m") and len(argument) > 2 and not argument.startswith("--"):
+            options.module = argument[2:]
+            options.arguments = argv[position + 1 :]
+            break
+        if not argument.startswith("-") or argument == "-":
+            break
+        name, has_value, inline = argument.partition("=")
+        if name in ("--db", "--config", "--include", "--ignore", "--no-plugin"):
+            value = inline if has_value else value_of(name)
+            if name == "--db":
+                options.db_path = value
+            elif name == "--config":
+                options.config_file = value
+            elif name == "--no-plugin":
+                if value not in vesk_config.PLUGIN_NAMES:
+                    raise UsageError(
+                        f"unknown plugin {value!r} (known: {', '.join(vesk_config.PLUGIN_NAMES)})"
+                    )
+                plugins[value] = False
+            else:
+                key = "include_frames" if name == "--include" else "ignore_frames"
+                filters.setdefault(key, []).append(value)
+        elif argument in ("--threading", "--no-threading"):
+            options.overrides["threading"] = argument == "--threading"
+        elif argument == "--lightweight-repr":
+            options.overrides["lightweight_repr"] = True
+        else:
+            raise UsageError(f"unknown option {argument!r} for vesk run (see vesk run --help)")
+        position += 1
+    else:
+        position = len(argv)
+    if options.module is None:
+        if position >= len(argv):
+            raise UsageError("vesk run needs a script or -m module (see vesk run --help)")
+        options.script = argv[position]
+        options.arguments = argv[position + 1 :]
+    if options.module == "":
+        raise UsageError("-m needs a module name")
+    if filters:
+        options.overrides["filters"] = filters
+    if plugins:
+        options.overrides["plugins"] = plugins
+    return options
+
+
+# --- running the program --------------------------------------------------------------------------
+
+
+def _script_runner(path: str) -> Callable[[], None]:
+    """Reads and compiles the script now, so that a missing file is a usage error, not a trace."""
+    absolute = os.path.abspath(path)
+    if os.path.isdir(absolute) or zipfile.is_zipfile(absolute):
+        return lambda: runpy.run_path(absolute, run_name="__main__")
+    try:
+        with io.open_code(absolute) as handle:
+            source = handle.read()
+    except OSError as exc:
+        raise UsageError(f"can't open file {path!r}: [Errno {exc.errno}] {exc.strerror}") from None
+
+    def run() -> None:
+        code = compile(source, absolute, "exec", dont_inherit=True)
+        module = types.ModuleType("__main__")
+        module.__file__ = absolute
+        module.__cached__ = None
+        module.__builtins__ = builtins
+        module.__loader__ = importlib.machinery.SourceFileLoader("__main__", absolute)
+        sys.modules["__main__"] = module
+        exec(code, module.__dict__)
+
+    return run
+
+
+def _module_runner(name: str) -> Callable[[], None]:
+    try:
+        spec = importlib.util.find_spec(name)
+        if spec is not None and spec.submodule_search_locations is not None:
+            if importlib.util.find_spec(name + ".__main__") is None:
+                raise UsageError(f"no module named {name}.__main__; {name!r} is a package and cannot be run")
+    except (ImportError, ValueError) as exc:
+        raise UsageError(f"cannot find module {name!r}: {exc}") from None
+    if spec is None:
+        raise UsageError(f"no module named {name!r}")
+    return lambda: runpy.run_module(name, run_name="__main__", alter_sys=True)
+
+
+_OUR_FILES = {os.path.abspath(__file__), os.path.abspath(runpy.__file__)}
+
+
+def _print_uncaught(exc: BaseException) -> None:
+    """Prints the exception as python would: without the frames of vesk and runpy on top."""
+    tb = exc.__traceback__
+    while tb is not None and os.path.abspath(tb.tb_frame.f_code.co_filename) in _OUR_FILES:
+        tb = tb.tb_next
+    exc.__traceback__ = tb
+    sys.excepthook(type(exc), exc, tb)
+
+
+def _exit_status(exc: SystemExit) -> int:
+    code = exc.code
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code & 0xFF if code >= 0 else code % 256
+    print(code, file=sys.stderr)
+    return 1
+
+
+def vesk_program_exit(status: int, exception: BaseException | None) -> None:
+    """Called with recording still on: the "program_exit" plugin records its arguments."""
+
+
+def run_program(options: RunOptions) -> int:
+    from vesk import profiler
+
+    settings = profiler.prepare_settings(
+        ".", config_file=options.config_file, db_path=options.db_path, overrides=options.overrides
+    )
+    if options.module is not None:
+        sys.path[0] = os.getcwd()
+        runner = _module_runner(options.module)
+        sys.argv = [options.module, *options.arguments]
+    else:
+        absolute = os.path.abspath(options.script)
+        inside = os.path.isdir(absolute) or zipfile.is_zipfile(absolute)
+        sys.path[0] = absolute if inside else os.path.dirname(os.path.realpath(absolute))
+        runner = _script_runner(options.script)
+        sys.argv = [options.script, *options.arguments]
+
+    host = profiler.Profiler(settings, source="cli")
+    status = 0
+    uncaught: BaseException | None = None
+    host.start()
+    try:
+        try:
+            runner()
+        except SystemExit as exc:
+            status = _exit_status(exc)
+        except BaseException as exc:  # noqa: BLE001 - printed and recorded like python does
+            uncaught = exc
+            status = 130 if isinstance(exc, KeyboardInterrupt) else 1
+            _print_uncaught(exc)
+        try:
+            utils.wait_for_threads()
+        except KeyboardInterrupt:
+            status = 130
+        vesk_program_exit(status, uncaught)
+    finally:
+        host.stop()
+    sys.stdout.flush()
+    try:
+        host.save()
+    except db.StorageError as exc:
+        utils.stderr_line(utils.error_line(str(exc)))
+        return status or 1
+    summary = db.trace_summary(host.db_path, host.trace_id)
+    utils.stderr_line(
+        f"vesk: trace {host.trace_id}: {summary.frame_count} frame records, "
+        f"{summary.plugin_count} plugin records, saved in {utils.display_path(host.db_path)}"
+    )
+    return status
+
+
+# --- reading traces -------------------------------------------------------------------------------
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # one line, no usage block
+        raise UsageError(f"{message} (see {self.prog} --help)")
+
+
+def _database_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--db", metavar="PATH", help="database to read (default: .vesk/db.sqlite3)")
+    parser.add_argument("--config", metavar="PATH", help="configuration file")
+
+
+def _db_path(arguments: argparse.Namespace) -> str:
+    if arguments.db:
+        return os.path.abspath(arguments.db)
+    return vesk_config.load(".", arguments.config)["db_path"]
+
+
+def _time_text(seconds: float | None) -> str:
+    if seconds is None:
+        return "?"
+    return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def list_command(arguments: argparse.Namespace) -> int:
+    path = _db_path(arguments)
+    summaries = db.list_traces(path)
+    if arguments.limit is not None:
+        summaries = summaries[: arguments.limit]
+    if not summaries:
+        print(f"no traces in {utils.display_path(path)}")
+        return 0
+    print(f"{'TRACE':<30}  {'SAVED':<19}  {'SOURCE':<7}  {'FRAMES':>7}  {'PLUGIN':>6}  WHAT")
+    for summary in summaries:
+        what = summary.label or " ".join(summary.command_line)
+        print(
+            f"{summary.trace_id:<30}  {_time_text(summary.saved_at):<19}  {summary.source or '?':<7}  "
+            f"{summary.frame_count:>7}  {summary.plugin_count:>6}  {what}"
+        )
+    return 0
+
+
+def show_command(arguments: argparse.Namespace) -> int:
+    from vesk import show
+
+    path = _db_path(arguments)
+    trace = db.load_trace(path, db.resolve_trace_id(path, arguments.trace))
+    for line in show.render(trace, max_depth=arguments.depth):
+        print(line)
+    return 0
+
+
+def export_command(arguments: argparse.Namespace) -> int:
+    from vesk import show
+
+    path = _db_path(arguments)
+    trace = db.load_trace(path, db.resolve_trace_id(path, arguments.trace))
+    text = show.export_json(trace) if arguments.format == "json" else show.export_chrome(trace)
+    if arguments.output in (None, "-"):
+        print(text)
+    else:
+        try:
+            with open(arguments.output, "w", encoding="utf-8") as handle:
+                handle.write(text + "\n")
+        except OSError as exc:
+            raise utils.VeskError(f"cannot write {arguments.output}: {exc.strerror}") from None
+    return 0
+
+
+def _reading_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="vesk", description="A tracing profiler for Python programs.")
+    parser.add_argument("--version", action="version", version=f"vesk {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.add_parser("run", help="run a program and record it (see vesk run --help)", add_help=False)
+    traces = commands.add_parser("traces", help="list traces, newest first")
+    _database_options(traces)
+    traces.add_argument("-n", "--limit", type=int, help="list at most this many")
+    show = commands.add_parser("show", help="print the call tree of a trace")
+    show.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
+    show.add_argument("--depth", type=int, help="print calls down to this depth only")
+    _database_options(show)
+    export = commands.add_parser("export", help="write a trace as JSON or Chrome trace-event JSON")
+    export.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
+    export.add_argument("--format", choices=("json", "chrome"), required=True)
+    export.add_argument("-o", "--output", metavar="FILE", help="write here instead of to stdout")
+    _database_options(export)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        if argv and argv[0] == "run":
+            return run_program(parse_run_arguments(argv[1:]))
+        arguments = _reading_parser().parse_args(argv)
+        if arguments.command is None:
+            _reading_parser().print_help()
+            return USAGE_STATUS
+        handler = {"traces": list_command, "show": show_command, "export": export_command}
+        return handler[arguments.command](arguments)
+    except utils.VeskError as exc:
+        utils.stderr_line(utils.error_line(str(exc)))
+        return getattr(exc, "status", 1)
+    except BrokenPipeError:
+        # `vesk show latest | head`: the reader left; nothing more to say.
+        sys.stderr.close()
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,209 @@
+"""Recording from code: the host object the engine is built from, and `profile`.
+
+    import vesk
+
+    with vesk.profile() as recording:
+        work()
+    print(recording.trace_id)
+
+    @vesk.profile
+    def handler(request): ...          # every call becomes its own trace
+
+Everything here can be on the stack while the engine records, which is why it lives in this file:
+the engine never records frames of vesk's own files.
+"""
+
+from __future__ import annotations
+
+import functools
+import inspect
+import logging
+import os
+import threading
+from typing import Any, Callable
+
+from vesk import config as vesk_config
+from vesk import db, serialize, utils
+
+logger = logging.getLogger("vesk")
+
+_state = threading.local()
+
+
+def _engine():
+    try:
+        from vesk import _vesk
+    except ImportError as exc:
+        raise utils.VeskError(f"the recording engine vesk._vesk cannot be loaded ({exc})") from exc
+    return _vesk
+
+
+def _preload() -> None:
+    # The engine imports these by name at every trace build and record; importing them now keeps a
+    # first import (and its file reads) out of the program's recorded timings.
+    from vesk import git, plugins, version  # noqa: F401
+
+
+def is_recording() -> bool:
+    """Whether vesk records the calling thread."""
+    return getattr(_state, "host", None) is not None
+
+
+class Profiler:
+    """The host object of one recording, handed to the engine's `register_profiler`.
+
+    The engine reads `config`, `db_path`, `one_trace_per_test`, `trace_id` and `source` once when it
+    builds its native profiler, which it stores back as `rust_profiler`.
+    """
+
+    def __init__(self, settings: dict[str, Any], *, source: str, one_trace_per_test: bool = False):
+        self.config = vesk_config.engine_config(settings)
+        self.db_path = settings["db_path"]
+        self.source = source
+        self.one_trace_per_test = one_trace_per_test
+        self.trace_id = utils.new_trace_id()
+        self.rust_profiler = None
+        self.active = False
+
+    def __call__(self, *args: Any, **kwargs: Any) -> None:
+        # The engine requires its host object to be callable, and never calls it.
+        return None
+
+    def start(self) -> None:
+        """Starts recording the calling thread (and, with "threading" on, threads started later)."""
+        engine = _engine()
+        serialize.configure(self.config.get("serialize"))
+        _preload()
+        _state.host = self
+        try:
+            engine.register_profiler(self)
+        except BaseException:
+            _state.host = None
+            raise
+        self.active = True
+
+    def stop(self) -> None:
+        """Stops recording the calling thread; threads started from now on are not recorded.
+
+        Threads already running keep recording into this profiler until they end: the interpreter
+        offers no way to take the profile function away from another thread.
+        """
+        if not self.active:
+            return
+        _engine().register_noop_profiler()
+        if self.config.get("threading"):
+            utils.stop_threading_hook()
+        self.active = False
+        _state.host = None
+
+    def save(self) -> None:
+        """Saves what was recorded since the last save, as one document of this trace."""
+        self.rust_profiler.save_request_in_db()
+
+    def build(self) -> bytes:
+        """The trace document of what was recorded since the last save, without storing it."""
+        return self.rust_profiler.build_trace()
+
+
+def prepare_settings(
+    root: str = ".",
+    *,
+    config_file: str | None = None,
+    db_path: str | None = None,
+    overrides: dict[str, Any] | None = None,
+) -> dict[str, Any]:
+    """Loads the configuration and makes sure traces can be saved where it says."""
+    settings = vesk_config.load(root, config_file, overrides)
+    if db_path is not None:
+        settings["db_path"] = os.path.abspath(os.path.expanduser(str(db_path)))
+    # Only the default location is created on demand; a directory the user named must exist, or a
+    # typo in it would scatter databases around.
+    default = settings["db_path"] == vesk_config.default_db_path(root)
+    db.prepare(settings["db_path"], timeout=settings["sqlite_busy_timeout"], create_directory=default)
+    return settings
+
+
+class Recording:
+    """Records a block (as a context manager) or each call of a function (as a decorator).
+
+    Inside a thread that vesk already records, a nested recording adds nothing: the block stays in
+    the enclosing trace. A failed save does not raise into the program; it is logged on the "vesk"
+    logger and kept in `error` (the document then sits in a file beside the database).
+    """
+
+    def __init__(
+        self,
+        *,
+        db_path: str | os.PathLike | None = None,
+        root: str = ".",
+        config_file: str | None = None,
+        source: str = "code",
+        **overrides: Any,
+    ) -> None:
+        self._options = dict(db_path=db_path, root=root, config_file=config_file, source=source, **overrides)
+        self._host: Profiler | None = None
+        self.trace_id: str | None = None
+        self.db_path: str | None = None
+        self.saved = False
+        self.error: Exception | None = None
+
+    def __enter__(self) -> Recording:
+        if is_recording():
+            return self
+        options = dict(self._options)
+        root, config_file = options.pop("root"), options.pop("config_file")
+        db_path, source = options.pop("db_path"), options.pop("source")
+        settings = prepare_settings(root, config_file=config_file, db_path=db_path, overrides=_overrides(options))
+        host = Profiler(settings, source=source)
+        self._host, self.trace_id, self.db_path = host, host.trace_id, host.db_path
+        host.start()
+        return self
+
+    def __exit__(self, *exc_info: Any) -> bool:
+        host, self._host = self._host, None
+        if host is None:
+            return False
+        host.stop()
+        try:
+            host.save()
+            self.saved = True
+        except Exception as exc:  # noqa: BLE001 - the program's own outcome matters more than ours
+            self.error = exc
+            logger.warning("vesk could not save trace %s: %s", host.trace_id, exc)
+        return False
+
+    def __call__(self, function: Callable) -> Callable:
+        options = self._options
+        if inspect.iscoroutinefunction(function):
+
+            @functools.wraps(function)
+            async def recorded_coroutine(*args: Any, **kwargs: Any) -> Any:
+                # Other tasks that run on this thread while the coroutine waits are recorded too.
+                with Recording(**options):
+                    return await function(*args, **kwargs)
+
+            return recorded_coroutine
+
+        @functools.wraps(function)
+        def recorded(*args: Any, **kwargs: Any) -> Any:
+            with Recording(**options):
+                return function(*args, **kwargs)
+
+        return recorded
+
+
+_OVERRIDE_KEYS = {"threading", "lightweight_repr", "sqlite_busy_timeout", "filters", "plugins", "serialize"}
+
+
+def _overrides(options: dict[str, Any]) -> dict[str, Any]:
+    unknown = set(options) - _OVERRIDE_KEYS
+    if unknown:
+        raise TypeError(f"unknown option {sorted(unknown)[0]!r}")
+    return options
+
+
+def profile(function: Callable | None = None, /, **options: Any) -> Any:
+    """`with profile(): ...`, `@profile` or `@profile(db_path=...)`: record into one trace."""
+    if function is not None:
+        return Recording(**options)(function)
+    return Recording(**options)

@@ -1,0 +1,116 @@
+"""`pytest --vesk`: one trace per test.
+
+Recording starts when pytest is configured and stays on for the whole session; around each test the
+hooks below call `vesk_start_test` and `vesk_end_test`. The built-in "pytest" plugin turns those two
+calls into "start_test" and "end_test" records, on which the engine starts a fresh trace (dropping
+whatever was recorded between tests) and saves the finished one. A test's trace therefore holds its
+setup, call and teardown, and knows the test's node id.
+
+This file is one the engine never records, so the hooks themselves stay out of the traces.
+"""
+
+from __future__ import annotations
+
+import time
+
+import pytest
+
+from vesk import utils
+
+_RECORDER = pytest.StashKey()
+_OUTCOME = pytest.StashKey()
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    group = parser.getgroup("vesk", "recording tests with vesk")
+    group.addoption("--vesk", action="store_true", default=False, help="record one vesk trace per test")
+    group.addoption("--vesk-db", metavar="PATH", default=None, help="database for the traces")
+    group.addoption("--vesk-config", metavar="PATH", default=None, help="vesk configuration file")
+
+
+class _Recorder:
+    def __init__(self, host, db_path: str) -> None:
+        self.host = host
+        self.db_path = db_path
+        self.tests = 0
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    if not config.getoption("vesk"):
+        return
+    from vesk import profiler
+
+    if profiler.is_recording():
+        return  # already inside `vesk run`: the whole session goes into that trace
+    try:
+        settings = profiler.prepare_settings(
+            str(config.rootpath),
+            config_file=config.getoption("vesk_config"),
+            db_path=config.getoption("vesk_db"),
+            # The test boundaries are what cut the traces: --vesk needs that plugin.
+            overrides={"plugins": {"pytest": True}},
+        )
+        host = profiler.Profiler(settings, source="pytest", one_trace_per_test=True)
+        host.start()
+    except utils.VeskError as exc:
+        raise pytest.UsageError(f"vesk: {exc}") from None
+    config.stash[_RECORDER] = _Recorder(host, settings["db_path"])
+
+
+def vesk_start_test(test: str) -> None:
+    """Marks the start of a test: the "pytest" plugin records a "start_test" record here."""
+
+
+def vesk_end_test(test: str, outcome: str, duration_ms: float) -> None:
+    """Marks the end of a test: the "pytest" plugin records an "end_test" record here."""
+
+
+# Old-style wrappers: they work with every pytest that has stash keys (7.0 and later).
+@pytest.hookimpl(hookwrapper=True, tryfirst=True)
+def pytest_runtest_protocol(item: pytest.Item, nextitem: pytest.Item | None):
+    recorder = item.config.stash.get(_RECORDER, None)
+    if recorder is None:
+        yield
+        return
+    started = time.perf_counter()
+    vesk_start_test(item.nodeid)
+    try:
+        yield
+    finally:
+        outcome = item.stash.get(_OUTCOME, "unknown")
+        vesk_end_test(item.nodeid, outcome, round((time.perf_counter() - started) * 1000, 3))
+        recorder.tests += 1
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo):
+    outcome = yield
+    try:
+        report = outcome.get_result()
+    except BaseException:  # noqa: BLE001 - pytest reports that failure itself
+        return
+    # The worst phase decides: a test that passed but whose teardown failed counts as an error.
+    if report.failed:
+        item.stash[_OUTCOME] = "failed" if report.when == "call" else "error"
+    elif report.skipped and item.stash.get(_OUTCOME, None) is None:
+        item.stash[_OUTCOME] = "skipped"
+    elif report.when == "call" and item.stash.get(_OUTCOME, None) is None:
+        item.stash[_OUTCOME] = "passed"
+
+
+def pytest_terminal_summary(terminalreporter, exitstatus, config: pytest.Config) -> None:
+    recorder = config.stash.get(_RECORDER, None)
+    if recorder is None:
+        return
+    terminalreporter.write_line(
+        f"vesk: {recorder.tests} test traces saved in {utils.display_path(recorder.db_path)} "
+        "(vesk traces to list them)"
+    )
+
+
+def pytest_unconfigure(config: pytest.Config) -> None:
+    recorder = config.stash.get(_RECORDER, None)
+    if recorder is None:
+        return
+    recorder.host.stop()
+    del config.stash[_RECORDER]

@@ -1,0 +1,295 @@
+"""The `vesk` command end to end, in subprocesses against temporary projects."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import shutil
+import sqlite3
+from pathlib import Path
+
+import pytest
+from conftest import assert_one_error_line, needs_engine
+
+from vesk import db
+
+pytestmark = needs_engine
+
+REPO = Path(__file__).resolve().parents[2]
+
+SUMMARY = re.compile(
+    r"^vesk: trace (trc_[0-9A-Z]{26}): (\d+) frame records, (\d+) plugin records, saved in (\S+)$", re.M
+)
+
+
+def saved_trace(done) -> tuple[str, int, int]:
+    match = SUMMARY.search(done.stderr)
+    assert match, done.stderr
+    return match.group(1), int(match.group(2)), int(match.group(3))
+
+
+def frame_records(project, trace_id: str) -> list[dict]:
+    trace = db.load_trace(str(project.db), trace_id)
+    return [r for d in trace.documents for r in db.records(d) if r.get("type") == "frame"]
+
+
+def plugin_records(project, trace_id: str, kind: str) -> list[dict]:
+    trace = db.load_trace(str(project.db), trace_id)
+    return [r for d in trace.documents for r in db.records(d) if r.get("type") == kind]
+
+
+def test_a_script_runs_exactly_as_under_python_and_is_saved(project):
+    project.write("helper.py", "def double(x):\n    return x * 2\n")
+    project.write(
+        "app/main.py",
+        """
+        import json, os, sys
+        sys.path.insert(1, os.getcwd())
+        import helper
+
+        def compute(values, *, scale):
+            total = sum(helper.double(v) for v in values)
+            return total * scale
+
+        if __name__ == "__main__":
+            print(json.dumps({"argv": sys.argv, "path0": sys.path[0], "name": __name__,
+                              "file": __file__, "main_is_me": sys.modules["__main__"].compute is compute}))
+            print("result", compute([1, 2, 3], scale=10))
+            sys.exit(3)
+        """,
+    )
+    direct = project.python("app/main.py", "--flag", "x")
+    done = project.run("run", "app/main.py", "--flag", "x")
+    assert done.returncode == direct.returncode == 3
+    assert done.stdout == direct.stdout
+    facts = json.loads(done.stdout.splitlines()[0])
+    assert facts["argv"] == ["app/main.py", "--flag", "x"]
+    assert facts["path0"] == str(project.root / "app") and facts["main_is_me"] is True
+
+    trace_id, frames, plugins = saved_trace(done)
+    assert frames > 0 and plugins >= 1
+    records = frame_records(project, trace_id)
+    calls = [r for r in records if r["event"] == "call" and r["co_name"] == "compute"]
+    returns = [r for r in records if r["event"] == "return" and r["co_name"] == "compute"]
+    assert calls[0]["locals"] == {"values": [1, 2, 3], "scale": 10}
+    assert returns[0]["arg"] == 120 and returns[0]["frame_id"] == calls[0]["frame_id"]
+    assert any(r["co_name"] == "double" and r["path"].startswith("helper.py:") for r in records)
+    assert not any("/vesk/" in r["path"] for r in records)
+    assert plugin_records(project, trace_id, "program_exit")[0]["status"] == 3
+
+
+def test_an_uncaught_exception_is_printed_like_python_and_still_saved(project):
+    project.write(
+        "crash.py",
+        """
+        def fail(reason):
+            raise ValueError(reason)
+
+        fail("broken input")
+        """,
+    )
+    direct = project.python("crash.py")
+    done = project.run("run", "crash.py")
+    assert done.returncode == direct.returncode == 1
+    traceback_text = done.stderr[: done.stderr.index("vesk: trace")]
+    assert traceback_text == direct.stderr
+    trace_id, _, _ = saved_trace(done)
+    names = [(r["co_name"], r["event"]) for r in frame_records(project, trace_id)]
+    assert ("fail", "call") in names and ("fail", "return") in names
+    exit_record = plugin_records(project, trace_id, "program_exit")[0]
+    assert exit_record["status"] == 1 and "broken input" in exit_record["exception"]
+
+
+def test_a_module_runs_like_python_dash_m(project):
+    project.write("tool/__init__.py", "")
+    project.write(
+        "tool/__main__.py",
+        """
+        import sys
+        def main():
+            print(sys.argv[1:], sys.path[0], __name__)
+            return 0
+        raise SystemExit(main())
+        """,
+    )
+    done = project.run("run", "-m", "tool", "a", "-q")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == f"['a', '-q'] {project.root} __main__"
+    trace_id, _, _ = saved_trace(done)
+    assert any(r["co_name"] == "main" for r in frame_records(project, trace_id))
+
+
+def test_threads_options_filters_and_lightweight_repr(project):
+    project.write(
+        "threads.py",
+        """
+        import threading
+
+        class Loud:
+            def __repr__(self):
+                print("REPR CALLED")
+                return "Loud()"
+
+        def worker(item):
+            return item
+
+        def skipped_work():
+            return 1
+
+        t = threading.Thread(target=worker, args=(Loud(),), name="helper-thread")
+        t.start(); t.join()
+        skipped_work()
+        """,
+    )
+    project.write("skipme/__init__.py", "")
+    done = project.run("run", "threads.py", check=True)
+    trace_id, _, _ = saved_trace(done)
+    workers = [r for r in frame_records(project, trace_id) if r["co_name"] == "worker"]
+    assert workers and workers[0]["thread"] == "helper-thread"
+    assert workers[0]["locals"]["item"] == "Loud()" and "REPR CALLED" in done.stdout
+
+    done = project.run("run", "--no-threading", "--lightweight-repr", "--ignore", "threads.py", "threads.py", check=True)
+    trace_id, frames, _ = saved_trace(done)
+    assert "REPR CALLED" not in done.stdout
+    assert frames == 0
+
+
+def test_reading_commands_list_show_and_export(project):
+    project.write(
+        "prog.py",
+        """
+        import logging
+        def greet(name, password):
+            logging.getLogger("prog").warning("greeting %s", name)
+            return f"hello {name}"
+        greet("ada", "s3cret")
+        """,
+    )
+    first = saved_trace(project.run("run", "prog.py", check=True))[0]
+    second = saved_trace(project.run("run", "prog.py", check=True))[0]
+
+    listing = project.run("traces", check=True).stdout.splitlines()
+    assert listing[0].split()[:2] == ["TRACE", "SAVED"]
+    assert [line.split()[0] for line in listing[1:]] == [second, first]
+    assert "prog.py" in listing[1]
+
+    shown = project.run("show", "latest", check=True).stdout
+    assert shown.splitlines()[0].startswith(f"trace {second}")
+    assert "greet(name='ada', password=<redacted>) → 'hello ada'" in shown
+    assert "s3cret" not in shown
+    assert "log WARNING prog: greeting ada" in shown
+    assert "exit status 0" in shown
+    assert project.run("show", first[:-3], check=True).stdout.splitlines()[0].startswith(f"trace {first}")
+
+    exported = json.loads(project.run("export", first, "--format", "json", check=True).stdout)
+    assert exported["trace_id"] == first
+    assert exported["documents"][0]["trace_id"] == first
+
+    out = project.root / "chrome.json"
+    project.run("export", "latest", "--format", "chrome", "-o", str(out), check=True)
+    events = json.loads(out.read_text())["traceEvents"]
+    greet = [e for e in events if e["ph"] == "X" and e["name"] == "__main__.greet"]
+    assert len(greet) == 1 and greet[0]["dur"] >= 0 and greet[0]["args"]["return"] == "'hello ada'"
+    assert any(e["ph"] == "i" and e["name"] == "log" for e in events)
+    assert any(e["ph"] == "M" and e["args"]["name"] == "MainThread" for e in events)
+
+
+def test_bad_input_gives_one_error_line_and_keeps_existing_traces(project):
+    project.write("ok.py", "x = 1\n")
+    kept = saved_trace(project.run("run", "ok.py", check=True))[0]
+
+    assert_one_error_line(project.run("run", "missing.py"), "can't open file 'missing.py'")
+    assert_one_error_line(project.run("run", "-m", "no_such_module_here"), "no_such_module_here")
+    assert_one_error_line(project.run("run"), "needs a script")
+    assert_one_error_line(project.run("run", "--bogus", "ok.py"), "--bogus")
+    assert_one_error_line(project.run("run", "--db", "nowhere/db.sqlite3", "ok.py"), "does not exist")
+    assert_one_error_line(project.run("show", "trc_00000000000000000000000000"), "no trace")
+    assert_one_error_line(project.run("export", "latest", "--format", "xml"), "invalid choice")
+    assert_one_error_line(project.run("traces", "--db", "nowhere.sqlite3"), "no database")
+
+    project.write(".vesk/config.toml", "threading = \n")
+    assert_one_error_line(project.run("run", "ok.py"), "invalid TOML")
+    assert_one_error_line(project.run("traces"), "invalid TOML")
+    project.write(".vesk/config.toml", "[filters]\ninclude = ['x']\n")
+    assert_one_error_line(project.run("run", "ok.py"), 'unknown key "filters.include"')
+    (project.root / ".vesk" / "config.toml").unlink()
+
+    damaged = project.root / "damaged.sqlite3"
+    damaged.write_bytes(b"garbage" * 1000)
+    assert_one_error_line(project.run("run", "--db", "damaged.sqlite3", "ok.py"), "not a database")
+    assert_one_error_line(project.run("show", "latest", "--db", "damaged.sqlite3"), "not a database")
+    assert damaged.read_bytes() == b"garbage" * 1000
+
+    assert [s.trace_id for s in db.list_traces(str(project.db))] == [kept]
+
+
+def test_a_database_that_breaks_during_the_run_leaves_a_fallback_file(project):
+    project.write(
+        "breaker.py",
+        """
+        import os, shutil
+        # The program itself takes the database away while it is being recorded.
+        shutil.rmtree(".vesk")
+        os.makedirs(".vesk/db.sqlite3")
+        """,
+    )
+    done = project.run("run", "breaker.py")
+    assert_one_error_line(done, "cannot save trace", "written to")
+    fallback = re.search(r"written to (\S+)$", done.stderr.strip()).group(1)
+    assert (project.root / fallback).is_file()
+
+
+def test_demo_app_records_user_code_threads_http_sql_and_logs(project):
+    shutil.copytree(REPO / "examples" / "demo_app", project.root / "demo_app")
+    done = project.run("run", "demo_app/main.py", "4", check=True)
+    assert "total 3.20" in done.stdout
+    shown = project.run("show", "latest", check=True).stdout
+    for expected in (
+        "inventory.total(order=Order(customer='ada'",
+        "inventory._sum(values=[])",
+        "http GET http://127.0.0.1:",
+        "→ 200",
+        "log INFO demo_app: order of ada",
+        "thread restocker",
+        "store.restock(",
+        "prices.PriceHandler.do_GET()",
+    ):
+        assert expected in shown, expected
+
+
+@pytest.mark.parametrize("library", ["sqlalchemy", "django"])
+def test_sql_through_libraries_gives_query_records(project, library):
+    pytest.importorskip(library)
+    programs = {
+        "sqlalchemy": """
+            import sqlalchemy as sa
+            engine = sa.create_engine("sqlite://")
+            def query(n):
+                with engine.connect() as connection:
+                    return connection.execute(sa.text("SELECT :n + 1"), {"n": n}).scalar()
+            query(41)
+        """,
+        "django": """
+            import django
+            from django.conf import settings
+            settings.configure(DATABASES={"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": ":memory:"}})
+            django.setup()
+            from django.db import connection
+            def query(n):
+                with connection.cursor() as cursor:
+                    cursor.execute("SELECT %s + 1", [n])
+                    return cursor.fetchone()[0]
+            query(41)
+        """,
+    }
+    project.write("sql.py", programs[library])
+    trace_id, _, _ = saved_trace(project.run("run", "sql.py", check=True))
+    queries = [q for q in plugin_records(project, trace_id, "sql_query") if "+ 1" in q["sql"]]
+    results = plugin_records(project, trace_id, "sql_result")
+    assert len(queries) == 1 and queries[0]["subtype"] == library
+    assert queries[0]["params"] in ({"n": 41}, [41])
+    assert any(r["frame_id"] == queries[0]["frame_id"] and r["duration_ms"] >= 0 for r in results)
+
+    done = project.run("run", "--no-plugin", library, "sql.py", check=True)
+    assert plugin_records(project, saved_trace(done)[0], "sql_query") == []

@@ -1,0 +1,144 @@
+"""One trace per web request: WSGI through a real local server, Django through its test client."""
+
+from __future__ import annotations
+
+import json
+import threading
+import urllib.error
+import urllib.request
+from wsgiref.simple_server import WSGIRequestHandler, make_server
+
+import pytest
+from conftest import needs_engine
+
+from vesk import db
+from vesk.middleware import VeskMiddleware
+
+pytestmark = needs_engine
+
+
+def lookup(item):
+    if item == "boom":
+        raise KeyError(item)
+    return {"item": item, "price": 3}
+
+
+def application(environ, start_response):
+    item = environ["PATH_INFO"].strip("/")
+    if item == "missing":
+        start_response("404 Not Found", [("Content-Type", "text/plain")])
+        return [b"no such item"]
+    body = json.dumps(lookup(item)).encode()
+    start_response("200 OK", [("Content-Type", "application/json")])
+
+    def chunks():  # the body is produced while the server sends it: still part of the request
+        yield body
+
+    return chunks()
+
+
+class QuietHandler(WSGIRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def serve(app, requests: list[str]) -> list[tuple[int, bytes]]:
+    server = make_server("127.0.0.1", 0, app, handler_class=QuietHandler)
+    port = server.server_address[1]
+    thread = threading.Thread(target=lambda: [server.handle_request() for _ in requests], daemon=True)
+    thread.start()
+    answers = []
+    try:
+        for path in requests:
+            try:
+                with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=30) as response:
+                    answers.append((response.status, response.read()))
+            except urllib.error.HTTPError as error:
+                answers.append((error.code, error.read()))
+        thread.join(30)
+    finally:
+        server.server_close()
+    return answers
+
+
+def records_of(path, summary) -> list[dict]:
+    trace = db.load_trace(str(path), summary.trace_id)
+    return [r for d in trace.documents for r in db.records(d)]
+
+
+def test_wsgi_requests_each_get_a_trace_with_method_path_and_status(tmp_path):
+    path = tmp_path / "web.sqlite3"
+    app = VeskMiddleware(application, db_path=path)
+    answers = serve(app, ["/apple?fresh=1", "/missing", "/boom"])
+    assert answers[0] == (200, b'{"item": "apple", "price": 3}')
+    assert answers[1][0] == 404 and answers[2][0] == 500
+
+    summaries = {s.label: s for s in db.list_traces(str(path))}
+    assert set(summaries) == {"GET /apple 200", "GET /missing 404", "GET /boom 500"}
+    assert {s.source for s in summaries.values()} == {"wsgi"}
+
+    records = records_of(path, summaries["GET /apple 200"])
+    start = [r for r in records if r["type"] == "request_start"][0]
+    end = [r for r in records if r["type"] == "request_end"][0]
+    assert (start["method"], start["path"], start["query"]) == ("GET", "/apple", "fresh=1")
+    assert end["status"] == 200 and end["duration_ms"] >= 0
+    functions = [r["co_name"] for r in records if r.get("type") == "frame" and r["event"] == "call"]
+    # The generator is entered again to finish; the server logs the request before closing the body.
+    assert functions[:3] == ["application", "lookup", "chunks"]
+    assert set(functions) == {"application", "lookup", "chunks", "log_message"}
+    assert records[-1]["type"] == "request_end"  # the body was sent before the recording ended
+
+    failed = records_of(path, summaries["GET /boom 500"])
+    assert [r["co_name"] for r in failed if r.get("type") == "frame" and r["event"] == "return"] == ["lookup", "application"]
+
+
+def test_middleware_rejects_an_unusable_database_at_start(tmp_path):
+    with pytest.raises(db.StorageError, match="does not exist"):
+        VeskMiddleware(application, db_path=tmp_path / "missing" / "web.sqlite3")
+
+
+DJANGO_APP = """
+import django
+from django.conf import settings
+
+settings.configure(
+    DEBUG=False,
+    ALLOWED_HOSTS=["testserver"],
+    ROOT_URLCONF=__name__,
+    MIDDLEWARE=["vesk.middleware.VeskDjangoMiddleware"],
+    VESK={"db_path": "web.sqlite3"},
+    DATABASES={"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": ":memory:"}},
+)
+django.setup()
+
+from django.db import connection
+from django.http import JsonResponse
+from django.urls import path
+from django.test import Client
+
+
+def price(request, item):
+    with connection.cursor() as cursor:
+        cursor.execute("SELECT %s * 2", [len(item)])
+        doubled = cursor.fetchone()[0]
+    return JsonResponse({"item": item, "doubled": doubled}, status=201)
+
+
+urlpatterns = [path("price/<str:item>", price)]
+
+response = Client().get("/price/pear?x=1")
+print(response.status_code, response.content.decode())
+"""
+
+
+def test_django_requests_get_a_trace_with_their_sql(project):
+    pytest.importorskip("django")
+    project.write("site_app.py", DJANGO_APP)
+    done = project.python("site_app.py")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == '201 {"item": "pear", "doubled": 8}'
+    (summary,) = db.list_traces(str(project.root / "web.sqlite3"))
+    assert summary.label == "GET /price/pear 201" and summary.source == "django"
+    records = records_of(project.root / "web.sqlite3", summary)
+    assert [r["sql"] for r in records if r["type"] == "sql_query"] == ["SELECT %s * 2"]
+    assert any(r.get("co_name") == "price" for r in records)

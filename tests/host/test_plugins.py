@@ -1,0 +1,60 @@
+"""The built-in plugin descriptions: switches, and that they name functions that really exist."""
+
+from __future__ import annotations
+
+import ast
+import importlib
+import os
+
+import pytest
+
+from vesk import config, plugins
+
+# Where each library plugin's functions live: (module whose file the fragment must match, fragment).
+LIBRARY_FILES = {
+    "/http/client.py": "http.client",
+    "/logging/__init__.py": "logging",
+    "/django/db/backends/utils.py": "django.db.backends.utils",
+    "/sqlalchemy/engine/default.py": "sqlalchemy.engine.default",
+    "/sqlalchemy/": "sqlalchemy.engine.default",
+}
+
+OWN_FILES = {
+    "/vesk/pytest_plugin.py": "vesk.pytest_plugin",
+    "/vesk/middleware.py": "vesk.middleware",
+    "/vesk/__main__.py": "vesk.__main__",
+}
+
+
+def function_names(path: str) -> set[str]:
+    with open(path, encoding="utf-8") as handle:
+        tree = ast.parse(handle.read())
+    return {node.name for node in ast.walk(tree) if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef))}
+
+
+def test_every_description_names_functions_of_the_file_it_matches():
+    for description in plugins.load_plugin_data(config.defaults()):
+        fragment = description["path_fragment"]
+        module_name = LIBRARY_FILES.get(fragment) or OWN_FILES[fragment]
+        if module_name.split(".")[0] in ("django", "sqlalchemy"):
+            pytest.importorskip(module_name.split(".")[0])
+        module = importlib.import_module(module_name)
+        path = os.path.abspath(module.__file__).replace(os.sep, "/")
+        assert fragment in path, (fragment, path)
+        missing = set(description["co_names"]) - function_names(module.__file__)
+        assert not missing, (fragment, missing)
+
+
+def test_each_plugin_can_be_switched_off():
+    everything = plugins.load_plugin_data(config.defaults())
+    types = {d["call_type"] for d in everything} | {d["return_type"] for d in everything}
+    assert {"start_test", "end_test", "request_start", "request_end", "program_exit", "http_request",
+            "http_response", "sql_query", "sql_result", "log"} <= types
+    for name in config.PLUGIN_NAMES:
+        settings = config.defaults()
+        settings["plugins"][name] = False
+        remaining = plugins.load_plugin_data(settings)
+        assert 0 < len(remaining) < len(everything), name
+    settings = config.defaults()
+    settings["plugins"] = {name: False for name in config.PLUGIN_NAMES}
+    assert plugins.load_plugin_data(settings) == []

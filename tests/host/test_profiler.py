@@ -1,0 +1,99 @@
+"""Recording from code: the context manager and the decorator."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+
+import pytest
+from conftest import needs_engine
+
+import vesk
+from vesk import db, profiler
+
+pytestmark = needs_engine
+
+
+def square(value):
+    return value * value
+
+
+def functions_in(db_path, trace_id) -> list[str]:
+    trace = db.load_trace(str(db_path), trace_id)
+    return [r["co_name"] for d in trace.documents for r in db.records(d) if r.get("type") == "frame" and r["event"] == "call"]
+
+
+def test_context_manager_records_the_block_into_one_trace(tmp_path):
+    path = tmp_path / "traces.sqlite3"
+    square(1)  # before: not recorded
+    with vesk.profile(db_path=path) as recording:
+        assert profiler.is_recording()
+        square(2)
+    square(3)  # after: not recorded
+    assert not profiler.is_recording()
+    assert recording.saved and recording.error is None
+    assert functions_in(path, recording.trace_id) == ["square"]
+    summary = db.trace_summary(str(path), recording.trace_id)
+    assert summary.source == "code" and summary.frame_count == 2
+
+
+def test_decorator_makes_one_trace_per_call_and_nesting_adds_nothing(tmp_path):
+    path = tmp_path / "traces.sqlite3"
+
+    @vesk.profile(db_path=path)
+    def outer(value):
+        return inner(value) + 1
+
+    @vesk.profile(db_path=path)
+    def inner(value):
+        return square(value)
+
+    assert outer(3) == 10
+    assert outer(4) == 17
+    traces = db.list_traces(str(path))
+    assert len(traces) == 2  # inner() ran inside outer()'s recording both times
+    for summary in traces:
+        assert functions_in(path, summary.trace_id) == ["outer", "inner", "square"]
+
+
+def test_bare_decorator_and_coroutines(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+
+    @vesk.profile
+    def plain():
+        return square(5)
+
+    @vesk.profile(lightweight_repr=True)
+    async def coroutine():
+        await asyncio.sleep(0)
+        return square(6)
+
+    assert plain() == 25
+    assert asyncio.run(coroutine()) == 36
+    default_db = tmp_path / ".vesk" / "db.sqlite3"
+    names = [functions_in(default_db, s.trace_id) for s in db.list_traces(str(default_db))]
+    # A coroutine is "called" again at every resumption.
+    assert names[0][0] == "coroutine" and "square" in names[0]
+    assert names[1] == ["plain", "square"]
+
+
+def test_a_failed_save_does_not_break_the_program(tmp_path, caplog):
+    path = tmp_path / "traces.sqlite3"
+    with caplog.at_level(logging.WARNING, logger="vesk"):
+        with vesk.profile(db_path=path) as recording:
+            square(2)
+            path.unlink()
+            path.mkdir()  # the database is gone; a directory stands in its way
+    assert not recording.saved and isinstance(recording.error, db.StorageError)
+    assert "could not save trace" in caplog.text
+    assert list(tmp_path.glob("traces.sqlite3.trc_*.msgpack"))
+
+
+def test_unknown_options_and_unusable_databases_fail_before_recording(tmp_path):
+    with pytest.raises(TypeError, match="colour"):
+        with vesk.profile(db_path=tmp_path / "x.sqlite3", colour=True):
+            pass
+    with pytest.raises(db.StorageError, match="does not exist"):
+        with vesk.profile(db_path=tmp_path / "missing" / "x.sqlite3"):
+            pass
+    assert not profiler.is_recording()
