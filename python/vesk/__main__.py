@@ -220,6 +220,7 @@ def run_program(options: RunOptions) -> int:
         sys.argv = [options.script, *options.arguments]
 
     host = profiler.Profiler(settings, source="cli")
+    shown_db_path = utils.display_path(host.db_path)  # before the program can change directory
     status = 0
     uncaught: BaseException | None = None
     host.start()
@@ -248,7 +249,7 @@ def run_program(options: RunOptions) -> int:
     summary = db.trace_summary(host.db_path, host.trace_id)
     utils.stderr_line(
         f"vesk: trace {host.trace_id}: {summary.frame_count} frame records, "
-        f"{summary.plugin_count} plugin records, saved in {utils.display_path(host.db_path)}"
+        f"{summary.plugin_count} plugin records, saved in {shown_db_path}"
     )
     return status
 

@@ -23,6 +23,7 @@ import time
 from typing import Any, Callable
 
 from vesk.config import PLUGIN_NAMES
+from vesk.utils import redact_query
 
 Description = dict[str, Any]
 
@@ -80,7 +81,7 @@ def _boundaries(config: dict) -> list[Description]:
                 "call_type": "request_start",
                 "return_type": "request_start",
                 "events": ["call"],
-                "process": _boundary_fields("method", "path", "query"),
+                "process": _request_start,
             },
             {
                 "co_names": ["vesk_request_end"],
@@ -105,6 +106,16 @@ def _boundaries(config: dict) -> list[Description]:
     return descriptions
 
 
+def _request_start(frame, event, arg, context):
+    values = frame.f_locals
+    query = values.get("query")
+    return {
+        "method": values.get("method"),
+        "path": values.get("path"),
+        "query": redact_query("?" + query)[1:] if isinstance(query, str) else query,
+    }
+
+
 # --- outbound HTTP: http.client.HTTPConnection.putrequest starts every request (urllib and most
 # clients built on http.client go through it) and getresponse returns its response ---------------
 
@@ -125,8 +136,8 @@ def _http_process(frame, event, arg, context):
     if event == "call":  # putrequest(self, method, url, ...)
         method = _local(frame, "method")
         url = _local(frame, "url")
-        if isinstance(url, str) and url.startswith("/"):
-            url = _origin(connection) + url
+        if isinstance(url, str):
+            url = redact_query(_origin(connection) + url if url.startswith("/") else url)
         pending[id(connection)] = (method, url, time.perf_counter())
         if len(pending) > 10_000:  # connections that never read their response
             pending.clear()

@@ -76,6 +76,11 @@ def configure(settings: dict[str, Any] | None = None) -> None:
 configure()
 
 
+def is_secret_name(name: str) -> bool:
+    """Whether values stored under `name` are redacted."""
+    return _is_secret(name)
+
+
 def _is_secret(name: str) -> bool:
     hit = _secret_cache.get(name)
     if hit is None:

@@ -192,9 +192,11 @@ def _node_line(node: Node) -> str:
         head += f" → {short(node.ret.get('arg'), 50)}"
     elif node.call is not None:
         head += " (no return recorded)"
-    where = node.call.get("path") if node.call is not None else record.get("path")
+    where = str((node.call if node.call is not None else record).get("path") or "")
+    if where.endswith(":0"):
+        where = where[:-2]  # a module's code is "called" before its first line
     took = _milliseconds(node.duration)
-    return "  ".join(part for part in (head, str(where or ""), took) if part)
+    return "  ".join(part for part in (head, where, took) if part)
 
 
 def _timestamp_text(seconds: float | None) -> str:

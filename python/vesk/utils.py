@@ -10,6 +10,7 @@ import os
 import sys
 import threading
 import time
+import urllib.parse
 
 # Crockford's base 32: no I, L, O or U, so identifiers read back unambiguously.
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
@@ -79,6 +80,20 @@ def display_path(path: str) -> str:
     except ValueError:
         return path
     return path if relative.startswith("..") else relative
+
+
+def redact_query(url: str) -> str:
+    """The URL with the values of secret-looking query parameters (?token=...) replaced."""
+    base, mark, query = url.partition("?")
+    if not mark or not query:
+        return url
+    from vesk.serialize import is_secret_name
+
+    parts = []
+    for part in query.split("&"):
+        name, equals, value = part.partition("=")
+        parts.append(f"{name}=<redacted>" if equals and is_secret_name(urllib.parse.unquote_plus(name)) else part)
+    return f"{base}?{'&'.join(parts)}"
 
 
 def stderr_line(text: str) -> None:

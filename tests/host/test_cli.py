@@ -293,3 +293,38 @@ def test_sql_through_libraries_gives_query_records(project, library):
 
     done = project.run("run", "--no-plugin", library, "sql.py", check=True)
     assert plugin_records(project, saved_trace(done)[0], "sql_query") == []
+
+
+def test_outbound_http_gives_request_and_response_records(project):
+    project.write(
+        "client.py",
+        """
+        import http.client, threading, urllib.request
+        from http.server import BaseHTTPRequestHandler, HTTPServer
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(404 if "missing" in self.path else 200)
+                self.end_headers()
+            def log_message(self, *args):
+                pass
+
+        server = HTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=lambda: [server.handle_request() for _ in range(2)], daemon=True).start()
+        port = server.server_address[1]
+        urllib.request.urlopen(f"http://127.0.0.1:{port}/items?token=abc&page=2").close()
+        connection = http.client.HTTPConnection("127.0.0.1", port)
+        connection.request("GET", "/missing")
+        connection.getresponse().read()
+        """,
+    )
+    trace_id, _, _ = saved_trace(project.run("run", "client.py", check=True))
+    requests = plugin_records(project, trace_id, "http_request")
+    responses = plugin_records(project, trace_id, "http_response")
+    port = requests[0]["url"].split(":")[2].split("/")[0]
+    assert [r["url"] for r in requests] == [
+        f"http://127.0.0.1:{port}/items?token=<redacted>&page=2",
+        f"http://127.0.0.1:{port}/missing",
+    ]
+    assert [(r["method"], r["status"]) for r in responses] == [("GET", 200), ("GET", 404)]
+    assert all(r["url"] == q["url"] and r["duration_ms"] >= 0 for r, q in zip(responses, requests))

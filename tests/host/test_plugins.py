@@ -8,7 +8,7 @@ import os
 
 import pytest
 
-from vesk import config, plugins
+from vesk import config, plugins, utils
 
 # Where each library plugin's functions live: (module whose file the fragment must match, fragment).
 LIBRARY_FILES = {
@@ -58,3 +58,16 @@ def test_each_plugin_can_be_switched_off():
     settings = config.defaults()
     settings["plugins"] = {name: False for name in config.PLUGIN_NAMES}
     assert plugins.load_plugin_data(settings) == []
+
+
+@pytest.mark.parametrize(
+    "url, expected",
+    [
+        ("http://h/p?token=abc&page=2", "http://h/p?token=<redacted>&page=2"),
+        ("http://h/p?API_KEY=1&q=a%20b", "http://h/p?API_KEY=<redacted>&q=a%20b"),
+        ("http://h/p?flag&x=1", "http://h/p?flag&x=1"),
+        ("http://h/p", "http://h/p"),
+    ],
+)
+def test_secret_query_parameters_are_redacted_in_urls(url, expected):
+    assert utils.redact_query(url) == expected
