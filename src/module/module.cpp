@@ -8,6 +8,7 @@
 #include "profiler/code_cache.hpp"
 #include "profiler/python_type.hpp"
 #include "profiler/shutdown.hpp"
+#include "utils/modules.hpp"
 #include "utils/arguments.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
@@ -54,7 +55,7 @@ Result<bool> threading_requested(PyObject* host) noexcept {
 
 // Makes every thread the threading module starts from now on install the profile callback.
 Status install_threading_hook(PyObject* profiler) noexcept {
-    auto threading = checked(PyImport_Import(interned().threading));
+    auto threading = utils::import_module(interned().threading);
     if (!threading) {
         return std::move(threading.error());
     }

@@ -1,6 +1,7 @@
 #include <new>
 
 #include "plugins/processor.hpp"
+#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
 
@@ -152,7 +153,7 @@ utils::Status load_description(PluginTable& table, PyObject* description, PyObje
 }
 
 Result<PluginTable> load(PyObject* config) {
-    auto module = utils::checked(PyImport_ImportModule("vesk.plugins"));
+    auto module = utils::import_module(utils::interned().module_vesk_plugins);
     if (!module) {
         return utils::internal_error("vesk.plugins should always be importable", module.error());
     }

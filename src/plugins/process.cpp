@@ -3,6 +3,7 @@
 #include <new>
 
 #include "plugins/processor.hpp"
+#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
 
@@ -107,7 +108,7 @@ bool is_mapping(PyObject* value) noexcept {
     if (PyDict_Check(value)) {
         return true;
     }
-    auto module = utils::checked(PyImport_ImportModule("collections.abc"));
+    auto module = utils::import_module(utils::interned().module_collections_abc);
     if (!module) {
         std::move(module.error()).discard_as_unraisable(value);
         return false;

@@ -1,6 +1,7 @@
 // Building a profiler from the host package's profiler object: the configuration is read here, once.
 #include "profiler/profiler.hpp"
 
+#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/ids.hpp"
 #include "utils/interned.hpp"
@@ -62,7 +63,7 @@ Result<filters::FrameFilters> read_filters(PyObject* config) noexcept {
 }
 
 Result<std::optional<uint64_t>> main_thread_native_id() noexcept {
-    auto threading = checked(PyImport_Import(interned().threading));
+    auto threading = utils::import_module(interned().threading);
     if (!threading) {
         return std::move(threading.error());
     }

@@ -1,6 +1,7 @@
 // Where every recording failure ends: a warning on the "vesk" logger, with the exception attached.
 #include "profiler/profiler.hpp"
 
+#include "utils/modules.hpp"
 #include "utils/interned.hpp"
 
 namespace vesk::profiler {
@@ -16,7 +17,7 @@ namespace {
 // CAUTION: runs Python code (logging handlers and formatters). The four values are left for logging
 // to format, so nothing is turned into text unless the record is emitted.
 Status log_warning(const PyError& error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
-    auto logging = checked(PyImport_ImportModule("logging"));
+    auto logging = utils::import_module(interned().module_logging);
     if (!logging) {
         return std::move(logging.error());
     }

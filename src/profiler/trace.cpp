@@ -6,6 +6,7 @@
 
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 #include "utils/msgpack_writer.hpp"
 
 namespace vesk::profiler {
@@ -28,17 +29,9 @@ struct HostInfo {
     std::vector<std::string> argv;
 };
 
-Result<PyRef> module_attribute(const char* module_name, PyObject* attribute) noexcept {
-    auto module = checked(PyImport_ImportModule(module_name));
-    if (!module) {
-        return module;
-    }
-    return checked(PyObject_GetAttr(module->get(), attribute));
-}
-
 Result<HostInfo> read_host_info() noexcept {
     HostInfo info;
-    auto version = module_attribute("vesk.version", interned().dunder_version);
+    auto version = utils::module_attribute(interned().module_vesk_version, interned().dunder_version);
     if (!version) {
         return std::move(version.error());
     }
@@ -47,7 +40,7 @@ Result<HostInfo> read_host_info() noexcept {
         return std::move(version_text.error());
     }
     info.version = std::move(*version_text);
-    auto commit_sha = module_attribute("vesk.git", interned().commit_sha);
+    auto commit_sha = utils::module_attribute(interned().module_vesk_git, interned().commit_sha);
     if (!commit_sha) {
         return std::move(commit_sha.error());
     }
@@ -58,7 +51,7 @@ Result<HostInfo> read_host_info() noexcept {
         }
         info.commit_sha = std::move(*sha_text);
     }
-    auto argv = module_attribute("sys", interned().argv);
+    auto argv = utils::module_attribute(interned().module_sys, interned().argv);
     if (!argv) {
         return std::move(argv.error());
     }
@@ -154,7 +147,7 @@ Status store_document(const Config& config, std::string_view trace_id, PyObject*
     if (!id) {
         return std::move(id.error());
     }
-    auto save = module_attribute("vesk.db", interned().save_trace_in_sqlite);
+    auto save = utils::module_attribute(interned().module_vesk_db, interned().save_trace_in_sqlite);
     if (!save) {
         return std::move(save.error());
     }

@@ -1,3 +1,4 @@
+#include "utils/modules.hpp"
 #include "utils/frames.hpp"
 
 #include <unistd.h>
@@ -50,7 +51,7 @@ Result<uint64_t> u64_from(PyObject* value) noexcept {
 }
 
 Result<ThreadInfo> current_thread_impl() {
-    auto threading = checked(PyImport_ImportModule("threading"));
+    auto threading = import_module(interned().threading);
     if (!threading) {
         return std::move(threading.error());
     }

@@ -80,6 +80,17 @@ namespace vesk::utils {
     X(mapping, "Mapping")                                                   \
     X(event_call, "call")                                                   \
     X(event_return, "return")                                               \
+    /* modules */                                                           \
+    X(module_vesk_serialize, "vesk.serialize")                              \
+    X(module_vesk_db, "vesk.db")                                            \
+    X(module_vesk_version, "vesk.version")                                  \
+    X(module_vesk_git, "vesk.git")                                          \
+    X(module_vesk_plugins, "vesk.plugins")                                  \
+    X(module_sys, "sys")                                                    \
+    X(module_logging, "logging")                                            \
+    X(module_inspect, "inspect")                                            \
+    X(module_builtins, "builtins")                                          \
+    X(module_collections_abc, "collections.abc")                            \
     /* logging */                                                           \
     X(get_logger, "getLogger")                                              \
     X(warning, "warning")                                                   \

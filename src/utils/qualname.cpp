@@ -1,3 +1,4 @@
+#include "utils/modules.hpp"
 #include "utils/qualname.hpp"
 
 #include <new>
@@ -129,7 +130,7 @@ std::optional<Name> from_self(PyObject* locals, PyObject* getattr_static, PyObje
     if (!attribute) {
         return Name(std::move(attribute.error()));
     }
-    auto builtins = checked(PyImport_ImportModule("builtins"));
+    auto builtins = import_module(interned().module_builtins);
     if (!builtins) {
         return Name(std::move(builtins.error()));
     }
@@ -202,7 +203,7 @@ Name get_qualname_inner_impl(PyObject* frame, PyObject* co_name) {
     if (!locals) {
         return std::move(locals.error());
     }
-    auto inspect = checked(PyImport_ImportModule("inspect"));
+    auto inspect = import_module(interned().module_inspect);
     if (!inspect) {
         return std::move(inspect.error());
     }

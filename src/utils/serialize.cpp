@@ -1,3 +1,4 @@
+#include "utils/modules.hpp"
 #include "utils/serialize.hpp"
 
 #include <algorithm>
@@ -73,22 +74,14 @@ Result<ByteBuffer> bytes_from_sequence(PyObject* result) noexcept {
 }
 
 Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept {
-    // Imported by name each time so that a replaced sys.modules entry takes effect at the next call.
-    auto module = checked(PyImport_ImportModule("vesk.serialize"));
-    if (!module) {
-        return std::move(module.error());
-    }
+    // Looked up by name each time so that a replaced sys.modules entry takes effect at the next call.
     PyObject* name = serializer == Serializer::Full ? interned().dump_msgpack
                                                     : interned().dump_msgpack_lightweight_repr;
-    auto function = checked(PyObject_GetAttr(module->get(), name));
+    auto function = module_attribute(interned().module_vesk_serialize, name);
     if (!function) {
         return std::move(function.error());
     }
-    auto args = checked(PyTuple_Pack(1, value));
-    if (!args) {
-        return std::move(args.error());
-    }
-    auto result = checked(PyObject_Call(function->get(), args->get(), nullptr));
+    auto result = checked(PyObject_CallOneArg(function->get(), value));
     if (!result) {
         return std::move(result.error());
     }

@@ -1,0 +1,27 @@
+#include "utils/modules.hpp"
+
+namespace vesk::utils {
+
+Result<PyRef> import_module(PyObject* name) noexcept {
+    // The import machinery costs a microsecond or so even for a module it already has; the
+    // serialiser alone is looked up twice for every recorded event.
+    PyRef found = PyRef::steal(PyImport_GetModule(name));
+    if (found && found.get() != Py_None) {
+        return found;
+    }
+    if (PyErr_Occurred()) {
+        return PyError::fetch();
+    }
+    // Absent, or None (an import blocked on purpose): the import machinery says what to do.
+    return checked(PyImport_Import(name));
+}
+
+Result<PyRef> module_attribute(PyObject* module, PyObject* attribute) noexcept {
+    auto imported = import_module(module);
+    if (!imported) {
+        return imported;
+    }
+    return checked(PyObject_GetAttr(imported->get(), attribute));
+}
+
+}  // namespace vesk::utils
