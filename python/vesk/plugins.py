@@ -250,7 +250,10 @@ def _sqlalchemy(config: dict) -> list[Description]:
 
 
 def _log_applies(frame, event, arg, context):
-    return isinstance(_local(frame, "self"), logging.Logger)
+    # Handler.handle lives in the same file and sees the same records: loggers only.
+    return isinstance(_local(frame, "self"), logging.Logger) and isinstance(
+        _local(frame, "record"), logging.LogRecord
+    )
 
 
 def _log_process(frame, event, arg, context):
