@@ -12,6 +12,7 @@
 #include "utils/arguments.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
+#include "utils/frames.hpp"
 #include "utils/interned.hpp"
 #include "utils/pyref.hpp"
 #include "utils/result.hpp"
@@ -210,6 +211,8 @@ Result<PyRef> init_module() noexcept {
         return std::move(hooked.error());
     }
     profiler::reserve_code_slot();
+    // Refused only by an audit hook of the program's own; the directory is then read at every event.
+    (void)utils::watch_working_directory();
     cached_module = module->clone().release();  // kept for the rest of the process
     return module;
 }

@@ -2,6 +2,7 @@
 
 #include "profiler/code_cache.hpp"
 #include "testing/bindings.hpp"
+#include "utils/frames.hpp"
 #include "utils/interned.hpp"
 
 namespace {
@@ -31,6 +32,7 @@ PyMODINIT_FUNC PyInit__vesk_testing() {
         return nullptr;
     }
     vesk::profiler::reserve_code_slot();
+    (void)vesk::utils::watch_working_directory();  // without it the directory is read at every event
     vesk::utils::PyRef module = vesk::utils::PyRef::steal(PyModule_Create(&testing_module));
     if (!module) {
         return nullptr;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "utils/bytes.hpp"
+#include "utils/convert.hpp"
 #include "utils/interned.hpp"
 
 namespace vesk::utils {
@@ -24,30 +25,6 @@ PyError out_of_memory() noexcept {
 
 Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept {
     return checked(PyObject_GetAttr(object, name));
-}
-
-Result<std::string_view> str_view(PyObject* value) noexcept {
-    if (!PyUnicode_Check(value)) {
-        return conversion_error(value, "PyString");
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) {
-        return PyError::fetch();
-    }
-    return std::string_view(utf8, static_cast<size_t>(size));
-}
-
-Result<uint64_t> u64_from(PyObject* value) noexcept {
-    auto index = checked(PyNumber_Index(value));
-    if (!index) {
-        return std::move(index.error());
-    }
-    const unsigned long long converted = PyLong_AsUnsignedLongLong(index->get());
-    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-        return PyError::fetch();
-    }
-    return static_cast<uint64_t>(converted);
 }
 
 Result<ThreadInfo> current_thread_impl() {
@@ -67,7 +44,7 @@ Result<ThreadInfo> current_thread_impl() {
     if (!name_object) {
         return std::move(name_object.error());
     }
-    auto name = str_view(name_object->get());
+    auto name = string_view_of(name_object->get());
     if (!name) {
         return std::move(name.error());
     }
@@ -82,7 +59,7 @@ Result<ThreadInfo> current_thread_impl() {
     if (native_id->get() == Py_None) {
         return info;
     }
-    auto id = u64_from(native_id->get());
+    auto id = u64_of(native_id->get());
     if (!id) {
         return std::move(id.error());
     }
@@ -156,8 +133,7 @@ std::optional<std::string_view> relative_to(std::string_view path, std::string_v
     return in_path.rest();
 }
 
-// Read afresh for every event, so a chdir() of the profiled program takes effect at once.
-Result<std::string> working_directory() {
+Result<std::string> read_working_directory() {
     char on_stack[PATH_MAX];
     if (getcwd(on_stack, sizeof on_stack) != nullptr) {
         return std::string(on_stack);
@@ -178,14 +154,45 @@ Result<std::string> working_directory() {
     return PyError::make(PyExc_OSError, std::string("Current directory is invalid: ") + std::strerror(error));
 }
 
-// The filename's bytes as the file system has them, even when they are not valid UTF-8.
-Result<std::string> filename_bytes(PyObject* filename) {
+// The working directory, read again only after the program has changed it: os.chdir and os.fchdir
+// announce themselves through the "os.chdir" audit event, so most events need no system call.
+// Guarded by the interpreter lock, like the audit hook that marks it stale.
+struct WorkingDirectory {
+    std::string path;
+    bool stale = true;
+    bool watched = false;  // without the audit hook, every event reads the directory afresh
+};
+WorkingDirectory working_directory_cache;
+
+int mark_working_directory_stale(const char* event, PyObject*, void*) noexcept {
+    if (std::strcmp(event, "os.chdir") == 0) {
+        working_directory_cache.stale = true;
+    }
+    return 0;
+}
+
+Result<std::string_view> working_directory() {
+    WorkingDirectory& cache = working_directory_cache;
+    if (cache.stale || !cache.watched) {
+        auto path = read_working_directory();
+        if (!path) {
+            return std::move(path.error());
+        }
+        cache.path = std::move(*path);
+        cache.stale = false;
+    }
+    return std::string_view(cache.path);
+}
+
+// The filename's bytes as the file system has them, even when they are not valid UTF-8. The view
+// borrows from `filename` or, for undecodable names, from `holder`.
+Result<std::string_view> filename_bytes(PyObject* filename, PyRef& holder) {
     if (!PyUnicode_Check(filename)) {
         return conversion_error(filename, "PyString");
     }
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(filename, &size); utf8 != nullptr) {
-        return std::string(utf8, static_cast<size_t>(size));
+        return std::string_view(utf8, static_cast<size_t>(size));
     }
     // Intended: surrogates from undecodable bytes have no UTF-8 form; the file system encoding
     // gives the original bytes back (or raises a conversion error of its own, returned below).
@@ -194,39 +201,65 @@ Result<std::string> filename_bytes(PyObject* filename) {
     if (!encoded) {
         return std::move(encoded.error());
     }
-    return std::string(PyBytes_AS_STRING(encoded->get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded->get())));
+    holder = std::move(*encoded);
+    return std::string_view(PyBytes_AS_STRING(holder.get()), static_cast<size_t>(PyBytes_GET_SIZE(holder.get())));
 }
 
-Result<std::string> filename_with_lineno_impl(PyObject* frame) {
+struct SourcePosition {
+    PyRef filename;
+    uint64_t line;
+};
+
+// A real frame answers directly; anything else is read through its attributes.
+Result<SourcePosition> source_position(PyObject* frame) {
+    if (Py_IS_TYPE(frame, &PyFrame_Type)) {
+        auto* real = reinterpret_cast<PyFrameObject*>(frame);
+        const int line = PyFrame_GetLineNumber(real);
+        if (line >= 0) {
+            PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(real)));
+            return SourcePosition{PyRef::borrow(reinterpret_cast<PyCodeObject*>(code.get())->co_filename),
+                                  static_cast<uint64_t>(line)};
+        }
+        // No line (its "f_lineno" is None): the attribute path below reports that as it should.
+    }
     auto code = get_attr(frame, interned().f_code);
     if (!code) {
         return std::move(code.error());
     }
-    auto filename_object = get_attr(code->get(), interned().co_filename);
-    if (!filename_object) {
-        return std::move(filename_object.error());
-    }
-    auto filename = filename_bytes(filename_object->get());
+    auto filename = get_attr(code->get(), interned().co_filename);
     if (!filename) {
         return std::move(filename.error());
     }
-    auto lineno_object = get_attr(frame, interned().f_lineno);
-    if (!lineno_object) {
-        return std::move(lineno_object.error());
-    }
-    auto lineno = u64_from(lineno_object->get());
+    auto lineno = get_attr(frame, interned().f_lineno);
     if (!lineno) {
         return std::move(lineno.error());
+    }
+    auto line = u64_of(lineno->get());
+    if (!line) {
+        return std::move(line.error());
+    }
+    return SourcePosition{std::move(*filename), *line};
+}
+
+Result<std::string> filename_with_lineno_impl(PyObject* frame) {
+    auto position = source_position(frame);
+    if (!position) {
+        return std::move(position.error());
+    }
+    PyRef holder;
+    auto filename = filename_bytes(position->filename.get(), holder);
+    if (!filename) {
+        return std::move(filename.error());
     }
     auto cwd = working_directory();
     if (!cwd) {
         return std::move(cwd.error());
     }
     const std::string_view path = relative_to(*filename, *cwd).value_or(*filename);
-    std::string position = lossy_utf8(path);
-    position += ':';
-    position += std::to_string(*lineno);
-    return position;
+    std::string text = holder ? lossy_utf8(path) : std::string(path);
+    text += ':';
+    text += std::to_string(position->line);
+    return text;
 }
 
 }  // namespace
@@ -271,7 +304,10 @@ Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> c
     if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
         return conversion_error(frame, "PyFrame");
     }
-    auto lineno = get_attr(frame, interned().f_lineno);
+    if (const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame)); line >= 0) {
+        return CallSite{caller->id, line};
+    }
+    auto lineno = get_attr(frame, interned().f_lineno);  // None: refused below as it should be
     if (!lineno) {
         return std::move(lineno.error());
     }
@@ -290,6 +326,17 @@ Result<std::string> filename_with_lineno(PyObject* frame) noexcept {
     } catch (const std::length_error&) {
         return out_of_memory();
     }
+}
+
+Status watch_working_directory() noexcept {
+    if (working_directory_cache.watched) {
+        return {};
+    }
+    if (PySys_AddAuditHook(mark_working_directory_stale, nullptr) < 0) {
+        return PyError::fetch();
+    }
+    working_directory_cache.watched = true;
+    return {};
 }
 
 }  // namespace vesk::utils

@@ -40,6 +40,11 @@ struct CallSite {
                                                                   const FrameId* current) noexcept;
 
 // CAUTION: may run Python code (attribute reads on `frame`). Requires the interpreter lock.
+// Requires the interpreter lock. Lets `filename_with_lineno` keep the working directory between
+// events instead of asking the system each time; a change through os.chdir or os.fchdir shows at the
+// next event.
+[[nodiscard]] Status watch_working_directory() noexcept;
+
 // "<path>:<line>", the path relative to the current working directory when it lies below it.
 // An unreadable working directory is an OSError "Current directory is invalid: <reason>".
 [[nodiscard]] Result<std::string> filename_with_lineno(PyObject* frame) noexcept;

@@ -231,3 +231,23 @@ def test_each_profiler_decides_for_itself_about_the_same_code(host_modules):
     assert sample_records(decode(first.build_trace())) == []
     assert [r["locals"]["value"] for r in sample_records(decode(second.build_trace()))] == [2, 2]
     assert sample_records(decode(third.build_trace())) == []
+
+
+def test_a_change_of_working_directory_shows_at_the_next_event(host_modules, tmp_path):
+    here = os.getcwd()
+    sample_dir = os.path.dirname(sample.helpers.__file__)
+    host = Host()
+    try:
+        with profiling(host) as profiler:
+            sample.helpers.double(1)
+            os.chdir(sample_dir)
+            sample.helpers.double(2)
+            os.chdir(tmp_path)
+            sample.helpers.double(3)
+            os.fchdir(os.open(sample_dir, os.O_RDONLY))
+            sample.helpers.double(4)
+    finally:
+        os.chdir(here)
+    calls = frames_of(decode(profiler.build_trace()), co_name="double", event="call")
+    assert [r["path"] for r in calls] == [f"{relative(sample.helpers)}:1", "helpers.py:1",
+                                          f"{sample.helpers.__file__}:1", "helpers.py:1"]
