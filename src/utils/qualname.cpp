@@ -220,7 +220,32 @@ Name get_qualname_inner_impl(PyObject* frame, PyObject* co_name) {
     return from_globals(frame, locals->get(), co_name);
 }
 
+// The common case, a real frame on an interpreter whose code objects carry "co_qualname": the same
+// reads as below, without the generic attribute lookups.
+Name direct_qualname(PyFrameObject* frame) {
+    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
+    PyObject* module = PyDict_CheckExact(globals.get())
+                           ? PyDict_GetItemWithError(globals.get(), interned().dunder_name)
+                           : nullptr;
+    if (module == nullptr) {
+        if (PyErr_Occurred() != nullptr) {
+            return PyError::fetch();
+        }
+        auto item = get_item(globals.get(), interned().dunder_name);  // raises the KeyError
+        if (!item) {
+            return std::move(item.error());
+        }
+        return dotted(item->get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
+    }
+    PyRef held = PyRef::borrow(module);  // str() of it may run code that changes the globals
+    return dotted(held.get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
+}
+
 Name get_qualname_impl(PyObject* frame) {
+    if (Py_IS_TYPE(frame, &PyFrame_Type)) {
+        return direct_qualname(reinterpret_cast<PyFrameObject*>(frame));
+    }
     auto code = get_attr(frame, interned().f_code);
     if (!code) {
         return std::move(code.error());
