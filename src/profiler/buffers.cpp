@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 
 #include "utils/ids.hpp"
 
@@ -36,13 +35,15 @@ void Profiler::push_frame_data(std::optional<uint64_t> thread_id, std::vector<Re
     auto first = records.begin();
     auto last = first + static_cast<std::ptrdiff_t>(count);
     bool main_buffer = !thread_id || !config_.threading || config_.main_thread_id == thread_id;
+    auto file_into = [&](utils::RecordLog& buffer) {
+        for (auto record = first; record != last; ++record) {
+            buffer.append(record->view());
+        }
+    };
     if (main_buffer) {
-        auto buffer = frames_of_interest_.lock();
-        buffer->insert(buffer->end(), std::make_move_iterator(first), std::make_move_iterator(last));
+        file_into(*frames_of_interest_.lock());
     } else {
-        auto buffers = frames_.lock();
-        auto& buffer = (*buffers)[*thread_id];
-        buffer.insert(buffer.end(), std::make_move_iterator(first), std::make_move_iterator(last));
+        file_into((*frames_.lock())[*thread_id]);
     }
     records.erase(first, last);
 }
@@ -53,7 +54,7 @@ void Profiler::start_new_test_trace() {
     auto trace_id = trace_id_.lock();
     auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
     *trace_id = std::move(fresh_id);
-    frames_of_interest->clear();
+    *frames_of_interest = {};
     frames->clear();
 }
 

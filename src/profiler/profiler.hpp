@@ -18,6 +18,7 @@
 #include "utils/bytes.hpp"
 #include "utils/event.hpp"
 #include "utils/locks.hpp"
+#include "utils/record_log.hpp"
 #include "utils/result.hpp"
 #include "utils/serialize.hpp"
 
@@ -47,11 +48,11 @@ struct Batch {
     std::vector<std::string> types;
 };
 
-using ThreadBuffers = std::unordered_map<uint64_t, std::vector<utils::Record>>;
+using ThreadBuffers = std::unordered_map<uint64_t, utils::RecordLog>;
 
 // The records a trace build took out of the buffers.
 struct TakenRecords {
-    std::vector<utils::Record> frames_of_interest;
+    utils::RecordLog frames_of_interest;
     ThreadBuffers frames;
 };
 
@@ -109,7 +110,7 @@ private:
     const Config config_;
     utils::HeldAcrossPython<plugins::PluginTable> plugins_;  // held for a whole event
     utils::Guarded<std::string> trace_id_;
-    utils::Guarded<std::vector<utils::Record>> frames_of_interest_;  // lock order: before frames_
+    utils::Guarded<utils::RecordLog> frames_of_interest_;  // lock order: before frames_
     utils::Guarded<ThreadBuffers> frames_;
     ThreadStores threads_;  // each thread touches only its own entry; see thread_stores.hpp
 };

@@ -159,7 +159,6 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyOb
     if (auto written = writer.finish(); !written) {
         return std::move(written.error());
     }
-    record.shrink_to_fit();
     return record;
 }
 

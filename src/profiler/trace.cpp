@@ -2,7 +2,6 @@
 // handed to the host's storage function.
 #include "profiler/profiler.hpp"
 
-#include <iterator>
 
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
@@ -73,13 +72,10 @@ TakenRecords Profiler::take_records() {
 void Profiler::put_back(TakenRecords taken) {
     auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
     // Ahead of anything filed since they were taken: the next document keeps the original order.
-    taken.frames_of_interest.insert(taken.frames_of_interest.end(),
-                                    std::make_move_iterator(frames_of_interest->begin()),
-                                    std::make_move_iterator(frames_of_interest->end()));
+    taken.frames_of_interest.append(std::move(*frames_of_interest));
     *frames_of_interest = std::move(taken.frames_of_interest);
     for (auto& [thread_id, records] : *frames) {
-        auto& earlier = taken.frames[thread_id];
-        earlier.insert(earlier.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+        taken.frames[thread_id].append(std::move(records));
     }
     *frames = std::move(taken.frames);
 }

@@ -54,17 +54,17 @@ Result<ByteBuffer> buffer_of(PyObject* bytes) {
     return buffer;
 }
 
-Result<std::vector<utils::Record>> records_of(PyObject* list) {
+Result<utils::RecordLog> records_of(PyObject* list) {
     if (!PyList_Check(list)) {
         return PyError::type_error("records must be a list of bytes");
     }
-    std::vector<utils::Record> records;
+    utils::RecordLog records;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         auto record = buffer_of(PyList_GET_ITEM(list, i));
         if (!record) {
             return std::move(record.error());
         }
-        records.push_back(std::move(*record));
+        records.append(record->view());
     }
     return records;
 }
@@ -383,13 +383,13 @@ PyObject* write_records(PyObject* list, Write&& write) {
 }
 
 PyObject* write_raw_frames(PyObject*, PyObject* list) {
-    return write_records(list, [](MsgpackWriter& w, const std::vector<utils::Record>& records) {
+    return write_records(list, [](MsgpackWriter& w, const utils::RecordLog& records) {
         utils::write_raw_frames(w, records);
     });
 }
 
 PyObject* write_frames_of_interest(PyObject*, PyObject* list) {
-    return write_records(list, [](MsgpackWriter& w, const std::vector<utils::Record>& records) {
+    return write_records(list, [](MsgpackWriter& w, const utils::RecordLog& records) {
         utils::write_frames_of_interest(w, records);
     });
 }
@@ -420,7 +420,7 @@ PyObject* write_frames(PyObject*, PyObject* dict) {
         if (!PyDict_Check(dict)) {
             return PyError::type_error("frames must be a dict");
         }
-        std::unordered_map<uint64_t, std::vector<utils::Record>> frames;
+        std::unordered_map<uint64_t, utils::RecordLog> frames;
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;

@@ -87,12 +87,10 @@ void write_f64_pair(MsgpackWriter& w, double timestamp) noexcept {
     w.f64(timestamp);
 }
 
-void write_raw_frames(MsgpackWriter& w, const std::vector<Record>& records) noexcept {
-    // A count above 2^32 - 1 cannot occur: that many buffers would not fit in memory.
-    w.array_header(static_cast<uint32_t>(records.size()));
-    for (const Record& record : records) {
-        w.raw(record.view());
-    }
+void write_raw_frames(MsgpackWriter& w, const RecordLog& records) noexcept {
+    // A count above 2^32 - 1 cannot occur: that many records would not fit in memory.
+    w.array_header(static_cast<uint32_t>(records.count()));
+    records.for_each_chunk([&](std::string_view chunk) { w.raw(chunk); });
 }
 
 void write_argv(MsgpackWriter& w, const std::vector<std::string>& argv) noexcept {
@@ -103,7 +101,7 @@ void write_argv(MsgpackWriter& w, const std::vector<std::string>& argv) noexcept
     }
 }
 
-void write_frames(MsgpackWriter& w, const std::unordered_map<uint64_t, std::vector<Record>>& frames) noexcept {
+void write_frames(MsgpackWriter& w, const std::unordered_map<uint64_t, RecordLog>& frames) noexcept {
     w.str("frames");
     w.map_header(static_cast<uint32_t>(frames.size()));
     for (const auto& [thread_id, records] : frames) {
@@ -112,7 +110,7 @@ void write_frames(MsgpackWriter& w, const std::unordered_map<uint64_t, std::vect
     }
 }
 
-void write_frames_of_interest(MsgpackWriter& w, const std::vector<Record>& records) noexcept {
+void write_frames_of_interest(MsgpackWriter& w, const RecordLog& records) noexcept {
     w.str("frames_of_interest");
     write_raw_frames(w, records);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "utils/bytes.hpp"
+#include "utils/record_log.hpp"
 #include "utils/result.hpp"
 
 namespace vesk::utils {
@@ -51,10 +52,10 @@ void write_raw_pair(MsgpackWriter& w, std::string_view key, ByteBuffer&& encoded
 void write_int_pair(MsgpackWriter& w, std::string_view key, std::optional<uint64_t> value) noexcept;
 void write_f64_pair(MsgpackWriter& w, double timestamp) noexcept;  // key is always "timestamp"
 // The record writers only read the records: a trace whose hand-over fails keeps them for the next one.
-void write_raw_frames(MsgpackWriter& w, const std::vector<Record>& records) noexcept;
+void write_raw_frames(MsgpackWriter& w, const RecordLog& records) noexcept;
 void write_argv(MsgpackWriter& w, const std::vector<std::string>& argv) noexcept;
-void write_frames(MsgpackWriter& w, const std::unordered_map<uint64_t, std::vector<Record>>& frames) noexcept;
-void write_frames_of_interest(MsgpackWriter& w, const std::vector<Record>& records) noexcept;
+void write_frames(MsgpackWriter& w, const std::unordered_map<uint64_t, RecordLog>& frames) noexcept;
+void write_frames_of_interest(MsgpackWriter& w, const RecordLog& records) noexcept;
 void write_meta(MsgpackWriter& w, std::string_view version, std::string_view source) noexcept;
 
 }  // namespace vesk::utils

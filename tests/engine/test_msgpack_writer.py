@@ -204,3 +204,13 @@ def test_out_of_memory_write_is_reported_by_finish():
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["InternalError: Writing to memory, not I/O", "c0"]
+
+
+def test_buffered_records_spanning_many_chunks_come_out_whole_and_in_order():
+    # Records are kept end to end in 64 KiB chunks; these cross chunk boundaries, and one record is
+    # larger than a chunk by itself.
+    records = [msgpack.packb({"n": n, "pad": "x" * (n % 700)}) for n in range(600)]
+    records.insert(300, msgpack.packb("y" * 100_000))
+    out = t.write_raw_frames(records)
+    assert out[:3] == b"\xdc" + struct.pack(">H", len(records))
+    assert out[3:] == b"".join(records)

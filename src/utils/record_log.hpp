@@ -1,0 +1,52 @@
+// Buffered records laid end to end in large chunks: filing a record copies its bytes into the current
+// chunk, so a buffered record costs its encoded size, not a heap allocation of its own, and a trace
+// document appends whole chunks.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace vesk::utils {
+
+class RecordLog {
+public:
+    RecordLog() noexcept = default;
+    RecordLog(const RecordLog&) = delete;
+    RecordLog& operator=(const RecordLog&) = delete;
+    RecordLog(RecordLog&&) noexcept = default;
+    RecordLog& operator=(RecordLog&&) noexcept = default;
+
+    // Appends one complete encoded record.
+    void append(std::string_view record);
+    // Appends every record of `later` after this log's own, taking over its chunks.
+    void append(RecordLog&& later);
+
+    [[nodiscard]] size_t count() const noexcept { return count_; }
+    [[nodiscard]] size_t size_in_bytes() const noexcept { return bytes_; }
+
+    // The records' bytes, chunk by chunk, in filing order.
+    template <class Visit>
+    void for_each_chunk(Visit&& visit) const {
+        for (const Chunk& chunk : chunks_) {
+            visit(std::string_view(chunk.data.get(), chunk.used));
+        }
+    }
+
+private:
+    // Large enough to make allocations rare, small enough that a thread's last chunk wastes little.
+    static constexpr size_t CHUNK_BYTES = 64 * 1024;
+
+    struct Chunk {
+        std::unique_ptr<char[]> data;
+        size_t used;
+        size_t capacity;
+    };
+
+    std::vector<Chunk> chunks_;
+    size_t count_ = 0;
+    size_t bytes_ = 0;
+};
+
+}  // namespace vesk::utils
