@@ -230,7 +230,8 @@ def _render_children(children: list, depth: int, max_depth: int | None) -> Itera
             yield indent + _node_line(child)
             if child.children:
                 if max_depth is not None and depth >= max_depth:
-                    yield indent + f"  … {_count(child.children)} more records"
+                    hidden = _count(child.children)
+                    yield indent + f"  … {hidden} more record{'' if hidden == 1 else 's'}"
                 else:
                     yield from _render_children(child.children, depth + 1, max_depth)
         else:
