@@ -78,6 +78,9 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, PyObject
     }
     bool record = verdict.filename == filters::FilenameVerdict::Record;
     if (verdict.filename == filters::FilenameVerdict::CallerDecides) {
+        // Reading the callers allocates frame objects, which may run the garbage collector and with
+        // it finalizers: nothing may free this profiler meanwhile.
+        PyRef keep_owner = PyRef::borrow(owner);
         auto made_by_attrs = filters::attrs_filter(frame, code->filename_text);
         if (!made_by_attrs) {
             return std::move(made_by_attrs.error());
