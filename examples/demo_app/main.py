@@ -40,6 +40,7 @@ def main(argv):
     log.info("order of %s: total %.2f, missing %s", order.customer, total, missing)
     restock_in_background(db_path, missing).join()
     print(f"total {total:.2f}; stock now {store.stock(db_path)}")
+    store.remove(db_path)
     return 0
 
 

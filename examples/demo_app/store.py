@@ -1,6 +1,7 @@
 """Stock kept in an SQLite database in a temporary directory."""
 
 import os
+import shutil
 import sqlite3
 import tempfile
 
@@ -23,3 +24,7 @@ def restock(path, missing):
     with sqlite3.connect(path) as connection:
         for item, quantity in missing.items():
             connection.execute("UPDATE stock SET quantity = quantity + ? WHERE item = ?", (quantity + 5, item))
+
+
+def remove(path):
+    shutil.rmtree(os.path.dirname(path), ignore_errors=True)
