@@ -177,10 +177,11 @@ WORKLOADS = {
     "threads": threads,
 }
 
-# Iterations per size, chosen for about 15k, 100k and 250k call-or-return events (the library-heavy
-# workload, whose frames are nearly all dropped and cheap to profile, three times that).
+# Iterations per size, chosen for about 15k, 100k and 150k call-or-return events (the library-heavy
+# workload, whose frames are nearly all dropped and cheap to profile, two to four times that). The
+# pure-Python reference needs 10 to 30 us per recorded event, which bounds the sizes.
 ITERATIONS = {
     "tiny": {"library-heavy": 300, "user-heavy": 1_500, "mixed": 500, "recursion": 25, "threads": 1_300},
     "small": {"library-heavy": 2_400, "user-heavy": 10_000, "mixed": 3_000, "recursion": 170, "threads": 8_600},
-    "full": {"library-heavy": 6_000, "user-heavy": 25_000, "mixed": 7_000, "recursion": 420, "threads": 21_500},
+    "full": {"library-heavy": 4_800, "user-heavy": 15_000, "mixed": 4_500, "recursion": 250, "threads": 13_000},
 }
