@@ -1,5 +1,7 @@
 #include "filters/decision.hpp"
 
+#include <optional>
+
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
 #include "utils/pyref.hpp"
@@ -99,9 +101,56 @@ bool exec_filter(std::string_view filename) noexcept { return exec_finder().foun
 
 bool pytest_filter(std::string_view filename) noexcept { return filename == PYTEST_EXPRESSION; }
 
+namespace {
+
+// The filename of the code `caller` runs, for a real frame: the same reads as the attribute path
+// below, without the generic attribute lookups.
+std::optional<std::string_view> real_frame_filename(PyObject* caller, PyRef& code) noexcept {
+    code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(caller))));
+    auto text = utils::string_view_of(reinterpret_cast<PyCodeObject*>(code.get())->co_filename);
+    if (!text) {
+        return std::nullopt;
+    }
+    return *text;
+}
+
+// attrs' test for a real frame: its caller, or when the caller has no filename its caller's caller.
+std::optional<bool> real_frame_made_by_attrs(PyObject* frame) noexcept {
+    PyRef caller = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame))));
+    if (!caller) {
+        return false;
+    }
+    PyRef code;
+    auto filename = real_frame_filename(caller.get(), code);
+    if (!filename) {
+        return std::nullopt;
+    }
+    if (!filename->empty()) {
+        return filename->ends_with(ATTRS_MAKE);
+    }
+    PyRef grand_caller =
+        PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(caller.get()))));
+    if (!grand_caller) {
+        return false;
+    }
+    auto grand_filename = real_frame_filename(grand_caller.get(), code);
+    if (!grand_filename) {
+        return std::nullopt;
+    }
+    return grand_filename->ends_with(ATTRS_MAKE);
+}
+
+}  // namespace
+
 Result<bool> attrs_filter(PyObject* frame, std::string_view filename) noexcept {
     if (filename.starts_with(ATTRS_GENERATED)) {
         return true;
+    }
+    if (Py_IS_TYPE(frame, &PyFrame_Type)) {
+        if (auto made_by_attrs = real_frame_made_by_attrs(frame)) {
+            return *made_by_attrs;
+        }
+        // Otherwise a filename without a UTF-8 form: the attribute path below reports it as it should.
     }
     constexpr std::string_view no_back = "A frame has an `f_back` attribute.";
     auto caller = read(frame, utils::interned().f_back, no_back);

@@ -1,6 +1,18 @@
 #include "utils/bytes.hpp"
 
+#include <algorithm>
+
 namespace vesk::utils {
+
+void ByteBuffer::grow_to(size_t needed) {
+    const size_t capacity = std::max(needed, capacity_ * 2);
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (size_ != 0) {
+        std::memcpy(grown.get(), data_.get(), size_);
+    }
+    data_ = std::move(grown);
+    capacity_ = capacity;
+}
 
 namespace {
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD

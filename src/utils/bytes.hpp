@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 namespace vesk::utils {
 
@@ -13,22 +15,47 @@ public:
     ByteBuffer() noexcept = default;
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
-    ByteBuffer(ByteBuffer&&) noexcept = default;
-    ByteBuffer& operator=(ByteBuffer&&) noexcept = default;
+    ByteBuffer(ByteBuffer&& other) noexcept
+        : data_(std::move(other.data_)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        data_ = std::move(other.data_);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
 
-    void reserve(size_t capacity) { bytes_.reserve(capacity); }
-    void append(const char* data, size_t size) { bytes_.insert(bytes_.end(), data, data + size); }
-    void push_back(char byte) { bytes_.push_back(byte); }
-    // Gives back capacity the finished value does not use: buffered records should cost their size.
-    void shrink_to_fit() { bytes_.shrink_to_fit(); }
+    void reserve(size_t capacity) {
+        if (capacity > capacity_) {
+            grow_to(capacity);
+        }
+    }
+    // The writers append a few bytes at a time, many times per record: the common case is one
+    // comparison and one memcpy.
+    void append(const char* data, size_t size) {
+        if (size == 0) {
+            return;
+        }
+        if (size > capacity_ - size_) {
+            grow_to(size_ + size);
+        }
+        std::memcpy(data_.get() + size_, data, size);
+        size_ += size;
+    }
+    void push_back(char byte) { append(&byte, 1); }
 
-    [[nodiscard]] const char* data() const noexcept { return bytes_.data(); }
-    [[nodiscard]] size_t size() const noexcept { return bytes_.size(); }
-    [[nodiscard]] bool empty() const noexcept { return bytes_.empty(); }
-    [[nodiscard]] std::string_view view() const noexcept { return {bytes_.data(), bytes_.size()}; }
+    [[nodiscard]] const char* data() const noexcept { return data_.get(); }
+    [[nodiscard]] size_t size() const noexcept { return size_; }
+    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+    [[nodiscard]] std::string_view view() const noexcept { return {data_.get(), size_}; }
 
 private:
-    std::vector<char> bytes_;
+    void grow_to(size_t needed);
+
+    std::unique_ptr<char[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
 };
 
 // One complete MessagePack value: a default frame record or a plugin record.
