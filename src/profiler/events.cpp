@@ -25,13 +25,8 @@ Result<std::string_view> code_text(PyObject* value, const char* invariant) noexc
 }
 
 // What the interpreter guarantees about frames and code objects is checked as an invariant, not
-// handled as an error.
-Result<EventCode> read_event_code(PyObject* frame) noexcept {
-    PyCodeObject* code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
-    if (code == nullptr) {
-        return utils::internal_error("A frame always has an `f_code`");
-    }
-    EventCode event_code{PyRef::steal(reinterpret_cast<PyObject*>(code)), code->co_filename, code->co_name, {}, {}};
+// handled as an error. The texts are read only for events that go past the cached verdict.
+Status read_code_texts(EventCode& event_code) noexcept {
     auto filename = code_text(event_code.filename, "`co_filename` is always a string");
     if (!filename) {
         return std::move(filename.error());
@@ -42,7 +37,12 @@ Result<EventCode> read_event_code(PyObject* frame) noexcept {
     }
     event_code.filename_text = *filename;
     event_code.name_text = *name;
-    return event_code;
+    return {};
+}
+
+EventCode event_code_of(PyObject* frame) noexcept {
+    auto* code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
+    return EventCode{PyRef::steal(reinterpret_cast<PyObject*>(code)), code->co_filename, code->co_name, {}, {}};
 }
 
 bool is_internal_error(const PyError& error) noexcept {
@@ -51,9 +51,12 @@ bool is_internal_error(const PyError& error) noexcept {
 
 }  // namespace
 
-CodeVerdict Profiler::verdict_for(const EventCode& code) noexcept {
+Result<CodeVerdict> Profiler::verdict_for(EventCode& code) noexcept {
     if (const CodeVerdict* cached = cached_verdict(code.code.get(), serial_)) {
         return *cached;
+    }
+    if (auto read = read_code_texts(code); !read) {
+        return std::move(read.error());
     }
     // The table's names and processor lists never change after construction: finding an entry needs
     // no lock, only running its processors does.
@@ -68,20 +71,30 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, PyObject
     if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
         return utils::internal_error("Python gives us a PyFrame");
     }
-    auto code = read_event_code(frame);
-    if (!code) {
-        return std::move(code.error());
+    EventCode code = event_code_of(frame);
+    if (const CodeVerdict* cached = cached_verdict(code.code.get(), serial_);
+        cached != nullptr && cached->filename == filters::FilenameVerdict::Drop && cached->processors == nullptr) {
+        return {};  // the common case: a frame of library code, dropped at the cost of a slot read
     }
-    const CodeVerdict verdict = verdict_for(*code);
+    auto found = verdict_for(code);
+    if (!found) {
+        return std::move(found.error());
+    }
+    const CodeVerdict verdict = *found;
     if (verdict.filename == filters::FilenameVerdict::Drop && verdict.processors == nullptr) {
         return {};  // a dropped frame: no lock, no allocation, no Python code
+    }
+    if (code.filename_text.data() == nullptr) {
+        if (auto read = read_code_texts(code); !read) {
+            return std::move(read.error());
+        }
     }
     bool record = verdict.filename == filters::FilenameVerdict::Record;
     if (verdict.filename == filters::FilenameVerdict::CallerDecides) {
         // Reading the callers allocates frame objects, which may run the garbage collector and with
         // it finalizers: nothing may free this profiler meanwhile.
         PyRef keep_owner = PyRef::borrow(owner);
-        auto made_by_attrs = filters::attrs_filter(frame, code->filename_text);
+        auto made_by_attrs = filters::attrs_filter(frame, code.filename_text);
         if (!made_by_attrs) {
             return std::move(made_by_attrs.error());
         }
@@ -90,7 +103,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, PyObject
     if (!record && verdict.processors == nullptr) {
         return {};
     }
-    return handle_event(owner, frame, event, arg, *code, record, verdict.processors);
+    return handle_event(owner, frame, event, arg, code, record, verdict.processors);
 }
 
 Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyObject* arg, const EventCode& code,

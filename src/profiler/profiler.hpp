@@ -82,7 +82,7 @@ public:
 
 private:
     // The parts of one event, in the order the handler runs them.
-    [[nodiscard]] CodeVerdict verdict_for(const EventCode& code) noexcept;
+    [[nodiscard]] utils::Result<CodeVerdict> verdict_for(EventCode& code) noexcept;
     [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, PyObject* arg,
                                              const EventCode& code, bool record,
                                              std::vector<plugins::PluginProcessor>* processors) noexcept;

@@ -137,18 +137,10 @@ Result<PyRef> new_profiler_object(PyObject* host) noexcept {
     return object;
 }
 
-int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject* arg) noexcept {
-    utils::Event event;
-    switch (what) {
-        case PyTrace_CALL:
-            event = utils::Event::Call;
-            break;
-        case PyTrace_RETURN:
-            event = utils::Event::Return;
-            break;
-        default:
-            return 0;
-    }
+namespace {
+
+[[gnu::noinline]] int handle_call_or_return(PyObject* object, PyFrameObject* frame, utils::Event event,
+                                           PyObject* arg) noexcept {
     if (object == nullptr) {
         return fail_with_pending_error();
     }
@@ -163,6 +155,21 @@ int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject*
     return utils::status_entry([&] {
         return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg);
     });
+}
+
+}  // namespace
+
+int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+    // Most events are calls and returns of built-in functions: they leave at the first comparison,
+    // before any stack frame of the handler is set up.
+    switch (what) {
+        case PyTrace_CALL:
+            return handle_call_or_return(object, frame, utils::Event::Call, arg);
+        case PyTrace_RETURN:
+            return handle_call_or_return(object, frame, utils::Event::Return, arg);
+        default:
+            return 0;
+    }
 }
 
 }  // namespace vesk::profiler
