@@ -23,9 +23,9 @@ Profiler::Profiler(Config config, plugins::PluginTable plugins, std::string trac
       trace_id_(std::move(trace_id)) {}
 
 int Profiler::traverse(visitproc visit, void* arg) const noexcept {
-    // The plugin table's Python objects never change after construction, so reading them without
-    // the event lock is safe; each thread's stack changes only under the interpreter lock, held here.
-    if (int visited = const_cast<Profiler*>(this)->plugins_.unguarded().traverse(visit, arg); visited != 0) {
+    // The plugin table's Python objects never change after construction; each thread's stack changes
+    // only under the interpreter lock, held here.
+    if (int visited = plugins_.traverse(visit, arg); visited != 0) {
         return visited;
     }
     return threads_.traverse(visit, arg);

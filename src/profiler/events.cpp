@@ -58,9 +58,8 @@ Result<CodeVerdict> Profiler::verdict_for(EventCode& code) noexcept {
     if (auto read = read_code_texts(code); !read) {
         return std::move(read.error());
     }
-    // The table's names and processor lists never change after construction: finding an entry needs
-    // no lock, only running its processors does.
-    plugins::PluginTable& table = plugins_.unguarded();
+    // The table's names and processor lists never change after construction.
+    plugins::PluginTable& table = plugins_;
     CodeVerdict verdict{serial_, filters::filename_verdict(config_.filters, code.filename_text),
                         table.empty() ? nullptr : table.find(code.name_text)};
     cache_verdict(code.code.get(), verdict);
@@ -116,12 +115,13 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
     if (!in_flight) {
         return {};
     }
-    // Events of all threads are handled one at a time. Empty only while the interpreter shuts down
-    // and the lock's holder may never run again: the event is then not recorded.
-    auto locked = plugins_.lock_releasing_gil();
-    if (!locked) {
-        return {};
-    }
+    // No engine lock is held while an event runs Python code (plugin callables, the serialiser,
+    // logging handlers, the host's storage function): that code may wait for another profiled thread
+    // (a lock taken in a __repr__, a busy database), which would in turn wait for the engine's lock,
+    // a deadlock no lock order prevents; a forked child would also inherit the lock held for good.
+    // What events share is changed only by native code that runs no Python code meanwhile, under the
+    // interpreter lock (the plugins' frame-id maps; the buffers, under their own locks), and each
+    // thread keeps its own stores.
     Batch batch;
     if (processors != nullptr) {
         if (auto ran = run_plugins(frame, event, arg, code, *processors, batch); !ran) {

@@ -108,7 +108,7 @@ private:
 
     const uint64_t serial_;  // tells this profiler's verdicts on code objects from other profilers'
     const Config config_;
-    utils::HeldAcrossPython<plugins::PluginTable> plugins_;  // held for a whole event
+    plugins::PluginTable plugins_;  // afterwards only its frame-id maps change (interpreter lock)
     utils::Guarded<std::string> trace_id_;
     utils::Guarded<utils::RecordLog> frames_of_interest_;  // lock order: before frames_
     utils::Guarded<ThreadBuffers> frames_;
