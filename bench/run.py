@@ -48,7 +48,6 @@ CONFIGS = {
     "pure-nil": "pure-Python, nil ser.",
 }
 OPTIONAL_MODULES = {"viztracer": "viztracer", "viztracer-args": "viztracer", "yappi": "yappi"}
-RECORDING = ("vesk", "vesk-nil", "vesk-light", "pure", "pure-nil")
 MEMORY_RECORDS = {"tiny": 20_000, "small": 200_000, "full": 1_000_000}
 # A million records take half a minute to record, build and save; three runs of that are enough for
 # figures that vary far less than event timings.
@@ -77,6 +76,7 @@ def progress(text: str) -> None:
 
 
 def median(values: list) -> float | None:
+    values = [value for value in values if value is not None]
     return statistics.median(values) if values else None
 
 
@@ -89,8 +89,9 @@ def spread(values: list) -> float | None:
 
 
 def overheads(times: dict, config: str) -> list:
-    """Per-round overhead of `config` over no profiler, in seconds (rounds paired in order)."""
-    return [with_profiler - without for with_profiler, without in zip(times.get(config, []), times.get("none", []))]
+    """Per-round overhead of `config` over no profiler, in seconds; a failed run (None) pairs with nothing."""
+    return [with_profiler - without for with_profiler, without in zip(times.get(config, []), times.get("none", []))
+            if with_profiler is not None and without is not None]
 
 
 # --- output ---------------------------------------------------------------------------------------
@@ -130,12 +131,12 @@ def ratio_lines(results: dict) -> list:
     def over(workload: str, config: str) -> float | None:
         return median(overheads(times.get(workload, {}), config))
 
-    def judge(label, value, target, at_most, unit="", scale=1.0):
+    def judge(label, value, target, at_most):
+        bound = f"{'<=' if at_most else '>='} {target}"
         if value is None:
-            lines.append((label, "-", f"{'<=' if at_most else '>='} {target}{unit}", None))
+            lines.append((label, "-", bound, None))
             return
-        met = value <= target if at_most else value >= target
-        lines.append((label, f"{value * scale:.2f}{unit}", f"{'<=' if at_most else '>='} {target}{unit}", met))
+        lines.append((label, f"{value:.2f}", bound, value <= target if at_most else value >= target))
 
     def quotient(a, b):
         return None if a is None or b is None or b <= 0 else a / b
@@ -242,6 +243,8 @@ def run(arguments: argparse.Namespace) -> int:
           f"Python {platform.python_version()}, {os.cpu_count()} CPUs, load {os.getloadavg()[0]:.1f}; "
           f"vesk from {os.path.dirname(vesk.__file__)}")
 
+    if os.getloadavg()[0] > (os.cpu_count() or 1) / 2:
+        print("The machine is busy: expect wide spreads; more rounds or a quiet machine give steadier figures.")
     started = time.perf_counter()
     try:
         check = child("check", str(CHECK_ITERATIONS))
@@ -278,13 +281,15 @@ def run(arguments: argparse.Namespace) -> int:
                 except ChildFailed as failure:
                     progress(str(failure))
                     results["failures"].append(f"{name}/{config}")
-                    continue
+                    measured = {"cpu": None, "wall": None}
+                # Lists indexed by round, so that each run pairs with the no-profiler run of its round.
                 results["times"][name].setdefault(config, []).append(measured["cpu"])
                 results["times"][name].setdefault(f"{config}:wall", []).append(measured["wall"])
+                # A recorder that keeps fewer records than it should would look fast.
                 expected = results["counts"][name]["recorded"]
-                if config in RECORDING and abs(measured.get("records", 0) - expected) > max(5, expected // 100):
-                    progress(f"WARNING: {name}/{config} kept {measured.get('records')} records, "
-                             f"the counting run expects {expected}")
+                if "records" in measured and abs(measured["records"] - expected) > max(5, expected // 100):
+                    progress(f"{name}/{config} kept {measured['records']} records, the counting run expects {expected}")
+                    results["failures"].append(f"{name}/{config} records")
         if not arguments.skip_memory and round_index < MEMORY_ROUNDS[arguments.size]:
             try:
                 results["memory"].append(child("memory", str(MEMORY_RECORDS[arguments.size])))
