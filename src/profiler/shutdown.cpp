@@ -1,6 +1,7 @@
 #include "profiler/shutdown.hpp"
 
 #include <Python.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +12,9 @@ namespace vesk::profiler {
 namespace {
 
 std::atomic<int> events_in_flight{0};
+// This thread's share of the count. In a forked child only the forking thread lives on, and the
+// events the other threads had under way never end there: the child's count is this share alone.
+thread_local int events_in_flight_here = 0;
 std::atomic<bool> exiting{false};
 std::atomic<unsigned long> exiting_thread{0};
 
@@ -28,6 +32,7 @@ std::optional<EventInFlight> EventInFlight::enter() noexcept {
         events_in_flight.fetch_sub(1);
         return std::nullopt;
     }
+    ++events_in_flight_here;
     return EventInFlight();
 }
 
@@ -35,6 +40,7 @@ EventInFlight::EventInFlight(EventInFlight&& other) noexcept : counted_(std::exc
 
 EventInFlight::~EventInFlight() {
     if (counted_) {
+        --events_in_flight_here;
         events_in_flight.fetch_sub(1);
     }
 }
@@ -59,6 +65,9 @@ PyObject* at_exit(PyObject*, PyObject*) noexcept {
 
 PyMethodDef at_exit_def = {"stop_other_threads_for_exit", at_exit, METH_NOARGS, nullptr};
 
+// Without this a child's exit would wait out the whole bound for events that ended with their threads.
+void forget_other_threads_events() noexcept { events_in_flight.store(events_in_flight_here); }
+
 }  // namespace
 
 utils::Status register_exit_hook() noexcept {
@@ -73,6 +82,9 @@ utils::Status register_exit_hook() noexcept {
     auto registered = utils::checked(PyObject_CallMethod(atexit->get(), "register", "O", hook->get()));
     if (!registered) {
         return std::move(registered.error());
+    }
+    if (int failed = pthread_atfork(nullptr, nullptr, forget_other_threads_events); failed != 0) {
+        return utils::PyError::make(PyExc_OSError, "registering the engine's fork handler failed");
     }
     return {};
 }
