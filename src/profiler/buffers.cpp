@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <span>
 
 #include "utils/ids.hpp"
 
@@ -31,13 +32,14 @@ int Profiler::traverse(visitproc visit, void* arg) const noexcept {
     return threads_.traverse(visit, arg);
 }
 
-void Profiler::push_frame_data(std::optional<uint64_t> thread_id, std::vector<Record>& records, size_t count) noexcept {
-    auto first = records.begin();
-    auto last = first + static_cast<std::ptrdiff_t>(count);
+void Profiler::push_frame_data(std::optional<uint64_t> thread_id, std::span<const Record> records) noexcept {
+    if (records.empty()) {
+        return;
+    }
     bool main_buffer = !thread_id || !config_.threading || config_.main_thread_id == thread_id;
     auto file_into = [&](utils::RecordLog& buffer) {
-        for (auto record = first; record != last; ++record) {
-            buffer.append(record->view());
+        for (const Record& record : records) {
+            buffer.append(record.view());
         }
     };
     if (main_buffer) {
@@ -45,7 +47,6 @@ void Profiler::push_frame_data(std::optional<uint64_t> thread_id, std::vector<Re
     } else {
         file_into((*frames_.lock())[*thread_id]);
     }
-    records.erase(first, last);
 }
 
 void Profiler::start_new_test_trace() {
@@ -58,7 +59,7 @@ void Profiler::start_new_test_trace() {
     frames->clear();
 }
 
-Status Profiler::push_frames(Event event, Batch& batch) noexcept {
+Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noexcept {
     if (batch.types.empty()) {
         return {};
     }
@@ -68,40 +69,42 @@ Status Profiler::push_frames(Event event, Batch& batch) noexcept {
         std::reverse(batch.records.begin(), batch.records.end());
         std::reverse(batch.types.begin(), batch.types.end());
     }
-    auto info = thread_info(threads_.current());
+    auto info = thread_info(thread);
     if (!info) {
         return std::move(info.error());
     }
     const std::optional<uint64_t> thread_id = (*info)->native_id;
+    // The records stay in the batch (their buffers are reused); `filed` counts those already filed.
+    size_t filed = 0;
+    auto file_up_to = [&](size_t end) -> Status {
+        if (end > batch.records.size() || end < filed) {
+            return utils::internal_error("A batch holds one record per type");
+        }
+        push_frame_data(thread_id, std::span<const Record>(batch.records).subspan(filed, end - filed));
+        filed = end;
+        return {};
+    };
     if (config_.one_trace_per_test) {
-        // Positions count in the type list, which keeps its length, while records leave the front of
-        // the record list as they are filed.
-        size_t filed = 0;
         for (size_t position = 0; position < batch.types.size(); ++position) {
             const std::string& type = batch.types[position];
             if (type == "end_test") {
-                size_t count = position + 1 - filed;
-                if (count > batch.records.size()) {
-                    return utils::internal_error("A batch holds one record per type");
+                // Everything up to and including the marker belongs to the test's trace.
+                if (auto done = file_up_to(position + 1); !done) {
+                    return done;
                 }
-                push_frame_data(thread_id, batch.records, count);
-                filed += count;
                 if (auto saved = save_in_db(); !saved) {
                     return saved;
                 }
             } else if (type == "start_test") {
-                size_t count = position - filed;
-                if (count > batch.records.size()) {
-                    return utils::internal_error("A batch holds one record per type");
+                // Filed, then discarded with everything else buffered: the new test starts afresh.
+                if (auto done = file_up_to(position); !done) {
+                    return done;
                 }
-                push_frame_data(thread_id, batch.records, count);
-                filed += count;
                 start_new_test_trace();
             }
         }
     }
-    push_frame_data(thread_id, batch.records, batch.records.size());
-    return {};
+    return file_up_to(batch.records.size());
 }
 
 }  // namespace vesk::profiler

@@ -45,6 +45,17 @@ EventCode event_code_of(PyObject* frame) noexcept {
     return EventCode{PyRef::steal(reinterpret_cast<PyObject*>(code)), code->co_filename, code->co_name, {}, {}};
 }
 
+// The frame record's bytes have been copied into the buffers: its allocation serves the thread's next
+// record, so recording a frame allocates nothing in the steady state.
+void keep_frame_record_buffer(Batch& batch, ThreadState& thread) noexcept {
+    for (size_t i = 0; i < batch.types.size(); ++i) {
+        if (batch.types[i] == "frame") {
+            thread.spare_record = std::move(batch.records[i]);
+            return;
+        }
+    }
+}
+
 bool is_internal_error(const PyError& error) noexcept {
     return error.matches(utils::interned().internal_error_type);
 }
@@ -122,14 +133,15 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
     // What events share is changed only by native code that runs no Python code meanwhile, under the
     // interpreter lock (the plugins' frame-id maps; the buffers, under their own locks), and each
     // thread keeps its own stores.
+    ThreadState& thread = threads_.current();
     Batch batch;
     if (processors != nullptr) {
-        if (auto ran = run_plugins(frame, event, arg, code, *processors, batch); !ran) {
+        if (auto ran = run_plugins(frame, event, arg, code, *processors, thread, batch); !ran) {
             return ran;
         }
     }
     if (record) {
-        if (auto recorded = record_frame(frame, event, arg, code, batch); !recorded) {
+        if (auto recorded = record_frame(frame, event, arg, code, thread, batch); !recorded) {
             if (is_internal_error(recorded.error())) {
                 return recorded;
             }
@@ -137,7 +149,9 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
             return {};  // a frame whose record failed stores nothing of its event
         }
     }
-    if (auto pushed = push_frames(event, batch); !pushed) {
+    auto pushed = push_frames(event, batch, thread);
+    keep_frame_record_buffer(batch, thread);
+    if (!pushed) {
         if (is_internal_error(pushed.error())) {
             return pushed;
         }
@@ -147,8 +161,8 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
 }
 
 Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
-                             std::vector<plugins::PluginProcessor>& processors, Batch& batch) noexcept {
-    ThreadState& thread = threads_.current();
+                             std::vector<plugins::PluginProcessor>& processors, ThreadState& thread,
+                             Batch& batch) noexcept {
     for (auto& processor : processors) {
         plugins::PluginEvent plugin_event{frame, event, arg, code.filename_text, thread.call_frames,
                                           config_.serializer()};
@@ -167,8 +181,8 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
 }
 
 Status Profiler::record_frame(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
-                              Batch& batch) noexcept {
-    auto record = process_frame(frame, event, arg, code, threads_.current());
+                              ThreadState& thread, Batch& batch) noexcept {
+    auto record = process_frame(frame, event, arg, code, thread);
     if (!record) {
         return std::move(record.error());
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -87,17 +88,17 @@ private:
                                              const EventCode& code, bool record,
                                              std::vector<plugins::PluginProcessor>* processors) noexcept;
     [[nodiscard]] utils::Status run_plugins(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
-                                            std::vector<plugins::PluginProcessor>& processors, Batch& batch) noexcept;
+                                            std::vector<plugins::PluginProcessor>& processors, ThreadState& thread,
+                                            Batch& batch) noexcept;
     [[nodiscard]] utils::Status record_frame(PyObject* frame, utils::Event event, PyObject* arg,
-                                             const EventCode& code, Batch& batch) noexcept;
+                                             const EventCode& code, ThreadState& thread, Batch& batch) noexcept;
     [[nodiscard]] utils::Result<utils::Record> process_frame(PyObject* frame, utils::Event event, PyObject* arg,
                                                             const EventCode& code, ThreadState& thread) noexcept;
     void log_error(utils::PyError error, PyObject* frame, utils::Event event, const EventCode& code) noexcept;
 
     // Filing batches into the shared buffers.
-    [[nodiscard]] utils::Status push_frames(utils::Event event, Batch& batch) noexcept;
-    void push_frame_data(std::optional<uint64_t> thread_id, std::vector<utils::Record>& records,
-                         size_t count) noexcept;
+    [[nodiscard]] utils::Status push_frames(utils::Event event, Batch& batch, ThreadState& thread) noexcept;
+    void push_frame_data(std::optional<uint64_t> thread_id, std::span<const utils::Record> records) noexcept;
     void start_new_test_trace();
     [[nodiscard]] utils::Result<const utils::ThreadInfo*> thread_info(ThreadState& thread) noexcept;
 

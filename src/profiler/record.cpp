@@ -131,7 +131,8 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyOb
     }
     update_call_frames(thread, event, frame, id);
 
-    utils::Record record;
+    utils::Record record = std::move(thread.spare_record);
+    record.clear();
     record.reserve(256 + path->size() + arg_bytes->size() + locals_bytes->size());
     utils::MsgpackWriter writer(record);
     writer.map_header(12);

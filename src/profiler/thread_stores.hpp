@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "utils/bytes.hpp"
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/pyref.hpp"
@@ -30,6 +31,7 @@ struct ThreadState {
     std::optional<utils::ThreadInfo> info;                   // cached at the thread's first need
     std::vector<utils::CallFrame> call_frames;               // recorded calls still open, oldest first
     std::unordered_map<uintptr_t, utils::FrameId> frame_ids;  // frame address -> id given at its call
+    utils::ByteBuffer spare_record;                           // the last frame record's allocation, reused
 };
 
 // One entry per OS thread that produced an event. Threads are told apart by a serial number that is

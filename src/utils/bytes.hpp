@@ -44,6 +44,8 @@ public:
         size_ += size;
     }
     void push_back(char byte) { append(&byte, 1); }
+    // Empties the buffer and keeps its allocation for the next value.
+    void clear() noexcept { size_ = 0; }
 
     [[nodiscard]] const char* data() const noexcept { return data_.get(); }
     [[nodiscard]] size_t size() const noexcept { return size_; }

@@ -43,6 +43,7 @@ namespace vesk::utils {
     X(dunder_module, "__module__")                                          \
     X(dunder_qualname, "__qualname__")                                      \
     X(dunder_name, "__name__")                                              \
+    X(dunder_repr, "__repr__")                                              \
     X(dunder_builtins, "__builtins__")                                      \
     X(getattr_static, "getattr_static")                                     \
     X(property, "property")                                                 \
