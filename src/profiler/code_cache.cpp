@@ -11,13 +11,43 @@ namespace {
 // Set once at module initialisation, under the interpreter lock.
 Py_ssize_t code_slot = -1;
 
-void free_verdict(void* verdict) { delete static_cast<CodeVerdict*>(verdict); }
+// Called by the interpreter when the code object is freed, with the interpreter lock held.
+void free_facts(void* facts) { delete static_cast<CodeFacts*>(facts); }
+
+CodeFacts* existing_facts(PyObject* code) noexcept {
+    void* extra = nullptr;
+    if (code_slot < 0 || utils::get_code_extra(code, code_slot, &extra) < 0) {
+        PyErr_Clear();  // Only a code object of another kind; the facts are then computed afresh.
+        return nullptr;
+    }
+    return static_cast<CodeFacts*>(extra);
+}
+
+// The facts kept on `code`, made empty on first use; null when they cannot be kept.
+CodeFacts* facts_of(PyObject* code) noexcept {
+    if (CodeFacts* facts = existing_facts(code)) {
+        return facts;
+    }
+    if (code_slot < 0) {
+        return nullptr;
+    }
+    auto* made = new (std::nothrow) CodeFacts{};
+    if (made == nullptr) {
+        return nullptr;
+    }
+    if (utils::set_code_extra(code, code_slot, made) < 0) {
+        PyErr_Clear();  // Not kept: computed again at the next event, with the same outcome.
+        delete made;
+        return nullptr;
+    }
+    return made;
+}
 
 }  // namespace
 
 void reserve_code_slot() noexcept {
     if (code_slot < 0) {
-        code_slot = utils::request_code_extra_index(free_verdict);
+        code_slot = utils::request_code_extra_index(free_facts);
         if (code_slot < 0) {
             PyErr_Clear();  // No slot left: verdicts are computed at every event instead.
         }
@@ -25,33 +55,19 @@ void reserve_code_slot() noexcept {
 }
 
 const CodeVerdict* cached_verdict(PyObject* code, uint64_t profiler_serial) noexcept {
-    void* extra = nullptr;
-    if (code_slot < 0 || utils::get_code_extra(code, code_slot, &extra) < 0) {
-        PyErr_Clear();  // Only a code object of another kind; the verdict is then computed afresh.
-        return nullptr;
-    }
-    auto* verdict = static_cast<const CodeVerdict*>(extra);
-    return verdict != nullptr && verdict->profiler_serial == profiler_serial ? verdict : nullptr;
+    const CodeFacts* facts = existing_facts(code);
+    return facts != nullptr && facts->verdict.profiler_serial == profiler_serial ? &facts->verdict : nullptr;
 }
 
 void cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept {
-    void* extra = nullptr;
-    if (code_slot < 0 || utils::get_code_extra(code, code_slot, &extra) < 0) {
-        PyErr_Clear();  // Not kept: computed again at the next event, with the same outcome.
-        return;
+    if (CodeFacts* facts = facts_of(code)) {
+        facts->verdict = verdict;  // another profiler's verdict, if any, is replaced
     }
-    if (extra != nullptr) {
-        *static_cast<CodeVerdict*>(extra) = verdict;  // another profiler's verdict, replaced in place
-        return;
-    }
-    auto* kept = new (std::nothrow) CodeVerdict(verdict);
-    if (kept == nullptr) {
-        return;
-    }
-    if (utils::set_code_extra(code, code_slot, kept) < 0) {
-        PyErr_Clear();  // Not kept, as above.
-        delete kept;
-    }
+}
+
+RecordTexts* cached_texts(PyObject* code) noexcept {
+    CodeFacts* facts = facts_of(code);
+    return facts == nullptr ? nullptr : &facts->texts;
 }
 
 }  // namespace vesk::profiler

@@ -6,10 +6,13 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "filters/decision.hpp"
 #include "plugins/processor.hpp"
+#include "utils/pyref.hpp"
 
 namespace vesk::profiler {
 
@@ -17,6 +20,20 @@ struct CodeVerdict {
     uint64_t profiler_serial;  // whose verdict this is: each profiler has its own filters and plugins
     filters::FilenameVerdict filename;
     std::vector<plugins::PluginProcessor>* processors;  // registered for the code's name, or null
+};
+
+// Parts of a default frame record that depend on the code object alone, built at its first recorded
+// event and renewed only when what they were built from changes.
+struct RecordTexts {
+    std::string path_prefix;          // "<path>:", for the working directory of `path_generation`
+    uint64_t path_generation = 0;     // 0: not built yet
+    utils::PyRef module_name;         // the globals' "__name__" object `qualname` was built from
+    std::optional<std::string> qualname;
+};
+
+struct CodeFacts {
+    CodeVerdict verdict;
+    RecordTexts texts;
 };
 
 // Requires the interpreter lock. Reserves the code objects' slot; without one (the interpreter has
@@ -29,5 +46,9 @@ void reserve_code_slot() noexcept;
 // Requires the interpreter lock. Keeps `verdict` on `code` (best effort: an allocation or slot
 // failure only means it is computed again next time).
 void cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept;
+
+// Requires the interpreter lock. The texts kept on `code`, or null when they cannot be kept (they
+// are then built for every event).
+[[nodiscard]] RecordTexts* cached_texts(PyObject* code) noexcept;
 
 }  // namespace vesk::profiler

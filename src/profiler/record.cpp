@@ -1,6 +1,9 @@
 // The default frame record of a recorded call or return.
 #include "profiler/profiler.hpp"
 
+#include <charconv>
+#include <iterator>
+
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/interned.hpp"
@@ -85,6 +88,68 @@ void write_call_site(utils::MsgpackWriter& writer, const std::optional<utils::Ca
     writer.int32(call_site->line_number);
 }
 
+// The "path" text: the code's path, kept on the code object for as long as the working directory
+// stays the same, then a colon and the frame's line.
+Result<const std::string*> record_path(PyObject* frame, const EventCode& code, RecordTexts* texts,
+                                       std::string& scratch) noexcept {
+    const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    if (texts == nullptr || line < 0) {
+        auto whole = utils::filename_with_lineno(frame);  // reports a missing line as it should
+        if (!whole) {
+            return std::move(whole.error());
+        }
+        scratch = std::move(*whole);
+        return &scratch;
+    }
+    auto generation = utils::working_directory_generation();
+    if (!generation) {
+        return std::move(generation.error());
+    }
+    if (texts->path_generation != *generation) {
+        auto path = utils::relative_path(code.filename);
+        if (!path) {
+            return std::move(path.error());
+        }
+        texts->path_prefix = std::move(*path);
+        texts->path_prefix += ':';
+        texts->path_generation = *generation;
+    }
+    char digits[16];
+    const auto end = std::to_chars(std::begin(digits), std::end(digits), line).ptr;
+    scratch.assign(texts->path_prefix);
+    scratch.append(digits, end);
+    return &scratch;
+}
+
+// The qualified name, kept on the code object for as long as its globals' "__name__" is the same
+// object it was built from.
+Result<const std::optional<std::string>*> record_qualname(PyObject* frame, RecordTexts* texts,
+                                                          std::optional<std::string>& fresh) noexcept {
+    PyRef module_name;
+    if (texts != nullptr) {
+        PyRef globals = PyRef::steal(PyFrame_GetGlobals(reinterpret_cast<PyFrameObject*>(frame)));
+        if (PyDict_CheckExact(globals.get())) {
+            module_name = PyRef::borrow(PyDict_GetItemWithError(globals.get(), utils::interned().dunder_name));
+            if (!module_name) {
+                PyErr_Clear();  // Nothing kept for such globals; get_qualname reports what is wrong.
+            } else if (module_name.get() == texts->module_name.get()) {
+                return &texts->qualname;
+            }
+        }
+    }
+    auto qualname = utils::get_qualname(frame);
+    if (!qualname) {
+        return std::move(qualname.error());
+    }
+    if (module_name) {
+        texts->module_name = std::move(module_name);
+        texts->qualname = std::move(*qualname);
+        return &texts->qualname;
+    }
+    fresh = std::move(*qualname);
+    return &fresh;
+}
+
 }  // namespace
 
 Result<const utils::ThreadInfo*> Profiler::thread_info(ThreadState& thread) noexcept {
@@ -104,11 +169,13 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyOb
     if (!info) {
         return std::move(info.error());
     }
-    auto path = utils::filename_with_lineno(frame);
+    RecordTexts* texts = cached_texts(code.code.get());
+    auto path = record_path(frame, code, texts, thread.scratch_path);
     if (!path) {
         return std::move(path.error());
     }
-    auto qualname = utils::get_qualname(frame);
+    std::optional<std::string> fresh_qualname;
+    auto qualname = record_qualname(frame, texts, fresh_qualname);
     if (!qualname) {
         return std::move(qualname.error());
     }
@@ -133,14 +200,14 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyOb
 
     utils::Record record = std::move(thread.spare_record);
     record.clear();
-    record.reserve(256 + path->size() + arg_bytes->size() + locals_bytes->size());
+    record.reserve(256 + (*path)->size() + arg_bytes->size() + locals_bytes->size());
     utils::MsgpackWriter writer(record);
     writer.map_header(12);
     writer.str("path");
-    writer.str(*path);
+    writer.str(**path);
     writer.str("co_name");
     writer.str(code.name_text);
-    utils::write_str_pair(writer, "qualname", *qualname);
+    utils::write_str_pair(writer, "qualname", **qualname);
     writer.str("event");
     writer.str(utils::event_name(event));
     utils::write_str_pair(writer, "frame_id", id ? std::optional(id->view()) : std::nullopt);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +33,7 @@ struct ThreadState {
     std::vector<utils::CallFrame> call_frames;               // recorded calls still open, oldest first
     std::unordered_map<uintptr_t, utils::FrameId> frame_ids;  // frame address -> id given at its call
     utils::ByteBuffer spare_record;                           // the last frame record's allocation, reused
+    std::string scratch_path;                                 // the "path" text being written, reused
 };
 
 // One entry per OS thread that produced an event. Threads are told apart by a serial number that is

@@ -159,6 +159,7 @@ Result<std::string> read_working_directory() {
 // Guarded by the interpreter lock, like the audit hook that marks it stale.
 struct WorkingDirectory {
     std::string path;
+    uint64_t generation = 0;  // counts the reads, so that texts built from `path` know when to renew
     bool stale = true;
     bool watched = false;  // without the audit hook, every event reads the directory afresh
 };
@@ -180,6 +181,7 @@ Result<std::string_view> working_directory() {
         }
         cache.path = std::move(*path);
         cache.stale = false;
+        ++cache.generation;
     }
     return std::string_view(cache.path);
 }
@@ -241,25 +243,32 @@ Result<SourcePosition> source_position(PyObject* frame) {
     return SourcePosition{std::move(*filename), *line};
 }
 
-Result<std::string> filename_with_lineno_impl(PyObject* frame) {
-    auto position = source_position(frame);
-    if (!position) {
-        return std::move(position.error());
-    }
+Result<std::string> path_text(PyObject* filename) {
     PyRef holder;
-    auto filename = filename_bytes(position->filename.get(), holder);
-    if (!filename) {
-        return std::move(filename.error());
+    auto bytes = filename_bytes(filename, holder);
+    if (!bytes) {
+        return std::move(bytes.error());
     }
     auto cwd = working_directory();
     if (!cwd) {
         return std::move(cwd.error());
     }
-    const std::string_view path = relative_to(*filename, *cwd).value_or(*filename);
-    std::string text = holder ? lossy_utf8(path) : std::string(path);
-    text += ':';
-    text += std::to_string(position->line);
-    return text;
+    const std::string_view path = relative_to(*bytes, *cwd).value_or(*bytes);
+    return holder ? lossy_utf8(path) : std::string(path);
+}
+
+Result<std::string> filename_with_lineno_impl(PyObject* frame) {
+    auto position = source_position(frame);
+    if (!position) {
+        return std::move(position.error());
+    }
+    auto text = path_text(position->filename.get());
+    if (!text) {
+        return std::move(text.error());
+    }
+    *text += ':';
+    *text += std::to_string(position->line);
+    return std::move(*text);
 }
 
 }  // namespace
@@ -316,6 +325,28 @@ Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> c
         return std::move(line.error());
     }
     return CallSite{caller->id, *line};
+}
+
+Result<uint64_t> working_directory_generation() noexcept {
+    try {
+        auto cwd = working_directory();
+        if (!cwd) {
+            return std::move(cwd.error());
+        }
+        return working_directory_cache.generation;
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    }
+}
+
+Result<std::string> relative_path(PyObject* filename) noexcept {
+    try {
+        return path_text(filename);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    } catch (const std::length_error&) {
+        return out_of_memory();
+    }
 }
 
 Result<std::string> filename_with_lineno(PyObject* frame) noexcept {

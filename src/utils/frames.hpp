@@ -45,6 +45,14 @@ struct CallSite {
 // next event.
 [[nodiscard]] Status watch_working_directory() noexcept;
 
+// Requires the interpreter lock. A number that changes whenever the working directory may have
+// changed (every event, when it is not watched): texts built with `relative_path` stay valid while
+// it stays the same. Fails like `filename_with_lineno` when the directory cannot be read.
+[[nodiscard]] Result<uint64_t> working_directory_generation() noexcept;
+
+// The path part of `filename_with_lineno` for a code filename.
+[[nodiscard]] Result<std::string> relative_path(PyObject* filename) noexcept;
+
 // "<path>:<line>", the path relative to the current working directory when it lies below it.
 // An unreadable working directory is an OSError "Current directory is invalid: <reason>".
 [[nodiscard]] Result<std::string> filename_with_lineno(PyObject* frame) noexcept;

@@ -251,3 +251,16 @@ def test_a_change_of_working_directory_shows_at_the_next_event(host_modules, tmp
     calls = frames_of(decode(profiler.build_trace()), co_name="double", event="call")
     assert [r["path"] for r in calls] == [f"{relative(sample.helpers)}:1", "helpers.py:1",
                                           f"{sample.helpers.__file__}:1", "helpers.py:1"]
+
+
+def test_a_renamed_module_shows_at_the_next_event(host_modules):
+    host = Host()
+    try:
+        with profiling(host) as profiler:
+            sample.helpers.double(1)
+            sample.helpers.__dict__["__name__"] = "renamed"
+            sample.helpers.double(2)
+    finally:
+        sample.helpers.__dict__["__name__"] = "sample.helpers"
+    calls = frames_of(decode(profiler.build_trace()), co_name="double", event="call")
+    assert [r["qualname"] for r in calls] == ["sample.helpers.double", "renamed.double"]
