@@ -5,15 +5,6 @@
 
 namespace vesk::utils {
 
-// Whether the interpreter has begun shutting down. Safe to call without the interpreter lock.
-inline bool interpreter_is_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
 // Per-code-object storage for tools (the code object's "extra" slots).
 inline Py_ssize_t request_code_extra_index(freefunc free) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
