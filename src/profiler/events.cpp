@@ -56,9 +56,11 @@ void keep_frame_record_buffer(Batch& batch, ThreadState& thread) noexcept {
     }
 }
 
-bool is_internal_error(const PyError& error) noexcept {
-    return error.matches(utils::interned().internal_error_type);
-}
+// Not recording failures, so handed to the program through the profile callback instead of being
+// reported: the internal-error exception, and anything else that is not an Exception. A signal's
+// handler runs in whatever Python code is running, the serialiser and plugins included; swallowing the
+// KeyboardInterrupt or SystemExit it raised would make the program ignore Ctrl-C or a request to exit.
+bool reaches_the_program(const PyError& error) noexcept { return !error.matches(PyExc_Exception); }
 
 }  // namespace
 
@@ -142,20 +144,20 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
     }
     if (record) {
         if (auto recorded = record_frame(frame, event, arg, code, thread, batch); !recorded) {
-            if (is_internal_error(recorded.error())) {
+            if (reaches_the_program(recorded.error())) {
                 return recorded;
             }
-            log_error(std::move(recorded.error()), frame, event, code);
-            return {};  // a frame whose record failed stores nothing of its event
+            // A frame whose record failed stores nothing of its event.
+            return log_error(std::move(recorded.error()), frame, event, code);
         }
     }
     auto pushed = push_frames(event, batch, thread);
     keep_frame_record_buffer(batch, thread);
     if (!pushed) {
-        if (is_internal_error(pushed.error())) {
+        if (reaches_the_program(pushed.error())) {
             return pushed;
         }
-        log_error(std::move(pushed.error()), frame, event, code);
+        return log_error(std::move(pushed.error()), frame, event, code);
     }
     return {};
 }
@@ -168,10 +170,12 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
                                           config_.serializer()};
         auto produced = plugins::run_processor(processor, plugin_event);
         if (!produced) {
-            if (is_internal_error(produced.error())) {
+            if (reaches_the_program(produced.error())) {
                 return std::move(produced.error());
             }
-            log_error(std::move(produced.error()), frame, event, code);
+            if (auto reported = log_error(std::move(produced.error()), frame, event, code); !reported) {
+                return reported;
+            }
         } else if (*produced) {
             batch.records.push_back(std::move((*produced)->bytes));
             batch.types.push_back(std::move((*produced)->type));

@@ -59,12 +59,16 @@ Status log_warning(const PyError& error, PyObject* frame, utils::Event event, co
 
 }  // namespace
 
-void Profiler::log_error(PyError error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
+Status Profiler::log_error(PyError error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
     if (auto logged = log_warning(error, frame, event, code); !logged) {
-        // Reporting itself failed: nothing may cross the profile callback, so the interpreter's
-        // unraisable hook gets the reporting failure, naming the frame it was about.
+        if (!logged.error().matches(PyExc_Exception)) {
+            return logged;  // a signal's handler raised it while the handlers ran: the program's own
+        }
+        // Reporting itself failed: no recording failure may cross the profile callback, so the
+        // interpreter's unraisable hook gets the reporting failure, naming the frame it was about.
         std::move(logged.error()).discard_as_unraisable(frame);
     }
+    return {};
 }
 
 }  // namespace vesk::profiler

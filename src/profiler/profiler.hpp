@@ -94,7 +94,10 @@ private:
                                              const EventCode& code, ThreadState& thread, Batch& batch) noexcept;
     [[nodiscard]] utils::Result<utils::Record> process_frame(PyObject* frame, utils::Event event, PyObject* arg,
                                                             const EventCode& code, ThreadState& thread) noexcept;
-    void log_error(utils::PyError error, PyObject* frame, utils::Event event, const EventCode& code) noexcept;
+    // Comes back with an error only when the reporting itself was interrupted (KeyboardInterrupt,
+    // SystemExit): that belongs to the program.
+    [[nodiscard]] utils::Status log_error(utils::PyError error, PyObject* frame, utils::Event event,
+                                          const EventCode& code) noexcept;
 
     // Filing batches into the shared buffers.
     [[nodiscard]] utils::Status push_frames(utils::Event event, Batch& batch, ThreadState& thread) noexcept;

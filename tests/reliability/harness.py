@@ -10,6 +10,7 @@ import threading
 import types
 
 import msgpack
+import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
 PROGRAMS = HERE / "programs"
@@ -135,3 +136,26 @@ def run_program(name, *arguments, timeout=60, env=None):
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HERE), *sys.path]), **(env or {}))
     return subprocess.run([sys.executable, "-X", "faulthandler", str(PROGRAMS / name), *map(str, arguments)],
                           capture_output=True, text=True, timeout=timeout, env=environment)
+
+
+class _FiguresReport:
+    """Prints the figures the tests measured in a section of their own at the end of the run."""
+
+    def __init__(self):
+        self.figures = []
+
+    def pytest_terminal_summary(self, terminalreporter):
+        terminalreporter.section("reliability figures")
+        for name, values in self.figures:
+            terminalreporter.write_line(f"{name}: " + ", ".join(f"{key} {value}" for key, value in values.items()))
+
+
+@pytest.fixture
+def figures(request):
+    """report(**values): figures of this test (events, memory, wall time, examples) for the summary."""
+    manager = request.config.pluginmanager
+    report = manager.get_plugin("reliability-figures")
+    if report is None:
+        report = _FiguresReport()
+        manager.register(report, "reliability-figures")
+    return lambda **values: report.figures.append((request.node.name, values))

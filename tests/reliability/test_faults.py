@@ -5,6 +5,7 @@ import collections.abc
 import logging
 import os
 import random
+import signal
 import sys
 import threading
 import time
@@ -392,6 +393,90 @@ def test_a_value_whose_repr_takes_a_lock_another_thread_holds(fake):
         for thread in threads:
             thread.join()
     assert timeouts == []
+
+
+# -- interrupts -------------------------------------------------------------------------------------
+
+def interruptible(rounds=300):
+    """The program's own handling of an interrupt or an exit request: it stops where one arrives."""
+    done = 0
+    try:
+        for _ in range(rounds):
+            workload.start_case("interruptible")
+            workload.execute("SELECT", done)
+            workload.end_case("interruptible", "passed")
+            done += 1
+    except KeyboardInterrupt:
+        return "interrupted"
+    except SystemExit:
+        return "exited"
+    return "finished"
+
+
+class SignalOnce:
+    """Sends a signal to this process at its n-th call. The signal's Python handler then runs inside
+    the recorder's own Python call, as it does whenever a signal arrives while the recorder works
+    (most of a recorded program's time)."""
+
+    def __init__(self, signum, then, after=20):
+        self.signum = signum
+        self.then = then
+        self.after = after
+        self.calls = 0
+
+    def __call__(self, *args, **keywords):
+        self.calls += 1
+        if self.calls == self.after:
+            signal.raise_signal(self.signum)
+        return self.then(*args, **keywords)
+
+
+@pytest.fixture
+def exit_on_sigusr1():
+    """A termination handler as servers install them: the signal becomes SystemExit."""
+    previous = signal.signal(signal.SIGUSR1, lambda signum, frame: sys.exit(0))
+    yield
+    signal.signal(signal.SIGUSR1, previous)
+
+
+INTERRUPTED_PLACES = ["serialiser", "plugin callable", "storage function", "logging handler"]
+SIGNALS = {"SIGINT": (signal.SIGINT, "interrupted"), "SIGUSR1 handler calling sys.exit": (signal.SIGUSR1, "exited")}
+
+
+@pytest.mark.parametrize("place", INTERRUPTED_PLACES)
+@pytest.mark.parametrize("sent", list(SIGNALS))
+def test_an_interrupt_inside_the_recorder_reaches_the_program(fake, exit_on_sigusr1, place, sent):
+    """Ctrl-C or a termination request must stop the program as it would unprofiled, even when the
+    signal's handler runs inside a Python call the recorder makes."""
+    signum, outcome = SIGNALS[sent]
+    sender = SignalOnce(signum, then=lambda *args, **keywords: None)
+    handler = None
+    if place == "serialiser":
+        sender.then = dump_value
+        fake.serialize.dump_msgpack = sender
+    elif place == "plugin callable":
+        sender.then = lambda *args: {}
+        fake.plugin_data = [plugin("execute", process=sender)]
+    elif place == "storage function":
+        sender.then, sender.after = fake.save, 3
+        fake.db.save_trace_in_sqlite = sender
+    else:
+        fake.serialize.dump_msgpack = RandomlyFailing(raise_value_error, seed=11)
+
+        class Sending(logging.Handler):
+            def emit(self, record):
+                sender()
+
+        handler = Sending()
+        logging.getLogger("vesk").addHandler(handler)
+    try:
+        with profiling(per_test_host(fake)):
+            result = interruptible()
+    finally:
+        if handler is not None:
+            logging.getLogger("vesk").removeHandler(handler)
+    assert sender.calls >= sender.after
+    assert result == outcome
 
 
 # -- the working directory --------------------------------------------------------------------------

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from harness import SANITIZED, FakeHost, Host, record_counts, resident_bytes, scaled, stop_profiling
+from harness import SANITIZED, FakeHost, Host, figures, record_counts, resident_bytes, scaled, stop_profiling
 from vesk import _vesk
 
 pytestmark = pytest.mark.reliability
