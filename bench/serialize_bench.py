@@ -1,9 +1,12 @@
-"""Nanoseconds per call of the value serialiser on typical local-variable dicts.
+"""Nanoseconds per call of the value serialiser on typical local-variable dicts, Python and native.
 
 The engine calls the serialiser twice for every recorded event (argument or return value, then the
-locals), so these numbers are a floor for the cost of recording one call.
+locals), so these numbers are a floor for the cost of recording one call. "python" is the pure-Python
+serialiser, "native" the extension vesk._serialize (the one in use when it is built); both write the
+same bytes, which the benchmark checks. Time it in a Release build:
 
-    PYTHONPATH=python .venv/bin/python bench/serialize_bench.py
+    .venv/bin/python bench/serialize_bench.py                      # the installed package
+    PYTHONPATH=build/<release build>/site .venv/bin/python bench/serialize_bench.py
 """
 
 from __future__ import annotations
@@ -62,13 +65,31 @@ def measure(function, value, rounds=5, calls=2000):
 def main():
     from vesk import serialize
 
+    variants = [
+        ("full", serialize._dump_msgpack_python, serialize._native and serialize._native.dump_msgpack),
+        (
+            "light",
+            serialize._dump_msgpack_lightweight_repr_python,
+            serialize._native and serialize._native.dump_msgpack_lightweight_repr,
+        ),
+    ]
+    if serialize._native is None:
+        print("vesk._serialize is not built: Python figures only")
     width = max(len(name) for name, _ in cases())
-    print(f"{'case':<{width}}  {'dump_msgpack':>14}  {'lightweight':>14}  bytes")
+    header = "".join(f"  {f'{variant} python':>13}  {f'{variant} native':>13}  {'x':>5}" for variant, _, _ in variants)
+    print(f"{'case':<{width}}{header}  bytes")
     for name, value in cases():
-        full = measure(serialize.dump_msgpack, value)
-        light = measure(serialize.dump_msgpack_lightweight_repr, value)
-        size = len(serialize.dump_msgpack(value))
-        print(f"{name:<{width}}  {full:>11.0f} ns  {light:>11.0f} ns  {size}")
+        row = ""
+        for _, python, native in variants:
+            python_ns = measure(python, value)
+            if native is None:
+                row += f"  {python_ns:>10.0f} ns  {'-':>13}  {'-':>5}"
+                continue
+            if native(value) != python(value):
+                raise SystemExit(f"{name}: the native serialiser wrote other bytes than the Python one")
+            native_ns = measure(native, value)
+            row += f"  {python_ns:>10.0f} ns  {native_ns:>10.0f} ns  {python_ns / native_ns:>4.1f}x"
+        print(f"{name:<{width}}{row}  {len(serialize.dump_msgpack(value))}")
     return 0
 
 

@@ -1,7 +1,10 @@
 """Turns any Python value into one MessagePack value, never raising.
 
 The engine calls `dump_msgpack` (or `dump_msgpack_lightweight_repr`) twice for every recorded event,
-for the argument or return value and for the local variables, and once for every plugin record. So:
+for the argument or return value and for the local variables, and once for every plugin record. So
+both are, when the extension `vesk._serialize` is built, its native functions, which write the very
+bytes the Python code below writes and hand a value to it whenever they cannot go on. The Python
+code is the fallback and the reference:
 
 - The common case (plain dicts, lists, tuples, strings, numbers within the limits) is checked by a
   cheap scan and then packed by msgpack's C packer as it is.
@@ -26,6 +29,11 @@ import msgpack
 from msgpack import ExtType
 
 from vesk.config import DEFAULT_SECRET_NAMES
+
+try:
+    from vesk import _serialize as _native
+except ImportError:  # a checkout without the built extension: the Python serialiser does everything
+    _native = None
 
 OBJECT_REPR = 1
 MARKER = 2
@@ -64,15 +72,28 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     """Sets the limits and the secret-looking names (the "serialize" table of the configuration)."""
     global _max_string, _max_items, _max_depth, _max_total, _secret_fragments
     settings = settings or {}
-    _max_string = int(settings.get("max_string_length", 1000))
-    _max_items = int(settings.get("max_items", 100))
-    _max_depth = int(settings.get("max_depth", 8))
-    _max_total = int(settings.get("max_total_items", 5000))
+    # Everything read before anything is set: a bad value leaves the previous settings whole, on
+    # both sides.
+    max_string = int(settings.get("max_string_length", 1000))
+    max_items = int(settings.get("max_items", 100))
+    max_depth = int(settings.get("max_depth", 8))
+    max_total = int(settings.get("max_total_items", 5000))
     names = settings.get("secret_names", DEFAULT_SECRET_NAMES)
-    _secret_fragments = tuple(fragment for fragment in map(_normalise_name, names) if fragment)
+    fragments = tuple(fragment for fragment in map(_normalise_name, names) if fragment)
+    _max_string, _max_items, _max_depth, _max_total = max_string, max_items, max_depth, max_total
+    _secret_fragments = fragments
     _secret_cache.clear()
+    _configure_native()
 
 
+def _configure_native() -> None:
+    if _native_ready:
+        _native.configure(
+            max_string_length=_max_string, max_items=_max_items, max_depth=_max_depth, max_total_items=_max_total
+        )
+
+
+_native_ready = False
 configure()
 
 
@@ -399,6 +420,33 @@ def dump_msgpack_lightweight_repr(value: Any) -> bytes:
     except BaseException:  # noqa: BLE001 - e.g. a string with lone surrogates; the walk copes
         pass
     return _careful(value, True)
+
+
+# --- the native fast path ---------------------------------------------------------------------------
+
+_dump_msgpack_python = dump_msgpack
+_dump_msgpack_lightweight_repr_python = dump_msgpack_lightweight_repr
+
+
+def _object_text_data(value: Any) -> bytes:
+    """The full variant's text for one object, for the native walk's unusual types."""
+    return _Walk(False, False).object(value).data
+
+
+if _native is not None:
+    _native.setup(
+        dump=_dump_msgpack_python,
+        dump_lightweight_repr=_dump_msgpack_lightweight_repr_python,
+        is_secret=_is_secret,
+        secret_cache=_secret_cache,
+        type_name=_type_name,
+        object_text=_object_text_data,
+        lazy_module_prefixes=_LAZY_MODULE_PREFIXES,
+    )
+    _native_ready = True
+    _configure_native()
+    dump_msgpack = _native.dump_msgpack  # noqa: F811 - the same function, native
+    dump_msgpack_lightweight_repr = _native.dump_msgpack_lightweight_repr  # noqa: F811
 
 
 # --- reading back ---------------------------------------------------------------------------------

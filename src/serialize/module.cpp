@@ -1,0 +1,297 @@
+// vesk._serialize: the native fast path of vesk.serialize. It writes the same bytes as the Python
+// serialiser for every value and hands a value back to it whenever it cannot go on (see walk.hpp).
+// vesk.serialize is the only public surface: it calls `setup` once and `configure` with every new
+// set of limits, and then exposes this module's two dump functions as its own.
+#include <Python.h>
+
+#include <new>
+#include <optional>
+
+#include "serialize/output.hpp"
+#include "serialize/settings.hpp"
+#include "serialize/verdicts.hpp"
+#include "serialize/walk.hpp"
+#include "utils/entry.hpp"
+#include "utils/interned.hpp"
+#include "utils/pyref.hpp"
+#include "utils/result.hpp"
+
+namespace vesk::serialize {
+
+namespace {
+
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
+
+// Everything the module holds, in its module state; `settings.hooks` borrows from the references.
+struct State {
+    Settings settings;
+    NameVerdicts verdicts;
+    bool ready = false;   // setup done
+    bool native = true;   // the limits are ones the walk takes on; else every value goes to Python
+    PyRef nil;            // b"\xc0", the bytes for None (a call's argument)
+    PyRef python_dump;
+    PyRef python_dump_lightweight;
+    PyRef is_secret;
+    PyRef secret_cache;
+    PyRef type_name;
+    PyRef object_text;
+    PyRef lazy_prefixes;
+    PyRef object_repr;
+    PyRef module_getter;
+    PyRef qualname_getter;
+
+    template <class Visit>
+    void for_each_reference(Visit&& visit) {
+        for (PyRef* ref : {&nil, &python_dump, &python_dump_lightweight, &is_secret, &secret_cache, &type_name,
+                           &object_text, &lazy_prefixes, &object_repr, &module_getter, &qualname_getter}) {
+            visit(*ref);
+        }
+    }
+};
+
+State& state_of(PyObject* module) noexcept { return *static_cast<State*>(PyModule_GetState(module)); }
+
+// CAUTION: runs Python code (see Walk::value). The bytes, or null when the Python serialiser is to
+// take the value over; no exception is pending either way.
+PyRef dump_natively(const State& state, PyObject* value, bool light) noexcept {
+    try {
+        // A lone surrogate in a str makes msgpack's packer refuse the Python walk's result; that walk
+        // then runs again with every text escaped. Doing the same keeps the bytes identical.
+        for (const bool safe_text : {false, true}) {
+            Output out;
+            Walk walk(state.settings, light, safe_text, out);
+            const Outcome outcome = walk.value(value, 0);
+            if (outcome == Outcome::unencodable_text) {
+                continue;
+            }
+            if (outcome == Outcome::written && !out.failed()) {
+                PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+                if (!bytes) {
+                    // Dropped: out of memory; the Python serialiser decides what the value becomes.
+                    static_cast<void>(PyError::fetch());
+                }
+                return bytes;
+            }
+            // Dropped: the Python serialiser converts the whole value again and meets the same
+            // condition, which its own rules turn into a marker or a result.
+            static_cast<void>(walk.take_error());
+            return {};
+        }
+    } catch (const std::bad_alloc&) {
+        // Out of memory for a snapshot of a very large container: the Python serialiser takes over.
+    }
+    return {};
+}
+
+PyObject* dump(PyObject* module, PyObject* value, bool light) noexcept {
+    State& state = state_of(module);
+    if (!state.ready) {
+        PyErr_SetString(PyExc_RuntimeError, "vesk._serialize.setup() has not been called");
+        return nullptr;
+    }
+    if (value == Py_None) {
+        return Py_NewRef(state.nil.get());
+    }
+    if (state.native) {
+        if (PyRef bytes = dump_natively(state, value, light)) {
+            return bytes.release();
+        }
+    }
+    return PyObject_CallOneArg(light ? state.python_dump_lightweight.get() : state.python_dump.get(), value);
+}
+
+PyObject* dump_msgpack(PyObject* module, PyObject* value) noexcept { return dump(module, value, false); }
+
+PyObject* dump_msgpack_lightweight_repr(PyObject* module, PyObject* value) noexcept {
+    return dump(module, value, true);
+}
+
+Result<PyRef> type_descriptor(PyObject* name) noexcept {
+    auto attributes = utils::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+    if (!attributes) {
+        return std::move(attributes.error());
+    }
+    return utils::checked(PyObject_GetItem(attributes->get(), name));
+}
+
+PyObject* setup(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        static const char* keywords[] = {"dump",        "dump_lightweight_repr", "is_secret",
+                                         "secret_cache", "type_name",             "object_text",
+                                         "lazy_module_prefixes", nullptr};
+        PyObject* dump = nullptr;
+        PyObject* dump_light = nullptr;
+        PyObject* is_secret = nullptr;
+        PyObject* cache = nullptr;
+        PyObject* type_name = nullptr;
+        PyObject* object_text = nullptr;
+        PyObject* prefixes = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOO!OOO!:setup", const_cast<char**>(keywords), &dump,
+                                         &dump_light, &is_secret, &PyDict_Type, &cache, &type_name,
+                                         &object_text, &PyTuple_Type, &prefixes)) {
+            return PyError::fetch();
+        }
+        State& state = state_of(module);
+        if (state.ready) {
+            // Walks in progress borrow the hooks: they are set once.
+            return PyError::make(PyExc_RuntimeError, "vesk._serialize.setup() may be called only once");
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(prefixes); ++i) {
+            if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(prefixes, i))) {
+                return PyError::type_error("lazy_module_prefixes must hold str only");
+            }
+        }
+        auto object_repr =
+            utils::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), utils::interned().dunder_repr));
+        if (!object_repr) {
+            return std::move(object_repr.error());
+        }
+        auto module_getter = type_descriptor(utils::interned().dunder_module);
+        if (!module_getter) {
+            return std::move(module_getter.error());
+        }
+        auto qualname_getter = type_descriptor(utils::interned().dunder_qualname);
+        if (!qualname_getter) {
+            return std::move(qualname_getter.error());
+        }
+        state.python_dump = PyRef::borrow(dump);
+        state.python_dump_lightweight = PyRef::borrow(dump_light);
+        state.is_secret = PyRef::borrow(is_secret);
+        state.secret_cache = PyRef::borrow(cache);
+        state.type_name = PyRef::borrow(type_name);
+        state.object_text = PyRef::borrow(object_text);
+        state.lazy_prefixes = PyRef::borrow(prefixes);
+        state.object_repr = std::move(*object_repr);
+        state.module_getter = std::move(*module_getter);
+        state.qualname_getter = std::move(*qualname_getter);
+        state.settings.hooks = Hooks{
+            .is_secret = is_secret,
+            .secret_cache = cache,
+            .type_name = type_name,
+            .object_text = object_text,
+            .lazy_prefixes = prefixes,
+            .object_repr = state.object_repr.get(),
+            .module_getter = state.module_getter.get(),
+            .qualname_getter = state.qualname_getter.get(),
+            .verdicts = &state.verdicts,
+        };
+        state.ready = true;
+        return utils::none();
+    });
+}
+
+// A limit as the walk holds it, or nothing when the walk does not take it on (negative, or too
+// large for a machine integer): those limits leave every value to the Python serialiser.
+Result<std::optional<Py_ssize_t>> limit(PyObject* value, Py_ssize_t most) noexcept {
+    if (!PyLong_CheckExact(value)) {
+        return utils::conversion_error(value, "int");
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || number < 0 || number > most) {
+        return std::optional<Py_ssize_t>();
+    }
+    return std::optional<Py_ssize_t>(static_cast<Py_ssize_t>(number));
+}
+
+PyObject* configure(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        static const char* keywords[] = {"max_string_length", "max_items", "max_depth", "max_total_items",
+                                         nullptr};
+        PyObject* values[4] = {};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOO:configure", const_cast<char**>(keywords), &values[0],
+                                         &values[1], &values[2], &values[3])) {
+            return PyError::fetch();
+        }
+        std::optional<Py_ssize_t> limits[4];
+        for (int i = 0; i < 4; ++i) {
+            auto read = limit(values[i], i == 2 ? MAX_NATIVE_DEPTH : PY_SSIZE_T_MAX);
+            if (!read) {
+                return std::move(read.error());
+            }
+            limits[i] = *read;
+        }
+        State& state = state_of(module);
+        // Called whenever the settings change, the secret names among them.
+        state.verdicts.clear();
+        state.native = limits[0] && limits[1] && limits[2] && limits[3];
+        if (state.native) {
+            state.settings.limits = Limits{*limits[0], *limits[1], *limits[2], *limits[3]};
+        }
+        return PyRef::borrow(state.native ? Py_True : Py_False);
+    });
+}
+
+PyMethodDef methods[] = {
+    {"dump_msgpack", dump_msgpack, METH_O,
+     PyDoc_STR("dump_msgpack(value) -> bytes\n--\n\nOne MessagePack value for `value`; objects are shown by their "
+               "(bounded) repr.")},
+    {"dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
+     PyDoc_STR("dump_msgpack_lightweight_repr(value) -> bytes\n--\n\nLike `dump_msgpack`, but objects are shown by "
+               "type and identity: no code of the program runs.")},
+    {"setup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setup)), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("Hands over the Python serialiser's functions and caches; called once by vesk.serialize.")},
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)),
+     METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("Sets the limits; returns whether values are converted here (else by the Python serialiser).")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    int result = 0;
+    state_of(module).for_each_reference([&](PyRef& ref) {
+        if (result == 0 && ref) {
+            result = visit(ref.get(), arg);
+        }
+    });
+    return result;
+}
+
+int clear(PyObject* module) noexcept {
+    State& state = state_of(module);
+    state.ready = false;
+    state.for_each_reference([](PyRef& ref) { ref.reset(); });
+    state.verdicts.clear();
+    return 0;
+}
+
+void free_state(void* module) noexcept {
+    State& state = state_of(static_cast<PyObject*>(module));
+    state.~State();
+}
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "vesk._serialize",
+    PyDoc_STR("The native fast path of vesk.serialize; use that module."),
+    sizeof(State),
+    methods,
+    nullptr,
+    traverse,
+    clear,
+    free_state,
+};
+
+}  // namespace
+
+}  // namespace vesk::serialize
+
+PyMODINIT_FUNC PyInit__serialize() {
+    using namespace vesk;
+    if (auto names = utils::init_interned(); !names) {
+        std::move(names.error()).restore();
+        return nullptr;
+    }
+    utils::PyRef module = utils::PyRef::steal(PyModule_Create(&serialize::definition));
+    if (!module) {
+        return nullptr;
+    }
+    auto* state = new (PyModule_GetState(module.get())) serialize::State();
+    state->nil = utils::PyRef::steal(PyBytes_FromStringAndSize("\xc0", 1));
+    if (!state->nil) {
+        return nullptr;
+    }
+    return module.release();
+}

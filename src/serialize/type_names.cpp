@@ -1,0 +1,75 @@
+#include "serialize/type_names.hpp"
+
+#include "serialize/text.hpp"
+#include "utils/interned.hpp"
+
+namespace vesk::serialize {
+
+using utils::PyRef;
+using utils::Result;
+using utils::Status;
+
+namespace {
+
+Result<PyRef> read_descriptor(PyObject* descriptor, PyTypeObject* type) noexcept {
+    return utils::checked(Py_TYPE(descriptor)->tp_descr_get(descriptor, reinterpret_cast<PyObject*>(type),
+                                                            reinterpret_cast<PyObject*>(Py_TYPE(type))));
+}
+
+Status append_text(Output& out, PyObject* text) noexcept {
+    auto points = code_points(text);
+    if (!points) {
+        return std::move(points.error());
+    }
+    append_utf8(out, *points, points->length);
+    return {};
+}
+
+}  // namespace
+
+Result<PyRef> type_module(PyTypeObject* type, const Hooks& hooks) noexcept {
+    return read_descriptor(hooks.module_getter, type);
+}
+
+Status append_type_name(Output& out, PyTypeObject* type, const Hooks& hooks) noexcept {
+    auto qualname = read_descriptor(hooks.qualname_getter, type);
+    if (!qualname) {
+        return std::move(qualname.error());
+    }
+    auto module = type_module(type, hooks);
+    if (!module) {
+        return std::move(module.error());
+    }
+    if (PyUnicode_CheckExact(module->get()) && PyUnicode_CheckExact(qualname->get())) {
+        // Both exact str: comparing and joining them runs no code, so it is done here.
+        if (PyUnicode_Compare(module->get(), utils::interned().module_builtins) != 0) {
+            if (auto status = append_text(out, module->get()); !status) {
+                return status;
+            }
+            out.append(".");
+        }
+        return append_text(out, qualname->get());
+    }
+    auto name = utils::checked(PyObject_CallOneArg(hooks.type_name, reinterpret_cast<PyObject*>(type)));
+    if (!name) {
+        return std::move(name.error());
+    }
+    auto formatted = utils::checked(PyObject_Format(name->get(), nullptr));
+    if (!formatted) {
+        return std::move(formatted.error());
+    }
+    return append_text(out, formatted->get());
+}
+
+bool is_lazy_module(PyObject* module, const Hooks& hooks) noexcept {
+    const Py_ssize_t count = PyTuple_GET_SIZE(hooks.lazy_prefixes);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // Both arguments are exact str (setup checked the prefixes), so this cannot fail.
+        if (PyUnicode_Tailmatch(module, PyTuple_GET_ITEM(hooks.lazy_prefixes, i), 0, PY_SSIZE_T_MAX, -1) == 1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace vesk::serialize

@@ -1,0 +1,607 @@
+#include "serialize/walk.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "serialize/text.hpp"
+#include "serialize/type_names.hpp"
+#include "utils/interned.hpp"
+#include "utils/pyref.hpp"
+
+namespace vesk::serialize {
+
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
+
+namespace {
+
+constexpr std::string_view REDACTED = "<redacted>";
+constexpr std::string_view CYCLE = "<cycle>";
+// Past this many bits an int is shown by its size: its text would pass the interpreter's limit on
+// int-to-text conversion.
+constexpr size_t MAX_INT_TEXT_BITS = 4000;
+
+// Room for `size` elements, inside the object (on the stack) for the usual small container. Only
+// the elements asked for are constructed: the walk makes one of these per container.
+template <class T, size_t Inline>
+class Scratch {
+public:
+    explicit Scratch(size_t size) : size_(size) {
+        if (size > Inline) {
+            heap_ = std::make_unique<T[]>(size);
+            data_ = heap_.get();
+        } else {
+            data_ = std::launder(reinterpret_cast<T*>(storage_));
+            std::uninitialized_value_construct_n(data_, size);
+        }
+    }
+    ~Scratch() {
+        if (!heap_) {
+            std::destroy_n(data_, size_);
+        }
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    [[nodiscard]] T* data() noexcept { return data_; }
+    T& operator[](size_t index) noexcept { return data_[index]; }
+
+private:
+    alignas(T) unsigned char storage_[sizeof(T) * Inline];
+    std::unique_ptr<T[]> heap_;
+    size_t size_;
+    T* data_;
+};
+
+// Strong references to the items being converted: a repr may change or empty the container.
+template <size_t Inline>
+using Snapshot = Scratch<PyRef, Inline>;
+
+bool is_plain_key_item(PyObject* item) noexcept {
+    PyTypeObject* type = Py_TYPE(item);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+           item == Py_None || type == &PyBytes_Type;
+}
+
+}  // namespace
+
+// Where one entry of a dict being written starts, and whether its key was changed on the way (cut,
+// escaped, or turned into an object's text): a changed key may now equal another key.
+struct Walk::Entry {
+    size_t key = 0;
+    size_t value = 0;
+    bool changed = false;
+};
+
+// Marks a container as being converted for as long as it is.
+class Walk::Opened {
+public:
+    Opened(Walk& walk, PyObject* container) noexcept : walk_(walk) {
+        walk_.open_[walk_.open_count_++] = container;
+    }
+    ~Opened() { --walk_.open_count_; }
+    Opened(const Opened&) = delete;
+    Opened& operator=(const Opened&) = delete;
+
+private:
+    Walk& walk_;
+};
+
+Walk::Walk(const Settings& settings, bool light, bool safe_text, Output& out) noexcept
+    : limits_(settings.limits),
+      hooks_(settings.hooks),
+      light_(light),
+      safe_text_(safe_text),
+      out_(out),
+      budget_(settings.limits.max_total) {}
+
+Outcome Walk::give_up(PyError error) noexcept {
+    error_ = std::move(error);
+    return Outcome::give_up;
+}
+
+Outcome Walk::value(PyObject* value, Py_ssize_t depth) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) {
+        return text(value, nullptr);
+    }
+    if (type == &PyLong_Type) {
+        return plain_integer(value) ? Outcome::written : big_integer(value);
+    }
+    if (type == &PyFloat_Type) {
+        out_.f64(PyFloat_AS_DOUBLE(value));
+        return Outcome::written;
+    }
+    if (type == &PyBool_Type) {
+        out_.boolean(value == Py_True);
+        return Outcome::written;
+    }
+    if (value == Py_None) {
+        out_.nil();
+        return Outcome::written;
+    }
+    if (type == &PyBytes_Type) {
+        return bytes(value);
+    }
+    if (PyDict_Check(value)) {
+        return mapping(value, depth);
+    }
+    if (PyList_Check(value)) {
+        return sequence(value, Base::list, depth);
+    }
+    if (PyTuple_Check(value)) {
+        // Named tuples and the like say more through their repr; the lightweight variant runs none.
+        return type == &PyTuple_Type || light_ ? sequence(value, Base::tuple, depth) : object(value);
+    }
+    if (PyAnySet_Check(value)) {
+        return sequence(value, Base::set, depth);
+    }
+    if (!light_) {
+        return object(value);
+    }
+    // Subclasses of str, int and float keep their value, read without running code of the subclass.
+    if (PyUnicode_Check(value)) {
+        return text(value, nullptr);
+    }
+    if (PyLong_Check(value)) {
+        return plain_integer(value) ? Outcome::written : big_integer(value);
+    }
+    if (PyFloat_Check(value)) {
+        out_.f64(PyFloat_AS_DOUBLE(value));
+        return Outcome::written;
+    }
+    return identity(value, nullptr);
+}
+
+Outcome Walk::text(PyObject* text, bool* changed) {
+    if (PyUnicode_IS_COMPACT_ASCII(text) && PyUnicode_GET_LENGTH(text) <= limits_.max_string) {
+        // The usual name or short text: its bytes are its UTF-8.
+        const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        out_.str_header(length);
+        out_.append({static_cast<const char*>(PyUnicode_DATA(text)), length});
+        if (changed != nullptr) {
+            *changed = false;
+        }
+        return Outcome::written;
+    }
+    auto points = code_points(text);
+    if (!points) {
+        return give_up(std::move(points.error()));
+    }
+    const bool cut = points->length > limits_.max_string;
+    const Py_ssize_t count = cut ? limits_.max_string : points->length;
+    const Utf8Size size = utf8_size(*points, count, safe_text_ ? Surrogates::escape : Surrogates::refuse);
+    if (size.surrogates && !safe_text_) {
+        return Outcome::unencodable_text;
+    }
+    Suffix suffix;
+    if (cut) {
+        suffix = cut_suffix(points->length - limits_.max_string, "chars");
+    }
+    const size_t total = static_cast<size_t>(size.bytes) + suffix.size;
+    out_.str_header(total);
+    if (char* room = out_.extend(total)) {
+        write_utf8(*points, count, room);
+        std::memcpy(room + size.bytes, suffix.buffer, suffix.size);
+    }
+    if (changed != nullptr) {
+        *changed = cut || size.surrogates;
+    }
+    return Outcome::written;
+}
+
+// Writes an int (or int subclass) that MessagePack holds as an integer; false if it needs more than
+// 64 bits.
+bool Walk::plain_integer(PyObject* value) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        // Positive values in the unsigned forms, as msgpack's packer writes them.
+        if (number > 0) {
+            out_.unsigned_integer(static_cast<uint64_t>(number));
+        } else {
+            out_.signed_integer(number);
+        }
+        return true;
+    }
+    if (overflow > 0 && _PyLong_NumBits(value) <= 64) {
+        out_.unsigned_integer(PyLong_AsUnsignedLongLong(value));
+        return true;
+    }
+    return false;
+}
+
+Outcome Walk::big_integer(PyObject* value) {
+    const size_t bits = _PyLong_NumBits(value);
+    if (bits > MAX_INT_TEXT_BITS) {
+        const size_t mark = out_.begin_ext();
+        out_.append("<int of ");
+        append_decimal(out_, static_cast<int64_t>(bits));
+        out_.append(" bits>");
+        out_.end_ext(mark, OBJECT_REPR);
+        return Outcome::written;
+    }
+    // int's own decimal form, also for a subclass (whose __str__ or __repr__ must not run).
+    auto digits = utils::checked(PyLong_Type.tp_repr(value));
+    if (!digits) {
+        return give_up(std::move(digits.error()));
+    }
+    return object_text(digits->get());
+}
+
+Outcome Walk::bytes(PyObject* value) {
+    const Py_ssize_t size = PyBytes_GET_SIZE(value);
+    const char* data = PyBytes_AS_STRING(value);
+    if (size <= limits_.max_string) {
+        out_.bin({data, static_cast<size_t>(size)});
+        return Outcome::written;
+    }
+    auto head = utils::checked(PyBytes_FromStringAndSize(data, limits_.max_string));
+    if (!head) {
+        return give_up(std::move(head.error()));
+    }
+    auto shown = utils::checked(PyObject_Repr(head->get()));
+    if (!shown) {
+        return give_up(std::move(shown.error()));
+    }
+    auto points = code_points(shown->get());
+    if (!points) {
+        return give_up(std::move(points.error()));
+    }
+    const size_t mark = out_.begin_ext();
+    append_utf8(out_, *points, points->length);
+    out_.append(cut_suffix(size - limits_.max_string, "bytes").view());
+    out_.end_ext(mark, OBJECT_REPR);
+    return Outcome::written;
+}
+
+std::optional<Outcome> Walk::limited(PyObject* value, Py_ssize_t depth, Py_ssize_t count) {
+    if (depth >= limits_.max_depth) {
+        return count_marker(value, count, ": too deep>");
+    }
+    if (std::find(open_.begin(), open_.begin() + open_count_, value) != open_.begin() + open_count_) {
+        out_.ext(MARKER, CYCLE);
+        return Outcome::written;
+    }
+    if (count != 0 && budget_ <= 0) {
+        return count_marker(value, count, ": size limit>");
+    }
+    return std::nullopt;
+}
+
+Outcome Walk::count_marker(PyObject* value, Py_ssize_t count, std::string_view reason) {
+    const size_t mark = out_.begin_ext();
+    out_.append("<");
+    if (auto named = append_type_name(out_, Py_TYPE(value), hooks_); !named) {
+        return give_up(std::move(named.error()));
+    }
+    out_.append(" of ");
+    append_decimal(out_, count);
+    out_.append(" items");
+    out_.append(reason);
+    out_.end_ext(mark, MARKER);
+    return Outcome::written;
+}
+
+void Walk::more_marker(Py_ssize_t more) {
+    const size_t mark = out_.begin_ext();
+    out_.append("<+");
+    append_decimal(out_, more);
+    out_.append(" more items>");
+    out_.end_ext(mark, MARKER);
+}
+
+Result<bool> Walk::is_secret(PyObject* name) {
+    if (const auto known = hooks_.verdicts->find(name)) {
+        return *known;
+    }
+    // Then the Python serialiser's cache, shared: a hit costs one dict lookup, a miss asks
+    // `_is_secret`, which fills the cache.
+    PyObject* hit = PyDict_GetItemWithError(hooks_.secret_cache, name);
+    if (hit == Py_True || hit == Py_False) {
+        hooks_.verdicts->remember(name, hit == Py_True);
+        return hit == Py_True;
+    }
+    PyRef answer;
+    if (hit != nullptr && hit != Py_None) {
+        answer = PyRef::borrow(hit);
+    } else if (PyErr_Occurred() != nullptr) {
+        return PyError::fetch();
+    } else {
+        auto asked = utils::checked(PyObject_CallOneArg(hooks_.is_secret, name));
+        if (!asked) {
+            return std::move(asked.error());
+        }
+        answer = std::move(*asked);
+    }
+    const int truth = PyObject_IsTrue(answer.get());
+    if (truth < 0) {
+        return PyError::fetch();
+    }
+    hooks_.verdicts->remember(name, truth != 0);
+    return truth != 0;
+}
+
+Outcome Walk::mapping(PyObject* value, Py_ssize_t depth) {
+    const Py_ssize_t count = PyDict_GET_SIZE(value);
+    if (auto stop = limited(value, depth, count)) {
+        return *stop;
+    }
+    const Py_ssize_t take = std::min({count, limits_.max_items, budget_});
+    budget_ -= take;
+    // Taken before converting: a repr may change the dict, which would break the iteration.
+    Snapshot<32> pairs(2 * static_cast<size_t>(take));
+    Py_ssize_t taken = 0;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (taken < take && PyDict_Next(value, &position, &key, &item)) {
+        pairs[2 * taken] = PyRef::borrow(key);
+        pairs[2 * taken + 1] = PyRef::borrow(item);
+        ++taken;
+    }
+    const Py_ssize_t more = count - take;
+    const size_t start = out_.size();
+    const size_t entry_count = static_cast<size_t>(taken) + (more > 0 ? 1 : 0);
+    out_.map_header(entry_count);
+    Scratch<Entry, 16> written(entry_count);
+    {
+        Opened opened(*this, value);
+        const Outcome outcome = entries(pairs.data(), taken, written.data(), depth);
+        if (outcome != Outcome::written) {
+            return outcome;
+        }
+    }
+    if (more > 0) {
+        Entry& last = written[static_cast<size_t>(taken)];
+        last.key = out_.size();
+        out_.ext(MARKER, ELLIPSIS);
+        last.value = out_.size();
+        more_marker(more);
+    }
+    if (std::any_of(written.data(), written.data() + entry_count, [](const Entry& e) { return e.changed; })) {
+        drop_repeated_keys(start, written.data(), entry_count);
+    }
+    return Outcome::written;
+}
+
+Outcome Walk::entries(const PyRef* pairs, Py_ssize_t count, Entry* entries, Py_ssize_t depth) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = pairs[2 * i].get();
+        PyObject* item = pairs[2 * i + 1].get();
+        Entry& entry = entries[i];
+        entry.key = out_.size();
+        if (PyUnicode_CheckExact(key)) {
+            auto secret = is_secret(key);
+            if (!secret) {
+                return give_up(std::move(secret.error()));
+            }
+            if (const Outcome outcome = text(key, &entry.changed); outcome != Outcome::written) {
+                return outcome;
+            }
+            entry.value = out_.size();
+            if (*secret) {
+                out_.ext(MARKER, REDACTED);
+                continue;
+            }
+        } else {
+            if (const Outcome outcome = this->key(key, &entry.changed); outcome != Outcome::written) {
+                return outcome;
+            }
+            entry.value = out_.size();
+        }
+        if (const Outcome outcome = value(item, depth + 1); outcome != Outcome::written) {
+            return outcome;
+        }
+    }
+    return Outcome::written;
+}
+
+// Two keys that differed in the dict can become equal once changed (cut to the same text, two
+// objects with the same repr). The Python walk builds a dict, where the later assignment replaces
+// the value and keeps the first key's place; the same is done here on the written bytes. Equal
+// MessagePack bytes are equal keys: a changed key is a str or an extension value, and those are
+// equal exactly when their encodings are.
+void Walk::drop_repeated_keys(size_t start, const Entry* entries, size_t count) {
+    const size_t end = out_.size();
+    auto key_bytes = [&](size_t i) { return out_.view(entries[i].key, entries[i].value); };
+    std::vector<size_t> kept;
+    std::vector<size_t> latest(count);
+    for (size_t i = 0; i < count; ++i) {
+        auto same = std::find_if(kept.begin(), kept.end(), [&](size_t j) {
+            return (entries[i].changed || entries[j].changed) && key_bytes(i) == key_bytes(j);
+        });
+        if (same == kept.end()) {
+            kept.push_back(i);
+            latest[i] = i;
+        } else {
+            latest[*same] = i;
+        }
+    }
+    if (kept.size() == count) {
+        return;
+    }
+    const std::string written(out_.view(start, end));
+    auto piece = [&](size_t from, size_t to) { return std::string_view(written).substr(from - start, to - from); };
+    out_.truncate(start);
+    out_.map_header(kept.size());
+    for (const size_t j : kept) {
+        const size_t i = latest[j];
+        out_.append(piece(entries[j].key, entries[j].value));
+        out_.append(piece(entries[i].value, i + 1 < count ? entries[i + 1].key : end));
+    }
+}
+
+Outcome Walk::sequence(PyObject* value, Base base, Py_ssize_t depth) {
+    const Py_ssize_t count = base == Base::list    ? PyList_GET_SIZE(value)
+                             : base == Base::tuple ? PyTuple_GET_SIZE(value)
+                                                   : PySet_GET_SIZE(value);
+    if (auto stop = limited(value, depth, count)) {
+        return *stop;
+    }
+    const Py_ssize_t take = std::min({count, limits_.max_items, budget_});
+    budget_ -= take;
+    Snapshot<16> items(static_cast<size_t>(take));
+    Py_ssize_t taken = 0;
+    if (base == Base::set) {
+        // The set's own iterator: a subclass's __iter__ is program code.
+        auto iterator = utils::checked(PySet_Type.tp_iter(value));
+        if (!iterator) {
+            return give_up(std::move(iterator.error()));
+        }
+        while (taken < take) {
+            PyRef item = PyRef::steal(PyIter_Next(iterator->get()));
+            if (!item) {
+                if (PyErr_Occurred() != nullptr) {
+                    return give_up(PyError::fetch());
+                }
+                break;
+            }
+            items[static_cast<size_t>(taken++)] = std::move(item);
+        }
+    } else {
+        PyObject** source = PySequence_Fast_ITEMS(value);  // a list's or a tuple's items
+        for (; taken < take; ++taken) {
+            items[static_cast<size_t>(taken)] = PyRef::borrow(source[taken]);
+        }
+    }
+    const Py_ssize_t more = count - take;
+    out_.array_header(static_cast<size_t>(taken) + (more > 0 ? 1 : 0));
+    {
+        Opened opened(*this, value);
+        for (Py_ssize_t i = 0; i < taken; ++i) {
+            if (const Outcome outcome = this->value(items[static_cast<size_t>(i)].get(), depth + 1);
+                outcome != Outcome::written) {
+                return outcome;
+            }
+        }
+    }
+    if (more > 0) {
+        more_marker(more);
+    }
+    return Outcome::written;
+}
+
+Outcome Walk::key(PyObject* key, bool* changed) {
+    PyTypeObject* type = Py_TYPE(key);
+    if (type == &PyLong_Type && plain_integer(key)) {
+        return Outcome::written;
+    }
+    if (type == &PyFloat_Type) {
+        out_.f64(PyFloat_AS_DOUBLE(key));
+        return Outcome::written;
+    }
+    if (type == &PyBool_Type) {
+        out_.boolean(key == Py_True);
+        return Outcome::written;
+    }
+    if (key == Py_None) {
+        out_.nil();
+        return Outcome::written;
+    }
+    if (type == &PyBytes_Type && PyBytes_GET_SIZE(key) <= limits_.max_string) {
+        out_.bin({PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key))});
+        return Outcome::written;
+    }
+    *changed = true;
+    if (!light_) {
+        // Anything else, tuples included, becomes its text: a reader needs hashable keys.
+        return object(key);
+    }
+    if (type == &PyTuple_Type) {
+        PyObject** items = PySequence_Fast_ITEMS(key);
+        if (std::all_of(items, items + PyTuple_GET_SIZE(key), is_plain_key_item)) {
+            // The repr of these types runs no program code.
+            auto shown = utils::checked(PyObject_Repr(key));
+            if (!shown) {
+                return give_up(std::move(shown.error()));
+            }
+            return object_text(shown->get());
+        }
+    }
+    return identity(key, nullptr);
+}
+
+Outcome Walk::object(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    auto module = type_module(type, hooks_);
+    if (!module) {
+        return give_up(std::move(module.error()));
+    }
+    if (!PyUnicode_CheckExact(module->get())) {
+        return object_from_python(value);
+    }
+    auto repr = utils::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), utils::interned().dunder_repr));
+    if (!repr) {
+        return give_up(std::move(repr.error()));
+    }
+    // Objects whose repr runs a query are shown by type and identity: a query fired from inside the
+    // profile function would change the program.
+    if (repr->get() == hooks_.object_repr || is_lazy_module(module->get(), hooks_)) {
+        return identity(value, nullptr);
+    }
+    PyRef shown = PyRef::steal(PyObject_Repr(value));
+    if (!shown) {
+        // A repr may raise anything; the object is then shown by identity, naming what was raised.
+        const PyError raised = PyError::fetch();
+        return identity(value, Py_TYPE(raised.value()));
+    }
+    if (!PyUnicode_CheckExact(shown.get())) {
+        return identity(value, nullptr);
+    }
+    return object_text(shown.get());
+}
+
+Outcome Walk::object_from_python(PyObject* value) {
+    auto data = utils::checked(PyObject_CallOneArg(hooks_.object_text, value));
+    if (!data) {
+        return give_up(std::move(data.error()));
+    }
+    if (!PyBytes_CheckExact(data->get())) {
+        return give_up(PyError::type_error("the Python serialiser's object text is not bytes"));
+    }
+    out_.ext(OBJECT_REPR, {PyBytes_AS_STRING(data->get()), static_cast<size_t>(PyBytes_GET_SIZE(data->get()))});
+    return Outcome::written;
+}
+
+Outcome Walk::identity(PyObject* value, PyTypeObject* raised) {
+    const size_t mark = out_.begin_ext();
+    out_.append("<");
+    if (auto named = append_type_name(out_, Py_TYPE(value), hooks_); !named) {
+        return give_up(std::move(named.error()));
+    }
+    out_.append(" object at ");
+    append_hex(out_, reinterpret_cast<uintptr_t>(value));
+    if (raised != nullptr) {
+        out_.append("; repr raised ");
+        if (auto named = append_type_name(out_, raised, hooks_); !named) {
+            return give_up(std::move(named.error()));
+        }
+    }
+    out_.append(">");
+    out_.end_ext(mark, OBJECT_REPR);
+    return Outcome::written;
+}
+
+// The text standing for an object, cut like any text; inside an extension value a lone surrogate
+// is always escaped.
+Outcome Walk::object_text(PyObject* text) {
+    auto points = code_points(text);
+    if (!points) {
+        return give_up(std::move(points.error()));
+    }
+    const bool cut = points->length > limits_.max_string;
+    const size_t mark = out_.begin_ext();
+    append_utf8(out_, *points, cut ? limits_.max_string : points->length);
+    if (cut) {
+        out_.append(cut_suffix(points->length - limits_.max_string, "chars").view());
+    }
+    out_.end_ext(mark, OBJECT_REPR);
+    return Outcome::written;
+}
+
+}  // namespace vesk::serialize

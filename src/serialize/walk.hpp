@@ -1,0 +1,84 @@
+// One conversion of a value into MessagePack by the rules of the Python serialiser's careful walk
+// (`_Walk` in vesk/serialize.py): the same limits, markers, redaction, cycle and key handling, taken
+// in the same order, so that both write the same bytes for every value. Where a rule depends on
+// something only Python decides exactly (an unusual type name, an object whose type's module is not
+// a str), the walk asks the Python serialiser for that piece; where it cannot go on at all (an error
+// it does not expect), it gives up and the caller hands the whole value to the Python serialiser.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "serialize/output.hpp"
+#include "serialize/settings.hpp"
+#include "utils/pyref.hpp"
+#include "utils/result.hpp"
+
+namespace vesk::serialize {
+
+// The deepest `max_depth` the walk takes on; deeper settings leave every value to the Python
+// serialiser, whose recursion limits then decide what a deep value becomes.
+inline constexpr Py_ssize_t MAX_NATIVE_DEPTH = 100;
+
+enum class Outcome : uint8_t {
+    written,           // the value's bytes are in the output
+    unencodable_text,  // a str holds a lone surrogate: walk again with safe text, as Python does
+    give_up,           // hand the whole value to the Python serialiser
+};
+
+class Walk {
+public:
+    // `settings.limits.max_depth` is at most MAX_NATIVE_DEPTH and no limit is negative.
+    Walk(const Settings& settings, bool light, bool safe_text, Output& out) noexcept;
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+
+    // CAUTION: runs Python code: reprs (full variant), the secret-name test for a name not yet in its
+    // cache, `__repr__` lookups on types, unusual type names. May throw std::bad_alloc (snapshots of
+    // very large containers).
+    [[nodiscard]] Outcome value(PyObject* value, Py_ssize_t depth);
+
+    // The Python error the walk gave up on, if it gave up on one.
+    [[nodiscard]] std::optional<utils::PyError> take_error() noexcept { return std::move(error_); }
+
+private:
+    enum class Base : uint8_t { list, tuple, set };
+    struct Entry;
+    class Opened;
+
+    Outcome text(PyObject* text, bool* changed);
+    bool plain_integer(PyObject* value);
+    Outcome big_integer(PyObject* value);
+    Outcome bytes(PyObject* value);
+    Outcome mapping(PyObject* value, Py_ssize_t depth);
+    Outcome entries(const utils::PyRef* pairs, Py_ssize_t count, Entry* entries, Py_ssize_t depth);
+    void drop_repeated_keys(size_t start, const Entry* entries, size_t count);
+    Outcome sequence(PyObject* value, Base base, Py_ssize_t depth);
+    Outcome key(PyObject* key, bool* changed);
+    Outcome object(PyObject* value);
+    Outcome object_from_python(PyObject* value);
+    Outcome identity(PyObject* value, PyTypeObject* raised);
+    Outcome object_text(PyObject* text);
+    std::optional<Outcome> limited(PyObject* value, Py_ssize_t depth, Py_ssize_t count);
+    Outcome count_marker(PyObject* value, Py_ssize_t count, std::string_view reason);
+    void more_marker(Py_ssize_t more);
+    utils::Result<bool> is_secret(PyObject* name);
+    Outcome give_up(utils::PyError error) noexcept;
+
+    const Limits limits_;
+    const Hooks& hooks_;
+    const bool light_;
+    const bool safe_text_;
+    Output& out_;
+    Py_ssize_t budget_;
+    // The containers being converted, outermost first: meeting one again is a cycle.
+    std::array<PyObject*, MAX_NATIVE_DEPTH> open_;  // only the first `open_count_` are set
+    size_t open_count_ = 0;
+    std::optional<utils::PyError> error_;
+};
+
+}  // namespace vesk::serialize

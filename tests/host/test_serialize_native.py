@@ -1,0 +1,411 @@
+"""The native serialiser (vesk._serialize) writes exactly the bytes of the Python one, for any value."""
+
+from __future__ import annotations
+
+import collections
+import enum
+import gc
+import subprocess
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from vesk import serialize
+from vesk.config import DEFAULT_SECRET_NAMES
+
+native = serialize._native
+PYTHON = (serialize._dump_msgpack_python, serialize._dump_msgpack_lightweight_repr_python)
+
+
+@pytest.fixture(autouse=True)
+def default_limits():
+    serialize.configure()
+    yield
+    serialize.configure()
+
+
+def test_the_native_functions_are_the_public_ones():
+    assert native is not None, "vesk._serialize was not built"
+    assert serialize.dump_msgpack is native.dump_msgpack
+    assert serialize.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
+
+
+def assert_same_bytes(value):
+    full, light = serialize.dump_msgpack(value), serialize.dump_msgpack_lightweight_repr(value)
+    assert full == PYTHON[0](value)
+    assert light == PYTHON[1](value)
+    return full, light
+
+
+# --- values ----------------------------------------------------------------------------------------
+
+
+class Shown:
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return self.text
+
+
+class Plain:
+    pass
+
+
+class Failing(Exception):
+    pass
+
+
+Failing.__module__ = "some.\ud800where"  # a type name that needs escaping
+
+
+class Raising:
+    def __init__(self, error: type[BaseException]):
+        self.error = error
+
+    def __repr__(self):
+        raise self.error("no repr")
+
+
+class NotAString:
+    def __repr__(self):
+        return 42
+
+
+class TextSubclass(str):
+    def __repr__(self):
+        return "TextSubclass!"
+
+
+class ReprText(str):
+    pass
+
+
+class StrReturning:
+    def __repr__(self):
+        return ReprText("a str subclass")
+
+
+class Number(int):
+    def __str__(self):
+        raise AssertionError("int subclass __str__ ran")
+
+
+class Real(float):
+    pass
+
+
+class Mapping(dict):
+    def items(self):
+        raise AssertionError("items() of a subclass ran")
+
+
+class Items(list):
+    def __iter__(self):
+        raise AssertionError("__iter__ of a subclass ran")
+
+
+class Members(set):
+    def __iter__(self):
+        raise AssertionError("__iter__ of a subclass ran")
+
+
+class Frozen(frozenset):
+    pass
+
+
+class Pair(tuple):
+    pass
+
+
+Point = collections.namedtuple("Point", "x y")
+
+
+class Color(enum.IntEnum):
+    RED = 1
+
+
+class Mood(enum.Enum):
+    GOOD = "good"
+
+
+class Unnamed:
+    pass
+
+
+Unnamed.__module__ = 7  # not a str: the name is the qualified name alone
+
+
+class QuerySet:
+    def __repr__(self):
+        raise AssertionError("the query ran")
+
+
+QuerySet.__module__ = "django.db.models.query"
+
+
+def text_with(alphabet=None, max_size=30):
+    # Lone surrogates included: msgpack's packer refuses them and both serialisers must escape them.
+    characters = (
+        st.characters(codec=None, exclude_categories=()) | st.sampled_from("\ud800\udfffé€😀a")
+        if alphabet is None
+        else st.sampled_from(alphabet)
+    )
+    return st.text(characters, max_size=max_size)
+
+
+long_text = st.builds(lambda piece, count: piece * count, text_with(max_size=3), st.integers(0, 1500))
+big_ints = st.sampled_from(
+    [2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**500, -(10**1000), 2**3999, -(2**4000), 7**5000]
+)
+integers = st.integers() | st.integers(-(2**70), 2**70) | big_ints
+floats = st.floats(allow_nan=True, allow_infinity=True)
+scalars = (
+    st.none()
+    | st.booleans()
+    | integers
+    | floats
+    | text_with()
+    | long_text
+    | st.binary(max_size=20)
+    | st.builds(lambda count: b"\x00'\"\xff" * count, st.integers(0, 400))
+)
+hashables = scalars.filter(lambda value: not isinstance(value, float) or value == value)
+objects = st.one_of(
+    st.builds(Shown, text_with() | long_text),
+    # BaseException from a repr is in its own test: it would stop the reporting of a failed example.
+    st.builds(Raising, st.sampled_from([ValueError, Failing, RecursionError])),
+    st.builds(Plain),
+    st.builds(NotAString),
+    st.builds(StrReturning),
+    st.builds(TextSubclass, text_with() | long_text),
+    st.builds(Number, integers),
+    st.builds(Real, floats),
+    st.builds(bytearray, st.binary(max_size=20)),
+    st.builds(Point, scalars, scalars),
+    st.builds(Pair, st.lists(scalars, max_size=3)),
+    st.builds(Frozen, st.lists(hashables, max_size=5)),
+    st.frozensets(hashables, max_size=5),
+    st.sets(hashables, max_size=5),
+    st.builds(Members, st.lists(hashables, max_size=5)),
+    st.builds(Unnamed),
+    st.builds(QuerySet),
+    st.sampled_from([Color.RED, Mood.GOOD, Plain, len, sys, ...]),
+)
+secret_keys = st.sampled_from(["password", "API-Key", "session_token", "Cookie", "Authorization", "PIN", "pin_code"])
+keys = st.one_of(
+    text_with(max_size=8),
+    text_with("ab\ud800", max_size=6),  # collide once cut or escaped
+    st.just("a\\ud800"),
+    secret_keys,
+    long_text,
+    integers,
+    floats,
+    st.none(),
+    st.booleans(),
+    st.binary(max_size=8),
+    st.tuples(hashables, hashables),
+    st.tuples(st.builds(Plain)),
+    st.builds(Shown, st.sampled_from(["same", "other", "(1, 2)"])),  # different keys, equal reprs
+    st.builds(Plain),
+    st.builds(TextSubclass, text_with(max_size=4)),
+    st.builds(Number, integers),
+    st.frozensets(hashables, max_size=3),
+)
+
+
+def cyclic(container):
+    if isinstance(container, dict):
+        container["self"] = container
+    elif isinstance(container, list):
+        container.append(container)
+    return container
+
+
+def nested(depth, leaf, as_dict):
+    value = leaf
+    for _ in range(depth):
+        value = {"level": value} if as_dict else [value]
+    return value
+
+
+values = st.recursive(
+    scalars | objects,
+    lambda children: st.one_of(
+        st.lists(children, max_size=6),
+        st.tuples(children, children),
+        st.dictionaries(keys, children, max_size=6),
+        st.builds(Mapping, st.dictionaries(keys, children, max_size=4)),
+        st.builds(collections.OrderedDict, st.dictionaries(keys, children, max_size=4)),
+        st.builds(Items, st.lists(children, max_size=4)),
+        st.builds(cyclic, st.lists(children, max_size=3) | st.dictionaries(keys, children, max_size=3)),
+        st.builds(lambda item, count: [item] * count, children, st.integers(0, 150)),
+        st.builds(lambda item, count: {f"key{i}": item for i in range(count)}, children, st.integers(0, 150)),
+    ),
+    max_leaves=40,
+) | st.builds(nested, st.integers(0, 14), scalars | objects, st.booleans())
+
+limits = st.fixed_dictionaries(
+    {
+        "max_string_length": st.integers(0, 40),
+        "max_items": st.integers(0, 12),
+        "max_depth": st.integers(0, 12),
+        "max_total_items": st.integers(0, 80),
+        "secret_names": st.sampled_from([list(DEFAULT_SECRET_NAMES), ["pin"], [], ["a"]]),
+    }
+)
+
+SETTINGS = settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@SETTINGS
+@given(values)
+def test_same_bytes_as_python_with_default_limits(value):
+    assert_same_bytes(value)
+
+
+@SETTINGS
+@given(values, limits)
+def test_same_bytes_as_python_with_other_limits(value, configured):
+    serialize.configure(configured)
+    assert_same_bytes(value)
+
+
+def test_keys_that_become_equal_keep_the_first_place_and_the_last_value():
+    serialize.configure({"max_string_length": 12})
+    x = "x" * 12
+    cut = {x + "1": 1, x + "2": 2, "y": 3, x + "3": 4}
+    assert list(serialize.loads(assert_same_bytes(cut)[0]).items()) == [(x + "…[+1 chars]", 4), ("y", 3)]
+    escaped = {"a\ud800": 1, "a\\ud800": 2, "b": "\udfff"}
+    assert list(serialize.loads(assert_same_bytes(escaped)[0]).items()) == [("a\\ud800", 2), ("b", "\\udfff")]
+    same_repr = {Shown("k"): 1, Shown("k"): 2, "k": 3}
+    assert serialize.loads(assert_same_bytes(same_repr)[0]) == {serialize.ObjectRepr("k"): 2, "k": 3}
+    redacted = {"password" + "x" * 20: 1, "passwordxxxx" + "y" * 16: 2, "z": 0}
+    assert serialize.loads(assert_same_bytes(redacted)[0]) == {"passwordxxxx…[+16 chars]": "<redacted>", "z": 0}
+    assert_same_bytes([{Shown("k"): i, Shown("k"): -i} for i in range(3)])
+
+
+def test_values_that_defer_to_python_still_give_the_same_bytes():
+    # Made where globals have no __name__, the type has no __module__: the Python walk gives up on it
+    # (its module cannot be read), and so does the native one.
+    NoModule = eval("type('NoModule', (), {'__repr__': lambda self: 'NoModule()'})", {})
+    with pytest.raises(AttributeError):
+        NoModule.__module__
+    original = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(640)  # int-to-text of an int under 4000 bits now raises
+    try:
+        for value in [NoModule(), {"n": NoModule()}, 10**700, [10**700], {Unnamed(): Unnamed()}]:
+            assert_same_bytes(value)
+    finally:
+        sys.set_int_max_str_digits(original)
+
+
+def test_a_repr_raising_any_base_exception_is_survived():
+    value = {name: Raising(error) for name, error in [("k", KeyboardInterrupt), ("s", SystemExit), ("g", GeneratorExit)]}
+    decoded = serialize.loads(assert_same_bytes(value)[0])
+    assert "repr raised KeyboardInterrupt" in decoded["k"] and "repr raised SystemExit" in decoded["s"]
+
+
+def test_limits_the_native_walk_does_not_take_are_left_to_python():
+    deep = nested(300, "leaf", as_dict=False)
+    for configured in [{"max_depth": 1000}, {"max_items": -1}, {"max_string_length": 10**30}]:
+        serialize.configure(configured)
+        assert_same_bytes(deep)
+        assert_same_bytes({"text": "x" * 50, "items": list(range(20))})
+    serialize.configure({"max_depth": 100})
+    assert native.configure(max_string_length=1, max_items=1, max_depth=100, max_total_items=1)
+    assert not native.configure(max_string_length=1, max_items=1, max_depth=101, max_total_items=1)
+    serialize.configure({"max_depth": 100})
+    assert_same_bytes(deep)
+
+
+def test_secret_names_reach_the_native_side_through_configure():
+    value = {"PIN": 1234, "password": "visible now"}
+    serialize.configure({"secret_names": ["pin"]})
+    assert serialize.loads(assert_same_bytes(value)[0]) == {"PIN": "<redacted>", "password": "visible now"}
+    serialize.configure()
+    assert serialize.loads(assert_same_bytes(value)[0]) == {"PIN": 1234, "password": "<redacted>"}
+
+
+def test_setup_is_refused_twice_and_configure_checks_its_arguments():
+    with pytest.raises(RuntimeError):
+        native.setup(
+            dump=len,
+            dump_lightweight_repr=len,
+            is_secret=len,
+            secret_cache={},
+            type_name=len,
+            object_text=len,
+            lazy_module_prefixes=(),
+        )
+    with pytest.raises(TypeError):
+        native.configure(max_string_length="1", max_items=1, max_depth=1, max_total_items=1)
+    assert serialize.dump_msgpack("still works") == PYTHON[0]("still works")
+
+
+def test_a_repr_that_calls_the_serialiser_and_reconfigures_it_is_survived():
+    class Reentrant:
+        def __repr__(self):
+            inner = serialize.dump_msgpack({"inner": [1, 2, 3], "obj": Plain()})
+            serialize.configure({"max_string_length": 3})
+            return f"Reentrant({len(inner)})"
+
+    value = {"before": "abcdef", "r": Reentrant(), "after": "abcdef"}
+    decoded = serialize.loads(serialize.dump_msgpack(value))
+    # The walk keeps the limits it started with.
+    assert decoded["before"] == decoded["after"] == "abcdef"
+    assert decoded["r"].startswith("Reentrant(")
+
+
+# --- references ------------------------------------------------------------------------------------
+
+
+def test_no_reference_is_leaked_or_dropped():
+    leaf, text, big, key = Plain(), "x" * 2000, 10**30, ("k", 1)
+    shown, raising = Shown("s"), Raising(ValueError)
+    items = [leaf, text, big, shown, raising, {1, 2}, Number(5), b"y" * 2000]
+    value = {"leaf": leaf, "text": text, key: items, "password": leaf, shown: big, "cycle": None}
+    value["cycle"] = value
+    tracked = [leaf, text, big, key, shown, raising, items, value]
+    for dump in (serialize.dump_msgpack, serialize.dump_msgpack_lightweight_repr):
+        dump(value)  # caches warmed (secret names, reprs' own caches)
+        gc.collect()
+        before = [sys.getrefcount(obj) for obj in tracked]
+        objects_before = len(gc.get_objects())
+        for _ in range(500):
+            result = dump(value)
+        assert sys.getrefcount(result) == 2  # the name and getrefcount's argument
+        gc.collect()
+        assert [sys.getrefcount(obj) for obj in tracked] == before
+        assert len(gc.get_objects()) <= objects_before + 5
+
+
+def test_none_and_fallback_results_are_balanced():
+    nil = serialize.dump_msgpack(None)
+    before = sys.getrefcount(nil)
+    for _ in range(1000):
+        serialize.dump_msgpack(None)
+        serialize.dump_msgpack_lightweight_repr(None)
+    after = sys.getrefcount(nil)
+    assert after == before
+    serialize.configure({"max_depth": 1000})  # every value now goes through the Python serialiser
+    leaf = Plain()
+    value = [leaf, "x"]
+    before = sys.getrefcount(leaf)
+    for _ in range(200):
+        serialize.dump_msgpack(value)
+    after = sys.getrefcount(leaf)
+    assert after == before
+
+
+def test_without_the_extension_the_python_serialiser_is_used():
+    script = (
+        "import sys; sys.modules['vesk._serialize'] = None\n"
+        "from vesk import serialize\n"
+        "assert serialize._native is None\n"
+        "assert serialize.dump_msgpack is serialize._dump_msgpack_python\n"
+        "assert serialize.loads(serialize.dump_msgpack({'password': 1})) == {'password': '<redacted>'}\n"
+    )
+    subprocess.run([sys.executable, "-c", script], check=True, env=None)
