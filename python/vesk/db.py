@@ -9,13 +9,12 @@ save time so that listing traces never decodes documents.
 
 from __future__ import annotations
 
-import json
+import io
 import os
 import sqlite3
 import time
-import urllib.parse
-from dataclasses import dataclass, field
-from typing import Any
+
+import msgpack
 
 from vesk import serialize
 from vesk.utils import VeskError, display_path
@@ -50,27 +49,110 @@ class TraceNotFound(VeskError):
     pass
 
 
-@dataclass
+_UNDECODED = object()
+
+
+def _decode_command_line(text: str) -> list[str]:
+    import json  # only here: json brings re along, which `vesk run` never needs otherwise
+
+    try:
+        return json.loads(text)
+    except ValueError:
+        return []
+
+
+# Plain classes rather than dataclasses: this module is imported by every `vesk run` before the
+# program starts, and the dataclasses module (with inspect behind it) would cost more than all of it.
 class TraceSummary:
-    trace_id: str
-    saved_at: float
-    started_at: float | None
-    source: str | None
-    label: str | None
-    command_line: list[str]
-    frame_count: int
-    plugin_count: int
-    document_count: int
+    _FIELDS = (
+        "trace_id",
+        "saved_at",
+        "started_at",
+        "source",
+        "label",
+        "command_line",
+        "frame_count",
+        "plugin_count",
+        "document_count",
+    )
+    __slots__ = (*(name for name in _FIELDS if name != "command_line"), "_command_line", "_command_line_json")
+
+    def __init__(
+        self,
+        trace_id: str,
+        saved_at: float,
+        started_at: float | None,
+        source: str | None,
+        label: str | None,
+        command_line: list[str],
+        frame_count: int,
+        plugin_count: int,
+        document_count: int,
+    ) -> None:
+        self.trace_id = trace_id
+        self.saved_at = saved_at
+        self.started_at = started_at
+        self.source = source
+        self.label = label
+        self._command_line = command_line
+        self._command_line_json = ""
+        self.frame_count = frame_count
+        self.plugin_count = plugin_count
+        self.document_count = document_count
+
+    @classmethod
+    def _from_row(cls, row: tuple) -> TraceSummary:
+        trace_id, saved_at, started_at, source, label, command_line_json, frames, plugins = row
+        summary = cls(trace_id, saved_at, started_at, source, label, _UNDECODED, frames, plugins, 1)
+        summary._command_line_json = command_line_json
+        return summary
+
+    @property
+    def command_line(self) -> list[str]:
+        # Decoded on first use: `vesk run` reads the counts of the trace it saved, never this.
+        if self._command_line is _UNDECODED:
+            self._command_line = _decode_command_line(self._command_line_json)
+        return self._command_line
+
+    @command_line.setter
+    def command_line(self, value: list[str]) -> None:
+        self._command_line = value
+
+    def _values(self) -> tuple:
+        return tuple(getattr(self, name) for name in self._FIELDS)
+
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        return self._values() == other._values()
+
+    __hash__ = None  # mutable, like the dataclass it replaces
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self._FIELDS)
+        return f"TraceSummary({fields})"
 
 
-@dataclass
 class Trace:
-    summary: TraceSummary
-    documents: list[dict[str, Any]] = field(default_factory=list)
+    __slots__ = ("summary", "documents")
+
+    def __init__(self, summary: TraceSummary, documents: list[dict] | None = None) -> None:
+        self.summary = summary
+        self.documents = [] if documents is None else documents
 
     @property
     def trace_id(self) -> str:
         return self.summary.trace_id
+
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        return (self.summary, self.documents) == (other.summary, other.documents)
+
+    __hash__ = None
+
+    def __repr__(self) -> str:
+        return f"Trace(summary={self.summary!r}, documents={self.documents!r})"
 
 
 # --- connections ----------------------------------------------------------------------------------
@@ -128,10 +210,19 @@ def _open_for_writing(db_path: str, timeout: float) -> sqlite3.Connection:
     return connection
 
 
+_URI_SAFE = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-~/")
+
+
+def _uri_path(path: str) -> str:
+    """The path percent-encoded for a file: URI, as urllib.parse.quote does it. Written out because
+    `vesk run` reads the database once at its end, and urllib.parse would bring re along."""
+    return "".join(chr(byte) if byte in _URI_SAFE else f"%{byte:02X}" for byte in os.fsencode(path))
+
+
 def _open_for_reading(db_path: str, timeout: float = 10.0) -> sqlite3.Connection:
     if not os.path.exists(db_path):
         raise StorageError(f"no database at {display_path(db_path)} (nothing recorded yet?)")
-    uri = "file:" + urllib.parse.quote(os.path.abspath(db_path)) + "?mode=ro"
+    uri = "file:" + _uri_path(os.path.abspath(db_path)) + "?mode=ro"
     try:
         connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
     except sqlite3.Error as exc:
@@ -184,11 +275,15 @@ def prepare(db_path: str, *, timeout: float = 60.0, create_directory: bool = Fal
 
 
 def _records(document: dict) -> list:
-    records = list(document.get("frames_of_interest") or [])
-    frames = document.get("frames") or {}
+    # Only arrays hold records: a damaged document with, say, `true` in their place has none, rather
+    # than failing the save (which then kept the document nowhere) or every later read.
+    main = document.get("frames_of_interest")
+    records = list(main) if isinstance(main, list) else []
+    frames = document.get("frames")
     if isinstance(frames, dict):
         for thread_records in frames.values():
-            records.extend(thread_records or [])
+            if isinstance(thread_records, list):
+                records.extend(thread_records)
     return records
 
 
@@ -202,9 +297,106 @@ def _label_of(record: dict) -> str | None:
     return None
 
 
-def summarise(document: bytes) -> dict[str, Any]:
-    """The summary columns of one document. A document that does not decode is still stored."""
-    summary: dict[str, Any] = {
+# The engine writes every default frame record as a fixmap of 12 entries whose first key is "path",
+# while a plugin record is a dict that starts with "frame_id". These bytes tell the two apart without
+# decoding either: frame records are nearly all of a document, and decoding them is what made saving
+# a long recording take many times longer than writing it.
+_FRAME_RECORD_START = b"\x8c\xa4path"
+_READ_SIZE = 1 << 16
+
+
+def _is_map(first_byte: int) -> bool:
+    return 0x80 <= first_byte <= 0x8F or first_byte in (0xDE, 0xDF)
+
+
+def _is_array(first_byte: int) -> bool:
+    return 0x90 <= first_byte <= 0x9F or first_byte in (0xDC, 0xDD)
+
+
+class _Walk:
+    """One pass over an encoded document that decodes only what the summary needs.
+
+    Values are decoded one at a time with `serialize.loads`, as reading the whole document would
+    decode them; frame records are only skipped over. A damaged document raises.
+    """
+
+    def __init__(self, document: bytes) -> None:
+        self.document = document
+        self.view = memoryview(document)
+        # Read from a file object rather than fed: feeding would copy the whole document once more.
+        self.unpacker = msgpack.Unpacker(
+            io.BytesIO(document),
+            read_size=_READ_SIZE,
+            raw=False,
+            strict_map_key=False,
+            max_buffer_size=max(len(document), _READ_SIZE),
+        )
+
+    def next_byte(self) -> int:
+        return self.document[self.unpacker.tell()]
+
+    def value(self) -> object:
+        start = self.unpacker.tell()
+        self.unpacker.skip()
+        return self.decode((start, self.unpacker.tell()))
+
+    def decode(self, span: tuple[int, int]) -> object:
+        return serialize.loads(self.view[span[0] : span[1]])
+
+    def records(self) -> tuple[int, list[tuple[int, int]]]:
+        """The number of frame records in the array ahead, and where each other record lies.
+
+        Anything but an array holds no records, as its decoded form would hold no dicts.
+        """
+        unpacker = self.unpacker
+        if not _is_array(self.next_byte()):
+            unpacker.skip()
+            return 0, []
+        tell, skip, starts = unpacker.tell, unpacker.skip, self.document.startswith
+        frames = 0
+        others = []
+        for _ in range(unpacker.read_array_header()):
+            start = tell()
+            skip()
+            if starts(_FRAME_RECORD_START, start):
+                frames += 1
+            else:
+                others.append((start, tell()))
+        return frames, others
+
+    def document_parts(self) -> dict | None:
+        """The top-level values the summary reads, and the records of "frames_of_interest" and of each
+        thread of "frames"; None when the document is not a map. A repeated key counts once, with
+        its last value, as in the decoded dict."""
+        if not _is_map(self.next_byte()):
+            return None
+        parts: dict = {}
+        unpacker = self.unpacker
+        for _ in range(unpacker.read_map_header()):
+            key = self.value()
+            if key == "frames_of_interest":
+                parts[key] = self.records()
+            elif key == "frames":
+                if _is_map(self.next_byte()):
+                    threads: dict = {}
+                    for _ in range(unpacker.read_map_header()):
+                        thread = self.value()
+                        threads[thread] = self.records()
+                    parts[key] = threads
+                else:
+                    unpacker.skip()
+                    parts[key] = None
+            elif key in ("timestamp", "meta", "command_line_args"):
+                parts[key] = self.value()
+            else:
+                unpacker.skip()
+        if unpacker.tell() != len(self.document):
+            raise ValueError("extra data after the document")
+        return parts
+
+
+def _empty_summary() -> dict:
+    return {
         "started_at": None,
         "source": None,
         "label": None,
@@ -212,32 +404,64 @@ def summarise(document: bytes) -> dict[str, Any]:
         "frame_count": 0,
         "plugin_count": 0,
     }
+
+
+def summarise(document: bytes) -> dict:
+    """The summary columns of one document. A document that does not decode is still stored.
+
+    Only the few top-level values and the plugin records are decoded; frame records are counted by
+    their first bytes. The result is what the decoded document would give.
+    """
     try:
-        decoded = serialize.loads(document)
+        return _summary_of(_Walk(bytes(document)))
     except Exception:  # noqa: BLE001 - kept as it is; reading it back will report the damage
+        return _empty_summary()
+
+
+def _summary_of(walk: _Walk) -> dict:
+    summary = _empty_summary()
+    parts = walk.document_parts()
+    if parts is None:
         return summary
-    if not isinstance(decoded, dict):
-        return summary
-    timestamp = decoded.get("timestamp")
+    timestamp = parts.get("timestamp")
     summary["started_at"] = timestamp if isinstance(timestamp, (int, float)) else None
-    meta = decoded.get("meta")
+    meta = parts.get("meta")
     if isinstance(meta, dict) and isinstance(meta.get("source"), str):
         summary["source"] = meta["source"]
-    argv = decoded.get("command_line_args")
+    argv = parts.get("command_line_args")
     if isinstance(argv, list):
         summary["command_line"] = [str(arg) for arg in argv]
-    for record in _records(decoded):
-        if not isinstance(record, dict):
-            continue
-        if record.get("type") == "frame":
-            summary["frame_count"] += 1
-            continue
-        summary["plugin_count"] += 1
-        if summary["label"] is None:
-            summary["label"] = _label_of(record)
-        if record.get("type") == "request_end" and summary["label"] and "status" in record:
-            summary["label"] += f" {record['status']}"
+    sections = [parts.get("frames_of_interest"), *(parts.get("frames") or {}).values()]
+    # The status joins the label only at the end of the request that gave it: a server recorded by
+    # `vesk run` handles many requests in one document, and each status used to lengthen the label.
+    request_open = False
+    for frames, others in filter(None, sections):
+        summary["frame_count"] += frames
+        for span in others:
+            record = walk.decode(span)
+            if not isinstance(record, dict):
+                continue
+            kind = record.get("type")
+            if kind == "frame":
+                summary["frame_count"] += 1
+                continue
+            summary["plugin_count"] += 1
+            if summary["label"] is None:
+                summary["label"] = _label_of(record)
+                request_open = kind == "request_start" and summary["label"] is not None
+            elif request_open and kind == "request_end":
+                request_open = False
+                if "status" in record:
+                    summary["label"] += f" {record['status']}"
     return summary
+
+
+def _json_list(texts: list[str]) -> str:
+    """`json.dumps(texts)` for a list of texts, without importing json (and re behind it) on the way
+    out of every `vesk run`; the C encoder is the one json itself uses."""
+    from _json import encode_basestring_ascii
+
+    return "[" + ", ".join(map(encode_basestring_ascii, texts)) + "]"
 
 
 def _write_fallback(db_path: str, trace_id: str, document: bytes) -> str:
@@ -269,7 +493,7 @@ def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: float, msgpack
                     summary["started_at"],
                     summary["source"],
                     summary["label"],
-                    json.dumps(summary["command_line"]),
+                    _json_list(summary["command_line"]),
                     summary["frame_count"],
                     summary["plugin_count"],
                     document,
@@ -304,16 +528,10 @@ def _summaries(rows) -> list[TraceSummary]:
     by_id: dict[str, TraceSummary] = {}
     last_seen: dict[str, int] = {}
     for position, row in enumerate(rows):
-        trace_id, saved_at, started_at, source, label, command_line, frames, plugins = row
+        trace_id, saved_at, _, _, label, _, frames, plugins = row
         summary = by_id.get(trace_id)
         if summary is None:
-            try:
-                argv = json.loads(command_line)
-            except ValueError:
-                argv = []
-            by_id[trace_id] = TraceSummary(
-                trace_id, saved_at, started_at, source, label, argv, frames, plugins, 1
-            )
+            by_id[trace_id] = TraceSummary._from_row(row)
         else:
             summary.frame_count += frames
             summary.plugin_count += plugins
