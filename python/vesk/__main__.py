@@ -7,23 +7,19 @@
     vesk export TRACE --format json|chrome     the decoded trace, or Chrome trace-event JSON
 
 The functions that run the program live in this file because the engine never records frames of it.
+
+Everything `vesk run` needs before the program starts is imported at its first use, or is small:
+argparse, datetime, zipfile, dataclasses and their like would be most of its start-up time.
 """
 
 from __future__ import annotations
 
-import argparse
 import builtins
-import datetime
-import importlib.machinery
-import importlib.util
 import io
 import os
-import runpy
 import sys
 import types
-import zipfile
-from dataclasses import dataclass, field
-from typing import Any, Callable
+import zipimport
 
 from vesk import config as vesk_config
 from vesk import db, utils
@@ -55,14 +51,17 @@ options:
 """
 
 
-@dataclass
 class RunOptions:
-    config_file: str | None = None
-    db_path: str | None = None
-    overrides: dict[str, Any] = field(default_factory=dict)
-    module: str | None = None
-    script: str | None = None
-    arguments: list[str] = field(default_factory=list)
+    def __init__(self) -> None:
+        self.config_file: str | None = None
+        self.db_path: str | None = None
+        self.overrides: dict = {}
+        self.module: str | None = None
+        self.script: str | None = None
+        self.arguments: list[str] = []
+
+    def __repr__(self) -> str:
+        return f"RunOptions({vars(self)!r})"
 
 
 def parse_run_arguments(argv: list[str]) -> RunOptions:
@@ -139,16 +138,37 @@ def parse_run_arguments(argv: list[str]) -> RunOptions:
 # --- running the program --------------------------------------------------------------------------
 
 
-def _script_runner(path: str) -> Callable[[], None]:
+def _is_zip_archive(path: str) -> bool:
+    # The test python itself makes for `python archive.zip` (its path hook for a file is zipimport,
+    # loaded at every interpreter start); zipfile would cost as much as the rest of vesk's start-up.
+    if not os.path.isfile(path):
+        return False
+    try:
+        zipimport.zipimporter(path)
+    except (zipimport.ZipImportError, OSError):
+        return False
+    return True
+
+
+def _runs_from_path_entry(absolute: str) -> bool:
+    """Whether python runs this path as a directory or archive with a __main__ module in it."""
+    return os.path.isdir(absolute) or _is_zip_archive(absolute)
+
+
+def _script_runner(path: str):
     """Reads and compiles the script now, so that a missing file is a usage error, not a trace."""
     absolute = os.path.abspath(path)
-    if os.path.isdir(absolute) or zipfile.is_zipfile(absolute):
+    if _runs_from_path_entry(absolute):
+        import runpy
+
         return lambda: runpy.run_path(absolute, run_name="__main__")
     try:
         with io.open_code(absolute) as handle:
             source = handle.read()
     except OSError as exc:
         raise UsageError(f"can't open file {path!r}: [Errno {exc.errno}] {exc.strerror}") from None
+
+    import importlib.machinery
 
     def run() -> None:
         code = compile(source, absolute, "exec", dont_inherit=True)
@@ -163,7 +183,10 @@ def _script_runner(path: str) -> Callable[[], None]:
     return run
 
 
-def _module_runner(name: str) -> Callable[[], None]:
+def _module_runner(name: str):
+    import importlib.util
+    import runpy
+
     try:
         spec = importlib.util.find_spec(name)
         if spec is not None and spec.submodule_search_locations is not None:
@@ -176,13 +199,19 @@ def _module_runner(name: str) -> Callable[[], None]:
     return lambda: runpy.run_module(name, run_name="__main__", alter_sys=True)
 
 
-_OUR_FILES = {os.path.abspath(__file__), os.path.abspath(runpy.__file__)}
+def _our_files() -> set[str]:
+    files = {os.path.abspath(__file__)}
+    runpy = sys.modules.get("runpy")  # when it was never imported, none of its frames is on the stack
+    if runpy is not None and getattr(runpy, "__file__", None):
+        files.add(os.path.abspath(runpy.__file__))
+    return files
 
 
 def _print_uncaught(exc: BaseException) -> None:
     """Prints the exception as python would: without the frames of vesk and runpy on top."""
+    ours = _our_files()
     tb = exc.__traceback__
-    while tb is not None and os.path.abspath(tb.tb_frame.f_code.co_filename) in _OUR_FILES:
+    while tb is not None and os.path.abspath(tb.tb_frame.f_code.co_filename) in ours:
         tb = tb.tb_next
     exc.__traceback__ = tb
     sys.excepthook(type(exc), exc, tb)
@@ -214,7 +243,7 @@ def run_program(options: RunOptions) -> int:
         sys.argv = [options.module, *options.arguments]
     else:
         absolute = os.path.abspath(options.script)
-        inside = os.path.isdir(absolute) or zipfile.is_zipfile(absolute)
+        inside = _runs_from_path_entry(absolute)
         sys.path[0] = absolute if inside else os.path.dirname(os.path.realpath(absolute))
         runner = _script_runner(options.script)
         sys.argv = [options.script, *options.arguments]
@@ -257,17 +286,12 @@ def run_program(options: RunOptions) -> int:
 # --- reading traces -------------------------------------------------------------------------------
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # one line, no usage block
-        raise UsageError(f"{message} (see {self.prog} --help)")
-
-
-def _database_options(parser: argparse.ArgumentParser) -> None:
+def _database_options(parser) -> None:
     parser.add_argument("--db", metavar="PATH", help="database to read (default: .vesk/db.sqlite3)")
     parser.add_argument("--config", metavar="PATH", help="configuration file")
 
 
-def _db_path(arguments: argparse.Namespace) -> str:
+def _db_path(arguments) -> str:
     if arguments.db:
         return os.path.abspath(arguments.db)
     return vesk_config.load(".", arguments.config)["db_path"]
@@ -276,10 +300,12 @@ def _db_path(arguments: argparse.Namespace) -> str:
 def _time_text(seconds: float | None) -> str:
     if seconds is None:
         return "?"
+    import datetime
+
     return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
 
 
-def list_command(arguments: argparse.Namespace) -> int:
+def list_command(arguments) -> int:
     path = _db_path(arguments)
     summaries = db.list_traces(path)
     if arguments.limit is not None:
@@ -297,7 +323,7 @@ def list_command(arguments: argparse.Namespace) -> int:
     return 0
 
 
-def show_command(arguments: argparse.Namespace) -> int:
+def show_command(arguments) -> int:
     from vesk import show
 
     path = _db_path(arguments)
@@ -307,7 +333,7 @@ def show_command(arguments: argparse.Namespace) -> int:
     return 0
 
 
-def export_command(arguments: argparse.Namespace) -> int:
+def export_command(arguments) -> int:
     from vesk import show
 
     path = _db_path(arguments)
@@ -324,7 +350,13 @@ def export_command(arguments: argparse.Namespace) -> int:
     return 0
 
 
-def _reading_parser() -> argparse.ArgumentParser:
+def _reading_parser():
+    import argparse
+
+    class _Parser(argparse.ArgumentParser):
+        def error(self, message: str) -> None:  # one line, no usage block
+            raise UsageError(f"{message} (see {self.prog} --help)")
+
     parser = _Parser(prog="vesk", description="A tracing profiler for Python programs.")
     parser.add_argument("--version", action="version", version=f"vesk {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)

@@ -7,12 +7,13 @@ an error.
 
 from __future__ import annotations
 
-import copy
 import os
-import tomllib
-from typing import Any
 
 from vesk.utils import VeskError, display_path
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 CONFIG_DIR = ".vesk"
 CONFIG_FILE = "config.toml"
@@ -59,11 +60,29 @@ class ConfigError(VeskError):
 def defaults() -> dict[str, Any]:
     def build(schema):
         return {
-            key: build(spec) if isinstance(spec, dict) else copy.deepcopy(spec[0])
+            key: build(spec) if isinstance(spec, dict) else _deep_copy(spec[0])
             for key, spec in schema.items()
         }
 
     return build(_SCHEMA)
+
+
+_IMMUTABLE = (str, int, float, bool, type(None))
+
+
+def _deep_copy(value: Any) -> Any:
+    """copy.deepcopy for what a configuration holds, without importing copy (and weakref behind it)
+    on the way into every `vesk run`; anything else still goes through copy."""
+    kind = type(value)
+    if kind is dict:
+        return {key: _deep_copy(item) for key, item in value.items()}
+    if kind is list:
+        return [_deep_copy(item) for item in value]
+    if kind in _IMMUTABLE:
+        return value
+    import copy
+
+    return copy.deepcopy(value)
 
 
 def _type_name(value: Any) -> str:
@@ -109,6 +128,17 @@ def _merge(target: dict, values: dict, schema: dict, prefix: str) -> None:
             target[key] = _check(dotted, value, spec[1])
 
 
+def _read_toml(path: str, shown: str) -> dict:
+    with open(path, "rb") as handle:
+        # Imported only for a file that exists: tomllib brings re along, which most runs never need.
+        import tomllib
+
+        try:
+            return tomllib.load(handle)
+        except tomllib.TOMLDecodeError as exc:
+            raise ConfigError(f"{shown}: invalid TOML: {exc}") from None
+
+
 def config_path(root: str) -> str:
     return os.path.join(root, CONFIG_DIR, CONFIG_FILE)
 
@@ -125,16 +155,13 @@ def load(root: str = ".", path: str | None = None, overrides: dict | None = None
     path = path if explicit else config_path(root)
     shown = display_path(os.path.abspath(path))
     try:
-        with open(path, "rb") as handle:
-            values = tomllib.load(handle)
+        values = _read_toml(path, shown)
     except FileNotFoundError:
         if explicit:
             raise ConfigError(f"config file {shown} does not exist") from None
         values = {}
     except OSError as exc:
         raise ConfigError(f"cannot read config file {shown}: {exc.strerror or exc}") from None
-    except tomllib.TOMLDecodeError as exc:
-        raise ConfigError(f"{shown}: invalid TOML: {exc}") from None
     except UnicodeDecodeError:
         raise ConfigError(f"{shown}: invalid TOML: the file is not UTF-8") from None
     try:
@@ -158,6 +185,6 @@ def engine_config(config: dict[str, Any]) -> dict[str, Any]:
     A copy, because the engine reads its configuration once at start and the plugins keep the dict
     they were built from; later changes by the caller must not half-apply.
     """
-    result = copy.deepcopy(config)
+    result = _deep_copy(config)
     result.pop("db_path", None)
     return result

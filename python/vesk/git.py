@@ -8,9 +8,14 @@ starting a process there would be slow and would show up in the program's own th
 from __future__ import annotations
 
 import os
-import re
 
-_SHA = re.compile(r"^[0-9a-f]{40}([0-9a-f]{24})?$")
+_HEX_DIGITS = frozenset("0123456789abcdef")
+
+
+def _is_sha(text: str) -> bool:
+    # A SHA-1 or SHA-256 object name. Checked by hand: this file is imported at every trace build,
+    # and re is the dearest import `vesk run` could otherwise avoid.
+    return len(text) in (40, 64) and _HEX_DIGITS.issuperset(text)
 
 
 def _git_dir(start: str) -> str | None:
@@ -64,7 +69,7 @@ def commit_sha(start: str = ".") -> str | None:
         sha = _read_ref(git_dir, head[len("ref:") :].strip()) if head.startswith("ref:") else head
     except (OSError, UnicodeDecodeError):
         return None
-    return sha if sha and _SHA.match(sha) else None
+    return sha if sha and _is_sha(sha) else None
 
 
 COMMIT_SHA = commit_sha()

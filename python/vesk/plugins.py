@@ -13,19 +13,26 @@ Record types:
 - "http_request" / "http_response": outbound HTTP through the standard library's http.client.
 - "sql_query" / "sql_result": SQL through Django's cursor wrapper or SQLAlchemy's default dialect.
 - "log": a log record handled by a standard-library logger.
+
+A description names its functions by file path fragments and code names only, so that loading it
+imports none of the libraries it describes: a program that never uses http.client must not pay for
+importing it. The callables reach a library's classes through sys.modules, where the library
+necessarily is by the time one of its functions runs.
 """
 
 from __future__ import annotations
 
-import http.client
-import logging
+import sys
 import time
-from typing import Any, Callable
 
 from vesk.config import PLUGIN_NAMES
 from vesk.utils import redact_query
 
-Description = dict[str, Any]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable
+
+Description = dict
 
 
 def _local(frame, name: str, default: Any = None) -> Any:
@@ -120,8 +127,13 @@ def _request_start(frame, event, arg, context):
 # clients built on http.client go through it) and getresponse returns its response ---------------
 
 
+def _is_https(connection) -> bool:
+    client = sys.modules.get("http.client")
+    return client is not None and isinstance(connection, client.HTTPSConnection)
+
+
 def _origin(connection) -> str:
-    https = isinstance(connection, http.client.HTTPSConnection)
+    https = _is_https(connection)
     host = getattr(connection, "_tunnel_host", None) or getattr(connection, "host", "?")
     port = getattr(connection, "_tunnel_port", None) or getattr(connection, "port", None)
     if ":" in str(host):
@@ -251,8 +263,11 @@ def _sqlalchemy(config: dict) -> list[Description]:
 
 def _log_applies(frame, event, arg, context):
     # Handler.handle lives in the same file and sees the same records: loggers only.
-    return isinstance(_local(frame, "self"), logging.Logger) and isinstance(
-        _local(frame, "record"), logging.LogRecord
+    logging = sys.modules.get("logging")
+    return (
+        logging is not None
+        and isinstance(_local(frame, "self"), logging.Logger)
+        and isinstance(_local(frame, "record"), logging.LogRecord)
     )
 
 

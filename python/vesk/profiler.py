@@ -16,16 +16,17 @@ the engine never records frames of vesk's own files.
 from __future__ import annotations
 
 import functools
-import inspect
-import logging
 import os
 import threading
-from typing import Any, Callable
 
 from vesk import config as vesk_config
 from vesk import db, serialize, utils
 
-logger = logging.getLogger("vesk")
+# No logging, inspect or typing at import time: `vesk run` imports this file before the program
+# starts, and the program may never need any of them.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable
 
 _state = threading.local()
 
@@ -169,10 +170,14 @@ class Recording:
             self.saved = True
         except Exception as exc:  # noqa: BLE001 - the program's own outcome matters more than ours
             self.error = exc
-            logger.warning("vesk could not save trace %s: %s", host.trace_id, exc)
+            import logging
+
+            logging.getLogger("vesk").warning("vesk could not save trace %s: %s", host.trace_id, exc)
         return False
 
     def __call__(self, function: Callable) -> Callable:
+        import inspect
+
         options = self._options
         if inspect.iscoroutinefunction(function):
 

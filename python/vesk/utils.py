@@ -10,7 +10,6 @@ import os
 import sys
 import threading
 import time
-import urllib.parse
 
 # Crockford's base 32: no I, L, O or U, so identifiers read back unambiguously.
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
@@ -87,6 +86,10 @@ def redact_query(url: str) -> str:
     base, mark, query = url.partition("?")
     if not mark or not query:
         return url
+    # Imported here, not with this file: urllib.parse brings re along, which `vesk run` otherwise
+    # never needs.
+    import urllib.parse
+
     from vesk.serialize import is_secret_name
 
     parts = []
