@@ -20,7 +20,7 @@ class Account:
         return self.balance
 
     def __repr__(self):
-        return f"Account({self.owner!r}, {self.balance})"
+        return f"Account({getattr(self, 'owner', '?')!r}, {getattr(self, 'balance', '?')})"
 
 
 def fibonacci(n):
