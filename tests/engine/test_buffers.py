@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from conftest import Host, decode, frames_of, profiling
+from engine_support import Host, decode, frames_of, profiling
 
 import sample.helpers
 

@@ -8,7 +8,7 @@ import pytest
 
 from vesk import _vesk
 
-from conftest import Host, decode
+from engine_support import Host, decode
 
 
 def build(host):

@@ -8,7 +8,7 @@ import threading
 import msgpack
 import pytest
 
-from conftest import Host, decode, frames_of, profiling
+from engine_support import Host, decode, frames_of, profiling
 
 import sample.helpers
 

@@ -12,7 +12,7 @@ import pytest
 import _vesk_testing
 from vesk import _vesk
 
-from conftest import Host, decode, profiling
+from engine_support import Host, decode, profiling
 
 
 def test_module_surface():

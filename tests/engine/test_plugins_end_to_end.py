@@ -5,7 +5,7 @@ import sqlite3
 
 import pytest
 
-from conftest import Host, decode, profiling
+from engine_support import Host, decode, profiling
 
 
 def describe(co_name, path_fragment, call_type, return_type, **extra):

@@ -9,7 +9,7 @@ import pytest
 
 from vesk import _vesk
 
-from conftest import Host, decode, frames_of, profiling
+from engine_support import Host, decode, frames_of, profiling
 
 import sample.app
 import sample.helpers

@@ -6,7 +6,7 @@ import subprocess
 import sys
 import threading
 
-from conftest import Host, decode, profiling
+from engine_support import Host, decode, profiling
 
 import sample.helpers
 

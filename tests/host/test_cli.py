@@ -10,7 +10,7 @@ import sqlite3
 from pathlib import Path
 
 import pytest
-from conftest import assert_one_error_line, needs_engine
+from host_support import assert_one_error_line, needs_engine
 
 from vesk import db
 

@@ -7,7 +7,7 @@ import threading
 
 import msgpack
 import pytest
-from conftest import needs_engine
+from host_support import needs_engine
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from msgpack import ExtType

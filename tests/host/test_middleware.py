@@ -9,7 +9,7 @@ import urllib.request
 from wsgiref.simple_server import WSGIRequestHandler, make_server
 
 import pytest
-from conftest import needs_engine
+from host_support import needs_engine
 
 from vesk import db
 from vesk.middleware import VeskMiddleware

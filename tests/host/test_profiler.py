@@ -6,7 +6,7 @@ import asyncio
 import logging
 
 import pytest
-from conftest import needs_engine
+from host_support import needs_engine
 
 import vesk
 from vesk import db, profiler

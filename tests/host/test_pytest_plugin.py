@@ -6,7 +6,7 @@ import importlib.metadata
 import subprocess
 import sys
 
-from conftest import needs_engine, subprocess_env
+from host_support import needs_engine, subprocess_env
 
 from vesk import db
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from conftest import needs_engine
+from host_support import needs_engine
 
 pytestmark = needs_engine
 

@@ -4,7 +4,7 @@ import sys
 import threading
 import time
 
-from conftest import Host
+from engine_support import Host
 from vesk import _vesk
 
 

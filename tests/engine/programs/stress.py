@@ -6,7 +6,7 @@ import threading
 
 import msgpack
 
-from conftest import Host
+from engine_support import Host
 from vesk import _vesk
 
 THREADS = int(sys.argv[1])

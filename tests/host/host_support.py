@@ -1,0 +1,92 @@
+"""Helpers for the host package's tests: running `vesk` in a subprocess against a temporary project."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ENGINE_AVAILABLE = importlib.util.find_spec("vesk._vesk") is not None
+
+needs_engine = pytest.mark.skipif(not ENGINE_AVAILABLE, reason="vesk._vesk is not built")
+
+
+def _pythonpath() -> str:
+    # The subprocess must import the same vesk as this test run. Not resolved: in a dev build the
+    # package directory holds links to the sources beside the built engine.
+    import vesk
+
+    site = str(Path(vesk.__file__).parent.parent)
+    parts = [site] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    return os.pathsep.join(dict.fromkeys(parts))
+
+
+def subprocess_env(**extra: str) -> dict[str, str]:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = _pythonpath()
+    env.pop("PYTHONSAFEPATH", None)
+    env.update(extra)
+    return env
+
+
+class Project:
+    """A temporary project directory in which `vesk` runs."""
+
+    def __init__(self, root: Path) -> None:
+        self.root = root
+
+    @property
+    def db(self) -> Path:
+        return self.root / ".vesk" / "db.sqlite3"
+
+    def write(self, name: str, text: str) -> Path:
+        path = self.root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text))
+        return path
+
+    def run(self, *args: str, check: bool | None = None, timeout: float = 120, **env: str):
+        done = subprocess.run(
+            [sys.executable, "-m", "vesk", *args],
+            cwd=self.root,
+            env=subprocess_env(**env),
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+        if check and done.returncode != 0:
+            raise AssertionError(f"vesk {args} failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
+        return done
+
+    def python(self, *args: str, timeout: float = 120):
+        return subprocess.run(
+            [sys.executable, *args],
+            cwd=self.root,
+            env=subprocess_env(),
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+
+
+@pytest.fixture
+def project(tmp_path: Path) -> Project:
+    root = tmp_path / "project"
+    root.mkdir()
+    return Project(root)
+
+
+def assert_one_error_line(done, *fragments: str) -> None:
+    """A bad input: non-zero status and exactly one line on stderr, naming what is wrong."""
+    assert done.returncode != 0, done.stderr
+    lines = [line for line in done.stderr.splitlines() if line.strip()]
+    assert len(lines) == 1, done.stderr
+    assert lines[0].startswith("vesk: error: "), lines[0]
+    assert "Traceback" not in done.stderr
+    for fragment in fragments:
+        assert fragment in lines[0], lines[0]
