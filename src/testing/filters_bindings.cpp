@@ -16,16 +16,6 @@ namespace {
 using utils::PyRef;
 using utils::Result;
 
-template <size_t N>
-Result<std::array<PyObject*, N>> arguments(std::string_view function, const std::array<const char*, N>& names,
-                                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, N> out{};
-    if (auto parsed = utils::parse_arguments(function, names, args, nargs, kwnames, out); !parsed) {
-        return std::move(parsed.error());
-    }
-    return out;
-}
-
 // Needles and filenames as raw bytes: a str stands for its UTF-8 bytes, bytes for themselves.
 Result<std::string_view> bytes_of(PyObject* value) {
     if (PyBytes_Check(value)) {

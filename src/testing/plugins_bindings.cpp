@@ -21,16 +21,6 @@ using utils::PyError;
 using utils::PyRef;
 using utils::Result;
 
-template <size_t N>
-Result<std::array<PyObject*, N>> arguments(std::string_view function, const std::array<const char*, N>& names,
-                                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, N> out{};
-    if (auto parsed = utils::parse_arguments(function, names, args, nargs, kwnames, out); !parsed) {
-        return std::move(parsed.error());
-    }
-    return out;
-}
-
 Result<PyRef> text_object(std::string_view text) {
     return utils::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
