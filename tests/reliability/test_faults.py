@@ -331,9 +331,11 @@ def test_a_logging_handler_that_waits_for_another_thread(fake, monkeypatch):
     fake.serialize.dump_msgpack = RandomlyFailing(raise_value_error, seed=5, thread=threading.current_thread())
     verdicts = []
 
+    progress = None  # records logged before the other threads start are not waited on
+
     class Waiting(logging.Handler):
         def emit(self, record):
-            if len(verdicts) < 3:
+            if progress is not None and len(verdicts) < 3:
                 verdicts.append(progress.advances())
 
     handler = Waiting()
