@@ -330,12 +330,11 @@ def test_a_logging_handler_that_waits_for_another_thread(fake, monkeypatch):
     """Reporting a failure runs the program's logging handlers, which may wait for its other threads."""
     fake.serialize.dump_msgpack = RandomlyFailing(raise_value_error, seed=5, thread=threading.current_thread())
     verdicts = []
-
-    progress = None  # records logged before the other threads start are not waited on
+    progress = Progress()
 
     class Waiting(logging.Handler):
         def emit(self, record):
-            if progress is not None and len(verdicts) < 3:
+            if len(verdicts) < 3 and progress.thread.is_alive():
                 verdicts.append(progress.advances())
 
     handler = Waiting()
@@ -343,7 +342,7 @@ def test_a_logging_handler_that_waits_for_another_thread(fake, monkeypatch):
     logger.addHandler(handler)
     try:
         with profiling(Host(config={"threading": True})):
-            with Progress() as progress:
+            with progress:
                 result = workload.run()
     finally:
         logger.removeHandler(handler)
