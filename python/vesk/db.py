@@ -170,25 +170,46 @@ def _describe(db_path: str, exc: BaseException) -> str:
     return f"{display_path(db_path)}: {_reason(exc)}"
 
 
+def _newer_schema(db_path: str, version: int) -> StorageError:
+    return StorageError(
+        f"{display_path(db_path)} was written by a newer vesk (schema {version}, this one reads "
+        f"{SCHEMA_VERSION})"
+    )
+
+
+def _version_and_foreign_tables(connection: sqlite3.Connection) -> tuple[int, bool]:
+    version = connection.execute("PRAGMA user_version").fetchone()[0]
+    tables = {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type='table'")}
+    return version, version == 0 and bool(tables - {"sqlite_sequence"})
+
+
 def _migrate(connection: sqlite3.Connection, db_path: str) -> None:
     version = connection.execute("PRAGMA user_version").fetchone()[0]
     if version == SCHEMA_VERSION:
         return
     if version > SCHEMA_VERSION:
-        raise StorageError(
-            f"{display_path(db_path)} was written by a newer vesk (schema {version}, this one reads "
-            f"{SCHEMA_VERSION})"
-        )
+        raise _newer_schema(db_path, version)
     if version == 0:
-        tables = {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type='table'")}
-        if tables - {"sqlite_sequence"}:
+        # Another process may be creating the schema right now: its tables and its version arrive
+        # together, so they are read together (one snapshot), or a new database of ours would look
+        # like another program's.
+        connection.execute("BEGIN")
+        try:
+            version, foreign = _version_and_foreign_tables(connection)
+        finally:
+            connection.execute("COMMIT")
+        if foreign:
             raise StorageError(f"{display_path(db_path)} is a database of some other program")
+        if version == SCHEMA_VERSION:
+            return
         # The journal mode is a property of the file and cannot change inside a transaction.
         connection.execute("PRAGMA journal_mode=WAL")
     connection.execute("BEGIN IMMEDIATE")
     try:
         # Another process may have migrated while we waited for the write lock.
         version = connection.execute("PRAGMA user_version").fetchone()[0]
+        if version > SCHEMA_VERSION:
+            raise _newer_schema(db_path, version)
         for target in range(version + 1, SCHEMA_VERSION + 1):
             for statement in _MIGRATIONS[target]:
                 connection.execute(statement)
