@@ -7,7 +7,6 @@ read from the process's resident set."""
 import ctypes
 import gc
 import os
-import pathlib
 import sys
 import threading
 import time
