@@ -5,8 +5,8 @@ its plugins may apply to; afterwards every object handed over has its starting r
 Finally a sample of the examples is replayed many times to see that failed and successful
 constructions leave no native memory behind.
 
-Examples are generated as plain data ("specs") and turned into live objects by `build`, so that a
-spec can be replayed. Before each construction the spec is written to the file named by the second
+Examples are generated as plain data ("recipes") and turned into live objects by `build`, so that a
+recipe can be replayed. Before each construction the recipe is written to the file named by the second
 argument: if the process dies, that file names the example that killed it.
 Usage: fuzz_construction.py EXAMPLES LAST_EXAMPLE_FILE"""
 
