@@ -64,10 +64,7 @@ bool reaches_the_program(const PyError& error) noexcept { return !error.matches(
 
 }  // namespace
 
-Result<CodeVerdict> Profiler::verdict_for(EventCode& code) noexcept {
-    if (const CodeVerdict* cached = cached_verdict(code.code.get(), serial_)) {
-        return *cached;
-    }
+Result<CodeVerdict> Profiler::decide_verdict(EventCode& code) noexcept {
     if (auto read = read_code_texts(code); !read) {
         return std::move(read.error());
     }
@@ -84,11 +81,11 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, PyObject
         return utils::internal_error("Python gives us a PyFrame");
     }
     EventCode code = event_code_of(frame);
-    if (const CodeVerdict* cached = cached_verdict(code.code.get(), serial_);
-        cached != nullptr && cached->filename == filters::FilenameVerdict::Drop && cached->processors == nullptr) {
+    const CodeVerdict* cached = cached_verdict(code.code.get(), serial_);
+    if (cached != nullptr && cached->filename == filters::FilenameVerdict::Drop && cached->processors == nullptr) {
         return {};  // the common case: a frame of library code, dropped at the cost of a slot read
     }
-    auto found = verdict_for(code);
+    auto found = cached != nullptr ? Result<CodeVerdict>(*cached) : decide_verdict(code);
     if (!found) {
         return std::move(found.error());
     }

@@ -83,7 +83,8 @@ public:
 
 private:
     // The parts of one event, in the order the handler runs them.
-    [[nodiscard]] utils::Result<CodeVerdict> verdict_for(EventCode& code) noexcept;
+    // On a code object's first event: what its filename and name say, kept on the code object.
+    [[nodiscard]] utils::Result<CodeVerdict> decide_verdict(EventCode& code) noexcept;
     [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, PyObject* arg,
                                              const EventCode& code, bool record,
                                              std::vector<plugins::PluginProcessor>* processors) noexcept;
