@@ -19,6 +19,10 @@ import msgpack
 from vesk import serialize
 from vesk.utils import VeskError, display_path
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # collections.abc is not worth importing for `vesk run`
+    from collections.abc import Iterator
+
 SCHEMA_VERSION = 1
 
 # One entry per schema version: the statements that bring a database from the previous version to it.
@@ -638,6 +642,48 @@ def load_trace(db_path: str, trace_id: str) -> Trace:
         except Exception as exc:  # noqa: BLE001 - any decoding failure means a damaged document
             raise StorageError(f"trace {trace_id} has a damaged document: {exc}") from exc
     return Trace(_summaries([row[:-1] for row in rows])[0], documents)
+
+
+def iter_documents(db_path: str, trace_id: str) -> Iterator[bytes]:
+    """The raw bytes of each document of the trace, in the order they were saved.
+
+    Only one document is read at a time, so a trace of any length can be walked. A missing trace
+    raises here, before the first document. The ids are read first and each document on its own, so
+    no read transaction stays open while the caller works on a document.
+    """
+    connection = _open_for_reading(db_path)
+    try:
+        ids = _document_ids(connection, trace_id)
+    except sqlite3.Error as exc:
+        connection.close()
+        raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
+    except BaseException:
+        connection.close()
+        raise
+    if not ids:
+        connection.close()
+        raise TraceNotFound(f"no trace {trace_id!r} in {display_path(db_path)}")
+    return _documents(connection, db_path, trace_id, ids)
+
+
+def _document_ids(connection: sqlite3.Connection, trace_id: str) -> list[int]:
+    if not _has_documents_table(connection):
+        return []
+    rows = connection.execute("SELECT id FROM documents WHERE trace_id = ? ORDER BY id", (trace_id,))
+    return [row[0] for row in rows]
+
+
+def _documents(connection: sqlite3.Connection, db_path: str, trace_id: str, ids: list[int]) -> Iterator[bytes]:
+    try:
+        for document_id in ids:
+            row = connection.execute("SELECT msgpack FROM documents WHERE id = ?", (document_id,)).fetchone()
+            if row is None:
+                raise TraceNotFound(f"trace {trace_id} was removed while it was being read")
+            yield row[0]
+    except sqlite3.Error as exc:
+        raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
+    finally:
+        connection.close()
 
 
 def trace_summary(db_path: str, trace_id: str) -> TraceSummary:

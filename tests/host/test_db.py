@@ -150,3 +150,13 @@ def test_prepare_creates_only_what_it_is_asked_to(tmp_path):
         db.prepare(str(tmp_path / "missing" / "db.sqlite3"))
     db.prepare(str(tmp_path / "made" / "db.sqlite3"), create_directory=True)
     assert db.list_traces(str(tmp_path / "made" / "db.sqlite3")) == []
+
+
+def test_documents_are_read_back_one_at_a_time_in_save_order(db_path):
+    saved = [document("trc_a", [FRAME] * n) for n in (1, 2, 3)]
+    for payload in saved:
+        db.save_trace_in_sqlite(db_path, "trc_a", timeout=5, msgpack=payload)
+    db.save_trace_in_sqlite(db_path, "trc_b", timeout=5, msgpack=document("trc_b", []))
+    assert list(db.iter_documents(db_path, "trc_a")) == saved
+    with pytest.raises(db.TraceNotFound):
+        db.iter_documents(db_path, "trc_c")
