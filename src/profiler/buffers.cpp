@@ -36,27 +36,85 @@ void Profiler::push_frame_data(std::optional<uint64_t> thread_id, std::span<cons
     if (records.empty()) {
         return;
     }
+    uint64_t bytes = 0;
+    for (const Record& record : records) {
+        bytes += record.size();
+    }
+    if (!account_for_filing(records.size(), bytes)) {
+        return;
+    }
     bool main_buffer = !thread_id || !config_.threading || config_.main_thread_id == thread_id;
     auto file_into = [&](utils::RecordLog& buffer) {
         for (const Record& record : records) {
             buffer.append(record.view());
         }
     };
-    if (main_buffer) {
-        file_into(*frames_of_interest_.lock());
-    } else {
-        file_into((*frames_.lock())[*thread_id]);
+    try {
+        if (main_buffer) {
+            file_into(*frames_of_interest_.lock());
+        } else {
+            file_into((*frames_.lock())[*thread_id]);
+        }
+    } catch (const std::bad_alloc&) {
+        // Memory ran out: the records that did not fit are lost, and said to be.
+        count_dropped(records.size(), bytes);
     }
+}
+
+bool Profiler::account_for_filing(size_t records, uint64_t bytes) noexcept {
+    const std::optional<uint64_t> hard_bound = config_.limits.hard_buffer_bytes();
+    bool filed = true;
+    {
+        auto accounting = accounting_.lock();
+        accounting->retry_after_bytes -= std::min(accounting->retry_after_bytes, bytes);
+        if (hard_bound && accounting->buffered_bytes + bytes > *hard_bound) {
+            // Storage keeps failing: keeping everything would grow without limit.
+            accounting->unreported_dropped_records += records;
+            accounting->unreported_dropped_bytes += bytes;
+            filed = false;
+        } else {
+            accounting->buffered_bytes += bytes;
+            accounting->filed_bytes += bytes;
+            const std::optional<uint64_t> trace_bytes = config_.limits.trace_bytes;
+            if (trace_bytes && accounting->filed_bytes >= *trace_bytes &&
+                !frames_stopped_.exchange(true, std::memory_order_relaxed)) {
+                accounting->stop_marker_due = true;
+            }
+        }
+    }
+    if (!filed) {
+        totals_.lock()->dropped_records += records;
+    }
+    return filed;
+}
+
+void Profiler::count_dropped(size_t records, uint64_t bytes) noexcept {
+    {
+        auto accounting = accounting_.lock();
+        accounting->buffered_bytes -= std::min(accounting->buffered_bytes, bytes);
+        accounting->unreported_dropped_records += records;
+        accounting->unreported_dropped_bytes += bytes;
+    }
+    totals_.lock()->dropped_records += records;
 }
 
 void Profiler::start_new_test_trace() {
     std::string fresh_id = utils::new_trace_id();
-    // The reset's lock order; no Python code runs while these are held.
-    auto trace_id = trace_id_.lock();
-    auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
-    *trace_id = std::move(fresh_id);
-    *frames_of_interest = {};
-    frames->clear();
+    {
+        // The reset's lock order; no Python code runs while these are held.
+        auto trace_id = trace_id_.lock();
+        auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
+        auto accounting = accounting_.lock();
+        *trace_id = std::move(fresh_id);
+        *frames_of_interest = {};
+        frames->clear();
+        const bool saving = accounting->saving;
+        *accounting = TraceAccounting{};
+        accounting->saving = saving;
+        accounting->in_test = true;
+    }
+    frames_stopped_.store(false, std::memory_order_relaxed);
+    forget_left_out_calls();
 }
 
 Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noexcept {
@@ -95,6 +153,7 @@ Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noe
                 if (auto saved = save_in_db(); !saved) {
                     return saved;
                 }
+                accounting_.lock()->in_test = false;
             } else if (type == "start_test") {
                 // Filed, then discarded with everything else buffered: the new test starts afresh.
                 if (auto done = file_up_to(position); !done) {
@@ -104,7 +163,50 @@ Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noe
             }
         }
     }
-    return file_up_to(batch.records.size());
+    if (auto done = file_up_to(batch.records.size()); !done) {
+        return done;
+    }
+    if (std::exchange(accounting_.lock()->stop_marker_due, false)) {
+        if (auto filed = file_stop_marker(thread); !filed) {
+            return filed;
+        }
+    }
+    return stream_if_full();
 }
+
+Status Profiler::stream_if_full() noexcept {
+    const std::optional<uint64_t> bound = config_.limits.buffer_bytes;
+    if (!bound) {
+        return {};
+    }
+    bool outside_test = false;
+    {
+        auto accounting = accounting_.lock();
+        if (accounting->saving || accounting->buffered_bytes < *bound || accounting->retry_after_bytes > 0) {
+            return {};
+        }
+        outside_test = config_.one_trace_per_test && !accounting->in_test;
+    }
+    if (outside_test) {
+        // Records between tests are discarded by the next "start_test" anyway: not worth a document.
+        discard_buffers();
+        return {};
+    }
+    Status saved = save_in_db();
+    auto accounting = accounting_.lock();
+    if (saved) {
+        accounting->storage_failed = false;
+        return {};
+    }
+    // Kept for another try once as much again has come (filed, or dropped past the hard bound); said
+    // once, not at every try.
+    accounting->retry_after_bytes = *bound;
+    if (std::exchange(accounting->storage_failed, true)) {
+        return {};
+    }
+    return saved;
+}
+
+void Profiler::discard_buffers() noexcept { [[maybe_unused]] TakenRecords discarded = take_records(); }
 
 }  // namespace vesk::profiler

@@ -65,6 +65,18 @@ void cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept {
     }
 }
 
+CallCounts* call_counts(PyObject* code, uint64_t profiler_serial, uint64_t generation) noexcept {
+    CodeFacts* facts = facts_of(code);
+    if (facts == nullptr) {
+        return nullptr;
+    }
+    CallCounts& counts = facts->counts;
+    if (counts.profiler_serial != profiler_serial || counts.generation != generation) {
+        counts = CallCounts{profiler_serial, generation, 0, 0};
+    }
+    return &counts;
+}
+
 RecordTexts* cached_texts(PyObject* code) noexcept {
     CodeFacts* facts = facts_of(code);
     return facts == nullptr ? nullptr : &facts->texts;

@@ -31,9 +31,19 @@ struct RecordTexts {
     std::optional<std::string> qualname;
 };
 
+// How often one profiler met the code in the current trace: calls recorded, calls left out since the
+// last document. Counted per trace, so a count of an earlier trace (`generation`) starts again at 0.
+struct CallCounts {
+    uint64_t profiler_serial = 0;
+    uint64_t generation = 0;
+    uint64_t recorded = 0;
+    uint64_t left_out = 0;
+};
+
 struct CodeFacts {
     CodeVerdict verdict;
     RecordTexts texts;
+    CallCounts counts;
 };
 
 // Requires the interpreter lock. Reserves the code objects' slot; without one (the interpreter has
@@ -46,6 +56,11 @@ void reserve_code_slot() noexcept;
 // Requires the interpreter lock. Keeps `verdict` on `code` (best effort: an allocation or slot
 // failure only means it is computed again next time).
 void cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept;
+
+// Requires the interpreter lock. The call counts of profiler `profiler_serial` for trace `generation`
+// kept on `code` (reset when they were another profiler's or another trace's), or null when they
+// cannot be kept.
+[[nodiscard]] CallCounts* call_counts(PyObject* code, uint64_t profiler_serial, uint64_t generation) noexcept;
 
 // Requires the interpreter lock. The texts kept on `code`, or null when they cannot be kept (they
 // are then built for every event).

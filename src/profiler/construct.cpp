@@ -1,6 +1,8 @@
 // Building a profiler from the host package's profiler object: the configuration is read here, once.
 #include "profiler/profiler.hpp"
 
+#include <tuple>
+
 #include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/ids.hpp"
@@ -113,6 +115,49 @@ Result<bool> read_flag(PyObject* config, PyObject* key, const char* key_text) no
     return utils::bool_of(*value).value_or(false);
 }
 
+// One bound of the "limits" table: absent, or a non-negative integer where 0 means no bound.
+Result<std::optional<uint64_t>> read_limit(PyObject* limits, PyObject* key, const char* key_text) noexcept {
+    auto value = config_get(limits, key, key_text);
+    if (!value) {
+        return std::move(value.error());
+    }
+    if (*value == nullptr || *value == Py_None) {
+        return std::optional<uint64_t>{};
+    }
+    auto bound = utils::u64_of(*value);
+    if (!bound) {
+        return std::move(bound.error());
+    }
+    return *bound == 0 ? std::optional<uint64_t>{} : std::optional<uint64_t>{*bound};
+}
+
+// The "limits" table; without it nothing is bounded, as a recording always was.
+Result<Limits> read_limits(PyObject* config) noexcept {
+    auto table = config_get(config, interned().limits, "limits");
+    if (!table) {
+        return std::move(table.error());
+    }
+    if (*table == nullptr) {
+        return Limits{};
+    }
+    if (!PyDict_Check(*table)) {
+        return utils::conversion_error(*table, "PyDict");
+    }
+    PyRef held = PyRef::borrow(*table);  // the config dict may drop it while we call into Python
+    Limits limits;
+    for (auto [field, key, text] : {std::tuple{&Limits::buffer_bytes, interned().buffer_bytes, "buffer_bytes"},
+                                    std::tuple{&Limits::calls_per_function, interned().calls_per_function,
+                                               "calls_per_function"},
+                                    std::tuple{&Limits::trace_bytes, interned().trace_bytes, "trace_bytes"}}) {
+        auto bound = read_limit(held.get(), key, text);
+        if (!bound) {
+            return std::move(bound.error());
+        }
+        limits.*field = *bound;
+    }
+    return limits;
+}
+
 Result<PyRef> attribute(PyObject* host, PyObject* name) noexcept {
     return checked(PyObject_GetAttr(host, name));
 }
@@ -174,6 +219,11 @@ Result<std::unique_ptr<Profiler>> new_from_python(PyObject* host) noexcept {
         return std::move(lightweight_repr.error());
     }
     config.lightweight_repr = *lightweight_repr;
+    auto limits = read_limits(config_dict);
+    if (!limits) {
+        return std::move(limits.error());
+    }
+    config.limits = *limits;
     auto plugin_table = plugins::load_plugins(config_dict);
     if (!plugin_table) {
         return std::move(plugin_table.error());

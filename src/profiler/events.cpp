@@ -57,10 +57,12 @@ void keep_frame_record_buffer(Batch& batch, ThreadState& thread) noexcept {
 }
 
 // Not recording failures, so handed to the program through the profile callback instead of being
-// reported: the internal-error exception, and anything else that is not an Exception. A signal's
-// handler runs in whatever Python code is running, the serialiser and plugins included; swallowing the
-// KeyboardInterrupt or SystemExit it raised would make the program ignore Ctrl-C or a request to exit.
-bool reaches_the_program(const PyError& error) noexcept { return !error.matches(PyExc_Exception); }
+// reported. A signal's handler runs in whatever Python code is running, the serialiser and plugins
+// included; swallowing the KeyboardInterrupt or SystemExit it raised would make the program ignore
+// Ctrl-C or a request to exit.
+bool reaches_the_program(const PyError& error) noexcept {
+    return error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit);
+}
 
 }  // namespace
 
@@ -139,24 +141,34 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
             return ran;
         }
     }
-    if (record) {
+    if (record && admit(frame, event, code.code.get(), thread) == Admission::Record) {
         if (auto recorded = record_frame(frame, event, arg, code, thread, batch); !recorded) {
-            if (reaches_the_program(recorded.error())) {
-                return recorded;
-            }
             // A frame whose record failed stores nothing of its event.
-            return log_error(std::move(recorded.error()), frame, event, code);
+            return report_failure(std::move(recorded.error()), frame, event, code);
         }
     }
     auto pushed = push_frames(event, batch, thread);
     keep_frame_record_buffer(batch, thread);
     if (!pushed) {
-        if (reaches_the_program(pushed.error())) {
-            return pushed;
-        }
-        return log_error(std::move(pushed.error()), frame, event, code);
+        return report_failure(std::move(pushed.error()), frame, event, code);
     }
     return {};
+}
+
+Status Profiler::report_failure(PyError error, PyObject* frame, Event event, const EventCode& code) noexcept {
+    if (reaches_the_program(error)) {
+        return error;
+    }
+    if (error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError)) {
+        return log_error(std::move(error), frame, event, code);
+    }
+    // Trouble of the recorder itself (a broken invariant, memory running out) costs the event, never
+    // the program: a long test run must not end in an internal error. Said once, then only counted.
+    totals_.lock()->failed_events += 1;
+    if (std::exchange(trouble_reported_, true)) {
+        return {};
+    }
+    return log_error(std::move(error), frame, event, code);
 }
 
 Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
@@ -167,10 +179,7 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
                                           config_.serializer()};
         auto produced = plugins::run_processor(processor, plugin_event);
         if (!produced) {
-            if (reaches_the_program(produced.error())) {
-                return std::move(produced.error());
-            }
-            if (auto reported = log_error(std::move(produced.error()), frame, event, code); !reported) {
+            if (auto reported = report_failure(std::move(produced.error()), frame, event, code); !reported) {
                 return reported;
             }
         } else if (*produced) {
@@ -183,7 +192,13 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
 
 Status Profiler::record_frame(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
                               ThreadState& thread, Batch& batch) noexcept {
-    auto record = process_frame(frame, event, arg, code, thread);
+    auto record = [&]() -> Result<utils::Record> {
+        try {
+            return process_frame(frame, event, arg, code, thread);
+        } catch (const std::bad_alloc&) {
+            return PyError::make(PyExc_MemoryError, "no memory left for a frame record");
+        }
+    }();
     if (!record) {
         return std::move(record.error());
     }

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,6 +27,28 @@
 
 namespace vesk::profiler {
 
+// What keeps a recording bounded. All absent (the host's configuration has no "limits" table): the
+// buffers grow until the host saves, and every call is recorded.
+struct Limits {
+    // Past this many buffered bytes the records go to storage as one more document of the trace.
+    std::optional<uint64_t> buffer_bytes;
+    // Each function's first calls per trace are recorded; later ones are counted, with their subtree.
+    std::optional<uint64_t> calls_per_function;
+    // Past this many bytes filed in one trace, frame recording stops (plugin records go on).
+    std::optional<uint64_t> trace_bytes;
+
+    // While storage fails, records are kept up to this bound, then dropped and counted.
+    [[nodiscard]] std::optional<uint64_t> hard_buffer_bytes() const noexcept {
+        if (!buffer_bytes) {
+            return std::nullopt;
+        }
+        return *buffer_bytes * HARD_BOUND_FACTOR;
+    }
+
+    // Room for a few failed hand-overs before anything is lost.
+    static constexpr uint64_t HARD_BOUND_FACTOR = 8;
+};
+
 // Everything read from the host object, as plain native values: nothing on the per-event path
 // touches the host's configuration objects again.
 struct Config {
@@ -37,6 +61,7 @@ struct Config {
     bool one_trace_per_test = false;
     std::string source;
     double start_timestamp = 0.0;
+    Limits limits;
 
     [[nodiscard]] utils::Serializer serializer() const noexcept {
         return lightweight_repr ? utils::Serializer::LightweightRepr : utils::Serializer::Full;
@@ -55,6 +80,39 @@ using ThreadBuffers = std::unordered_map<uint64_t, utils::RecordLog>;
 struct TakenRecords {
     utils::RecordLog frames_of_interest;
     ThreadBuffers frames;
+    uint64_t bytes = 0;
+};
+
+// What the current trace has filed, kept and lost; reset when a test starts a new trace.
+struct TraceAccounting {
+    uint64_t buffered_bytes = 0;  // in the buffers now
+    uint64_t filed_bytes = 0;     // filed into this trace so far, saved or not
+    uint64_t retry_after_bytes = 0;  // after a failed hand-over, try again once this much more has come
+    bool saving = false;          // a document of this profiler is being handed to storage
+    bool storage_failed = false;  // the last streamed hand-over failed (reported once)
+    bool in_test = false;         // one trace per test: between a "start_test" and its "end_test"
+    bool stop_marker_due = false;  // the trace just reached its byte limit
+    uint64_t unreported_dropped_records = 0;  // not yet said in a document
+    uint64_t unreported_dropped_bytes = 0;
+};
+
+// The records saying what a document's stretch of the trace left out, and the counts they hold: the
+// counts are taken off only once the document is stored, so a failed hand-over loses none of them.
+struct AccountingRecords {
+    utils::RecordLog records;
+    std::vector<std::pair<utils::PyRef, uint64_t>> left_out;  // code object, calls said
+    uint64_t generation = 0;                                   // of the trace the counts belong to
+    uint64_t dropped_records = 0;
+    uint64_t dropped_bytes = 0;
+};
+
+// Totals over the profiler's life, for the host to report when recording ends.
+struct RecordingTotals {
+    uint64_t documents = 0;         // handed to storage
+    uint64_t dropped_records = 0;   // lost because storage kept failing, or memory ran out
+    uint64_t left_out_calls = 0;    // counted, not recorded, by volume control
+    uint64_t stopped_traces = 0;    // traces that reached their byte limit
+    uint64_t failed_events = 0;     // events dropped for an internal error
 };
 
 class Profiler {
@@ -78,6 +136,9 @@ public:
     // host; if the host fails, the records go back into the buffers for the next build.
     [[nodiscard]] utils::Status save_in_db() noexcept;
 
+    // Requires the interpreter lock. The totals, as a dict for the host.
+    [[nodiscard]] utils::Result<utils::PyRef> recording_totals() noexcept;
+
     // Garbage-collector support: every Python object the profiler holds.
     int traverse(visitproc visit, void* arg) const noexcept;
 
@@ -93,21 +154,45 @@ private:
                                             Batch& batch) noexcept;
     [[nodiscard]] utils::Status record_frame(PyObject* frame, utils::Event event, PyObject* arg,
                                              const EventCode& code, ThreadState& thread, Batch& batch) noexcept;
+    // May throw std::bad_alloc.
     [[nodiscard]] utils::Result<utils::Record> process_frame(PyObject* frame, utils::Event event, PyObject* arg,
-                                                            const EventCode& code, ThreadState& thread) noexcept;
+                                                            const EventCode& code, ThreadState& thread);
+    // Logs an ordinary failure; the recorder's own trouble (a broken invariant, memory running out) is
+    // logged once per profiler and then only counted. KeyboardInterrupt and SystemExit come back: they
+    // belong to the program.
+    [[nodiscard]] utils::Status report_failure(utils::PyError error, PyObject* frame, utils::Event event,
+                                               const EventCode& code) noexcept;
     // Comes back with an error only when the reporting itself was interrupted (KeyboardInterrupt,
     // SystemExit): that belongs to the program.
     [[nodiscard]] utils::Status log_error(utils::PyError error, PyObject* frame, utils::Event event,
                                           const EventCode& code) noexcept;
 
+    // Volume control (volume.cpp): which recorded-code events get a frame record.
+    enum class Admission { Record, LeaveOut };
+    [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, PyObject* code, ThreadState& thread) noexcept;
+    void count_left_out(PyObject* code) noexcept;
+    void forget_left_out_calls() noexcept;
+    [[nodiscard]] AccountingRecords accounting_records() noexcept;
+    // Takes the counts a stored document said off the pending ones.
+    void settle(AccountingRecords& said) noexcept;
+    [[nodiscard]] utils::Status file_stop_marker(ThreadState& thread) noexcept;
+
+    // Streaming (buffers.cpp): hands the buffers to storage once they pass the bound.
+    [[nodiscard]] utils::Status stream_if_full() noexcept;
+    void discard_buffers() noexcept;
+    [[nodiscard]] utils::Status save_document() noexcept;
+
     // Filing batches into the shared buffers.
     [[nodiscard]] utils::Status push_frames(utils::Event event, Batch& batch, ThreadState& thread) noexcept;
     void push_frame_data(std::optional<uint64_t> thread_id, std::span<const utils::Record> records) noexcept;
+    // Whether records of `bytes` may be filed (false past the hard bound: they are counted as dropped).
+    [[nodiscard]] bool account_for_filing(size_t records, uint64_t bytes) noexcept;
+    void count_dropped(size_t records, uint64_t bytes) noexcept;
     void start_new_test_trace();
     [[nodiscard]] utils::Result<const utils::ThreadInfo*> thread_info(ThreadState& thread) noexcept;
 
     // Trace documents.
-    [[nodiscard]] TakenRecords take_records();
+    [[nodiscard]] TakenRecords take_records() noexcept;
     void put_back(TakenRecords taken);
     [[nodiscard]] std::string current_trace_id();
 
@@ -118,6 +203,14 @@ private:
     utils::Guarded<utils::RecordLog> frames_of_interest_;  // lock order: before frames_
     utils::Guarded<ThreadBuffers> frames_;
     ThreadStores threads_;  // each thread touches only its own entry; see thread_stores.hpp
+    utils::Guarded<TraceAccounting> accounting_;  // lock order: after frames_
+    utils::Guarded<RecordingTotals> totals_;
+    std::atomic<bool> frames_stopped_{false};      // the trace reached its byte limit
+    std::atomic<uint64_t> trace_generation_{1};    // renewed with each test's trace: call counts restart
+    // Code objects with calls left out since the last document (interpreter lock; never released while
+    // an engine lock is held: releasing one may run Python code).
+    std::vector<utils::PyRef> left_out_codes_;
+    bool trouble_reported_ = false;  // interpreter lock
 };
 
 // CAUTION: runs Python code (the host's plugin loader and context builders). Builds a profiler

@@ -61,6 +61,10 @@ PyObject* build_trace(PyObject* self, PyObject*) noexcept {
     return utils::object_entry([&] { return profiler_of(self).build_trace(); });
 }
 
+PyObject* recording_totals(PyObject* self, PyObject*) noexcept {
+    return utils::object_entry([&] { return profiler_of(self).recording_totals(); });
+}
+
 // Installed by the threading module as the first profile function of each new thread: replaces
 // itself with the native callback, so recording starts at the thread's next event.
 PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -80,6 +84,8 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
 PyMethodDef methods[] = {
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"recording_totals", recording_totals, METH_NOARGS,
+     "recording_totals($self)\n--\n\nWhat the recording saved, left out and lost so far."},
     {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

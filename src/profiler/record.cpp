@@ -164,7 +164,7 @@ Result<const utils::ThreadInfo*> Profiler::thread_info(ThreadState& thread) noex
 }
 
 Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
-                                              ThreadState& thread) noexcept {
+                                              ThreadState& thread) {
     auto info = thread_info(thread);
     if (!info) {
         return std::move(info.error());

@@ -49,6 +49,7 @@ int ThreadStores::traverse(visitproc visit, void* arg) const noexcept {
         for (const auto& call : entry->state.call_frames) {
             Py_VISIT(call.frame.get());
         }
+        Py_VISIT(entry->state.left_out_call.get());
     }
     return 0;
 }

@@ -15,6 +15,7 @@ using utils::interned;
 using utils::PyError;
 using utils::PyRef;
 using utils::Record;
+using utils::RecordLog;
 using utils::Result;
 using utils::Status;
 
@@ -64,9 +65,16 @@ Result<HostInfo> read_host_info() noexcept {
 
 }  // namespace
 
-TakenRecords Profiler::take_records() {
+TakenRecords Profiler::take_records() noexcept {
     auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
-    return {std::exchange(*frames_of_interest, {}), std::exchange(*frames, {})};
+    TakenRecords taken{std::exchange(*frames_of_interest, {}), std::exchange(*frames, {}), 0};
+    taken.bytes = taken.frames_of_interest.size_in_bytes();
+    for (const auto& [thread_id, records] : taken.frames) {
+        taken.bytes += records.size_in_bytes();
+    }
+    auto accounting = accounting_.lock();
+    accounting->buffered_bytes -= std::min(accounting->buffered_bytes, taken.bytes);
+    return taken;
 }
 
 void Profiler::put_back(TakenRecords taken) {
@@ -78,21 +86,22 @@ void Profiler::put_back(TakenRecords taken) {
         taken.frames[thread_id].append(std::move(records));
     }
     *frames = std::move(taken.frames);
+    accounting_.lock()->buffered_bytes += taken.bytes;
 }
 
 std::string Profiler::current_trace_id() { return *trace_id_.lock(); }
 
 namespace {
 
-Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, const Config& config,
-                              std::string_view trace_id) noexcept {
+Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, const RecordLog& trailer,
+                              const Config& config, std::string_view trace_id) noexcept {
     utils::ByteBuffer document;
     utils::MsgpackWriter writer(document);
     writer.map_header(8);
     utils::write_argv(writer, host.argv);
     utils::write_str_pair(writer, "current_commit_sha", host.commit_sha);
     utils::write_frames(writer, taken.frames);
-    utils::write_frames_of_interest(writer, taken.frames_of_interest);
+    utils::write_frames_of_interest(writer, taken.frames_of_interest, trailer.count() != 0 ? &trailer : nullptr);
     utils::write_int_pair(writer, "main_thread_id", config.main_thread_id);
     utils::write_meta(writer, host.version, config.source);
     utils::write_f64_pair(writer, config.start_timestamp);
@@ -166,24 +175,41 @@ Result<PyRef> Profiler::build_trace() noexcept {
         return std::move(host.error());
     }
     TakenRecords taken = take_records();
-    return encode_document(*host, taken, config_, current_trace_id());
+    AccountingRecords said = accounting_records();
+    auto document = encode_document(*host, taken, said.records, config_, current_trace_id());
+    if (document) {
+        settle(said);
+    }
+    return document;
 }
 
 Status Profiler::save_in_db() noexcept {
+    accounting_.lock()->saving = true;
+    Status saved = save_document();
+    accounting_.lock()->saving = false;
+    return saved;
+}
+
+Status Profiler::save_document() noexcept {
     auto host = read_host_info();
     if (!host) {
         return std::move(host.error());
     }
     TakenRecords taken = take_records();
+    AccountingRecords said = accounting_records();
     std::string trace_id = current_trace_id();
-    auto document = encode_document(*host, taken, config_, trace_id);
+    auto document = encode_document(*host, taken, said.records, config_, trace_id);
     if (!document) {
+        put_back(std::move(taken));
         return std::move(document.error());
     }
     Status stored = store_document(config_, trace_id, document->get());
     if (!stored) {
         put_back(std::move(taken));
+        return stored;
     }
+    settle(said);
+    totals_.lock()->documents += 1;
     return stored;
 }
 

@@ -24,6 +24,10 @@ namespace vesk::utils {
     X(sqlite_busy_timeout, "sqlite_busy_timeout")                           \
     X(threading, "threading")                                               \
     X(lightweight_repr, "lightweight_repr")                                 \
+    X(limits, "limits")                                                     \
+    X(buffer_bytes, "buffer_bytes")                                         \
+    X(calls_per_function, "calls_per_function")                             \
+    X(trace_bytes, "trace_bytes")                                           \
     /* threading */                                                         \
     X(main_thread, "main_thread")                                           \
     X(current_thread, "current_thread")                                     \

@@ -110,9 +110,15 @@ void write_frames(MsgpackWriter& w, const std::unordered_map<uint64_t, RecordLog
     }
 }
 
-void write_frames_of_interest(MsgpackWriter& w, const RecordLog& records) noexcept {
+void write_frames_of_interest(MsgpackWriter& w, const RecordLog& records, const RecordLog* trailer) noexcept {
     w.str("frames_of_interest");
-    write_raw_frames(w, records);
+    if (trailer == nullptr) {
+        write_raw_frames(w, records);
+        return;
+    }
+    w.array_header(static_cast<uint32_t>(records.count() + trailer->count()));
+    records.for_each_chunk([&](std::string_view chunk) { w.raw(chunk); });
+    trailer->for_each_chunk([&](std::string_view chunk) { w.raw(chunk); });
 }
 
 void write_meta(MsgpackWriter& w, std::string_view version, std::string_view source) noexcept {

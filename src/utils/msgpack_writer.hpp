@@ -55,7 +55,8 @@ void write_f64_pair(MsgpackWriter& w, double timestamp) noexcept;  // key is alw
 void write_raw_frames(MsgpackWriter& w, const RecordLog& records) noexcept;
 void write_argv(MsgpackWriter& w, const std::vector<std::string>& argv) noexcept;
 void write_frames(MsgpackWriter& w, const std::unordered_map<uint64_t, RecordLog>& frames) noexcept;
-void write_frames_of_interest(MsgpackWriter& w, const RecordLog& records) noexcept;
+// `trailer`, when given, follows `records` in the same array.
+void write_frames_of_interest(MsgpackWriter& w, const RecordLog& records, const RecordLog* trailer = nullptr) noexcept;
 void write_meta(MsgpackWriter& w, std::string_view version, std::string_view source) noexcept;
 
 }  // namespace vesk::utils

@@ -216,3 +216,15 @@ def test_many_events_keep_memory_and_references_flat(host_modules):
     del profiler
     del host.rust_profiler
     assert sys.getrefcount(argument) == before
+
+
+def test_the_recorders_own_trouble_is_logged_once_and_never_reaches_the_program(host_modules, vesk_warnings):
+    def out_of_memory(value):
+        raise MemoryError
+
+    host_modules.serialize.dump_msgpack = out_of_memory
+    with profiling(Host()) as profiler:
+        results = [sample.helpers.double(value) for value in range(5)]
+    assert results == [0, 2, 4, 6, 8]
+    assert len(warnings_of(vesk_warnings)) == 1
+    assert profiler.recording_totals()["failed_events"] >= 10

@@ -1,0 +1,261 @@
+// Volume control: a trace keeps what a person can use. Each function's first calls of a trace are
+// recorded in full; later calls are counted and left out with their whole subtree, so every recorded
+// call's caller is recorded too. Past the trace's byte limit frame recording stops altogether, with
+// a marker. The counts go into the trace as "calls_left_out" records, one per document.
+#include "profiler/profiler.hpp"
+
+#include <charconv>
+#include <iterator>
+
+#include "utils/interned.hpp"
+#include "utils/msgpack_writer.hpp"
+
+namespace vesk::profiler {
+
+using utils::Event;
+using utils::PyRef;
+using utils::Status;
+
+Profiler::Admission Profiler::admit(PyObject* frame, Event event, PyObject* code, ThreadState& thread) noexcept {
+    if (thread.left_out_call) {
+        // Inside a left-out subtree: only its own return ends it.
+        if (event == Event::Call) {
+            count_left_out(code);
+        } else if (thread.left_out_call.get() == frame) {
+            thread.left_out_call = PyRef();
+        }
+        return Admission::LeaveOut;
+    }
+    if (frames_stopped_.load(std::memory_order_relaxed)) {
+        // Returns of calls recorded before the stop still close them.
+        bool closes_recorded_call =
+            event == Event::Return && !thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame;
+        if (event == Event::Call) {
+            count_left_out(code);
+        }
+        return closes_recorded_call ? Admission::Record : Admission::LeaveOut;
+    }
+    const std::optional<uint64_t> cap = config_.limits.calls_per_function;
+    if (event != Event::Call || !cap) {
+        return Admission::Record;
+    }
+    CallCounts* counts = call_counts(code, serial_, trace_generation_.load(std::memory_order_relaxed));
+    if (counts == nullptr) {
+        return Admission::Record;  // nothing can be counted for this code: recorded as without limits
+    }
+    if (counts->recorded < *cap) {
+        ++counts->recorded;
+        return Admission::Record;
+    }
+    thread.left_out_call = PyRef::borrow(frame);
+    count_left_out(code);
+    return Admission::LeaveOut;
+}
+
+void Profiler::count_left_out(PyObject* code) noexcept {
+    CallCounts* counts = call_counts(code, serial_, trace_generation_.load(std::memory_order_relaxed));
+    if (counts == nullptr) {
+        return;
+    }
+    if (counts->left_out++ == 0) {
+        try {
+            left_out_codes_.push_back(PyRef::borrow(code));
+        } catch (const std::bad_alloc&) {
+            counts->left_out = 0;  // not listed, so not reported: better than a count that never shows
+        }
+    }
+}
+
+void Profiler::forget_left_out_calls() noexcept {
+    // The codes are released after the list is emptied: releasing one may run Python code.
+    std::vector<PyRef> codes = std::exchange(left_out_codes_, {});
+    trace_generation_.fetch_add(1, std::memory_order_relaxed);
+}
+
+namespace {
+
+// Texts of a code object for the "calls_left_out" record; a text that cannot be read is left empty
+// rather than losing the count.
+std::string_view code_text(PyObject* text) noexcept {
+    Py_ssize_t size = 0;
+    const char* utf8 = text != nullptr && PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();  // see above
+        return {};
+    }
+    return {utf8, static_cast<size_t>(size)};
+}
+
+// "<path>:<first line>", the path as frame records show it.
+std::string function_path(PyCodeObject* code) noexcept {
+    std::string path;
+    try {
+        auto relative = utils::relative_path(code->co_filename);
+        if (relative) {
+            path = std::move(*relative);
+        } else {
+            path = code_text(code->co_filename);  // the working directory is gone: the full filename
+        }
+        char digits[16];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), code->co_firstlineno).ptr;
+        path += ':';
+        path.append(digits, end);
+    } catch (const std::bad_alloc&) {
+        path.clear();
+    }
+    return path;
+}
+
+void write_left_out_function(utils::MsgpackWriter& writer, PyObject* code_object, uint64_t count) noexcept {
+    auto* code = reinterpret_cast<PyCodeObject*>(code_object);
+    writer.map_header(4);
+    writer.str("co_name");
+    writer.str(code_text(code->co_name));
+    writer.str("qualname");
+    writer.str(code_text(code->co_qualname));
+    writer.str("path");
+    writer.str(function_path(code));
+    writer.str("count");
+    writer.uint(count);
+}
+
+void append_record(utils::RecordLog& buffer, const utils::ByteBuffer& record, const utils::MsgpackWriter& writer) {
+    if (writer.finish()) {
+        buffer.append(record.view());
+    }
+}
+
+}  // namespace
+
+AccountingRecords Profiler::accounting_records() noexcept {
+    AccountingRecords said;
+    said.generation = trace_generation_.load(std::memory_order_relaxed);
+    auto now = utils::timestamp();
+    const double timestamp = now ? *now : config_.start_timestamp;
+    try {
+        if (!left_out_codes_.empty()) {
+            const uint64_t generation = said.generation;
+            utils::ByteBuffer record;
+            utils::MsgpackWriter writer(record);
+            writer.map_header(3);
+            writer.str("type");
+            writer.str("calls_left_out");
+            utils::write_f64_pair(writer, timestamp);
+            writer.str("functions");
+            writer.array_header(static_cast<uint32_t>(left_out_codes_.size()));
+            for (const PyRef& code : left_out_codes_) {
+                CallCounts* counts = call_counts(code.get(), serial_, generation);
+                const uint64_t count = counts != nullptr ? counts->left_out : 0;
+                write_left_out_function(writer, code.get(), count);
+                said.left_out.emplace_back(code.clone(), count);
+            }
+            append_record(said.records, record, writer);
+        }
+        {
+            auto accounting = accounting_.lock();
+            said.dropped_records = accounting->unreported_dropped_records;
+            said.dropped_bytes = accounting->unreported_dropped_bytes;
+        }
+        if (said.dropped_records != 0) {
+            utils::ByteBuffer record;
+            utils::MsgpackWriter writer(record);
+            writer.map_header(4);
+            writer.str("type");
+            writer.str("records_dropped");
+            writer.str("count");
+            writer.uint(said.dropped_records);
+            writer.str("bytes");
+            writer.uint(said.dropped_bytes);
+            utils::write_f64_pair(writer, timestamp);
+            append_record(said.records, record, writer);
+        }
+    } catch (const std::bad_alloc&) {
+        // The document goes out without them; the counts stay pending for the next one.
+        return AccountingRecords{};
+    }
+    return said;
+}
+
+void Profiler::settle(AccountingRecords& said) noexcept {
+    const uint64_t generation = trace_generation_.load(std::memory_order_relaxed);
+    if (said.generation != generation) {
+        said.left_out.clear();  // a new test's trace began meanwhile: its counts start from nothing
+    }
+    uint64_t settled_calls = 0;
+    for (auto& [code, count] : said.left_out) {
+        if (CallCounts* counts = call_counts(code.get(), serial_, generation)) {
+            const uint64_t taken = std::min(counts->left_out, count);
+            counts->left_out -= taken;
+            settled_calls += taken;
+        }
+    }
+    // Codes still holding calls (counted while the document was being stored) stay listed; the others
+    // are released after the list is consistent again, since releasing one may run Python code.
+    std::vector<PyRef> settled;
+    std::erase_if(left_out_codes_, [&](PyRef& code) {
+        CallCounts* counts = call_counts(code.get(), serial_, generation);
+        if (counts != nullptr && counts->left_out != 0) {
+            return false;
+        }
+        settled.push_back(std::move(code));
+        return true;
+    });
+    {
+        auto accounting = accounting_.lock();
+        accounting->unreported_dropped_records -= std::min(accounting->unreported_dropped_records, said.dropped_records);
+        accounting->unreported_dropped_bytes -= std::min(accounting->unreported_dropped_bytes, said.dropped_bytes);
+    }
+    totals_.lock()->left_out_calls += settled_calls;
+    said.left_out.clear();
+}
+
+Status Profiler::file_stop_marker(ThreadState& thread) noexcept {
+    auto info = thread_info(thread);
+    if (!info) {
+        return std::move(info.error());
+    }
+    auto now = utils::timestamp();
+    if (!now) {
+        return std::move(now.error());
+    }
+    utils::Record record;
+    utils::MsgpackWriter writer(record);
+    writer.map_header(6);
+    writer.str("type");
+    writer.str("recording_stopped");
+    writer.str("reason");
+    writer.str("trace_bytes");
+    writer.str("limit");
+    writer.uint(config_.limits.trace_bytes.value_or(0));
+    utils::write_f64_pair(writer, *now);
+    writer.str("thread");
+    writer.str((*info)->name);
+    utils::write_int_pair(writer, "thread_native_id", (*info)->native_id);
+    if (auto written = writer.finish(); !written) {
+        return written;
+    }
+    push_frame_data((*info)->native_id, std::span<const utils::Record>(&record, 1));
+    totals_.lock()->stopped_traces += 1;
+    return {};
+}
+
+utils::Result<PyRef> Profiler::recording_totals() noexcept {
+    const RecordingTotals totals = *totals_.lock();
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) {
+        return utils::PyError::fetch();
+    }
+    for (auto [key, value] : {std::pair{"documents", totals.documents},
+                              std::pair{"dropped_records", totals.dropped_records},
+                              std::pair{"left_out_calls", totals.left_out_calls},
+                              std::pair{"stopped_traces", totals.stopped_traces},
+                              std::pair{"failed_events", totals.failed_events}}) {
+        PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(value));
+        if (!number || PyDict_SetItemString(dict.get(), key, number.get()) < 0) {
+            return utils::PyError::fetch();
+        }
+    }
+    return dict;
+}
+
+}  // namespace vesk::profiler
