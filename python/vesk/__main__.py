@@ -275,6 +275,12 @@ def run_program(options: RunOptions) -> int:
     except db.StorageError as exc:
         utils.stderr_line(utils.error_line(str(exc)))
         return status or 1
+    for line in profiler.volume_lines(host.totals(), settings["limits"]):
+        utils.stderr_line(f"vesk: {line}")
+    problem = db.pop_save_problem(host.trace_id)
+    if problem is not None:
+        utils.stderr_line(utils.error_line(problem))
+        return status or 1
     summary = db.trace_summary(host.db_path, host.trace_id)
     utils.stderr_line(
         f"vesk: trace {host.trace_id}: {summary.frame_count} frame records, "

@@ -43,6 +43,15 @@ _SCHEMA: dict[str, Any] = {
         "ignore_frames": ([], "list[str]"),
     },
     "plugins": {name: (True, "bool") for name in PLUGIN_NAMES},
+    "limits": {
+        "buffer_bytes": (4 * 1024 * 1024, "int>=1"),
+        "calls_per_function": (5000, "int>=0"),
+        "trace_bytes": (256 * 1024 * 1024, "int>=0"),
+    },
+    "retention": {
+        "max_traces": (500, "int>=0"),
+        "max_bytes": (2 * 1024 * 1024 * 1024, "int>=0"),
+    },
     "serialize": {
         "max_string_length": (1000, "int>=1"),
         "max_items": (100, "int>=1"),
@@ -187,4 +196,5 @@ def engine_config(config: dict[str, Any]) -> dict[str, Any]:
     """
     result = _deep_copy(config)
     result.pop("db_path", None)
+    result.pop("retention", None)  # the storage's business, not the recorder's
     return result

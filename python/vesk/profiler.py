@@ -105,6 +105,40 @@ class Profiler:
         """The trace document of what was recorded since the last save, without storing it."""
         return self.rust_profiler.build_trace()
 
+    def totals(self) -> dict[str, int]:
+        """What the recording saved, left out and lost so far (see `volume_lines`)."""
+        return self.rust_profiler.recording_totals()
+
+
+def volume_lines(totals: dict[str, int], limits: dict[str, int]) -> list[str]:
+    """What a recording left out or lost, said plainly; nothing when it kept everything."""
+    lines = []
+    if totals["left_out_calls"] and limits["calls_per_function"]:
+        lines.append(
+            f"{totals['left_out_calls']:,} calls not recorded: each function's first "
+            f"{limits['calls_per_function']:,} calls per trace are (limits.calls_per_function, 0 for all)"
+        )
+    elif totals["left_out_calls"]:
+        lines.append(f"{totals['left_out_calls']:,} calls not recorded")
+    if totals["stopped_traces"]:
+        lines.append(
+            f"frame recording stopped at the trace size limit of {_size_text(limits['trace_bytes'])} "
+            "(limits.trace_bytes)"
+        )
+    if totals["dropped_records"]:
+        lines.append(f"{totals['dropped_records']:,} records lost: saving them kept failing")
+    if totals["failed_events"]:
+        lines.append(f"{totals['failed_events']:,} events not recorded after an internal error (logged once)")
+    return lines
+
+
+def _size_text(size: int) -> str:
+    for unit in ("bytes", "KiB", "MiB", "GiB"):
+        if size < 1024 or unit == "GiB":
+            return f"{size:,} {unit}" if unit == "bytes" else f"{size:,.0f} {unit}"
+        size /= 1024
+    raise AssertionError("unreachable")
+
 
 def prepare_settings(
     root: str = ".",
@@ -120,7 +154,13 @@ def prepare_settings(
     # Only the default location is created on demand; a directory the user named must exist, or a
     # typo in it would scatter databases around.
     default = settings["db_path"] == vesk_config.default_db_path(root)
-    db.prepare(settings["db_path"], timeout=settings["sqlite_busy_timeout"], create_directory=default)
+    db.prepare(
+        settings["db_path"],
+        timeout=settings["sqlite_busy_timeout"],
+        create_directory=default,
+        max_traces=settings["retention"]["max_traces"],
+        max_bytes=settings["retention"]["max_bytes"],
+    )
     return settings
 
 
@@ -129,7 +169,8 @@ class Recording:
 
     Inside a thread that vesk already records, a nested recording adds nothing: the block stays in
     the enclosing trace. A failed save does not raise into the program; it is logged on the "vesk"
-    logger and kept in `error` (the document then sits in a file beside the database).
+    logger and kept in `error` (the document then sits in a file beside the database), and so is what
+    the recording left out or lost.
     """
 
     def __init__(
@@ -167,12 +208,19 @@ class Recording:
         host.stop()
         try:
             host.save()
-            self.saved = True
         except Exception as exc:  # noqa: BLE001 - the program's own outcome matters more than ours
             self.error = exc
+        problem = db.pop_save_problem(host.trace_id)
+        if problem is not None and self.error is None:
+            self.error = db.StorageError(problem)  # kept in a file beside the database
+        self.saved = self.error is None
+        lines = [str(self.error)] if self.error is not None else []
+        lines += volume_lines(host.totals(), host.config["limits"])
+        if lines:
             import logging
 
-            logging.getLogger("vesk").warning("vesk could not save trace %s: %s", host.trace_id, exc)
+            for line in lines:
+                logging.getLogger("vesk").warning("vesk trace %s: %s", host.trace_id, line)
         return False
 
     def __call__(self, function: Callable) -> Callable:

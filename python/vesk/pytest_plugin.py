@@ -106,6 +106,11 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config: pytest.Config)
         f"vesk: {recorder.tests} test traces saved in {utils.display_path(recorder.db_path)} "
         "(vesk traces to list them)"
     )
+    from vesk import profiler
+
+    host = recorder.host
+    for line in profiler.volume_lines(host.totals(), host.config["limits"]):
+        terminalreporter.write_line(f"vesk: {line}")
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:
