@@ -86,13 +86,16 @@ Result<PyRef> call_site_object(const std::optional<utils::CallSite>& call_site) 
 }
 
 // The processor's id for this frame: fresh at a call (and remembered for its return), the
-// remembered one at a return, fresh again when the call was never seen.
+// remembered one at a return, fresh again when the call was never seen. The return forgets it, so the
+// map holds only open calls however long the program runs.
 utils::FrameId frame_id_for(PluginProcessor& processor, const PluginEvent& event) {
     const auto address = reinterpret_cast<uintptr_t>(event.frame);
     if (event.event == utils::Event::Return) {
         if (auto known = processor.frame_ids_by_address.find(address);
             known != processor.frame_ids_by_address.end()) {
-            return known->second;
+            utils::FrameId id = known->second;
+            processor.frame_ids_by_address.erase(known);
+            return id;
         }
         return utils::new_frame_id();
     }

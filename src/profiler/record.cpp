@@ -60,7 +60,10 @@ std::optional<FrameId> frame_id_for(ThreadState& thread, PyObject* frame, Event 
     if (found == thread.frame_ids.end()) {
         return std::nullopt;
     }
-    return found->second;
+    // Forgotten at the return, so the map holds only open calls however long the program runs.
+    FrameId id = found->second;
+    thread.frame_ids.erase(found);
+    return id;
 }
 
 // A call with an id opens an entry; a return closes the top entry only if it is its own frame, so a
