@@ -329,31 +329,70 @@ def list_command(arguments) -> int:
     return 0
 
 
-def show_command(arguments) -> int:
-    from vesk import show
+def _record_stream(arguments):
+    from vesk.reading.records import Progress, RecordStream
 
     path = _db_path(arguments)
-    trace = db.load_trace(path, db.resolve_trace_id(path, arguments.trace))
-    for line in show.render(trace, max_depth=arguments.depth):
-        print(line)
+    trace_id = db.resolve_trace_id(path, arguments.trace)
+    summary = db.trace_summary(path, trace_id)
+    return RecordStream(path, trace_id, Progress(trace_id, summary.document_count)), summary
+
+
+def show_command(arguments) -> int:
+    from vesk.reading import tree
+
+    stream, summary = _record_stream(arguments)
+    options = tree.ShowOptions(
+        depth=arguments.depth,
+        thread=arguments.thread,
+        function=arguments.function,
+        frame=arguments.frame,
+        limit=arguments.limit,
+        summary=not arguments.no_summary,
+    )
+    try:
+        tree.show(stream, tree.header_lines(summary), options, sys.stdout)
+    finally:
+        stream.progress.done()
     return 0
 
 
 def export_command(arguments) -> int:
-    from vesk import show
+    from vesk.reading import exports
 
-    path = _db_path(arguments)
-    trace = db.load_trace(path, db.resolve_trace_id(path, arguments.trace))
-    text = show.export_json(trace) if arguments.format == "json" else show.export_chrome(trace)
-    if arguments.output in (None, "-"):
-        print(text)
-    else:
-        try:
-            with open(arguments.output, "w", encoding="utf-8") as handle:
-                handle.write(text + "\n")
-        except OSError as exc:
-            raise utils.VeskError(f"cannot write {arguments.output}: {exc.strerror}") from None
+    stream, summary = _record_stream(arguments)
+    export = exports.export_json if arguments.format == "json" else exports.export_chrome
+    try:
+        if arguments.output in (None, "-"):
+            export(stream, summary, sys.stdout)
+        else:
+            _export_to_file(export, stream, summary, arguments.output)
+    finally:
+        stream.progress.done()
     return 0
+
+
+def _export_to_file(export, stream, summary, output: str) -> None:
+    try:
+        handle = open(output, "w", encoding="utf-8")
+    except OSError as exc:
+        raise utils.VeskError(f"cannot write {output}: {exc.strerror}") from None
+    try:
+        with handle:
+            export(stream, summary, handle)
+    except OSError as exc:
+        os.unlink(output)
+        raise utils.VeskError(f"cannot write {output}: {exc.strerror}") from None
+    except BaseException:
+        os.unlink(output)  # half an export is no JSON
+        raise
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise ValueError(text)
+    return value
 
 
 def _reading_parser():
@@ -372,7 +411,14 @@ def _reading_parser():
     traces.add_argument("-n", "--limit", type=int, help="list at most this many")
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
-    show.add_argument("--depth", type=int, help="print calls down to this depth only")
+    show.add_argument("--depth", type=_count, metavar="N", help="print calls down to this depth only")
+    show.add_argument("--thread", metavar="NAME|ID", help="only the thread of this name or native id")
+    show.add_argument("--function", metavar="TEXT", help="only calls whose name contains TEXT, with what they call")
+    show.add_argument("--frame", metavar="FRAME_ID", help="only this call, with what it calls")
+    show.add_argument(
+        "--limit", type=_count, default=200, metavar="N", help="at most N lines per thread (default 200; 0 = all)"
+    )
+    show.add_argument("--no-summary", action="store_true", help="leave out the summary of a long trace")
     _database_options(show)
     export = commands.add_parser("export", help="write a trace as JSON or Chrome trace-event JSON")
     export.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")

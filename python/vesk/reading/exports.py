@@ -1,0 +1,187 @@
+"""`vesk export`: the trace as JSON or as Chrome trace-event JSON, written as it is read.
+
+Both write one record at a time, so memory stays flat whatever the size of the trace; Chrome and
+Perfetto take events in any order, so nothing is sorted.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Callable, TextIO
+
+import msgpack
+
+from vesk import db
+from vesk.reading import text
+from vesk.reading.records import MAIN, Decoding, RecordStream, _Document, _is_array, _is_map, thread_key
+from vesk.reading.walk import Open, Selection, ThreadWalk
+
+Write = Callable[[str], object]
+
+
+def _dumps(value: object) -> str:
+    return json.dumps(text.jsonable(value), ensure_ascii=False)
+
+
+def export_json(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> None:
+    """The decoded documents under today's top-level fields; records one per line."""
+    write = out.write
+    head = {
+        "trace_id": summary.trace_id,
+        "source": summary.source,
+        "label": summary.label,
+        "frame_count": summary.frame_count,
+        "plugin_count": summary.plugin_count,
+    }
+    write(_dumps(head)[:-1] + ', "documents": [')
+    count = 0
+    for index, data in enumerate(db.iter_documents(stream.db_path, stream.trace_id)):
+        write(",\n" if index else "\n")
+        try:
+            count = _write_document(_Document(data, Decoding()), write, stream, index, count)
+        except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
+            raise db.StorageError(f"trace {stream.trace_id} has a damaged document: {exc}") from exc
+    write("\n]}\n")
+
+
+def _write_document(document: _Document, write: Write, stream: RecordStream, index: int, count: int) -> int:
+    unpacker = document.unpacker
+    if not _is_map(document.next_byte()):
+        write(_dumps(document.value()))
+        return count
+    write("{")
+    for position in range(unpacker.read_map_header()):
+        key = document.value()
+        write(f'{", " if position else ""}{json.dumps(key if isinstance(key, str) else text.key_text(key))}: ')
+        if key == MAIN and _is_array(document.next_byte()):
+            count = _write_records(document, write, stream, index, count)
+        elif key == "frames" and _is_map(document.next_byte()):
+            write("{")
+            for thread_position in range(unpacker.read_map_header()):
+                thread = document.value()
+                name = thread if isinstance(thread, str) else text.key_text(thread)
+                write(f'{", " if thread_position else ""}{json.dumps(name)}: ')
+                count = _write_records(document, write, stream, index, count)
+            write("}")
+        else:
+            write(_dumps(document.value()))
+    write("}")
+    return count
+
+
+def _write_records(document: _Document, write: Write, stream: RecordStream, index: int, count: int) -> int:
+    if not _is_array(document.next_byte()):
+        write(_dumps(document.value()))
+        return count
+    write("[")
+    separator = "\n"
+    for record in document.records():
+        write(separator + _dumps(record))
+        separator = ",\n"
+        count += 1
+        if count % 16384 == 0 and stream.progress is not None:
+            stream.progress.update(count, index)
+    write("]")
+    return count
+
+
+# --- Chrome trace-event JSON ----------------------------------------------------------------------
+
+
+class _ChromeThread(ThreadWalk):
+    def __init__(self, tid: int, emit: Callable[[dict], None]) -> None:
+        super().__init__(Selection())
+        self.tid = tid
+        self.emit = emit
+        self.last = 0.0
+
+    def opened(self, entry: Open) -> None:
+        call, entry.call = entry.call, None
+        entry.state = (text.function_name(call), call.get("path"), text.arguments(call))
+
+    def closed(self, entry: Open, ret: dict | None) -> None:
+        name, path, arguments = entry.state
+        # A call closed by an outer call's return ends there; one never closed ends with the trace.
+        end_record = ret if ret is not None else self.closing
+        end = end_record.get("timestamp") if end_record is not None else self.last
+        args = {"path": path, "args": arguments}
+        if ret is not None:
+            args["return"] = text.short(ret.get("arg"), 200)
+        self._complete(name, entry.start, end, args)
+
+    def orphan(self, ret: dict, depth: int | None) -> None:
+        args = {"path": ret.get("path"), "return": text.short(ret.get("arg"), 200)}
+        start = ret.get("timestamp")
+        self._complete(text.function_name(ret), start, start, args)
+
+    def other(self, record: dict, depth: int | None) -> None:
+        self.emit(_instant(record, self.tid, "t"))
+
+    def _complete(self, name: str, start: object, end: object, args: dict) -> None:
+        start = start if isinstance(start, (int, float)) else 0.0
+        end = end if isinstance(end, (int, float)) else start
+        self.emit(
+            {
+                "ph": "X",
+                "name": name,
+                "cat": "python",
+                "ts": start * 1e6,
+                "dur": max(0.0, end - start) * 1e6,
+                "pid": 1,
+                "tid": self.tid,
+                "args": args,
+            }
+        )
+
+
+def _instant(record: dict, tid: int, scope: str) -> dict:
+    timestamp = record.get("timestamp")
+    return {
+        "ph": "i",
+        "s": scope,
+        "name": str(record.get("type")),
+        "cat": "plugin",
+        "ts": (timestamp if isinstance(timestamp, (int, float)) else 0.0) * 1e6,
+        "pid": 1,
+        "tid": tid,
+        "args": {"description": text.describe_plugin_record(record)},
+    }
+
+
+def export_chrome(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> None:
+    """Complete events for calls, instant events for plugin records."""
+    write = out.write
+    write('{"traceEvents": [')
+    separator = "\n"
+
+    def emit(event: dict) -> None:
+        nonlocal separator
+        write(separator + json.dumps(text.jsonable(event), ensure_ascii=False))
+        separator = ",\n"
+
+    threads: dict[tuple, _ChromeThread] = {}
+    last = 0.0
+    for _, _, record in stream.records():
+        if not isinstance(record, dict):
+            continue
+        timestamp = record.get("timestamp")
+        if isinstance(timestamp, (int, float)) and timestamp > last:
+            last = timestamp
+        kind = record.get("type")
+        if kind == "calls_left_out":
+            continue
+        if kind == "records_dropped":
+            emit(_instant(record, 0, "g"))
+            continue
+        key = thread_key(record)
+        thread = threads.get(key)
+        if thread is None:
+            tid = key[1] if key[1] is not None else len(threads) + 1
+            thread = threads[key] = _ChromeThread(tid, emit)
+            emit({"ph": "M", "name": "thread_name", "pid": 1, "tid": tid, "args": {"name": key[0]}})
+        thread.feed(record)
+    for thread in threads.values():
+        thread.last = last
+        thread.finish()
+    other = {"trace_id": summary.trace_id, "source": summary.source}
+    write(f'\n], "displayTimeUnit": "ms", "otherData": {json.dumps(other, ensure_ascii=False)}}}\n')

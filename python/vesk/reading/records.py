@@ -1,0 +1,215 @@
+"""The records of a stored trace, one at a time, in bounded memory.
+
+A trace is every document saved under its id, in save order; each document holds the main thread's
+records in "frames_of_interest" and the other threads' in "frames" ({native thread id: [...]}), and
+continues what the previous document held for the same thread. Documents are walked with one
+unpacker each and records decoded one at a time, so memory holds one document and one record
+whatever the size of the trace.
+"""
+
+from __future__ import annotations
+
+import io
+import sys
+import time
+from typing import Callable, Iterator
+
+import msgpack
+
+from vesk import db, serialize
+
+MAIN = "frames_of_interest"
+_READ_SIZE = 1 << 16
+# Every frame record the engine writes is a 12-entry map whose first key is "path"; values a pass does
+# not print are skipped undecoded (locals are most of a record's bytes).
+_FRAME_RECORD_START = b"\x8c\xa4path"
+LOCALS = frozenset(("locals", "user_code_call_site"))
+_SMALL_RECORD = 512
+_PROGRESS_EVERY = 1 << 14
+
+ThreadKey = tuple  # (thread name, native id or None)
+
+
+def thread_key(record: dict) -> ThreadKey:
+    native = record.get("thread_native_id")
+    return str(record.get("thread", "?")), native if isinstance(native, int) else None
+
+
+class Progress:
+    """A line on stderr once a read has taken more than a moment: rewritten in place on a terminal,
+    a new line every few seconds otherwise. Never on stdout."""
+
+    DELAY = 2.0
+
+    def __init__(self, trace_id: str, document_count: int, stream=None) -> None:
+        self.trace_id = trace_id
+        self.document_count = document_count
+        self.stream = stream if stream is not None else sys.stderr
+        self.interactive = bool(getattr(self.stream, "isatty", lambda: False)())
+        self.started = time.monotonic()
+        self.last_shown = self.started
+        self.shown = False
+        self.stage = "reading"
+
+    def update(self, records: int, document: int) -> None:
+        now = time.monotonic()
+        if now - self.started < self.DELAY or now - self.last_shown < (0.25 if self.interactive else 5.0):
+            return
+        self.last_shown = now
+        self.shown = True
+        text = (
+            f"vesk: {self.stage} trace {self.trace_id}: {records:,} records "
+            f"(document {document + 1:,} of {self.document_count:,})"
+        )
+        if self.interactive:
+            self.stream.write("\r\x1b[K" + text)
+        else:
+            self.stream.write(text + "\n")
+        self.stream.flush()
+
+    def done(self) -> None:
+        if self.shown and self.interactive:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+
+class _Document:
+    """One document walked in place: top-level values decoded, record arrays handed over one
+    record at a time."""
+
+    def __init__(self, data: bytes, decoding: Decoding) -> None:
+        self.data = data
+        self.view = memoryview(data)
+        self.decoding = decoding
+        self.main_thread_id: object = None
+        # Read from a file object rather than fed: feeding would copy the whole document once more.
+        self.unpacker = msgpack.Unpacker(
+            io.BytesIO(data),
+            read_size=_READ_SIZE,
+            raw=False,
+            strict_map_key=False,
+            max_buffer_size=max(len(data), _READ_SIZE),
+        )
+
+    def value(self) -> object:
+        start = self.unpacker.tell()
+        self.unpacker.skip()
+        return serialize.loads(self.view[start : self.unpacker.tell()])
+
+    def next_byte(self) -> int:
+        return self.data[self.unpacker.tell()]
+
+    def sections(self) -> Iterator[object]:
+        """Positions the unpacker before each record array, yielding its section: MAIN or the
+        thread id. The caller reads or skips the array before resuming."""
+        unpacker = self.unpacker
+        if not _is_map(self.next_byte()):
+            return
+        for _ in range(unpacker.read_map_header()):
+            key = self.value()
+            if key == MAIN:
+                yield MAIN
+            elif key == "frames" and _is_map(self.next_byte()):
+                for _ in range(unpacker.read_map_header()):
+                    thread = self.value()
+                    yield thread if isinstance(thread, (int, str)) else repr(thread)
+            elif key == "main_thread_id":
+                self.main_thread_id = self.value()
+            else:
+                unpacker.skip()
+
+    def records(self) -> Iterator[object]:
+        unpacker = self.unpacker
+        if not _is_array(self.next_byte()):
+            unpacker.skip()
+            return
+        tell, skip, starts = unpacker.tell, unpacker.skip, self.data.startswith
+        decoding, view, loads = self.decoding, self.view, serialize.loads
+        for _ in range(unpacker.read_array_header()):
+            start = tell()
+            skip()
+            end = tell()
+            # Decoding a whole small record in C is quicker than picking its values one by one.
+            if decoding.skipped and end - start > _SMALL_RECORD and starts(_FRAME_RECORD_START, start):
+                yield _frame_without(view[start:end], decoding.skipped)
+            else:
+                yield loads(view[start:end])
+
+    def skip(self) -> None:
+        self.unpacker.skip()
+
+
+def _is_map(first_byte: int) -> bool:
+    return 0x80 <= first_byte <= 0x8F or first_byte in (0xDE, 0xDF)
+
+
+def _is_array(first_byte: int) -> bool:
+    return 0x90 <= first_byte <= 0x9F or first_byte in (0xDC, 0xDD)
+
+
+def _frame_without(data: memoryview, skipped: frozenset) -> dict:
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace")
+    unpacker.feed(data)
+    record = {}
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key in skipped:
+            unpacker.skip()
+        else:
+            record[key] = serialize.loads(_next_value(unpacker, data))
+    return record
+
+
+def _next_value(unpacker: msgpack.Unpacker, data: memoryview) -> memoryview:
+    start = unpacker.tell()
+    unpacker.skip()
+    return data[start : unpacker.tell()]
+
+
+class Decoding:
+    """Which values of frame records are left undecoded; a pass may change it as it goes."""
+
+    def __init__(self, skipped: frozenset = frozenset()) -> None:
+        self.skipped = skipped
+
+
+class RecordStream:
+    """The records of one trace, for as many passes as a reader needs."""
+
+    def __init__(self, db_path: str, trace_id: str, progress: Progress | None = None) -> None:
+        self.db_path = db_path
+        self.trace_id = trace_id
+        self.progress = progress
+        self.main_thread_ids: set = set()  # as the documents read so far name them
+
+    def records(
+        self,
+        *,
+        decoding: Decoding | None = None,
+        wanted: Callable[[int, object], bool] | None = None,
+        last_document: int | None = None,
+    ) -> Iterator[tuple[int, object, object]]:
+        """(document index, section, record) for every record of the trace, or of the sections
+        `wanted(document index, section)` accepts."""
+        decoding = decoding if decoding is not None else Decoding()
+        count = 0
+        for index, data in enumerate(db.iter_documents(self.db_path, self.trace_id)):
+            if last_document is not None and index > last_document:
+                return
+            document = _Document(data, decoding)
+            try:
+                for section in document.sections():
+                    if wanted is not None and not wanted(index, section):
+                        document.skip()
+                        continue
+                    for record in document.records():
+                        yield index, section, record
+                        count += 1
+                        if self.progress is not None and count % _PROGRESS_EVERY == 0:
+                            self.progress.update(count, index)
+            except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
+                raise db.StorageError(f"trace {self.trace_id} has a damaged document: {exc}") from exc
+            if isinstance(document.main_thread_id, int):
+                self.main_thread_ids.add(document.main_thread_id)
+            if self.progress is not None:
+                self.progress.update(count, index)

@@ -1,0 +1,226 @@
+"""The first pass over a trace: what is in it, before any of it is printed.
+
+Counts records, threads and calls per function, sums inclusive time (a recursive function's time
+counts once, from its outermost call), adds up what volume control left out, and learns the shape
+of each thread's tree (lines per depth) so the printed tree can be cut to a readable size.
+"""
+
+from __future__ import annotations
+
+from vesk.reading import text
+from vesk.reading.records import LOCALS, MAIN, Decoding, RecordStream, thread_key
+from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
+
+FunctionKey = tuple  # (qualname or co_name, path)
+
+
+class ThreadFacts(ThreadWalk):
+    def __init__(self, key: tuple, first_seen: tuple, selection: Selection, functions: dict) -> None:
+        super().__init__(selection)
+        self.name, self.native_id = key
+        self.key = key
+        self.first_seen = first_seen
+        self.records = 0
+        self.first_document = self.last_document = first_seen[0]
+        self.sections: set = set()
+        self.lines_by_depth: list[int] = []  # selected lines at depth 1, 2, ...
+        self.functions = functions
+        self.active: dict[FunctionKey, int] = {}
+
+    @property
+    def selected_lines(self) -> int:
+        return sum(self.lines_by_depth)
+
+    def label(self) -> str:
+        return f"{self.name} ({self.native_id})" if self.native_id is not None else self.name
+
+    def _line(self, depth: int | None) -> None:
+        if depth is None:
+            return
+        while len(self.lines_by_depth) < depth:
+            self.lines_by_depth.append(0)
+        self.lines_by_depth[depth - 1] += 1
+
+    def opened(self, entry: Open) -> None:
+        key = (text.function_name(entry.call), str(entry.call.get("path") or ""))
+        entry.call = None
+        entry.state = key
+        stats = self.functions.get(key)
+        if stats is None:
+            stats = self.functions[key] = [0, 0.0]
+        stats[0] += 1
+        self.active[key] = self.active.get(key, 0) + 1
+        self._line(entry.depth)
+
+    def closed(self, entry: Open, ret: dict | None) -> None:
+        key = entry.state
+        still_open = self.active[key] - 1
+        if still_open:
+            self.active[key] = still_open
+            return
+        del self.active[key]
+        took = duration(entry, ret)
+        if took is not None:
+            self.functions[key][1] += took
+
+    def orphan(self, ret: dict, depth: int | None) -> None:
+        self._line(depth)
+
+    def other(self, record: dict, depth: int | None) -> None:
+        self._line(depth)
+
+    def cut_to(self, limit: int) -> Cut:
+        """Where to cut the tree to about `limit` lines: at the deepest level that fits whole, or
+        one level deeper with the lines left shared out among the parents there."""
+        if limit <= 0 or self.selected_lines <= limit:
+            return Cut(limit or None)
+        total = 0
+        for depth, lines in enumerate(self.lines_by_depth, start=1):
+            if total + lines > limit:
+                break
+            total += lines
+        parents = self.lines_by_depth[depth - 2] if depth > 1 else 0
+        # A line at the deepest level with records under it is followed by a line counting them.
+        per_line = 2 if depth < len(self.lines_by_depth) else 1
+        children = (limit - total) // (parents * per_line) if parents else 0
+        if children:
+            return Cut(limit, depth, children)
+        return Cut(limit, max(depth - 1, 1))
+
+
+class Cut:
+    """How much of a thread's tree is printed: lines in all, levels, lines per parent at the deepest
+    level (None: no bound)."""
+
+    def __init__(self, lines: int | None, depth: int | None = None, children: int | None = None) -> None:
+        self.lines = lines
+        self.depth = depth
+        self.children = children
+
+
+class TraceFacts:
+    def __init__(self) -> None:
+        self.records = 0
+        self.frame_records = 0
+        self.plugin_records = 0
+        self.first_timestamp: float | None = None
+        self.last_timestamp: float | None = None
+        self.threads: dict[tuple, ThreadFacts] = {}
+        self.functions: dict[FunctionKey, list] = {}
+        self.left_out: dict[FunctionKey, int] = {}
+        self.stopped: list[dict] = []
+        self.dropped_records = 0
+        self.dropped_bytes = 0
+        self.main_thread_ids: set = set()
+
+    def read(self, stream: RecordStream, selection: Selection) -> None:
+        decoding = Decoding(LOCALS | {"arg"})
+        sequence = 0
+        for document, section, record in stream.records(decoding=decoding):
+            if not isinstance(record, dict):
+                continue
+            self._count(record)
+            kind = record.get("type")
+            if kind in TRACE_RECORDS:
+                self._volume_control(record)
+                continue
+            key = thread_key(record)
+            thread = self.threads.get(key)
+            if thread is None:
+                sequence += 1
+                first_seen = (document, 0 if section == MAIN else 1, sequence)
+                thread = self.threads[key] = ThreadFacts(key, first_seen, selection, self.functions)
+            thread.records += 1
+            thread.last_document = document
+            thread.sections.add(section)
+            thread.feed(record)
+        for thread in self.threads.values():
+            thread.finish()
+        self.main_thread_ids = stream.main_thread_ids
+
+    def _count(self, record: dict) -> None:
+        self.records += 1
+        if record.get("type") == "frame":
+            self.frame_records += 1
+        else:
+            self.plugin_records += 1
+            if record.get("type") == "recording_stopped":
+                self.stopped.append(record)
+        timestamp = record.get("timestamp")
+        if isinstance(timestamp, (int, float)):
+            if self.first_timestamp is None or timestamp < self.first_timestamp:
+                self.first_timestamp = timestamp
+            if self.last_timestamp is None or timestamp > self.last_timestamp:
+                self.last_timestamp = timestamp
+
+    def _volume_control(self, record: dict) -> None:
+        if record.get("type") == "records_dropped":
+            self.dropped_records += _number(record.get("count"))
+            self.dropped_bytes += _number(record.get("bytes"))
+            return
+        functions = record.get("functions")
+        for function in functions if isinstance(functions, list) else ():
+            if isinstance(function, dict):
+                key = (text.function_name(function), str(function.get("path") or ""))
+                self.left_out[key] = self.left_out.get(key, 0) + _number(function.get("count"))
+
+    def ordered_threads(self) -> list[ThreadFacts]:
+        """The main thread first, then the others as they first appear."""
+        def order(thread: ThreadFacts) -> tuple:
+            main = thread.native_id in self.main_thread_ids or thread.name == "MainThread"
+            return (not main, thread.first_seen)
+
+        return sorted(self.threads.values(), key=order)
+
+
+def _number(value: object) -> int:
+    return value if isinstance(value, int) and not isinstance(value, bool) else 0
+
+
+TOP = 5
+
+
+def summary_lines(facts: TraceFacts) -> list[str]:
+    lines = [f"summary: {text.count_text(facts.records, 'record')} in {text.count_text(len(facts.threads), 'thread')}"]
+    if facts.first_timestamp is not None:
+        span = facts.last_timestamp - facts.first_timestamp
+        lines.append(
+            f"  time: {text.timestamp_text(facts.first_timestamp)} to {text.timestamp_text(facts.last_timestamp)}"
+            f" ({text.milliseconds(span)})"
+        )
+    threads = facts.ordered_threads()
+    shown = "; ".join(f"{t.label()} {t.records:,}" for t in threads[:TOP])
+    more = f"; … {len(threads) - TOP:,} more" if len(threads) > TOP else ""
+    lines.append(f"  threads (records): {shown}{more}")
+    lines += _function_table("most calls:", facts.functions, lambda s: s[0], lambda s: f"{s[0]:,}")
+    lines += _function_table(
+        "most time (with the calls they make):", facts.functions, lambda s: s[1], lambda s: text.milliseconds(s[1])
+    )
+    lines += _left_out_lines(facts)
+    lines += [f"  {text.recording_stopped_text(record)}" for record in facts.stopped]
+    if facts.dropped_records or facts.dropped_bytes:
+        lines.append(
+            f"  records dropped: {text.count_text(facts.dropped_records, 'record')} "
+            f"({facts.dropped_bytes:,} bytes) could not be stored and are missing from this trace"
+        )
+    return lines
+
+
+def _function_table(title: str, functions: dict, measure, shown) -> list[str]:
+    top = sorted(functions.items(), key=lambda item: measure(item[1]), reverse=True)[:TOP]
+    if not top:
+        return []
+    width = max(len(shown(stats)) for _, stats in top)
+    return [f"  {title}"] + [f"    {shown(stats):>{width}}  {name}  {path}".rstrip() for (name, path), stats in top]
+
+
+def _left_out_lines(facts: TraceFacts) -> list[str]:
+    if not facts.left_out:
+        return []
+    total = sum(facts.left_out.values())
+    top = sorted(facts.left_out.items(), key=lambda item: item[1], reverse=True)
+    lines = [f"  left out by volume control ([limits] calls_per_function): {text.count_text(total, 'call')}"]
+    lines += [f"    {name}: {count:,} more calls not recorded  {path}".rstrip() for (name, path), count in top[: TOP * 2]]
+    if len(top) > TOP * 2:
+        lines.append(f"    … {len(top) - TOP * 2:,} more functions")
+    return lines

@@ -1,0 +1,147 @@
+"""Short forms of recorded values, and the one-line descriptions `vesk show` prints."""
+
+from __future__ import annotations
+
+import datetime
+import json
+import math
+from typing import Any
+
+from msgpack import ExtType
+
+from vesk.serialize import Marker, ObjectRepr
+
+STANDARD_FIELDS = ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype")
+
+
+def short(value: Any, limit: int = 60) -> str:
+    text = _short(value, 3)
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+def _short(value: Any, depth: int) -> str:
+    if isinstance(value, (ObjectRepr, Marker)):
+        return str(value)
+    if isinstance(value, (str, bytes)):
+        return repr(value[:80]) + ("…" if len(value) > 80 else "")
+    if isinstance(value, list):
+        if depth == 0:
+            return f"[…{len(value)}]"
+        inner = ", ".join(_short(item, depth - 1) for item in value[:6])
+        return f"[{inner}{', …' if len(value) > 6 else ''}]"
+    if isinstance(value, dict):
+        if depth == 0:
+            return f"{{…{len(value)}}}"
+        items = list(value.items())
+        inner = ", ".join(f"{_short(k, 0)}: {_short(v, depth - 1)}" for k, v in items[:6])
+        return f"{{{inner}{', …' if len(items) > 6 else ''}}}"
+    if isinstance(value, ExtType):
+        return f"<ext {value.code}>"
+    return repr(value)
+
+
+def short_text(value: Any, limit: int) -> str:
+    text = " ".join(str(value).split()) if value is not None else ""
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+def arguments(call: dict) -> str:
+    if call.get("co_name") == "<module>":
+        return ""
+    values = call.get("locals")
+    if not isinstance(values, dict):
+        return short(values)
+    parts = [f"{name}={short(value, 40)}" for name, value in values.items() if name not in ("self", "cls")]
+    return ", ".join(parts)
+
+
+def function_name(record: dict) -> str:
+    return str(record.get("qualname") or record.get("co_name") or "?")
+
+
+def milliseconds(seconds: float | None) -> str:
+    if seconds is None:
+        return ""
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    return f"{seconds * 1000:.3f} ms"
+
+
+def timestamp_text(seconds: float | None) -> str:
+    if not isinstance(seconds, (int, float)):
+        return "?"
+    return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def count_text(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
+
+
+def describe_plugin_record(record: dict) -> str:
+    kind = record.get("type")
+    extra = {k: v for k, v in record.items() if k not in STANDARD_FIELDS}
+    duration = extra.get("duration_ms")
+    took = f" ({duration} ms)" if isinstance(duration, (int, float)) else ""
+    if kind == "start_test":
+        return f"▶ test {extra.get('test')}"
+    if kind == "end_test":
+        return f"■ test {extra.get('test')}: {extra.get('outcome')}{took}"
+    if kind == "request_start":
+        query = extra.get("query")
+        return f"→ request {extra.get('method')} {extra.get('path')}{'?' + query if query else ''}"
+    if kind == "request_end":
+        return f"← response {extra.get('status')} to {extra.get('method')} {extra.get('path')}{took}"
+    if kind == "http_request":
+        return f"http {extra.get('method')} {extra.get('url')}"
+    if kind == "http_response":
+        status = extra.get("status") if not extra.get("error") else "failed"
+        return f"http {extra.get('method')} {extra.get('url')} → {status}{took}"
+    if kind == "sql_query":
+        params = extra.get("params")
+        shown = f"  {short(params, 60)}" if params not in (None, [], ()) else ""
+        return f"sql[{record.get('subtype', '?')}] {short_text(extra.get('sql'), 100)}{shown}"
+    if kind == "sql_result":
+        return f"sql[{record.get('subtype', '?')}] done{took}"
+    if kind == "log":
+        return f"log {extra.get('level')} {extra.get('logger')}: {short_text(extra.get('message'), 100)}"
+    if kind == "program_exit":
+        exception = extra.get("exception")
+        return f"exit status {extra.get('status')}" + (f" ({short(exception, 80)})" if exception else "")
+    if kind == "recording_stopped":
+        return "■ " + recording_stopped_text(record)
+    fields = " ".join(f"{k}={short(v, 40)}" for k, v in extra.items())
+    return f"{kind} {fields}".rstrip()
+
+
+def recording_stopped_text(record: dict) -> str:
+    limit = record.get("limit")
+    if record.get("reason") == "trace_bytes" and isinstance(limit, int):
+        why = f"the trace reached its limit of {limit:,} bytes ([limits] trace_bytes)"
+    else:
+        why = f"reason {short(record.get('reason'), 40)}"
+    return f"recording stopped: {why}; later calls are not recorded"
+
+
+# --- JSON -----------------------------------------------------------------------------------------
+
+
+def jsonable(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {(k if isinstance(k, str) else key_text(k)): jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)) and not isinstance(value, ExtType):
+        return [jsonable(item) for item in value]
+    if isinstance(value, bytes):
+        return repr(value)
+    if isinstance(value, float) and not math.isfinite(value):
+        return str(value)
+    if isinstance(value, ExtType):
+        return f"<ext {value.code}: {value.data!r}>"
+    return value
+
+
+def key_text(key: Any) -> str:
+    if isinstance(key, bytes):
+        return repr(key)
+    if key is None or isinstance(key, bool):
+        return json.dumps(key)
+    return str(key)

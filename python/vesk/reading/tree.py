@@ -1,0 +1,318 @@
+"""`vesk show`: a summary of the trace, then each thread's call tree cut to a readable size.
+
+Two passes over the stored documents: the first (summary.py) learns what is in the trace, the second
+prints one thread at a time, reading only the sections that hold its records. A call's line needs its
+return, which may come at the very end of the trace, so lines wait in a queue behind the oldest call
+still open; a queue that grows long moves to a temporary file, so memory stays flat even when the
+whole tree of a long trace is asked for.
+"""
+
+from __future__ import annotations
+
+import collections
+import json
+import tempfile
+from typing import Callable, TextIO
+
+from vesk.reading import text
+from vesk.reading.records import LOCALS, Decoding, RecordStream, thread_key
+from vesk.reading.summary import Cut, ThreadFacts, TraceFacts, summary_lines
+from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
+
+DEFAULT_LIMIT = 200
+
+
+class ShowOptions:
+    def __init__(
+        self,
+        depth: int | None = None,
+        thread: str | None = None,
+        function: str | None = None,
+        frame: str | None = None,
+        limit: int = DEFAULT_LIMIT,
+        summary: bool = True,
+    ) -> None:
+        self.depth = depth
+        self.thread = thread
+        self.function = function
+        self.frame = frame
+        self.limit = limit
+        self.summary = summary
+
+    def selection(self) -> Selection:
+        if self.frame is not None:
+            frame = self.frame
+            return Selection(lambda call: call.get("frame_id") == frame)
+        if self.function is not None:
+            fragment = self.function
+            return Selection(
+                lambda call: fragment in str(call.get("qualname") or "") or fragment in str(call.get("co_name") or "")
+            )
+        return Selection()
+
+    def wants_thread(self, thread: ThreadFacts) -> bool:
+        if self.thread is None:
+            return True
+        return self.thread == thread.name or self.thread == str(thread.native_id)
+
+
+class Pending:
+    """A line whose text is known only when its call returns; None text leaves it out."""
+
+    __slots__ = ("text", "filled", "spilled")
+
+    def __init__(self) -> None:
+        self.text: str | None = None
+        self.filled = False
+        self.spilled = False
+
+
+class LineQueue:
+    """Lines in print order, written out as soon as every line before them is known."""
+
+    SPILL_AT = 20_000
+
+    def __init__(self, write: Callable[[str], None]) -> None:
+        self.write = write
+        self.queue: collections.deque = collections.deque()
+        self.spill: TextIO | None = None
+        self.spilled: list[Pending] = []
+        self.waiting_in_spill = 0
+
+    def add(self, line: str | Pending) -> None:
+        self.queue.append(line)
+        if len(self.queue) > self.SPILL_AT:
+            self._spill()
+        else:
+            self._flush()
+
+    def fill(self, line: Pending, content: str | None) -> None:
+        line.text, line.filled = content, True
+        if line.spilled:
+            self.waiting_in_spill -= 1
+        self._flush()
+
+    def _flush(self) -> None:
+        if self.spill is not None:
+            if self.waiting_in_spill:
+                return
+            self._replay_spill()
+        queue = self.queue
+        while queue:
+            line = queue[0]
+            if isinstance(line, Pending):
+                if not line.filled:
+                    return
+                line = line.text
+            queue.popleft()
+            if line is not None:
+                self.write(line)
+
+    def _spill(self) -> None:
+        if self.spill is None:
+            self.spill = tempfile.TemporaryFile("w+", encoding="utf-8")
+        for line in self.queue:
+            if isinstance(line, Pending) and not line.filled:
+                line.spilled = True
+                self.waiting_in_spill += 1
+                self.spill.write(f"?{len(self.spilled)}\n")
+                self.spilled.append(line)
+            else:
+                content = line.text if isinstance(line, Pending) else line
+                if content is not None:
+                    self.spill.write(json.dumps(content, ensure_ascii=False) + "\n")
+        self.queue.clear()
+
+    def _replay_spill(self) -> None:
+        spill, self.spill = self.spill, None
+        spill.seek(0)
+        for entry in spill:
+            if entry.startswith("?"):
+                content = self.spilled[int(entry[1:])].text
+            else:
+                content = json.loads(entry)
+            if content is not None:
+                self.write(content)
+        spill.close()
+        self.spilled = []
+
+
+class _Printed:
+    """What is kept of a printed call until it returns."""
+
+    __slots__ = ("line", "head", "where", "hidden", "children")
+
+    def __init__(self, line: Pending, head: str, where: str) -> None:
+        self.line = line
+        self.head = head
+        self.where = where
+        self.hidden = 0  # records under it left out by the depth limit or the cap on children
+        self.children = 0
+
+
+class ThreadText(ThreadWalk):
+    """Prints one thread's selected records as indented lines, within a line budget, a depth and,
+    at the deepest level, a number of lines per parent."""
+
+    def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, decoding: Decoding) -> None:
+        super().__init__(selection)
+        self.lines = lines
+        self.cut = cut
+        self.budget = cut.lines
+        self.not_shown = 0
+        self.decoding = decoding
+        self.printed: list[Open] = []  # the open calls whose lines are printed, outermost first
+
+    def _shown(self, depth: int | None) -> bool:
+        """Whether a record at this depth gets a line; one that does not is counted."""
+        if depth is None:
+            return False
+        parent = self.printed[-1].state if self.printed else None
+        max_depth = self.cut.depth
+        capped = (
+            depth == max_depth and self.cut.children is not None
+            and parent is not None and parent.children >= self.cut.children
+        )
+        if max_depth is not None and depth > max_depth or capped:
+            if parent is not None:
+                parent.hidden += 1
+            else:
+                self.not_shown += 1
+            return False
+        if not self._take_line():
+            self.not_shown += 1
+            return False
+        if parent is not None and depth == max_depth:
+            parent.children += 1
+        return True
+
+    def _take_line(self) -> bool:
+        if self.budget is None:
+            return True
+        if self.budget == 0:
+            return False
+        self.budget -= 1
+        if self.budget == 0:
+            self.decoding.skipped = LOCALS  # arguments of calls never printed need no decoding
+        return True
+
+    def opened(self, entry: Open) -> None:
+        call, entry.call = entry.call, None
+        if not self._shown(entry.depth):
+            return
+        line = Pending()
+        self.lines.add(line)
+        entry.state = _Printed(line, f"{text.function_name(call)}({text.arguments(call)})", str(call.get("path") or ""))
+        self.printed.append(entry)
+
+    def closed(self, entry: Open, ret: dict | None) -> None:
+        printed = entry.state
+        if printed is None:
+            return
+        self.printed.pop()
+        indent = "  " * entry.depth
+        self.lines.fill(printed.line, indent + _node_line(printed.head, printed.where, ret, duration(entry, ret)))
+        if not printed.hidden:
+            return
+        if not self._take_line():
+            self.not_shown += printed.hidden
+        else:
+            # Everything under the call has been queued by now: this line lands right after it.
+            hint = f" (--frame {entry.frame_id})" if entry.frame_id is not None else ""
+            self.lines.add(f"{indent}  … {text.count_text(printed.hidden, 'more record')}{hint}")
+
+    def orphan(self, ret: dict, depth: int | None) -> None:
+        if self._shown(depth):
+            head = f"{text.function_name(ret)}(…)"
+            self.lines.add("  " * depth + _node_line(head, str(ret.get("path") or ""), ret, None))
+
+    def other(self, record: dict, depth: int | None) -> None:
+        if self._shown(depth):
+            self.lines.add("  " * depth + "• " + text.describe_plugin_record(record))
+
+
+def _node_line(head: str, where: str, ret: dict | None, took: float | None) -> str:
+    if ret is not None:
+        head += f" → {text.short(ret.get('arg'), 50)}"
+    else:
+        head += " (no return recorded)"
+    if where.endswith(":0"):
+        where = where[:-2]  # a module's code is "called" before its first line
+    return "  ".join(part for part in (head, where, text.milliseconds(took)) if part)
+
+
+def show(stream: RecordStream, header: list[str], options: ShowOptions, out: TextIO) -> None:
+    selection = options.selection()
+    facts = TraceFacts()
+    facts.read(stream, selection)
+    threads = [t for t in facts.ordered_threads() if options.wants_thread(t) and t.selected_lines]
+    cut = options.limit > 0 and any(t.selected_lines > options.limit for t in threads)
+    write = _writer(out)
+    for line in header:
+        write(line)
+    if options.summary and (cut or facts.left_out or facts.stopped or facts.dropped_records):
+        for line in summary_lines(facts):
+            write(line)
+    if not threads:
+        write(_nothing_selected(facts, options))
+        return
+    shortened = False
+    for thread in threads:
+        write("")
+        write(f"thread {thread.label()}")
+        shortened |= _print_thread(stream, thread, selection, options, write)
+    if shortened:
+        write("")
+        write(
+            f"(cut to {options.limit:,} lines per thread; --limit N or 0 for all, --depth N, --thread NAME, "
+            "--function TEXT and --frame ID show more of it)"
+        )
+
+
+def _print_thread(stream: RecordStream, thread: ThreadFacts, selection: Selection, options: ShowOptions,
+                  write: Callable[[str], None]) -> bool:
+    if stream.progress is not None:
+        stream.progress.stage = f"printing thread {thread.label()} of"
+    if options.depth is not None:
+        cut = Cut(options.limit or None, options.depth)
+    else:
+        cut = thread.cut_to(options.limit)
+    decoding = Decoding()
+    lines = LineQueue(write)
+    walk = ThreadText(selection, lines, cut, decoding)
+    key = thread.key
+
+    def wanted(document: int, section: object) -> bool:
+        return document >= thread.first_document and section in thread.sections
+
+    for _, _, record in stream.records(decoding=decoding, wanted=wanted, last_document=thread.last_document):
+        if isinstance(record, dict) and record.get("type") not in TRACE_RECORDS and thread_key(record) == key:
+            walk.feed(record)
+    walk.finish()
+    if walk.not_shown:
+        write(f"  … {text.count_text(walk.not_shown, 'more record')} not shown")
+    return bool(walk.not_shown) or (options.depth is None and cut.depth is not None)
+
+
+def _nothing_selected(facts: TraceFacts, options: ShowOptions) -> str:
+    if not facts.records:
+        return "(no records)"
+    asked = [f"{name} {value}" for name, value in (("--thread", options.thread), ("--function", options.function),
+                                                   ("--frame", options.frame)) if value is not None]
+    return f"(no records match {' '.join(asked)})" if asked else "(no records)"
+
+
+def _writer(out: TextIO) -> Callable[[str], None]:
+    def write(line: str) -> None:
+        out.write(line + "\n")
+
+    return write
+
+
+def header_lines(summary) -> list[str]:
+    what = summary.label or " ".join(summary.command_line)
+    documents = f", {summary.document_count:,} documents" if summary.document_count > 1 else ""
+    return [
+        f"trace {summary.trace_id}  {summary.source or '?'}  {text.timestamp_text(summary.started_at)}  {what}",
+        f"{summary.frame_count} frame records, {summary.plugin_count} plugin records{documents}",
+    ]

@@ -1,0 +1,313 @@
+"""Reading traces back: `vesk show` and `vesk export` over traces of many documents, cut and selected."""
+
+from __future__ import annotations
+
+import json
+import random
+import re
+
+import msgpack
+import pytest
+from host_support import needs_engine
+
+from vesk import db, serialize
+from vesk.__main__ import main
+from vesk.reading import text
+
+TRACE = "trc_01HZZZZZZZZZZZZZZZZZZZZZZZ"
+MAIN_ID = 1
+
+
+def frame(event: str, frame_id: str, name: str, t: float, thread: tuple = ("MainThread", MAIN_ID), **values) -> dict:
+    # Keys in the engine's order: readers take the shortcuts it allows.
+    return {
+        "path": f"prog.py:{len(name)}",
+        "co_name": name.rsplit(".", 1)[-1],
+        "qualname": name,
+        "event": event,
+        "frame_id": frame_id,
+        "arg": values.get("arg"),
+        "locals": values.get("locals", {}),
+        "thread": thread[0],
+        "thread_native_id": thread[1],
+        "timestamp": t,
+        "type": "frame",
+        "user_code_call_site": None,
+    }
+
+
+def plugin(kind: str, t: float, thread: tuple | None = ("MainThread", MAIN_ID), **fields) -> dict:
+    record = {"frame_id": None, "type": kind, "timestamp": t, **fields}
+    if thread is not None:
+        record.update(thread=thread[0], thread_native_id=thread[1])
+    return record
+
+
+def document(records_by_thread: dict, trace_id: str = TRACE, extra: list | None = None) -> bytes:
+    main_records = list(records_by_thread.get(MAIN_ID, [])) + list(extra or [])
+    others = {native: rs for native, rs in records_by_thread.items() if native != MAIN_ID}
+    return msgpack.packb(
+        {
+            "command_line_args": ["prog.py"],
+            "current_commit_sha": None,
+            "frames": others,
+            "frames_of_interest": main_records,
+            "main_thread_id": MAIN_ID,
+            "meta": {"version": "0", "source": "cli", "use_frame_boundaries": True},
+            "timestamp": 1700000000.0,
+            "trace_id": trace_id,
+        },
+        use_bin_type=True,
+    )
+
+
+def random_thread(rng: random.Random, thread: tuple, size: int) -> tuple[list[dict], list[tuple[int, str]]]:
+    """Records of one thread and the (depth, name) of each line its tree must show, in order."""
+    records, expected, stack = [], [], []
+    t = 1700000000.0
+    for step in range(size):
+        t += 0.001
+        roll = rng.random()
+        if roll < 0.45 or not stack:
+            name = f"mod.f{rng.randrange(5)}"
+            frame_id = f"frm_{thread[1]}_{step}"
+            records.append(frame("call", frame_id, name, t, thread, locals={"n": step, "big": "x" * rng.choice((1, 900))}))
+            expected.append((len(stack) + 1, name))
+            stack.append((frame_id, name))
+        elif roll < 0.9:
+            frame_id, name = stack.pop()
+            records.append(frame("return", frame_id, name, t, thread, arg=step))
+        else:
+            records.append(plugin("log", t, thread, level="INFO", logger="app", message=f"m{step}"))
+            expected.append((len(stack) + 1, "log"))
+    return records, expected
+
+
+def save(db_path: str, documents: list[bytes]) -> None:
+    for data in documents:
+        db.save_trace_in_sqlite(db_path, TRACE, timeout=10, msgpack=data)
+
+
+def split(records_by_thread: dict, pieces: int, rng: random.Random) -> list[dict]:
+    """The same records in `pieces` documents, each thread cut at its own random places."""
+    cuts = {native: sorted(rng.sample(range(len(rs) + 1), pieces - 1)) for native, rs in records_by_thread.items()}
+    parts = []
+    for index in range(pieces):
+        part = {}
+        for native, rs in records_by_thread.items():
+            bounds = [0, *cuts[native], len(rs)]
+            part[native] = rs[bounds[index] : bounds[index + 1]]
+        parts.append(part)
+    return parts
+
+
+def run(capsys, db_path: str, *args: str) -> str:
+    assert main([*args, "--db", db_path]) == 0
+    return capsys.readouterr().out
+
+
+def thread_lines(shown: str) -> dict[str, list[str]]:
+    sections, current = {}, None
+    for line in shown.splitlines():
+        if line.startswith("thread "):
+            current = sections[line[len("thread ") :]] = []
+        elif not line:
+            current = None
+        elif current is not None:
+            current.append(line)
+    return sections
+
+
+def outline(lines: list[str]) -> list[tuple[int, str]]:
+    """(depth, name) of each line: the depth read from its indentation."""
+    result = []
+    for line in lines:
+        stripped = line.lstrip(" ")
+        depth = (len(line) - len(stripped)) // 2
+        name = "log" if stripped.startswith("• log") else re.match(r"[\w.<>]+", stripped).group(0)
+        result.append((depth, name))
+    return result
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "db.sqlite3")
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_trace_in_many_documents_shows_the_tree_of_one(capsys, tmp_path, seed):
+    rng = random.Random(seed)
+    threads = {MAIN_ID: ("MainThread", MAIN_ID), 7: ("worker", 7)}
+    generated = {native: random_thread(rng, thread, rng.randrange(20, 300)) for native, thread in threads.items()}
+    records = {native: rs for native, (rs, _) in generated.items()}
+    whole, pieces = str(tmp_path / "one.sqlite3"), str(tmp_path / "many.sqlite3")
+    save(whole, [document(records)])
+    save(pieces, [document(part) for part in split(records, rng.randrange(2, 6), rng)])
+
+    shown = {path: run(capsys, path, "show", TRACE, "--limit", "0") for path in (whole, pieces)}
+    assert shown[whole].splitlines()[2:] == shown[pieces].splitlines()[2:]
+    sections = thread_lines(shown[pieces])
+    assert list(sections) == ["MainThread (1)", "worker (7)"]
+    for (native, thread), lines in zip(threads.items(), sections.values()):
+        assert outline(lines) == generated[native][1]
+    assert sum("(no return recorded)" in line for line in sections["MainThread (1)"]) == sum(
+        1 for r in records[MAIN_ID] if r.get("event") == "call"
+    ) - sum(1 for r in records[MAIN_ID] if r.get("event") == "return")
+
+
+def nested_trace(db_path: str) -> None:
+    """main → handle ×30 → query, on the main thread; a worker with its own calls; two documents."""
+    main_thread, worker = ("MainThread", MAIN_ID), ("worker", 7)
+    records, t = [frame("call", "frm_main", "app.main", 1.0, main_thread)], 1.0
+    for i in range(30):
+        records += [
+            frame("call", f"frm_h{i}", "app.handle", t + 0.1, main_thread, locals={"i": i}),
+            frame("call", f"frm_q{i}", "db.query", t + 0.2, main_thread),
+            plugin("sql_query", t + 0.3, main_thread, subtype="sqlite", sql=f"SELECT {i}"),
+            frame("return", f"frm_q{i}", "db.query", t + 0.4, main_thread, arg=i),
+            frame("return", f"frm_h{i}", "app.handle", t + 0.5, main_thread, arg=i),
+        ]
+        t += 1
+    records.append(frame("return", "frm_main", "app.main", t, main_thread))
+    work = [frame("call", "frm_w", "app.work", 2.0, worker), frame("return", "frm_w", "app.work", 3.0, worker, arg=1)]
+    save(db_path, [document({MAIN_ID: records[:70], 7: work[:1]}), document({MAIN_ID: records[70:], 7: work[1:]})])
+
+
+@pytest.mark.parametrize(
+    ("options", "expected"),
+    [
+        (["--thread", "worker"], [(1, "app.work")]),
+        (["--thread", "7"], [(1, "app.work")]),
+        (["--frame", "frm_h29"], [(1, "app.handle"), (2, "db.query"), (3, "sql[sqlite]")]),
+        (["--function", "query", "--limit", "3"], [(1, "db.query"), (2, "…"), (1, "db.query")]),
+        (["--function", "query", "--limit", "0"], [(1, "db.query"), (2, "sql[sqlite]"), (1, "db.query")]),
+        (["--depth", "1", "--thread", "MainThread"], [(1, "app.main"), (2, "…")]),
+        (["--depth", "2", "--limit", "2", "--thread", "MainThread"], [(1, "app.main"), (2, "app.handle"), (1, "…")]),
+        (["--depth", "2", "--limit", "3", "--thread", "MainThread"], [(1, "app.main"), (2, "app.handle"), (3, "…")]),
+    ],
+)
+def test_options_select_threads_calls_and_depth(capsys, db_path, options, expected):
+    nested_trace(db_path)
+    shown = run(capsys, db_path, "show", TRACE, "--no-summary", *options)
+    lines = [line for lines in thread_lines(shown).values() for line in lines]
+    got = [((len(line) - len(line.lstrip())) // 2, line.lstrip(" •").split()[0].split("(")[0]) for line in lines]
+    assert got[: len(expected)] == expected
+    assert "summary:" not in shown
+
+
+def test_a_long_thread_is_cut_to_the_limit_with_a_summary_first(capsys, db_path):
+    nested_trace(db_path)
+    shown = run(capsys, db_path, "show", TRACE, "--limit", "20")
+    before_tree = shown[: shown.index("thread MainThread")]
+    assert "summary: 154 records in 2 threads" in before_tree
+    assert re.search(r"most calls:\n +30  app\.handle  prog\.py:10\n +30  db\.query", before_tree)
+    main_lines = thread_lines(shown)["MainThread (1)"]
+    # Depth 1 fits, depth 2 (31 lines) does not: main's first calls share the lines left, each with
+    # a line counting what it called.
+    assert outline_names(main_lines[:4]) == [(1, "app.main"), (2, "app.handle"), (3, "… 2 more records"), (2, "app.handle")]
+    assert main_lines[2].endswith("(--frame frm_h0)")
+    assert len(main_lines) == 20 and main_lines[-1] == "    … 63 more records (--frame frm_main)"
+    assert "--limit N or 0 for all" in shown.splitlines()[-1]
+
+
+def outline_names(lines: list[str]) -> list[tuple[int, str]]:
+    return [((len(line) - len(line.lstrip())) // 2, line.split("(")[0].strip()) for line in lines]
+
+
+def test_summary_adds_up_volume_control_records_over_documents(capsys, db_path):
+    def left_out(count: int, t: float) -> dict:
+        functions = [{"co_name": "fib", "qualname": "fib", "path": "fib.py:1", "count": count}]
+        return plugin("calls_left_out", t, thread=None, functions=functions)
+
+    calls = [frame("call", "frm_1", "fib", 1.0), frame("return", "frm_1", "fib", 2.0, arg=1)]
+    stopped = plugin("recording_stopped", 2.5, reason="trace_bytes", limit=1000)
+    dropped = plugin("records_dropped", 2.6, thread=None, count=12, bytes=3400)
+    save(
+        db_path,
+        [
+            document({MAIN_ID: calls[:1]}, extra=[left_out(4_000_000, 1.5)]),
+            document({MAIN_ID: calls[1:] + [stopped]}, extra=[left_out(998_000, 3.0), dropped]),
+        ],
+    )
+    shown = run(capsys, db_path, "show", TRACE)
+    assert "fib: 4,998,000 more calls not recorded  fib.py:1" in shown
+    assert "recording stopped: the trace reached its limit of 1,000 bytes" in shown
+    assert "records dropped: 12 records (3,400 bytes)" in shown
+    assert [line.strip() for line in thread_lines(shown)["MainThread (1)"]][1].startswith("• ■ recording stopped")
+    assert "calls_left_out" not in shown and "records_dropped " not in shown
+
+
+def test_json_export_is_the_decoded_documents(capsys, db_path):
+    rng = random.Random(3)
+    records, _ = random_thread(rng, ("MainThread", MAIN_ID), 200)
+    records.append(plugin("log", 9.0, message=serialize.ObjectRepr("<Obj>"), extra=[float("nan"), b"\x00", {3: None}]))
+    documents = [document(part, extra=[plugin("calls_left_out", 1.0, thread=None, functions=[])])
+                 for part in split({MAIN_ID: records, 7: records[:5]}, 3, rng)]
+    save(db_path, documents)
+    exported = json.loads(run(capsys, db_path, "export", TRACE, "--format", "json"))
+    summary = db.trace_summary(db_path, TRACE)
+    assert {k: exported[k] for k in ("trace_id", "frame_count", "plugin_count")} == {
+        "trace_id": TRACE, "frame_count": summary.frame_count, "plugin_count": summary.plugin_count,
+    }
+    assert exported["documents"] == text.jsonable([serialize.loads(d) for d in documents])
+
+
+def assert_properly_nested(events: list[dict]) -> None:
+    by_thread: dict = {}
+    for event in events:
+        if event["ph"] == "X":
+            by_thread.setdefault(event["tid"], []).append(event)
+    for spans in by_thread.values():
+        open_ends: list[float] = []
+        for event in sorted(spans, key=lambda e: (e["ts"], -e["dur"])):
+            while open_ends and open_ends[-1] <= event["ts"] + 1e-3:
+                open_ends.pop()
+            end = event["ts"] + event["dur"]
+            assert not open_ends or end <= open_ends[-1] + 1e-3, event
+            open_ends.append(end)
+
+
+def test_chrome_export_nests_complete_events_per_thread(capsys, db_path):
+    nested_trace(db_path)
+    # A call that never returns ends with the trace.
+    save(db_path, [document({MAIN_ID: [frame("call", "frm_open", "app.later", 40.0)]})])
+    exported = json.loads(run(capsys, db_path, "export", TRACE, "--format", "chrome"))
+    events = exported["traceEvents"]
+    assert_properly_nested(events)
+    spans = [e for e in events if e["ph"] == "X"]
+    assert len(spans) == 1 + 30 * 2 + 1 + 1
+    main_span = next(e for e in spans if e["name"] == "app.main")
+    assert main_span["dur"] == pytest.approx(29e6 + 1e6, rel=1e-6)
+    later = next(e for e in spans if e["name"] == "app.later")
+    assert later["dur"] == 0 and "return" not in later["args"]
+    assert sum(e["ph"] == "i" and e["name"] == "sql_query" for e in events) == 30
+    assert {e["args"]["name"] for e in events if e["ph"] == "M"} == {"MainThread", "worker"}
+
+
+@needs_engine
+def test_a_deep_recursion_shows_and_exports_nested(project):
+    project.write(
+        "deep.py",
+        """
+        import sys
+        sys.setrecursionlimit(20000)
+        def down(n):
+            return 0 if n == 0 else 1 + down(n - 1)
+        down(5000)
+        """,
+    )
+    project.write(".vesk/config.toml", "[limits]\ncalls_per_function = 0\n")
+    project.run("run", "deep.py", check=True)
+    shown = project.run("show", "latest", "--limit", "0", "--no-summary", check=True).stdout
+    [lines] = thread_lines(shown).values()
+    downs = [line for line in lines if "down(" in line]
+    assert len(downs) == 5001
+    assert [(len(line) - len(line.lstrip())) // 2 for line in downs] == list(range(2, 5003))
+    assert "→ 5000" in downs[0] and "→ 0" in downs[-1]
+    cut = project.run("show", "latest", check=True).stdout
+    assert "more records (--frame" in cut
+    out = project.root / "deep.json"
+    project.run("export", "latest", "--format", "chrome", "-o", str(out), check=True)
+    events = json.loads(out.read_text())["traceEvents"]
+    assert sum(e["ph"] == "X" and e["name"] == "__main__.down" for e in events) == 5001
+    assert_properly_nested(events)
