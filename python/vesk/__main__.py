@@ -5,6 +5,9 @@
     vesk traces                                list recorded traces, newest first
     vesk show TRACE|latest                     the call tree of a trace, per thread
     vesk export TRACE --format json|chrome     the decoded trace, or Chrome trace-event JSON
+    vesk prune [--max-traces N] [--max-bytes SIZE]   remove the oldest traces beyond the limits
+    vesk rm TRACE...                           remove traces
+    vesk recover                               import the files traces went to when the database failed
 
 The functions that run the program live in this file because the engine never records frames of it.
 
@@ -395,6 +398,82 @@ def _count(text: str) -> int:
     return value
 
 
+# --- keeping the database -------------------------------------------------------------------------
+
+_SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+
+def _size_argument(text: str) -> int:
+    """Bytes from "1500000", "500M", "2G", "2GiB" or "1.5GB": K, M, G and T count in 1024s."""
+    import argparse
+    import math
+
+    number = text.strip().upper().removesuffix("B").removesuffix("I")
+    unit = number[-1:] if number[-1:] in _SIZE_UNITS else ""
+    try:
+        value = float(number[: len(number) - len(unit)]) * _SIZE_UNITS[unit]
+    except ValueError:
+        value = math.nan
+    if not 0 <= value < math.inf:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (bytes, or e.g. 500M, 2G)")
+    return int(value)
+
+
+def _limit_argument(text: str) -> int:
+    import argparse
+
+    if not text.isdecimal():
+        raise argparse.ArgumentTypeError(f"not a count: {text!r}")
+    return int(text)
+
+
+def _size_text(size: int) -> str:
+    for unit in ("bytes", "KiB", "MiB", "GiB"):
+        if size < 1024 or unit == "GiB":
+            return f"{size} {unit}" if unit == "bytes" else f"{size:.1f} {unit}"
+        size /= 1024
+    raise AssertionError("unreachable")
+
+
+def _removal_line(removal) -> str:
+    done = (
+        f"removed {removal.removed_traces} trace{'s' if removal.removed_traces != 1 else ''} "
+        f"({_size_text(removal.removed_bytes)})"
+        if removal.removed_traces
+        else "nothing removed"
+    )
+    return f"{done}; {removal.kept_traces} traces, {_size_text(removal.kept_bytes)} kept"
+
+
+def prune_command(arguments) -> int:
+    if arguments.db:
+        path, limits = os.path.abspath(arguments.db), {}
+    else:
+        settings = vesk_config.load(".", arguments.config)
+        path, limits = settings["db_path"], settings.get("retention", {})
+    max_traces = limits.get("max_traces") if arguments.max_traces is None else arguments.max_traces
+    max_bytes = limits.get("max_bytes") if arguments.max_bytes is None else arguments.max_bytes
+    print(_removal_line(db.apply_retention(path, max_traces=max_traces, max_bytes=max_bytes)))
+    return 0
+
+
+def remove_command(arguments) -> int:
+    path = _db_path(arguments)
+    trace_ids = [db.resolve_trace_id(path, text) for text in arguments.traces]
+    print(_removal_line(db.remove_traces(path, trace_ids)))
+    return 0
+
+
+def recover_command(arguments) -> int:
+    path = _db_path(arguments)
+    recovery = db.recover_fallback_files(path)
+    documents = f"{recovery.documents} document{'s' if recovery.documents != 1 else ''}"
+    print(f"imported {documents} into {utils.display_path(path)}")
+    for damaged in recovery.damaged:
+        utils.stderr_line(f"vesk: {utils.display_path(damaged)} is not a trace document; left where it is")
+    return 1 if recovery.damaged else 0
+
+
 def _reading_parser():
     import argparse
 
@@ -425,6 +504,17 @@ def _reading_parser():
     export.add_argument("--format", choices=("json", "chrome"), required=True)
     export.add_argument("-o", "--output", metavar="FILE", help="write here instead of to stdout")
     _database_options(export)
+    prune = commands.add_parser("prune", help="remove the least recently saved traces beyond the limits")
+    prune.add_argument("--max-traces", type=_limit_argument, metavar="N", help="keep at most N traces (0: any number)")
+    prune.add_argument(
+        "--max-bytes", type=_size_argument, metavar="SIZE", help="keep at most SIZE of documents, e.g. 500M, 2G"
+    )
+    _database_options(prune)
+    remove = commands.add_parser("rm", help="remove traces")
+    remove.add_argument("traces", nargs="+", metavar="TRACE", help="trace id, a unique prefix of one, or 'latest'")
+    _database_options(remove)
+    recover = commands.add_parser("recover", help="import the files traces went to when the database failed")
+    _database_options(recover)
     return parser
 
 
@@ -438,6 +528,7 @@ def main(argv: list[str] | None = None) -> int:
             _reading_parser().print_help()
             return USAGE_STATUS
         handler = {"traces": list_command, "show": show_command, "export": export_command}
+        handler.update(prune=prune_command, rm=remove_command, recover=recover_command)
         return handler[arguments.command](arguments)
     except utils.VeskError as exc:
         utils.stderr_line(utils.error_line(str(exc)))

@@ -1,10 +1,21 @@
 """Trace storage in SQLite, and the API to read traces back.
 
 Every document the engine hands to `save_trace_in_sqlite` becomes one row of `documents`; a trace is
-all the rows with its trace id, in the order they were saved. Rows are only ever inserted, so writers
-in several processes never conflict beyond SQLite's own locking, which WAL mode and the busy timeout
-handle. A few summary columns (record counts, the test or request, the command line) are filled at
-save time so that listing traces never decodes documents.
+all the rows with its trace id, in the order they were saved. A document larger than `PIECE_SIZE`
+keeps its first piece in that row and the rest in `document_parts`, so no single value comes near
+SQLite's limits. The `traces` table holds each trace's totals, updated in the transaction that adds
+a document, so that listing traces never reads documents nor folds their rows.
+
+Writers in several processes and threads only insert (and remove whole traces), which SQLite's own
+locking, WAL mode and the busy timeout handle. Each process keeps one connection per database for
+its saves: closing the last connection checkpoints the whole write-ahead log, which cost a long
+recording's every document many milliseconds.
+
+The database keeps at most `max_traces` traces and `max_bytes` of documents (stored in its
+`settings` table by `prepare`); each new trace removes the least recently saved whole traces beyond
+those, and the file gives the space back. When the database cannot be written, a document goes to a
+file beside it (`<db name>.<trace id>.<ns>.<pid>.msgpack`); the next save into the database imports
+such files, in the order they were written.
 """
 
 from __future__ import annotations
@@ -12,6 +23,7 @@ from __future__ import annotations
 import io
 import os
 import sqlite3
+import threading
 import time
 
 import msgpack
@@ -23,7 +35,15 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:  # collections.abc is not worth importing for `vesk run`
     from collections.abc import Iterator
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
+
+# A document is stored in pieces of at most this many bytes.
+PIECE_SIZE = 16 << 20
+DEFAULT_MAX_TRACES = 500
+DEFAULT_MAX_BYTES = 2 << 30
+# Set when a database is created: large pages make a document fewer pages to write and to log, and
+# an incremental auto-vacuum lets removed traces give their space back without rewriting the file.
+_PAGE_SIZE = 16384
 
 # One entry per schema version: the statements that bring a database from the previous version to it.
 _MIGRATIONS: dict[int, tuple[str, ...]] = {
@@ -41,6 +61,48 @@ _MIGRATIONS: dict[int, tuple[str, ...]] = {
             msgpack BLOB NOT NULL
         )""",
         "CREATE INDEX documents_by_trace ON documents (trace_id, id)",
+    ),
+    2: (
+        # `msgpack` holds a document's first piece; `part_count` more pieces follow in document_parts.
+        "ALTER TABLE documents ADD COLUMN part_count INTEGER NOT NULL DEFAULT 0",
+        """CREATE TABLE document_parts (
+            document_id INTEGER NOT NULL,
+            part INTEGER NOT NULL,
+            data BLOB NOT NULL,
+            PRIMARY KEY (document_id, part)
+        )""",
+        """CREATE TABLE traces (
+            trace_id TEXT PRIMARY KEY,
+            first_document INTEGER NOT NULL,
+            last_document INTEGER NOT NULL,
+            first_saved_at REAL NOT NULL,
+            saved_at REAL NOT NULL,
+            started_at REAL,
+            source TEXT,
+            label TEXT,
+            command_line TEXT NOT NULL,
+            document_count INTEGER NOT NULL,
+            total_bytes INTEGER NOT NULL,
+            frame_count INTEGER NOT NULL,
+            plugin_count INTEGER NOT NULL,
+            calls_left_out INTEGER NOT NULL DEFAULT 0,
+            records_dropped INTEGER NOT NULL DEFAULT 0,
+            recording_stopped INTEGER NOT NULL DEFAULT 0
+        )""",
+        "CREATE INDEX traces_by_last_document ON traces (last_document)",
+        """INSERT INTO traces (trace_id, first_document, last_document, first_saved_at, saved_at, command_line,
+            document_count, total_bytes, frame_count, plugin_count)
+            SELECT trace_id, min(id), max(id), min(saved_at), max(saved_at), '[]', count(*), sum(length(msgpack)),
+                sum(frame_count), sum(plugin_count)
+            FROM documents GROUP BY trace_id""",
+        """UPDATE traces SET
+            (started_at, source, command_line) =
+                (SELECT started_at, source, command_line FROM documents WHERE id = traces.first_document),
+            label = (SELECT label FROM documents
+                     WHERE trace_id = traces.trace_id AND label IS NOT NULL ORDER BY id LIMIT 1)""",
+        "CREATE TABLE settings (name TEXT PRIMARY KEY, value)",
+        # Fallback files already imported: another process may find one before its importer deletes it.
+        "CREATE TABLE imported_files (name TEXT PRIMARY KEY)",
     ),
 }
 
@@ -68,6 +130,13 @@ def _decode_command_line(text: str) -> list[str]:
 # Plain classes rather than dataclasses: this module is imported by every `vesk run` before the
 # program starts, and the dataclasses module (with inspect behind it) would cost more than all of it.
 class TraceSummary:
+    """A trace's totals over all its documents.
+
+    `calls_left_out` counts the calls volume control did not record, `records_dropped` the records
+    the engine had to drop when storage kept failing, and `recording_stopped` tells that the trace
+    reached its byte cap.
+    """
+
     _FIELDS = (
         "trace_id",
         "saved_at",
@@ -78,6 +147,10 @@ class TraceSummary:
         "frame_count",
         "plugin_count",
         "document_count",
+        "size",
+        "calls_left_out",
+        "records_dropped",
+        "recording_stopped",
     )
     __slots__ = (*(name for name in _FIELDS if name != "command_line"), "_command_line", "_command_line_json")
 
@@ -92,6 +165,10 @@ class TraceSummary:
         frame_count: int,
         plugin_count: int,
         document_count: int,
+        size: int = 0,
+        calls_left_out: int = 0,
+        records_dropped: int = 0,
+        recording_stopped: bool = False,
     ) -> None:
         self.trace_id = trace_id
         self.saved_at = saved_at
@@ -103,11 +180,17 @@ class TraceSummary:
         self.frame_count = frame_count
         self.plugin_count = plugin_count
         self.document_count = document_count
+        self.size = size
+        self.calls_left_out = calls_left_out
+        self.records_dropped = records_dropped
+        self.recording_stopped = recording_stopped
 
     @classmethod
     def _from_row(cls, row: tuple) -> TraceSummary:
-        trace_id, saved_at, started_at, source, label, command_line_json, frames, plugins = row
-        summary = cls(trace_id, saved_at, started_at, source, label, _UNDECODED, frames, plugins, 1)
+        (trace_id, saved_at, started_at, source, label, command_line_json, frames, plugins, documents, size,
+         left_out, dropped, stopped) = row
+        summary = cls(trace_id, saved_at, started_at, source, label, _UNDECODED, frames, plugins, documents,
+                      size, left_out, dropped, bool(stopped))
         summary._command_line_json = command_line_json
         return summary
 
@@ -137,6 +220,12 @@ class TraceSummary:
         return f"TraceSummary({fields})"
 
 
+_SUMMARY_COLUMNS = (
+    "trace_id, saved_at, started_at, source, label, command_line, frame_count, plugin_count, document_count,"
+    " total_bytes, calls_left_out, records_dropped, recording_stopped"
+)
+
+
 class Trace:
     __slots__ = ("summary", "documents")
 
@@ -157,6 +246,34 @@ class Trace:
 
     def __repr__(self) -> str:
         return f"Trace(summary={self.summary!r}, documents={self.documents!r})"
+
+
+class Removal:
+    """What removing traces did: how many and how large, and what the database keeps."""
+
+    __slots__ = ("removed_traces", "removed_bytes", "kept_traces", "kept_bytes")
+
+    def __init__(self, removed_traces: int, removed_bytes: int, kept_traces: int, kept_bytes: int) -> None:
+        self.removed_traces = removed_traces
+        self.removed_bytes = removed_bytes
+        self.kept_traces = kept_traces
+        self.kept_bytes = kept_bytes
+
+    def __repr__(self) -> str:
+        return f"Removal({', '.join(f'{name}={getattr(self, name)!r}' for name in self.__slots__)})"
+
+
+class Recovery:
+    """What importing fallback files did: documents imported, and the files left alone as damaged."""
+
+    __slots__ = ("documents", "damaged")
+
+    def __init__(self, documents: int = 0, damaged: list[str] | None = None) -> None:
+        self.documents = documents
+        self.damaged = [] if damaged is None else damaged
+
+    def __repr__(self) -> str:
+        return f"Recovery(documents={self.documents!r}, damaged={self.damaged!r})"
 
 
 # --- connections ----------------------------------------------------------------------------------
@@ -181,10 +298,10 @@ def _newer_schema(db_path: str, version: int) -> StorageError:
     )
 
 
-def _version_and_foreign_tables(connection: sqlite3.Connection) -> tuple[int, bool]:
+def _version_and_foreign_tables(connection: sqlite3.Connection) -> tuple[int, bool, bool]:
     version = connection.execute("PRAGMA user_version").fetchone()[0]
     tables = {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type='table'")}
-    return version, version == 0 and bool(tables - {"sqlite_sequence"})
+    return version, version == 0 and bool(tables - {"sqlite_sequence"}), not tables
 
 
 def _migrate(connection: sqlite3.Connection, db_path: str) -> None:
@@ -199,13 +316,17 @@ def _migrate(connection: sqlite3.Connection, db_path: str) -> None:
         # like another program's.
         connection.execute("BEGIN")
         try:
-            version, foreign = _version_and_foreign_tables(connection)
+            version, foreign, empty = _version_and_foreign_tables(connection)
         finally:
             connection.execute("COMMIT")
         if foreign:
             raise StorageError(f"{display_path(db_path)} is a database of some other program")
         if version == SCHEMA_VERSION:
             return
+        if empty:
+            # Both only take effect before the first table exists.
+            connection.execute(f"PRAGMA page_size = {_PAGE_SIZE}")
+            connection.execute("PRAGMA auto_vacuum = INCREMENTAL")
         # The journal mode is a property of the file and cannot change inside a transaction.
         connection.execute("PRAGMA journal_mode=WAL")
     connection.execute("BEGIN IMMEDIATE")
@@ -226,7 +347,7 @@ def _migrate(connection: sqlite3.Connection, db_path: str) -> None:
 
 
 def _open_for_writing(db_path: str, timeout: float) -> sqlite3.Connection:
-    connection = sqlite3.connect(db_path, timeout=timeout, isolation_level=None)
+    connection = sqlite3.connect(db_path, timeout=timeout, isolation_level=None, check_same_thread=False)
     try:
         _migrate(connection, db_path)
     except BaseException:
@@ -234,6 +355,76 @@ def _open_for_writing(db_path: str, timeout: float) -> sqlite3.Connection:
         raise
     return connection
 
+
+class _Writer:
+    """A process's connection for saving into one database, shared by its threads under `lock`.
+
+    `identity` is the file the connection has open: a database deleted or replaced while a program
+    runs must not swallow the documents saved after that.
+    """
+
+    __slots__ = ("lock", "connection", "identity", "timeout")
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.connection: sqlite3.Connection | None = None
+        self.identity: tuple[int, int] | None = None
+        self.timeout = 0.0
+
+    def open(self, db_path: str, timeout: float) -> sqlite3.Connection:
+        """The connection, opened again when the file at `db_path` is no longer the one it has open."""
+        try:
+            status = os.stat(db_path)
+            identity = (status.st_dev, status.st_ino)
+        except OSError:
+            identity = None
+        if self.connection is not None and identity == self.identity:
+            if timeout != self.timeout:
+                self.connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+                self.timeout = timeout
+            return self.connection
+        self.drop()
+        connection = _open_for_writing(db_path, timeout)
+        # With a write-ahead log, commits stay safe from corruption without a sync each: only a
+        # power cut can lose the last documents, where FULL would cost every save a sync.
+        connection.execute("PRAGMA synchronous = NORMAL")
+        status = os.stat(db_path)
+        self.connection, self.identity, self.timeout = connection, (status.st_dev, status.st_ino), timeout
+        return connection
+
+    def drop(self) -> None:
+        connection, self.connection, self.identity = self.connection, None, None
+        if connection is not None:
+            try:
+                connection.close()
+            except sqlite3.Error:
+                pass  # a connection that failed is given up either way
+
+
+_writers: dict[str, _Writer] = {}
+_writers_lock = threading.Lock()
+# Connections inherited from the parent of a fork: never used, and never closed, since closing one
+# could checkpoint or delete the parent's write-ahead log.
+_inherited: list[_Writer] = []
+
+
+def _writer(db_path: str) -> _Writer:
+    key = os.path.abspath(db_path)
+    with _writers_lock:
+        writer = _writers.get(key)
+        if writer is None:
+            writer = _writers[key] = _Writer()
+        return writer
+
+
+def _forget_writers_after_fork() -> None:
+    global _writers_lock
+    _inherited.extend(_writers.values())
+    _writers.clear()
+    _writers_lock = threading.Lock()  # another thread may have held it at the fork
+
+
+os.register_at_fork(after_in_child=_forget_writers_after_fork)
 
 _URI_SAFE = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-~/")
 
@@ -260,12 +451,11 @@ def _open_for_reading(db_path: str, timeout: float = 10.0) -> sqlite3.Connection
                 return connection  # created but nothing saved yet: reads find no traces
             raise StorageError(f"{display_path(db_path)} is not a vesk database")
         if version > SCHEMA_VERSION:
-            raise StorageError(
-                f"{display_path(db_path)} was written by a newer vesk (schema {version}, this one reads "
-                f"{SCHEMA_VERSION})"
-            )
+            raise _newer_schema(db_path, version)
         if version < SCHEMA_VERSION:
-            raise StorageError(f"{display_path(db_path)} has an old schema; record a trace to upgrade it")
+            connection.close()
+            _upgrade(db_path, timeout)
+            return _open_for_reading(db_path, timeout)
     except sqlite3.Error as exc:
         connection.close()
         raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
@@ -275,12 +465,32 @@ def _open_for_reading(db_path: str, timeout: float = 10.0) -> sqlite3.Connection
     return connection
 
 
-def prepare(db_path: str, *, timeout: float = 60.0, create_directory: bool = False) -> None:
+def _upgrade(db_path: str, timeout: float) -> None:
+    try:
+        _open_for_writing(db_path, timeout).close()
+    except sqlite3.Error as exc:
+        raise StorageError(
+            f"{display_path(db_path)} has an old schema and cannot be upgraded here ({_reason(exc)})"
+        ) from exc
+
+
+def _has_table(connection: sqlite3.Connection, name: str) -> bool:
+    return connection.execute("SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", (name,)).fetchone() is not None
+
+
+def prepare(
+    db_path: str,
+    *,
+    timeout: float = 60.0,
+    create_directory: bool = False,
+    max_traces: int | None = None,
+    max_bytes: int | None = None,
+) -> None:
     """Checks, before anything is recorded, that traces can be saved at `db_path`.
 
     Creates the database (and, when asked, its directory) so that a problem shows up as one error
     before a long program runs rather than after it. An existing database is never modified beyond
-    a schema upgrade.
+    a schema upgrade and the retention limits given here, which every later save applies.
     """
     directory = os.path.dirname(os.path.abspath(db_path))
     if create_directory:
@@ -291,9 +501,27 @@ def prepare(db_path: str, *, timeout: float = 60.0, create_directory: bool = Fal
     if not os.path.isdir(directory):
         raise StorageError(f"the database directory {display_path(directory)} does not exist")
     try:
-        _open_for_writing(db_path, timeout).close()
+        connection = _open_for_writing(db_path, timeout)
+        try:
+            _store_limits(connection, {"max_traces": max_traces, "max_bytes": max_bytes})
+        finally:
+            connection.close()
     except sqlite3.Error as exc:
         raise StorageError(f"cannot use the database {_describe(db_path, exc)}") from exc
+
+
+def _store_limits(connection: sqlite3.Connection, limits: dict[str, int | None]) -> None:
+    wanted = {name: value for name, value in limits.items() if value is not None}
+    if wanted and _limits(connection, wanted.keys()) != wanted:
+        connection.executemany("INSERT OR REPLACE INTO settings (name, value) VALUES (?, ?)", wanted.items())
+
+
+_DEFAULT_LIMITS = {"max_traces": DEFAULT_MAX_TRACES, "max_bytes": DEFAULT_MAX_BYTES}
+
+
+def _limits(connection: sqlite3.Connection, names=tuple(_DEFAULT_LIMITS)) -> dict[str, int]:
+    stored = dict(connection.execute("SELECT name, value FROM settings"))
+    return {name: stored.get(name, _DEFAULT_LIMITS[name]) for name in names}
 
 
 # --- saving ---------------------------------------------------------------------------------------
@@ -420,6 +648,10 @@ class _Walk:
         return parts
 
 
+# Records that tell what was not recorded: summed into the trace's totals, never counted as plugin records.
+_VOLUME_RECORDS = ("calls_left_out", "records_dropped", "recording_stopped")
+
+
 def _empty_summary() -> dict:
     return {
         "started_at": None,
@@ -428,6 +660,9 @@ def _empty_summary() -> dict:
         "command_line": [],
         "frame_count": 0,
         "plugin_count": 0,
+        "calls_left_out": 0,
+        "records_dropped": 0,
+        "recording_stopped": False,
     }
 
 
@@ -441,6 +676,21 @@ def summarise(document: bytes) -> dict:
         return _summary_of(_Walk(bytes(document)))
     except Exception:  # noqa: BLE001 - kept as it is; reading it back will report the damage
         return _empty_summary()
+
+
+def _count(value: object) -> int:
+    return value if isinstance(value, int) and not isinstance(value, bool) else 0
+
+
+def _add_volume_record(summary: dict, kind: str, record: dict) -> None:
+    if kind == "calls_left_out":
+        functions = record.get("functions")
+        if isinstance(functions, list):
+            summary["calls_left_out"] += sum(_count(f.get("count")) for f in functions if isinstance(f, dict))
+    elif kind == "records_dropped":
+        summary["records_dropped"] += _count(record.get("count"))
+    else:
+        summary["recording_stopped"] = True
 
 
 def _summary_of(walk: _Walk) -> dict:
@@ -470,6 +720,9 @@ def _summary_of(walk: _Walk) -> dict:
             if kind == "frame":
                 summary["frame_count"] += 1
                 continue
+            if kind in _VOLUME_RECORDS:
+                _add_volume_record(summary, kind, record)
+                continue
             summary["plugin_count"] += 1
             if summary["label"] is None:
                 summary["label"] = _label_of(record)
@@ -481,6 +734,13 @@ def _summary_of(walk: _Walk) -> dict:
     return summary
 
 
+def _is_document(document: bytes) -> bool:
+    try:
+        return _Walk(document).document_parts() is not None
+    except Exception:  # noqa: BLE001 - anything that does not walk is no document
+        return False
+
+
 def _json_list(texts: list[str]) -> str:
     """`json.dumps(texts)` for a list of texts, without importing json (and re behind it) on the way
     out of every `vesk run`; the C encoder is the one json itself uses."""
@@ -489,127 +749,455 @@ def _json_list(texts: list[str]) -> str:
     return "[" + ", ".join(map(encode_basestring_ascii, texts)) + "]"
 
 
-def _write_fallback(db_path: str, trace_id: str, document: bytes) -> str:
-    directory = os.path.dirname(os.path.abspath(db_path))
-    name = f"{os.path.basename(db_path)}.{trace_id}.{time.time_ns()}.{os.getpid()}.msgpack"
-    path = os.path.join(directory, name)
-    with open(path, "xb") as handle:
-        handle.write(document)
-    return path
+def _transaction(connection: sqlite3.Connection, work):
+    """`work()` inside one write transaction, rolled back when it raises."""
+    connection.execute("BEGIN IMMEDIATE")
+    try:
+        result = work()
+        connection.execute("COMMIT")
+    except BaseException:
+        if connection.in_transaction:
+            connection.execute("ROLLBACK")
+        raise
+    return result
+
+
+def _insert(connection: sqlite3.Connection, trace_id: str, document: bytes, summary: dict, saved_at: float) -> bool:
+    """Adds the document and its totals to the trace, inside a transaction; whether the trace is new."""
+    pieces = [document] if len(document) <= PIECE_SIZE else _pieces(document)
+    document_id = connection.execute(
+        "INSERT INTO documents (trace_id, saved_at, started_at, source, label, command_line,"
+        " frame_count, plugin_count, part_count, msgpack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (
+            trace_id,
+            saved_at,
+            summary["started_at"],
+            summary["source"],
+            summary["label"],
+            _json_list(summary["command_line"]),
+            summary["frame_count"],
+            summary["plugin_count"],
+            len(pieces) - 1,
+            pieces[0],
+        ),
+    ).lastrowid
+    connection.executemany(
+        "INSERT INTO document_parts (document_id, part, data) VALUES (?, ?, ?)",
+        ((document_id, number, piece) for number, piece in enumerate(pieces[1:], 1)),
+    )
+    return _add_to_totals(connection, trace_id, document_id, saved_at, len(document), summary)
+
+
+def _pieces(document: bytes) -> list[memoryview]:
+    view = memoryview(document)
+    return [view[start : start + PIECE_SIZE] for start in range(0, len(view), PIECE_SIZE)]
+
+
+def _add_to_totals(
+    connection: sqlite3.Connection, trace_id: str, document_id: int, saved_at: float, size: int, summary: dict
+) -> bool:
+    counts = (
+        size,
+        summary["frame_count"],
+        summary["plugin_count"],
+        summary["calls_left_out"],
+        summary["records_dropped"],
+        int(summary["recording_stopped"]),
+    )
+    updated = connection.execute(
+        "UPDATE traces SET last_document = ?, saved_at = ?, document_count = document_count + 1,"
+        " total_bytes = total_bytes + ?, frame_count = frame_count + ?, plugin_count = plugin_count + ?,"
+        " calls_left_out = calls_left_out + ?, records_dropped = records_dropped + ?,"
+        " recording_stopped = max(recording_stopped, ?), label = coalesce(label, ?) WHERE trace_id = ?",
+        (document_id, saved_at, *counts, summary["label"], trace_id),
+    ).rowcount
+    if updated:
+        return False
+    connection.execute(
+        "INSERT INTO traces (trace_id, first_document, last_document, first_saved_at, saved_at, started_at,"
+        " source, label, command_line, document_count, total_bytes, frame_count, plugin_count, calls_left_out,"
+        " records_dropped, recording_stopped) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 1, ?, ?, ?, ?, ?, ?)",
+        (
+            trace_id,
+            document_id,
+            document_id,
+            saved_at,
+            saved_at,
+            summary["started_at"],
+            summary["source"],
+            summary["label"],
+            _json_list(summary["command_line"]),
+            *counts,
+        ),
+    )
+    return True
+
+
+def _check_version(connection: sqlite3.Connection, db_path: str) -> None:
+    # A newer vesk may have upgraded the database since this process opened it.
+    version = connection.execute("PRAGMA user_version").fetchone()[0]
+    if version != SCHEMA_VERSION:
+        raise _newer_schema(db_path, version)
 
 
 def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: float, msgpack: bytes) -> None:
     """Stores one trace document (the engine's storage function).
 
     `timeout` is the busy timeout in seconds. When the database cannot be written, the document is
-    written to a file beside it and StorageError names both paths, so no recording is lost silently.
+    written to a file beside it and the function returns: the problem waits for `pop_save_problem`.
+    StorageError means the document could be kept nowhere.
     """
-    document = bytes(msgpack)
+    document = msgpack if type(msgpack) is bytes else bytes(msgpack)
     summary = summarise(document)
+    db_path = str(db_path)
     try:
-        connection = _open_for_writing(str(db_path), float(timeout))
-        try:
-            connection.execute(
-                "INSERT INTO documents (trace_id, saved_at, started_at, source, label, command_line,"
-                " frame_count, plugin_count, msgpack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (
-                    trace_id,
-                    time.time(),
-                    summary["started_at"],
-                    summary["source"],
-                    summary["label"],
-                    _json_list(summary["command_line"]),
-                    summary["frame_count"],
-                    summary["plugin_count"],
-                    document,
-                ),
-            )
-        finally:
-            connection.close()
+        _save(db_path, trace_id, document, summary, float(timeout))
     except (sqlite3.Error, OSError, StorageError) as exc:
-        reason = _reason(exc)
+        _keep_in_fallback_file(db_path, trace_id, document, exc)
+
+
+def _save(db_path: str, trace_id: str, document: bytes, summary: dict, timeout: float) -> None:
+    writer = _writer(db_path)
+    with writer.lock:
         try:
-            fallback = _write_fallback(str(db_path), trace_id, document)
-        except OSError as fallback_exc:
-            raise StorageError(
-                f"cannot save trace {trace_id} in the database {display_path(str(db_path))} ({reason}), "
-                f"and writing it to a file beside it failed too ({fallback_exc})"
-            ) from exc
+            connection = writer.open(db_path, timeout)
+            # Documents an earlier save could not store go first: they were saved before this one.
+            new_trace = bool(_import_fallback_files(connection, db_path).new_traces)
+
+            def insert() -> bool:
+                _check_version(connection, db_path)
+                return _insert(connection, trace_id, document, summary, time.time())
+
+            new_trace = _transaction(connection, insert) or new_trace
+        except BaseException:
+            writer.drop()
+            raise
+        if new_trace:
+            _retain_quietly(connection, keep=trace_id)
+
+
+def _retain_quietly(connection: sqlite3.Connection, keep: str) -> None:
+    # The document is saved: a database too busy to trim now is trimmed at the next new trace.
+    try:
+        _retain(connection, _limits(connection), keep=keep)
+    except sqlite3.Error:
+        pass
+
+
+# --- fallback files -------------------------------------------------------------------------------
+
+_FALLBACK_SUFFIX = ".msgpack"
+_save_problems: dict[str, str] = {}
+_fallback_clock = threading.Lock()
+_last_fallback_ns = 0
+# Fallback files found damaged by this process: left alone, and not read again at every save.
+_damaged_fallbacks: set[str] = set()
+
+
+def pop_save_problem(trace_id: str) -> str | None:
+    """The first problem a save of this trace met (its documents went to a file), forgotten once read."""
+    return _save_problems.pop(trace_id, None)
+
+
+def _keep_in_fallback_file(db_path: str, trace_id: str, document: bytes, exc: BaseException) -> None:
+    reason = _reason(exc)
+    try:
+        fallback = _write_fallback(db_path, trace_id, document)
+    except OSError as fallback_exc:
         raise StorageError(
-            f"cannot save trace {trace_id} in the database {display_path(str(db_path))} ({reason}); "
-            f"the trace was written to {display_path(fallback)}"
+            f"cannot save trace {trace_id} in the database {display_path(db_path)} ({reason}), "
+            f"and writing it to a file beside it failed too ({_reason(fallback_exc)})"
         ) from exc
+    _save_problems.setdefault(
+        trace_id,
+        f"cannot save trace {trace_id} in the database {display_path(db_path)} ({reason}); "
+        f"the trace was written to {display_path(fallback)}",
+    )
+
+
+def _fallback_name(db_path: str, trace_id: str) -> str:
+    # The time in the name orders the files as they were written: strictly increasing in a process.
+    global _last_fallback_ns
+    with _fallback_clock:
+        nanoseconds = _last_fallback_ns = max(time.time_ns(), _last_fallback_ns + 1)
+    return f"{os.path.basename(db_path)}.{trace_id}.{nanoseconds}.{os.getpid()}{_FALLBACK_SUFFIX}"
+
+
+def _write_fallback(db_path: str, trace_id: str, document: bytes) -> str:
+    """Writes the file under a temporary name first, so that no reader ever sees a part of it."""
+    directory = os.path.dirname(os.path.abspath(db_path))
+    name = _fallback_name(db_path, trace_id)
+    path = os.path.join(directory, name)
+    temporary = os.path.join(directory, f".{name}.partial")
+    try:
+        with open(temporary, "xb") as handle:
+            handle.write(document)
+            handle.flush()
+            os.fsync(handle.fileno())
+        os.rename(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass  # never created, or already gone
+        raise
+    return path
+
+
+def _forget_fallback_clock_after_fork() -> None:
+    global _fallback_clock
+    _fallback_clock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_fallback_clock_after_fork)
+
+
+def _fallback_files(db_path: str) -> list[tuple[tuple[int, int], str, str]]:
+    """The fallback files beside the database, oldest first: (order, trace id, path)."""
+    directory = os.path.dirname(os.path.abspath(db_path))
+    prefix = os.path.basename(db_path) + "."
+    found = []
+    for name in os.listdir(directory):
+        if not (name.startswith(prefix) and name.endswith(_FALLBACK_SUFFIX)):
+            continue
+        fields = name[len(prefix) : -len(_FALLBACK_SUFFIX)].rsplit(".", 2)
+        if len(fields) == 3 and fields[0] and fields[1].isdecimal() and fields[2].isdecimal():
+            found.append(((int(fields[1]), int(fields[2])), fields[0], os.path.join(directory, name)))
+    found.sort()
+    return found
+
+
+class _Imported(Recovery):
+    __slots__ = ("new_traces",)
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.new_traces = 0
+
+
+def _import_fallback_files(connection: sqlite3.Connection, db_path: str, *, retry_damaged: bool = False) -> _Imported:
+    """Imports every fallback file beside the database, oldest first, and deletes it once imported.
+
+    A file that is not a document, or cannot be read, is left where it is and listed as damaged.
+    """
+    imported = _Imported()
+    for order, trace_id, path in _fallback_files(db_path):
+        if path in _damaged_fallbacks and not retry_damaged:
+            continue
+        try:
+            with open(path, "rb") as handle:
+                document = handle.read()
+        except FileNotFoundError:
+            continue  # another process imported it meanwhile
+        except OSError:
+            document = None
+        if document is None or not _is_document(document):
+            _damaged_fallbacks.add(path)
+            imported.damaged.append(path)
+            continue
+        outcome = _transaction(connection, lambda: _import_one(connection, db_path, path, trace_id, document, order))
+        if outcome is not None:
+            imported.documents += 1
+            imported.new_traces += outcome
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+    return imported
+
+
+def _import_one(
+    connection: sqlite3.Connection, db_path: str, path: str, trace_id: str, document: bytes, order: tuple[int, int]
+) -> bool | None:
+    """Inserts the document unless another process already did; whether its trace is new, or None."""
+    _check_version(connection, db_path)
+    name = os.path.basename(path)
+    if connection.execute("SELECT 1 FROM imported_files WHERE name = ?", (name,)).fetchone():
+        return None
+    connection.execute("INSERT INTO imported_files (name) VALUES (?)", (name,))
+    return _insert(connection, trace_id, document, summarise(document), order[0] / 1e9)
+
+
+# --- retention ------------------------------------------------------------------------------------
+
+
+def _retain(connection: sqlite3.Connection, limits: dict[str, int], keep: str | None = None) -> Removal:
+    """Removes the least recently saved whole traces (never `keep`) until the limits hold."""
+
+    def remove() -> Removal:
+        count, total = connection.execute("SELECT count(*), coalesce(sum(total_bytes), 0) FROM traces").fetchone()
+        removal = Removal(0, 0, count, total)
+        if _within(limits, count, total):
+            return removal
+        oldest_first = connection.execute("SELECT trace_id, total_bytes FROM traces ORDER BY last_document").fetchall()
+        for trace_id, size in oldest_first:
+            if _within(limits, removal.kept_traces, removal.kept_bytes):
+                break
+            if trace_id != keep:
+                _delete_trace(connection, trace_id)
+                _count_removed(removal, size)
+        return removal
+
+    removal = _transaction(connection, remove)
+    if removal.removed_traces:
+        _release_free_pages(connection)
+    return removal
+
+
+def _within(limits: dict[str, int], traces: int, size: int) -> bool:
+    # 0 is no limit, as elsewhere in the configuration.
+    return all(not limit or value <= limit for limit, value in ((limits["max_traces"], traces), (limits["max_bytes"], size)))
+
+
+def _count_removed(removal: Removal, size: int) -> None:
+    removal.removed_traces += 1
+    removal.removed_bytes += size
+    removal.kept_traces -= 1
+    removal.kept_bytes -= size
+
+
+def _delete_trace(connection: sqlite3.Connection, trace_id: str) -> None:
+    connection.execute(
+        "DELETE FROM document_parts WHERE document_id IN (SELECT id FROM documents WHERE trace_id = ?)", (trace_id,)
+    )
+    connection.execute("DELETE FROM documents WHERE trace_id = ?", (trace_id,))
+    connection.execute("DELETE FROM traces WHERE trace_id = ?", (trace_id,))
+
+
+def _release_free_pages(connection: sqlite3.Connection) -> None:
+    """Gives the pages of removed traces back to the file system.
+
+    A database made before incremental vacuuming existed is rewritten once to allow it.
+    """
+    if connection.execute("PRAGMA auto_vacuum").fetchone()[0] == 0:
+        connection.execute("PRAGMA auto_vacuum = INCREMENTAL")
+        connection.execute("VACUUM")
+    else:
+        # As a script: execute() would step it once, and each step frees one page.
+        connection.executescript("PRAGMA incremental_vacuum;")
+    # Pages leave the file only when the log is copied back into it.
+    connection.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
+
+
+def _with_database(db_path: str, timeout: float, work):
+    """`work(connection)` with this process's connection to an existing database, errors as one line."""
+    if not os.path.exists(db_path):
+        raise StorageError(f"no database at {display_path(db_path)} (nothing recorded yet?)")
+    writer = _writer(db_path)
+    with writer.lock:
+        try:
+            return work(writer.open(db_path, timeout))
+        except sqlite3.Error as exc:
+            writer.drop()
+            raise StorageError(f"cannot change the database {_describe(db_path, exc)}") from exc
+        except BaseException:
+            writer.drop()
+            raise
+
+
+def apply_retention(
+    db_path: str, *, max_traces: int | None = None, max_bytes: int | None = None, timeout: float = 60.0
+) -> Removal:
+    """Keeps at most `max_traces` traces and `max_bytes` of documents (by default the limits `prepare`
+    stored), removing the least recently saved whole traces first."""
+
+    def retain(connection: sqlite3.Connection) -> Removal:
+        limits = _limits(connection)
+        limits.update({name: value for name, value in (("max_traces", max_traces), ("max_bytes", max_bytes))
+                       if value is not None})
+        return _retain(connection, limits)
+
+    return _with_database(db_path, timeout, retain)
+
+
+def remove_traces(db_path: str, trace_ids: list[str], *, timeout: float = 60.0) -> Removal:
+    """Removes these whole traces (ids not in the database are passed over)."""
+
+    def remove(connection: sqlite3.Connection) -> Removal:
+        def delete() -> Removal:
+            count, total = connection.execute(
+                "SELECT count(*), coalesce(sum(total_bytes), 0) FROM traces"
+            ).fetchone()
+            removal = Removal(0, 0, count, total)
+            for trace_id in dict.fromkeys(trace_ids):
+                row = connection.execute("SELECT total_bytes FROM traces WHERE trace_id = ?", (trace_id,)).fetchone()
+                if row is not None:
+                    _delete_trace(connection, trace_id)
+                    _count_removed(removal, row[0])
+            return removal
+
+        removal = _transaction(connection, delete)
+        if removal.removed_traces:
+            _release_free_pages(connection)
+        return removal
+
+    return _with_database(db_path, timeout, remove)
+
+
+def recover_fallback_files(db_path: str, *, timeout: float = 60.0) -> Recovery:
+    """Imports the fallback files beside the database (creating it when needed), oldest first."""
+    directory = os.path.dirname(os.path.abspath(db_path))
+    if not os.path.isdir(directory):
+        raise StorageError(f"the database directory {display_path(directory)} does not exist")
+    if not os.path.exists(db_path):
+        prepare(db_path, timeout=timeout)
+
+    def recover(connection: sqlite3.Connection) -> Recovery:
+        imported = _import_fallback_files(connection, db_path, retry_damaged=True)
+        if imported.new_traces:
+            _retain(connection, _limits(connection))
+        return Recovery(imported.documents, imported.damaged)
+
+    return _with_database(db_path, timeout, recover)
 
 
 # --- reading --------------------------------------------------------------------------------------
 
-_SUMMARY_COLUMNS = (
-    "trace_id, saved_at, started_at, source, label, command_line, frame_count, plugin_count"
-)
 
-
-def _summaries(rows) -> list[TraceSummary]:
-    """Folds document rows (in saving order) into one summary per trace, newest trace first."""
-    by_id: dict[str, TraceSummary] = {}
-    last_seen: dict[str, int] = {}
-    for position, row in enumerate(rows):
-        trace_id, saved_at, _, _, label, _, frames, plugins = row
-        summary = by_id.get(trace_id)
-        if summary is None:
-            by_id[trace_id] = TraceSummary._from_row(row)
-        else:
-            summary.frame_count += frames
-            summary.plugin_count += plugins
-            summary.document_count += 1
-            summary.label = summary.label or label
-            summary.saved_at = saved_at
-        last_seen[trace_id] = position
-    return sorted(by_id.values(), key=lambda s: last_seen[s.trace_id], reverse=True)
+def _read(db_path: str, work):
+    """`work(connection)` on a read-only connection, errors as one line."""
+    connection = _open_for_reading(db_path)
+    try:
+        return work(connection)
+    except sqlite3.Error as exc:
+        raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
+    finally:
+        connection.close()
 
 
 def list_traces(db_path: str) -> list[TraceSummary]:
     """Every trace in the database, the most recently saved first."""
-    connection = _open_for_reading(db_path)
-    try:
-        if not _has_documents_table(connection):
+
+    def summaries(connection: sqlite3.Connection) -> list[TraceSummary]:
+        if not _has_table(connection, "traces"):
             return []
-        rows = connection.execute(f"SELECT {_SUMMARY_COLUMNS} FROM documents ORDER BY id").fetchall()
-    except sqlite3.Error as exc:
-        raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
-    finally:
-        connection.close()
-    return _summaries(rows)
+        rows = connection.execute(f"SELECT {_SUMMARY_COLUMNS} FROM traces ORDER BY last_document DESC")
+        return [TraceSummary._from_row(row) for row in rows]
 
-
-def _has_documents_table(connection: sqlite3.Connection) -> bool:
-    return connection.execute(
-        "SELECT 1 FROM sqlite_master WHERE type='table' AND name='documents'"
-    ).fetchone() is not None
+    return _read(db_path, summaries)
 
 
 def resolve_trace_id(db_path: str, text: str) -> str:
     """A full trace id for "latest", a full id or an unambiguous prefix of one."""
-    connection = _open_for_reading(db_path)
-    try:
-        if not _has_documents_table(connection):
-            raise TraceNotFound(f"no traces in {display_path(db_path)}")
+
+    def matching(connection: sqlite3.Connection) -> list[str]:
+        if not _has_table(connection, "traces"):
+            return []
         if text == "latest":
-            row = connection.execute("SELECT trace_id FROM documents ORDER BY id DESC LIMIT 1").fetchone()
-            if row is None:
-                raise TraceNotFound(f"no traces in {display_path(db_path)}")
-            return row[0]
+            return [row[0] for row in connection.execute(
+                "SELECT trace_id FROM traces ORDER BY last_document DESC LIMIT 1"
+            )]
         escaped = text.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
-        ids = [
-            row[0]
-            for row in connection.execute(
-                "SELECT DISTINCT trace_id FROM documents WHERE trace_id LIKE ? ESCAPE '\\' LIMIT 3",
-                (escaped + "%",),
-            )
-        ]
-    except sqlite3.Error as exc:
-        raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
-    finally:
-        connection.close()
+        rows = connection.execute(
+            "SELECT trace_id FROM traces WHERE trace_id LIKE ? ESCAPE '\\' LIMIT 3", (escaped + "%",)
+        )
+        return [row[0] for row in rows]
+
+    ids = _read(db_path, matching)
+    if text == "latest":
+        if not ids:
+            raise TraceNotFound(f"no traces in {display_path(db_path)}")
+        return ids[0]
     if text in ids:
         return text
     if len(ids) == 1:
@@ -617,31 +1205,6 @@ def resolve_trace_id(db_path: str, text: str) -> str:
     if not ids:
         raise TraceNotFound(f"no trace {text!r} in {display_path(db_path)}")
     raise TraceNotFound(f"{text!r} matches several traces; give more of the id")
-
-
-def load_trace(db_path: str, trace_id: str) -> Trace:
-    """The trace with its documents decoded, in the order they were saved."""
-    connection = _open_for_reading(db_path)
-    try:
-        if not _has_documents_table(connection):
-            raise TraceNotFound(f"no trace {trace_id!r} in {display_path(db_path)}")
-        rows = connection.execute(
-            f"SELECT {_SUMMARY_COLUMNS}, msgpack FROM documents WHERE trace_id = ? ORDER BY id",
-            (trace_id,),
-        ).fetchall()
-    except sqlite3.Error as exc:
-        raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
-    finally:
-        connection.close()
-    if not rows:
-        raise TraceNotFound(f"no trace {trace_id!r} in {display_path(db_path)}")
-    documents = []
-    for row in rows:
-        try:
-            documents.append(serialize.loads(row[-1]))
-        except Exception as exc:  # noqa: BLE001 - any decoding failure means a damaged document
-            raise StorageError(f"trace {trace_id} has a damaged document: {exc}") from exc
-    return Trace(_summaries([row[:-1] for row in rows])[0], documents)
 
 
 def iter_documents(db_path: str, trace_id: str) -> Iterator[bytes]:
@@ -667,7 +1230,7 @@ def iter_documents(db_path: str, trace_id: str) -> Iterator[bytes]:
 
 
 def _document_ids(connection: sqlite3.Connection, trace_id: str) -> list[int]:
-    if not _has_documents_table(connection):
+    if not _has_table(connection, "documents"):
         return []
     rows = connection.execute("SELECT id FROM documents WHERE trace_id = ? ORDER BY id", (trace_id,))
     return [row[0] for row in rows]
@@ -676,29 +1239,52 @@ def _document_ids(connection: sqlite3.Connection, trace_id: str) -> list[int]:
 def _documents(connection: sqlite3.Connection, db_path: str, trace_id: str, ids: list[int]) -> Iterator[bytes]:
     try:
         for document_id in ids:
-            row = connection.execute("SELECT msgpack FROM documents WHERE id = ?", (document_id,)).fetchone()
-            if row is None:
-                raise TraceNotFound(f"trace {trace_id} was removed while it was being read")
-            yield row[0]
+            yield _document(connection, trace_id, document_id)
     except sqlite3.Error as exc:
         raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
     finally:
         connection.close()
+
+
+def _document(connection: sqlite3.Connection, trace_id: str, document_id: int) -> bytes:
+    row = connection.execute("SELECT part_count, msgpack FROM documents WHERE id = ?", (document_id,)).fetchone()
+    if row is None:
+        raise TraceNotFound(f"trace {trace_id} was removed while it was being read")
+    part_count, first = row
+    if not part_count:
+        return first
+    pieces = [first]
+    pieces.extend(row[0] for row in connection.execute(
+        "SELECT data FROM document_parts WHERE document_id = ? ORDER BY part", (document_id,)
+    ))
+    if len(pieces) != part_count + 1:
+        raise StorageError(f"trace {trace_id} has a damaged document: {part_count + 1 - len(pieces)} pieces missing")
+    return b"".join(pieces)
+
+
+def load_trace(db_path: str, trace_id: str) -> Trace:
+    """The trace with its documents decoded, in the order they were saved: for small traces only."""
+    summary = trace_summary(db_path, trace_id)
+    documents = []
+    for document in iter_documents(db_path, trace_id):
+        try:
+            documents.append(serialize.loads(document))
+        except Exception as exc:  # noqa: BLE001 - any decoding failure means a damaged document
+            raise StorageError(f"trace {trace_id} has a damaged document: {exc}") from exc
+    return Trace(summary, documents)
 
 
 def trace_summary(db_path: str, trace_id: str) -> TraceSummary:
-    connection = _open_for_reading(db_path)
-    try:
-        rows = connection.execute(
-            f"SELECT {_SUMMARY_COLUMNS} FROM documents WHERE trace_id = ? ORDER BY id", (trace_id,)
-        ).fetchall()
-    except sqlite3.Error as exc:
-        raise StorageError(f"cannot read the database {_describe(db_path, exc)}") from exc
-    finally:
-        connection.close()
-    if not rows:
+    def summary(connection: sqlite3.Connection) -> TraceSummary | None:
+        if not _has_table(connection, "traces"):
+            return None
+        row = connection.execute(f"SELECT {_SUMMARY_COLUMNS} FROM traces WHERE trace_id = ?", (trace_id,)).fetchone()
+        return None if row is None else TraceSummary._from_row(row)
+
+    found = _read(db_path, summary)
+    if found is None:
         raise TraceNotFound(f"no trace {trace_id!r} in {display_path(db_path)}")
-    return _summaries(rows)[0]
+    return found
 
 
 def records(document: dict) -> list:

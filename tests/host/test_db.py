@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import multiprocessing
+import os
 import sqlite3
 
 import msgpack
 import pytest
 
 from vesk import db
+from vesk.__main__ import main
 
 
 def document(trace_id: str, records: list[dict], *, source: str = "cli", threads: dict | None = None) -> bytes:
@@ -104,17 +106,40 @@ def test_concurrent_writers_in_several_processes_lose_nothing(tmp_path):
     assert journal == "wal"
 
 
-def test_unwritable_database_puts_the_document_beside_it(tmp_path):
+def test_a_document_the_database_cannot_take_waits_in_a_file_until_the_next_save_imports_it(tmp_path):
     # A directory where the database file should be: SQLite cannot open it, even as root.
     db_path = tmp_path / "db.sqlite3"
     db_path.mkdir()
-    payload = document("trc_lost", [FRAME])
-    with pytest.raises(db.StorageError) as raised:
-        db.save_trace_in_sqlite(str(db_path), "trc_lost", timeout=1, msgpack=payload)
-    message = str(raised.value)
-    fallbacks = list(tmp_path.glob("db.sqlite3.trc_lost.*.msgpack"))
-    assert len(fallbacks) == 1 and fallbacks[0].read_bytes() == payload
-    assert "db.sqlite3" in message and fallbacks[0].name in message
+    first, second, third = (document("trc_lost", [FRAME] * n) for n in (1, 2, 3))
+    for payload in (first, second):
+        db.save_trace_in_sqlite(str(db_path), "trc_lost", timeout=1, msgpack=payload)  # kept, so no error
+    fallbacks = sorted(tmp_path.glob("db.sqlite3.trc_lost.*.msgpack"))
+    assert [f.read_bytes() for f in fallbacks] == [first, second]
+    message = db.pop_save_problem("trc_lost")
+    assert "cannot save trace trc_lost" in message and fallbacks[0].name in message
+    assert db.pop_save_problem("trc_lost") is None
+
+    damaged = tmp_path / "db.sqlite3.trc_torn.1.2.msgpack"
+    damaged.write_bytes(first[:-3])
+    db_path.rmdir()
+    db.save_trace_in_sqlite(str(db_path), "trc_lost", timeout=1, msgpack=third)
+    assert list(db.iter_documents(str(db_path), "trc_lost")) == [first, second, third]
+    assert db.trace_summary(str(db_path), "trc_lost").frame_count == 6
+    assert sorted(tmp_path.glob("db.sqlite3.*.msgpack")) == [damaged]
+    assert db.pop_save_problem("trc_lost") is None
+
+
+def test_a_fallback_file_that_cannot_be_written_whole_is_not_left_behind(tmp_path, monkeypatch):
+    db_path = tmp_path / "db.sqlite3"
+    db_path.mkdir()
+
+    def disk_full(fd):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(db.os, "fsync", disk_full)
+    with pytest.raises(db.StorageError, match="No space left on device"):
+        db.save_trace_in_sqlite(str(db_path), "trc_full", timeout=1, msgpack=document("trc_full", [FRAME]))
+    assert [p.name for p in tmp_path.iterdir()] == ["db.sqlite3"]
 
 
 def test_damaged_and_foreign_databases_are_reported_and_left_alone(tmp_path):
@@ -160,3 +185,124 @@ def test_documents_are_read_back_one_at_a_time_in_save_order(db_path):
     assert list(db.iter_documents(db_path, "trc_a")) == saved
     with pytest.raises(db.TraceNotFound):
         db.iter_documents(db_path, "trc_c")
+
+
+def test_a_document_larger_than_a_piece_is_stored_in_pieces_and_read_back_whole(db_path):
+    big = document("trc_big", [{"type": "log", "blob": os.urandom(2 * db.PIECE_SIZE + 12345)}, FRAME])
+    small = document("trc_big", [FRAME])
+    for payload in (big, small):
+        db.save_trace_in_sqlite(db_path, "trc_big", timeout=5, msgpack=payload)
+    assert list(db.iter_documents(db_path, "trc_big")) == [big, small]
+    largest = sqlite3.connect(db_path).execute(
+        "SELECT max(length(msgpack)), (SELECT max(length(data)) FROM document_parts) FROM documents"
+    ).fetchone()
+    assert max(largest) == db.PIECE_SIZE
+    summary = db.trace_summary(db_path, "trc_big")
+    assert (summary.document_count, summary.size, summary.frame_count) == (2, len(big) + len(small), 2)
+
+
+def test_volume_records_add_up_over_the_documents_of_a_trace(db_path):
+    left_out = {"type": "calls_left_out", "functions": [{"co_name": "f", "count": 7}, {"co_name": "g", "count": 5}]}
+    dropped = {"type": "records_dropped", "count": 40, "bytes": 4000}
+    db.save_trace_in_sqlite(db_path, "trc_v", timeout=5, msgpack=document("trc_v", [FRAME, left_out, dropped]))
+    stopped = {"type": "recording_stopped", "reason": "trace_bytes", "limit": 10}
+    db.save_trace_in_sqlite(db_path, "trc_v", timeout=5, msgpack=document("trc_v", [left_out, stopped]))
+    summary = db.list_traces(db_path)[0]
+    assert (summary.calls_left_out, summary.records_dropped, summary.recording_stopped) == (24, 40, True)
+    assert (summary.frame_count, summary.plugin_count) == (1, 0)
+
+
+def version_1_database(path, documents: list[tuple[str, bytes]]) -> None:
+    """A database as the first schema's vesk left it."""
+    connection = sqlite3.connect(path)
+    for statement in db._MIGRATIONS[1]:
+        connection.execute(statement)
+    for number, (trace_id, payload) in enumerate(documents):
+        summary = db.summarise(payload)
+        connection.execute(
+            "INSERT INTO documents (trace_id, saved_at, started_at, source, label, command_line, frame_count,"
+            " plugin_count, msgpack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (trace_id, 1000.0 + number, summary["started_at"], summary["source"], summary["label"],
+             db._json_list(summary["command_line"]), summary["frame_count"], summary["plugin_count"], payload),
+        )
+    connection.execute("PRAGMA user_version = 1")
+    connection.commit()
+    connection.close()
+
+
+def test_a_first_schema_database_is_upgraded_and_keeps_its_traces(tmp_path):
+    path = str(tmp_path / "old.sqlite3")
+    padding = {"type": "log", "blob": b"x" * 200_000}
+    start = {"type": "start_test", "test": "test_one"}
+    saved = [("trc_a", document("trc_a", [FRAME, padding])), ("trc_b", document("trc_b", [start, padding])),
+             ("trc_a", document("trc_a", [FRAME, FRAME])), ("trc_c", document("trc_c", [padding]))]
+    version_1_database(path, saved)
+    summaries = db.list_traces(path)  # reading upgrades it
+    assert [s.trace_id for s in summaries] == ["trc_c", "trc_a", "trc_b"]
+    a = summaries[1]
+    assert (a.frame_count, a.plugin_count, a.document_count, a.saved_at) == (3, 1, 2, 1002.0)
+    assert a.command_line == ["app.py", "--fast"] and a.size == len(saved[0][1]) + len(saved[2][1])
+    assert summaries[2].label == "test_one"
+    assert list(db.iter_documents(path, "trc_a")) == [saved[0][1], saved[2][1]]
+
+    before = os.path.getsize(path)
+    removal = db.apply_retention(path, max_traces=1)
+    assert (removal.removed_traces, removal.kept_traces) == (2, 1)
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_c"]
+    assert os.path.getsize(path) < before - 300_000  # the file itself gave the space back
+    db.save_trace_in_sqlite(path, "trc_d", timeout=5, msgpack=document("trc_d", []))
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_d", "trc_c"]
+
+
+def database_bytes(path: str) -> int:
+    return sum(os.path.getsize(path + suffix) for suffix in ("", "-wal") if os.path.exists(path + suffix))
+
+
+def test_each_new_trace_keeps_the_newest_traces_within_the_limits_and_the_file_shrinks(tmp_path):
+    path = str(tmp_path / "db.sqlite3")
+    db.prepare(path)
+    payload = {"type": "log", "blob": b"x" * 400_000}
+    for number in range(20):
+        trace_id = f"trc_{number:02}"
+        db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=document(trace_id, [payload]))
+    assert database_bytes(path) > 8_000_000 and len(db.list_traces(path)) == 20
+
+    db.prepare(path, max_traces=5, max_bytes=2_000_000)
+    for trace_id in ("trc_20", "trc_20", "trc_21"):
+        db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=document(trace_id, [payload]))
+    # Five traces were too many bytes when trc_21 began: the two oldest of them went, trc_20 whole.
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_21", "trc_20", "trc_19"]
+    assert database_bytes(path) < 2_000_000
+
+
+def cli(capsys, *argv: str) -> tuple[int, str, str]:
+    status = main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_prune_rm_and_recover_commands(db_path, capsys, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    for number in range(6):
+        trace_id = f"trc_0{number}"
+        db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, [FRAME] * 100))
+    size = db.trace_summary(db_path, "trc_00").size
+
+    assert cli(capsys, "rm", "trc_01", "latest", "--db", db_path)[:2] == (0, f"removed 2 traces ({size * 2 / 1024:.1f} KiB); 4 traces, {size * 4 / 1024:.1f} KiB kept\n")
+    assert cli(capsys, "prune", "--max-traces", "2", "--db", db_path)[1].startswith("removed 2 traces")
+    assert [s.trace_id for s in db.list_traces(db_path)] == ["trc_04", "trc_03"]
+    assert cli(capsys, "prune", "--max-bytes", "1G", "--db", db_path)[1] == (
+        f"nothing removed; 2 traces, {size * 2 / 1024:.1f} KiB kept\n"
+    )
+    for argv in (("rm", "trc_09", "--db", db_path), ("prune", "--max-bytes", "lots", "--db", db_path),
+                 ("prune", "--db", str(tmp_path / "none.sqlite3"))):
+        status, out, err = cli(capsys, *argv)
+        assert status != 0 and out == "" and err.count("\n") == 1 and err.startswith("vesk: error: "), argv
+
+    (tmp_path / "db.sqlite3.trc_05.1.2.msgpack").write_bytes(document("trc_05", [FRAME]))
+    (tmp_path / "db.sqlite3.trc_06.3.2.msgpack").write_bytes(b"\xc1")
+    status, out, err = cli(capsys, "recover", "--db", db_path)
+    assert (status, out) == (1, "imported 1 document into db.sqlite3\n")
+    assert "db.sqlite3.trc_06.3.2.msgpack is not a trace document" in err
+    assert [s.trace_id for s in db.list_traces(db_path)] == ["trc_05", "trc_04", "trc_03"]
+    assert [p.name for p in tmp_path.glob("*.msgpack")] == ["db.sqlite3.trc_06.3.2.msgpack"]

@@ -15,10 +15,14 @@ from msgpack import ExtType
 from vesk import db, profiler, serialize
 
 
+def count_of(value) -> int:
+    return value if type(value) is int else 0
+
+
 def decoded_summary(document: bytes) -> dict:
     """The summary as read from the whole decoded document: the reference the save must agree with."""
     summary = {"started_at": None, "source": None, "label": None, "command_line": [], "frame_count": 0,
-               "plugin_count": 0}
+               "plugin_count": 0, "calls_left_out": 0, "records_dropped": 0, "recording_stopped": False}
     try:
         decoded = serialize.loads(document)
     except Exception:  # noqa: BLE001 - an undecodable document has the empty summary
@@ -39,6 +43,13 @@ def decoded_summary(document: bytes) -> dict:
         kind = record.get("type")
         if kind == "frame":
             summary["frame_count"] += 1
+            continue
+        if kind == "calls_left_out" and isinstance(record.get("functions"), list):
+            summary["calls_left_out"] += sum(count_of(f.get("count")) for f in record["functions"] if isinstance(f, dict))
+        if kind == "records_dropped":
+            summary["records_dropped"] += count_of(record.get("count"))
+        summary["recording_stopped"] |= kind == "recording_stopped"
+        if kind in ("calls_left_out", "records_dropped", "recording_stopped"):
             continue
         summary["plugin_count"] += 1
         if summary["label"] is None:
@@ -129,11 +140,15 @@ plugin_fields = {
     "path": st.text(max_size=6),
     "status": st.integers(100, 599),
     "message": values,
+    "count": st.integers(0, 2**40) | values,
+    "functions": st.lists(st.fixed_dictionaries({"co_name": st.just("f"), "count": st.integers(0, 99) | values})
+                          | values, max_size=3) | values,
 }
 plugin_record = st.builds(
     lambda kind, extra: {"frame_id": "frm_02", "timestamp": 1.5, "thread": "t", "thread_native_id": 2,
                          "user_code_call_site": None, "type": kind, "subtype": None, **extra},
-    st.sampled_from(["log", "start_test", "end_test", "request_start", "request_end", "sql_query", "frame"])
+    st.sampled_from(["log", "start_test", "end_test", "request_start", "request_end", "sql_query", "frame",
+                     "calls_left_out", "records_dropped", "recording_stopped"])
     | st.just(ExtType(serialize.MARKER, b"<redacted>")),
     st.dictionaries(st.sampled_from(sorted(plugin_fields)), st.none(), max_size=3).flatmap(
         lambda keys: st.fixed_dictionaries({key: plugin_fields[key] for key in keys})
