@@ -879,7 +879,7 @@ def _save(db_path: str, trace_id: str, document: bytes, summary: dict, timeout: 
 def _retain_quietly(connection: sqlite3.Connection, keep: str) -> None:
     # The document is saved: a database too busy to trim now is trimmed at the next new trace.
     try:
-        _retain(connection, _limits(connection), keep=keep)
+        _retain(connection, _limits(connection), keep=keep, unless_few=True)
     except sqlite3.Error:
         pass
 
@@ -1001,8 +1001,8 @@ def _import_fallback_files(connection: sqlite3.Connection, db_path: str, *, retr
             imported.new_traces += outcome
         try:
             os.unlink(path)
-        except FileNotFoundError:
-            pass
+        except OSError:
+            pass  # gone already, or to stay: imported_files keeps it from being imported twice
     return imported
 
 
@@ -1021,8 +1021,11 @@ def _import_one(
 # --- retention ------------------------------------------------------------------------------------
 
 
-def _retain(connection: sqlite3.Connection, limits: dict[str, int], keep: str | None = None) -> Removal:
-    """Removes the least recently saved whole traces (never `keep`) until the limits hold."""
+def _retain(
+    connection: sqlite3.Connection, limits: dict[str, int], *, keep: str | None = None, unless_few: bool = False
+) -> Removal:
+    """Removes the least recently saved whole traces (never `keep`) until the limits hold, and gives
+    their space back (see `_release_free_pages` for `unless_few`)."""
 
     def remove() -> Removal:
         count, total = connection.execute("SELECT count(*), coalesce(sum(total_bytes), 0) FROM traces").fetchone()
@@ -1040,7 +1043,7 @@ def _retain(connection: sqlite3.Connection, limits: dict[str, int], keep: str | 
 
     removal = _transaction(connection, remove)
     if removal.removed_traces:
-        _release_free_pages(connection)
+        _release_free_pages(connection, unless_few=unless_few)
     return removal
 
 
@@ -1064,11 +1067,18 @@ def _delete_trace(connection: sqlite3.Connection, trace_id: str) -> None:
     connection.execute("DELETE FROM traces WHERE trace_id = ?", (trace_id,))
 
 
-def _release_free_pages(connection: sqlite3.Connection) -> None:
+def _release_free_pages(connection: sqlite3.Connection, *, unless_few: bool = False) -> None:
     """Gives the pages of removed traces back to the file system.
 
-    A database made before incremental vacuuming existed is rewritten once to allow it.
+    With `unless_few`, a quarter of the file or less is kept free for the next documents: a database
+    at its limits removes a trace for each new one, and moving pages for every small trace would
+    make each save pay for a vacuum and a checkpoint. A database made before incremental vacuuming
+    existed is rewritten once to allow it.
     """
+    if unless_few:
+        free, pages = (connection.execute(f"PRAGMA {name}").fetchone()[0] for name in ("freelist_count", "page_count"))
+        if free * 4 <= pages:
+            return
     if connection.execute("PRAGMA auto_vacuum").fetchone()[0] == 0:
         connection.execute("PRAGMA auto_vacuum = INCREMENTAL")
         connection.execute("VACUUM")

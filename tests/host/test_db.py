@@ -5,6 +5,7 @@ from __future__ import annotations
 import multiprocessing
 import os
 import sqlite3
+import threading
 
 import msgpack
 import pytest
@@ -85,9 +86,17 @@ def test_trace_ids_resolve_by_latest_full_id_or_unique_prefix(db_path):
 
 
 def _write_many(db_path: str, writer: int, count: int) -> None:
-    for index in range(count):
-        trace_id = f"trc_w{writer}_{index}"
-        db.save_trace_in_sqlite(db_path, trace_id, timeout=30, msgpack=document(trace_id, [FRAME] * 50))
+    # Two threads of each process share its connection.
+    def write(first: int) -> None:
+        for index in range(first, count, 2):
+            trace_id = f"trc_w{writer}_{index}"
+            db.save_trace_in_sqlite(db_path, trace_id, timeout=30, msgpack=document(trace_id, [FRAME] * 50))
+
+    threads = [threading.Thread(target=write, args=(first,)) for first in (0, 1)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 def test_concurrent_writers_in_several_processes_lose_nothing(tmp_path):
@@ -102,6 +111,7 @@ def test_concurrent_writers_in_several_processes_lose_nothing(tmp_path):
     summaries = db.list_traces(db_path)
     assert len(summaries) == 160
     assert {s.frame_count for s in summaries} == {50}
+    assert not list(tmp_path.glob("*.msgpack"))  # none had to go to a fallback file
     journal = sqlite3.connect(db_path).execute("PRAGMA journal_mode").fetchone()[0]
     assert journal == "wal"
 
