@@ -445,6 +445,19 @@ def _removal_line(removal) -> str:
     return f"{done}; {removal.kept_traces} traces, {_size_text(removal.kept_bytes)} kept"
 
 
+def _noticed_if_slow(text: str, work):
+    """`work()`, saying `text` on stderr when it takes more than a moment (a large database)."""
+    import threading
+
+    notice = threading.Timer(1.5, utils.stderr_line, args=(f"vesk: {text}",))
+    notice.daemon = True
+    notice.start()
+    try:
+        return work()
+    finally:
+        notice.cancel()
+
+
 def prune_command(arguments) -> int:
     if arguments.db:
         path, limits = os.path.abspath(arguments.db), {}
@@ -453,20 +466,25 @@ def prune_command(arguments) -> int:
         path, limits = settings["db_path"], settings.get("retention", {})
     max_traces = limits.get("max_traces") if arguments.max_traces is None else arguments.max_traces
     max_bytes = limits.get("max_bytes") if arguments.max_bytes is None else arguments.max_bytes
-    print(_removal_line(db.apply_retention(path, max_traces=max_traces, max_bytes=max_bytes)))
+    removal = _noticed_if_slow(
+        f"pruning {utils.display_path(path)}...",
+        lambda: db.apply_retention(path, max_traces=max_traces, max_bytes=max_bytes),
+    )
+    print(_removal_line(removal))
     return 0
 
 
 def remove_command(arguments) -> int:
     path = _db_path(arguments)
     trace_ids = [db.resolve_trace_id(path, text) for text in arguments.traces]
-    print(_removal_line(db.remove_traces(path, trace_ids)))
+    removal = _noticed_if_slow(f"removing traces from {utils.display_path(path)}...", lambda: db.remove_traces(path, trace_ids))
+    print(_removal_line(removal))
     return 0
 
 
 def recover_command(arguments) -> int:
     path = _db_path(arguments)
-    recovery = db.recover_fallback_files(path)
+    recovery = _noticed_if_slow("importing fallback files...", lambda: db.recover_fallback_files(path))
     documents = f"{recovery.documents} document{'s' if recovery.documents != 1 else ''}"
     print(f"imported {documents} into {utils.display_path(path)}")
     for damaged in recovery.damaged:
