@@ -490,7 +490,8 @@ def prepare(
 
     Creates the database (and, when asked, its directory) so that a problem shows up as one error
     before a long program runs rather than after it. An existing database is never modified beyond
-    a schema upgrade and the retention limits given here, which every later save applies.
+    a schema upgrade and the retention limits given here, which it applies and so does every new
+    trace saved later.
     """
     directory = os.path.dirname(os.path.abspath(db_path))
     if create_directory:
@@ -504,6 +505,9 @@ def prepare(
         connection = _open_for_writing(db_path, timeout)
         try:
             _store_limits(connection, {"max_traces": max_traces, "max_bytes": max_bytes})
+            # Before the program runs rather than at its first save: trimming a database that
+            # outgrew its limits (or an old one that was never trimmed) can take a while.
+            _retain_quietly(connection, keep=None)
         finally:
             connection.close()
     except sqlite3.Error as exc:
@@ -876,7 +880,7 @@ def _save(db_path: str, trace_id: str, document: bytes, summary: dict, timeout: 
             _retain_quietly(connection, keep=trace_id)
 
 
-def _retain_quietly(connection: sqlite3.Connection, keep: str) -> None:
+def _retain_quietly(connection: sqlite3.Connection, keep: str | None) -> None:
     # The document is saved: a database too busy to trim now is trimmed at the next new trace.
     try:
         _retain(connection, _limits(connection), keep=keep, unless_few=True)
