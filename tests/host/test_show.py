@@ -252,6 +252,18 @@ def test_json_export_is_the_decoded_documents(capsys, db_path):
     assert exported["documents"] == text.jsonable([serialize.loads(d) for d in documents])
 
 
+@pytest.mark.parametrize("command", [["show"], ["export", "--format", "chrome"], ["export", "--format", "json"]])
+def test_progress_goes_to_stderr_only(capsys, monkeypatch, db_path, command):
+    from vesk.reading.records import Progress
+
+    monkeypatch.setattr(Progress, "DELAY", 0.0)
+    nested_trace(db_path)
+    assert main([command[0], TRACE, *command[1:], "--db", db_path]) == 0
+    done = capsys.readouterr()
+    assert re.search(rf"^vesk: \w+ trace {TRACE}: \d+ records \(document 1 of 2\)$", done.err, re.M), done.err
+    assert "vesk:" not in done.out
+
+
 def assert_properly_nested(events: list[dict]) -> None:
     by_thread: dict = {}
     for event in events:

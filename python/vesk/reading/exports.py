@@ -34,6 +34,8 @@ def export_json(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> 
         "plugin_count": summary.plugin_count,
     }
     write(_dumps(head)[:-1] + ', "documents": [')
+    if stream.progress is not None:
+        stream.progress.stage = "exporting"
     count = 0
     for index, data in enumerate(db.iter_documents(stream.db_path, stream.trace_id)):
         write(",\n" if index else "\n")
@@ -41,6 +43,8 @@ def export_json(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> 
             count = _write_document(_Document(data, Decoding()), write, stream, index, count)
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
             raise db.StorageError(f"trace {stream.trace_id} has a damaged document: {exc}") from exc
+        if stream.progress is not None:
+            stream.progress.update(count, index)
     write("\n]}\n")
 
 
@@ -153,6 +157,8 @@ def export_chrome(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -
     write = out.write
     write('{"traceEvents": [')
     separator = "\n"
+    if stream.progress is not None:
+        stream.progress.stage = "exporting"
 
     def emit(event: dict) -> None:
         nonlocal separator

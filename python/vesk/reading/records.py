@@ -39,7 +39,8 @@ class Progress:
     """A line on stderr once a read has taken more than a moment: rewritten in place on a terminal,
     a new line every few seconds otherwise. Never on stdout."""
 
-    DELAY = 2.0
+    DELAY = 2.0  # seconds before the first line
+    EVERY = 5.0  # seconds between lines when stderr is not a terminal
 
     def __init__(self, trace_id: str, document_count: int, stream=None) -> None:
         self.trace_id = trace_id
@@ -47,16 +48,16 @@ class Progress:
         self.stream = stream if stream is not None else sys.stderr
         self.interactive = bool(getattr(self.stream, "isatty", lambda: False)())
         self.started = time.monotonic()
-        self.last_shown = self.started
-        self.shown = False
+        self.last_shown: float | None = None
         self.stage = "reading"
 
     def update(self, records: int, document: int) -> None:
         now = time.monotonic()
-        if now - self.started < self.DELAY or now - self.last_shown < (0.25 if self.interactive else 5.0):
+        if now - self.started < self.DELAY:
+            return
+        if self.last_shown is not None and now - self.last_shown < (0.25 if self.interactive else self.EVERY):
             return
         self.last_shown = now
-        self.shown = True
         text = (
             f"vesk: {self.stage} trace {self.trace_id}: {records:,} records "
             f"(document {document + 1:,} of {self.document_count:,})"
@@ -68,7 +69,7 @@ class Progress:
         self.stream.flush()
 
     def done(self) -> None:
-        if self.shown and self.interactive:
+        if self.last_shown is not None and self.interactive:
             self.stream.write("\r\x1b[K")
             self.stream.flush()
 

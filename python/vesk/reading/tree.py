@@ -154,13 +154,13 @@ class ThreadText(ThreadWalk):
     """Prints one thread's selected records as indented lines, within a line budget, a depth and,
     at the deepest level, a number of lines per parent."""
 
-    def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, decoding: Decoding) -> None:
+    def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, spent: Callable[[], None]) -> None:
         super().__init__(selection)
         self.lines = lines
         self.cut = cut
         self.budget = cut.lines
         self.not_shown = 0
-        self.decoding = decoding
+        self.spent = spent  # told once the line budget is used up
         self.printed: list[Open] = []  # the open calls whose lines are printed, outermost first
 
     def _shown(self, depth: int | None) -> bool:
@@ -193,7 +193,7 @@ class ThreadText(ThreadWalk):
             return False
         self.budget -= 1
         if self.budget == 0:
-            self.decoding.skipped = LOCALS  # arguments of calls never printed need no decoding
+            self.spent()
         return True
 
     def opened(self, entry: Open) -> None:
@@ -256,11 +256,12 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
     if not threads:
         write(_nothing_selected(facts, options))
         return
+    # Within a line limit every thread's lines are few enough to wait for one shared pass; the whole
+    # tree of each thread takes a pass of its own, straight to the output.
+    groups = [threads] if options.limit else [[thread] for thread in threads]
     shortened = False
-    for thread in threads:
-        write("")
-        write(f"thread {thread.label()}")
-        shortened |= _print_thread(stream, thread, selection, options, write)
+    for group in groups:
+        shortened |= _print_threads(stream, group, selection, options, write)
     if shortened:
         write("")
         write(
@@ -269,29 +270,50 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
         )
 
 
-def _print_thread(stream: RecordStream, thread: ThreadFacts, selection: Selection, options: ShowOptions,
-                  write: Callable[[str], None]) -> bool:
+def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: Selection, options: ShowOptions,
+                   write: Callable[[str], None]) -> bool:
+    """One pass printing the trees of `threads`: the first as it goes, the others afterwards."""
     if stream.progress is not None:
-        stream.progress.stage = f"printing thread {thread.label()} of"
-    if options.depth is not None:
-        cut = Cut(options.limit or None, options.depth)
-    else:
-        cut = thread.cut_to(options.limit)
+        stream.progress.stage = f"printing {threads[0].label() if len(threads) == 1 else 'the threads'} of"
     decoding = Decoding()
-    lines = LineQueue(write)
-    walk = ThreadText(selection, lines, cut, decoding)
-    key = thread.key
+    spending = [len(threads)]
+
+    def spent() -> None:
+        spending[0] -= 1
+        if not spending[0]:
+            decoding.skipped = LOCALS  # arguments of calls never printed need no decoding
+
+    walks, held = {}, []
+    for thread in threads:
+        lines = ["", f"thread {thread.label()}"]
+        if not held:
+            for line in lines:
+                write(line)
+            lines = None
+        cut = Cut(options.limit or None, options.depth or None) if options.depth is not None else thread.cut_to(options.limit)
+        walks[thread.key] = ThreadText(selection, LineQueue(write if lines is None else lines.append), cut, spent)
+        held.append(lines)
+    sections = set().union(*(thread.sections for thread in threads))
+    first = min(thread.first_document for thread in threads)
 
     def wanted(document: int, section: object) -> bool:
-        return document >= thread.first_document and section in thread.sections
+        return document >= first and section in sections
 
-    for _, _, record in stream.records(decoding=decoding, wanted=wanted, last_document=thread.last_document):
-        if isinstance(record, dict) and record.get("type") not in TRACE_RECORDS and thread_key(record) == key:
-            walk.feed(record)
-    walk.finish()
-    if walk.not_shown:
-        write(f"  … {text.count_text(walk.not_shown, 'more record')} not shown")
-    return bool(walk.not_shown) or (options.depth is None and cut.depth is not None)
+    last = max(thread.last_document for thread in threads)
+    for _, _, record in stream.records(decoding=decoding, wanted=wanted, last_document=last):
+        if isinstance(record, dict) and record.get("type") not in TRACE_RECORDS:
+            walk = walks.get(thread_key(record))
+            if walk is not None:
+                walk.feed(record)
+    shortened = False
+    for walk, lines, thread in zip(walks.values(), held, threads):
+        walk.finish()
+        if walk.not_shown:
+            (write if lines is None else lines.append)(f"  … {text.count_text(walk.not_shown, 'more record')} not shown")
+        for line in lines or ():
+            write(line)
+        shortened |= bool(walk.not_shown) or (options.depth is None and walk.cut.depth is not None)
+    return shortened
 
 
 def _nothing_selected(facts: TraceFacts, options: ShowOptions) -> str:
