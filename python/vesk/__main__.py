@@ -428,14 +428,17 @@ def _size_text(size: int) -> str:
     raise AssertionError("unreachable")
 
 
+def _traces_text(count: int) -> str:
+    return f"{count} trace{'' if count == 1 else 's'}"
+
+
 def _removal_line(removal) -> str:
     done = (
-        f"removed {removal.removed_traces} trace{'s' if removal.removed_traces != 1 else ''} "
-        f"({_size_text(removal.removed_bytes)})"
+        f"removed {_traces_text(removal.removed_traces)} ({_size_text(removal.removed_bytes)})"
         if removal.removed_traces
         else "nothing removed"
     )
-    return f"{done}; {removal.kept_traces} traces, {_size_text(removal.kept_bytes)} kept"
+    return f"{done}; {_traces_text(removal.kept_traces)}, {_size_text(removal.kept_bytes)} kept"
 
 
 def _noticed_if_slow(text: str, work):
