@@ -105,7 +105,7 @@ MEMORY_CONFIGS = {
     "python": ("python (no profiler)", None),
     "vesk": ("vesk run, volume control on", ""),
     "vesk-off": ("vesk run, volume control off", VOLUME_OFF),
-    "vesk-off-raised": (f"vesk run, off, trace_bytes {RAISED_TRACE_BYTES // GiB} GiB",
+    "vesk-off-raised": (f"vesk run, off, trace_bytes {RAISED_TRACE_BYTES // GiB} GiB (1 run)",
                         VOLUME_OFF + f"trace_bytes = {RAISED_TRACE_BYTES}\n"),
 }
 SUITE_RUNS = {
