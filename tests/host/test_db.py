@@ -152,6 +152,15 @@ def test_a_fallback_file_that_cannot_be_written_whole_is_not_left_behind(tmp_pat
     assert [p.name for p in tmp_path.iterdir()] == ["db.sqlite3"]
 
 
+def test_a_database_deleted_between_saves_is_made_anew_rather_than_written_unseen(tmp_path):
+    path = tmp_path / "db.sqlite3"
+    db.save_trace_in_sqlite(str(path), "trc_a", timeout=5, msgpack=document("trc_a", []))
+    for name in ("db.sqlite3", "db.sqlite3-wal", "db.sqlite3-shm"):
+        (tmp_path / name).unlink(missing_ok=True)
+    db.save_trace_in_sqlite(str(path), "trc_b", timeout=5, msgpack=document("trc_b", []))
+    assert [s.trace_id for s in db.list_traces(str(path))] == ["trc_b"]
+
+
 def test_damaged_and_foreign_databases_are_reported_and_left_alone(tmp_path):
     damaged = tmp_path / "damaged.sqlite3"
     damaged.write_bytes(b"this is not sqlite" * 100)
