@@ -463,7 +463,7 @@ def judge_memory(results: dict, size: Size, targets: Targets) -> None:
                       growth, FLAT_GROWTH, "MB")
     if size.raised_cap_events and results.get(("vesk-off-raised", size.raised_cap_events)):
         targets.judge(f"volume control off, trace_bytes {RAISED_TRACE_BYTES // GiB} GiB: peak over python, "
-                      f"{events_text(size.raised_cap_events)}", over_python("vesk-off-raised", size.raised_cap_events),
+                      f"{events_text(size.raised_cap_events)} events", over_python("vesk-off-raised", size.raised_cap_events),
                       MEMORY_OVER_PYTHON, "MB")
 
 
