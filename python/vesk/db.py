@@ -20,6 +20,7 @@ such files, in the order they were written.
 
 from __future__ import annotations
 
+import atexit
 import io
 import os
 import sqlite3
@@ -425,6 +426,20 @@ def _forget_writers_after_fork() -> None:
 
 
 os.register_at_fork(after_in_child=_forget_writers_after_fork)
+
+
+def _close_writers() -> None:
+    """Closes the connections at exit, which copies the write-ahead log into the database file: a
+    copy of that file alone then holds every trace. One that a thread is saving with is left open."""
+    for writer in list(_writers.values()):
+        if writer.lock.acquire(blocking=False):
+            try:
+                writer.drop()
+            finally:
+                writer.lock.release()
+
+
+atexit.register(_close_writers)
 
 _URI_SAFE = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-~/")
 
