@@ -518,10 +518,15 @@ def _reading_parser():
     export.add_argument("--format", choices=("json", "chrome"), required=True)
     export.add_argument("-o", "--output", metavar="FILE", help="write here instead of to stdout")
     _database_options(export)
-    prune = commands.add_parser("prune", help="remove the least recently saved traces beyond the limits")
+    prune = commands.add_parser(
+        "prune",
+        help="remove the least recently saved traces beyond the limits",
+        description="Without limits given, those of the configuration's [retention] table apply (with --db, "
+        "those the database was last recorded with).",
+    )
     prune.add_argument("--max-traces", type=_limit_argument, metavar="N", help="keep at most N traces (0: any number)")
     prune.add_argument(
-        "--max-bytes", type=_size_argument, metavar="SIZE", help="keep at most SIZE of documents, e.g. 500M, 2G"
+        "--max-bytes", type=_size_argument, metavar="SIZE", help="keep at most SIZE of documents, e.g. 500M, 2G (0: any)"
     )
     _database_options(prune)
     remove = commands.add_parser("rm", help="remove traces")
