@@ -898,7 +898,7 @@ def _save(db_path: str, trace_id: str, document: bytes, summary: dict, timeout: 
 def _retain_quietly(connection: sqlite3.Connection, keep: str | None) -> None:
     # The document is saved: a database too busy to trim now is trimmed at the next new trace.
     try:
-        _retain(connection, _limits(connection), keep=keep, unless_few=True)
+        _retain(connection, _limits(connection), keep=keep, in_passing=True)
     except sqlite3.Error:
         pass
 
@@ -1041,10 +1041,10 @@ def _import_one(
 
 
 def _retain(
-    connection: sqlite3.Connection, limits: dict[str, int], *, keep: str | None = None, unless_few: bool = False
+    connection: sqlite3.Connection, limits: dict[str, int], *, keep: str | None = None, in_passing: bool = False
 ) -> Removal:
     """Removes the least recently saved whole traces (never `keep`) until the limits hold, and gives
-    their space back (see `_release_free_pages` for `unless_few`)."""
+    their space back (see `_release_free_pages` for `in_passing`)."""
 
     def remove() -> Removal:
         count, total = connection.execute("SELECT count(*), coalesce(sum(total_bytes), 0) FROM traces").fetchone()
@@ -1062,7 +1062,7 @@ def _retain(
 
     removal = _transaction(connection, remove)
     if removal.removed_traces:
-        _release_free_pages(connection, unless_few=unless_few)
+        _release_free_pages(connection, in_passing=in_passing)
     return removal
 
 
@@ -1086,26 +1086,36 @@ def _delete_trace(connection: sqlite3.Connection, trace_id: str) -> None:
     connection.execute("DELETE FROM traces WHERE trace_id = ?", (trace_id,))
 
 
-def _release_free_pages(connection: sqlite3.Connection, *, unless_few: bool = False) -> None:
+def _release_free_pages(connection: sqlite3.Connection, *, in_passing: bool = False) -> None:
     """Gives the pages of removed traces back to the file system.
 
-    With `unless_few`, a quarter of the file or less is kept free for the next documents: a database
-    at its limits removes a trace for each new one, and moving pages for every small trace would
-    make each save pay for a vacuum and a checkpoint. A database made before incremental vacuuming
-    existed is rewritten once to allow it.
+    `in_passing` (a save, or the start of a recording) leaves up to a quarter of the file free for
+    the next documents, and does not wait for readers: a database at its limits removes a trace for
+    each new one, and the program should not pay for a vacuum at every trace, nor wait for
+    `vesk show`. A database made before incremental vacuuming existed is rewritten once to allow it.
     """
-    if unless_few:
-        free, pages = (connection.execute(f"PRAGMA {name}").fetchone()[0] for name in ("freelist_count", "page_count"))
-        if free * 4 <= pages:
-            return
+    if in_passing and _mostly_used(connection):
+        return
     if connection.execute("PRAGMA auto_vacuum").fetchone()[0] == 0:
         connection.execute("PRAGMA auto_vacuum = INCREMENTAL")
         connection.execute("VACUUM")
     else:
         # As a script: execute() would step it once, and each step frees one page.
         connection.executescript("PRAGMA incremental_vacuum;")
-    # Pages leave the file only when the log is copied back into it.
-    connection.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
+    # Pages leave the file only when the log is copied back into it. A checkpoint that would wait
+    # for readers copies what it can now, and the next one the rest.
+    timeout = connection.execute("PRAGMA busy_timeout").fetchone()[0]
+    if in_passing:
+        connection.execute("PRAGMA busy_timeout = 0")
+    try:
+        connection.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
+    finally:
+        connection.execute(f"PRAGMA busy_timeout = {timeout}")
+
+
+def _mostly_used(connection: sqlite3.Connection) -> bool:
+    free, pages = (connection.execute(f"PRAGMA {name}").fetchone()[0] for name in ("freelist_count", "page_count"))
+    return free * 4 <= pages
 
 
 def _with_database(db_path: str, timeout: float, work):
