@@ -473,7 +473,9 @@ def prune_command(arguments) -> int:
 def remove_command(arguments) -> int:
     path = _db_path(arguments)
     trace_ids = [db.resolve_trace_id(path, text) for text in arguments.traces]
-    removal = _noticed_if_slow(f"removing traces from {utils.display_path(path)}...", lambda: db.remove_traces(path, trace_ids))
+    removal = _noticed_if_slow(
+        f"removing traces from {utils.display_path(path)}...", lambda: db.remove_traces(path, trace_ids)
+    )
     print(_removal_line(removal))
     return 0
 
@@ -526,7 +528,10 @@ def _reading_parser():
     )
     prune.add_argument("--max-traces", type=_limit_argument, metavar="N", help="keep at most N traces (0: any number)")
     prune.add_argument(
-        "--max-bytes", type=_size_argument, metavar="SIZE", help="keep at most SIZE of documents, e.g. 500M, 2G (0: any)"
+        "--max-bytes",
+        type=_size_argument,
+        metavar="SIZE",
+        help="keep at most SIZE of documents, e.g. 500M, 2G (0: any)",
     )
     _database_options(prune)
     remove = commands.add_parser("rm", help="remove traces")

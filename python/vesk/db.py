@@ -490,7 +490,8 @@ def _upgrade(db_path: str, timeout: float) -> None:
 
 
 def _has_table(connection: sqlite3.Connection, name: str) -> bool:
-    return connection.execute("SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", (name,)).fetchone() is not None
+    row = connection.execute("SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", (name,)).fetchone()
+    return row is not None
 
 
 def prepare(
@@ -1068,7 +1069,8 @@ def _retain(
 
 def _within(limits: dict[str, int], traces: int, size: int) -> bool:
     # 0 is no limit, as elsewhere in the configuration.
-    return all(not limit or value <= limit for limit, value in ((limits["max_traces"], traces), (limits["max_bytes"], size)))
+    pairs = ((limits["max_traces"], traces), (limits["max_bytes"], size))
+    return all(not limit or value <= limit for limit, value in pairs)
 
 
 def _count_removed(removal: Removal, size: int) -> None:

@@ -307,11 +307,14 @@ def test_prune_rm_and_recover_commands(db_path, capsys, monkeypatch, tmp_path):
         db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, [FRAME] * 100))
     size = db.trace_summary(db_path, "trc_00").size
 
-    assert cli(capsys, "rm", "trc_01", "latest", "--db", db_path)[:2] == (0, f"removed 2 traces ({size * 2 / 1024:.1f} KiB); 4 traces, {size * 4 / 1024:.1f} KiB kept\n")
+    kib = size / 1024
+    assert cli(capsys, "rm", "trc_01", "latest", "--db", db_path)[:2] == (
+        0, f"removed 2 traces ({kib * 2:.1f} KiB); 4 traces, {kib * 4:.1f} KiB kept\n"
+    )
     assert cli(capsys, "prune", "--max-traces", "2", "--db", db_path)[1].startswith("removed 2 traces")
     assert [s.trace_id for s in db.list_traces(db_path)] == ["trc_04", "trc_03"]
     assert cli(capsys, "prune", "--max-bytes", "1G", "--db", db_path)[1] == (
-        f"nothing removed; 2 traces, {size * 2 / 1024:.1f} KiB kept\n"
+        f"nothing removed; 2 traces, {kib * 2:.1f} KiB kept\n"
     )
     for argv in (("rm", "trc_09", "--db", db_path), ("prune", "--max-bytes", "lots", "--db", db_path),
                  ("prune", "--db", str(tmp_path / "none.sqlite3"))):

@@ -45,7 +45,8 @@ def decoded_summary(document: bytes) -> dict:
             summary["frame_count"] += 1
             continue
         if kind == "calls_left_out" and isinstance(record.get("functions"), list):
-            summary["calls_left_out"] += sum(count_of(f.get("count")) for f in record["functions"] if isinstance(f, dict))
+            functions = [f for f in record["functions"] if isinstance(f, dict)]
+            summary["calls_left_out"] += sum(count_of(f.get("count")) for f in functions)
         if kind == "records_dropped":
             summary["records_dropped"] += count_of(record.get("count"))
         summary["recording_stopped"] |= kind == "recording_stopped"
