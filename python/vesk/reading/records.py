@@ -119,6 +119,16 @@ class _Document:
             else:
                 unpacker.skip()
 
+    def raw_records(self) -> Iterator[memoryview]:
+        """The encoded records of the array ahead (or the value there, if it is no array)."""
+        unpacker = self.unpacker
+        tell, skip, view = unpacker.tell, unpacker.skip, self.view
+        count = unpacker.read_array_header() if _is_array(self.next_byte()) else 1
+        for _ in range(count):
+            start = tell()
+            skip()
+            yield view[start : tell()]
+
     def records(self) -> Iterator[object]:
         unpacker = self.unpacker
         if not _is_array(self.next_byte()):
