@@ -21,15 +21,30 @@ DEFAULT_DB = os.path.join(CONFIG_DIR, "db.sqlite3")
 
 PLUGIN_NAMES = ("pytest", "web", "cli", "http_client", "django", "sqlalchemy", "logging")
 
+# Matched word by word (see vesk.serialize.is_secret_name): "session" hides "db_session" and
+# "sessionId" but not "sessionmaker"; "auth" hides "auth_header" but not "author".
 DEFAULT_SECRET_NAMES = (
     "password",
     "passwd",
+    "pwd",
+    "passphrase",
     "secret",
     "token",
     "api_key",
-    "apikey",
+    "access_key",
+    "private_key",
+    "client_secret",
+    "credential",
+    "session",
+    "sessionid",
+    "csrf",
+    "csrftoken",
+    "csrfmiddlewaretoken",
+    "auth",
     "authorization",
     "cookie",
+    "set_cookie",
+    "signature",
 )
 
 # Each leaf: (default, kind). Kinds: "bool", "int>=0", "int>=1", "str", "list[str]".
@@ -58,6 +73,8 @@ _SCHEMA: dict[str, Any] = {
         "max_depth": (8, "int>=1"),
         "max_total_items": (5000, "int>=1"),
         "secret_names": (list(DEFAULT_SECRET_NAMES), "list[str]"),
+        "call_repr": (False, "bool"),
+        "repr_types": ([], "list[str]"),
     },
 }
 

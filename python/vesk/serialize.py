@@ -1,10 +1,10 @@
-"""Turns any Python value into one MessagePack value, never raising.
+"""Turns any Python value into one MessagePack value, never raising and never running the program's code.
 
 The engine calls `dump_msgpack` (or `dump_msgpack_lightweight_repr`) twice for every recorded event,
 for the argument or return value and for the local variables, and once for every plugin record. So
 both are, when the extension `vesk._serialize` is built, its native functions, which write the very
-bytes the Python code below writes and hand a value to it whenever they cannot go on. The Python
-code is the fallback and the reference:
+bytes the Python code below writes and hand a value (or one piece of it) to it whenever they cannot
+go on. The Python code is the fallback and the reference:
 
 - The common case (plain dicts, lists, tuples, strings, numbers within the limits) is checked by a
   cheap scan and then packed by msgpack's C packer as it is.
@@ -12,17 +12,27 @@ code is the fallback and the reference:
   `max_string_length` are cut with a visible "…[+N chars]" suffix, containers keep `max_items` items
   and get a marker for the rest, containers deeper than `max_depth` and everything past
   `max_total_items` become a marker, a container met again inside itself becomes a "<cycle>" marker.
-- Objects MessagePack has no type for become the text of their repr (bounded), as an extension value
-  so a reader can tell `'<Foo>'` (a string) from `<Foo>` (an object). The lightweight variant never
-  runs code of the program: objects become their type and identity only.
-- Values stored under names that look like secrets are replaced by a "<redacted>" marker.
+- Objects are shown by what can be read without running Python code of the program: instances of
+  classes (plain, `__slots__`, dataclasses, attrs classes, named tuples, exceptions) by their fields,
+  read from the instance dict and the slots' member descriptors (no `__repr__`, `__eq__`, `__iter__`,
+  property or other descriptor runs); enum members by name; a few standard-library types whose repr
+  is known to be safe and cheap (matched by exact type) by their repr; anything else by type and
+  identity. The program's own `__repr__` runs only for the types the "serialize" settings opt in
+  (`call_repr`, `repr_types`); a KeyboardInterrupt or SystemExit it raises reaches the program. The
+  lightweight variant shows every object by type and identity.
+- Values stored under secret-looking names (dict keys, fields) become a "<redacted>" marker, and
+  secrets recognisable by their shape inside any text (credentials in URLs, secret-named `name=value`
+  parameters, Bearer and Basic authorization values, private keys, well-known token formats) are
+  replaced by "<redacted>" in the text.
 
-Extension types in the output: 1 = text standing for an object, 2 = marker for something left out.
+Extension types in the output: 1 = text standing for an object, 2 = marker for something left out,
+3 = an object by its fields: the MessagePack array [type name, {field name: value}].
 """
 
 from __future__ import annotations
 
 import itertools
+import sys
 from typing import Any
 
 import msgpack
@@ -37,6 +47,7 @@ except ImportError:  # a checkout without the built extension: the Python serial
 
 OBJECT_REPR = 1
 MARKER = 2
+OBJECT_FIELDS = 3
 
 _INT_MIN = -(1 << 63)
 _INT_MAX = (1 << 64) - 1
@@ -47,21 +58,58 @@ _max_string = 1000
 _max_items = 100
 _max_depth = 8
 _max_total = 5000
-_secret_fragments: tuple[str, ...] = ()
+_secret_fragments: frozenset[str] = frozenset()
+_longest_fragment = 0
 _secret_cache: dict[str, bool] = {}
 _SECRET_CACHE_SIZE = 10_000
+_call_repr = False
+_repr_types: frozenset[str] = frozenset()
 
 # One shared packer: its `pack` runs entirely in C without calling back into Python for the values we
 # hand it (plain types and ExtType only), so two threads cannot interleave inside it.
 _pack = msgpack.Packer(use_bin_type=True, autoreset=True).pack
 
-# Objects whose repr runs a database query or other I/O: shown by type and identity even in the full
-# serialiser, because a query fired from inside the profile function would change the program.
+# Objects whose repr runs a database query or other I/O: shown by type and identity even when the
+# settings opt into calling reprs, because a query fired from inside the profile function would change
+# the program.
 _LAZY_MODULE_PREFIXES = ("django.db.models.query", "sqlalchemy.orm.query", "sqlalchemy.orm.dynamic")
+
+# Standard-library types whose repr runs no code of the program and stays short, by exact type.
+_SAFE_REPR_TYPES = frozenset(
+    {
+        ("builtins", "complex"),
+        ("builtins", "range"),
+        ("builtins", "type"),
+        ("decimal", "Decimal"),
+        ("fractions", "Fraction"),
+        ("uuid", "UUID"),
+        ("datetime", "date"),
+        ("datetime", "timedelta"),
+        ("datetime", "timezone"),
+        ("zoneinfo", "ZoneInfo"),
+        ("re", "Pattern"),
+        *((module, name) for module in ("pathlib", "pathlib._local") for name in (
+            "PurePath", "PurePosixPath", "PureWindowsPath", "Path", "PosixPath", "WindowsPath"
+        )),
+        *(("ipaddress", f"IPv{version}{kind}") for version in (4, 6) for kind in ("Address", "Network", "Interface")),
+    }
+)
+# Their repr shows the tzinfo's repr, which may be the program's: shown without it unless it is one
+# of the standard library's.
+_DATETIME_TYPES = frozenset({("datetime", "datetime"), ("datetime", "time")})
 
 _object_repr = object.__repr__
 _type_qualname = type.__dict__["__qualname__"].__get__
 _type_module = type.__dict__["__module__"].__get__
+_type_mro = type.__dict__["__mro__"].__get__
+_type_flags = type.__dict__["__flags__"].__get__
+_type_dict = type.__dict__["__dict__"].__get__
+_type_repr = type.__repr__
+_exception_args = BaseException.__dict__["args"]
+_GetSetDescriptor = type(type.__dict__["__dict__"])
+_MemberDescriptor = type(BaseException.__dict__["__suppress_context__"])
+_HEAP_TYPE = 1 << 9
+_MISSING = object()
 
 
 def _normalise_name(name: str) -> str:
@@ -69,8 +117,9 @@ def _normalise_name(name: str) -> str:
 
 
 def configure(settings: dict[str, Any] | None = None) -> None:
-    """Sets the limits and the secret-looking names (the "serialize" table of the configuration)."""
-    global _max_string, _max_items, _max_depth, _max_total, _secret_fragments
+    """Sets the limits, the secret-looking names and which reprs run (the "serialize" table)."""
+    global _max_string, _max_items, _max_depth, _max_total, _secret_fragments, _longest_fragment
+    global _call_repr, _repr_types
     settings = settings or {}
     # Everything read before anything is set: a bad value leaves the previous settings whole, on
     # both sides.
@@ -79,10 +128,15 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     max_depth = int(settings.get("max_depth", 8))
     max_total = int(settings.get("max_total_items", 5000))
     names = settings.get("secret_names", DEFAULT_SECRET_NAMES)
-    fragments = tuple(fragment for fragment in map(_normalise_name, names) if fragment)
+    fragments = frozenset(fragment for fragment in map(_normalise_name, names) if fragment)
+    call_repr = bool(settings.get("call_repr", False))
+    repr_types = frozenset(settings.get("repr_types", ()))
     _max_string, _max_items, _max_depth, _max_total = max_string, max_items, max_depth, max_total
     _secret_fragments = fragments
+    _longest_fragment = max(map(len, fragments), default=0)
+    _call_repr, _repr_types = call_repr, repr_types
     _secret_cache.clear()
+    _plans.clear()
     _configure_native()
 
 
@@ -94,7 +148,43 @@ def _configure_native() -> None:
 
 
 _native_ready = False
-configure()
+# Per type (by id, with the type kept so the id stays its own): how its instances are shown.
+_plans: dict[int, tuple[type, tuple]] = {}
+_PLAN_CACHE_SIZE = 2000
+
+
+# --- secret names -----------------------------------------------------------------------------------
+# A name is secret when a run of its words, joined, is a secret name (normalised: lower case, no
+# separators), or that plus "s". Words split at separators, at lower-to-upper case and letter-digit
+# changes, and before the last capital of a run of capitals followed by a lower-case letter: so
+# "X-Api-Key", "apiKey", "APIKey", "HTTP_X_API_KEY" and "apikey" all contain "api_key", while "author"
+# does not contain "auth" nor "tokenizer" "token".
+
+
+def _name_words(name: str) -> list[str]:
+    words = []
+    start = None
+    previous = ""
+    for index, char in enumerate(name):
+        if not char.isalnum():
+            if start is not None:
+                words.append(name[start:index])
+            start = None
+            previous = ""
+            continue
+        if start is not None and (
+            (previous.islower() and char.isupper())
+            or previous.isdigit() != char.isdigit()
+            or (previous.isupper() and char.isupper() and name[index + 1 : index + 2].islower())
+        ):
+            words.append(name[start:index])
+            start = None
+        if start is None:
+            start = index
+        previous = char
+    if start is not None:
+        words.append(name[start:])
+    return [word.lower() for word in words]
 
 
 def is_secret_name(name: str) -> bool:
@@ -105,12 +195,109 @@ def is_secret_name(name: str) -> bool:
 def _is_secret(name: str) -> bool:
     hit = _secret_cache.get(name)
     if hit is None:
-        normalised = _normalise_name(name)
-        hit = any(fragment in normalised for fragment in _secret_fragments)
+        hit = _has_secret_words(_name_words(name))
         if len(_secret_cache) >= _SECRET_CACHE_SIZE:
             _secret_cache.clear()
         _secret_cache[name] = hit
     return hit
+
+
+def _has_secret_words(words: list[str]) -> bool:
+    fragments = _secret_fragments
+    for start in range(len(words)):
+        joined = ""
+        for word in words[start:]:
+            joined += word
+            if joined in fragments or (joined[-1] == "s" and joined[:-1] in fragments):
+                return True
+            if len(joined) > _longest_fragment:
+                break
+    return False
+
+
+# --- secrets by their shape in text ------------------------------------------------------------------
+# Each pattern's match contains one of the trigger texts, which the native serialiser looks for
+# before calling `_redact_text`: a text without any is never changed. Compiled at the first text
+# that needs them: `re` is not imported on the way into every `vesk run`.
+
+REDACTED_TEXT = "<redacted>"
+# Past the cut, a few more characters are searched: a secret that starts before the cut is redacted
+# whole even when it ends after it. The rest of a long text is never shown, so never searched.
+_SEARCH_BEYOND_CUT = 256
+
+_TRIGGERS = r"://|=|-----BEGIN|eyJ|gh[pousr]_|github_pat_|xox[abprs]-|A[KS]IA|[rs]k_live_|(?ai:bearer|basic)"
+
+
+def _compile_patterns() -> None:
+    global _trigger_search, _shapes
+    import re
+
+    private_key = r"-----BEGIN ((?:[A-Z0-9]+ )*)PRIVATE KEY-----.*?(?:-----END \1PRIVATE KEY-----|\Z)"
+    userinfo = r"(?<=://)([^\s/?#@:]*):[^\s/?#@]+@"
+    # A value: quoted, or up to a separator; not a placeholder ("%(name)s", "?", ":name", "$1").
+    parameter = r"(?<![\w.\-\[\]])([\w.\-\[\]]+)=(\"[^\"]*\"|'[^']*'|(?![%?:$])[^\s&;,\"'<>()\[\]{}]+)"
+    authorization = r"(?ai)\b(bearer|basic)(\s+)([A-Za-z0-9\-._~+/]+=*)"
+    tokens = (
+        r"\b(?:gh[pousr]_[A-Za-z0-9]{36,}|github_pat_[A-Za-z0-9_]{22,}|xox[abprs]-[A-Za-z0-9-]{10,}"
+        r"|A[KS]IA[A-Z0-9]{16}|[rs]k_live_[A-Za-z0-9]{16,}"
+        r"|eyJ[A-Za-z0-9_-]{8,}\.eyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,})\b"
+    )
+    _shapes = (
+        (re.compile(private_key, re.DOTALL), _private_key),
+        (re.compile(userinfo), r"\1:" + REDACTED_TEXT + "@"),
+        (re.compile(parameter), _parameter),
+        (re.compile(authorization), _authorization),
+        (re.compile(tokens), REDACTED_TEXT),
+    )
+    _trigger_search = re.compile(_TRIGGERS).search
+
+
+def _private_key(match: Any) -> str:
+    end = f"-----END {match[1]}PRIVATE KEY-----"
+    return f"-----BEGIN {match[1]}PRIVATE KEY-----{REDACTED_TEXT}" + (end if match[0].endswith(end) else "")
+
+
+def _parameter(match: Any) -> str:
+    return f"{match[1]}={REDACTED_TEXT}" if _is_secret(match[1]) else match[0]
+
+
+def _authorization(match: Any) -> str:
+    scheme, space, credentials = match[1], match[2], match[3]
+    if scheme.lower() == "bearer":
+        secret = len(credentials) >= 8 and not credentials.isalpha()
+    else:
+        secret = _is_basic_credentials(credentials)
+    return f"{scheme}{space}{REDACTED_TEXT}" if secret else match[0]
+
+
+def _is_basic_credentials(text: str) -> bool:
+    import binascii
+
+    try:
+        return b":" in binascii.a2b_base64(text, strict_mode=True)
+    except (binascii.Error, ValueError):
+        return False
+
+
+def _first_trigger_search(text: str, *bounds: int) -> Any:
+    _compile_patterns()
+    return _trigger_search(text, *bounds)
+
+
+_trigger_search = _first_trigger_search
+_shapes: tuple = ()
+
+
+def _redact_text(text: str) -> str:
+    """`text` with the secrets recognisable by their shape replaced; the very object when it has none."""
+    searched = _max_string + _SEARCH_BEYOND_CUT
+    if _trigger_search(text, 0, searched) is None:
+        return text
+    head, rest = (text, "") if len(text) <= searched else (text[:searched], text[searched:])
+    redacted = head
+    for pattern, replacement in _shapes:
+        redacted = pattern.sub(replacement, redacted)
+    return text if redacted == head else redacted + rest
 
 
 # --- the fast path: is the value already within every limit? -------------------------------------
@@ -124,7 +311,9 @@ def _scan(value: Any, depth: int, budget: int) -> int:
         return _scan_dict(value, depth, budget)
     if t is list or t is tuple:
         return _scan_sequence(value, depth, budget)
-    if t is str or t is bytes:
+    if t is str:
+        return budget if len(value) <= _max_string and _trigger_search(value) is None else -1
+    if t is bytes:
         return budget if len(value) <= _max_string else -1
     if t is int:
         return budget if _INT_MIN <= value <= _INT_MAX else -1
@@ -142,7 +331,7 @@ def _scan_dict(value: dict, depth: int, budget: int) -> int:
     cache = _secret_cache
     for key, item in value.items():
         if type(key) is str:
-            if len(key) > _max_string:
+            if len(key) > _max_string or _trigger_search(key) is not None:
                 return -1
             secret = cache.get(key)
             if secret is None:
@@ -152,7 +341,10 @@ def _scan_dict(value: dict, depth: int, budget: int) -> int:
         elif type(key) is not int or not _INT_MIN <= key <= _INT_MAX:
             return -1
         t = type(item)
-        if t is str or t is bytes:
+        if t is str:
+            if len(item) > _max_string or _trigger_search(item) is not None:
+                return -1
+        elif t is bytes:
             if len(item) > _max_string:
                 return -1
         elif t is int:
@@ -173,7 +365,10 @@ def _scan_sequence(value: list | tuple, depth: int, budget: int) -> int:
         return -1
     for item in value:
         t = type(item)
-        if t is str or t is bytes:
+        if t is str:
+            if len(item) > _max_string or _trigger_search(item) is not None:
+                return -1
+        elif t is bytes:
             if len(item) > _max_string:
                 return -1
         elif t is int:
@@ -223,6 +418,242 @@ def _cut(text: str) -> str:
     return f"{text[:_max_string]}…[+{len(text) - _max_string} chars]"
 
 
+# --- how a type's instances are shown ----------------------------------------------------------------
+# A plan is decided once per type, from the type's own dicts along its MRO (read without running any
+# descriptor or metaclass code). Its first item is what the native serialiser does on its own: show
+# the object by identity, by its instance dict, as a plain tuple, by its str/int/float value, or ask
+# `_object_parts`.
+
+IDENTITY, BY_DICT, AS_TUPLE, BY_VALUE, ASK_PYTHON = range(5)
+
+
+def _plan(t: type) -> tuple:
+    entry = _plans.get(id(t))
+    if entry is not None and entry[0] is t:
+        return entry[1]
+    plan = _make_plan(t)
+    if len(_plans) >= _PLAN_CACHE_SIZE:
+        _plans.clear()
+    _plans[id(t)] = (t, plan)
+    return plan
+
+
+def _native_kind(t: type) -> int:
+    """For the native serialiser: what to do with instances of `t` (the plan's first item)."""
+    return _plan(t)[0]
+
+
+def _lookup(mro: tuple, name: str) -> Any:
+    for klass in mro:
+        found = _type_dict(klass).get(name, _MISSING)
+        if found is not _MISSING:
+            return found
+    return _MISSING
+
+
+def _has_base(mro: tuple, base: Any) -> bool:
+    return any(klass is base for klass in mro)
+
+
+def _is_stdlib_type(t: type, names: frozenset, module: Any, qualname: str) -> bool:
+    if (module, qualname) not in names:
+        return False
+    loaded = sys.modules.get(module)
+    return loaded is not None and vars(loaded).get(qualname) is t
+
+
+# Functions' reprs are written in C from their qualified names; their types have no builtins name.
+_FUNCTION_TYPES = (type(_type_module), type(len), type(lambda: None))
+
+
+def _make_plan(t: type) -> tuple:
+    module = _type_module(t)
+    qualname = _type_qualname(t)
+    mro = _type_mro(t)
+    if isinstance(module, str) and module.startswith(_LAZY_MODULE_PREFIXES):
+        return (IDENTITY,)
+    if _is_stdlib_type(t, _SAFE_REPR_TYPES, module, qualname) or any(t is kind for kind in _FUNCTION_TYPES):
+        return (ASK_PYTHON, "repr")
+    if _is_stdlib_type(t, _DATETIME_TYPES, module, qualname):
+        return (ASK_PYTHON, "datetime")
+    if _wants_repr(t, mro):
+        return (ASK_PYTHON, "call_repr")
+    if _has_base(mro, type):
+        return (ASK_PYTHON, "class")
+    dict_descriptor = _lookup(mro, "__dict__")
+    if type(dict_descriptor) is not _GetSetDescriptor:
+        dict_descriptor = None
+    if _has_base(mro, BaseException):
+        return (ASK_PYTHON, "fields", ("args",), {"args": _exception_args}, dict_descriptor, True)
+    if not _type_flags(t) & _HEAP_TYPE:
+        return (IDENTITY,)  # a type written in C: its state is not Python-readable fields
+    enum = sys.modules.get("enum")
+    if enum is not None and _has_base(mro, enum.Enum):
+        return (ASK_PYTHON, "enum")
+    if _has_base(mro, tuple):
+        names = _lookup(mro, "_fields")
+        if type(names) is tuple and all(type(name) is str for name in names):
+            return (ASK_PYTHON, "named_tuple", names)
+        return (AS_TUPLE,)
+    if _has_base(mro, str) or _has_base(mro, int) or _has_base(mro, float):
+        return (BY_VALUE,)
+    members = _slot_members(mro)
+    declared = _declared_fields(mro)
+    if declared is not None:
+        return (ASK_PYTHON, "fields", declared, members, dict_descriptor)
+    if members:
+        return (ASK_PYTHON, "fields", tuple(members), members, dict_descriptor, True)
+    if dict_descriptor is not None:
+        return (BY_DICT, dict_descriptor)
+    return (IDENTITY,)
+
+
+def _wants_repr(t: type, mro: tuple) -> bool:
+    if not (_call_repr or (_repr_types and _type_name(t) in _repr_types)):
+        return False
+    return _lookup(mro, "__repr__") is not _object_repr
+
+
+def _slot_members(mro: tuple) -> dict[str, Any]:
+    """The slots' member descriptors, base classes' first: reading one runs no Python code."""
+    members = {}
+    for klass in reversed(mro):
+        attributes = _type_dict(klass)
+        if "__slots__" not in attributes:
+            continue
+        for name, attribute in attributes.items():
+            if type(attribute) is _MemberDescriptor and name not in members:
+                members[name] = attribute
+    return members
+
+
+def _declared_fields(mro: tuple) -> tuple[str, ...] | None:
+    """The fields a dataclass or an attrs class shows in its repr, or None for other classes."""
+    fields = _lookup(mro, "__dataclass_fields__")
+    dataclasses = sys.modules.get("dataclasses")
+    if type(fields) is dict and dataclasses is not None:
+        return tuple(
+            name
+            for name, field in fields.items()
+            if type(field) is dataclasses.Field and field._field_type is dataclasses._FIELD and field.repr
+        )
+    attributes = _lookup(mro, "__attrs_attrs__")
+    if isinstance(attributes, tuple):
+        return tuple(attribute.name for attribute in attributes if type(attribute.name) is str and attribute.repr)
+    return None
+
+
+def _object_parts(value: Any) -> Any:
+    """An object that the plan does not show natively: an ExtType; a str, its redacted repr, which the
+    walk cuts by its own limits; or (type name, fields dict) to walk."""
+    t = type(value)
+    plan = _plan(t)
+    kind = plan[0]
+    if kind == IDENTITY:
+        return _object_text(_identity(value))
+    if kind == BY_DICT:
+        fields = plan[1].__get__(value, t)
+        return (_shown_type_name(t), fields) if isinstance(fields, dict) else _object_text(_identity(value))
+    how = plan[1]
+    if how == "fields":
+        return _shown_type_name(t), _read_fields(value, *plan[2:])
+    if how == "named_tuple":
+        return _shown_type_name(t), dict(zip(plan[2], tuple.__iter__(value)))
+    if how == "enum":
+        return _enum_text(value)
+    if how == "class":
+        return _redact_text(_type_repr(value))
+    if how == "repr":
+        return _safe_repr(value)
+    if how == "datetime":
+        return _datetime_text(value)
+    return _program_repr(value)
+
+
+def _shown_type_name(t: type) -> str:
+    return _type_name(t).encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def _read_fields(value: Any, names: tuple, members: dict, dict_descriptor: Any, and_dict: bool = False) -> dict:
+    """The named fields that are set (a half-built object lacks some), then, for a class with slots
+    and an instance dict, the dict's entries."""
+    t = type(value)
+    instance_dict = dict_descriptor.__get__(value, t) if dict_descriptor is not None else None
+    if not isinstance(instance_dict, dict):
+        instance_dict = {}
+    fields = {}
+    for name in names:
+        member = members.get(name)
+        if member is not None:
+            try:
+                fields[name] = member.__get__(value, t)
+            except AttributeError:
+                pass  # an empty slot
+        else:
+            found = dict.get(instance_dict, name, _MISSING)
+            if found is not _MISSING:
+                fields[name] = found
+    if and_dict:
+        for name, found in dict.items(instance_dict):
+            fields.setdefault(name, found)
+    return fields
+
+
+def _enum_text(value: Any) -> ExtType:
+    t = type(value)
+    descriptor = _lookup(_type_mro(t), "__dict__")
+    members = descriptor.__get__(value, t) if type(descriptor) is _GetSetDescriptor else None
+    if not isinstance(members, dict):
+        return _object_text(_identity(value))
+    name, number = dict.get(members, "_name_"), dict.get(members, "_value_")
+    if type(name) is str:
+        return _object_text(_cut(f"{_type_qualname(t)}.{name}"))
+    if type(number) is int:
+        return _object_text(_cut(f"{_type_qualname(t)}({number})"))  # a combination of flags
+    return _object_text(_identity(value))
+
+
+def _safe_repr(value: Any) -> Any:
+    try:
+        return _redact_text(repr(value))
+    except Exception as exc:  # noqa: BLE001 - e.g. out of memory for a huge Decimal's text
+        return _object_text(_identity(value, f"; repr raised {_type_name(type(exc))}"))
+
+
+def _datetime_text(value: Any) -> Any:
+    zone = value.tzinfo
+    if zone is None or _plan(type(zone))[1:2] == ("repr",):
+        return _safe_repr(value)
+    naive = repr(value.replace(tzinfo=None))
+    return _redact_text(f"{naive[:-1]}, tzinfo=<{_type_name(type(zone))}>)")
+
+
+def _program_repr(value: Any) -> Any:
+    """The program's own repr, opted into by the settings: bounded, and whatever it raises is shown,
+    except KeyboardInterrupt and SystemExit, which belong to the program."""
+    try:
+        text = repr(value)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # noqa: BLE001 - a repr may raise anything; we must not
+        return _object_text(_identity(value, f"; repr raised {_type_name(type(exc))}"))
+    if type(text) is not str:
+        return _object_text(_identity(value))
+    return _redact_text(text)
+
+
+def _key_text(key: Any) -> ExtType:
+    """A key that MessagePack cannot hold as it is, as text: a reader needs hashable keys."""
+    if type(key) is tuple and all(type(item) in _PLAIN_KEY_TYPES for item in key):
+        return _object_text(_cut(_redact_text(repr(key))))  # repr of these types runs no program code
+    if _plan(type(key))[0] != ASK_PYTHON:
+        return _object_text(_identity(key))
+    parts = _object_parts(key)
+    if type(parts) is str:
+        return _object_text(_cut(parts))
+    return parts if type(parts) is ExtType else _object_text(_identity(key))
+
+
 class _Walk:
     """One careful conversion into plain values and extension values, within the limits."""
 
@@ -249,25 +680,28 @@ class _Walk:
             return _object_text(f"{value[:_max_string]!r}…[+{len(value) - _max_string} bytes]")
         if issubclass(t, dict):
             return self.mapping(value, depth)
-        for base in (list, tuple, set, frozenset):
+        for base in (list, set, frozenset):
             if issubclass(t, base):
-                if base is tuple and t is not tuple and not self.light:
-                    break  # named tuples and the like say more through their repr
                 return self.sequence(value, base, depth)
+        if t is tuple or (self.light and issubclass(t, tuple)):
+            return self.sequence(value, tuple, depth)
         if self.light:
-            # Subclasses of str, int and float keep their value: the base type's own conversion
-            # reads it without running code of the subclass.
-            if issubclass(t, str):
-                return self.text(str.__str__(value))
-            if issubclass(t, int) and t is not bool:
-                return self.value(int.__int__(value), depth)
-            if issubclass(t, float):
-                return float.__float__(value)
+            if issubclass(t, (str, int, float)):
+                return self.by_value(value, t, depth)
             return _object_text(_identity(value))
-        return self.object(value)
+        return self.object(value, depth)
+
+    def by_value(self, value: Any, t: type, depth: int) -> Any:
+        # Subclasses of str, int and float keep their value: the base type's own conversion reads
+        # it without running code of the subclass.
+        if issubclass(t, str):
+            return self.text(str.__str__(value))
+        if issubclass(t, int):
+            return self.value(int.__int__(value), depth)
+        return float.__float__(value)
 
     def text(self, text: str) -> str:
-        text = _cut(text)
+        text = _cut(_redact_text(text))
         if self.safe_text:
             text = text.encode("utf-8", "backslashreplace").decode("utf-8")
         return text
@@ -286,12 +720,9 @@ class _Walk:
             return key
         if t is float or t is bool or key is None or (t is bytes and len(key) <= _max_string):
             return key
-        if self.light:
-            if t is tuple and all(type(item) in _PLAIN_KEY_TYPES for item in key):
-                return _object_text(_cut(repr(key)))  # repr of these types runs no program code
+        if self.light and not (t is tuple and all(type(item) in _PLAIN_KEY_TYPES for item in key)):
             return _object_text(_identity(key))
-        # Anything else, tuples included, becomes its text: a reader needs hashable keys.
-        return self.object(key)
+        return _key_text(key)
 
     def limited(self, value: Any, depth: int, count: int) -> ExtType | None:
         if depth >= _max_depth:
@@ -309,10 +740,11 @@ class _Walk:
             return stop
         take = min(count, _max_items, self.budget)
         self.budget -= take
-        # Taken before converting: a repr may change the dict, which would break the iteration.
+        # Taken before converting: converting may change the dict, which would break the iteration.
         pairs = list(itertools.islice(dict.items(value), take))
         self.open.add(id(value))
         plain_text = not self.safe_text
+        trigger = _trigger_search
         result = {}
         for key, item in pairs:
             # Plain keys and values are handled inline: this loop runs for every method call (its
@@ -321,13 +753,14 @@ class _Walk:
                 if _is_secret(key):
                     result[self.text(key)] = _REDACTED
                     continue
-                if not plain_text or len(key) > _max_string:
+                if not plain_text or len(key) > _max_string or trigger(key) is not None:
                     key = self.text(key)
             else:
                 key = self.key(key)
             t = type(item)
             if t is str:
-                result[key] = item if plain_text and len(item) <= _max_string else self.text(item)
+                plain = plain_text and len(item) <= _max_string and trigger(item) is None
+                result[key] = item if plain else self.text(item)
             elif (t is int and _INT_MIN <= item <= _INT_MAX) or t is float or t is bool or item is None:
                 result[key] = item
             else:
@@ -359,20 +792,31 @@ class _Walk:
             result.append(_marker(f"<+{count - take} more items>"))
         return result
 
-    def object(self, value: Any) -> ExtType:
+    def object(self, value: Any, depth: int) -> Any:
         t = type(value)
-        module = _type_module(t)
-        if t.__repr__ is _object_repr or (
-            isinstance(module, str) and module.startswith(_LAZY_MODULE_PREFIXES)
-        ):
+        kind = _plan(t)[0]
+        if kind == IDENTITY:
             return _object_text(_identity(value))
-        try:
-            text = repr(value)
-        except BaseException as exc:  # noqa: BLE001 - a repr may raise anything; we must not
-            return _object_text(_identity(value, f"; repr raised {_type_name(type(exc))}"))
-        if type(text) is not str:
+        if kind == AS_TUPLE:
+            return self.sequence(value, tuple, depth)
+        if kind == BY_VALUE:
+            return self.by_value(value, t, depth)
+        parts = _object_parts(value)
+        if type(parts) is ExtType:
+            return parts
+        if type(parts) is str:
+            return _object_text(_cut(parts))
+        return self.fields(value, parts[0], parts[1], depth)
+
+    def fields(self, value: Any, type_name: str, fields: dict, depth: int) -> Any:
+        if id(value) in self.open:
+            return _CYCLE
+        if depth >= _max_depth:
             return _object_text(_identity(value))
-        return _object_text(self.text(text))
+        self.open.add(id(value))
+        shown = self.mapping(fields, depth)
+        self.open.discard(id(value))
+        return _new_tuple(ExtType, (OBJECT_FIELDS, _pack([type_name, shown])))
 
 
 _UNSERIALISABLE = _pack(_marker("<unserialisable>"))
@@ -383,6 +827,8 @@ def _careful(value: Any, light: bool) -> bytes:
     for safe_text in (False, True):
         try:
             return _pack(_Walk(light, safe_text).value(value, 0))
+        except (KeyboardInterrupt, SystemExit):
+            raise  # from a repr the settings opted into, or a signal: the program's own
         except BaseException:  # noqa: BLE001 - never raise into the engine
             continue
     return _UNSERIALISABLE
@@ -393,7 +839,7 @@ def _careful(value: Any, light: bool) -> bytes:
 
 
 def dump_msgpack(value: Any) -> bytes:
-    """One MessagePack value for `value`; objects are shown by their (bounded) repr."""
+    """One MessagePack value for `value`; objects are shown by their fields (see the module doc)."""
     if value is None:
         return _NIL
     try:
@@ -402,13 +848,15 @@ def dump_msgpack(value: Any) -> bytes:
                 return _pack(value)
         elif _scan(value, 0, _max_total) >= 0:
             return _pack(value)
+    except (KeyboardInterrupt, SystemExit):
+        raise
     except BaseException:  # noqa: BLE001 - e.g. a string with lone surrogates; the walk copes
         pass
     return _careful(value, False)
 
 
 def dump_msgpack_lightweight_repr(value: Any) -> bytes:
-    """Like `dump_msgpack`, but objects are shown by type and identity: no code of the program runs."""
+    """Like `dump_msgpack`, but every object is shown by type and identity."""
     if value is None:
         return _NIL
     try:
@@ -417,20 +865,19 @@ def dump_msgpack_lightweight_repr(value: Any) -> bytes:
                 return _pack(value)
         elif _scan(value, 0, _max_total) >= 0:
             return _pack(value)
+    except (KeyboardInterrupt, SystemExit):
+        raise
     except BaseException:  # noqa: BLE001 - e.g. a string with lone surrogates; the walk copes
         pass
     return _careful(value, True)
 
 
+configure()
+
 # --- the native fast path ---------------------------------------------------------------------------
 
 _dump_msgpack_python = dump_msgpack
 _dump_msgpack_lightweight_repr_python = dump_msgpack_lightweight_repr
-
-
-def _object_text_data(value: Any) -> bytes:
-    """The full variant's text for one object, for the native walk's unusual types."""
-    return _Walk(False, False).object(value).data
 
 
 if _native is not None:
@@ -440,8 +887,10 @@ if _native is not None:
         is_secret=_is_secret,
         secret_cache=_secret_cache,
         type_name=_type_name,
-        object_text=_object_text_data,
-        lazy_module_prefixes=_LAZY_MODULE_PREFIXES,
+        native_kind=_native_kind,
+        object_parts=_object_parts,
+        key_text=_key_text,
+        redact_text=_redact_text,
     )
     _native_ready = True
     _configure_native()
@@ -470,11 +919,48 @@ class Marker(str):
         return str(self)
 
 
+class ObjectFields:
+    """An object shown by its fields: `type_name` (module and qualified name) and `fields`, a dict
+    from field name to decoded value (or a Marker when the fields were left out)."""
+
+    __slots__ = ("type_name", "fields")
+
+    def __init__(self, type_name: str, fields: Any) -> None:
+        self.type_name = type_name
+        self.fields = fields
+
+    def __repr__(self) -> str:
+        name = self.type_name.rpartition(".")[2]
+        if not isinstance(self.fields, dict):
+            return f"{name}({self.fields})"
+        shown = (
+            repr(item) if isinstance(key, Marker) else f"{key if isinstance(key, str) else repr(key)}={item!r}"
+            for key, item in self.fields.items()
+        )
+        return f"{name}({', '.join(shown)})"
+
+    __str__ = __repr__
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, ObjectFields):
+            return NotImplemented
+        return (self.type_name, self.fields) == (other.type_name, other.fields)
+
+    def __hash__(self) -> int:
+        return hash(self.type_name)
+
+
 def _ext_hook(code: int, data: bytes) -> Any:
     if code == OBJECT_REPR:
         return ObjectRepr(data.decode("utf-8", "replace"))
     if code == MARKER:
         return Marker(data.decode("utf-8", "replace"))
+    if code == OBJECT_FIELDS:
+        try:
+            type_name, fields = loads(data)
+        except (ValueError, TypeError):
+            return ExtType(code, data)
+        return ObjectFields(str(type_name), fields)
     return ExtType(code, data)
 
 

@@ -28,6 +28,7 @@ using utils::Result;
 struct State {
     Settings settings;
     NameVerdicts verdicts;
+    TypeKinds kinds;
     bool ready = false;   // setup done
     bool native = true;   // the limits are ones the walk takes on; else every value goes to Python
     PyRef nil;            // b"\xc0", the bytes for None (a call's argument)
@@ -36,16 +37,19 @@ struct State {
     PyRef is_secret;
     PyRef secret_cache;
     PyRef type_name;
-    PyRef object_text;
-    PyRef lazy_prefixes;
-    PyRef object_repr;
+    PyRef native_kind;
+    PyRef object_parts;
+    PyRef key_text;
+    PyRef redact_text;
+    PyRef dict_name;
     PyRef module_getter;
     PyRef qualname_getter;
 
     template <class Visit>
     void for_each_reference(Visit&& visit) {
         for (PyRef* ref : {&nil, &python_dump, &python_dump_lightweight, &is_secret, &secret_cache, &type_name,
-                           &object_text, &lazy_prefixes, &object_repr, &module_getter, &qualname_getter}) {
+                           &native_kind, &object_parts, &key_text, &redact_text, &dict_name, &module_getter,
+                           &qualname_getter}) {
             visit(*ref);
         }
     }
@@ -53,9 +57,15 @@ struct State {
 
 State& state_of(PyObject* module) noexcept { return *static_cast<State*>(PyModule_GetState(module)); }
 
-// CAUTION: runs Python code (see Walk::value). The bytes, or null when the Python serialiser is to
-// take the value over; no exception is pending either way.
-PyRef dump_natively(const State& state, PyObject* value, bool light) noexcept {
+// What a native dump came to: bytes, or the Python serialiser is to take the value over (neither set),
+// or an error that belongs to the program (KeyboardInterrupt, SystemExit from a repr).
+struct Dumped {
+    PyRef bytes;
+    std::optional<PyError> interrupted;
+};
+
+// CAUTION: runs Python code (see Walk::value). No exception is pending afterwards.
+Dumped dump_natively(const State& state, PyObject* value, bool light) noexcept {
     try {
         // A lone surrogate in a str makes msgpack's packer refuse the Python walk's result; that walk
         // then runs again with every text escaped. Doing the same keeps the bytes identical.
@@ -72,7 +82,10 @@ PyRef dump_natively(const State& state, PyObject* value, bool light) noexcept {
                     // Dropped: out of memory; the Python serialiser decides what the value becomes.
                     static_cast<void>(PyError::fetch());
                 }
-                return bytes;
+                return {std::move(bytes), std::nullopt};
+            }
+            if (outcome == Outcome::interrupted) {
+                return {PyRef(), walk.take_error()};
             }
             // Dropped: the Python serialiser converts the whole value again and meets the same
             // condition, which its own rules turn into a marker or a result.
@@ -95,8 +108,13 @@ PyObject* dump(PyObject* module, PyObject* value, bool light) noexcept {
         return Py_NewRef(state.nil.get());
     }
     if (state.native) {
-        if (PyRef bytes = dump_natively(state, value, light)) {
-            return bytes.release();
+        Dumped dumped = dump_natively(state, value, light);
+        if (dumped.bytes) {
+            return dumped.bytes.release();
+        }
+        if (dumped.interrupted) {
+            std::move(*dumped.interrupted).restore();
+            return nullptr;
         }
     }
     return PyObject_CallOneArg(light ? state.python_dump_lightweight.get() : state.python_dump.get(), value);
@@ -118,19 +136,21 @@ Result<PyRef> type_descriptor(PyObject* name) noexcept {
 
 PyObject* setup(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
     return utils::object_entry([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"dump",        "dump_lightweight_repr", "is_secret",
-                                         "secret_cache", "type_name",             "object_text",
-                                         "lazy_module_prefixes", nullptr};
+        static const char* keywords[] = {"dump",         "dump_lightweight_repr", "is_secret", "secret_cache",
+                                         "type_name",    "native_kind",           "object_parts", "key_text",
+                                         "redact_text", nullptr};
         PyObject* dump = nullptr;
         PyObject* dump_light = nullptr;
         PyObject* is_secret = nullptr;
         PyObject* cache = nullptr;
         PyObject* type_name = nullptr;
-        PyObject* object_text = nullptr;
-        PyObject* prefixes = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOO!OOO!:setup", const_cast<char**>(keywords), &dump,
-                                         &dump_light, &is_secret, &PyDict_Type, &cache, &type_name,
-                                         &object_text, &PyTuple_Type, &prefixes)) {
+        PyObject* native_kind = nullptr;
+        PyObject* object_parts = nullptr;
+        PyObject* key_text = nullptr;
+        PyObject* redact_text = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOO!OOOOO:setup", const_cast<char**>(keywords), &dump,
+                                         &dump_light, &is_secret, &PyDict_Type, &cache, &type_name, &native_kind,
+                                         &object_parts, &key_text, &redact_text)) {
             return PyError::fetch();
         }
         State& state = state_of(module);
@@ -138,15 +158,9 @@ PyObject* setup(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
             // Walks in progress borrow the hooks: they are set once.
             return PyError::make(PyExc_RuntimeError, "vesk._serialize.setup() may be called only once");
         }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(prefixes); ++i) {
-            if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(prefixes, i))) {
-                return PyError::type_error("lazy_module_prefixes must hold str only");
-            }
-        }
-        auto object_repr =
-            utils::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), utils::interned().dunder_repr));
-        if (!object_repr) {
-            return std::move(object_repr.error());
+        auto dict_name = utils::checked(PyUnicode_InternFromString("__dict__"));
+        if (!dict_name) {
+            return std::move(dict_name.error());
         }
         auto module_getter = type_descriptor(utils::interned().dunder_module);
         if (!module_getter) {
@@ -161,21 +175,26 @@ PyObject* setup(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
         state.is_secret = PyRef::borrow(is_secret);
         state.secret_cache = PyRef::borrow(cache);
         state.type_name = PyRef::borrow(type_name);
-        state.object_text = PyRef::borrow(object_text);
-        state.lazy_prefixes = PyRef::borrow(prefixes);
-        state.object_repr = std::move(*object_repr);
+        state.native_kind = PyRef::borrow(native_kind);
+        state.object_parts = PyRef::borrow(object_parts);
+        state.key_text = PyRef::borrow(key_text);
+        state.redact_text = PyRef::borrow(redact_text);
+        state.dict_name = std::move(*dict_name);
         state.module_getter = std::move(*module_getter);
         state.qualname_getter = std::move(*qualname_getter);
         state.settings.hooks = Hooks{
             .is_secret = is_secret,
             .secret_cache = cache,
             .type_name = type_name,
-            .object_text = object_text,
-            .lazy_prefixes = prefixes,
-            .object_repr = state.object_repr.get(),
+            .native_kind = native_kind,
+            .object_parts = object_parts,
+            .key_text = key_text,
+            .redact_text = redact_text,
+            .dict_name = state.dict_name.get(),
             .module_getter = state.module_getter.get(),
             .qualname_getter = state.qualname_getter.get(),
             .verdicts = &state.verdicts,
+            .kinds = &state.kinds,
         };
         state.ready = true;
         return utils::none();
@@ -214,8 +233,9 @@ PyObject* configure(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
             limits[i] = *read;
         }
         State& state = state_of(module);
-        // Called whenever the settings change, the secret names among them.
+        // Called whenever the settings change, the secret names and the reprs to call among them.
         state.verdicts.clear();
+        state.kinds.clear();
         state.native = limits[0] && limits[1] && limits[2] && limits[3];
         if (state.native) {
             state.settings.limits = Limits{*limits[0], *limits[1], *limits[2], *limits[3]};
@@ -254,6 +274,7 @@ int clear(PyObject* module) noexcept {
     state.ready = false;
     state.for_each_reference([](PyRef& ref) { ref.reset(); });
     state.verdicts.clear();
+    state.kinds.clear();
     return 0;
 }
 

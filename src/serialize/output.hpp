@@ -13,9 +13,11 @@
 
 namespace vesk::serialize {
 
-// Extension types of the output: text standing for an object, and a marker for something left out.
+// Extension types of the output: text standing for an object, a marker for something left out, and
+// an object by its fields (the array [type name, {field: value}]).
 inline constexpr int8_t OBJECT_REPR = 1;
 inline constexpr int8_t MARKER = 2;
+inline constexpr int8_t OBJECT_FIELDS = 3;
 
 // The first kilobyte lives inside the object, on the caller's stack: the usual value (a frame's few
 // locals) costs no allocation. A failed growth, or a length MessagePack cannot state, is remembered

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <string_view>
 
 namespace vesk::serialize {
 
@@ -64,7 +65,118 @@ void encode(const Char* chars, Py_ssize_t count, char* out) noexcept {
     }
 }
 
+// `c` is the ASCII letter `lower` in either case.
+bool is_ascii_lower(uint32_t c, char lower) noexcept {
+    const auto wanted = static_cast<uint32_t>(lower);
+    return c == wanted || c + ('a' - 'A') == wanted;
+}
+
+// Reads the code points from `at` on as ASCII text.
+template <class Char>
+class Cursor {
+public:
+    Cursor(const Char* chars, Py_ssize_t count) noexcept : chars_(chars), count_(count) {}
+    [[nodiscard]] bool is(Py_ssize_t at, std::string_view expected) const noexcept {
+        if (at + static_cast<Py_ssize_t>(expected.size()) > count_) {
+            return false;
+        }
+        for (size_t i = 0; i < expected.size(); ++i) {
+            if (chars_[at + static_cast<Py_ssize_t>(i)] != static_cast<unsigned char>(expected[i])) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // `lowered` in lower case, the text in any ASCII case.
+    [[nodiscard]] bool is_folded(Py_ssize_t at, std::string_view lowered) const noexcept {
+        if (at + static_cast<Py_ssize_t>(lowered.size()) > count_) {
+            return false;
+        }
+        for (size_t i = 0; i < lowered.size(); ++i) {
+            if (!is_ascii_lower(chars_[at + static_cast<Py_ssize_t>(i)], lowered[i])) {
+                return false;
+            }
+        }
+        return true;
+    }
+    [[nodiscard]] bool is_one_of(Py_ssize_t at, std::string_view choices) const noexcept {
+        return at < count_ && chars_[at] < 0x80 && choices.find(static_cast<char>(chars_[at])) != std::string_view::npos;
+    }
+
+private:
+    const Char* chars_;
+    Py_ssize_t count_;
+};
+
+template <class Char>
+bool find_trigger(const Char* chars, Py_ssize_t count) noexcept {
+    const Cursor<Char> text(chars, count);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        switch (chars[i]) {
+            case '=':
+                return true;
+            case ':':
+                if (text.is(i, "://")) {
+                    return true;
+                }
+                break;
+            case '-':
+                if (text.is(i, "-----BEGIN")) {
+                    return true;
+                }
+                break;
+            case 'e':
+                if (text.is(i, "eyJ")) {
+                    return true;
+                }
+                break;
+            case 'g':
+                if ((text.is(i, "gh") && text.is_one_of(i + 2, "pousr") && text.is(i + 3, "_")) ||
+                    text.is(i, "github_pat_")) {
+                    return true;
+                }
+                break;
+            case 'x':
+                if (text.is(i, "xox") && text.is_one_of(i + 3, "abprs") && text.is(i + 4, "-")) {
+                    return true;
+                }
+                break;
+            case 'A':
+                if (text.is(i, "AKIA") || text.is(i, "ASIA")) {
+                    return true;
+                }
+                break;
+            case 'r':
+            case 's':
+                if (text.is(i + 1, "k_live_")) {
+                    return true;
+                }
+                break;
+            case 'b':
+            case 'B':
+                if (text.is_folded(i, "bearer") || text.is_folded(i, "basic")) {
+                    return true;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+bool has_redaction_trigger(const CodePoints& text, Py_ssize_t count) noexcept {
+    switch (text.kind) {
+        case PyUnicode_1BYTE_KIND:
+            return find_trigger(static_cast<const Py_UCS1*>(text.data), count);
+        case PyUnicode_2BYTE_KIND:
+            return find_trigger(static_cast<const Py_UCS2*>(text.data), count);
+        default:
+            return find_trigger(static_cast<const Py_UCS4*>(text.data), count);
+    }
+}
 
 utils::Result<CodePoints> code_points(PyObject* text) noexcept {
     if (PyUnicode_IS_COMPACT_ASCII(text)) {

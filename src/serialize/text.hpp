@@ -40,6 +40,11 @@ void write_utf8(const CodePoints& text, Py_ssize_t count, char* out) noexcept;
 // Appends the first `count` code points, surrogates escaped.
 void append_utf8(Output& out, const CodePoints& text, Py_ssize_t count) noexcept;
 
+// Whether the first `count` code points hold one of the texts every secret recognised by its shape
+// contains (vesk.serialize._TRIGGERS): only such a text is handed to the Python serialiser to be
+// redacted.
+[[nodiscard]] bool has_redaction_trigger(const CodePoints& text, Py_ssize_t count) noexcept;
+
 // The "…[+N chars]" suffix of a cut text and its relatives.
 inline constexpr std::string_view ELLIPSIS = "\xe2\x80\xa6";
 

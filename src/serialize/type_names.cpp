@@ -61,15 +61,4 @@ Status append_type_name(Output& out, PyTypeObject* type, const Hooks& hooks) noe
     return append_text(out, formatted->get());
 }
 
-bool is_lazy_module(PyObject* module, const Hooks& hooks) noexcept {
-    const Py_ssize_t count = PyTuple_GET_SIZE(hooks.lazy_prefixes);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        // Both arguments are exact str (setup checked the prefixes), so this cannot fail.
-        if (PyUnicode_Tailmatch(module, PyTuple_GET_ITEM(hooks.lazy_prefixes, i), 0, PY_SSIZE_T_MAX, -1) == 1) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace vesk::serialize

@@ -20,7 +20,4 @@ namespace vesk::serialize {
 // CAUTION: runs Python code in that case (a str subclass's or another object's methods).
 [[nodiscard]] utils::Status append_type_name(Output& out, PyTypeObject* type, const Hooks& hooks) noexcept;
 
-// Whether `module`, an exact str, names a module whose objects' repr may run a query.
-[[nodiscard]] bool is_lazy_module(PyObject* module, const Hooks& hooks) noexcept;
-
 }  // namespace vesk::serialize

@@ -22,6 +22,8 @@ namespace {
 
 constexpr std::string_view REDACTED = "<redacted>";
 constexpr std::string_view CYCLE = "<cycle>";
+// How far past the cut a text is searched for secrets (vesk.serialize._SEARCH_BEYOND_CUT).
+constexpr Py_ssize_t SEARCH_BEYOND_CUT = 256;
 // Past this many bits an int is shown by its size: its text would pass the interpreter's limit on
 // int-to-text conversion.
 constexpr size_t MAX_INT_TEXT_BITS = 4000;
@@ -104,6 +106,14 @@ Outcome Walk::give_up(PyError error) noexcept {
     return Outcome::give_up;
 }
 
+// A call into the Python serialiser failed: a KeyboardInterrupt or SystemExit (from a repr the
+// settings opted into, or a signal) goes to the program; anything else hands the value to Python.
+Outcome Walk::failed_call(PyError error) noexcept {
+    const bool interrupted = error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit);
+    error_ = std::move(error);
+    return interrupted ? Outcome::interrupted : Outcome::give_up;
+}
+
 Outcome Walk::value(PyObject* value, Py_ssize_t depth) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
@@ -134,18 +144,30 @@ Outcome Walk::value(PyObject* value, Py_ssize_t depth) {
         return sequence(value, Base::list, depth);
     }
     if (PyTuple_Check(value)) {
-        // Named tuples and the like say more through their repr; the lightweight variant runs none.
-        return type == &PyTuple_Type || light_ ? sequence(value, Base::tuple, depth) : object(value);
+        // Named tuples are shown by their fields, except by the lightweight variant.
+        return type == &PyTuple_Type || light_ ? sequence(value, Base::tuple, depth) : object(value, depth);
     }
     if (PyAnySet_Check(value)) {
         return sequence(value, Base::set, depth);
     }
     if (!light_) {
-        return object(value);
+        return object(value, depth);
     }
-    // Subclasses of str, int and float keep their value, read without running code of the subclass.
+    if (PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value)) {
+        return by_value(value);
+    }
+    return identity(value, nullptr);
+}
+
+// Subclasses of str, int and float keep their value, read without running code of the subclass.
+Outcome Walk::by_value(PyObject* value) {
     if (PyUnicode_Check(value)) {
-        return text(value, nullptr);
+        // An exact copy: the Python serialiser's text rules then run no method of the subclass.
+        auto copy = utils::checked(PyUnicode_Type.tp_str(value));
+        if (!copy) {
+            return give_up(std::move(copy.error()));
+        }
+        return text(copy->get(), nullptr);
     }
     if (PyLong_Check(value)) {
         return plain_integer(value) ? Outcome::written : big_integer(value);
@@ -154,10 +176,37 @@ Outcome Walk::value(PyObject* value, Py_ssize_t depth) {
         out_.f64(PyFloat_AS_DOUBLE(value));
         return Outcome::written;
     }
-    return identity(value, nullptr);
+    return give_up(PyError::type_error("shown by value but neither str, int nor float"));
 }
 
+// An exact str, with the secrets recognised by their shape replaced (by the Python serialiser, for
+// the few texts that may hold one), then cut.
 Outcome Walk::text(PyObject* text, bool* changed) {
+    auto points = code_points(text);
+    if (!points) {
+        return give_up(std::move(points.error()));
+    }
+    if (!has_redaction_trigger(*points, std::min(points->length, limits_.max_string + SEARCH_BEYOND_CUT))) {
+        return unredacted_text(text, changed);
+    }
+    auto shown = utils::checked(PyObject_CallOneArg(hooks_.redact_text, text));
+    if (!shown) {
+        return failed_call(std::move(shown.error()));
+    }
+    if (shown->get() == text) {
+        return unredacted_text(text, changed);
+    }
+    if (!PyUnicode_CheckExact(shown->get())) {
+        return give_up(PyError::type_error("the Python serialiser's redacted text is not a str"));
+    }
+    const Outcome outcome = unredacted_text(shown->get(), changed);
+    if (changed != nullptr) {
+        *changed = true;
+    }
+    return outcome;
+}
+
+Outcome Walk::unredacted_text(PyObject* text, bool* changed) {
     if (PyUnicode_IS_COMPACT_ASCII(text) && PyUnicode_GET_LENGTH(text) <= limits_.max_string) {
         // The usual name or short text: its bytes are its UTF-8.
         const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
@@ -263,7 +312,7 @@ std::optional<Outcome> Walk::limited(PyObject* value, Py_ssize_t depth, Py_ssize
     if (depth >= limits_.max_depth) {
         return count_marker(value, count, ": too deep>");
     }
-    if (std::find(open_.begin(), open_.begin() + open_count_, value) != open_.begin() + open_count_) {
+    if (is_open(value)) {
         out_.ext(MARKER, CYCLE);
         return Outcome::written;
     }
@@ -271,6 +320,10 @@ std::optional<Outcome> Walk::limited(PyObject* value, Py_ssize_t depth, Py_ssize
         return count_marker(value, count, ": size limit>");
     }
     return std::nullopt;
+}
+
+bool Walk::is_open(PyObject* value) const noexcept {
+    return std::find(open_.begin(), open_.begin() + open_count_, value) != open_.begin() + open_count_;
 }
 
 Outcome Walk::count_marker(PyObject* value, Py_ssize_t count, std::string_view reason) {
@@ -508,63 +561,144 @@ Outcome Walk::key(PyObject* key, bool* changed) {
         return Outcome::written;
     }
     *changed = true;
-    if (!light_) {
-        // Anything else, tuples included, becomes its text: a reader needs hashable keys.
-        return object(key);
-    }
-    if (type == &PyTuple_Type) {
-        PyObject** items = PySequence_Fast_ITEMS(key);
-        if (std::all_of(items, items + PyTuple_GET_SIZE(key), is_plain_key_item)) {
-            // The repr of these types runs no program code.
-            auto shown = utils::checked(PyObject_Repr(key));
-            if (!shown) {
-                return give_up(std::move(shown.error()));
-            }
-            return object_text(shown->get());
+    if (light_) {
+        const bool plain_tuple = type == &PyTuple_Type && std::all_of(PySequence_Fast_ITEMS(key),
+                                                                      PySequence_Fast_ITEMS(key) + PyTuple_GET_SIZE(key),
+                                                                      is_plain_key_item);
+        if (!plain_tuple) {
+            return identity(key, nullptr);
         }
     }
-    return identity(key, nullptr);
-}
-
-Outcome Walk::object(PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    auto module = type_module(type, hooks_);
-    if (!module) {
-        return give_up(std::move(module.error()));
-    }
-    if (!PyUnicode_CheckExact(module->get())) {
-        return object_from_python(value);
-    }
-    auto repr = utils::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), utils::interned().dunder_repr));
-    if (!repr) {
-        return give_up(std::move(repr.error()));
-    }
-    // Objects whose repr runs a query are shown by type and identity: a query fired from inside the
-    // profile function would change the program.
-    if (repr->get() == hooks_.object_repr || is_lazy_module(module->get(), hooks_)) {
-        return identity(value, nullptr);
-    }
-    PyRef shown = PyRef::steal(PyObject_Repr(value));
+    // Anything else becomes text, by the Python serialiser's rules: a reader needs hashable keys.
+    auto shown = utils::checked(PyObject_CallOneArg(hooks_.key_text, key));
     if (!shown) {
-        // A repr may raise anything; the object is then shown by identity, naming what was raised.
-        const PyError raised = PyError::fetch();
-        return identity(value, Py_TYPE(raised.value()));
+        return failed_call(std::move(shown.error()));
     }
-    if (!PyUnicode_CheckExact(shown.get())) {
-        return identity(value, nullptr);
-    }
-    return object_text(shown.get());
+    return extension(shown->get());
 }
 
-Outcome Walk::object_from_python(PyObject* value) {
-    auto data = utils::checked(PyObject_CallOneArg(hooks_.object_text, value));
-    if (!data) {
-        return give_up(std::move(data.error()));
+Outcome Walk::object(PyObject* value, Py_ssize_t depth) {
+    auto kind = kind_of(Py_TYPE(value));
+    if (!kind) {
+        return failed_call(std::move(kind.error()));
     }
-    if (!PyBytes_CheckExact(data->get())) {
-        return give_up(PyError::type_error("the Python serialiser's object text is not bytes"));
+    switch (*kind) {
+        case Kind::identity:
+            return identity(value, nullptr);
+        case Kind::by_dict:
+            return by_dict(value, depth);
+        case Kind::as_tuple:
+            return sequence(value, Base::tuple, depth);
+        case Kind::by_value:
+            return by_value(value);
+        case Kind::ask_python:
+            return ask_python(value, depth);
     }
-    out_.ext(OBJECT_REPR, {PyBytes_AS_STRING(data->get()), static_cast<size_t>(PyBytes_GET_SIZE(data->get()))});
+    return give_up(PyError::type_error("unknown kind of object"));
+}
+
+Result<Kind> Walk::kind_of(PyTypeObject* type) {
+    auto* object = reinterpret_cast<PyObject*>(type);
+    if (const auto known = hooks_.kinds->find(object)) {
+        return *known;
+    }
+    auto answer = utils::checked(PyObject_CallOneArg(hooks_.native_kind, object));
+    if (!answer) {
+        return std::move(answer.error());
+    }
+    const long number = PyLong_AsLong(answer->get());
+    if (number == -1 && PyErr_Occurred() != nullptr) {
+        return PyError::fetch();
+    }
+    if (number < 0 || number > static_cast<long>(Kind::ask_python)) {
+        return PyError::type_error("the Python serialiser named an unknown kind of object");
+    }
+    const auto kind = static_cast<Kind>(number);
+    hooks_.kinds->remember(object, kind);
+    return kind;
+}
+
+// The instance dict, read through the type's own "__dict__" descriptor (C code, as the plan made
+// sure), as the fields.
+Outcome Walk::by_dict(PyObject* value, Py_ssize_t depth) {
+    PyTypeObject* type = Py_TYPE(value);
+    PyObject* descriptor = _PyType_Lookup(type, hooks_.dict_name);
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
+        return give_up(PyError::type_error("the type's __dict__ descriptor changed"));
+    }
+    const PyRef keep = PyRef::borrow(descriptor);
+    auto fields = utils::checked(Py_TYPE(descriptor)->tp_descr_get(descriptor, value, reinterpret_cast<PyObject*>(type)));
+    if (!fields) {
+        return give_up(std::move(fields.error()));
+    }
+    if (!PyDict_Check(fields->get())) {
+        return identity(value, nullptr);
+    }
+    return this->fields(value, nullptr, fields->get(), depth);
+}
+
+Outcome Walk::ask_python(PyObject* value, Py_ssize_t depth) {
+    auto parts = utils::checked(PyObject_CallOneArg(hooks_.object_parts, value));
+    if (!parts) {
+        return failed_call(std::move(parts.error()));
+    }
+    PyObject* shown = parts->get();
+    if (PyTuple_CheckExact(shown) && PyTuple_GET_SIZE(shown) == 2 && PyUnicode_CheckExact(PyTuple_GET_ITEM(shown, 0)) &&
+        PyDict_Check(PyTuple_GET_ITEM(shown, 1))) {
+        return fields(value, PyTuple_GET_ITEM(shown, 0), PyTuple_GET_ITEM(shown, 1), depth);
+    }
+    if (PyUnicode_CheckExact(shown)) {
+        return object_text(shown);  // a repr, cut here by the limits this walk started with
+    }
+    return extension(shown);
+}
+
+// [type name, {field: value}] as an extension value. `type_name` is an exact str with its lone
+// surrogates already escaped, or null for the type's own name.
+Outcome Walk::fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_ssize_t depth) {
+    if (is_open(value)) {
+        out_.ext(MARKER, CYCLE);
+        return Outcome::written;
+    }
+    if (depth >= limits_.max_depth) {
+        return identity(value, nullptr);
+    }
+    const size_t mark = out_.begin_ext();
+    out_.array_header(2);
+    Output name;
+    if (type_name != nullptr) {
+        auto points = code_points(type_name);
+        if (!points) {
+            return give_up(std::move(points.error()));
+        }
+        append_utf8(name, *points, points->length);
+    } else if (auto named = append_type_name(name, Py_TYPE(value), hooks_); !named) {
+        return give_up(std::move(named.error()));
+    }
+    out_.str_header(name.size());
+    out_.append(name.view(0, name.size()));
+    {
+        Opened opened(*this, value);
+        if (const Outcome outcome = mapping(fields, depth); outcome != Outcome::written) {
+            return outcome;
+        }
+    }
+    out_.end_ext(mark, OBJECT_FIELDS);
+    return Outcome::written;
+}
+
+// An ExtType the Python serialiser made.
+Outcome Walk::extension(PyObject* ext) {
+    if (!PyTuple_Check(ext) || PyTuple_GET_SIZE(ext) != 2 || !PyLong_CheckExact(PyTuple_GET_ITEM(ext, 0)) ||
+        !PyBytes_CheckExact(PyTuple_GET_ITEM(ext, 1))) {
+        return give_up(PyError::type_error("the Python serialiser's object text is not an ExtType"));
+    }
+    const long code = PyLong_AsLong(PyTuple_GET_ITEM(ext, 0));
+    if (code < 0 || code > 127) {
+        return give_up(PyError::type_error("the Python serialiser's extension code is out of range"));
+    }
+    PyObject* data = PyTuple_GET_ITEM(ext, 1);
+    out_.ext(static_cast<int8_t>(code), {PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data))});
     return Outcome::written;
 }
 

@@ -28,6 +28,7 @@ enum class Outcome : uint8_t {
     written,           // the value's bytes are in the output
     unencodable_text,  // a str holds a lone surrogate: walk again with safe text, as Python does
     give_up,           // hand the whole value to the Python serialiser
+    interrupted,       // a KeyboardInterrupt or SystemExit from a repr: it belongs to the program
 };
 
 class Walk {
@@ -37,12 +38,12 @@ public:
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
-    // CAUTION: runs Python code: reprs (full variant), the secret-name test for a name not yet in its
-    // cache, `__repr__` lookups on types, unusual type names. May throw std::bad_alloc (snapshots of
-    // very large containers).
+    // CAUTION: runs Python code: the Python serialiser's rules for names, types, texts and objects
+    // it does not decide here (and through them the reprs the settings opt into), unusual type names.
+    // May throw std::bad_alloc (snapshots of very large containers).
     [[nodiscard]] Outcome value(PyObject* value, Py_ssize_t depth);
 
-    // The Python error the walk gave up on, if it gave up on one.
+    // The Python error the walk gave up on or was interrupted by, if any.
     [[nodiscard]] std::optional<utils::PyError> take_error() noexcept { return std::move(error_); }
 
 private:
@@ -51,6 +52,7 @@ private:
     class Opened;
 
     Outcome text(PyObject* text, bool* changed);
+    Outcome unredacted_text(PyObject* text, bool* changed);
     bool plain_integer(PyObject* value);
     Outcome big_integer(PyObject* value);
     Outcome bytes(PyObject* value);
@@ -59,8 +61,14 @@ private:
     void drop_repeated_keys(size_t start, const Entry* entries, size_t count);
     Outcome sequence(PyObject* value, Base base, Py_ssize_t depth);
     Outcome key(PyObject* key, bool* changed);
-    Outcome object(PyObject* value);
-    Outcome object_from_python(PyObject* value);
+    Outcome object(PyObject* value, Py_ssize_t depth);
+    utils::Result<Kind> kind_of(PyTypeObject* type);
+    Outcome by_value(PyObject* value);
+    Outcome by_dict(PyObject* value, Py_ssize_t depth);
+    Outcome ask_python(PyObject* value, Py_ssize_t depth);
+    Outcome fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_ssize_t depth);
+    Outcome extension(PyObject* ext);
+    bool is_open(PyObject* value) const noexcept;
     Outcome identity(PyObject* value, PyTypeObject* raised);
     Outcome object_text(PyObject* text);
     std::optional<Outcome> limited(PyObject* value, Py_ssize_t depth, Py_ssize_t count);
@@ -68,6 +76,7 @@ private:
     void more_marker(Py_ssize_t more);
     utils::Result<bool> is_secret(PyObject* name);
     Outcome give_up(utils::PyError error) noexcept;
+    Outcome failed_call(utils::PyError error) noexcept;
 
     const Limits limits_;
     const Hooks& hooks_;
@@ -75,8 +84,9 @@ private:
     const bool safe_text_;
     Output& out_;
     Py_ssize_t budget_;
-    // The containers being converted, outermost first: meeting one again is a cycle.
-    std::array<PyObject*, MAX_NATIVE_DEPTH> open_;  // only the first `open_count_` are set
+    // The containers and objects being converted, outermost first: meeting one again is a cycle. An
+    // object shown by its fields opens itself and its fields' dict at the same depth.
+    std::array<PyObject*, 2 * MAX_NATIVE_DEPTH + 2> open_;  // only the first `open_count_` are set
     size_t open_count_ = 0;
     std::optional<utils::PyError> error_;
 };

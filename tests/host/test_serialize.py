@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from vesk import serialize
-from vesk.serialize import Marker, ObjectRepr, dump_msgpack, dump_msgpack_lightweight_repr, loads
+from vesk.serialize import Marker, ObjectFields, ObjectRepr, dump_msgpack, dump_msgpack_lightweight_repr, loads
 
 DUMPS = pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["full", "light"])
 
@@ -146,7 +146,8 @@ def test_secret_names_are_configurable():
     }
 
 
-def test_objects_become_their_bounded_repr_and_a_raising_repr_is_survived():
+def test_opted_in_reprs_are_bounded_and_a_raising_repr_is_survived():
+    serialize.configure({"call_repr": True})
     decoded = loads(dump_msgpack({"c": Counting(), "r": Raising(), "n": NotAString(), "h": Huge()}))
     assert decoded["c"] == "Counting()" and isinstance(decoded["c"], ObjectRepr)
     assert "Raising object at 0x" in decoded["r"] and "repr raised RuntimeError" in decoded["r"]
@@ -186,11 +187,15 @@ def test_lightweight_never_runs_program_code():
     assert decoded["color"] == 1
 
 
-def test_full_serialiser_keeps_type_information_in_reprs():
+def test_full_serialiser_keeps_type_information_without_calling_reprs():
     point = collections.namedtuple("Point", "x y")(1, 2)
     decoded = loads(dump_msgpack({"point": point, "color": Color.RED, "ordered": collections.OrderedDict(a=1)}))
-    assert decoded == {"point": "Point(x=1, y=2)", "color": "<Color.RED: 1>", "ordered": {"a": 1}}
-    assert isinstance(decoded["point"], ObjectRepr)
+    assert decoded == {
+        "point": ObjectFields(f"{__name__}.Point", {"x": 1, "y": 2}),
+        "color": ObjectRepr("Color.RED"),
+        "ordered": {"a": 1},
+    }
+    assert str(decoded["point"]) == "Point(x=1, y=2)"
 
 
 @DUMPS
@@ -211,6 +216,7 @@ def test_lazy_query_objects_are_never_evaluated():
 
 
 def test_a_value_changing_under_the_walk_does_not_break_it():
+    serialize.configure({"call_repr": True})
     victim = {"a": 1}
 
     class Mutator:
