@@ -26,6 +26,7 @@ import sys
 import time
 
 from vesk.config import PLUGIN_NAMES
+from vesk.serialize import REDACTED_TEXT, is_secret_name
 from vesk.utils import redact_query
 
 TYPE_CHECKING = False
@@ -185,7 +186,7 @@ def _http_client(config: dict) -> list[Description]:
 # --- SQL ------------------------------------------------------------------------------------------
 
 
-def _sql_process(sql_name: str, params_name: str) -> Callable:
+def _sql_process(sql_name: str, params_name: str, many: bool = False) -> Callable:
     def process(frame, event, arg, context):
         started = context["started"]
         key = id(frame)
@@ -194,10 +195,74 @@ def _sql_process(sql_name: str, params_name: str) -> Callable:
             started[key] = time.perf_counter()
             if len(started) > 10_000:
                 started.clear()
-            return {"sql": sql, "params": _local(frame, params_name)}
+            return {"sql": sql, "params": _redacted_params(sql, _local(frame, params_name), many)}
         return {"sql": sql, "duration_ms": _elapsed_ms(started.pop(key, None))}
 
     return process
+
+
+# Parameters bound by name (a dict) are redacted by the serialiser like any dict. Positional ones
+# ("%s", "?") are named here by the column the statement compares them with or inserts them into.
+_positional_names_cache: dict[str, tuple] = {}
+_sql_patterns: tuple = ()
+
+
+def _redacted_params(sql: Any, params: Any, many: bool) -> Any:
+    if type(sql) is not str or type(params) not in (list, tuple) or not params:
+        return params
+    names = _positional_names(sql)
+    secret = [index for index, name in enumerate(names) if name is not None and is_secret_name(name)]
+    if not secret:
+        return params
+    if many:
+        return [_redacted_row(row, secret) for row in params]
+    return _redacted_row(params, secret)
+
+
+def _redacted_row(row: Any, secret: list[int]) -> Any:
+    if type(row) not in (list, tuple):
+        return row
+    redacted = list(row)
+    for index in secret:
+        if index < len(redacted):
+            redacted[index] = REDACTED_TEXT
+    return redacted
+
+
+def _positional_names(sql: str) -> tuple:
+    """For each positional placeholder of the statement, the column it is bound to, or None."""
+    names = _positional_names_cache.get(sql)
+    if names is None:
+        names = _find_positional_names(sql)
+        if len(_positional_names_cache) >= 1000:
+            _positional_names_cache.clear()
+        _positional_names_cache[sql] = names
+    return names
+
+
+def _find_positional_names(sql: str) -> tuple:
+    global _sql_patterns
+    if not _sql_patterns:
+        import re
+
+        _sql_patterns = (
+            re.compile(r"'(?:[^']|'')*'|(%s|\?)"),  # placeholders outside string literals
+            re.compile(r"""([A-Za-z_][\w$]*)["`\]]?\s*(?:=|<>|!=|<=|>=|<|>|\blike\b)\s*$""", re.IGNORECASE),
+            re.compile(r"""^\s*insert\s+into\s+[^(]+\(([^)]*)\)\s*values\s*\(""", re.IGNORECASE),
+        )
+    placeholders, comparison, insert = _sql_patterns
+    inserted = insert.match(sql)
+    columns = [column.strip().strip('"`[]') for column in inserted[1].split(",")] if inserted else []
+    names = []
+    for found in placeholders.finditer(sql):
+        if found[1] is None:
+            continue
+        if inserted and found.start() >= inserted.end():
+            names.append(columns[len(names) % len(columns)])  # rows of VALUES repeat the columns
+        else:
+            compared = comparison.search(sql, max(0, found.start() - 200), found.start())
+            names.append(compared[1] if compared else None)
+    return tuple(names)
 
 
 def _sql_context(config: dict) -> dict:
@@ -223,7 +288,7 @@ def _django(config: dict) -> list[Description]:
             "call_type": "sql_query",
             "return_type": "sql_result",
             "subtype": "django",
-            "process": _sql_process("sql", "param_list"),
+            "process": _sql_process("sql", "param_list", many=True),
         },
     ]
 
@@ -253,7 +318,7 @@ def _sqlalchemy(config: dict) -> list[Description]:
             "return_type": "sql_result",
             "subtype": "sqlalchemy",
             "call": _not_inside_executemany,
-            "process": _sql_process("statement", "parameters"),
+            "process": _sql_process("statement", "parameters", many=True),
         },
     ]
 
@@ -271,10 +336,28 @@ def _log_applies(frame, event, arg, context):
     )
 
 
+_PLAIN_ARGUMENT_TYPES = (str, int, float, bool, type(None), bytes)
+
+
+def _formats_without_program_code(record: Any) -> bool:
+    """Whether formatting the message runs only the interpreter's own code: a str template with
+    plain arguments (their __str__ and __repr__ are built in)."""
+    if type(record.msg) is not str:
+        return False
+    args = record.args
+    if type(args) is dict:
+        args = args.values()
+    elif type(args) is not tuple:
+        return False
+    return all(type(item) in _PLAIN_ARGUMENT_TYPES for item in args)
+
+
 def _log_process(frame, event, arg, context):
     record = _local(frame, "record")
-    if context["lightweight"]:
-        # Formatting the message would run the program's __str__ methods.
+    formatted = context["call_repr"] or (not context["lightweight"] and _formats_without_program_code(record))
+    if not formatted:
+        # Formatting the message would run the program's __str__ methods: the template and the
+        # arguments, which the serialiser shows without running them.
         message = record.msg if type(record.msg) is str else None
     else:
         try:
@@ -287,6 +370,8 @@ def _log_process(frame, event, arg, context):
         "message": message,
         "location": f"{record.pathname}:{record.lineno}",
     }
+    if not formatted and record.args:
+        fields["args"] = record.args
     if record.exc_info and record.exc_info[1] is not None:
         fields["exception"] = record.exc_info[1]
     return fields
@@ -297,7 +382,10 @@ def _logging(config: dict) -> list[Description]:
         {
             "co_names": ["handle"],
             "path_fragment": "/logging/__init__.py",
-            "build_context": lambda config: {"lightweight": _lightweight(config)},
+            "build_context": lambda config: {
+                "lightweight": _lightweight(config),
+                "call_repr": not _lightweight(config) and bool(config.get("serialize", {}).get("call_repr")),
+            },
             "call_type": "log",
             "return_type": "log",
             "events": ["call"],

@@ -102,6 +102,7 @@ _object_repr = object.__repr__
 _type_qualname = type.__dict__["__qualname__"].__get__
 _type_module = type.__dict__["__module__"].__get__
 _type_mro = type.__dict__["__mro__"].__get__
+_type_name_only = type.__dict__["__name__"].__get__
 _type_flags = type.__dict__["__flags__"].__get__
 _type_dict = type.__dict__["__dict__"].__get__
 _type_repr = type.__repr__
@@ -515,16 +516,32 @@ def _wants_repr(t: type, mro: tuple) -> bool:
 
 
 def _slot_members(mro: tuple) -> dict[str, Any]:
-    """The slots' member descriptors, base classes' first: reading one runs no Python code."""
+    """The slots' member descriptors in declaration order, base classes' first: reading one runs no
+    Python code."""
     members = {}
     for klass in reversed(mro):
         attributes = _type_dict(klass)
         if "__slots__" not in attributes:
             continue
-        for name, attribute in attributes.items():
+        for name in _slot_names(klass, attributes):
+            attribute = attributes.get(name)
             if type(attribute) is _MemberDescriptor and name not in members:
                 members[name] = attribute
     return members
+
+
+def _slot_names(klass: type, attributes: Any) -> list[str]:
+    declared = attributes["__slots__"]
+    if type(declared) is str:
+        declared = (declared,)
+    if type(declared) not in (tuple, list):
+        return list(attributes)  # any other iterable may be spent or be the program's own
+    prefix = "_" + _type_name_only(klass).lstrip("_")
+    return [
+        prefix + name if name.startswith("__") and not name.endswith("__") else name  # mangled
+        for name in declared
+        if type(name) is str
+    ]
 
 
 def _declared_fields(mro: tuple) -> tuple[str, ...] | None:

@@ -9,6 +9,7 @@ import threading
 import msgpack
 import pytest
 from hypothesis import given, settings
+from host_support import needs_engine
 from hypothesis import strategies as st
 
 from vesk import serialize
@@ -270,3 +271,167 @@ def test_fast_and_careful_paths_agree(value):
 def test_anything_gives_exactly_one_value(value):
     one_value(dump_msgpack(value))
     one_value(dump_msgpack_lightweight_repr(value))
+
+
+# --- no code of the program runs ----------------------------------------------------------------------
+
+PROGRAM_CODE_CALLS: list[str] = []
+
+
+class Hostile:
+    """Every method the serialiser could be tempted to call records that it ran."""
+
+    limit = 2
+
+    def __init__(self, observer):
+        observer(self)  # half-built: `later` is not set yet
+        self.later = "set"
+
+    def __repr__(self):
+        PROGRAM_CODE_CALLS.append("__repr__")
+        return "Hostile()"
+
+    def __eq__(self, other):
+        PROGRAM_CODE_CALLS.append("__eq__")
+        return False
+
+    def __hash__(self):
+        PROGRAM_CODE_CALLS.append("__hash__")
+        return 0
+
+    def __len__(self):
+        PROGRAM_CODE_CALLS.append("__len__")
+        return 0
+
+    def __iter__(self):
+        PROGRAM_CODE_CALLS.append("__iter__")
+        return iter(())
+
+    def __getattr__(self, name):
+        PROGRAM_CODE_CALLS.append(f"__getattr__({name})")
+        raise AttributeError(name)
+
+    @property
+    def computed(self):
+        PROGRAM_CODE_CALLS.append("property")
+        return 1
+
+
+class HostileDict(dict):
+    def items(self):
+        PROGRAM_CODE_CALLS.append("dict.items")
+        return super().items()
+
+    def __len__(self):
+        PROGRAM_CODE_CALLS.append("dict.__len__")
+        return 0
+
+
+class HostileList(list):
+    def __iter__(self):
+        PROGRAM_CODE_CALLS.append("list.__iter__")
+        return super().__iter__()
+
+
+class HostileSlots:
+    __slots__ = ("value", "missing")
+
+    def __init__(self, value):
+        self.value = value
+
+    def __getattribute__(self, name):
+        PROGRAM_CODE_CALLS.append("__getattribute__")
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize(
+    "dump",
+    [dump_msgpack, dump_msgpack_lightweight_repr, serialize._dump_msgpack_python],
+    ids=["native", "native-light", "python"],
+)
+def test_objects_are_shown_without_running_any_of_their_code(dump):
+    half_built = []
+    hostile = Hostile(lambda self: half_built.append(loads(dump({"self": self}))))
+    value = {
+        "object": hostile,
+        "dict": HostileDict(a=hostile),
+        "list": HostileList([hostile]),
+        "slots": HostileSlots(hostile),
+        hostile: "as a key",
+    }
+    PROGRAM_CODE_CALLS.clear()
+    decoded = loads(dump(value))
+    assert PROGRAM_CODE_CALLS == []
+    if dump is not dump_msgpack_lightweight_repr:
+        assert half_built == [{"self": ObjectFields(f"{__name__}.Hostile", {})}]
+        assert decoded["object"] == ObjectFields(f"{__name__}.Hostile", {"later": "set"})
+        assert decoded["slots"] == ObjectFields(f"{__name__}.HostileSlots", {"value": decoded["object"]})
+        assert decoded["list"] == [decoded["object"]] and decoded["dict"] == {"a": decoded["object"]}
+
+
+def test_reprs_run_only_for_the_types_opted_into():
+    counting = Counting()
+    Counting.calls = 0
+    serialize.configure({"repr_types": [f"{__name__}.Counting"]})
+    assert loads(dump_msgpack([counting, Raising()]))[0] == ObjectRepr("Counting()")
+    assert Counting.calls == 1
+    serialize.configure({"call_repr": True})
+    assert "repr raised RuntimeError" in loads(dump_msgpack([counting, Raising()]))[1]
+    serialize.configure()
+    assert loads(dump_msgpack(counting)) == ObjectFields(f"{__name__}.Counting", {})
+    assert Counting.calls == 2
+
+
+HOSTILE_PROGRAM = """
+import threading
+
+lock = threading.Lock()
+calls = []
+
+
+class Guarded:
+    def __repr__(self):
+        calls.append("repr")
+        with lock:  # held by the caller: a repr run while recording would wait for ever
+            return "Guarded()"
+
+
+def use(value):
+    return value
+
+
+with lock:
+    use(Guarded())
+print("calls:", calls)
+"""
+
+INTERRUPTING_PROGRAM = """
+class Interrupting:
+    def __repr__(self):
+        raise KeyboardInterrupt
+
+
+def use(value):
+    return value
+
+
+try:
+    use(Interrupting())
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+@needs_engine
+def test_a_repr_waiting_for_a_lock_the_caller_holds_does_not_hang_the_program(project):
+    project.write("hostile.py", HOSTILE_PROGRAM)
+    done = project.run("run", "hostile.py", check=True, timeout=60)
+    assert "calls: []" in done.stdout
+
+
+@needs_engine
+def test_with_reprs_opted_into_a_keyboard_interrupt_from_one_reaches_the_program(project):
+    project.write(".vesk/config.toml", "[serialize]\ncall_repr = true\n")
+    project.write("interrupting.py", INTERRUPTING_PROGRAM)
+    done = project.run("run", "interrupting.py", timeout=60)
+    assert "interrupted" in done.stdout, done.stderr
