@@ -337,6 +337,7 @@ def _log_applies(frame, event, arg, context):
 
 
 _PLAIN_ARGUMENT_TYPES = (str, int, float, bool, type(None), bytes)
+_PLAIN_CONTAINER_TYPES = (list, tuple, set, frozenset)
 
 
 def _formats_without_program_code(record: Any) -> bool:
@@ -346,10 +347,22 @@ def _formats_without_program_code(record: Any) -> bool:
         return False
     args = record.args
     if type(args) is dict:
-        args = args.values()
-    elif type(args) is not tuple:
+        args = list(args.values())
+    return type(args) in (tuple, list) and _are_plain(args, 2)
+
+
+def _are_plain(items: Any, depth: int) -> bool:
+    if len(items) > 100:
         return False
-    return all(type(item) in _PLAIN_ARGUMENT_TYPES for item in args)
+    for item in items:
+        kind = type(item)
+        if kind in _PLAIN_ARGUMENT_TYPES:
+            continue
+        if depth == 0 or not (kind in _PLAIN_CONTAINER_TYPES or kind is dict):
+            return False
+        if not _are_plain(list(item.items()) if kind is dict else item, depth - 1):
+            return False
+    return True
 
 
 def _log_process(frame, event, arg, context):

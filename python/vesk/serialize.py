@@ -936,35 +936,30 @@ class Marker(str):
         return str(self)
 
 
-class ObjectFields:
-    """An object shown by its fields: `type_name` (module and qualified name) and `fields`, a dict
-    from field name to decoded value (or a Marker when the fields were left out)."""
+class ObjectFields(ObjectRepr):
+    """An object shown by its fields. Reads as `Point(x=1, y=2)`, so that readers treat it like any
+    text standing for an object; `type_name` (module and qualified name) and `fields` (a dict from
+    field name to decoded value, or a Marker when the fields were left out) hold the parts."""
 
-    __slots__ = ("type_name", "fields")
+    type_name: str
+    fields: Any
 
-    def __init__(self, type_name: str, fields: Any) -> None:
+    def __new__(cls, type_name: str, fields: Any) -> ObjectFields:
+        self = super().__new__(cls, _fields_text(type_name, fields))
         self.type_name = type_name
         self.fields = fields
+        return self
 
-    def __repr__(self) -> str:
-        name = self.type_name.rpartition(".")[2]
-        if not isinstance(self.fields, dict):
-            return f"{name}({self.fields})"
-        shown = (
-            repr(item) if isinstance(key, Marker) else f"{key if isinstance(key, str) else repr(key)}={item!r}"
-            for key, item in self.fields.items()
-        )
-        return f"{name}({', '.join(shown)})"
 
-    __str__ = __repr__
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, ObjectFields):
-            return NotImplemented
-        return (self.type_name, self.fields) == (other.type_name, other.fields)
-
-    def __hash__(self) -> int:
-        return hash(self.type_name)
+def _fields_text(type_name: str, fields: Any) -> str:
+    name = type_name.rpartition(".")[2]
+    if not isinstance(fields, dict):
+        return f"{name}({fields})"
+    shown = (
+        repr(item) if isinstance(key, Marker) else f"{key if isinstance(key, str) else repr(key)}={item!r}"
+        for key, item in fields.items()
+    )
+    return f"{name}({', '.join(shown)})"
 
 
 def _ext_hook(code: int, data: bytes) -> Any:

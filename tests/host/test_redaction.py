@@ -13,7 +13,7 @@ import logging
 import pytest
 
 from vesk import plugins, serialize
-from vesk.serialize import ObjectFields, loads
+from vesk.serialize import Marker, ObjectFields, loads
 
 SERIALISERS = {
     "native-full": serialize.dump_msgpack,
@@ -161,6 +161,7 @@ def test_ordinary_values_are_left_alone(value, dump):
 
 def test_ordinary_fields_and_sql_parameters_are_left_alone():
     decoded = loads(serialize.dump_msgpack({"login": Login("ada", SECRET)}))
-    assert decoded["login"] == ObjectFields(f"{__name__}.Login", {"user": "ada", "password": "<redacted>"})
+    assert decoded["login"] == ObjectFields(f"{__name__}.Login", {"user": "ada", "password": Marker("<redacted>")})
+    assert decoded["login"].fields["user"] == "ada" and str(decoded["login"]) == "Login(user='ada', password=<redacted>)"
     record = sql_record("SELECT * FROM users WHERE name = %s AND age > %s", ["ada", 30])
     assert loads(serialize.dump_msgpack(record))["params"] == ["ada", 30]
