@@ -246,6 +246,8 @@ def test_json_export_is_the_decoded_documents(capsys, db_path):
     records, _ = random_thread(rng, ("MainThread", MAIN_ID), 200)
     records.append(plugin("log", 9.0, message=serialize.ObjectRepr("<Obj>"), extra=[float("nan"), b"\x00", {3: None}]))
     records.append(plugin("log", 9.5, message=serialize.Marker("<redacted>"), extra=[msgpack.ExtType(9, b"?"), b"\x01"]))
+    order = msgpack.ExtType(serialize.OBJECT_FIELDS, msgpack.packb(["shop.Order", {"customer": "ada", "lines": [1, 2]}]))
+    records.append(frame("call", "frm_o", "shop.total", 9.7, locals={"order": order}))
     documents = [document(part, extra=[plugin("calls_left_out", 1.0, thread=None, functions=[])])
                  for part in split({MAIN_ID: records, 7: records[:5]}, 3, rng)]
     save(db_path, documents)

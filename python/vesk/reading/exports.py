@@ -32,17 +32,27 @@ def _bytes_text(value: object) -> str:
 _ENCODER = json.JSONEncoder(ensure_ascii=False, allow_nan=False, default=_bytes_text)
 
 
-def _ext_text(code: int, data: bytes) -> str:
+def _ext_json(code: int, data: bytes) -> object:
     # What text.jsonable makes of the host decoder's extension values, made while decoding.
     if code in (serialize.OBJECT_REPR, serialize.MARKER):
         return data.decode("utf-8", "replace")
+    if code == serialize.OBJECT_FIELDS:
+        try:
+            type_name, fields = _json_loads(data)
+        except (ValueError, TypeError):
+            return f"<ext {code}: {data!r}>"
+        return text.object_json(str(type_name), fields)
     return f"<ext {code}: {data!r}>"
+
+
+def _json_loads(encoded: bytes | memoryview) -> object:
+    return msgpack.unpackb(encoded, raw=False, strict_map_key=False, ext_hook=_ext_json, unicode_errors="replace")
 
 
 def _record_json(encoded: memoryview) -> str:
     """A record as JSON, as `_dumps(serialize.loads(encoded))` writes it, several times quicker:
     the usual record needs no conversion, so the C encoder takes it as decoded."""
-    record = msgpack.unpackb(encoded, raw=False, strict_map_key=False, ext_hook=_ext_text, unicode_errors="replace")
+    record = _json_loads(encoded)
     try:
         return _ENCODER.encode(record)
     except (TypeError, ValueError):  # bytes keys, numbers that are not finite

@@ -120,11 +120,10 @@ class _Document:
                 unpacker.skip()
 
     def raw_records(self) -> Iterator[memoryview]:
-        """The encoded records of the array ahead (or the value there, if it is no array)."""
+        """The encoded records of the array ahead."""
         unpacker = self.unpacker
         tell, skip, view = unpacker.tell, unpacker.skip, self.view
-        count = unpacker.read_array_header() if _is_array(self.next_byte()) else 1
-        for _ in range(count):
+        for _ in range(unpacker.read_array_header()):
             start = tell()
             skip()
             yield view[start : tell()]

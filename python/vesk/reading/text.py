@@ -9,7 +9,7 @@ from typing import Any
 
 from msgpack import ExtType
 
-from vesk.serialize import Marker, ObjectRepr
+from vesk.serialize import Marker, ObjectFields, ObjectRepr
 
 STANDARD_FIELDS = ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype")
 
@@ -22,6 +22,8 @@ def short(value: Any, limit: int = 60) -> str:
 def _short(value: Any, depth: int) -> str:
     if isinstance(value, (ObjectRepr, Marker)):
         return str(value)
+    if isinstance(value, ObjectFields):
+        return _short_object(value, depth)
     if isinstance(value, (str, bytes)):
         return repr(value[:80]) + ("…" if len(value) > 80 else "")
     if isinstance(value, list):
@@ -38,6 +40,20 @@ def _short(value: Any, depth: int) -> str:
     if isinstance(value, ExtType):
         return f"<ext {value.code}>"
     return repr(value)
+
+
+def _short_object(value: ObjectFields, depth: int) -> str:
+    name = value.type_name.rpartition(".")[2]
+    fields = value.fields
+    if not isinstance(fields, dict):
+        return f"{name}({_short(fields, 0)})"
+    if depth == 0:
+        return f"{name}(…)"
+    items = list(fields.items())
+    inner = ", ".join(
+        _short(item, 0) if isinstance(key, Marker) else f"{key}={_short(item, depth - 1)}" for key, item in items[:6]
+    )
+    return f"{name}({inner}{', …' if len(items) > 6 else ''})"
 
 
 def short_text(value: Any, limit: int) -> str:
@@ -126,6 +142,8 @@ def recording_stopped_text(record: dict) -> str:
 
 
 def jsonable(value: Any) -> Any:
+    if isinstance(value, ObjectFields):
+        return object_json(value.type_name, jsonable(value.fields))
     if isinstance(value, dict):
         return {(k if isinstance(k, str) else key_text(k)): jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)) and not isinstance(value, ExtType):
@@ -137,6 +155,11 @@ def jsonable(value: Any) -> Any:
     if isinstance(value, ExtType):
         return f"<ext {value.code}: {value.data!r}>"
     return value
+
+
+def object_json(type_name: str, fields: Any) -> dict:
+    """An object shown by its fields, in JSON."""
+    return {"object": type_name, "fields": fields}
 
 
 def key_text(key: Any) -> str:

@@ -1,11 +1,11 @@
 """`vesk show`: a summary of the trace, then each thread's call tree cut to a readable size.
 
-Two passes over the stored documents: the first (summary.py) learns what is in the trace, the second
-prints one thread at a time, reading only the sections that hold its records. A call's line needs its
-return, which may come at the very end of the trace, so lines wait in a queue behind the oldest call
-still open; a queue that grows long moves to a temporary file, so memory stays flat even when the
-whole tree of a long trace is asked for.
-"""
+Two passes over the stored documents: the first (summary.py) learns what is in the trace and where
+to cut each thread's tree, the second prints, reading only the sections that hold the threads shown.
+A call's line needs its return, which may come at the very end of the trace, so lines wait in a
+queue behind the oldest call still open. Within a line limit the queues are short, and one pass
+serves every thread; a whole tree gets a pass per thread, its queue moving to a temporary file when
+it grows long, so memory stays flat even then."""
 
 from __future__ import annotations
 
@@ -20,6 +20,7 @@ from vesk.reading.summary import Cut, ThreadFacts, TraceFacts, summary_lines
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 
 DEFAULT_LIMIT = 200
+HELD_LINES = 100_000  # lines of the threads printed after the first that wait in memory for a pass
 
 
 class ShowOptions:
@@ -57,13 +58,12 @@ class ShowOptions:
 
 
 class Pending:
-    """A line whose text is known only when its call returns; None text leaves it out."""
+    """A call's line, whose text is known only when the call returns."""
 
-    __slots__ = ("text", "filled", "spilled")
+    __slots__ = ("text", "spilled")
 
     def __init__(self) -> None:
         self.text: str | None = None
-        self.filled = False
         self.spilled = False
 
 
@@ -76,7 +76,7 @@ class LineQueue:
         self.write = write
         self.queue: collections.deque = collections.deque()
         self.spill: TextIO | None = None
-        self.spilled: list[Pending] = []
+        self.spilled: list[Pending] = []  # the lines the spill file names by their index here
         self.waiting_in_spill = 0
 
     def add(self, line: str | Pending) -> None:
@@ -86,8 +86,8 @@ class LineQueue:
         else:
             self._flush()
 
-    def fill(self, line: Pending, content: str | None) -> None:
-        line.text, line.filled = content, True
+    def fill(self, line: Pending, content: str) -> None:
+        line.text = content
         if line.spilled:
             self.waiting_in_spill -= 1
         self._flush()
@@ -101,38 +101,31 @@ class LineQueue:
         while queue:
             line = queue[0]
             if isinstance(line, Pending):
-                if not line.filled:
+                if line.text is None:
                     return
                 line = line.text
             queue.popleft()
-            if line is not None:
-                self.write(line)
+            self.write(line)
 
     def _spill(self) -> None:
         if self.spill is None:
             self.spill = tempfile.TemporaryFile("w+", encoding="utf-8")
         for line in self.queue:
-            if isinstance(line, Pending) and not line.filled:
+            if isinstance(line, Pending) and line.text is None:
                 line.spilled = True
                 self.waiting_in_spill += 1
                 self.spill.write(f"?{len(self.spilled)}\n")
                 self.spilled.append(line)
             else:
                 content = line.text if isinstance(line, Pending) else line
-                if content is not None:
-                    self.spill.write(json.dumps(content, ensure_ascii=False) + "\n")
+                self.spill.write(json.dumps(content, ensure_ascii=False) + "\n")
         self.queue.clear()
 
     def _replay_spill(self) -> None:
         spill, self.spill = self.spill, None
         spill.seek(0)
         for entry in spill:
-            if entry.startswith("?"):
-                content = self.spilled[int(entry[1:])].text
-            else:
-                content = json.loads(entry)
-            if content is not None:
-                self.write(content)
+            self.write(self.spilled[int(entry[1:])].text if entry.startswith("?") else json.loads(entry))
         spill.close()
         self.spilled = []
 
@@ -256,9 +249,10 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
     if not threads:
         write(_nothing_selected(facts, options))
         return
-    # Within a line limit every thread's lines are few enough to wait for one shared pass; the whole
-    # tree of each thread takes a pass of its own, straight to the output.
-    groups = [threads] if options.limit else [[thread] for thread in threads]
+    # Within a line limit the lines of many threads are few enough to wait for one shared pass; the
+    # whole tree of each thread takes a pass of its own, straight to the output.
+    size = max(1, HELD_LINES // options.limit) if options.limit else 1
+    groups = [threads[start : start + size] for start in range(0, len(threads), size)]
     shortened = False
     for group in groups:
         shortened |= _print_threads(stream, group, selection, options, write)
