@@ -20,7 +20,8 @@ go on. The Python code is the fallback and the reference:
   identity. The program's own `__repr__` runs only for the types the "serialize" settings opt in
   (`call_repr`, `repr_types`); a KeyboardInterrupt or SystemExit it raises reaches the program. The
   lightweight variant shows every object by type and identity.
-- Values stored under secret-looking names (dict keys, fields) become a "<redacted>" marker, and
+- Values stored under secret-looking names (dict keys, fields, the first item of a (name, value)
+  pair such as a header in a list of headers) become a "<redacted>" marker, and
   secrets recognisable by their shape inside any text (credentials in URLs, secret-named `name=value`
   parameters, Bearer and Basic authorization values, private keys, well-known token formats) are
   replaced by "<redacted>" in the text.
@@ -218,26 +219,30 @@ def _has_secret_words(words: list[str]) -> bool:
 
 # --- secrets by their shape in text ------------------------------------------------------------------
 # Each pattern's match contains one of the trigger texts, which the native serialiser looks for
-# before calling `_redact_text`: a text without any is never changed. Compiled at the first text
-# that needs them: `re` is not imported on the way into every `vesk run`.
+# before calling `_redact_text`: a text without any is never changed. Compiled when first needed:
+# importing this module (on the way into every `vesk run`) does not import `re`.
 
 REDACTED_TEXT = "<redacted>"
 # Past the cut, a few more characters are searched: a secret that starts before the cut is redacted
 # whole even when it ends after it. The rest of a long text is never shown, so never searched.
 _SEARCH_BEYOND_CUT = 256
 
-_TRIGGERS = r"://|=|-----BEGIN|eyJ|gh[pousr]_|github_pat_|xox[abprs]-|A[KS]IA|[rs]k_live_|(?ai:bearer|basic)"
+_TRIGGERS = r"://|=|-----BEGIN|eyJ|gh[pousr]_|github_pat_|xox[abprs]-|A[KS]IA|[rs]k_live_|[Bb]earer|BEARER|[Bb]asic|BASIC"
+# Every trigger text holds one of these, at most 10 characters after its start: a search for them
+# (a scan for a set of characters, several times quicker than for the texts) goes first.
+_ANCHORS = r"[=:\-_JIbB]"
+_ANCHOR_REACH = 10
 
 
 def _compile_patterns() -> None:
-    global _trigger_search, _shapes
+    global _anchor_search, _trigger_search, _shapes
     import re
 
     private_key = r"-----BEGIN ((?:[A-Z0-9]+ )*)PRIVATE KEY-----.*?(?:-----END \1PRIVATE KEY-----|\Z)"
     userinfo = r"(?<=://)([^\s/?#@:]*):[^\s/?#@]+@"
     # A value: quoted, or up to a separator; not a placeholder ("%(name)s", "?", ":name", "$1").
     parameter = r"(?<![\w.\-\[\]])([\w.\-\[\]]+)=(\"[^\"]*\"|'[^']*'|(?![%?:$])[^\s&;,\"'<>()\[\]{}]+)"
-    authorization = r"(?ai)\b(bearer|basic)(\s+)([A-Za-z0-9\-._~+/]+=*)"
+    authorization = r"(?a)\b([Bb]earer|BEARER|[Bb]asic|BASIC)(\s+)([A-Za-z0-9\-._~+/]+=*)"
     tokens = (
         r"\b(?:gh[pousr]_[A-Za-z0-9]{36,}|github_pat_[A-Za-z0-9_]{22,}|xox[abprs]-[A-Za-z0-9-]{10,}"
         r"|A[KS]IA[A-Z0-9]{16}|[rs]k_live_[A-Za-z0-9]{16,}"
@@ -251,6 +256,7 @@ def _compile_patterns() -> None:
         (re.compile(tokens), REDACTED_TEXT),
     )
     _trigger_search = re.compile(_TRIGGERS).search
+    _anchor_search = re.compile(_ANCHORS).search
 
 
 def _private_key(match: Any) -> str:
@@ -280,19 +286,23 @@ def _is_basic_credentials(text: str) -> bool:
         return False
 
 
-def _first_trigger_search(text: str, *bounds: int) -> Any:
-    _compile_patterns()
-    return _trigger_search(text, *bounds)
+def _has_trigger(text: str, end: int = sys.maxsize) -> bool:
+    """Whether the text's first `end` characters hold a trigger text."""
+    if not _shapes:
+        _compile_patterns()
+    anchor = _anchor_search(text, 0, end)
+    return anchor is not None and _trigger_search(text, max(0, anchor.start() - _ANCHOR_REACH), end) is not None
 
 
-_trigger_search = _first_trigger_search
+_anchor_search: Any = None
+_trigger_search: Any = None
 _shapes: tuple = ()
 
 
 def _redact_text(text: str) -> str:
     """`text` with the secrets recognisable by their shape replaced; the very object when it has none."""
     searched = _max_string + _SEARCH_BEYOND_CUT
-    if _trigger_search(text, 0, searched) is None:
+    if not _has_trigger(text, searched):
         return text
     head, rest = (text, "") if len(text) <= searched else (text[:searched], text[searched:])
     redacted = head
@@ -313,7 +323,7 @@ def _scan(value: Any, depth: int, budget: int) -> int:
     if t is list or t is tuple:
         return _scan_sequence(value, depth, budget)
     if t is str:
-        return budget if len(value) <= _max_string and _trigger_search(value) is None else -1
+        return budget if len(value) <= _max_string and not _has_trigger(value) else -1
     if t is bytes:
         return budget if len(value) <= _max_string else -1
     if t is int:
@@ -332,7 +342,7 @@ def _scan_dict(value: dict, depth: int, budget: int) -> int:
     cache = _secret_cache
     for key, item in value.items():
         if type(key) is str:
-            if len(key) > _max_string or _trigger_search(key) is not None:
+            if len(key) > _max_string or _has_trigger(key):
                 return -1
             secret = cache.get(key)
             if secret is None:
@@ -343,7 +353,7 @@ def _scan_dict(value: dict, depth: int, budget: int) -> int:
             return -1
         t = type(item)
         if t is str:
-            if len(item) > _max_string or _trigger_search(item) is not None:
+            if len(item) > _max_string or _has_trigger(item):
                 return -1
         elif t is bytes:
             if len(item) > _max_string:
@@ -361,13 +371,15 @@ def _scan_dict(value: dict, depth: int, budget: int) -> int:
 def _scan_sequence(value: list | tuple, depth: int, budget: int) -> int:
     if depth >= _max_depth or len(value) > _max_items:
         return -1
+    if len(value) == 2 and type(value) is tuple and type(value[0]) is str and _is_secret(value[0]):
+        return -1
     budget -= len(value)
     if budget < 0:
         return -1
     for item in value:
         t = type(item)
         if t is str:
-            if len(item) > _max_string or _trigger_search(item) is not None:
+            if len(item) > _max_string or _has_trigger(item):
                 return -1
         elif t is bytes:
             if len(item) > _max_string:
@@ -761,7 +773,7 @@ class _Walk:
         pairs = list(itertools.islice(dict.items(value), take))
         self.open.add(id(value))
         plain_text = not self.safe_text
-        trigger = _trigger_search
+        trigger = _has_trigger
         result = {}
         for key, item in pairs:
             # Plain keys and values are handled inline: this loop runs for every method call (its
@@ -770,13 +782,13 @@ class _Walk:
                 if _is_secret(key):
                     result[self.text(key)] = _REDACTED
                     continue
-                if not plain_text or len(key) > _max_string or trigger(key) is not None:
+                if not plain_text or len(key) > _max_string or trigger(key):
                     key = self.text(key)
             else:
                 key = self.key(key)
             t = type(item)
             if t is str:
-                plain = plain_text and len(item) <= _max_string and trigger(item) is None
+                plain = plain_text and len(item) <= _max_string and not trigger(item)
                 result[key] = item if plain else self.text(item)
             elif (t is int and _INT_MIN <= item <= _INT_MAX) or t is float or t is bool or item is None:
                 result[key] = item
@@ -795,6 +807,8 @@ class _Walk:
         take = min(count, _max_items, self.budget)
         self.budget -= take
         items = list(itertools.islice(base.__iter__(value), take))
+        if base is tuple and take == count == 2 and type(items[0]) is str and _is_secret(items[0]):
+            return [self.text(items[0]), _REDACTED]  # a (name, value) pair, as in a list of headers
         self.open.add(id(value))
         convert = self.value
         depth += 1

@@ -45,6 +45,21 @@ void append_utf8(Output& out, const CodePoints& text, Py_ssize_t count) noexcept
 // redacted.
 [[nodiscard]] bool has_redaction_trigger(const CodePoints& text, Py_ssize_t count) noexcept;
 
+// The characters every trigger text holds one of: a text without any needs no closer look.
+inline constexpr std::string_view REDACTION_ANCHORS = "=:-_JIbB";
+
+// The usual short name or value, ASCII: true when it holds an anchor (a trigger, or not).
+[[nodiscard]] inline bool may_hold_trigger(const Py_UCS1* chars, Py_ssize_t count) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_UCS1 c = chars[i];
+        // The anchors are all ASCII punctuation or letters; most text is neither of them.
+        if (c == '=' || c == ':' || c == '-' || c == '_' || c == 'J' || c == 'I' || c == 'b' || c == 'B') {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The "…[+N chars]" suffix of a cut text and its relatives.
 inline constexpr std::string_view ELLIPSIS = "\xe2\x80\xa6";
 

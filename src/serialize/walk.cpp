@@ -182,11 +182,20 @@ Outcome Walk::by_value(PyObject* value) {
 // An exact str, with the secrets recognised by their shape replaced (by the Python serialiser, for
 // the few texts that may hold one), then cut.
 Outcome Walk::text(PyObject* text, bool* changed) {
+    constexpr Py_ssize_t SHORT = 64;
+    if (PyUnicode_IS_COMPACT_ASCII(text) && PyUnicode_GET_LENGTH(text) <= SHORT &&
+        !may_hold_trigger(static_cast<const Py_UCS1*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text))) {
+        return unredacted_text(text, changed);
+    }
     auto points = code_points(text);
     if (!points) {
         return give_up(std::move(points.error()));
     }
-    if (!has_redaction_trigger(*points, std::min(points->length, limits_.max_string + SEARCH_BEYOND_CUT))) {
+    // The search stops where the Python serialiser's does; `max_string` may be as large as any size.
+    const Py_ssize_t searched = limits_.max_string > points->length - SEARCH_BEYOND_CUT
+                                    ? points->length
+                                    : limits_.max_string + SEARCH_BEYOND_CUT;
+    if (!has_redaction_trigger(*points, searched)) {
         return unredacted_text(text, changed);
     }
     auto shown = utils::checked(PyObject_CallOneArg(hooks_.redact_text, text));
@@ -520,6 +529,21 @@ Outcome Walk::sequence(PyObject* value, Base base, Py_ssize_t depth) {
         PyObject** source = PySequence_Fast_ITEMS(value);  // a list's or a tuple's items
         for (; taken < take; ++taken) {
             items[static_cast<size_t>(taken)] = PyRef::borrow(source[taken]);
+        }
+    }
+    if (base == Base::tuple && taken == 2 && count == 2 && PyUnicode_CheckExact(items[0].get())) {
+        // A (name, value) pair, as in a list of headers: redacted by the name like a dict entry.
+        auto secret = is_secret(items[0].get());
+        if (!secret) {
+            return give_up(std::move(secret.error()));
+        }
+        if (*secret) {
+            out_.array_header(2);
+            if (const Outcome outcome = text(items[0].get(), nullptr); outcome != Outcome::written) {
+                return outcome;
+            }
+            out_.ext(MARKER, REDACTED);
+            return Outcome::written;
         }
     }
     const Py_ssize_t more = count - take;

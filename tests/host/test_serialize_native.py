@@ -252,6 +252,19 @@ shaped_secrets = st.builds(
     ),
     text_with(max_size=5),
 )
+# Pieces of trigger texts and their anchors, joined at random: both serialisers must agree on which
+# texts the redaction looks at, short (scanned character by character) and long (scanned by anchor).
+trigger_soup = st.builds(
+    lambda pieces, repeat: "".join(pieces) * repeat,
+    st.lists(
+        st.sampled_from(
+            ["gh", "p_", "o_", "github", "_pat_", "xox", "b-", "eyJ", "AK", "IA", "AS", "s", "k_live_", "Bearer ",
+             "BASIC ", "bAsIc ", "dXNlcjpwYXNz", "1234567890", "=", ":", "//", "-----", "BEGIN", "é", "😀", "I"]
+        ),
+        max_size=12,
+    ),
+    st.integers(1, 40),
+)
 big_ints = st.sampled_from(
     [2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**500, -(10**1000), 2**3999, -(2**4000), 7**5000]
 )
@@ -267,6 +280,7 @@ scalars = (
     | st.binary(max_size=20)
     | st.builds(lambda count: b"\x00'\"\xff" * count, st.integers(0, 400))
     | shaped_secrets
+    | trigger_soup
 )
 hashables = scalars.filter(lambda value: not isinstance(value, float) or value == value)
 objects = st.one_of(
@@ -344,6 +358,7 @@ values = st.recursive(
     lambda children: st.one_of(
         st.lists(children, max_size=6),
         st.tuples(children, children),
+        st.tuples(secret_keys, children),  # a (name, value) pair
         st.dictionaries(keys, children, max_size=6),
         st.builds(Mapping, st.dictionaries(keys, children, max_size=4)),
         st.builds(collections.OrderedDict, st.dictionaries(keys, children, max_size=4)),
