@@ -44,7 +44,6 @@ DEFAULT_SECRET_NAMES = (
     "authorization",
     "cookie",
     "set_cookie",
-    "signature",
 )
 
 # Each leaf: (default, kind). Kinds: "bool", "int>=0", "int>=1", "str", "list[str]".

@@ -20,8 +20,8 @@ go on. The Python code is the fallback and the reference:
   identity. The program's own `__repr__` runs only for the types the "serialize" settings opt in
   (`call_repr`, `repr_types`); a KeyboardInterrupt or SystemExit it raises reaches the program. The
   lightweight variant shows every object by type and identity.
-- Values stored under secret-looking names (dict keys, fields, the first item of a (name, value)
-  pair such as a header in a list of headers) become a "<redacted>" marker, and
+- Values stored under secret-looking names (dict keys, fields, the name of a (name, value) pair such
+  as a header in a list of headers) become a "<redacted>" marker, and
   secrets recognisable by their shape inside any text (credentials in URLs, secret-named `name=value`
   parameters, Bearer and Basic authorization values, private keys, well-known token formats) are
   replaced by "<redacted>" in the text.
@@ -217,6 +217,15 @@ def _has_secret_words(words: list[str]) -> bool:
     return False
 
 
+def _is_secret_pair(name: Any) -> bool:
+    """Whether a (name, value) pair, such as a header in a list of headers (bytes in ASGI), has its
+    value redacted."""
+    t = type(name)
+    if t is bytes:
+        return _is_secret(name.decode("latin-1"))
+    return t is str and _is_secret(name)
+
+
 # --- secrets by their shape in text ------------------------------------------------------------------
 # Each pattern's match contains one of the trigger texts, which the native serialiser looks for
 # before calling `_redact_text`: a text without any is never changed. Compiled when first needed:
@@ -371,7 +380,7 @@ def _scan_dict(value: dict, depth: int, budget: int) -> int:
 def _scan_sequence(value: list | tuple, depth: int, budget: int) -> int:
     if depth >= _max_depth or len(value) > _max_items:
         return -1
-    if len(value) == 2 and type(value) is tuple and type(value[0]) is str and _is_secret(value[0]):
+    if len(value) == 2 and type(value) is tuple and _is_secret_pair(value[0]):
         return -1
     budget -= len(value)
     if budget < 0:
@@ -567,7 +576,8 @@ def _declared_fields(mro: tuple) -> tuple[str, ...] | None:
             if type(field) is dataclasses.Field and field._field_type is dataclasses._FIELD and field.repr
         )
     attributes = _lookup(mro, "__attrs_attrs__")
-    if isinstance(attributes, tuple):
+    if isinstance(attributes, tuple) and all(_type_module(type(item)) == "attr._make" for item in attributes):
+        # attrs' own Attribute objects, whose fields are slots: reading them runs no program code.
         return tuple(attribute.name for attribute in attributes if type(attribute.name) is str and attribute.repr)
     return None
 
@@ -807,8 +817,8 @@ class _Walk:
         take = min(count, _max_items, self.budget)
         self.budget -= take
         items = list(itertools.islice(base.__iter__(value), take))
-        if base is tuple and take == count == 2 and type(items[0]) is str and _is_secret(items[0]):
-            return [self.text(items[0]), _REDACTED]  # a (name, value) pair, as in a list of headers
+        if base is tuple and take == count == 2 and _is_secret_pair(items[0]):
+            return [self.value(items[0], depth + 1), _REDACTED]
         self.open.add(id(value))
         convert = self.value
         depth += 1

@@ -388,6 +388,22 @@ Result<bool> Walk::is_secret(PyObject* name) {
     return truth != 0;
 }
 
+// A (name, value) pair, as in a list of headers (bytes in ASGI), is redacted by its name like a dict
+// entry.
+Result<bool> Walk::is_secret_pair(PyObject* name) {
+    if (PyUnicode_CheckExact(name)) {
+        return is_secret(name);
+    }
+    if (!PyBytes_CheckExact(name)) {
+        return false;
+    }
+    auto text = utils::checked(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name), nullptr));
+    if (!text) {
+        return std::move(text.error());
+    }
+    return is_secret(text->get());
+}
+
 Outcome Walk::mapping(PyObject* value, Py_ssize_t depth) {
     const Py_ssize_t count = PyDict_GET_SIZE(value);
     if (auto stop = limited(value, depth, count)) {
@@ -531,15 +547,14 @@ Outcome Walk::sequence(PyObject* value, Base base, Py_ssize_t depth) {
             items[static_cast<size_t>(taken)] = PyRef::borrow(source[taken]);
         }
     }
-    if (base == Base::tuple && taken == 2 && count == 2 && PyUnicode_CheckExact(items[0].get())) {
-        // A (name, value) pair, as in a list of headers: redacted by the name like a dict entry.
-        auto secret = is_secret(items[0].get());
+    if (base == Base::tuple && taken == 2 && count == 2) {
+        auto secret = is_secret_pair(items[0].get());
         if (!secret) {
             return give_up(std::move(secret.error()));
         }
         if (*secret) {
             out_.array_header(2);
-            if (const Outcome outcome = text(items[0].get(), nullptr); outcome != Outcome::written) {
+            if (const Outcome outcome = this->value(items[0].get(), depth + 1); outcome != Outcome::written) {
                 return outcome;
             }
             out_.ext(MARKER, REDACTED);

@@ -75,6 +75,7 @@ private:
     Outcome count_marker(PyObject* value, Py_ssize_t count, std::string_view reason);
     void more_marker(Py_ssize_t more);
     utils::Result<bool> is_secret(PyObject* name);
+    utils::Result<bool> is_secret_pair(PyObject* name);
     Outcome give_up(utils::PyError error) noexcept;
     Outcome failed_call(utils::PyError error) noexcept;
 

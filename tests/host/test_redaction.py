@@ -95,6 +95,7 @@ SECRETS = [
     ("Basic value", ("Authorization", f"Basic {BASIC}"), BASIC),
     ("cookie header", {"headers": [("Set-Cookie", f"sessionid={SECRET}; Path=/; HttpOnly")]}, SECRET),
     ("header list", [("Content-Type", "text/plain"), ("X-Api-Key", SECRET)], SECRET),
+    ("ASGI headers", {"type": "http", "headers": [(b"host", b"x"), (b"authorization", SECRET.encode())]}, SECRET),
     ("WSGI query string", wsgi_environ(QUERY_STRING=f"next=/&api_key={SECRET}"), SECRET),
     ("WSGI authorization", wsgi_environ(HTTP_AUTHORIZATION=f"Digest {SECRET}"), SECRET),
     ("WSGI cookie", wsgi_environ(HTTP_COOKIE=f"theme=dark; csrftoken={SECRET}"), SECRET),

@@ -369,6 +369,13 @@ def test_objects_are_shown_without_running_any_of_their_code(dump):
         assert decoded["list"] == [decoded["object"]] and decoded["dict"] == {"a": decoded["object"]}
 
 
+def test_declared_fields_show_what_the_class_repr_would():
+    from test_serialize_native import Attrs, Record
+
+    decoded = loads(dump_msgpack([Record("ada"), Attrs(1)]))
+    assert [str(item) for item in decoded] == ["Record(name='ada', password=<redacted>)", "Attrs(shown=1)"]
+
+
 def test_reprs_run_only_for_the_types_opted_into():
     counting = Counting()
     Counting.calls = 0

@@ -174,13 +174,14 @@ class Slots:
             self.__private = a
 
 
+# Shaped like attrs' own Attribute (attrs is not a test dependency).
+Attribute = collections.namedtuple("Attribute", "name repr", module="attr._make")
+
+
 class Attrs:
     """Shaped like an attrs class: its fields are described by __attrs_attrs__."""
 
-    __attrs_attrs__ = (
-        collections.namedtuple("Attribute", "name repr")("shown", True),
-        collections.namedtuple("Attribute", "name repr")("left_out", False),
-    )
+    __attrs_attrs__ = (Attribute("shown", True), Attribute("left_out", False))
 
     def __init__(self, value):
         self.shown, self.left_out = value, value
@@ -358,7 +359,7 @@ values = st.recursive(
     lambda children: st.one_of(
         st.lists(children, max_size=6),
         st.tuples(children, children),
-        st.tuples(secret_keys, children),  # a (name, value) pair
+        st.tuples(secret_keys | st.just(b"Cookie") | st.binary(max_size=3), children),  # a (name, value) pair
         st.dictionaries(keys, children, max_size=6),
         st.builds(Mapping, st.dictionaries(keys, children, max_size=4)),
         st.builds(collections.OrderedDict, st.dictionaries(keys, children, max_size=4)),
