@@ -114,10 +114,6 @@ _HEAP_TYPE = 1 << 9
 _MISSING = object()
 
 
-def _normalise_name(name: str) -> str:
-    return name.lower().replace("_", "").replace("-", "").replace(" ", "")
-
-
 def configure(settings: dict[str, Any] | None = None) -> None:
     """Sets the limits, the secret-looking names and which reprs run (the "serialize" table)."""
     global _max_string, _max_items, _max_depth, _max_total, _secret_fragments, _longest_fragment
@@ -130,7 +126,7 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     max_depth = int(settings.get("max_depth", 8))
     max_total = int(settings.get("max_total_items", 5000))
     names = settings.get("secret_names", DEFAULT_SECRET_NAMES)
-    fragments = frozenset(fragment for fragment in map(_normalise_name, names) if fragment)
+    fragments = frozenset(fragment for fragment in ("".join(_name_words(name)) for name in names) if fragment)
     call_repr = bool(settings.get("call_repr", False))
     repr_types = frozenset(settings.get("repr_types", ()))
     _max_string, _max_items, _max_depth, _max_total = max_string, max_items, max_depth, max_total
@@ -236,7 +232,9 @@ REDACTED_TEXT = "<redacted>"
 # whole even when it ends after it. The rest of a long text is never shown, so never searched.
 _SEARCH_BEYOND_CUT = 256
 
-_TRIGGERS = r"://|=|-----BEGIN|eyJ|gh[pousr]_|github_pat_|xox[abprs]-|A[KS]IA|[rs]k_live_|[Bb]earer|BEARER|[Bb]asic|BASIC"
+_TRIGGERS = (
+    r"://|=|-----BEGIN|eyJ|gh[pousr]_|github_pat_|xox[abprs]-|A[KS]IA|[rs]k_live_|[Bb]earer|BEARER|[Bb]asic|BASIC"
+)
 # Every trigger text holds one of these, at most 10 characters after its start: a search for them
 # (a scan for a set of characters, several times quicker than for the texts) goes first.
 _ANCHORS = r"[=:\-_JIbB]"

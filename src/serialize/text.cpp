@@ -101,7 +101,8 @@ public:
         return true;
     }
     [[nodiscard]] bool is_one_of(Py_ssize_t at, std::string_view choices) const noexcept {
-        return at >= 0 && at < count_ && chars_[at] < 0x80 && choices.find(static_cast<char>(chars_[at])) != std::string_view::npos;
+        return at >= 0 && at < count_ && chars_[at] < 0x80 &&
+               choices.find(static_cast<char>(chars_[at])) != std::string_view::npos;
     }
 
 private:

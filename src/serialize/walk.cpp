@@ -600,13 +600,10 @@ Outcome Walk::key(PyObject* key, bool* changed) {
         return Outcome::written;
     }
     *changed = true;
-    if (light_) {
-        const bool plain_tuple = type == &PyTuple_Type && std::all_of(PySequence_Fast_ITEMS(key),
-                                                                      PySequence_Fast_ITEMS(key) + PyTuple_GET_SIZE(key),
-                                                                      is_plain_key_item);
-        if (!plain_tuple) {
-            return identity(key, nullptr);
-        }
+    if (light_ && !(type == &PyTuple_Type && std::all_of(PySequence_Fast_ITEMS(key),
+                                                          PySequence_Fast_ITEMS(key) + PyTuple_GET_SIZE(key),
+                                                          is_plain_key_item))) {
+        return identity(key, nullptr);
     }
     // Anything else becomes text, by the Python serialiser's rules: a reader needs hashable keys.
     auto shown = utils::checked(PyObject_CallOneArg(hooks_.key_text, key));
@@ -666,7 +663,8 @@ Outcome Walk::by_dict(PyObject* value, Py_ssize_t depth) {
         return give_up(PyError::type_error("the type's __dict__ descriptor changed"));
     }
     const PyRef keep = PyRef::borrow(descriptor);
-    auto fields = utils::checked(Py_TYPE(descriptor)->tp_descr_get(descriptor, value, reinterpret_cast<PyObject*>(type)));
+    auto* owner = reinterpret_cast<PyObject*>(type);
+    auto fields = utils::checked(Py_TYPE(descriptor)->tp_descr_get(descriptor, value, owner));
     if (!fields) {
         return give_up(std::move(fields.error()));
     }

@@ -102,7 +102,7 @@ SECRETS = [
     ("WSGI API key header", wsgi_environ(HTTP_X_API_KEY=SECRET), SECRET),
     ("SQL named parameters", sql_record("UPDATE users SET password = :password", {"password": SECRET}), SECRET),
     ("SQL pyformat", sql_record("INSERT INTO t (a) VALUES (%(api_key)s)", {"api_key": SECRET}), SECRET),
-    ("SQL positional comparison", sql_record('UPDATE "auth_user" SET "password" = %s WHERE "id" = %s', [SECRET, 7]), SECRET),
+    ("SQL positional update", sql_record('UPDATE "users" SET "password" = %s WHERE "id" = %s', [SECRET, 7]), SECRET),
     ("SQL positional insert", sql_record("INSERT INTO users (name, passwd) VALUES (?, ?)", ("ada", SECRET)), SECRET),
     ("SQL executemany", sql_record("INSERT INTO keys (owner, secret) VALUES (%s, %s)", [("a", SECRET)], True), SECRET),
     ("log message", log_record("retrying https://ada:%s@mirror.example.com/simple", SECRET), SECRET),
@@ -164,6 +164,7 @@ def test_ordinary_values_are_left_alone(value, dump):
 def test_ordinary_fields_and_sql_parameters_are_left_alone():
     decoded = loads(serialize.dump_msgpack({"login": Login("ada", SECRET)}))
     assert decoded["login"] == ObjectFields(f"{__name__}.Login", {"user": "ada", "password": Marker("<redacted>")})
-    assert decoded["login"].fields["user"] == "ada" and str(decoded["login"]) == "Login(user='ada', password=<redacted>)"
+    assert decoded["login"].fields["user"] == "ada"
+    assert str(decoded["login"]) == "Login(user='ada', password=<redacted>)"
     record = sql_record("SELECT * FROM users WHERE name = %s AND age > %s", ["ada", 30])
     assert loads(serialize.dump_msgpack(record))["params"] == ["ada", 30]
