@@ -506,12 +506,15 @@ def _reading_parser():
     traces.add_argument("-n", "--limit", type=int, help="list at most this many")
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
-    show.add_argument("--depth", type=_limit_argument, metavar="N", help="print calls down to this depth only (0: any depth)")
+    show.add_argument(
+        "--depth", type=_limit_argument, metavar="N", help="print calls down to this depth only (0: any depth)"
+    )
     show.add_argument("--thread", metavar="NAME|ID", help="only the thread of this name or native id")
     show.add_argument("--function", metavar="TEXT", help="only calls whose name contains TEXT, with what they call")
     show.add_argument("--frame", metavar="FRAME_ID", help="only this call, with what it calls")
     show.add_argument(
-        "--limit", type=_limit_argument, default=200, metavar="N", help="at most N lines per thread (default 200; 0 = all)"
+        "--limit", type=_limit_argument, default=200, metavar="N",
+        help="at most N lines per thread (default 200; 0: all)",
     )
     show.add_argument("--no-summary", action="store_true", help="leave out the summary of a long trace")
     _database_options(show)

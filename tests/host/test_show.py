@@ -72,7 +72,8 @@ def random_thread(rng: random.Random, thread: tuple, size: int) -> tuple[list[di
         if roll < 0.45 or not stack:
             name = f"mod.f{rng.randrange(5)}"
             frame_id = f"frm_{thread[1]}_{step}"
-            records.append(frame("call", frame_id, name, t, thread, locals={"n": step, "big": "x" * rng.choice((1, 900))}))
+            values = {"n": step, "big": "x" * rng.choice((1, 900))}  # large records are read apart
+            records.append(frame("call", frame_id, name, t, thread, locals=values))
             expected.append((len(stack) + 1, name))
             stack.append((frame_id, name))
         elif roll < 0.9:
@@ -146,7 +147,7 @@ def test_a_trace_in_many_documents_shows_the_tree_of_one(capsys, monkeypatch, tm
     save(pieces, [document(part) for part in split(records, rng.randrange(2, 6), rng)])
 
     shown = {whole: run(capsys, whole, "show", TRACE, "--limit", "0")}
-    # Lines waiting for an early call's return move to a file past a few.
+    # Lines waiting for an early call's return move to files past a few characters.
     monkeypatch.setattr(LineQueue, "SPILL_AT", 3)
     shown[pieces] = run(capsys, pieces, "show", TRACE, "--limit", "0")
     assert shown[whole].splitlines()[2:] == shown[pieces].splitlines()[2:]
@@ -208,7 +209,9 @@ def test_a_long_thread_is_cut_to_the_limit_with_a_summary_first(capsys, db_path)
     main_lines = thread_lines(shown)["MainThread (1)"]
     # Depth 1 fits, depth 2 (31 lines) does not: main's first calls share the lines left, each with
     # a line counting what it called.
-    assert outline_names(main_lines[:4]) == [(1, "app.main"), (2, "app.handle"), (3, "… 2 more records"), (2, "app.handle")]
+    assert outline_names(main_lines[:4]) == [
+        (1, "app.main"), (2, "app.handle"), (3, "… 2 more records"), (2, "app.handle")
+    ]
     assert main_lines[2].endswith("(--frame frm_h0)")
     assert len(main_lines) == 20 and main_lines[-1] == "    … 63 more records (--frame frm_main)"
     assert "--limit N or 0 for all" in shown.splitlines()[-1]
@@ -245,8 +248,9 @@ def test_json_export_is_the_decoded_documents(capsys, db_path):
     rng = random.Random(3)
     records, _ = random_thread(rng, ("MainThread", MAIN_ID), 200)
     records.append(plugin("log", 9.0, message=serialize.ObjectRepr("<Obj>"), extra=[float("nan"), b"\x00", {3: None}]))
-    records.append(plugin("log", 9.5, message=serialize.Marker("<redacted>"), extra=[msgpack.ExtType(9, b"?"), b"\x01"]))
-    order = msgpack.ExtType(serialize.OBJECT_FIELDS, msgpack.packb(["shop.Order", {"customer": "ada", "lines": [1, 2]}]))
+    records.append(plugin("log", 9.5, message=serialize.Marker("<redacted>"), extra=[msgpack.ExtType(9, b"?"), b"-"]))
+    fields = msgpack.packb(["shop.Order", {"customer": "ada", "lines": [1, 2]}])
+    order = msgpack.ExtType(serialize.OBJECT_FIELDS, fields)
     records.append(frame("call", "frm_o", "shop.total", 9.7, locals={"order": order}))
     documents = [document(part, extra=[plugin("calls_left_out", 1.0, thread=None, functions=[])])
                  for part in split({MAIN_ID: records, 7: records[:5]}, 3, rng)]

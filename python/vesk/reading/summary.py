@@ -99,10 +99,11 @@ class Cut:
 
 
 class TraceFacts:
+    """What the first pass learns of the whole trace; its size grows with the number of threads and
+    functions, never with the number of records."""
+
     def __init__(self) -> None:
         self.records = 0
-        self.frame_records = 0
-        self.plugin_records = 0
         self.first_timestamp: float | None = None
         self.last_timestamp: float | None = None
         self.threads: dict[tuple, ThreadFacts] = {}
@@ -140,12 +141,8 @@ class TraceFacts:
 
     def _count(self, record: dict) -> None:
         self.records += 1
-        if record.get("type") == "frame":
-            self.frame_records += 1
-        else:
-            self.plugin_records += 1
-            if record.get("type") == "recording_stopped":
-                self.stopped.append(record)
+        if record.get("type") == "recording_stopped":
+            self.stopped.append(record)
         timestamp = record.get("timestamp")
         if isinstance(timestamp, (int, float)):
             if self.first_timestamp is None or timestamp < self.first_timestamp:
@@ -220,7 +217,10 @@ def _left_out_lines(facts: TraceFacts) -> list[str]:
     total = sum(facts.left_out.values())
     top = sorted(facts.left_out.items(), key=lambda item: item[1], reverse=True)
     lines = [f"  left out by volume control ([limits] calls_per_function): {text.count_text(total, 'call')}"]
-    lines += [f"    {name}: {count:,} more calls not recorded  {path}".rstrip() for (name, path), count in top[: TOP * 2]]
+    lines += [
+        f"    {name}: {text.count_text(count, 'more call')} not recorded  {path}".rstrip()
+        for (name, path), count in top[: TOP * 2]
+    ]
     if len(top) > TOP * 2:
         lines.append(f"    … {len(top) - TOP * 2:,} more functions")
     return lines

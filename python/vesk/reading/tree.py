@@ -9,7 +9,9 @@ it grows long, so memory stays flat even then."""
 
 from __future__ import annotations
 
+import array
 import collections
+import io
 import json
 import tempfile
 from typing import Callable, TextIO
@@ -64,37 +66,49 @@ class Pending:
 
     def __init__(self) -> None:
         self.text: str | None = None
-        self.spilled = False
+        self.spilled: int | None = None  # its number in the spill file, once there
 
 
 class LineQueue:
-    """Lines in print order, written out as soon as every line before them is known."""
+    """Lines in print order, written out as soon as every line before them is known.
 
-    SPILL_AT = 20_000
+    Lines wait in memory up to a bound; past it they go to a temporary file, where a line still
+    waiting for its call's return is a number, and that line's text, once known, goes to a second
+    file (deep lines are long: their indentation grows with the depth)."""
+
+    SPILL_AT = 1 << 22  # characters waiting in memory
 
     def __init__(self, write: Callable[[str], None]) -> None:
         self.write = write
         self.queue: collections.deque = collections.deque()
+        self.queued = 0  # characters in the queue
         self.spill: TextIO | None = None
-        self.spilled: list[Pending] = []  # the lines the spill file names by their index here
+        self.spilled_texts: TextIO | None = None
+        self.text_at = array.array("q")  # where each spilled line's text starts in spilled_texts
         self.waiting_in_spill = 0
 
     def add(self, line: str | Pending) -> None:
         self.queue.append(line)
-        if len(self.queue) > self.SPILL_AT:
-            self._spill()
-        else:
-            self._flush()
+        if isinstance(line, str):
+            self.queued += len(line)
+        self._flush()
 
     def fill(self, line: Pending, content: str) -> None:
-        line.text = content
-        if line.spilled:
+        if line.spilled is None:
+            line.text = content
+            self.queued += len(content)
+        else:
+            self.spilled_texts.seek(0, io.SEEK_END)
+            self.text_at[line.spilled] = self.spilled_texts.tell()
+            self.spilled_texts.write(_one_line(content))
             self.waiting_in_spill -= 1
         self._flush()
 
     def _flush(self) -> None:
         if self.spill is not None:
             if self.waiting_in_spill:
+                if self.queued > self.SPILL_AT:
+                    self._spill()
                 return
             self._replay_spill()
         queue = self.queue
@@ -102,32 +116,47 @@ class LineQueue:
             line = queue[0]
             if isinstance(line, Pending):
                 if line.text is None:
-                    return
+                    break
                 line = line.text
             queue.popleft()
+            self.queued -= len(line)
             self.write(line)
+        if self.queued > self.SPILL_AT:
+            self._spill()
 
     def _spill(self) -> None:
         if self.spill is None:
             self.spill = tempfile.TemporaryFile("w+", encoding="utf-8")
+            self.spilled_texts = tempfile.TemporaryFile("w+", encoding="utf-8")
         for line in self.queue:
             if isinstance(line, Pending) and line.text is None:
-                line.spilled = True
+                line.spilled = len(self.text_at)
+                self.text_at.append(-1)
                 self.waiting_in_spill += 1
-                self.spill.write(f"?{len(self.spilled)}\n")
-                self.spilled.append(line)
+                self.spill.write(f"?{line.spilled}\n")
             else:
-                content = line.text if isinstance(line, Pending) else line
-                self.spill.write(json.dumps(content, ensure_ascii=False) + "\n")
+                self.spill.write("=" + _one_line(line.text if isinstance(line, Pending) else line))
         self.queue.clear()
+        self.queued = 0
 
     def _replay_spill(self) -> None:
-        spill, self.spill = self.spill, None
+        spill, texts = self.spill, self.spilled_texts
         spill.seek(0)
         for entry in spill:
-            self.write(self.spilled[int(entry[1:])].text if entry.startswith("?") else json.loads(entry))
+            if entry.startswith("?"):
+                texts.seek(self.text_at[int(entry[1:])])
+                encoded = texts.readline()
+            else:
+                encoded = entry[1:]
+            self.write(json.loads(encoded))
         spill.close()
-        self.spilled = []
+        texts.close()
+        self.spill = self.spilled_texts = None
+        self.text_at = array.array("q")
+
+
+def _one_line(text: str) -> str:
+    return json.dumps(text, ensure_ascii=False) + "\n"
 
 
 class _Printed:
@@ -284,7 +313,10 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
             for line in lines:
                 write(line)
             lines = None
-        cut = Cut(options.limit or None, options.depth or None) if options.depth is not None else thread.cut_to(options.limit)
+        if options.depth is not None:
+            cut = Cut(options.limit or None, options.depth or None)
+        else:
+            cut = thread.cut_to(options.limit)
         walks[thread.key] = ThreadText(selection, LineQueue(write if lines is None else lines.append), cut, spent)
         held.append(lines)
     sections = set().union(*(thread.sections for thread in threads))
@@ -303,7 +335,8 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
     for walk, lines, thread in zip(walks.values(), held, threads):
         walk.finish()
         if walk.not_shown:
-            (write if lines is None else lines.append)(f"  … {text.count_text(walk.not_shown, 'more record')} not shown")
+            not_shown = f"  … {text.count_text(walk.not_shown, 'more record')} not shown"
+            (write if lines is None else lines.append)(not_shown)
         for line in lines or ():
             write(line)
         shortened |= bool(walk.not_shown) or (options.depth is None and walk.cut.depth is not None)
