@@ -29,8 +29,11 @@ public:
     // reference to a type may (its weak references' callbacks), as dropping any type would.
     void remember(PyObject* object, Answer answer) noexcept {
         Slot& slot = slots_[index(object)];
-        slot.object = utils::PyRef::borrow(object);
+        // The slot is emptied first and the object it held released only once the slot is whole
+        // again: code run by the release may look answers up (and remember others).
+        utils::PyRef previous = std::move(slot.object);
         slot.answer = answer;
+        slot.object = utils::PyRef::borrow(object);
     }
     // Every answer depends on the configured settings: forgotten when they change.
     void clear() noexcept {

@@ -624,7 +624,9 @@ Outcome Walk::object(PyObject* value, Py_ssize_t depth) {
         case Kind::by_dict:
             return by_dict(value, depth);
         case Kind::as_tuple:
-            return sequence(value, Base::tuple, depth);
+            // Checked again: an answer meant for another type must not make the walk read a non-tuple.
+            return PyTuple_Check(value) ? sequence(value, Base::tuple, depth)
+                                        : give_up(PyError::type_error("shown as a tuple but not a tuple"));
         case Kind::by_value:
             return by_value(value);
         case Kind::ask_python:
