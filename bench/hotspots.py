@@ -70,7 +70,7 @@ def instructions(workload: str, config: str, iterations: int) -> int:
     def collected(count: int) -> int:
         # A fixed hash seed: string hashes decide dict layouts and with them instruction counts.
         done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                               sys.executable, MEASURE, "time", workload, config, str(count)],
+                               sys.executable, MEASURE, "cost", workload, config, str(count)],
                               check=True, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
         return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
 

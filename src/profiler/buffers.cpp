@@ -29,19 +29,24 @@ int Profiler::traverse(visitproc visit, void* arg) const noexcept {
     if (int visited = plugins_.traverse(visit, arg); visited != 0) {
         return visited;
     }
+    if (int visited = serializer_lookup_.traverse(visit, arg); visited != 0) {
+        return visited;
+    }
     return threads_.traverse(visit, arg);
 }
 
-void Profiler::push_frame_data(std::optional<uint64_t> thread_id, std::span<const Record> records) noexcept {
+Profiler::Filed Profiler::push_frame_data(std::optional<uint64_t> thread_id,
+                                          std::span<const Record> records) noexcept {
     if (records.empty()) {
-        return;
+        return {};
     }
     uint64_t bytes = 0;
     for (const Record& record : records) {
         bytes += record.size();
     }
-    if (!account_for_filing(records.size(), bytes)) {
-        return;
+    auto [file, filed] = account_for_filing(records.size(), bytes);
+    if (!file) {
+        return filed;
     }
     bool main_buffer = !thread_id || !config_.threading || config_.main_thread_id == thread_id;
     auto file_into = [&](utils::RecordLog& buffer) {
@@ -59,33 +64,55 @@ void Profiler::push_frame_data(std::optional<uint64_t> thread_id, std::span<cons
         // Memory ran out: the records that did not fit are lost, and said to be.
         count_dropped(records.size(), bytes);
     }
+    return filed;
 }
 
-bool Profiler::account_for_filing(size_t records, uint64_t bytes) noexcept {
-    const std::optional<uint64_t> hard_bound = config_.limits.hard_buffer_bytes();
-    bool filed = true;
+std::pair<bool, Profiler::Filed> Profiler::account_for_filing(size_t records, uint64_t bytes) noexcept {
+    const Limits& limits = config_.limits;
+    if (!limits.buffer_bytes && !limits.trace_bytes) {
+        return {true, {}};  // nothing to account for
+    }
+    const std::optional<uint64_t> hard_bound = limits.hard_buffer_bytes();
+    Filed filed;
     {
         auto accounting = accounting_.lock();
         accounting->retry_after_bytes -= std::min(accounting->retry_after_bytes, bytes);
-        if (hard_bound && accounting->buffered_bytes + bytes > *hard_bound) {
+        const bool keep = !hard_bound || accounting->buffered_bytes + bytes <= *hard_bound;
+        if (keep) {
+            accounting->buffered_bytes += bytes;
+            accounting->filed_bytes += bytes;
+            filed.stop_marker_due = limits.trace_bytes && accounting->filed_bytes >= *limits.trace_bytes &&
+                                    !frames_stopped_.exchange(true, std::memory_order_relaxed);
+        } else {
             // Storage keeps failing: keeping everything would grow without limit.
             accounting->unreported_dropped_records += records;
             accounting->unreported_dropped_bytes += bytes;
-            filed = false;
-        } else {
-            accounting->buffered_bytes += bytes;
-            accounting->filed_bytes += bytes;
-            const std::optional<uint64_t> trace_bytes = config_.limits.trace_bytes;
-            if (trace_bytes && accounting->filed_bytes >= *trace_bytes &&
-                !frames_stopped_.exchange(true, std::memory_order_relaxed)) {
-                accounting->stop_marker_due = true;
-            }
+        }
+        filed.stream_due = limits.buffer_bytes && accounting->buffered_bytes >= *limits.buffer_bytes &&
+                           !accounting->saving && accounting->retry_after_bytes == 0;
+        if (keep) {
+            return {true, filed};
         }
     }
-    if (!filed) {
-        totals_.lock()->dropped_records += records;
+    totals_.lock()->dropped_records += records;
+    return {false, filed};
+}
+
+Status Profiler::after_filing(Filed filed, ThreadState& thread) noexcept {
+    if (filed.stop_marker_due) {
+        if (auto marked = file_stop_marker(thread); !marked) {
+            return marked;
+        }
     }
-    return filed;
+    return filed.stream_due ? stream_if_full() : Status{};
+}
+
+Status Profiler::file_frame_record(const Record& record, ThreadState& thread) noexcept {
+    auto info = thread_info(thread);
+    if (!info) {
+        return std::move(info.error());
+    }
+    return after_filing(push_frame_data((*info)->native_id, std::span<const Record>(&record, 1)), thread);
 }
 
 void Profiler::count_dropped(size_t records, uint64_t bytes) noexcept {
@@ -134,11 +161,12 @@ Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noe
     const std::optional<uint64_t> thread_id = (*info)->native_id;
     // The records stay in the batch (their buffers are reused); `filed` counts those already filed.
     size_t filed = 0;
+    Filed due;
     auto file_up_to = [&](size_t end) -> Status {
         if (end > batch.records.size() || end < filed) {
             return utils::internal_error("A batch holds one record per type");
         }
-        push_frame_data(thread_id, std::span<const Record>(batch.records).subspan(filed, end - filed));
+        due |= push_frame_data(thread_id, std::span<const Record>(batch.records).subspan(filed, end - filed));
         filed = end;
         return {};
     };
@@ -166,12 +194,7 @@ Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noe
     if (auto done = file_up_to(batch.records.size()); !done) {
         return done;
     }
-    if (std::exchange(accounting_.lock()->stop_marker_due, false)) {
-        if (auto filed = file_stop_marker(thread); !filed) {
-            return filed;
-        }
-    }
-    return stream_if_full();
+    return after_filing(due, thread);
 }
 
 Status Profiler::stream_if_full() noexcept {

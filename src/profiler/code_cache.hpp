@@ -28,7 +28,10 @@ struct RecordTexts {
     std::string path_prefix;          // "<path>:", for the working directory of `path_generation`
     uint64_t path_generation = 0;     // 0: not built yet
     utils::PyRef module_name;         // the globals' "__name__" object `qualname` was built from
+    uint64_t globals_version = 0;     // the globals as last seen holding `module_name` (0: not kept)
     std::optional<std::string> qualname;
+    enum class Builtins : uint8_t { Unknown, Never, Maybe };
+    Builtins builtins_in_locals = Builtins::Unknown;  // whether the locals can hold "__builtins__"
 };
 
 // How often one profiler met the code in the current trace: calls recorded, calls left out since the

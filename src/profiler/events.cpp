@@ -105,11 +105,16 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, PyObject
         // Reading the callers allocates frame objects, which may run the garbage collector and with
         // it finalizers: nothing may free this profiler meanwhile.
         PyRef keep_owner = PyRef::borrow(owner);
-        auto made_by_attrs = filters::attrs_filter(frame, code.filename_text);
-        if (!made_by_attrs) {
-            return std::move(made_by_attrs.error());
+        const std::vector<utils::CallFrame>& open_calls = threads_.current().call_frames;
+        if (event == Event::Return && !open_calls.empty() && open_calls.back().frame.get() == frame) {
+            record = true;  // the return of a recorded call: its caller was judged at the call
+        } else {
+            auto made_by_attrs = filters::attrs_filter(frame, code.filename_text);
+            if (!made_by_attrs) {
+                return std::move(made_by_attrs.error());
+            }
+            record = !*made_by_attrs;
         }
-        record = !*made_by_attrs;
     }
     if (!record && verdict.processors == nullptr) {
         return {};
@@ -135,22 +140,43 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
     // interpreter lock (the plugins' frame-id maps; the buffers, under their own locks), and each
     // thread keeps its own stores.
     ThreadState& thread = threads_.current();
+    if (processors == nullptr) {
+        return record_alone(frame, event, arg, code, thread);
+    }
     Batch batch;
-    if (processors != nullptr) {
-        if (auto ran = run_plugins(frame, event, arg, code, *processors, thread, batch); !ran) {
-            return ran;
-        }
+    if (auto ran = run_plugins(frame, event, arg, code, *processors, thread, batch); !ran) {
+        return ran;
     }
     if (record && admit(frame, event, code.code.get(), thread) == Admission::Record) {
-        if (auto recorded = record_frame(frame, event, arg, code, thread, batch); !recorded) {
+        auto recorded = frame_record(frame, event, arg, code, thread);
+        if (!recorded) {
             // A frame whose record failed stores nothing of its event.
             return report_failure(std::move(recorded.error()), frame, event, code);
         }
+        batch.records.push_back(std::move(*recorded));
+        batch.types.emplace_back("frame");
     }
     auto pushed = push_frames(event, batch, thread);
     keep_frame_record_buffer(batch, thread);
     if (!pushed) {
         return report_failure(std::move(pushed.error()), frame, event, code);
+    }
+    return {};
+}
+
+Status Profiler::record_alone(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+                              ThreadState& thread) noexcept {
+    if (admit(frame, event, code.code.get(), thread) == Admission::LeaveOut) {
+        return {};
+    }
+    auto recorded = frame_record(frame, event, arg, code, thread);
+    if (!recorded) {
+        return report_failure(std::move(recorded.error()), frame, event, code);
+    }
+    Status filed = file_frame_record(*recorded, thread);
+    thread.spare_record = std::move(*recorded);  // its bytes are in the buffers: the allocation serves again
+    if (!filed) {
+        return report_failure(std::move(filed.error()), frame, event, code);
     }
     return {};
 }
@@ -190,21 +216,13 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
     return {};
 }
 
-Status Profiler::record_frame(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
-                              ThreadState& thread, Batch& batch) noexcept {
-    auto record = [&]() -> Result<utils::Record> {
-        try {
-            return process_frame(frame, event, arg, code, thread);
-        } catch (const std::bad_alloc&) {
-            return PyError::make(PyExc_MemoryError, "no memory left for a frame record");
-        }
-    }();
-    if (!record) {
-        return std::move(record.error());
+Result<utils::Record> Profiler::frame_record(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+                                             ThreadState& thread) noexcept {
+    try {
+        return process_frame(frame, event, arg, code, thread);
+    } catch (const std::bad_alloc&) {
+        return PyError::make(PyExc_MemoryError, "no memory left for a frame record");
     }
-    batch.records.push_back(std::move(*record));
-    batch.types.emplace_back("frame");
-    return {};
 }
 
 }  // namespace vesk::profiler

@@ -91,7 +91,6 @@ struct TraceAccounting {
     bool saving = false;          // a document of this profiler is being handed to storage
     bool storage_failed = false;  // the last streamed hand-over failed (reported once)
     bool in_test = false;         // one trace per test: between a "start_test" and its "end_test"
-    bool stop_marker_due = false;  // the trace just reached its byte limit
     uint64_t unreported_dropped_records = 0;  // not yet said in a document
     uint64_t unreported_dropped_bytes = 0;
 };
@@ -149,11 +148,14 @@ private:
     [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, PyObject* arg,
                                              const EventCode& code, bool record,
                                              std::vector<plugins::PluginProcessor>* processors) noexcept;
+    [[nodiscard]] utils::Status record_alone(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
+                                             ThreadState& thread) noexcept;
     [[nodiscard]] utils::Status run_plugins(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
                                             std::vector<plugins::PluginProcessor>& processors, ThreadState& thread,
                                             Batch& batch) noexcept;
-    [[nodiscard]] utils::Status record_frame(PyObject* frame, utils::Event event, PyObject* arg,
-                                             const EventCode& code, ThreadState& thread, Batch& batch) noexcept;
+    // The default frame record in the thread's reusable buffer (taken out of it).
+    [[nodiscard]] utils::Result<utils::Record> frame_record(PyObject* frame, utils::Event event, PyObject* arg,
+                                                           const EventCode& code, ThreadState& thread) noexcept;
     // May throw std::bad_alloc.
     [[nodiscard]] utils::Result<utils::Record> process_frame(PyObject* frame, utils::Event event, PyObject* arg,
                                                             const EventCode& code, ThreadState& thread);
@@ -184,9 +186,22 @@ private:
 
     // Filing batches into the shared buffers.
     [[nodiscard]] utils::Status push_frames(utils::Event event, Batch& batch, ThreadState& thread) noexcept;
-    void push_frame_data(std::optional<uint64_t> thread_id, std::span<const utils::Record> records) noexcept;
-    // Whether records of `bytes` may be filed (false past the hard bound: they are counted as dropped).
-    [[nodiscard]] bool account_for_filing(size_t records, uint64_t bytes) noexcept;
+    // What filing some records calls for afterwards, from one look at the accounting.
+    struct Filed {
+        bool stop_marker_due = false;  // the trace just reached its byte limit
+        bool stream_due = false;       // the buffers passed their bound
+        Filed& operator|=(const Filed& other) noexcept {
+            stop_marker_due |= other.stop_marker_due;
+            stream_due |= other.stream_due;
+            return *this;
+        }
+    };
+    Filed push_frame_data(std::optional<uint64_t> thread_id, std::span<const utils::Record> records) noexcept;
+    // Records of `bytes` about to be filed; past the hard bound they are counted as dropped instead.
+    [[nodiscard]] std::pair<bool, Filed> account_for_filing(size_t records, uint64_t bytes) noexcept;
+    [[nodiscard]] utils::Status after_filing(Filed filed, ThreadState& thread) noexcept;
+    // The common event: one frame record and no plugin record, filed without a batch.
+    [[nodiscard]] utils::Status file_frame_record(const utils::Record& record, ThreadState& thread) noexcept;
     void count_dropped(size_t records, uint64_t bytes) noexcept;
     void start_new_test_trace();
     [[nodiscard]] utils::Result<const utils::ThreadInfo*> thread_info(ThreadState& thread) noexcept;
@@ -203,6 +218,7 @@ private:
     utils::Guarded<utils::RecordLog> frames_of_interest_;  // lock order: before frames_
     utils::Guarded<ThreadBuffers> frames_;
     ThreadStores threads_;  // each thread touches only its own entry; see thread_stores.hpp
+    utils::SerializerLookup serializer_lookup_;  // interpreter lock
     utils::Guarded<TraceAccounting> accounting_;  // lock order: after frames_
     utils::Guarded<RecordingTotals> totals_;
     std::atomic<bool> frames_stopped_{false};      // the trace reached its byte limit

@@ -4,10 +4,12 @@
 #include <charconv>
 #include <iterator>
 
+#include "utils/compat.hpp"
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/interned.hpp"
-#include "utils/msgpack_writer.hpp"
+#include "utils/record_cursor.hpp"
+#include "utils/serialize.hpp"
 #include "utils/qualname.hpp"
 
 namespace vesk::profiler {
@@ -17,14 +19,30 @@ using utils::FrameId;
 using utils::PyError;
 using utils::PyRef;
 using utils::Result;
+using utils::Status;
 
 namespace {
 
-uintptr_t address_of(PyObject* frame) noexcept { return reinterpret_cast<uintptr_t>(frame); }
+// Whether a frame of `code` can have "__builtins__" among its locals: only when they are not the
+// function's own fast locals (module and class bodies, whose locals are a namespace dict) or when the
+// function has a variable of that name.
+bool locals_may_hold_builtins(PyObject* code_object) noexcept {
+    auto* code = reinterpret_cast<PyCodeObject*>(code_object);
+    if ((code->co_flags & CO_OPTIMIZED) == 0) {
+        return true;
+    }
+    PyObject* names = code->co_localsplusnames;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(names, i), utils::interned().dunder_builtins) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The frame's locals as they are serialised: "__builtins__" (present in module-level frames) is left
 // out, copying the dict only when it is there.
-Result<PyRef> locals_to_record(PyObject* frame) noexcept {
+Result<PyRef> locals_to_record(PyObject* frame, PyObject* code, RecordTexts* texts) noexcept {
     auto locals = utils::checked(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
     if (!locals) {
         return locals;
@@ -32,6 +50,13 @@ Result<PyRef> locals_to_record(PyObject* frame) noexcept {
     if (!PyDict_Check(locals->get())) {
         // Interpreters that hand out a proxy instead of a dict: record a snapshot of it.
         return utils::checked(PyDict_Copy(locals->get()));
+    }
+    using Builtins = RecordTexts::Builtins;
+    if (texts != nullptr && texts->builtins_in_locals == Builtins::Unknown) {
+        texts->builtins_in_locals = locals_may_hold_builtins(code) ? Builtins::Maybe : Builtins::Never;
+    }
+    if (texts != nullptr && texts->builtins_in_locals == Builtins::Never) {
+        return locals;
     }
     PyObject* builtins = PyDict_GetItemWithError(locals->get(), utils::interned().dunder_builtins);
     if (builtins == nullptr) {
@@ -50,20 +75,16 @@ Result<PyRef> locals_to_record(PyObject* frame) noexcept {
     return copy;
 }
 
-std::optional<FrameId> frame_id_for(ThreadState& thread, PyObject* frame, Event event) {
+// A call gets a new id; its return finds it on the thread's stack of recorded calls, where the call
+// left it (a return whose call was not recorded has none).
+std::optional<FrameId> frame_id_for(const ThreadState& thread, PyObject* frame, Event event) noexcept {
     if (event == Event::Call) {
-        FrameId id = utils::new_frame_id();
-        thread.frame_ids.insert_or_assign(address_of(frame), id);
-        return id;
+        return utils::new_frame_id();
     }
-    auto found = thread.frame_ids.find(address_of(frame));
-    if (found == thread.frame_ids.end()) {
-        return std::nullopt;
+    if (!thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame) {
+        return thread.call_frames.back().id;
     }
-    // Forgotten at the return, so the map holds only open calls however long the program runs.
-    FrameId id = found->second;
-    thread.frame_ids.erase(found);
-    return id;
+    return std::nullopt;
 }
 
 // A call with an id opens an entry; a return closes the top entry only if it is its own frame, so a
@@ -78,17 +99,101 @@ void update_call_frames(ThreadState& thread, Event event, PyObject* frame, const
     }
 }
 
-void write_call_site(utils::MsgpackWriter& writer, const std::optional<utils::CallSite>& call_site) noexcept {
-    writer.str("user_code_call_site");
-    if (!call_site) {
-        writer.nil();
-        return;
+// What a default frame record holds besides its constant keys, gathered before it is written.
+struct FrameRecordParts {
+    std::string_view path;
+    std::string_view co_name;
+    const std::optional<std::string>& qualname;
+    Event event;
+    const std::optional<FrameId>& frame_id;
+    std::string_view arg;
+    std::string_view locals;
+    const utils::ThreadInfo& thread;
+    double timestamp;
+    const std::optional<utils::CallSite>& call_site;
+};
+
+using namespace std::string_view_literals;
+
+// The keys, with each value's marker where it never changes. Split literals keep a hex escape from
+// swallowing the letters of its key.
+constexpr auto PATH_KEY = "\x8c\xa4" "path"sv;
+constexpr auto CO_NAME_KEY = "\xa7" "co_name"sv;
+constexpr auto QUALNAME_KEY = "\xa8" "qualname"sv;
+constexpr auto EVENT_CALL = "\xa5" "event" "\xa4" "call"sv;
+constexpr auto EVENT_RETURN = "\xa5" "event" "\xa6" "return"sv;
+constexpr auto FRAME_ID_KEY = "\xa8" "frame_id"sv;
+constexpr auto ARG_KEY = "\xa3" "arg"sv;
+constexpr auto LOCALS_KEY = "\xa6" "locals"sv;
+constexpr auto THREAD_KEY = "\xa6" "thread"sv;
+constexpr auto NATIVE_ID_KEY = "\xb0" "thread_native_id"sv;
+constexpr auto TIMESTAMP_KEY = "\xa9" "timestamp"sv;
+constexpr auto TYPE_FRAME = "\xa4" "type" "\xa5" "frame"sv;
+constexpr auto CALL_SITE_KEY = "\xb3" "user_code_call_site"sv;
+constexpr auto CALL_FRAME_ID_KEY = "\x82\xad" "call_frame_id"sv;
+constexpr auto LINE_NUMBER_KEY = "\xab" "line_number"sv;
+
+constexpr size_t FIXED_BYTES = PATH_KEY.size() + CO_NAME_KEY.size() + QUALNAME_KEY.size() + EVENT_RETURN.size() +
+                               FRAME_ID_KEY.size() + ARG_KEY.size() + LOCALS_KEY.size() + THREAD_KEY.size() +
+                               NATIVE_ID_KEY.size() + TIMESTAMP_KEY.size() + TYPE_FRAME.size() +
+                               CALL_SITE_KEY.size() + CALL_FRAME_ID_KEY.size() + LINE_NUMBER_KEY.size();
+
+size_t optional_str_size(const std::optional<std::string_view>& text) noexcept {
+    return text ? utils::RecordCursor::str_size(text->size()) : 1;
+}
+
+// The record in one pass into memory reserved at its exact upper size: one allocation at most (the
+// thread's buffer is reused), no call per piece.
+Status write_frame_record(utils::Record& record, const FrameRecordParts& parts) noexcept {
+    using utils::RecordCursor;
+    const std::optional<std::string_view> qualname =
+        parts.qualname ? std::optional<std::string_view>(*parts.qualname) : std::nullopt;
+    if (std::max({parts.path.size(), parts.co_name.size(), qualname.value_or("").size(), parts.thread.name.size()}) >
+        UINT32_MAX) {
+        return utils::internal_error("Writing to memory, not I/O");  // no MessagePack header states it
     }
-    writer.map_header(2);
-    writer.str("call_frame_id");
-    writer.str(call_site->call_frame_id.view());
-    writer.str("line_number");
-    writer.int32(call_site->line_number);
+    const size_t size = FIXED_BYTES + RecordCursor::str_size(parts.path.size()) +
+                        RecordCursor::str_size(parts.co_name.size()) + optional_str_size(qualname) +
+                        RecordCursor::str_size(FrameId::LENGTH) + parts.arg.size() + parts.locals.size() +
+                        RecordCursor::str_size(parts.thread.name.size()) + 3 * RecordCursor::NUMBER_SIZE +
+                        RecordCursor::str_size(FrameId::LENGTH);
+    try {
+        record.clear();
+        RecordCursor out(record.tail(size));
+        out.literal(PATH_KEY);
+        out.str(parts.path);
+        out.literal(CO_NAME_KEY);
+        out.str(parts.co_name);
+        out.literal(QUALNAME_KEY);
+        qualname ? out.str(*qualname) : out.nil();
+        out.literal(parts.event == Event::Call ? EVENT_CALL : EVENT_RETURN);
+        out.literal(FRAME_ID_KEY);
+        parts.frame_id ? out.str(parts.frame_id->view()) : out.nil();
+        out.literal(ARG_KEY);
+        out.literal(parts.arg);
+        out.literal(LOCALS_KEY);
+        out.literal(parts.locals);
+        out.literal(THREAD_KEY);
+        out.str(parts.thread.name);
+        out.literal(NATIVE_ID_KEY);
+        parts.thread.native_id ? out.uint(*parts.thread.native_id) : out.nil();
+        out.literal(TIMESTAMP_KEY);
+        out.f64(parts.timestamp);
+        out.literal(TYPE_FRAME);
+        out.literal(CALL_SITE_KEY);
+        if (parts.call_site) {
+            out.literal(CALL_FRAME_ID_KEY);
+            out.str(parts.call_site->call_frame_id.view());
+            out.literal(LINE_NUMBER_KEY);
+            out.int32(parts.call_site->line_number);
+        } else {
+            out.nil();
+        }
+        record.mark_written_to(out.position());
+    } catch (const std::bad_alloc&) {
+        return utils::PyError::make(PyExc_MemoryError, "no memory left for a frame record");
+    }
+    return {};
 }
 
 // The "path" text: the code's path, kept on the code object for as long as the working directory
@@ -125,17 +230,24 @@ Result<const std::string*> record_path(PyObject* frame, const EventCode& code, R
 }
 
 // The qualified name, kept on the code object for as long as its globals' "__name__" is the same
-// object it was built from.
+// object it was built from. Globals that have not changed at all since (their version says so) need
+// no look at "__name__".
 Result<const std::optional<std::string>*> record_qualname(PyObject* frame, RecordTexts* texts,
                                                           std::optional<std::string>& fresh) noexcept {
     PyRef module_name;
+    uint64_t globals_version = 0;
     if (texts != nullptr) {
         PyRef globals = PyRef::steal(PyFrame_GetGlobals(reinterpret_cast<PyFrameObject*>(frame)));
         if (PyDict_CheckExact(globals.get())) {
+            globals_version = utils::dict_version(globals.get()).value_or(0);
+            if (globals_version != 0 && globals_version == texts->globals_version) {
+                return &texts->qualname;
+            }
             module_name = PyRef::borrow(PyDict_GetItemWithError(globals.get(), utils::interned().dunder_name));
             if (!module_name) {
                 PyErr_Clear();  // Nothing kept for such globals; get_qualname reports what is wrong.
             } else if (module_name.get() == texts->module_name.get()) {
+                texts->globals_version = globals_version;
                 return &texts->qualname;
             }
         }
@@ -147,6 +259,7 @@ Result<const std::optional<std::string>*> record_qualname(PyObject* frame, Recor
     if (module_name) {
         texts->module_name = std::move(module_name);
         texts->qualname = std::move(*qualname);
+        texts->globals_version = globals_version;
         return &texts->qualname;
     }
     fresh = std::move(*qualname);
@@ -182,7 +295,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyOb
     if (!qualname) {
         return std::move(qualname.error());
     }
-    auto locals = locals_to_record(frame);
+    auto locals = locals_to_record(frame, code.code.get(), texts);
     if (!locals) {
         return std::move(locals.error());
     }
@@ -191,43 +304,28 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyOb
     if (!call_site) {
         return std::move(call_site.error());
     }
-    auto arg_bytes = utils::dump_msgpack(arg, config_.serializer());
+    // Found once for both values: a lookup by name costs more than a call of a small serialiser.
+    auto serializer = serializer_lookup_.function(config_.serializer());
+    if (!serializer) {
+        return std::move(serializer.error());
+    }
+    auto arg_bytes = utils::serialize_with(serializer->get(), arg, config_.serializer());
     if (!arg_bytes) {
         return std::move(arg_bytes.error());
     }
-    auto locals_bytes = utils::dump_msgpack(locals->get(), config_.serializer());
+    auto locals_bytes = utils::serialize_with(serializer->get(), locals->get(), config_.serializer());
     if (!locals_bytes) {
         return std::move(locals_bytes.error());
     }
     update_call_frames(thread, event, frame, id);
-
-    utils::Record record = std::move(thread.spare_record);
-    record.clear();
-    record.reserve(256 + (*path)->size() + arg_bytes->size() + locals_bytes->size());
-    utils::MsgpackWriter writer(record);
-    writer.map_header(12);
-    writer.str("path");
-    writer.str(**path);
-    writer.str("co_name");
-    writer.str(code.name_text);
-    utils::write_str_pair(writer, "qualname", **qualname);
-    writer.str("event");
-    writer.str(utils::event_name(event));
-    utils::write_str_pair(writer, "frame_id", id ? std::optional(id->view()) : std::nullopt);
-    utils::write_raw_pair(writer, "arg", std::move(*arg_bytes));
-    utils::write_raw_pair(writer, "locals", std::move(*locals_bytes));
-    writer.str("thread");
-    writer.str((*info)->name);
-    utils::write_int_pair(writer, "thread_native_id", (*info)->native_id);
     auto now = utils::timestamp();
     if (!now) {
         return std::move(now.error());
     }
-    utils::write_f64_pair(writer, *now);
-    writer.str("type");
-    writer.str("frame");
-    write_call_site(writer, *call_site);
-    if (auto written = writer.finish(); !written) {
+    utils::Record record = std::move(thread.spare_record);
+    auto written = write_frame_record(record, {**path, code.name_text, **qualname, event, id, arg_bytes->view(),
+                                               locals_bytes->view(), **info, *now, *call_site});
+    if (!written) {
         return std::move(written.error());
     }
     return record;

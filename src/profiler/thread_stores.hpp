@@ -31,7 +31,6 @@ struct EventCode {
 struct ThreadState {
     std::optional<utils::ThreadInfo> info;                   // cached at the thread's first need
     std::vector<utils::CallFrame> call_frames;               // recorded calls still open, oldest first
-    std::unordered_map<uintptr_t, utils::FrameId> frame_ids;  // open call's frame address -> id given at its call
     utils::PyRef left_out_call;                               // the call whose whole subtree is left out
     utils::ByteBuffer spare_record;                           // the last frame record's allocation, reused
     std::string scratch_path;                                 // the "path" text being written, reused

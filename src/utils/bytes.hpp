@@ -44,6 +44,13 @@ public:
         size_ += size;
     }
     void push_back(char byte) { append(&byte, 1); }
+    // Room for `size` more bytes, to be written in place and taken in by `mark_written_to`.
+    [[nodiscard]] char* tail(size_t size) {
+        reserve(size_ + size);
+        return data_.get() + size_;
+    }
+    // `end` points just past the last byte written into the room `tail` gave.
+    void mark_written_to(const char* end) noexcept { size_ = static_cast<size_t>(end - data_.get()); }
     // Empties the buffer and keeps its allocation for the next value.
     void clear() noexcept { size_ = 0; }
 

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
+
 namespace vesk::utils {
 
 // Per-code-object storage for tools (the code object's "extra" slots).
@@ -27,6 +30,17 @@ inline int set_code_extra(PyObject* code, Py_ssize_t index, void* extra) noexcep
     return PyUnstable_Code_SetExtra(code, index, extra);
 #else
     return _PyCode_SetExtra(code, index, extra);
+#endif
+}
+
+// A number that changes whenever `dict` changes, so that what was read from it can be kept until
+// then; absent where the interpreter keeps none for extensions to read.
+inline std::optional<uint64_t> dict_version(PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    (void)dict;
+    return std::nullopt;
 #endif
 }
 

@@ -114,13 +114,6 @@ private:
 
 thread_local ThreadRandom thread_random;
 
-template <class T>
-T draw() noexcept {
-    T value;
-    thread_random.fill(reinterpret_cast<unsigned char*>(&value), sizeof value);
-    return value;
-}
-
 ClockReading read_clock() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);  // served by the vDSO: no system call
@@ -148,27 +141,26 @@ Result<double> timestamp_from(ClockReading reading) noexcept {
 Result<double> timestamp() noexcept { return timestamp_from(read_clock()); }
 
 Ulid make_ulid(uint64_t unix_millis) noexcept {
-    const auto high_random = draw<uint16_t>();
-    const auto low_random = draw<uint64_t>();
+    // The 80 random bits in one draw.
+    std::array<unsigned char, 10> random;
+    thread_random.fill(random.data(), random.size());
+    uint16_t high_random = 0;
+    uint64_t low_random = 0;
+    std::memcpy(&high_random, random.data(), sizeof high_random);
+    std::memcpy(&low_random, random.data() + sizeof high_random, sizeof low_random);
     return {((unix_millis & TIME_MASK) << 16) | high_random, low_random};
 }
 
 Ulid new_ulid() noexcept { return make_ulid(unix_millis_from(read_clock())); }
 
 std::array<char, ULID_TEXT_LENGTH> ulid_text(Ulid ulid) noexcept {
+    // Least significant character last: five bits at a time off one 128-bit value, no branches.
+    __extension__ using u128 = unsigned __int128;
+    u128 value = (static_cast<u128>(ulid.high) << 64) | ulid.low;
     std::array<char, ULID_TEXT_LENGTH> text{};
-    for (size_t i = 0; i < ULID_TEXT_LENGTH; ++i) {
-        // Position of this character's lowest bit in the 128-bit value.
-        const unsigned shift = 5 * static_cast<unsigned>(ULID_TEXT_LENGTH - 1 - i);
-        uint64_t digit = 0;
-        if (shift >= 64) {
-            digit = ulid.high >> (shift - 64);
-        } else if (shift + 5 <= 64) {
-            digit = ulid.low >> shift;
-        } else {
-            digit = (ulid.low >> shift) | (ulid.high << (64 - shift));
-        }
-        text[i] = CROCKFORD[digit & 31];
+    for (size_t i = ULID_TEXT_LENGTH; i-- > 0;) {
+        text[i] = CROCKFORD[static_cast<unsigned>(value) & 31];
+        value >>= 5;
     }
     return text;
 }

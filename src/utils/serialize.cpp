@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "utils/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/pyref.hpp"
 
@@ -73,11 +74,95 @@ Result<ByteBuffer> bytes_from_sequence(PyObject* result) noexcept {
     }
 }
 
+namespace {
+
+PyError no_bytes_error(Serializer serializer) noexcept {
+    // The caller writes these bytes as the value of a key or as a whole record: nothing at all
+    // would leave the key without a value and break every later read of the trace document.
+    return PyError::make(PyExc_ValueError,
+                         serializer == Serializer::Full
+                             ? "vesk.serialize returned no bytes from dump_msgpack; one MessagePack "
+                               "value is needed"
+                             : "vesk.serialize returned no bytes from dump_msgpack_lightweight_repr; "
+                               "one MessagePack value is needed");
+}
+
+PyObject* function_name(Serializer serializer) noexcept {
+    return serializer == Serializer::Full ? interned().dump_msgpack : interned().dump_msgpack_lightweight_repr;
+}
+
+}  // namespace
+
+std::string_view Serialized::view() const noexcept {
+    if (bytes_) {
+        return {PyBytes_AS_STRING(bytes_.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes_.get()))};
+    }
+    return converted_.view();
+}
+
+Result<Serialized> serialized_from(PyRef result, Serializer serializer) noexcept {
+    Serialized serialized;
+    if (PyBytes_CheckExact(result.get())) {
+        serialized.bytes_ = std::move(result);  // the normal case: read in place, copied once into the record
+    } else {
+        auto converted = bytes_from_sequence(result.get());
+        if (!converted) {
+            return std::move(converted.error());
+        }
+        serialized.converted_ = std::move(*converted);
+    }
+    if (serialized.view().empty()) {
+        return no_bytes_error(serializer);
+    }
+    return serialized;
+}
+
+Result<PyRef> SerializerLookup::function(Serializer serializer) noexcept {
+    Found& found = found_[serializer == Serializer::Full ? 0 : 1];
+    const std::optional<uint64_t> modules_version = dict_version(PyImport_GetModuleDict());
+    if (found.function && modules_version && *modules_version == found.modules_version &&
+        dict_version(PyModule_GetDict(found.module.get())) == found.namespace_version) {
+        return found.function.clone();
+    }
+    auto module = import_module(interned().module_vesk_serialize);
+    if (!module) {
+        return std::move(module.error());
+    }
+    auto function = checked(PyObject_GetAttr(module->get(), function_name(serializer)));
+    if (!function) {
+        return std::move(function.error());
+    }
+    // Versions read after the lookup, which may itself have imported and so changed sys.modules.
+    found.modules_version = dict_version(PyImport_GetModuleDict()).value_or(0);
+    PyObject* namespace_dict = PyModule_Check(module->get()) ? PyModule_GetDict(module->get()) : nullptr;
+    found.namespace_version = namespace_dict != nullptr ? dict_version(namespace_dict).value_or(0) : 0;
+    // Not a module (a stand-in object in sys.modules) or no versions to check: looked up afresh at
+    // every event.
+    const bool keep = namespace_dict != nullptr && modules_version;
+    found.module = keep ? std::move(*module) : PyRef();
+    found.function = keep ? function->clone() : PyRef();
+    return std::move(*function);
+}
+
+int SerializerLookup::traverse(visitproc visit, void* arg) const noexcept {
+    for (const Found& found : found_) {
+        Py_VISIT(found.function.get());
+        Py_VISIT(found.module.get());
+    }
+    return 0;
+}
+
+Result<Serialized> serialize_with(PyObject* function, PyObject* value, Serializer serializer) noexcept {
+    auto result = checked(PyObject_CallOneArg(function, value));
+    if (!result) {
+        return std::move(result.error());
+    }
+    return serialized_from(std::move(*result), serializer);
+}
+
 Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept {
     // Looked up by name each time so that a replaced sys.modules entry takes effect at the next call.
-    PyObject* name = serializer == Serializer::Full ? interned().dump_msgpack
-                                                    : interned().dump_msgpack_lightweight_repr;
-    auto function = module_attribute(interned().module_vesk_serialize, name);
+    auto function = module_attribute(interned().module_vesk_serialize, function_name(serializer));
     if (!function) {
         return std::move(function.error());
     }
@@ -87,14 +172,7 @@ Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept
     }
     auto bytes = bytes_from_sequence(result->get());
     if (bytes && bytes->empty()) {
-        // The caller writes these bytes as the value of a key or as a whole record: nothing at all
-        // would leave the key without a value and break every later read of the trace document.
-        return PyError::make(PyExc_ValueError,
-                             serializer == Serializer::Full
-                                 ? "vesk.serialize returned no bytes from dump_msgpack; one MessagePack "
-                                   "value is needed"
-                                 : "vesk.serialize returned no bytes from dump_msgpack_lightweight_repr; "
-                                   "one MessagePack value is needed");
+        return no_bytes_error(serializer);
     }
     return bytes;
 }
