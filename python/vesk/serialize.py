@@ -247,14 +247,19 @@ def _compile_patterns() -> None:
 
     private_key = r"-----BEGIN ((?:[A-Z0-9]+ )*)PRIVATE KEY-----.*?(?:-----END \1PRIVATE KEY-----|\Z)"
     userinfo = r"(?<=://)([^\s/?#@:]*):[^\s/?#@]+@"
-    # A value: quoted, or up to a separator; not a placeholder ("%(name)s", "?", ":name", "$1").
-    parameter = r"(?<![\w.\-\[\]])([\w.\-\[\]]+)=(\"[^\"]*\"|'[^']*'|(?![%?:$])[^\s&;,\"'<>()\[\]{}]+)"
+    # A value: quoted, or up to a separator; not a placeholder ("%s", "%(name)s", "?", ":name", "$1").
+    value_end = r"(?=[\s&;,\"'<>()\[\]{}]|$)"
+    placeholder = rf"(?:%s|%\(\w+\)s|\?|:\w+|\$\d+){value_end}"
+    parameter = rf"(?<![\w.\-\[\]])([\w.\-\[\]]+)=(\"[^\"]*\"|'[^']*'|(?!{placeholder})[^\s&;,\"'<>()\[\]{{}}]+)"
     authorization = r"(?a)\b([Bb]earer|BEARER|[Bb]asic|BASIC)(\s+)([A-Za-z0-9\-._~+/]+=*)"
     tokens = (
         r"\b(?:gh[pousr]_[A-Za-z0-9]{36,}|github_pat_[A-Za-z0-9_]{22,}|xox[abprs]-[A-Za-z0-9-]{10,}"
         r"|A[KS]IA[A-Z0-9]{16}|[rs]k_live_[A-Za-z0-9]{16,}"
         r"|eyJ[A-Za-z0-9_-]{8,}\.eyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,})\b"
     )
+    _trigger_search = re.compile(_TRIGGERS).search
+    _anchor_search = re.compile(_ANCHORS).search
+    # Set last: another thread takes the patterns as ready once this is set.
     _shapes = (
         (re.compile(private_key, re.DOTALL), _private_key),
         (re.compile(userinfo), r"\1:" + REDACTED_TEXT + "@"),
@@ -262,8 +267,6 @@ def _compile_patterns() -> None:
         (re.compile(authorization), _authorization),
         (re.compile(tokens), REDACTED_TEXT),
     )
-    _trigger_search = re.compile(_TRIGGERS).search
-    _anchor_search = re.compile(_ANCHORS).search
 
 
 def _private_key(match: Any) -> str:
