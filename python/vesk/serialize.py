@@ -485,8 +485,28 @@ def _is_stdlib_type(t: type, names: frozenset, module: Any, qualname: str) -> bo
     return loaded is not None and vars(loaded).get(qualname) is t
 
 
-# Functions' reprs are written in C from their qualified names; their types have no builtins name.
-_FUNCTION_TYPES = (type(_type_module), type(len), type(lambda: None))
+def _interpreter_types() -> tuple[type, ...]:
+    """Functions, generators, coroutines, code objects, frames and cells: their reprs are written in C
+    from names and addresses, and their types have no name in builtins."""
+
+    async def coroutine() -> None:
+        pass
+
+    started = coroutine()
+    started.close()
+    return (
+        type(_type_module),
+        type(len),
+        type(_interpreter_types),
+        type(item for item in ()),
+        type(started),
+        type(_interpreter_types.__code__),
+        type(sys._getframe()),
+        type((lambda captured: lambda: captured)(0).__closure__[0]),
+    )
+
+
+_INTERPRETER_TYPES = _interpreter_types()
 
 
 def _make_plan(t: type) -> tuple:
@@ -495,7 +515,7 @@ def _make_plan(t: type) -> tuple:
     mro = _type_mro(t)
     if isinstance(module, str) and module.startswith(_LAZY_MODULE_PREFIXES):
         return (IDENTITY,)
-    if _is_stdlib_type(t, _SAFE_REPR_TYPES, module, qualname) or any(t is kind for kind in _FUNCTION_TYPES):
+    if _is_stdlib_type(t, _SAFE_REPR_TYPES, module, qualname) or any(t is kind for kind in _INTERPRETER_TYPES):
         return (ASK_PYTHON, "repr")
     if _is_stdlib_type(t, _DATETIME_TYPES, module, qualname):
         return (ASK_PYTHON, "datetime")
