@@ -275,6 +275,17 @@ def test_progress_goes_to_stderr_only(capsys, monkeypatch, db_path, command):
     assert "vesk:" not in done.out
 
 
+@pytest.mark.parametrize("command", [["show"], ["export", "--format", "chrome"], ["export", "--format", "json"]])
+def test_a_damaged_document_is_one_error_line_and_no_output_file(capsys, tmp_path, db_path, command):
+    nested_trace(db_path)
+    save(db_path, [document({MAIN_ID: [frame("call", "frm_x", "app.x", 50.0)]})[:-9]])
+    out = tmp_path / "out.json"
+    assert main([command[0], TRACE, *command[1:], "--db", db_path, *(["-o", str(out)] if len(command) > 1 else [])]) == 1
+    error = capsys.readouterr().err.strip().splitlines()
+    assert len(error) == 1 and error[0].startswith(f"vesk: error: trace {TRACE} has a damaged document"), error
+    assert not out.exists()
+
+
 def assert_properly_nested(events: list[dict]) -> None:
     by_thread: dict = {}
     for event in events:
