@@ -13,7 +13,7 @@ import msgpack
 
 from vesk import db, serialize
 from vesk.reading import text
-from vesk.reading.records import MAIN, Decoding, RecordStream, _Document, _is_array, _is_map, thread_key
+from vesk.reading.records import MAIN, Decoding, Document, RecordStream, is_array, is_map, thread_key
 from vesk.reading.walk import Open, Selection, ThreadWalk
 
 Write = Callable[[str], object]
@@ -76,7 +76,7 @@ def export_json(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> 
     for index, data in enumerate(db.iter_documents(stream.db_path, stream.trace_id)):
         write(",\n" if index else "\n")
         try:
-            count = _write_document(_Document(data, Decoding()), write, stream, index, count)
+            count = _write_document(Document(data, Decoding()), write, stream, index, count)
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
             raise db.StorageError(f"trace {stream.trace_id} has a damaged document: {exc}") from exc
         if stream.progress is not None:
@@ -84,18 +84,18 @@ def export_json(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> 
     write("\n]}\n")
 
 
-def _write_document(document: _Document, write: Write, stream: RecordStream, index: int, count: int) -> int:
+def _write_document(document: Document, write: Write, stream: RecordStream, index: int, count: int) -> int:
     unpacker = document.unpacker
-    if not _is_map(document.next_byte()):
+    if not is_map(document.next_byte()):
         write(_dumps(document.value()))
         return count
     write("{")
     for position in range(unpacker.read_map_header()):
         key = document.value()
         write(f'{", " if position else ""}{json.dumps(key if isinstance(key, str) else text.key_text(key))}: ')
-        if key == MAIN and _is_array(document.next_byte()):
+        if key == MAIN and is_array(document.next_byte()):
             count = _write_records(document, write, stream, index, count)
-        elif key == "frames" and _is_map(document.next_byte()):
+        elif key == "frames" and is_map(document.next_byte()):
             write("{")
             for thread_position in range(unpacker.read_map_header()):
                 thread = document.value()
@@ -109,8 +109,8 @@ def _write_document(document: _Document, write: Write, stream: RecordStream, ind
     return count
 
 
-def _write_records(document: _Document, write: Write, stream: RecordStream, index: int, count: int) -> int:
-    if not _is_array(document.next_byte()):
+def _write_records(document: Document, write: Write, stream: RecordStream, index: int, count: int) -> int:
+    if not is_array(document.next_byte()):
         write(_dumps(document.value()))
         return count
     write("[")

@@ -74,7 +74,7 @@ class Progress:
             self.stream.flush()
 
 
-class _Document:
+class Document:
     """One document walked in place: top-level values decoded, record arrays handed over one
     record at a time."""
 
@@ -104,13 +104,13 @@ class _Document:
         """Positions the unpacker before each record array, yielding its section: MAIN or the
         thread id. The caller reads or skips the array before resuming."""
         unpacker = self.unpacker
-        if not _is_map(self.next_byte()):
+        if not is_map(self.next_byte()):
             return
         for _ in range(unpacker.read_map_header()):
             key = self.value()
             if key == MAIN:
                 yield MAIN
-            elif key == "frames" and _is_map(self.next_byte()):
+            elif key == "frames" and is_map(self.next_byte()):
                 for _ in range(unpacker.read_map_header()):
                     thread = self.value()
                     yield thread if isinstance(thread, (int, str)) else repr(thread)
@@ -130,7 +130,7 @@ class _Document:
 
     def records(self) -> Iterator[object]:
         unpacker = self.unpacker
-        if not _is_array(self.next_byte()):
+        if not is_array(self.next_byte()):
             unpacker.skip()
             return
         tell, skip, starts = unpacker.tell, unpacker.skip, self.data.startswith
@@ -149,11 +149,11 @@ class _Document:
         self.unpacker.skip()
 
 
-def _is_map(first_byte: int) -> bool:
+def is_map(first_byte: int) -> bool:
     return 0x80 <= first_byte <= 0x8F or first_byte in (0xDE, 0xDF)
 
 
-def _is_array(first_byte: int) -> bool:
+def is_array(first_byte: int) -> bool:
     return 0x90 <= first_byte <= 0x9F or first_byte in (0xDC, 0xDD)
 
 
@@ -206,7 +206,7 @@ class RecordStream:
         for index, data in enumerate(db.iter_documents(self.db_path, self.trace_id)):
             if last_document is not None and index > last_document:
                 return
-            document = _Document(data, decoding)
+            document = Document(data, decoding)
             try:
                 for section in document.sections():
                     if wanted is not None and not wanted(index, section):
