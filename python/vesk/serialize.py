@@ -59,6 +59,7 @@ _max_string = 1000
 _max_items = 100
 _max_depth = 8
 _max_total = 5000
+_max_object_depth = 2
 _secret_fragments: frozenset[str] = frozenset()
 _longest_fragment = 0
 _secret_cache: dict[str, bool] = {}
@@ -116,7 +117,7 @@ _MISSING = object()
 
 def configure(settings: dict[str, Any] | None = None) -> None:
     """Sets the limits, the secret-looking names and which reprs run (the "serialize" table)."""
-    global _max_string, _max_items, _max_depth, _max_total, _secret_fragments, _longest_fragment
+    global _max_string, _max_items, _max_depth, _max_total, _max_object_depth, _secret_fragments, _longest_fragment
     global _call_repr, _repr_types
     settings = settings or {}
     # Everything read before anything is set: a bad value leaves the previous settings whole, on
@@ -125,11 +126,13 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     max_items = int(settings.get("max_items", 100))
     max_depth = int(settings.get("max_depth", 8))
     max_total = int(settings.get("max_total_items", 5000))
+    max_object_depth = int(settings.get("max_object_depth", 2))
     names = settings.get("secret_names", DEFAULT_SECRET_NAMES)
     fragments = frozenset(fragment for fragment in ("".join(_name_words(name)) for name in names) if fragment)
     call_repr = bool(settings.get("call_repr", False))
     repr_types = frozenset(settings.get("repr_types", ()))
     _max_string, _max_items, _max_depth, _max_total = max_string, max_items, max_depth, max_total
+    _max_object_depth = max_object_depth
     _secret_fragments = fragments
     _longest_fragment = max(map(len, fragments), default=0)
     _call_repr, _repr_types = call_repr, repr_types
@@ -141,7 +144,11 @@ def configure(settings: dict[str, Any] | None = None) -> None:
 def _configure_native() -> None:
     if _native_ready:
         _native.configure(
-            max_string_length=_max_string, max_items=_max_items, max_depth=_max_depth, max_total_items=_max_total
+            max_string_length=_max_string,
+            max_items=_max_items,
+            max_depth=_max_depth,
+            max_total_items=_max_total,
+            max_object_depth=_max_object_depth,
         )
 
 
@@ -717,7 +724,7 @@ def _key_text(key: Any) -> ExtType:
 class _Walk:
     """One careful conversion into plain values and extension values, within the limits."""
 
-    __slots__ = ("light", "safe_text", "budget", "open")
+    __slots__ = ("light", "safe_text", "budget", "open", "objects_open")
 
     def __init__(self, light: bool, safe_text: bool) -> None:
         self.light = light
@@ -725,6 +732,7 @@ class _Walk:
         self.safe_text = safe_text
         self.budget = _max_total
         self.open: set[int] = set()
+        self.objects_open = 0  # objects being shown by their fields, one inside the other
 
     def value(self, value: Any, depth: int) -> Any:
         t = type(value)
@@ -873,10 +881,12 @@ class _Walk:
     def fields(self, value: Any, type_name: str, fields: dict, depth: int) -> Any:
         if id(value) in self.open:
             return _CYCLE
-        if depth >= _max_depth:
+        if depth >= _max_depth or self.objects_open >= _max_object_depth:
             return _object_text(_identity(value))
         self.open.add(id(value))
+        self.objects_open += 1
         shown = self.mapping(fields, depth)
+        self.objects_open -= 1
         self.open.discard(id(value))
         return _new_tuple(ExtType, (OBJECT_FIELDS, _pack([type_name, shown])))
 

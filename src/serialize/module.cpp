@@ -217,15 +217,15 @@ Result<std::optional<Py_ssize_t>> limit(PyObject* value, Py_ssize_t most) noexce
 
 PyObject* configure(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
     return utils::object_entry([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"max_string_length", "max_items", "max_depth", "max_total_items",
-                                         nullptr};
-        PyObject* values[4] = {};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOO:configure", const_cast<char**>(keywords), &values[0],
-                                         &values[1], &values[2], &values[3])) {
+        static const char* keywords[] = {"max_string_length", "max_items",        "max_depth",
+                                         "max_total_items",   "max_object_depth", nullptr};
+        PyObject* values[5] = {};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOOO:configure", const_cast<char**>(keywords), &values[0],
+                                         &values[1], &values[2], &values[3], &values[4])) {
             return PyError::fetch();
         }
-        std::optional<Py_ssize_t> limits[4];
-        for (int i = 0; i < 4; ++i) {
+        std::optional<Py_ssize_t> limits[5];
+        for (int i = 0; i < 5; ++i) {
             auto read = limit(values[i], i == 2 ? MAX_NATIVE_DEPTH : PY_SSIZE_T_MAX);
             if (!read) {
                 return std::move(read.error());
@@ -236,9 +236,9 @@ PyObject* configure(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
         // Called whenever the settings change, the secret names and the reprs to call among them.
         state.verdicts.clear();
         state.kinds.clear();
-        state.native = limits[0] && limits[1] && limits[2] && limits[3];
+        state.native = limits[0] && limits[1] && limits[2] && limits[3] && limits[4];
         if (state.native) {
-            state.settings.limits = Limits{*limits[0], *limits[1], *limits[2], *limits[3]};
+            state.settings.limits = Limits{*limits[0], *limits[1], *limits[2], *limits[3], *limits[4]};
         }
         return PyRef::borrow(state.native ? Py_True : Py_False);
     });

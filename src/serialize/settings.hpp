@@ -13,6 +13,7 @@ struct Limits {
     Py_ssize_t max_items = 100;
     Py_ssize_t max_depth = 8;
     Py_ssize_t max_total = 5000;
+    Py_ssize_t max_object_depth = 2;  // objects shown by their fields inside one another
 };
 
 // Borrowed from the module state, which holds them from `setup` on and outlives every walk (a

@@ -699,7 +699,7 @@ Outcome Walk::fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_
         out_.ext(MARKER, CYCLE);
         return Outcome::written;
     }
-    if (depth >= limits_.max_depth) {
+    if (depth >= limits_.max_depth || objects_open_ >= limits_.max_object_depth) {
         return identity(value, nullptr);
     }
     const size_t mark = out_.begin_ext();
@@ -718,7 +718,10 @@ Outcome Walk::fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_
     out_.append(name.view(0, name.size()));
     {
         Opened opened(*this, value);
-        if (const Outcome outcome = mapping(fields, depth); outcome != Outcome::written) {
+        ++objects_open_;
+        const Outcome outcome = mapping(fields, depth);
+        --objects_open_;
+        if (outcome != Outcome::written) {
             return outcome;
         }
     }

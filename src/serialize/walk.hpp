@@ -89,6 +89,7 @@ private:
     // object shown by its fields opens itself and its fields' dict at the same depth.
     std::array<PyObject*, 2 * MAX_NATIVE_DEPTH + 2> open_;  // only the first `open_count_` are set
     size_t open_count_ = 0;
+    Py_ssize_t objects_open_ = 0;  // objects being shown by their fields, one inside the other
     std::optional<utils::PyError> error_;
 };
 

@@ -376,6 +376,18 @@ def test_declared_fields_show_what_the_class_repr_would():
     assert [str(item) for item in decoded] == ["Record(name='ada', password=<redacted>)", "Attrs(shown=1)"]
 
 
+def test_objects_inside_objects_are_shown_by_fields_only_to_max_object_depth():
+    class Node:
+        def __init__(self, child=None):
+            self.child = child
+
+    chain = Node(Node(Node()))
+    assert str(loads(dump_msgpack(chain))).startswith("Node(child=Node(child=<")
+    serialize.configure({"max_object_depth": 0})
+    shown_by_identity = f"<{Node.__module__}.{Node.__qualname__} object at {id(chain):#x}>"
+    assert loads(dump_msgpack([chain])) == [ObjectRepr(shown_by_identity)]
+
+
 def test_reprs_run_only_for_the_types_opted_into():
     counting = Counting()
     Counting.calls = 0

@@ -387,6 +387,7 @@ limits = st.fixed_dictionaries(
         "max_items": st.integers(0, 12),
         "max_depth": st.integers(0, 12),
         "max_total_items": st.integers(0, 80),
+        "max_object_depth": st.integers(0, 3),
         "secret_names": st.sampled_from([list(DEFAULT_SECRET_NAMES), ["pin"], [], ["a"]]),
         "call_repr": st.booleans(),
         "repr_types": st.sampled_from([[], [f"{__name__}.Shown", f"{__name__}.Raising"]]),
@@ -456,8 +457,8 @@ def test_limits_the_native_walk_does_not_take_are_left_to_python():
         assert_same_bytes(deep)
         assert_same_bytes({"text": "x" * 50, "items": list(range(20))})
     serialize.configure({"max_depth": 100})
-    assert native.configure(max_string_length=1, max_items=1, max_depth=100, max_total_items=1)
-    assert not native.configure(max_string_length=1, max_items=1, max_depth=101, max_total_items=1)
+    assert native.configure(max_string_length=1, max_items=1, max_depth=100, max_total_items=1, max_object_depth=1)
+    assert not native.configure(max_string_length=1, max_items=1, max_depth=101, max_total_items=1, max_object_depth=1)
     serialize.configure({"max_depth": 100})
     assert_same_bytes(deep)
 
@@ -484,7 +485,7 @@ def test_setup_is_refused_twice_and_configure_checks_its_arguments():
             redact_text=len,
         )
     with pytest.raises(TypeError):
-        native.configure(max_string_length="1", max_items=1, max_depth=1, max_total_items=1)
+        native.configure(max_string_length="1", max_items=1, max_depth=1, max_total_items=1, max_object_depth=1)
     assert serialize.dump_msgpack("still works") == PYTHON[0]("still works")
 
 
