@@ -116,39 +116,38 @@ class TraceFacts:
 
     def read(self, stream: RecordStream, selection: Selection) -> None:
         decoding = Decoding(LOCALS | {"arg"})
-        sequence = 0
+        threads = self.threads
+        first = last = None
         for document, section, record in stream.records(decoding=decoding):
             if not isinstance(record, dict):
                 continue
-            self._count(record)
+            self.records += 1
+            timestamp = record.get("timestamp")
+            if isinstance(timestamp, (int, float)):
+                if first is None or timestamp < first:
+                    first = timestamp
+                if last is None or timestamp > last:
+                    last = timestamp
             kind = record.get("type")
-            if kind in TRACE_RECORDS:
-                self._volume_control(record)
-                continue
+            if kind != "frame":
+                if kind in TRACE_RECORDS:
+                    self._volume_control(record)
+                    continue
+                if kind == "recording_stopped":
+                    self.stopped.append(record)
             key = thread_key(record)
-            thread = self.threads.get(key)
+            thread = threads.get(key)
             if thread is None:
-                sequence += 1
-                first_seen = (document, 0 if section == MAIN else 1, sequence)
-                thread = self.threads[key] = ThreadFacts(key, first_seen, selection, self.functions)
+                first_seen = (document, 0 if section == MAIN else 1, len(threads))
+                thread = threads[key] = ThreadFacts(key, first_seen, selection, self.functions)
             thread.records += 1
             thread.last_document = document
             thread.sections.add(section)
             thread.feed(record)
-        for thread in self.threads.values():
+        for thread in threads.values():
             thread.finish()
+        self.first_timestamp, self.last_timestamp = first, last
         self.main_thread_ids = stream.main_thread_ids
-
-    def _count(self, record: dict) -> None:
-        self.records += 1
-        if record.get("type") == "recording_stopped":
-            self.stopped.append(record)
-        timestamp = record.get("timestamp")
-        if isinstance(timestamp, (int, float)):
-            if self.first_timestamp is None or timestamp < self.first_timestamp:
-                self.first_timestamp = timestamp
-            if self.last_timestamp is None or timestamp > self.last_timestamp:
-                self.last_timestamp = timestamp
 
     def _volume_control(self, record: dict) -> None:
         if record.get("type") == "records_dropped":
