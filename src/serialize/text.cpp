@@ -113,14 +113,6 @@ private:
 // The anchors are where each trigger text is looked for, at a known place.
 constexpr std::string_view ANCHORS = REDACTION_ANCHORS;
 
-constexpr std::array<bool, 128> anchor_table() noexcept {
-    std::array<bool, 128> table{};
-    for (const char anchor : ANCHORS) {
-        table[static_cast<unsigned char>(anchor)] = true;
-    }
-    return table;
-}
-constexpr std::array<bool, 128> IS_ANCHOR = anchor_table();
 
 // Whether the anchor at `at` is part of a trigger text. `B` and `b` start "bearer" and "basic" in any
 // case: more than the Python serialiser asks for, which only costs it a call that changes nothing.
@@ -153,7 +145,7 @@ bool find_trigger(const Char* chars, Py_ssize_t count) noexcept {
     const Cursor<Char> text(chars, count);
     for (Py_ssize_t i = 0; i < count; ++i) {
         const uint32_t c = chars[i];
-        if (c < 0x80 && IS_ANCHOR[c] && trigger_at(text, i, c)) {
+        if (c < 0x80 && REDACTION_ANCHOR_TABLE[c] && trigger_at(text, i, c)) {
             return true;
         }
     }

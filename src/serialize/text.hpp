@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -48,16 +49,21 @@ void append_utf8(Output& out, const CodePoints& text, Py_ssize_t count) noexcept
 // The characters every trigger text holds one of: a text without any needs no closer look.
 inline constexpr std::string_view REDACTION_ANCHORS = "=:-_JIbB";
 
+inline constexpr std::array<bool, 256> REDACTION_ANCHOR_TABLE = [] {
+    std::array<bool, 256> table{};
+    for (const char anchor : REDACTION_ANCHORS) {
+        table[static_cast<unsigned char>(anchor)] = true;
+    }
+    return table;
+}();
+
 // The usual short name or value, ASCII: true when it holds an anchor (a trigger, or not).
 [[nodiscard]] inline bool may_hold_trigger(const Py_UCS1* chars, Py_ssize_t count) noexcept {
+    bool found = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const Py_UCS1 c = chars[i];
-        // The anchors are all ASCII punctuation or letters; most text is neither of them.
-        if (c == '=' || c == ':' || c == '-' || c == '_' || c == 'J' || c == 'I' || c == 'b' || c == 'B') {
-            return true;
-        }
+        found |= REDACTION_ANCHOR_TABLE[chars[i]];  // no branch per character
     }
-    return false;
+    return found;
 }
 
 // The "…[+N chars]" suffix of a cut text and its relatives.
