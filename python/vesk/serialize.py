@@ -535,18 +535,18 @@ def _make_plan(t: type) -> tuple:
         dict_descriptor = None
     if _has_base(mro, BaseException):
         return (ASK_PYTHON, "fields", ("args",), {"args": _exception_args}, dict_descriptor, True)
-    if not _type_flags(t) & _HEAP_TYPE:
-        return (IDENTITY,)  # a type written in C: its state is not Python-readable fields
     enum = sys.modules.get("enum")
     if enum is not None and _has_base(mro, enum.Enum):
         return (ASK_PYTHON, "enum")
-    if _has_base(mro, tuple):
+    if _has_base(mro, tuple):  # named tuples; struct sequences such as os.stat_result as tuples
         names = _lookup(mro, "_fields")
         if type(names) is tuple and all(type(name) is str for name in names):
             return (ASK_PYTHON, "named_tuple", names)
         return (AS_TUPLE,)
     if _has_base(mro, str) or _has_base(mro, int) or _has_base(mro, float):
         return (BY_VALUE,)
+    if not _type_flags(t) & _HEAP_TYPE:
+        return (IDENTITY,)  # a type written in C: its state is not Python-readable fields
     members = _slot_members(mro)
     declared = _declared_fields(mro)
     if declared is not None:

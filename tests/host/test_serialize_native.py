@@ -305,6 +305,7 @@ objects = st.one_of(
     st.builds(QuerySet),
     st.sampled_from([Color.RED, Mood.GOOD, Perm.R | Perm.W, Perm(0), Plain, WithMeta, len, sys, ..., ValueError]),
     st.sampled_from([decimal.Decimal("1.5"), uuid.UUID(int=7), pathlib.PurePosixPath("/a/b"), 3 + 4j, range(3)]),
+    st.sampled_from([sys.version_info, sys.flags]),  # struct sequences
     st.builds(
         datetime.datetime,
         st.integers(1, 9999),
