@@ -1,6 +1,6 @@
 """vesk's benchmark suite: per-event overhead of vesk and its peers, memory, saving and start-up.
 
-    python bench/run.py [--size tiny|small|full] [--rounds N]
+    python bench/run.py [--size tiny|small|full] [--rounds N] [--instructions]
 
 Every measurement runs in a fresh interpreter (bench/measure.py). A round runs each workload once
 under every configuration, in a shuffled order, so that a slow minute on a shared machine spreads
@@ -53,6 +53,9 @@ MEMORY_RECORDS = {"tiny": 20_000, "small": 200_000, "full": 1_000_000}
 # figures that vary far less than event timings.
 MEMORY_ROUNDS = {"tiny": 5, "small": 5, "full": 3}
 CHECK_ITERATIONS = 20
+# What --instructions counts under callgrind (bench/hotspots.py): the engine's own cost per recorded
+# event, and what library code costs beside the floor.
+INSTRUCTION_CONFIGS = {"user-heavy": ["floor", "vesk-nil", "vesk"], "library-heavy": ["floor", "vesk"]}
 STARTUP_PAIRS = 3
 
 
@@ -152,6 +155,15 @@ def ratio_lines(results: dict) -> list:
     judge("user-heavy: pure-Python (nil ser.) / engine alone", quotient(over("user-heavy", "pure-nil"), engine), 10, False)
     judge("user-heavy: vesk / VizTracer args+retval", quotient(over("user-heavy", "vesk"), over("user-heavy", "viztracer-args")),
           1.0, True)
+    instructions = results.get("instructions")
+    if instructions:
+        user_counts = instructions["user-heavy"]
+        judge("instructions: engine alone per recorded event / floor per event",
+              quotient(user_counts["vesk-nil"] * user_counts["events"] / user_counts["recorded"],
+                       user_counts["floor"]), 4.5, True)
+        library_counts = instructions["library-heavy"]
+        judge("instructions: library-heavy vesk / floor", quotient(library_counts["vesk"], library_counts["floor"]),
+              1.10, True)
     memory = results.get("memory") or []
     judge("memory: buffered records' growth / encoded bytes",
           median([m["growth"] / m["encoded"] for m in memory if m["encoded"]]), 1.15, True)
@@ -176,6 +188,12 @@ def print_details(results: dict) -> None:
         print(f"  build_trace {median([m['build'] for m in memory]) * 1e3:.0f} ms, "
               f"host save_trace_in_sqlite {median([m['save'] for m in memory]) * 1e3:.0f} ms, "
               f"SQLite blob insert {median([m['sqlite_blob'] for m in memory]) * 1e3:.0f} ms")
+    instructions = results.get("instructions")
+    if instructions:
+        print("Instructions per event over no profiler (callgrind: steady under load):")
+        for workload, counts in instructions.items():
+            shown = ", ".join(f"{CONFIGS[config]} {counts[config]:,.0f}" for config in INSTRUCTION_CONFIGS[workload])
+            print(f"  {workload}: {shown}")
     startup = results.get("startup")
     if startup:
         print(f"Start-up (empty script, wall clock, {len(startup['python'])} runs each): python "
@@ -217,6 +235,23 @@ def measure_startup(directory: str, results: dict) -> None:
             if done.returncode != 0:
                 raise ChildFailed(f"{' '.join(command)} failed ({done.returncode}):\n{done.stderr.strip()}")
             results["startup"][name].append(elapsed)
+
+
+def count_instructions(size: str) -> dict:
+    """Instructions per event over no profiler, per workload and configuration (and the counts of
+    events and recorded events they are divided by)."""
+    import hotspots
+
+    counted = {}
+    for workload, configs in INSTRUCTION_CONFIGS.items():
+        iterations = max(1, ITERATIONS[size][workload] // 6)
+        progress(f"instructions: {workload} under callgrind")
+        counts = child("count", workload, str(iterations))
+        base = hotspots.instructions(workload, "none", iterations)
+        counted[workload] = {"events": counts["events"], "recorded": counts["recorded"]}
+        for config in configs:
+            counted[workload][config] = (hotspots.instructions(workload, config, iterations) - base) / counts["events"]
+    return counted
 
 
 def run(arguments: argparse.Namespace) -> int:
@@ -305,6 +340,8 @@ def run(arguments: argparse.Namespace) -> int:
                 results["startup"] = None
 
     shutil.rmtree(startup_directory, ignore_errors=True)
+    if arguments.instructions:
+        results["instructions"] = count_instructions(arguments.size)
     print_table(results, workloads, configs)
     print_details(results)
     print_ratios(results)
@@ -326,6 +363,8 @@ def main() -> int:
     parser.add_argument("--configs", type=lambda text: text.split(","), help="comma-separated subset")
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--skip-startup", action="store_true")
+    parser.add_argument("--instructions", action="store_true",
+                        help="also count instructions per event under callgrind (a few minutes more)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the configuration order")
     parser.add_argument("--json", help="also write every measurement to this file")
     arguments = parser.parse_args()

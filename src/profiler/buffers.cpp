@@ -144,6 +144,28 @@ void Profiler::start_new_test_trace() {
     forget_left_out_calls();
 }
 
+void Profiler::start_forked_trace(std::string trace_id) noexcept {
+    {
+        auto id = trace_id_.lock();
+        auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
+        auto accounting = accounting_.lock();
+        *id = std::move(trace_id);
+        *frames_of_interest = {};
+        frames->clear();
+        const bool in_test = accounting->in_test;
+        *accounting = TraceAccounting{};
+        accounting->in_test = in_test;
+    }
+    *totals_.lock() = RecordingTotals{};
+    frames_stopped_.store(false, std::memory_order_relaxed);
+    forget_left_out_calls();
+    try {
+        threads_.drop_other_threads();
+    } catch (const std::bad_alloc&) {
+        // Their entries stay: harmless, only never used again.
+    }
+}
+
 Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noexcept {
     if (batch.types.empty()) {
         return {};

@@ -135,6 +135,11 @@ public:
     // host; if the host fails, the records go back into the buffers for the next build.
     [[nodiscard]] utils::Status save_in_db() noexcept;
 
+    // Requires the interpreter lock. In a process just forked from the recorded one: recording goes
+    // on under `trace_id`, a trace of the child's own, without the parent's buffered records (the
+    // parent saves those), its other threads or its totals.
+    void start_forked_trace(std::string trace_id) noexcept;
+
     // Requires the interpreter lock. The totals, as a dict for the host.
     [[nodiscard]] utils::Result<utils::PyRef> recording_totals() noexcept;
 

@@ -7,6 +7,7 @@
 
 #include "profiler/profiler.hpp"
 #include "utils/arguments.hpp"
+#include "utils/convert.hpp"
 #include "utils/entry.hpp"
 #include "utils/interned.hpp"
 
@@ -61,6 +62,17 @@ PyObject* build_trace(PyObject* self, PyObject*) noexcept {
     return utils::object_entry([&] { return profiler_of(self).build_trace(); });
 }
 
+PyObject* start_forked_trace(PyObject* self, PyObject* trace_id) noexcept {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        auto text = utils::string_of(trace_id);
+        if (!text) {
+            return std::move(text.error());
+        }
+        profiler_of(self).start_forked_trace(std::move(*text));
+        return utils::none();
+    });
+}
+
 PyObject* recording_totals(PyObject* self, PyObject*) noexcept {
     return utils::object_entry([&] { return profiler_of(self).recording_totals(); });
 }
@@ -84,6 +96,8 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
 PyMethodDef methods[] = {
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"start_forked_trace", start_forked_trace, METH_O,
+     "start_forked_trace($self, trace_id, /)\n--\n\nIn a forked child: record on under a trace of its own."},
     {"recording_totals", recording_totals, METH_NOARGS,
      "recording_totals($self)\n--\n\nWhat the recording saved, left out and lost so far."},
     {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),

@@ -5,12 +5,17 @@ namespace vesk::profiler {
 namespace {
 
 std::atomic<uint64_t> next_thread_serial{1};
+std::atomic<uint64_t> next_stores_serial{1};
 
 // Lives in each OS thread's storage; holds no Python reference (its destructor runs at thread exit
 // without the interpreter lock).
 struct ThisThread {
     uint64_t serial = next_thread_serial.fetch_add(1, std::memory_order_relaxed);
     std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
+    // The entry this thread last used, and whose stores it is in: one comparison finds it again. An
+    // entry lives as long as its stores do while its thread runs.
+    uint64_t last_stores = 0;
+    ThreadState* last_state = nullptr;
     ~ThisThread() { alive->store(false, std::memory_order_release); }
 };
 
@@ -18,8 +23,15 @@ thread_local ThisThread this_thread;
 
 }  // namespace
 
+ThreadStores::ThreadStores() noexcept : serial_(next_stores_serial.fetch_add(1, std::memory_order_relaxed)) {}
+
 ThreadState& ThreadStores::current() {
+    if (this_thread.last_stores == serial_) {
+        return *this_thread.last_state;
+    }
     if (auto found = entries_.find(this_thread.serial); found != entries_.end()) {
+        this_thread.last_stores = serial_;
+        this_thread.last_state = &found->second->state;
         return found->second->state;
     }
     // Dropped only after the map is consistent again: releasing their frames may run Python code.
@@ -28,6 +40,8 @@ ThreadState& ThreadStores::current() {
     entry->alive = this_thread.alive;
     ThreadState& state = entry->state;
     entries_.emplace(this_thread.serial, std::move(entry));
+    this_thread.last_stores = serial_;
+    this_thread.last_state = &state;
     return state;
 }
 
@@ -42,6 +56,19 @@ std::vector<std::unique_ptr<ThreadStores::Entry>> ThreadStores::take_finished() 
         }
     }
     return finished;
+}
+
+void ThreadStores::drop_other_threads() {
+    std::vector<std::unique_ptr<Entry>> others;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (it->first == this_thread.serial) {
+            ++it;
+        } else {
+            others.push_back(std::move(it->second));
+            it = entries_.erase(it);
+        }
+    }
+    // Released here, once the map is consistent again.
 }
 
 int ThreadStores::traverse(visitproc visit, void* arg) const noexcept {

@@ -44,11 +44,17 @@ struct ThreadState {
 // `current`, which runs no Python code while it changes it, under the interpreter lock.
 class ThreadStores {
 public:
+    ThreadStores() noexcept;
+
     // Requires the interpreter lock. The calling thread's entry, created on first use. CAUTION:
     // creating an entry may drop finished threads' entries, which releases their frames.
     [[nodiscard]] ThreadState& current();
 
     int traverse(visitproc visit, void* arg) const noexcept;
+
+    // Requires the interpreter lock. In a forked child: drops every entry but the calling thread's
+    // (the other threads do not exist there). CAUTION: releasing their frames may run Python code.
+    void drop_other_threads();
 
 private:
     struct Entry {
@@ -57,6 +63,7 @@ private:
     };
     [[nodiscard]] std::vector<std::unique_ptr<Entry>> take_finished();
 
+    const uint64_t serial_;  // tells these stores from any others, even at the same address
     std::unordered_map<uint64_t, std::unique_ptr<Entry>> entries_;
 };
 

@@ -163,3 +163,29 @@ class TestOneTracePerTest:
             begin_test("a")
             assert finish_test("a") == "a"
         assert any(isinstance(r.exc_info[1], OSError) for r in caplog.records if r.name == "vesk")
+
+
+def test_a_forked_child_records_a_trace_of_its_own(host_modules):
+    import json
+    import os
+
+    with profiling(Host()) as profiler:
+        sample.helpers.double(1)
+        reader, writer = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            profiler.start_forked_trace("trc_01ARZ3NDEKTSV4RRFFQ69G5FAW")
+            sample.helpers.double(2)
+            document = decode(profiler.build_trace())
+            os.write(writer, json.dumps([document["trace_id"], values(document["frames_of_interest"])]).encode())
+            os._exit(0)
+        os.close(writer)
+        os.waitpid(pid, 0)
+        with os.fdopen(reader) as pipe:
+            child_trace_id, child_values = json.load(pipe)
+        sample.helpers.double(3)
+    parent = decode(profiler.build_trace())
+    assert child_trace_id == "trc_01ARZ3NDEKTSV4RRFFQ69G5FAW"
+    assert child_values == [["call", 2], ["return", 2]]
+    assert parent["trace_id"] == "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
+    assert values(parent["frames_of_interest"]) == [("call", 1), ("return", 1), ("call", 3), ("return", 3)]
