@@ -85,7 +85,7 @@ def test_a_failed_save_does_not_break_the_program(tmp_path, caplog):
             path.unlink()
             path.mkdir()  # the database is gone; a directory stands in its way
     assert not recording.saved and isinstance(recording.error, db.StorageError)
-    assert "could not save trace" in caplog.text
+    assert "cannot save trace" in caplog.text and "written to" in caplog.text
     assert list(tmp_path.glob("traces.sqlite3.trc_*.msgpack"))
 
 
