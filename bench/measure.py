@@ -171,6 +171,9 @@ def configuration(name: str, threaded: bool):
         return _vesk(dict(recorder_config))
     if name == "vesk-nil":
         return _vesk(dict(recorder_config), nil_serialiser=True)
+    if name == "vesk-capped":
+        # Every function past its first call: what volume control costs for calls it leaves out.
+        return _vesk(dict(recorder_config, limits={"calls_per_function": 1}))
     if name == "vesk-light":
         return _vesk(dict(recorder_config, lightweight_repr=True))
     if name == "cprofile":

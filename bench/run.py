@@ -39,6 +39,7 @@ CONFIGS = {
     "floor": "do-nothing floor",
     "vesk": "vesk",
     "vesk-nil": "vesk, nil serialiser",
+    "vesk-capped": "vesk, calls past a limit",
     "vesk-light": "vesk lightweight_repr",
     "cprofile": "cProfile",
     "viztracer": "VizTracer",
@@ -55,7 +56,9 @@ MEMORY_ROUNDS = {"tiny": 5, "small": 5, "full": 3}
 CHECK_ITERATIONS = 20
 # What --instructions counts under callgrind (bench/hotspots.py): the engine's own cost per recorded
 # event, and what library code costs beside the floor.
-INSTRUCTION_CONFIGS = {"user-heavy": ["floor", "vesk-nil", "vesk"], "library-heavy": ["floor", "vesk"]}
+INSTRUCTION_CONFIGS = {"user-heavy": ["floor", "vesk-nil", "vesk", "vesk-capped"], "library-heavy": ["floor", "vesk"]}
+# Keeps only each function's first call on purpose: its record count is not checked.
+PARTIAL_RECORDERS = {"vesk-capped"}
 STARTUP_PAIRS = 3
 
 
@@ -322,7 +325,8 @@ def run(arguments: argparse.Namespace) -> int:
                 results["times"][name].setdefault(f"{config}:wall", []).append(measured["wall"])
                 # A recorder that keeps fewer records than it should would look fast.
                 expected = results["counts"][name]["recorded"]
-                if "records" in measured and abs(measured["records"] - expected) > max(5, expected // 100):
+                if ("records" in measured and config not in PARTIAL_RECORDERS
+                        and abs(measured["records"] - expected) > max(5, expected // 100)):
                     progress(f"{name}/{config} kept {measured['records']} records, the counting run expects {expected}")
                     results["failures"].append(f"{name}/{config} records")
         if not arguments.skip_memory and round_index < MEMORY_ROUNDS[arguments.size]:

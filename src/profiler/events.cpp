@@ -100,30 +100,50 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, PyObject
             return std::move(read.error());
         }
     }
-    bool record = verdict.filename == filters::FilenameVerdict::Record;
-    if (verdict.filename == filters::FilenameVerdict::CallerDecides) {
-        // Reading the callers allocates frame objects, which may run the garbage collector and with
-        // it finalizers: nothing may free this profiler meanwhile.
-        PyRef keep_owner = PyRef::borrow(owner);
-        const std::vector<utils::CallFrame>& open_calls = threads_.current().call_frames;
-        if (event == Event::Return && !open_calls.empty() && open_calls.back().frame.get() == frame) {
-            record = true;  // the return of a recorded call: its caller was judged at the call
-        } else {
-            auto made_by_attrs = filters::attrs_filter(frame, code.filename_text);
-            if (!made_by_attrs) {
-                return std::move(made_by_attrs.error());
-            }
-            record = !*made_by_attrs;
+    // Finding the thread's store may release finished threads' frames, and reading the callers for the
+    // attrs test allocates frame objects: either may run the garbage collector and with it finalizers,
+    // so nothing may free this profiler meanwhile.
+    PyRef keep_owner = PyRef::borrow(owner);
+    ThreadState& thread = threads_.current();
+    bool record = false;
+    if (verdict.filename != filters::FilenameVerdict::Drop) {
+        auto wanted = wants_record(frame, event, code, verdict.filename, thread);
+        if (!wanted) {
+            return std::move(wanted.error());
         }
+        record = *wanted;
     }
     if (!record && verdict.processors == nullptr) {
         return {};
     }
-    return handle_event(owner, frame, event, arg, code, record, verdict.processors);
+    return handle_event(owner, frame, event, arg, code, record, verdict.processors, thread);
+}
+
+Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCode& code,
+                                    filters::FilenameVerdict filename, ThreadState& thread) noexcept {
+    if (thread.left_out_call || frames_stopped_.load(std::memory_order_relaxed)) {
+        // Inside what volume control leaves out nothing else needs asking, not even the attrs test.
+        return admit(frame, event, code.code.get(), thread) == Admission::Record;
+    }
+    if (filename == filters::FilenameVerdict::CallerDecides) {
+        const std::vector<utils::CallFrame>& open_calls = thread.call_frames;
+        // The return of a recorded call needs no attrs test: its caller was judged at the call.
+        if (event == Event::Call || open_calls.empty() || open_calls.back().frame.get() != frame) {
+            auto made_by_attrs = filters::attrs_filter(frame, code.filename_text);
+            if (!made_by_attrs) {
+                return std::move(made_by_attrs.error());
+            }
+            if (*made_by_attrs) {
+                return false;
+            }
+        }
+    }
+    return admit(frame, event, code.code.get(), thread) == Admission::Record;
 }
 
 Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyObject* arg, const EventCode& code,
-                              bool record, std::vector<plugins::PluginProcessor>* processors) noexcept {
+                              bool record, std::vector<plugins::PluginProcessor>* processors,
+                              ThreadState& thread) noexcept {
     // From here on Python code runs, which may drop the interpreter's own references to these.
     PyRef keep_owner = PyRef::borrow(owner);
     PyRef keep_frame = PyRef::borrow(frame);
@@ -139,7 +159,6 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
     // What events share is changed only by native code that runs no Python code meanwhile, under the
     // interpreter lock (the plugins' frame-id maps; the buffers, under their own locks), and each
     // thread keeps its own stores.
-    ThreadState& thread = threads_.current();
     if (processors == nullptr) {
         return record_alone(frame, event, arg, code, thread);
     }
@@ -147,7 +166,7 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
     if (auto ran = run_plugins(frame, event, arg, code, *processors, thread, batch); !ran) {
         return ran;
     }
-    if (record && admit(frame, event, code.code.get(), thread) == Admission::Record) {
+    if (record) {
         auto recorded = frame_record(frame, event, arg, code, thread);
         if (!recorded) {
             // A frame whose record failed stores nothing of its event.
@@ -166,9 +185,6 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
 
 Status Profiler::record_alone(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
                               ThreadState& thread) noexcept {
-    if (admit(frame, event, code.code.get(), thread) == Admission::LeaveOut) {
-        return {};
-    }
     auto recorded = frame_record(frame, event, arg, code, thread);
     if (!recorded) {
         return report_failure(std::move(recorded.error()), frame, event, code);

@@ -150,9 +150,14 @@ private:
     // The parts of one event, in the order the handler runs them.
     // On a code object's first event: what its filename and name say, kept on the code object.
     [[nodiscard]] utils::Result<CodeVerdict> decide_verdict(EventCode& code) noexcept;
+    // Whether a frame the filename does not drop gets a record: the attrs test where the filename
+    // leaves it open, then volume control (which counts what it leaves out).
+    [[nodiscard]] utils::Result<bool> wants_record(PyObject* frame, utils::Event event, const EventCode& code,
+                                                   filters::FilenameVerdict filename, ThreadState& thread) noexcept;
     [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, PyObject* arg,
                                              const EventCode& code, bool record,
-                                             std::vector<plugins::PluginProcessor>* processors) noexcept;
+                                             std::vector<plugins::PluginProcessor>* processors,
+                                             ThreadState& thread) noexcept;
     [[nodiscard]] utils::Status record_alone(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
                                              ThreadState& thread) noexcept;
     [[nodiscard]] utils::Status run_plugins(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
