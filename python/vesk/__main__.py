@@ -51,6 +51,11 @@ options:
   --include FRAGMENT    record files whose path contains FRAGMENT even if filtered (repeatable)
   --ignore FRAGMENT     never record files whose path contains FRAGMENT (repeatable)
   --no-plugin NAME      switch a built-in plugin off (repeatable): {plugins}
+  --children            also record child processes that start a new interpreter (multiprocessing's
+                        spawn and forkserver, subprocesses running Python), each as a trace of its
+                        own; forked children always get traces of their own
+  --strict              exit with status 1 when the trace cannot be saved in the database and the
+                        program itself exited with 0 (by default the exit status is the program's)
 """
 
 
@@ -62,6 +67,8 @@ class RunOptions:
         self.module: str | None = None
         self.script: str | None = None
         self.arguments: list[str] = []
+        self.strict = False
+        self.children = False
 
     def __repr__(self) -> str:
         return f"RunOptions({vars(self)!r})"
@@ -119,6 +126,8 @@ def parse_run_arguments(argv: list[str]) -> RunOptions:
             options.overrides["threading"] = argument == "--threading"
         elif argument == "--lightweight-repr":
             options.overrides["lightweight_repr"] = True
+        elif argument in ("--strict", "--children"):
+            setattr(options, argument[2:], True)
         else:
             raise UsageError(f"unknown option {argument!r} for vesk run (see vesk run --help)")
         position += 1
@@ -234,7 +243,18 @@ def vesk_program_exit(status: int, exception: BaseException | None) -> None:
     """Called with recording still on: the "program_exit" plugin records its arguments."""
 
 
+class _ProgramInterrupted(Exception):
+    """The program ended on an uncaught KeyboardInterrupt, whose traceback is printed: `main` raises
+    a KeyboardInterrupt (of that very class: the interpreter tells it by its class) for the
+    interpreter to end the process by SIGINT after its exit functions, as it ends python's."""
+
+
+def _quiet_excepthook(*exc_info) -> None:
+    pass
+
+
 def run_program(options: RunOptions) -> int:
+    """The program's exit status, whatever became of its trace (unless `options.strict`)."""
     from vesk import profiler
 
     settings = profiler.prepare_settings(
@@ -253,6 +273,22 @@ def run_program(options: RunOptions) -> int:
 
     host = profiler.Profiler(settings, source="cli")
     shown_db_path = utils.display_path(host.db_path)  # before the program can change directory
+    started_in = os.getpid()
+    profiler.save_before_exit(host)  # also when the program ends through os._exit
+    if options.children:
+        profiler.record_new_interpreters(settings, host)
+    status, uncaught = _run_recorded(host, runner)
+    sys.stdout.flush()
+    saved = _save_trace(host, shown_db_path, settings["limits"], quiet=os.getpid() != started_in)
+    if options.strict and not saved:
+        status = status or 1
+    if isinstance(uncaught, KeyboardInterrupt):
+        raise _ProgramInterrupted
+    return status
+
+
+def _run_recorded(host, runner) -> tuple[int, BaseException | None]:
+    """Runs the program with recording on: its exit status, and the exception it ended on."""
     status = 0
     uncaught: BaseException | None = None
     host.start()
@@ -272,24 +308,27 @@ def run_program(options: RunOptions) -> int:
         vesk_program_exit(status, uncaught)
     finally:
         host.stop()
-    sys.stdout.flush()
+    return status, uncaught
+
+
+def _save_trace(host, shown_db_path: str, limits: dict, *, quiet: bool = False) -> bool:
+    """Saves the rest of the trace and says in one line where it went; whether all of it is in the
+    database. `quiet` (a forked child) says nothing when all went well."""
+    from vesk import profiler
+
+    failure = profiler.save_and_report(host, limits)
+    if failure or quiet:
+        return not failure
     try:
-        host.save()
-    except db.StorageError as exc:
-        utils.stderr_line(utils.error_line(str(exc)))
-        return status or 1
-    for line in profiler.volume_lines(host.totals(), settings["limits"]):
-        utils.stderr_line(f"vesk: {line}")
-    problem = db.pop_save_problem(host.trace_id)
-    if problem is not None:
-        utils.stderr_line(utils.error_line(problem))
-        return status or 1
-    summary = db.trace_summary(host.db_path, host.trace_id)
+        summary = db.trace_summary(host.db_path, host.trace_id)
+    except Exception:  # noqa: BLE001 - saved all the same; only the counts cannot be read back
+        utils.stderr_line(f"vesk: trace {host.trace_id} saved in {shown_db_path}")
+        return True
     utils.stderr_line(
         f"vesk: trace {host.trace_id}: {summary.frame_count} frame records, "
         f"{summary.plugin_count} plugin records, saved in {shown_db_path}"
     )
-    return status
+    return True
 
 
 # --- reading traces -------------------------------------------------------------------------------
@@ -322,14 +361,40 @@ def list_command(arguments) -> int:
     if not summaries:
         print(f"no traces in {utils.display_path(path)}")
         return 0
-    print(f"{'TRACE':<30}  {'SAVED':<19}  {'SOURCE':<7}  {'FRAMES':>7}  {'PLUGIN':>6}  WHAT")
-    for summary in summaries:
+    families = _families(summaries)
+    width = 30 + 2 * max(depth for _, depth in families)
+    print(f"{'TRACE':<{width}}  {'SAVED':<19}  {'SOURCE':<7}  {'FRAMES':>7}  {'PLUGIN':>6}  WHAT")
+    for summary, depth in families:
         what = summary.label or " ".join(summary.command_line)
         print(
-            f"{summary.trace_id:<30}  {_time_text(summary.saved_at):<19}  {summary.source or '?':<7}  "
-            f"{summary.frame_count:>7}  {summary.plugin_count:>6}  {what}"
+            f"{'  ' * depth + summary.trace_id:<{width}}  {_time_text(summary.saved_at):<19}  "
+            f"{summary.source or '?':<7}  {summary.frame_count:>7}  {summary.plugin_count:>6}  {what}"
         )
     return 0
+
+
+def _families(summaries: list) -> list[tuple[object, int]]:
+    """The traces in their order, each child process's trace moved under its parent's (when that is
+    listed), with its depth in the family."""
+    listed = {summary.trace_id for summary in summaries}
+    children: dict[str, list] = {}
+    for summary in summaries:
+        if summary.parent_trace_id in listed:
+            children.setdefault(summary.parent_trace_id, []).append(summary)
+    roots = [summary for summary in summaries if summary.parent_trace_id not in listed]
+    ordered: list[tuple[object, int]] = []
+    placed: set[str] = set()
+    pending = [(summary, 0) for summary in reversed(roots)]
+    while pending:
+        summary, depth = pending.pop()
+        if summary.trace_id in placed:
+            continue
+        placed.add(summary.trace_id)
+        ordered.append((summary, depth))
+        pending.extend((child, depth + 1) for child in reversed(children.get(summary.trace_id, [])))
+    # Links that go round in a circle (only a damaged database has them) reach no root.
+    ordered.extend((summary, 0) for summary in summaries if summary.trace_id not in placed)
+    return ordered
 
 
 def _record_stream(arguments):
@@ -339,6 +404,16 @@ def _record_stream(arguments):
     trace_id = db.resolve_trace_id(path, arguments.trace)
     summary = db.trace_summary(path, trace_id)
     return RecordStream(path, trace_id, Progress(trace_id, summary.document_count)), summary
+
+
+def _family_lines(db_path: str, summary) -> list[str]:
+    lines = []
+    if summary.parent_trace_id:
+        lines.append(f"child process of trace {summary.parent_trace_id}")
+    children = db.child_traces(db_path, summary.trace_id)
+    if children:
+        lines.append(f"child processes' traces: {', '.join(children)}")
+    return lines
 
 
 def show_command(arguments) -> int:
@@ -354,7 +429,8 @@ def show_command(arguments) -> int:
         summary=not arguments.no_summary,
     )
     try:
-        tree.show(stream, tree.header_lines(summary), options, sys.stdout)
+        header = tree.header_lines(summary) + _family_lines(_db_path(arguments), summary)
+        tree.show(stream, header, options, sys.stdout)
     finally:
         stream.progress.done()
     return 0
@@ -377,7 +453,7 @@ def export_command(arguments) -> int:
 
 def _export_to_file(export, stream, summary, output: str) -> None:
     try:
-        handle = open(output, "w", encoding="utf-8")
+        handle = open(utils.open_private(output), "w", encoding="utf-8")
     except OSError as exc:
         raise utils.VeskError(f"cannot write {output}: {exc.strerror}") from None
     try:
@@ -564,6 +640,9 @@ def main(argv: list[str] | None = None) -> int:
         # `vesk show latest | head`: the reader left; nothing more to say.
         sys.stderr.close()
         return 1
+    except _ProgramInterrupted:
+        sys.excepthook = _quiet_excepthook
+        raise KeyboardInterrupt from None
     except KeyboardInterrupt:
         return 130
 

@@ -30,13 +30,13 @@ import time
 import msgpack
 
 from vesk import serialize
-from vesk.utils import VeskError, display_path
+from vesk.utils import PRIVATE_DIRECTORY_MODE, VeskError, display_path, open_private
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # collections.abc is not worth importing for `vesk run`
     from collections.abc import Iterator
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # A document is stored in pieces of at most this many bytes.
 PIECE_SIZE = 16 << 20
@@ -105,6 +105,11 @@ _MIGRATIONS: dict[int, tuple[str, ...]] = {
         # Fallback files already imported: another process may find one before its importer deletes it.
         "CREATE TABLE imported_files (name TEXT PRIMARY KEY)",
     ),
+    3: (
+        # The trace of the process that started this one's process, when it was recorded too.
+        "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT",
+        "CREATE INDEX traces_by_parent ON traces (parent_trace_id)",
+    ),
 }
 
 
@@ -152,6 +157,7 @@ class TraceSummary:
         "calls_left_out",
         "records_dropped",
         "recording_stopped",
+        "parent_trace_id",
     )
     __slots__ = (*(name for name in _FIELDS if name != "command_line"), "_command_line", "_command_line_json")
 
@@ -170,6 +176,7 @@ class TraceSummary:
         calls_left_out: int = 0,
         records_dropped: int = 0,
         recording_stopped: bool = False,
+        parent_trace_id: str | None = None,
     ) -> None:
         self.trace_id = trace_id
         self.saved_at = saved_at
@@ -185,13 +192,14 @@ class TraceSummary:
         self.calls_left_out = calls_left_out
         self.records_dropped = records_dropped
         self.recording_stopped = recording_stopped
+        self.parent_trace_id = parent_trace_id
 
     @classmethod
     def _from_row(cls, row: tuple) -> TraceSummary:
         (trace_id, saved_at, started_at, source, label, command_line_json, frames, plugins, documents, size,
-         left_out, dropped, stopped) = row
+         left_out, dropped, stopped, parent) = row
         summary = cls(trace_id, saved_at, started_at, source, label, _UNDECODED, frames, plugins, documents,
-                      size, left_out, dropped, bool(stopped))
+                      size, left_out, dropped, bool(stopped), parent)
         summary._command_line_json = command_line_json
         return summary
 
@@ -223,7 +231,7 @@ class TraceSummary:
 
 _SUMMARY_COLUMNS = (
     "trace_id, saved_at, started_at, source, label, command_line, frame_count, plugin_count, document_count,"
-    " total_bytes, calls_left_out, records_dropped, recording_stopped"
+    " total_bytes, calls_left_out, records_dropped, recording_stopped, parent_trace_id"
 )
 
 
@@ -347,7 +355,17 @@ def _migrate(connection: sqlite3.Connection, db_path: str) -> None:
         raise
 
 
+def _create_private_database(db_path: str) -> None:
+    """Creates the file before SQLite does, readable by its owner only: SQLite gives the journal and
+    write-ahead log it creates the database file's permissions. An empty file is an empty database."""
+    try:
+        os.close(open_private(db_path, exclusive=True))
+    except OSError:
+        pass  # there already, or SQLite will say why it cannot be created
+
+
 def _open_for_writing(db_path: str, timeout: float) -> sqlite3.Connection:
+    _create_private_database(db_path)
     connection = sqlite3.connect(db_path, timeout=timeout, isolation_level=None, check_same_thread=False)
     try:
         _migrate(connection, db_path)
@@ -511,10 +529,7 @@ def prepare(
     """
     directory = os.path.dirname(os.path.abspath(db_path))
     if create_directory:
-        try:
-            os.makedirs(directory, exist_ok=True)
-        except OSError as exc:
-            raise StorageError(f"cannot create the directory {display_path(directory)}: {exc.strerror}") from exc
+        _make_private_directory(directory)
     if not os.path.isdir(directory):
         raise StorageError(f"the database directory {display_path(directory)} does not exist")
     try:
@@ -528,6 +543,18 @@ def prepare(
             connection.close()
     except sqlite3.Error as exc:
         raise StorageError(f"cannot use the database {_describe(db_path, exc)}") from exc
+
+
+def _make_private_directory(directory: str) -> None:
+    """The directory of the default database, readable by its owner only (also one made before vesk
+    made it so)."""
+    try:
+        os.makedirs(directory, exist_ok=True)
+        status = os.stat(directory)
+        if status.st_uid == os.geteuid() and status.st_mode & 0o077:
+            os.chmod(directory, PRIVATE_DIRECTORY_MODE)
+    except OSError as exc:
+        raise StorageError(f"cannot create the directory {display_path(directory)}: {exc.strerror}") from exc
 
 
 def _store_limits(connection: sqlite3.Connection, limits: dict[str, int | None]) -> None:
@@ -836,7 +863,7 @@ def _add_to_totals(
     connection.execute(
         "INSERT INTO traces (trace_id, first_document, last_document, first_saved_at, saved_at, started_at,"
         " source, label, command_line, document_count, total_bytes, frame_count, plugin_count, calls_left_out,"
-        " records_dropped, recording_stopped) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 1, ?, ?, ?, ?, ?, ?)",
+        " records_dropped, recording_stopped, parent_trace_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 1, ?, ?, ?, ?, ?, ?, ?)",
         (
             trace_id,
             document_id,
@@ -848,6 +875,7 @@ def _add_to_totals(
             summary["label"],
             _json_list(summary["command_line"]),
             *counts,
+            _parents.get(trace_id),
         ),
     )
     return True
@@ -858,6 +886,15 @@ def _check_version(connection: sqlite3.Connection, db_path: str) -> None:
     version = connection.execute("PRAGMA user_version").fetchone()[0]
     if version != SCHEMA_VERSION:
         raise _newer_schema(db_path, version)
+
+
+# The parent trace of each trace this process records for a child process, stored with its first document.
+_parents: dict[str, str] = {}
+
+
+def note_parent(trace_id: str, parent_trace_id: str) -> None:
+    """Links the trace, once its first document is saved by this process, to the trace of its parent process."""
+    _parents[trace_id] = parent_trace_id
 
 
 def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: float, msgpack: bytes) -> None:
@@ -950,7 +987,7 @@ def _write_fallback(db_path: str, trace_id: str, document: bytes) -> str:
     path = os.path.join(directory, name)
     temporary = os.path.join(directory, f".{name}.partial")
     try:
-        with open(temporary, "xb") as handle:
+        with os.fdopen(open_private(temporary, exclusive=True), "wb") as handle:
             handle.write(document)
             handle.flush()
             os.fsync(handle.fileno())
@@ -1301,6 +1338,20 @@ def _document(connection: sqlite3.Connection, trace_id: str, document_id: int) -
     if len(pieces) != part_count + 1:
         raise StorageError(f"trace {trace_id} has a damaged document: {part_count + 1 - len(pieces)} pieces missing")
     return b"".join(pieces)
+
+
+def child_traces(db_path: str, trace_id: str) -> list[str]:
+    """The traces of the child processes of the trace's process, in the order they were first saved."""
+
+    def children(connection: sqlite3.Connection) -> list[str]:
+        if not _has_table(connection, "traces"):
+            return []
+        rows = connection.execute(
+            "SELECT trace_id FROM traces WHERE parent_trace_id = ? ORDER BY first_document", (trace_id,)
+        )
+        return [row[0] for row in rows]
+
+    return _read(db_path, children)
 
 
 def load_trace(db_path: str, trace_id: str) -> Trace:

@@ -15,8 +15,10 @@ the engine never records frames of vesk's own files.
 
 from __future__ import annotations
 
+import atexit
 import functools
 import os
+import sys
 import threading
 
 from vesk import config as vesk_config
@@ -29,6 +31,15 @@ if TYPE_CHECKING:
     from typing import Any, Callable
 
 _state = threading.local()
+# The environment through which a child interpreter learns that it is to record, and its parent's trace.
+CHILD_VARIABLE = "VESK_RECORD_CHILD"
+PARENT_VARIABLE = "VESK_PARENT_TRACE"
+_BOOTSTRAP_DIRECTORY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bootstrap")
+# Recordings on in this process, and those whose rest is saved when the process ends without returning
+# through the code that started them (a forked copy of a recording, a child interpreter's recording).
+_active: list[Profiler] = []
+_save_at_exit: list[Profiler] = []
+_os_exit = os._exit
 
 
 def _engine():
@@ -63,6 +74,7 @@ class Profiler:
         self.source = source
         self.one_trace_per_test = one_trace_per_test
         self.trace_id = utils.new_trace_id()
+        self.parent_trace_id: str | None = None
         self.rust_profiler = None
         self.active = False
 
@@ -82,6 +94,7 @@ class Profiler:
             _state.host = None
             raise
         self.active = True
+        _active.append(self)
 
     def stop(self) -> None:
         """Stops recording the calling thread; threads started from now on are not recorded.
@@ -96,9 +109,11 @@ class Profiler:
             utils.stop_threading_hook()
         self.active = False
         _state.host = None
+        _discard(_active, self)
 
     def save(self) -> None:
         """Saves what was recorded since the last save, as one document of this trace."""
+        _discard(_save_at_exit, self)
         self.rust_profiler.save_request_in_db()
 
     def build(self) -> bytes:
@@ -108,6 +123,32 @@ class Profiler:
     def totals(self) -> dict[str, int]:
         """What the recording saved, left out and lost so far (see `volume_lines`)."""
         return self.rust_profiler.recording_totals()
+
+
+def _discard(hosts: list[Profiler], host: Profiler) -> None:
+    try:
+        hosts.remove(host)
+    except ValueError:
+        pass  # not there, or another thread took it out first
+
+
+def save_and_report(host: Profiler, limits: dict[str, int]) -> bool:
+    """Saves the rest of the trace, saying on stderr, one line each, what went wrong or was left out;
+    whether anything of it failed to reach the database."""
+    failed = False
+    try:
+        host.save()
+    except Exception as exc:  # noqa: BLE001 - whatever it is, the program's outcome stays its own
+        failed = True
+        text = str(exc) if isinstance(exc, utils.VeskError) else f"cannot save trace {host.trace_id}: {exc}"
+        utils.stderr_line(utils.error_line(f"{text}; the trace is lost"))
+    totals = host.totals()
+    for line in volume_lines(totals, limits):
+        utils.stderr_line(f"vesk: {line}")
+    problem = db.pop_save_problem(host.trace_id)
+    if problem is not None:
+        utils.stderr_line(utils.error_line(problem))
+    return failed or problem is not None or totals["dropped_records"] > 0
 
 
 def volume_lines(totals: dict[str, int], limits: dict[str, int]) -> list[str]:
@@ -138,6 +179,108 @@ def _size_text(size: int) -> str:
             return f"{size:,} {unit}" if unit == "bytes" else f"{size:,.0f} {unit}"
         size /= 1024
     raise AssertionError("unreachable")
+
+
+# --- child processes -------------------------------------------------------------------------------
+
+
+def save_before_exit(host: Profiler) -> None:
+    """Saves the rest of `host`'s trace if the process ends before the code that started it saves it,
+    at exit or through os._exit (with which multiprocessing ends the children it forks)."""
+    if host not in _save_at_exit:
+        _save_at_exit.append(host)
+    os._exit = _exit_after_saving
+
+
+def _save_remaining() -> None:
+    for host in list(_save_at_exit):
+        host.stop()
+        save_and_report(host, host.config["limits"])
+
+
+def _exit_after_saving(status: int) -> None:
+    try:
+        _save_remaining()
+    finally:
+        _os_exit(status)
+
+
+def _start_forked_traces() -> None:
+    """In a forked child: each recording goes on as a trace of its own, linked to the parent's, and
+    the parent's records are left to the parent."""
+    _save_at_exit.clear()
+    for host in list(_active):
+        parent = host.trace_id
+        try:
+            trace_id = utils.new_trace_id()
+            host.rust_profiler.start_forked_trace(trace_id)
+        except Exception as exc:  # noqa: BLE001 - the child must run on, unrecorded rather than mixed
+            host.stop()
+            utils.stderr_line(utils.error_line(f"the forked process {os.getpid()} is not recorded: {exc}"))
+            continue
+        host.trace_id, host.parent_trace_id = trace_id, parent
+        db.note_parent(trace_id, parent)
+        if os.environ.get(PARENT_VARIABLE) == parent:
+            os.environ[PARENT_VARIABLE] = trace_id
+        save_before_exit(host)
+
+
+def record_new_interpreters(settings: dict[str, Any], host: Profiler) -> None:
+    """Child processes that start a new interpreter record too, as traces linked to `host`'s: the
+    environment they inherit puts the bootstrap's sitecustomize on their path and tells it how."""
+    import json
+
+    os.environ[CHILD_VARIABLE] = json.dumps(settings)
+    os.environ[PARENT_VARIABLE] = host.trace_id
+    path = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = os.pathsep.join([_BOOTSTRAP_DIRECTORY, path]) if path else _BOOTSTRAP_DIRECTORY
+
+
+def record_this_child(settings_text: str) -> None:
+    """Records this child interpreter of a recorded process until it exits (the bootstrap's call).
+
+    multiprocessing's helper processes run none of the program's code: its resource tracker is not
+    recorded, and its fork server is not either, but each child it forks is. Never raises: the child
+    runs on unrecorded, with one line on stderr, when recording cannot start.
+    """
+    helper = _multiprocessing_helper()
+    if helper == "forkserver":
+        os.register_at_fork(after_in_child=lambda: _record_child(settings_text))
+    elif helper is None:
+        _record_child(settings_text)
+
+
+def _multiprocessing_helper() -> str | None:
+    """"forkserver" or "resource_tracker" when this interpreter runs one of those, else None."""
+    argv = sys.orig_argv
+    command = argv[argv.index("-c") + 1] if "-c" in argv[:-1] else ""
+    for helper in ("forkserver", "resource_tracker"):
+        if command.startswith(f"from multiprocessing.{helper} import main"):
+            return helper
+    return None
+
+
+def _record_child(settings_text: str) -> None:
+    try:
+        import json
+
+        settings = json.loads(settings_text)
+        # The bootstrap's own frames return once recording is on.
+        settings["filters"].setdefault("ignore_frames", []).append(f"{os.sep}vesk{os.sep}bootstrap{os.sep}")
+        host = Profiler(settings, source="child")
+        host.parent_trace_id = os.environ.get(PARENT_VARIABLE) or None
+        if host.parent_trace_id:
+            db.note_parent(host.trace_id, host.parent_trace_id)
+        host.start()
+        save_before_exit(host)
+    except Exception as exc:  # noqa: BLE001 - a child process must never fail because of vesk
+        utils.stderr_line(utils.error_line(f"the child process {os.getpid()} is not recorded: {exc}"))
+        return
+    os.environ[PARENT_VARIABLE] = host.trace_id  # its own children are linked to it
+
+
+os.register_at_fork(after_in_child=_start_forked_traces)
+atexit.register(_save_remaining)
 
 
 def prepare_settings(

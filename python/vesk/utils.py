@@ -7,6 +7,7 @@ program is being profiled belong here rather than in a new module.
 from __future__ import annotations
 
 import os
+import stat
 import sys
 import threading
 import time
@@ -72,11 +73,32 @@ def wait_for_threads() -> None:
             thread.join()
 
 
+PRIVATE_FILE_MODE = 0o600
+PRIVATE_DIRECTORY_MODE = 0o700
+
+
+def open_private(path: str, *, exclusive: bool = False) -> int:
+    """A descriptor for writing the file at `path`, created new (`exclusive`) or emptied, that only its
+    owner can read, whatever the umask: traces hold the program's values. A device or a pipe (say,
+    /dev/stdout) keeps its mode."""
+    flags = os.O_WRONLY | os.O_CREAT | (os.O_EXCL if exclusive else os.O_TRUNC)
+    descriptor = os.open(path, flags, PRIVATE_FILE_MODE)
+    try:
+        if stat.S_ISREG(os.fstat(descriptor).st_mode):
+            os.fchmod(descriptor, PRIVATE_FILE_MODE)
+    except PermissionError:
+        pass  # someone else's file, written where its owner allows it
+    except BaseException:
+        os.close(descriptor)
+        raise
+    return descriptor
+
+
 def display_path(path: str) -> str:
     """The path as the user would type it: relative to the working directory when below it."""
     try:
         relative = os.path.relpath(path)
-    except ValueError:
+    except (ValueError, OSError):  # OSError: the working directory was removed
         return path
     return path if relative.startswith("..") else relative
 

@@ -10,7 +10,7 @@ import sqlite3
 from pathlib import Path
 
 import pytest
-from host_support import assert_one_error_line, needs_engine
+from host_support import Project, assert_one_error_line, needs_engine
 
 from vesk import db
 
@@ -235,9 +235,53 @@ def test_a_database_that_breaks_during_the_run_leaves_a_fallback_file(project):
         """,
     )
     done = project.run("run", "breaker.py")
-    assert_one_error_line(done, "cannot save trace", "written to")
+    assert done.returncode == 0  # the program's own status
     fallback = re.search(r"written to (\S+)$", done.stderr.strip()).group(1)
     assert (project.root / fallback).is_file()
+    shutil.rmtree(project.root / ".vesk")
+    assert_one_error_line(project.run("run", "--strict", "breaker.py"), "cannot save trace", "written to")
+
+
+# Each way of losing the database during the run, with what vesk's one line says about the records.
+RUN_FAILURES = {
+    "database unwritable": ('shutil.rmtree(".vesk", ignore_errors=True); os.makedirs(".vesk/db.sqlite3")', "written to"),
+    "folder removed": ('shutil.rmtree(".vesk", ignore_errors=True)', "the trace is lost"),
+    "working directory removed": ("shutil.rmtree(os.getcwd())", "the trace is lost"),
+    "disk full": ("resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.RLIM_INFINITY))", "the trace is lost"),
+}
+ENDINGS = {
+    "normal": "",
+    "exception": "raise ValueError('boom')",
+    "exit 3": "sys.exit(3)",
+    "exit message": "sys.exit('the message')",
+    "interrupt": "raise KeyboardInterrupt",
+}
+
+
+def test_exit_status_and_output_are_the_programs_whatever_becomes_of_the_trace(tmp_path):
+    script = tmp_path / "program.py"
+    failures = "\n".join(f"if failure == {name!r}:\n    {code}" for name, (code, _) in RUN_FAILURES.items())
+    endings = "\n".join(f"if ending == {name!r}:\n    {code or 'pass'}" for name, code in ENDINGS.items())
+    script.write_text(
+        f"import os, resource, shutil, sys\ndef work(x):\n    return x * 2\nfailure, ending = sys.argv[1:]\n"
+        f"work(1)\n{failures}\nprint('result', work(2))\n{endings}\n"
+    )
+    for failure, (_, said) in RUN_FAILURES.items():
+        for ending in ENDINGS:
+            runs = {}
+            for command in ("python", "vesk"):
+                root = tmp_path / f"{command} {failure} {ending}"
+                root.mkdir()
+                runs[command] = (Project(root).python if command == "python" else Project(root).run)(
+                    *([] if command == "python" else ["run"]), str(script), failure, ending
+                )
+            python, vesk = runs["python"], runs["vesk"]
+            case = f"{failure}, {ending}: {vesk.stderr}"
+            assert (vesk.returncode, vesk.stdout) == (python.returncode, python.stdout), case
+            ours = [line for line in vesk.stderr.splitlines() if line.startswith("vesk:")]
+            assert len(ours) == 1 and said in ours[0], case
+            assert [line for line in vesk.stderr.splitlines() if not line.startswith("vesk:")] == \
+                python.stderr.splitlines(), case
 
 
 def test_demo_app_records_user_code_threads_http_sql_and_logs(project):
@@ -328,3 +372,25 @@ def test_outbound_http_gives_request_and_response_records(project):
     ]
     assert [(r["method"], r["status"]) for r in responses] == [("GET", 200), ("GET", 404)]
     assert all(r["url"] == q["url"] and r["duration_ms"] >= 0 for r, q in zip(responses, requests))
+
+
+def test_traces_are_private_to_their_owner_whatever_the_umask(project):
+    def mode(path) -> int:
+        return os.stat(path).st_mode & 0o777
+
+    project.write("prog.py", "def secret(value):\n    return value\nsecret('hunter2')\n")
+    previous = os.umask(0o022)
+    try:
+        trace_id = saved_trace(project.run("run", "prog.py", check=True))[0]
+        project.run("export", "latest", "--format", "json", "-o", "out.json", check=True)
+        document = next(db.iter_documents(str(project.db), trace_id))
+        db.save_trace_in_sqlite(str(project.db), "trc_again", timeout=5, msgpack=document)  # keeps its log open
+        (project.root / "blocked.sqlite3").mkdir()
+        db.save_trace_in_sqlite(str(project.root / "blocked.sqlite3"), "trc_blocked", timeout=5, msgpack=document)
+    finally:
+        os.umask(previous)
+    assert db.pop_save_problem("trc_blocked")
+    written = [project.db, Path(f"{project.db}-wal"), Path(f"{project.db}-shm"), project.root / "out.json",
+               *project.root.glob("blocked.sqlite3.trc_blocked.*.msgpack")]
+    assert len(written) == 5 and {path.name: mode(path) for path in written} == {path.name: 0o600 for path in written}
+    assert mode(project.root / ".vesk") == 0o700
