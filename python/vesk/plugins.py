@@ -27,7 +27,7 @@ import time
 
 from vesk.config import PLUGIN_NAMES
 from vesk.serialize import REDACTED_TEXT, is_secret_name
-from vesk.utils import redact_query
+from vesk.utils import display_path, redact_query
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -59,6 +59,36 @@ def _boundary_fields(*names: str) -> Callable:
     return process
 
 
+def exception_fields(exception: Any) -> dict:
+    """What a reader shows of an exception: "error" (its type, and its message when that is a plain
+    text) and "raised_at" (the file and line of its traceback's innermost frame). Read from the object
+    without running the program's code: no __str__ or __repr__."""
+    if not isinstance(exception, BaseException):
+        return {}
+    kind = type(exception)
+    name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+    args = exception.args
+    message = args[0] if len(args) == 1 and type(args[0]) is str else None
+    innermost = exception.__traceback__
+    while innermost is not None and innermost.tb_next is not None:
+        innermost = innermost.tb_next
+    raised_at = None
+    if innermost is not None:
+        filename = innermost.tb_frame.f_code.co_filename
+        try:
+            filename = display_path(filename)
+        except OSError:
+            pass  # the working directory is gone: the full name
+        raised_at = f"{filename}:{innermost.tb_lineno}"
+    return {"error": f"{name}: {message}" if message else name, "raised_at": raised_at}
+
+
+def _program_exit(frame, event, arg, context):
+    values = frame.f_locals
+    exception = values.get("exception")
+    return {"status": values.get("status"), "exception": exception, **exception_fields(exception)}
+
+
 def _boundaries(config: dict) -> list[Description]:
     plugins = config.get("plugins", {})
     descriptions = []
@@ -78,7 +108,7 @@ def _boundaries(config: dict) -> list[Description]:
                 "call_type": "end_test",
                 "return_type": "end_test",
                 "events": ["return"],
-                "process": _boundary_fields("test", "outcome", "duration_ms"),
+                "process": _boundary_fields("test", "outcome", "duration_ms", "error", "raised_at"),
             },
         ]
     if plugins.get("web", True):
@@ -108,7 +138,7 @@ def _boundaries(config: dict) -> list[Description]:
                 "call_type": "program_exit",
                 "return_type": "program_exit",
                 "events": ["call"],
-                "process": _boundary_fields("status", "exception"),
+                "process": _program_exit,
             }
         )
     return descriptions

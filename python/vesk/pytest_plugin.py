@@ -19,6 +19,7 @@ from vesk import utils
 
 _RECORDER = pytest.StashKey()
 _OUTCOME = pytest.StashKey()
+_ERROR = pytest.StashKey()
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -61,8 +62,11 @@ def vesk_start_test(test: str) -> None:
     """Marks the start of a test: the "pytest" plugin records a "start_test" record here."""
 
 
-def vesk_end_test(test: str, outcome: str, duration_ms: float) -> None:
-    """Marks the end of a test: the "pytest" plugin records an "end_test" record here."""
+def vesk_end_test(
+    test: str, outcome: str, duration_ms: float, error: str | None = None, raised_at: str | None = None
+) -> None:
+    """Marks the end of a test: the "pytest" plugin records an "end_test" record here, with the
+    failure's message and where it was raised when the test failed."""
 
 
 # Old-style wrappers: they work with every pytest that has stash keys (7.0 and later).
@@ -78,7 +82,8 @@ def pytest_runtest_protocol(item: pytest.Item, nextitem: pytest.Item | None):
         yield
     finally:
         outcome = item.stash.get(_OUTCOME, "unknown")
-        vesk_end_test(item.nodeid, outcome, round((time.perf_counter() - started) * 1000, 3))
+        error, raised_at = item.stash.get(_ERROR, (None, None))
+        vesk_end_test(item.nodeid, outcome, round((time.perf_counter() - started) * 1000, 3), error, raised_at)
         recorder.tests += 1
 
 
@@ -92,10 +97,21 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo):
     # The worst phase decides: a test that passed but whose teardown failed counts as an error.
     if report.failed:
         item.stash[_OUTCOME] = "failed" if report.when == "call" else "error"
+        item.stash.setdefault(_ERROR, _failure(report))
     elif report.skipped and item.stash.get(_OUTCOME, None) is None:
         item.stash[_OUTCOME] = "skipped"
     elif report.when == "call" and item.stash.get(_OUTCOME, None) is None:
         item.stash[_OUTCOME] = "passed"
+
+
+def _failure(report) -> tuple[str | None, str | None]:
+    """The failure's one-line message and where it was raised, as pytest reports them."""
+    crash = getattr(report.longrepr, "reprcrash", None)
+    if crash is None:
+        text = str(report.longrepr or "").strip().splitlines()
+        return (text[-1] if text else None), None
+    message = crash.message.strip()
+    return (message.splitlines()[0] if message else None), f"{utils.display_path(str(crash.path))}:{crash.lineno}"
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus, config: pytest.Config) -> None:

@@ -78,7 +78,7 @@ Result<CodeVerdict> Profiler::decide_verdict(EventCode& code) noexcept {
     return verdict;
 }
 
-Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, PyObject* arg) noexcept {
+Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg arg) noexcept {
     if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
         return utils::internal_error("Python gives us a PyFrame");
     }
@@ -141,13 +141,13 @@ Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCod
     return admit(frame, event, code.code.get(), thread) == Admission::Record;
 }
 
-Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, EventArg arg, const EventCode& code,
                               bool record, std::vector<plugins::PluginProcessor>* processors,
                               ThreadState& thread) noexcept {
     // From here on Python code runs, which may drop the interpreter's own references to these.
     PyRef keep_owner = PyRef::borrow(owner);
     PyRef keep_frame = PyRef::borrow(frame);
-    PyRef keep_arg = PyRef::borrow(arg);
+    PyRef keep_arg = PyRef::borrow(arg.value);
     auto in_flight = EventInFlight::enter();
     if (!in_flight) {
         return {};
@@ -163,7 +163,7 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
         return record_alone(frame, event, arg, code, thread);
     }
     Batch batch;
-    if (auto ran = run_plugins(frame, event, arg, code, *processors, thread, batch); !ran) {
+    if (auto ran = run_plugins(frame, event, arg.value, code, *processors, thread, batch); !ran) {
         return ran;
     }
     if (record) {
@@ -183,7 +183,7 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, PyO
     return {};
 }
 
-Status Profiler::record_alone(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+Status Profiler::record_alone(PyObject* frame, Event event, EventArg arg, const EventCode& code,
                               ThreadState& thread) noexcept {
     auto recorded = frame_record(frame, event, arg, code, thread);
     if (!recorded) {
@@ -232,7 +232,7 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
     return {};
 }
 
-Result<utils::Record> Profiler::frame_record(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+Result<utils::Record> Profiler::frame_record(PyObject* frame, Event event, EventArg arg, const EventCode& code,
                                              ThreadState& thread) noexcept {
     try {
         return process_frame(frame, event, arg, code, thread);

@@ -68,6 +68,13 @@ struct Config {
     }
 };
 
+// What the interpreter passed with an event: the returned value (None for a call), and whether the
+// return is one an exception caused (a profile function is not told which exception).
+struct EventArg {
+    PyObject* value;
+    bool raised;
+};
+
 // The records and type texts one event produced: plugin records first, the frame record last.
 struct Batch {
     std::vector<utils::Record> records;
@@ -126,7 +133,7 @@ public:
     // logged and the event (or the failing plugin's part of it) is dropped; only a broken invariant
     // comes back, as the internal-error exception.
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
-    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, PyObject* arg) noexcept;
+    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
 
     // CAUTION: runs Python code (vesk.version, vesk.git, sys.argv). The trace document, emptying both
     // buffers.
@@ -154,20 +161,20 @@ private:
     // leaves it open, then volume control (which counts what it leaves out).
     [[nodiscard]] utils::Result<bool> wants_record(PyObject* frame, utils::Event event, const EventCode& code,
                                                    filters::FilenameVerdict filename, ThreadState& thread) noexcept;
-    [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, PyObject* arg,
+    [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg,
                                              const EventCode& code, bool record,
                                              std::vector<plugins::PluginProcessor>* processors,
                                              ThreadState& thread) noexcept;
-    [[nodiscard]] utils::Status record_alone(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
+    [[nodiscard]] utils::Status record_alone(PyObject* frame, utils::Event event, EventArg arg, const EventCode& code,
                                              ThreadState& thread) noexcept;
     [[nodiscard]] utils::Status run_plugins(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
                                             std::vector<plugins::PluginProcessor>& processors, ThreadState& thread,
                                             Batch& batch) noexcept;
     // The default frame record in the thread's reusable buffer (taken out of it).
-    [[nodiscard]] utils::Result<utils::Record> frame_record(PyObject* frame, utils::Event event, PyObject* arg,
+    [[nodiscard]] utils::Result<utils::Record> frame_record(PyObject* frame, utils::Event event, EventArg arg,
                                                            const EventCode& code, ThreadState& thread) noexcept;
     // May throw std::bad_alloc.
-    [[nodiscard]] utils::Result<utils::Record> process_frame(PyObject* frame, utils::Event event, PyObject* arg,
+    [[nodiscard]] utils::Result<utils::Record> process_frame(PyObject* frame, utils::Event event, EventArg arg,
                                                             const EventCode& code, ThreadState& thread);
     // Logs an ordinary failure; the recorder's own trouble (a broken invariant, memory running out) is
     // logged once per profiler and then only counted. KeyboardInterrupt and SystemExit come back: they

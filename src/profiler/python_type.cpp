@@ -171,7 +171,8 @@ namespace {
     if (frame == nullptr) {
         return fail_with_pending_error();
     }
-    PyObject* event_arg = arg == nullptr ? Py_None : arg;
+    // A return with no value is one an exception caused.
+    const EventArg event_arg{arg == nullptr ? Py_None : arg, event == utils::Event::Return && arg == nullptr};
     return utils::status_entry([&] {
         return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg);
     });

@@ -105,6 +105,7 @@ struct FrameRecordParts {
     std::string_view co_name;
     const std::optional<std::string>& qualname;
     Event event;
+    bool raised;  // a return an exception caused: written as the event "unwind"
     const std::optional<FrameId>& frame_id;
     std::string_view arg;
     std::string_view locals;
@@ -122,6 +123,7 @@ constexpr auto CO_NAME_KEY = "\xa7" "co_name"sv;
 constexpr auto QUALNAME_KEY = "\xa8" "qualname"sv;
 constexpr auto EVENT_CALL = "\xa5" "event" "\xa4" "call"sv;
 constexpr auto EVENT_RETURN = "\xa5" "event" "\xa6" "return"sv;
+constexpr auto EVENT_UNWIND = "\xa5" "event" "\xa6" "unwind"sv;
 constexpr auto FRAME_ID_KEY = "\xa8" "frame_id"sv;
 constexpr auto ARG_KEY = "\xa3" "arg"sv;
 constexpr auto LOCALS_KEY = "\xa6" "locals"sv;
@@ -166,7 +168,7 @@ Status write_frame_record(utils::Record& record, const FrameRecordParts& parts) 
         out.str(parts.co_name);
         out.literal(QUALNAME_KEY);
         qualname ? out.str(*qualname) : out.nil();
-        out.literal(parts.event == Event::Call ? EVENT_CALL : EVENT_RETURN);
+        out.literal(parts.event == Event::Call ? EVENT_CALL : parts.raised ? EVENT_UNWIND : EVENT_RETURN);
         out.literal(FRAME_ID_KEY);
         parts.frame_id ? out.str(parts.frame_id->view()) : out.nil();
         out.literal(ARG_KEY);
@@ -279,7 +281,7 @@ Result<const utils::ThreadInfo*> Profiler::thread_info(ThreadState& thread) noex
     return &*thread.info;
 }
 
-Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyObject* arg, const EventCode& code,
+Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, EventArg arg, const EventCode& code,
                                               ThreadState& thread) {
     auto info = thread_info(thread);
     if (!info) {
@@ -309,7 +311,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyOb
     if (!serializer) {
         return std::move(serializer.error());
     }
-    auto arg_bytes = utils::serialize_with(serializer->get(), arg, config_.serializer());
+    auto arg_bytes = utils::serialize_with(serializer->get(), arg.value, config_.serializer());
     if (!arg_bytes) {
         return std::move(arg_bytes.error());
     }
@@ -323,7 +325,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, PyOb
         return std::move(now.error());
     }
     utils::Record record = std::move(thread.spare_record);
-    auto written = write_frame_record(record, {**path, code.name_text, **qualname, event, id, arg_bytes->view(),
+    auto written = write_frame_record(record, {**path, code.name_text, **qualname, event, arg.raised, id, arg_bytes->view(),
                                                locals_bytes->view(), **info, *now, *call_site});
     if (!written) {
         return std::move(written.error());

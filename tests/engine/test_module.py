@@ -171,9 +171,13 @@ class TestProfileCallback:
         for what in (1, 2, 4, 5, 6, 7):
             assert _vesk_testing.call_profile_callback(None, None, what, None) == (0, None)
         assert _vesk_testing.call_profile_callback(profiler, frame, 0, None) == (0, None)
+        assert _vesk_testing.call_profile_callback(profiler, frame, 3, 42) == (0, None)
+        # A return without a value (None stands for the null pointer) is one an exception caused.
+        assert _vesk_testing.call_profile_callback(profiler, frame, 0, None) == (0, None)
         assert _vesk_testing.call_profile_callback(profiler, frame, 3, None) == (0, None)
         records = [r for r in decode(profiler.build_trace())["frames_of_interest"] if r["co_name"] == "frame"]
-        assert [(r["event"], r["arg"]) for r in records] == [("call", None), ("return", None)]
+        assert [(r["event"], r["arg"]) for r in records] == [
+            ("call", None), ("return", 42), ("call", None), ("unwind", None)]
 
     def test_misuse_returns_minus_one(self, host_modules):
         profiler = _vesk_testing.new_profiler(Host())

@@ -264,3 +264,22 @@ def test_a_renamed_module_shows_at_the_next_event(host_modules):
         sample.helpers.__dict__["__name__"] = "sample.helpers"
     calls = frames_of(decode(profiler.build_trace()), co_name="double", event="call")
     assert [r["qualname"] for r in calls] == ["sample.helpers.double", "renamed.double"]
+
+
+def test_a_return_caused_by_an_exception_is_recorded_as_an_unwind(host_modules):
+    def fails(value):
+        raise ValueError(value)
+
+    def catches():
+        try:
+            fails("x")
+        except ValueError:
+            return "caught"
+
+    with profiling(Host()) as profiler:
+        catches()
+    records = [r for r in frames_of(decode(profiler.build_trace())) if r["co_name"] in ("fails", "catches")]
+    assert [(r["co_name"], r["event"], r["arg"]) for r in records] == [
+        ("catches", "call", None), ("fails", "call", None), ("fails", "unwind", None),
+        ("catches", "return", "caught")]
+    assert records[1]["frame_id"] == records[2]["frame_id"]

@@ -96,9 +96,13 @@ def test_an_uncaught_exception_is_printed_like_python_and_still_saved(project):
     assert traceback_text == direct.stderr
     trace_id, _, _ = saved_trace(done)
     names = [(r["co_name"], r["event"]) for r in frame_records(project, trace_id)]
-    assert ("fail", "call") in names and ("fail", "return") in names
+    assert ("fail", "call") in names and ("fail", "unwind") in names
     exit_record = plugin_records(project, trace_id, "program_exit")[0]
     assert exit_record["status"] == 1 and "broken input" in exit_record["exception"]
+    assert (exit_record["error"], exit_record["raised_at"]) == ("ValueError: broken input", "crash.py:3")
+    shown = project.run("show", trace_id, check=True).stdout
+    assert "fail(reason='broken input') → raised" in shown
+    assert "exit status 1, raised ValueError: broken input at crash.py:3" in shown
 
 
 def test_a_module_runs_like_python_dash_m(project):

@@ -89,7 +89,7 @@ def test_wsgi_requests_each_get_a_trace_with_method_path_and_status(tmp_path):
     assert records[-1]["type"] == "request_end"  # the body was sent before the recording ended
 
     failed = records_of(path, summaries["GET /boom 500"])
-    assert [r["co_name"] for r in failed if r.get("type") == "frame" and r["event"] == "return"] == ["lookup", "application"]
+    assert [r["co_name"] for r in failed if r.get("type") == "frame" and r["event"] == "unwind"] == ["lookup", "application"]
 
 
 def test_middleware_rejects_an_unusable_database_at_start(tmp_path):

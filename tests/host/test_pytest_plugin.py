@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib.metadata
 import subprocess
 import sys
+import textwrap
 
 from host_support import needs_engine, subprocess_env
 
@@ -90,6 +91,13 @@ def test_one_trace_per_test_each_with_only_its_own_frames(project):
         end = [r for r in records if r["type"] == "end_test"]
         assert len(end) == 1 and end[0]["test"] == f"test_sample.py::{name}"
         assert end[0]["outcome"] == ("failed" if name == "test_fails" else "passed")
+        if name == "test_fails":
+            line = textwrap.dedent(SUITE).splitlines().index("    assert helper(0) == 5") + 1
+            assert "assert 1 == 5" in end[0]["error"] and end[0]["raised_at"] == f"test_sample.py:{line}"
+            test_call = [r for r in records if r.get("co_name") == "test_fails"]
+            assert [r["event"] for r in test_call] == ["call", "unwind"]
+        else:
+            assert end[0]["error"] is None
 
     _, functions = trace_of("test_two_with_fixture")
     assert "resource" in functions  # fixture setup and teardown belong to the test

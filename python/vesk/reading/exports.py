@@ -146,11 +146,11 @@ class _ChromeThread(ThreadWalk):
         end = end_record.get("timestamp") if end_record is not None else self.last
         args = {"path": path, "args": arguments}
         if ret is not None:
-            args["return"] = text.short(ret.get("arg"), 200)
+            args["return"] = text.returned(ret, 200)
         self._complete(name, entry.start, end, args)
 
     def orphan(self, ret: dict, depth: int | None) -> None:
-        args = {"path": ret.get("path"), "return": text.short(ret.get("arg"), 200)}
+        args = {"path": ret.get("path"), "return": text.returned(ret, 200)}
         start = ret.get("timestamp")
         self._complete(text.function_name(ret), start, start, args)
 

@@ -93,6 +93,22 @@ def count_text(count: int, noun: str) -> str:
     return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
+def failure_text(fields: dict) -> str:
+    """ ", raised ValueError: bad line at app.py:12" for a record that knows its exception."""
+    error = fields.get("error")
+    if not error:
+        return ""
+    where = fields.get("raised_at")
+    return f", raised {short_text(error, 120)}" + (f" at {where}" if where else "")
+
+
+def returned(ret: dict, limit: int) -> str:
+    """What a call gave back: its value, or that it ended by an exception."""
+    if ret.get("event") == "unwind":
+        return "raised"
+    return short(ret.get("arg"), limit)
+
+
 def describe_plugin_record(record: dict) -> str:
     kind = record.get("type")
     extra = {k: v for k, v in record.items() if k not in STANDARD_FIELDS}
@@ -101,7 +117,7 @@ def describe_plugin_record(record: dict) -> str:
     if kind == "start_test":
         return f"▶ test {extra.get('test')}"
     if kind == "end_test":
-        return f"■ test {extra.get('test')}: {extra.get('outcome')}{took}"
+        return f"■ test {extra.get('test')}: {extra.get('outcome')}{took}{failure_text(extra)}"
     if kind == "request_start":
         query = extra.get("query")
         return f"→ request {extra.get('method')} {extra.get('path')}{'?' + query if query else ''}"
@@ -121,6 +137,8 @@ def describe_plugin_record(record: dict) -> str:
     if kind == "log":
         return f"log {extra.get('level')} {extra.get('logger')}: {short_text(extra.get('message'), 100)}"
     if kind == "program_exit":
+        if extra.get("error"):
+            return f"exit status {extra.get('status')}{failure_text(extra)}"
         exception = extra.get("exception")
         return f"exit status {extra.get('status')}" + (f" ({short(exception, 80)})" if exception else "")
     if kind == "recording_stopped":

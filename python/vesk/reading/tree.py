@@ -255,7 +255,7 @@ class ThreadText(ThreadWalk):
 
 def _node_line(head: str, where: str, ret: dict | None, took: float | None) -> str:
     if ret is not None:
-        head += f" → {text.short(ret.get('arg'), 50)}"
+        head += f" → {text.returned(ret, 50)}"
     else:
         head += " (no return recorded)"
     if where.endswith(":0"):
