@@ -47,6 +47,11 @@ def _settings(options: dict[str, Any]) -> dict[str, Any]:
     )
 
 
+# The request each thread is recording: one whose response is never closed (test clients, servers
+# that forget) is finished when the thread's next request starts, so the thread never stays recorded.
+_open = threading.local()
+
+
 class _RequestRecording:
     def __init__(self, settings: dict[str, Any], source: str, method: str, path: str, query: str | None):
         self.host = profiler.Profiler(settings, source=source)
@@ -54,16 +59,20 @@ class _RequestRecording:
         self.thread = threading.get_ident()
         self.started = 0.0
         self.finished = False
+        self.status_line: str | None = None
 
     def start(self) -> None:
         self.started = time.perf_counter()
         self.host.start()
+        _open.recording = self
         vesk_request_start(self.method, self.path, self.query)
 
     def finish(self, status: int | None) -> None:
         if self.finished:
             return
         self.finished = True
+        if getattr(_open, "recording", None) is self:
+            _open.recording = None
         duration_ms = round((time.perf_counter() - self.started) * 1000, 3)
         if threading.get_ident() == self.thread:
             try:
@@ -87,13 +96,20 @@ def _status_code(status_line: str | None) -> int | None:
         return None
 
 
-class _RecordedBody:
-    """The application's response body; closing it ends the request's recording."""
+def _finish_unclosed_request() -> None:
+    """Ends the recording of this thread's previous request if its response was never closed."""
+    pending = getattr(_open, "recording", None)
+    if pending is not None:
+        pending.finish(_status_code(pending.status_line))
 
-    def __init__(self, body: Iterable[bytes], recording: _RequestRecording, status: list[str]):
+
+class _RecordedBody:
+    """The application's response body; closing it ends the request's recording, and so does its
+    disposal when nobody closed it."""
+
+    def __init__(self, body: Iterable[bytes], recording: _RequestRecording):
         self._body = body
         self._recording = recording
-        self._status = status
 
     def __iter__(self):
         yield from self._body
@@ -104,7 +120,12 @@ class _RecordedBody:
             if close is not None:
                 close()
         finally:
-            self._recording.finish(_status_code(self._status[0] if self._status else None))
+            self._recording.finish(_status_code(self._recording.status_line))
+
+    def __del__(self) -> None:
+        recording = self._recording
+        if not recording.finished:
+            recording.finish(_status_code(recording.status_line))
 
 
 class VeskMiddleware:
@@ -119,6 +140,7 @@ class VeskMiddleware:
         self.settings = _settings(options)
 
     def __call__(self, environ: dict, start_response: Callable) -> Iterable[bytes]:
+        _finish_unclosed_request()
         if profiler.is_recording():
             return self.app(environ, start_response)
         recording = _RequestRecording(
@@ -128,10 +150,8 @@ class VeskMiddleware:
             environ.get("SCRIPT_NAME", "") + environ.get("PATH_INFO", ""),
             environ.get("QUERY_STRING"),
         )
-        status: list[str] = []
-
         def recorded_start_response(status_line: str, headers: list, exc_info: Any = None) -> Callable:
-            status[:] = [status_line]
+            recording.status_line = status_line
             return start_response(status_line, headers, exc_info)
 
         recording.start()
@@ -140,7 +160,7 @@ class VeskMiddleware:
         except BaseException:
             recording.finish(500)
             raise
-        return _RecordedBody(body, recording, status)
+        return _RecordedBody(body, recording)
 
 
 class VeskDjangoMiddleware:

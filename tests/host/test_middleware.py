@@ -92,6 +92,24 @@ def test_wsgi_requests_each_get_a_trace_with_method_path_and_status(tmp_path):
     assert [r["co_name"] for r in failed if r.get("type") == "frame" and r["event"] == "unwind"] == ["lookup", "application"]
 
 
+def test_a_response_nobody_closes_still_ends_its_trace_and_its_recording(tmp_path):
+    import gc
+    import sys
+
+    path = tmp_path / "web.sqlite3"
+    app = VeskMiddleware(application, db_path=path)
+
+    def request(item):
+        environ = {"REQUEST_METHOD": "GET", "PATH_INFO": f"/{item}", "QUERY_STRING": ""}
+        return b"".join(app(environ, lambda status, headers, exc_info=None: None))  # never closed
+
+    request("apple")
+    request("pear")  # finishes the first request's recording before its own starts
+    gc.collect()  # the second response's body is gone: disposing of it finishes its recording
+    assert sys.getprofile() is None
+    assert {s.label for s in db.list_traces(str(path))} == {"GET /apple 200", "GET /pear 200"}
+
+
 def test_middleware_rejects_an_unusable_database_at_start(tmp_path):
     with pytest.raises(db.StorageError, match="does not exist"):
         VeskMiddleware(application, db_path=tmp_path / "missing" / "web.sqlite3")
