@@ -205,6 +205,12 @@ def default_db_path(root: str) -> str:
     return os.path.abspath(os.path.join(root, DEFAULT_DB))
 
 
+# Code that well-known libraries generate at run time, with made-up file names: library code like the
+# rest of its library (dataclasses, named tuples and the like compile from "<string>", which the
+# engine leaves out already). An "include_frames" fragment still brings it back.
+GENERATED_CODE = ("<sqlalchemy generated",)
+
+
 def engine_config(config: dict[str, Any]) -> dict[str, Any]:
     """The dict handed to the engine (and through it to the plugins): a private copy.
 
@@ -214,4 +220,6 @@ def engine_config(config: dict[str, Any]) -> dict[str, Any]:
     result = _deep_copy(config)
     result.pop("db_path", None)
     result.pop("retention", None)  # the storage's business, not the recorder's
+    filters = result.setdefault("filters", {})
+    filters["ignore_frames"] = [*GENERATED_CODE, *filters.get("ignore_frames", [])]
     return result

@@ -71,3 +71,34 @@ def test_each_plugin_can_be_switched_off():
 )
 def test_secret_query_parameters_are_redacted_in_urls(url, expected):
     assert utils.redact_query(url) == expected
+
+
+def test_code_sqlalchemy_generates_is_left_out_like_sqlalchemy_itself(tmp_path):
+    pytest.importorskip("sqlalchemy")
+    import msgpack
+    from sqlalchemy import Column, Integer, create_engine
+    from sqlalchemy.orm import Session, declarative_base
+
+    import vesk
+
+    base = declarative_base()
+
+    class Item(base):
+        __tablename__ = "items"
+        id = Column(Integer, primary_key=True)
+
+    def store():
+        engine = create_engine("sqlite://")
+        base.metadata.create_all(engine)
+        with Session(engine) as session:
+            session.add(Item())
+            session.commit()
+
+    with vesk.profile(db_path=tmp_path / "db.sqlite3") as recording:
+        store()
+    from vesk import db
+
+    paths = {record["path"] for document in db.iter_documents(str(tmp_path / "db.sqlite3"), recording.trace_id)
+             for record in db.records(msgpack.unpackb(document, strict_map_key=False))
+             if record.get("type") == "frame"}
+    assert paths and not [path for path in paths if path.startswith("<sqlalchemy")]
