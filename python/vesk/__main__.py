@@ -278,7 +278,10 @@ def run_program(options: RunOptions) -> int:
     if options.children:
         profiler.record_new_interpreters(settings, host)
     status, uncaught = _run_recorded(host, runner)
-    sys.stdout.flush()
+    try:
+        sys.stdout.flush()  # the program's output before our line
+    except OSError:
+        pass  # the interpreter's own flush at exit reports it, as it would under python
     saved = _save_trace(host, shown_db_path, settings["limits"], quiet=os.getpid() != started_in)
     if options.strict and not saved:
         status = status or 1
@@ -621,9 +624,18 @@ def _reading_parser():
     return parser
 
 
+def _check_working_directory() -> None:
+    # The configuration and the database are found from it: without it, every path vesk reads fails.
+    try:
+        os.getcwd()
+    except OSError as exc:
+        raise utils.VeskError(f"the working directory cannot be read ({exc.strerror})") from None
+
+
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
+        _check_working_directory()
         if argv and argv[0] == "run":
             return run_program(parse_run_arguments(argv[1:]))
         arguments = _reading_parser().parse_args(argv)

@@ -210,7 +210,8 @@ def _start_forked_traces() -> None:
     the parent's records are left to the parent."""
     _save_at_exit.clear()
     for host in list(_active):
-        parent = host.trace_id
+        # One trace per test: the engine gives each test a trace id of its own, which the host never sees.
+        parent = None if host.one_trace_per_test else host.trace_id
         try:
             trace_id = utils.new_trace_id()
             host.rust_profiler.start_forked_trace(trace_id)
@@ -218,10 +219,11 @@ def _start_forked_traces() -> None:
             host.stop()
             utils.stderr_line(utils.error_line(f"the forked process {os.getpid()} is not recorded: {exc}"))
             continue
+        if parent is not None:
+            db.note_parent(trace_id, parent)
+            if os.environ.get(PARENT_VARIABLE) == parent:
+                os.environ[PARENT_VARIABLE] = trace_id
         host.trace_id, host.parent_trace_id = trace_id, parent
-        db.note_parent(trace_id, parent)
-        if os.environ.get(PARENT_VARIABLE) == parent:
-            os.environ[PARENT_VARIABLE] = trace_id
         save_before_exit(host)
 
 

@@ -7,10 +7,12 @@ import os
 import re
 import shutil
 import sqlite3
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
-from host_support import Project, assert_one_error_line, needs_engine
+from host_support import Project, assert_one_error_line, needs_engine, subprocess_env
 
 from vesk import db
 
@@ -226,6 +228,15 @@ def test_bad_input_gives_one_error_line_and_keeps_existing_traces(project):
     assert damaged.read_bytes() == b"garbage" * 1000
 
     assert [s.trace_id for s in db.list_traces(str(project.db))] == [kept]
+
+    gone = project.root / "gone"
+    gone.mkdir()
+    in_removed_directory = f'cd "{gone}" && rmdir "{gone}" && exec "$0" -m vesk run "$1"'
+    env = subprocess_env()
+    env["PYTHONPATH"] = os.pathsep.join(map(os.path.abspath, env["PYTHONPATH"].split(os.pathsep)))
+    done = subprocess.run(["sh", "-c", in_removed_directory, sys.executable, str(project.root / "ok.py")],
+                          env=env, capture_output=True, text=True)
+    assert_one_error_line(done, "the working directory cannot be read")
 
 
 def test_a_database_that_breaks_during_the_run_leaves_a_fallback_file(project):
