@@ -59,28 +59,40 @@ def _boundary_fields(*names: str) -> Callable:
     return process
 
 
+# The innermost entries of a traceback kept with an exception: enough to find every recorded call it
+# went through in any program that does not recurse deeply.
+TRACEBACK_ENTRIES = 100
+
+
 def exception_fields(exception: Any) -> dict:
     """What a reader shows of an exception: "error" (its type, and its message when that is a plain
-    text) and "raised_at" (the file and line of its traceback's innermost frame). Read from the object
-    without running the program's code: no __str__ or __repr__."""
+    text), "raised_at" (the file and line of its traceback's innermost frame) and "traceback" (the
+    ["path:line", function name] of each frame it went through, as frame records name them, so that a
+    reader finds the calls it ended). Read from the object without running the program's code."""
     if not isinstance(exception, BaseException):
         return {}
     kind = type(exception)
     name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
     args = exception.args
     message = args[0] if len(args) == 1 and type(args[0]) is str else None
-    innermost = exception.__traceback__
-    while innermost is not None and innermost.tb_next is not None:
-        innermost = innermost.tb_next
-    raised_at = None
-    if innermost is not None:
-        filename = innermost.tb_frame.f_code.co_filename
-        try:
-            filename = display_path(filename)
-        except OSError:
-            pass  # the working directory is gone: the full name
-        raised_at = f"{filename}:{innermost.tb_lineno}"
-    return {"error": f"{name}: {message}" if message else name, "raised_at": raised_at}
+    entries = []
+    entry = exception.__traceback__
+    while entry is not None:
+        code = entry.tb_frame.f_code
+        entries.append([f"{_shown_path(code.co_filename)}:{entry.tb_lineno}", code.co_name])
+        entry = entry.tb_next
+    return {
+        "error": f"{name}: {message}" if message else name,
+        "raised_at": entries[-1][0] if entries else None,
+        "traceback": entries[-TRACEBACK_ENTRIES:],
+    }
+
+
+def _shown_path(filename: str) -> str:
+    try:
+        return display_path(filename)
+    except OSError:
+        return filename  # the working directory is gone: the full name
 
 
 def _program_exit(frame, event, arg, context):
@@ -108,7 +120,7 @@ def _boundaries(config: dict) -> list[Description]:
                 "call_type": "end_test",
                 "return_type": "end_test",
                 "events": ["return"],
-                "process": _boundary_fields("test", "outcome", "duration_ms", "error", "raised_at"),
+                "process": _boundary_fields("test", "outcome", "duration_ms", "error", "raised_at", "traceback"),
             },
         ]
     if plugins.get("web", True):

@@ -63,7 +63,12 @@ def vesk_start_test(test: str) -> None:
 
 
 def vesk_end_test(
-    test: str, outcome: str, duration_ms: float, error: str | None = None, raised_at: str | None = None
+    test: str,
+    outcome: str,
+    duration_ms: float,
+    error: str | None = None,
+    raised_at: str | None = None,
+    traceback: list | None = None,
 ) -> None:
     """Marks the end of a test: the "pytest" plugin records an "end_test" record here, with the
     failure's message and where it was raised when the test failed."""
@@ -82,8 +87,9 @@ def pytest_runtest_protocol(item: pytest.Item, nextitem: pytest.Item | None):
         yield
     finally:
         outcome = item.stash.get(_OUTCOME, "unknown")
-        error, raised_at = item.stash.get(_ERROR, (None, None))
-        vesk_end_test(item.nodeid, outcome, round((time.perf_counter() - started) * 1000, 3), error, raised_at)
+        error, raised_at, traceback = item.stash.get(_ERROR, (None, None, None))
+        took = round((time.perf_counter() - started) * 1000, 3)
+        vesk_end_test(item.nodeid, outcome, took, error, raised_at, traceback)
         recorder.tests += 1
 
 
@@ -97,21 +103,26 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo):
     # The worst phase decides: a test that passed but whose teardown failed counts as an error.
     if report.failed:
         item.stash[_OUTCOME] = "failed" if report.when == "call" else "error"
-        item.stash.setdefault(_ERROR, _failure(report))
+        item.stash.setdefault(_ERROR, _failure(report, call))
     elif report.skipped and item.stash.get(_OUTCOME, None) is None:
         item.stash[_OUTCOME] = "skipped"
     elif report.when == "call" and item.stash.get(_OUTCOME, None) is None:
         item.stash[_OUTCOME] = "passed"
 
 
-def _failure(report) -> tuple[str | None, str | None]:
-    """The failure's one-line message and where it was raised, as pytest reports them."""
+def _failure(report, call) -> tuple[str | None, str | None, list | None]:
+    """The failure's one-line message and where it was raised, as pytest reports them, and the frames
+    its exception went through."""
+    from vesk import plugins
+
+    traceback = plugins.exception_fields(call.excinfo.value).get("traceback") if call.excinfo else None
     crash = getattr(report.longrepr, "reprcrash", None)
     if crash is None:
         text = str(report.longrepr or "").strip().splitlines()
-        return (text[-1] if text else None), None
+        return (text[-1] if text else None), None, traceback
     message = crash.message.strip()
-    return (message.splitlines()[0] if message else None), f"{utils.display_path(str(crash.path))}:{crash.lineno}"
+    where = f"{utils.display_path(str(crash.path))}:{crash.lineno}"
+    return (message.splitlines()[0] if message else None), where, traceback
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus, config: pytest.Config) -> None:

@@ -103,7 +103,7 @@ def test_an_uncaught_exception_is_printed_like_python_and_still_saved(project):
     assert exit_record["status"] == 1 and "broken input" in exit_record["exception"]
     assert (exit_record["error"], exit_record["raised_at"]) == ("ValueError: broken input", "crash.py:3")
     shown = project.run("show", trace_id, check=True).stdout
-    assert "fail(reason='broken input') → raised" in shown
+    assert "fail(reason='broken input') → raised ValueError: broken input" in shown
     assert "exit status 1, raised ValueError: broken input at crash.py:3" in shown
 
 

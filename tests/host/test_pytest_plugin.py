@@ -94,6 +94,7 @@ def test_one_trace_per_test_each_with_only_its_own_frames(project):
         if name == "test_fails":
             line = textwrap.dedent(SUITE).splitlines().index("    assert helper(0) == 5") + 1
             assert "assert 1 == 5" in end[0]["error"] and end[0]["raised_at"] == f"test_sample.py:{line}"
+            assert end[0]["traceback"][-1] == [f"test_sample.py:{line}", "test_fails"]
             test_call = [r for r in records if r.get("co_name") == "test_fails"]
             assert [r["event"] for r in test_call] == ["call", "unwind"]
         else:

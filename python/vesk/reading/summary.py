@@ -113,6 +113,15 @@ class TraceFacts:
         self.dropped_records = 0
         self.dropped_bytes = 0
         self.main_thread_ids: set = set()
+        # (path, function) of each frame a known exception went through -> what it was
+        self.raised: dict[tuple, str] = {}
+
+    def _exception(self, record: dict) -> None:
+        error, traceback = record.get("error"), record.get("traceback")
+        if isinstance(error, str) and isinstance(traceback, list):
+            for entry in traceback:
+                if isinstance(entry, list) and len(entry) == 2:
+                    self.raised[(entry[0], entry[1])] = error
 
     def read(self, stream: RecordStream, selection: Selection) -> None:
         decoding = Decoding(LOCALS | {"arg"})
@@ -135,6 +144,8 @@ class TraceFacts:
                     continue
                 if kind == "recording_stopped":
                     self.stopped.append(record)
+                elif kind in ("program_exit", "end_test"):
+                    self._exception(record)
             key = thread_key(record)
             thread = threads.get(key)
             if thread is None:

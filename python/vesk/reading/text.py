@@ -102,10 +102,12 @@ def failure_text(fields: dict) -> str:
     return f", raised {short_text(error, 120)}" + (f" at {where}" if where else "")
 
 
-def returned(ret: dict, limit: int) -> str:
-    """What a call gave back: its value, or that it ended by an exception."""
+def returned(ret: dict, limit: int, raised: dict | None = None) -> str:
+    """What a call gave back: its value, or that it ended by an exception (named when the trace knows
+    the exception that went through this frame at this line)."""
     if ret.get("event") == "unwind":
-        return "raised"
+        error = (raised or {}).get((ret.get("path"), ret.get("co_name")))
+        return f"raised {short_text(error, limit)}" if error else "raised"
     return short(ret.get("arg"), limit)
 
 

@@ -176,8 +176,10 @@ class ThreadText(ThreadWalk):
     """Prints one thread's selected records as indented lines, within a line budget, a depth and,
     at the deepest level, a number of lines per parent."""
 
-    def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, spent: Callable[[], None]) -> None:
+    def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, spent: Callable[[], None],
+                 raised: dict) -> None:
         super().__init__(selection)
+        self.raised = raised  # the known exceptions by (path, function), as TraceFacts found them
         self.lines = lines
         self.cut = cut
         self.budget = cut.lines
@@ -233,7 +235,8 @@ class ThreadText(ThreadWalk):
             return
         self.printed.pop()
         indent = "  " * entry.depth
-        self.lines.fill(printed.line, indent + _node_line(printed.head, printed.where, ret, duration(entry, ret)))
+        self.lines.fill(printed.line,
+                        indent + _node_line(printed.head, printed.where, ret, duration(entry, ret), self.raised))
         if not printed.hidden:
             return
         if not self._take_line():
@@ -246,16 +249,16 @@ class ThreadText(ThreadWalk):
     def orphan(self, ret: dict, depth: int | None) -> None:
         if self._shown(depth):
             head = f"{text.function_name(ret)}(…)"
-            self.lines.add("  " * depth + _node_line(head, str(ret.get("path") or ""), ret, None))
+            self.lines.add("  " * depth + _node_line(head, str(ret.get("path") or ""), ret, None, self.raised))
 
     def other(self, record: dict, depth: int | None) -> None:
         if self._shown(depth):
             self.lines.add("  " * depth + "• " + text.describe_plugin_record(record))
 
 
-def _node_line(head: str, where: str, ret: dict | None, took: float | None) -> str:
+def _node_line(head: str, where: str, ret: dict | None, took: float | None, raised: dict) -> str:
     if ret is not None:
-        head += f" → {text.returned(ret, 50)}"
+        head += f" → {text.returned(ret, 50, raised)}"
     else:
         head += " (no return recorded)"
     if where.endswith(":0"):
@@ -284,7 +287,7 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
     groups = [threads[start : start + size] for start in range(0, len(threads), size)]
     shortened = False
     for group in groups:
-        shortened |= _print_threads(stream, group, selection, options, write)
+        shortened |= _print_threads(stream, group, selection, options, write, facts.raised)
     if shortened:
         write("")
         write(
@@ -294,7 +297,7 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
 
 
 def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: Selection, options: ShowOptions,
-                   write: Callable[[str], None]) -> bool:
+                   write: Callable[[str], None], raised: dict) -> bool:
     """One pass printing the trees of `threads`: the first as it goes, the others afterwards."""
     if stream.progress is not None:
         stream.progress.stage = f"printing {threads[0].label() if len(threads) == 1 else 'the threads'} of"
@@ -317,7 +320,8 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
             cut = Cut(options.limit or None, options.depth or None)
         else:
             cut = thread.cut_to(options.limit)
-        walks[thread.key] = ThreadText(selection, LineQueue(write if lines is None else lines.append), cut, spent)
+        walks[thread.key] = ThreadText(selection, LineQueue(write if lines is None else lines.append), cut, spent,
+                                       raised)
         held.append(lines)
     sections = set().union(*(thread.sections for thread in threads))
     first = min(thread.first_document for thread in threads)
