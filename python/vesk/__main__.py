@@ -53,7 +53,9 @@ options:
   --no-plugin NAME      switch a built-in plugin off (repeatable): {plugins}
   --children            also record child processes that start a new interpreter (multiprocessing's
                         spawn and forkserver, subprocesses running Python), each as a trace of its
-                        own; forked children always get traces of their own
+                        own, through variables of the environment they inherit (PYTHONPATH,
+                        VESK_RECORD_CHILD, VESK_PARENT_TRACE); forked children always get traces
+                        of their own
   --strict              exit with status 1 when the trace cannot be saved in the database and the
                         program itself exited with 0 (by default the exit status is the program's)
 """

@@ -4,7 +4,11 @@ Every document the engine hands to `save_trace_in_sqlite` becomes one row of `do
 all the rows with its trace id, in the order they were saved. A document larger than `PIECE_SIZE`
 keeps its first piece in that row and the rest in `document_parts`, so no single value comes near
 SQLite's limits. The `traces` table holds each trace's totals, updated in the transaction that adds
-a document, so that listing traces never reads documents nor folds their rows.
+a document, so that listing traces never reads documents nor folds their rows, and the trace of the
+process that started the trace's process, when vesk recorded both (`note_parent`).
+
+Traces hold the program's values: every file vesk creates here (the database, so also the journal and
+write-ahead log SQLite gives its permissions, and the fallback files) is readable by its owner only.
 
 Writers in several processes and threads only insert (and remove whole traces), which SQLite's own
 locking, WAL mode and the busy timeout handle. Each process keeps one connection per database for

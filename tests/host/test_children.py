@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import os
+
 import pytest
-from host_support import needs_engine
+from host_support import needs_engine, subprocess_env
 from test_cli import frame_records, saved_trace
 
 from vesk import db
@@ -82,3 +84,24 @@ def test_multiprocessing_children_record_traces_linked_to_the_parents(project, m
     assert all(line.startswith("  trc_") for line in listing[1:])
     assert f"child process of trace {parent}" in project.run("show", children[0], check=True).stdout
     assert ", ".join(children) in project.run("show", parent, check=True).stdout
+
+
+def test_a_python_subprocess_is_recorded_and_its_own_sitecustomize_still_runs(project):
+    project.write("own_site/sitecustomize.py", "import builtins\nbuiltins.SITE_RAN = True\n")
+    project.write(
+        "kid.py",
+        """
+        import builtins, sys
+
+        def report(x):
+            return x
+
+        print(report(getattr(builtins, "SITE_RAN", False)), any("bootstrap" in entry for entry in sys.path))
+        """,
+    )
+    project.write("parent.py", "import subprocess, sys\nsubprocess.run([sys.executable, 'kid.py'], check=True)\n")
+    pythonpath = f"{project.root / 'own_site'}{os.pathsep}{subprocess_env()['PYTHONPATH']}"
+    done = project.run("run", "--children", "parent.py", check=True, PYTHONPATH=pythonpath)
+    assert done.stdout == "True False\n"
+    (child,) = db.child_traces(str(project.db), saved_trace(done)[0])
+    assert calls(project, child) == [("report", True)]

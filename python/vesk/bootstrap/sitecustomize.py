@@ -28,8 +28,8 @@ def _record() -> None:
         return
     try:
         from vesk import profiler
-    except ImportError:
-        return  # an interpreter without vesk
+    except Exception:  # noqa: BLE001 - an interpreter without vesk, or one this vesk cannot run in
+        return
     profiler.record_this_child(settings)
 
 
