@@ -8,6 +8,7 @@
     vesk prune [--max-traces N] [--max-bytes SIZE]   remove the oldest traces beyond the limits
     vesk rm TRACE...                           remove traces
     vesk recover                               import the files traces went to when the database failed
+    vesk serve [--host H] [--port N] [--open]  browse the traces in a local web page
 
 The functions that run the program live in this file because the engine never records frames of it.
 
@@ -472,6 +473,12 @@ def _export_to_file(export, stream, summary, output: str) -> None:
         raise
 
 
+def serve_command(arguments) -> int:
+    from vesk.serve import server
+
+    return server.serve(_db_path(arguments), arguments.host, arguments.port, arguments.open)
+
+
 # --- keeping the database -------------------------------------------------------------------------
 
 _SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
@@ -623,6 +630,11 @@ def _reading_parser():
     _database_options(remove)
     recover = commands.add_parser("recover", help="import the files traces went to when the database failed")
     _database_options(recover)
+    serve = commands.add_parser("serve", help="browse the traces in a web page served on this machine")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    serve.add_argument("--port", type=_limit_argument, default=8765, help="port (default: 8765; 0: any free port)")
+    serve.add_argument("--open", action="store_true", help="open the page in a web browser")
+    _database_options(serve)
     return parser
 
 
@@ -645,7 +657,7 @@ def main(argv: list[str] | None = None) -> int:
             _reading_parser().print_help()
             return USAGE_STATUS
         handler = {"traces": list_command, "show": show_command, "export": export_command}
-        handler.update(prune=prune_command, rm=remove_command, recover=recover_command)
+        handler.update(prune=prune_command, rm=remove_command, recover=recover_command, serve=serve_command)
         return handler[arguments.command](arguments)
     except utils.VeskError as exc:
         utils.stderr_line(utils.error_line(str(exc)))

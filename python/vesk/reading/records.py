@@ -83,6 +83,8 @@ class Document:
         self.view = memoryview(data)
         self.decoding = decoding
         self.main_thread_id: object = None
+        # Where the record `records()` yielded last lies in `data`: an index of the trace seeks there.
+        self.record_start = self.record_end = 0
         # Read from a file object rather than fed: feeding would copy the whole document once more.
         self.unpacker = msgpack.Unpacker(
             io.BytesIO(data),
@@ -139,6 +141,7 @@ class Document:
             start = tell()
             skip()
             end = tell()
+            self.record_start, self.record_end = start, end
             # Decoding a whole small record in C is quicker than picking its values one by one.
             if decoding.skipped and end - start > _SMALL_RECORD and starts(_FRAME_RECORD_START, start):
                 yield _frame_without(view[start:end], decoding.skipped)
@@ -191,6 +194,7 @@ class RecordStream:
         self.trace_id = trace_id
         self.progress = progress
         self.main_thread_ids: set = set()  # as the documents read so far name them
+        self.document: Document | None = None  # the one `records()` is in
 
     def records(
         self,
@@ -206,7 +210,7 @@ class RecordStream:
         for index, data in enumerate(db.iter_documents(self.db_path, self.trace_id)):
             if last_document is not None and index > last_document:
                 return
-            document = Document(data, decoding)
+            document = self.document = Document(data, decoding)
             try:
                 for section in document.sections():
                     if wanted is not None and not wanted(index, section):

@@ -1,0 +1,77 @@
+"""The indexes of a database's traces: built on first open, in the background, one at a time."""
+
+from __future__ import annotations
+
+import os
+import threading
+
+from vesk import db
+from vesk.serve import index, store
+from vesk.utils import VeskError
+
+
+class Indexes:
+    def __init__(self, db_path: str) -> None:
+        self.db_path = db_path
+        self.directory = store.index_directory(db_path)
+        self.documents = store.Documents(db_path)
+        self.building: dict[str, index.Progress] = {}
+        self.lock = threading.Lock()
+        self.one_build_at_a_time = threading.Lock()
+
+    def path(self, trace_id: str) -> str:
+        return os.path.join(self.directory, f"{trace_id}.sqlite3")
+
+    def open(self, trace_id: str) -> index.TraceIndex | index.Progress:
+        """The trace's index when it is current; otherwise how far its build has come (starting it)."""
+        summary = db.trace_summary(self.db_path, trace_id)
+        with self.lock:
+            progress = self.building.get(trace_id)
+            if progress is not None:
+                return progress
+            if index.is_current(self.path(trace_id), summary):
+                return index.TraceIndex(self.path(trace_id), trace_id, self.documents)
+            progress = self.building[trace_id] = index.Progress(summary.document_count)
+        threading.Thread(target=self._build, args=(summary, progress), daemon=True, name=f"index {trace_id}").start()
+        return progress
+
+    def build_now(self, trace_id: str) -> index.TraceIndex:
+        """The trace's index, built first if need be (for callers that can wait)."""
+        while True:
+            opened = self.open(trace_id)
+            if isinstance(opened, index.TraceIndex):
+                return opened
+            if opened.error is not None:
+                self.forget_failure(trace_id)
+                raise VeskError(opened.error)
+            with self.one_build_at_a_time:
+                pass
+
+    def _build(self, summary: db.TraceSummary, progress: index.Progress) -> None:
+        with self.one_build_at_a_time:
+            try:
+                store.make_private_directory(self.directory)
+                index.build(self.db_path, summary, self.path(summary.trace_id), progress)
+            except Exception as exc:  # noqa: BLE001 - told to the page, which may retry
+                progress.error = f"cannot index trace {summary.trace_id}: {exc}"
+                return
+        with self.lock:
+            self.building.pop(summary.trace_id, None)
+
+    def forget_failure(self, trace_id: str) -> None:
+        with self.lock:
+            self.building.pop(trace_id, None)
+
+    def remove_stale(self, trace_ids: set[str]) -> None:
+        """Removes the indexes of traces no longer in the database (pruned or removed)."""
+        try:
+            names = os.listdir(self.directory)
+        except OSError:
+            return
+        for name in names:
+            trace_id, dot, extension = name.partition(".")
+            if extension == "sqlite3" and trace_id not in trace_ids and trace_id not in self.building:
+                try:
+                    os.unlink(os.path.join(self.directory, name))
+                except OSError:
+                    pass

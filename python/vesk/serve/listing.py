@@ -1,0 +1,135 @@
+"""The trace list: each trace's totals from the database, and how it ended.
+
+How a trace ended is in its last records ("program_exit", "end_test", "request_end"), so only its
+last documents are read, and frame records there are skipped undecoded. What is found is kept in
+the viewer's own file, keyed by the trace's size, so the list reads each trace once.
+"""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import threading
+
+import msgpack
+
+from vesk import db, serialize
+from vesk.reading import text
+from vesk.reading.records import Decoding, Document, is_array
+from vesk.serve import store
+
+# How every frame record the engine writes starts (see reading/records.py): skipped undecoded.
+_FRAME_RECORD_START = b"\x8c\xa4path"
+_ENDINGS = frozenset(("program_exit", "end_test", "request_end"))
+_DOCUMENTS_READ = 2  # from the end: the ending is in the last document, but a trace may end on an empty one
+_OUTCOMES_SCHEMA = (
+    "CREATE TABLE IF NOT EXISTS outcomes (trace_id TEXT PRIMARY KEY, size INTEGER NOT NULL, text TEXT,"
+    " failed INTEGER NOT NULL, seconds REAL)"
+)
+
+
+class Outcome:
+    __slots__ = ("text", "failed", "seconds")
+
+    def __init__(self, shown: str | None = None, failed: bool = False, seconds: float | None = None) -> None:
+        self.text = shown
+        self.failed = failed
+        self.seconds = seconds
+
+
+def outcome_of(record: dict, started_at: float | None) -> Outcome:
+    kind = record.get("type")
+    took = record.get("duration_ms")
+    seconds = took / 1000 if isinstance(took, (int, float)) else None
+    if kind == "end_test":
+        outcome = str(record.get("outcome"))
+        return Outcome(outcome, outcome not in ("passed", "skipped", "xfailed"), seconds)
+    if kind == "request_end":
+        status = record.get("status")
+        return Outcome(f"HTTP {status}", isinstance(status, int) and status >= 500, seconds)
+    status = record.get("status")
+    ended = record.get("timestamp")
+    if isinstance(ended, (int, float)) and isinstance(started_at, (int, float)):
+        seconds = ended - started_at
+    shown = f"exit {status}" + (f" ({text.short_text(record.get('error'), 60)})" if record.get("error") else "")
+    return Outcome(shown, status != 0, seconds)
+
+
+def _ending(data: bytes) -> dict | None:
+    """The last ending record of a document."""
+    document = Document(data, Decoding())
+    found = None
+    for _section in document.sections():
+        if not is_array(document.next_byte()):
+            document.skip()
+            continue
+        for encoded in document.raw_records():
+            if encoded[: len(_FRAME_RECORD_START)] == _FRAME_RECORD_START:
+                continue
+            record = serialize.loads(encoded)
+            if isinstance(record, dict) and record.get("type") in _ENDINGS:
+                found = record
+    return found
+
+
+class Outcomes:
+    """How traces ended, read once each and kept in `<db>.index/outcomes.sqlite3`."""
+
+    def __init__(self, db_path: str) -> None:
+        self.db_path = db_path
+        self.path = os.path.join(store.index_directory(db_path), "outcomes.sqlite3")
+        self.lock = threading.Lock()
+
+    def of(self, summaries: list[db.TraceSummary]) -> dict[str, Outcome]:
+        with self.lock:
+            connection = self._connect()
+            try:
+                return {summary.trace_id: self._outcome(connection, summary) for summary in summaries}
+            finally:
+                connection.close()
+
+    def _connect(self) -> sqlite3.Connection:
+        store.make_private_directory(os.path.dirname(self.path))
+        if not os.path.exists(self.path):
+            connection = store.create_private_database(self.path)
+        else:
+            connection = sqlite3.connect(self.path, isolation_level=None)
+        connection.execute(_OUTCOMES_SCHEMA)
+        return connection
+
+    def _outcome(self, connection: sqlite3.Connection, summary: db.TraceSummary) -> Outcome:
+        row = connection.execute(
+            "SELECT text, failed, seconds FROM outcomes WHERE trace_id = ? AND size = ?", (summary.trace_id, summary.size)
+        ).fetchone()
+        if row is not None:
+            return Outcome(row[0], bool(row[1]), row[2])
+        outcome = self._read(summary)
+        connection.execute(
+            "INSERT OR REPLACE INTO outcomes VALUES (?, ?, ?, ?, ?)",
+            (summary.trace_id, summary.size, outcome.text, int(outcome.failed), outcome.seconds),
+        )
+        return outcome
+
+    def _read(self, summary: db.TraceSummary) -> Outcome:
+        last = summary.document_count - 1
+        for number in range(last, max(last - _DOCUMENTS_READ, -1), -1):
+            try:
+                record = _ending(store.read_document(self.db_path, summary.trace_id, number))
+            except (db.StorageError, db.TraceNotFound, ValueError, TypeError, msgpack.UnpackException):
+                return Outcome()
+            if record is not None:
+                return outcome_of(record, summary.started_at)
+        return Outcome()
+
+    def forget_others(self, trace_ids: set[str]) -> None:
+        if not os.path.exists(self.path):
+            return
+        with self.lock:
+            connection = self._connect()
+            try:
+                known = [row[0] for row in connection.execute("SELECT trace_id FROM outcomes")]
+                connection.executemany(
+                    "DELETE FROM outcomes WHERE trace_id = ?", [(t,) for t in known if t not in trace_ids]
+                )
+            finally:
+                connection.close()

@@ -1,0 +1,307 @@
+import { el, clear, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText } from "./dom.js";
+
+const PAGE = 200;
+
+export async function showTrace(main, traceId, query) {
+  document.title = `vesk: ${traceId}`;
+  const status = el("p", { class: "status" }, "Loading…");
+  clear(main).append(status);
+  const info = await getJSON(`/api/trace/${encodeURIComponent(traceId)}`, (p) => { status.textContent = progressText(p); });
+  const trace = info.trace;
+  const api = `/api/trace/${encodeURIComponent(trace.trace_id)}`;
+  document.title = `vesk: ${trace.label}`;
+
+  const tree = new Tree(api);
+  const searchInput = el("input", { type: "search", name: "q", value: query, placeholder: "function, file or value", class: "search-box" });
+  const results = el("div", { class: "results" });
+  const searchForm = el("form", { class: "toolbar search", onsubmit: (e) => { e.preventDefault(); search(searchInput.value); } },
+    searchInput, el("button", { type: "submit" }, "Search"));
+  const sqlPanel = el("section", { class: "sql", hidden: true });
+  const callsPanel = el("section", { class: "calls" }, searchForm, results, tree.root);
+  const sqlCount = (info.summary.kinds || {}).sql_query || 0;
+  const tabs = el("nav", { class: "tabs" },
+    el("button", { type: "button", class: "tab active", dataset: { tab: "calls" } }, "Calls"),
+    el("button", { type: "button", class: "tab", dataset: { tab: "sql" } }, `SQL (${sqlCount})`));
+  tabs.addEventListener("click", (event) => {
+    const tab = event.target.closest(".tab");
+    if (!tab) return;
+    for (const other of tabs.querySelectorAll(".tab")) other.classList.toggle("active", other === tab);
+    callsPanel.hidden = tab.dataset.tab !== "calls";
+    sqlPanel.hidden = tab.dataset.tab !== "sql";
+    if (!sqlPanel.hidden && !sqlPanel.dataset.loaded) loadSql(api, sqlPanel, tree, showCalls);
+  });
+  const showCalls = () => tabs.querySelector('[data-tab="calls"]').click();
+
+  clear(main).append(header(trace), summary(info.summary), tabs, callsPanel, sqlPanel);
+  await tree.showThreads(info.summary.threads);
+
+  async function search(text) {
+    text = text.trim();
+    const url = new URL(location.href);
+    if (text) url.searchParams.set("q", text); else url.searchParams.delete("q");
+    history.replaceState(null, "", url);
+    clear(results);
+    if (!text) return;
+    const found = await getJSON(`${api}/search?q=${encodeURIComponent(text)}`);
+    const list = el("ol", { class: "matches" });
+    results.append(el("p", { class: "match-count" },
+      found.matches.length ? `${count(found.matches.length, "match")}${found.more ? " (the first ones)" : ""}` : `Nothing matches “${text}”.`), list);
+    for (const match of found.matches) {
+      const node = match.node;
+      const where = match.ancestors.map((a) => shortName(a.name)).join(" › ");
+      list.append(el("li", {},
+        el("a", { href: "#", class: "match-link", onclick: (e) => { e.preventDefault(); tree.reveal(match.ancestors, node); } },
+          nodeTitle(node)),
+        el("span", { class: "ancestors" }, where ? ` in ${where}` : "")));
+    }
+    if (found.matches.length) await tree.reveal(found.matches[0].ancestors, found.matches[0].node);
+  }
+  if (query) await search(query);
+}
+
+function header(trace) {
+  return el("div", { class: "trace-header" },
+    el("h1", {}, trace.label),
+    el("p", { class: "facts" },
+      el("span", { class: "id" }, trace.trace_id), " · ", sourceText(trace.source), " · ", dateText(trace.started_at || trace.saved_at),
+      trace.outcome ? [" · ", el("span", { class: `outcome ${trace.failed ? "failed" : ""}` }, trace.outcome)] : "",
+      " · ", `${trace.frame_count.toLocaleString("en")} frame records, ${trace.plugin_count.toLocaleString("en")} plugin records`,
+      trace.parent_trace_id ? [" · child of ", el("a", { href: traceUrl(trace.parent_trace_id) }, trace.parent_trace_id)] : ""));
+}
+
+function summary(facts) {
+  const kinds = facts.kinds || {};
+  const span = facts.first_timestamp !== null ? facts.last_timestamp - facts.first_timestamp : null;
+  const line = (label, ...value) => el("div", { class: "fact" }, el("span", { class: "fact-label" }, label), " ", ...value);
+  const functions = (rows, measure) => el("ol", { class: "functions" },
+    rows.slice(0, 5).map((row) => el("li", {}, el("span", { class: "measure" }, measure(row)), " ", el("span", { class: "name" }, row.name), " ", el("span", { class: "path" }, row.path))));
+  const parts = [
+    line("records", facts.records.toLocaleString("en"), span !== null ? ` over ${milliseconds(span)}` : ""),
+    line("threads", facts.threads.map((t) => `${t.label} (${t.records.toLocaleString("en")})`).join(", ")),
+    line("SQL queries", String(kinds.sql_query || 0), " · HTTP requests ", String(kinds.http_request || 0), " · log records ", String(kinds.log || 0)),
+    el("div", { class: "columns" },
+      el("div", {}, el("h3", {}, "Most calls"), functions(facts.most_calls, (r) => r.calls.toLocaleString("en"))),
+      el("div", {}, el("h3", {}, "Most time (with the calls they make)"), functions(facts.most_time, (r) => milliseconds(r.seconds)))),
+  ];
+  if (facts.left_out.calls) {
+    parts.push(el("div", { class: "warning" },
+      el("h3", {}, `Left out by volume control: ${count(facts.left_out.calls, "call")} not recorded ([limits] calls_per_function)`),
+      el("ul", {}, facts.left_out.functions.map((f) => el("li", {}, `${f.name}: ${count(f.count, "more call")}  ${f.path}`)),
+        facts.left_out.more_functions ? el("li", {}, `… ${facts.left_out.more_functions} more functions`) : "")));
+  }
+  for (const stopped of facts.stopped) parts.push(el("div", { class: "warning" }, stopped));
+  if (facts.dropped.records) {
+    parts.push(el("div", { class: "warning" }, `${count(facts.dropped.records, "record")} (${facts.dropped.bytes.toLocaleString("en")} bytes) could not be stored and are missing from this trace`));
+  }
+  return el("section", { class: "summary" }, ...parts);
+}
+
+function shortName(name) {
+  return (name || "?").replace(/^__main__\./, "");
+}
+
+function nodeTitle(node) {
+  if (node.kind === "record") return `• ${node.text}`;
+  return `${shortName(node.name)}(${node.args || ""})`;
+}
+
+// One thread's call tree; children come from the server a page at a time, when a call is opened.
+class Tree {
+  constructor(api) {
+    this.api = api;
+    this.root = el("div", { class: "tree" });
+    this.lists = new Map(); // parent key -> ChildList
+    this.items = new Map(); // node number -> its <li>
+  }
+
+  async showThreads(threads) {
+    for (const thread of threads) {
+      const list = new ChildList(this, `thread=${thread.thread}`, thread.roots, `thread:${thread.thread}`);
+      this.root.append(el("section", { class: "thread" },
+        el("h2", {}, `thread ${thread.label}`, el("span", { class: "muted" }, ` ${count(thread.records, "record")}`)), list.ul));
+      await list.ensure(0);
+      // A program's trace is one top-level call (its module): open it at once.
+      const first = list.ul.querySelector("li.node.call");
+      if (thread.roots <= 2 && first && !first.querySelector(".toggle").disabled) first.querySelector(".toggle").click();
+    }
+  }
+
+  item(node) {
+    const li = el("li", { class: `node ${node.kind} ${node.outcome} ${node.type || ""}`, dataset: { node: node.node } });
+    const row = el("div", { class: "row" });
+    if (node.kind === "record") {
+      row.append(el("span", { class: "spacer" }), el("span", { class: "record-text" }, `• ${node.text}`));
+    } else {
+      const toggle = el("button", { type: "button", class: "toggle", title: node.children ? `${node.children} children` : "no children", disabled: !node.children }, node.children ? "▸" : "·");
+      toggle.addEventListener("click", (e) => { e.stopPropagation(); this.toggle(li, node); });
+      row.append(toggle,
+        el("span", { class: "head" },
+          el("span", { class: "name" }, shortName(node.name)),
+          el("span", { class: "args" }, `(${node.args || ""})`),
+          node.outcome === "raised" ? el("span", { class: "ret raised" }, " ⚠ raised")
+            : node.outcome === "open" ? el("span", { class: "ret open" }, " (no return recorded)")
+            : el("span", { class: "ret" }, ` → ${node.ret}`)),
+        el("span", { class: "path" }, node.path || ""),
+        el("span", { class: "duration" }, milliseconds(node.duration)));
+    }
+    row.addEventListener("click", () => this.details(li, node));
+    li.append(row);
+    this.items.set(node.node, li);
+    return li;
+  }
+
+  async toggle(li, node) {
+    let list = this.lists.get(node.node);
+    if (!list) {
+      list = new ChildList(this, `node=${node.node}`, node.children, node.node);
+      li.append(list.ul);
+      li.classList.add("open");
+      li.querySelector(".toggle").textContent = "▾";
+      await list.ensure(0);
+      return list;
+    }
+    const opening = list.ul.hidden;
+    list.ul.hidden = !opening;
+    li.classList.toggle("open", opening);
+    li.querySelector(".toggle").textContent = opening ? "▾" : "▸";
+    return list;
+  }
+
+  async open(li, node) {
+    const list = this.lists.get(node.node);
+    if (list && !list.ul.hidden) return list;
+    return this.toggle(li, node);
+  }
+
+  async details(li, node) {
+    let box = li.querySelector(":scope > .details");
+    if (box) { box.remove(); return; }
+    box = el("div", { class: "details" }, "Loading…");
+    li.querySelector(":scope > .row").after(box);
+    const full = await getJSON(`${this.api}/node/${node.node}`);
+    const record = full.record || {};
+    const values = [];
+    if (node.kind === "call") {
+      values.push(["arguments", record.locals]);
+      if (full.return) {
+        values.push([full.return.event === "unwind" ? "raised (no value)" : "return value", full.return.arg]);
+        values.push(["locals at return", full.return.locals]);
+      }
+      values.push(["where", `${record.path}  (frame ${record.frame_id})`]);
+    } else {
+      values.push(["record", record]);
+    }
+    clear(box).append(...values.map(([label, value]) => el("div", { class: "value" },
+      el("div", { class: "value-label" }, label),
+      el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))));
+  }
+
+  // Opens the tree down to `node` through its `ancestors` (from the top level), and shows it.
+  async reveal(ancestors, node) {
+    let list = this.lists.get(`thread:${node.thread}`);
+    for (const ancestor of ancestors) {
+      await list.ensure(ancestor.pos);
+      list = await this.open(this.items.get(ancestor.node), ancestor);
+    }
+    await list.ensure(node.pos);
+    const li = this.items.get(node.node);
+    for (const old of this.root.querySelectorAll(".match")) old.classList.remove("match");
+    li.classList.add("match");
+    li.scrollIntoView({ block: "center" });
+  }
+}
+
+// The loaded window [from, to) of a parent's children, with buttons for those before and after it.
+class ChildList {
+  constructor(tree, spec, total, key) {
+    this.tree = tree;
+    this.spec = spec;
+    this.total = total;
+    this.from = this.to = 0;
+    this.loaded = false;
+    this.ul = el("ul", { class: "children" });
+    this.before = el("li", { class: "page before", hidden: true }, el("button", { type: "button", onclick: () => this.loadBefore() }));
+    this.after = el("li", { class: "page after", hidden: true }, el("button", { type: "button", onclick: () => this.loadAfter() }));
+    this.ul.append(this.before, this.after);
+    tree.lists.set(key, this);
+  }
+
+  async fetch(offset, limit) {
+    const page = await getJSON(`${this.tree.api}/children?${this.spec}&offset=${offset}&limit=${limit}`);
+    this.total = page.total;
+    return page.nodes.map((node) => this.tree.item(node));
+  }
+
+  // Makes sure the child at `pos` is loaded: from the start when near it, else a page from there.
+  async ensure(pos) {
+    if (this.loaded && pos >= this.from && pos < this.to) return;
+    if (!this.loaded) {
+      this.from = this.to = pos < PAGE ? 0 : pos;
+      this.loaded = true;
+      await this.loadAfter();
+    }
+    while (pos >= this.to && this.to < this.total && pos - this.to < PAGE * 5) await this.loadAfter();
+    if (pos >= this.to || pos < this.from) {
+      // Far from what is loaded: start the window again there.
+      for (const li of [...this.ul.children]) if (!li.classList.contains("page")) li.remove();
+      this.from = this.to = pos;
+      await this.loadAfter();
+    }
+  }
+
+  async loadAfter() {
+    const items = await this.fetch(this.to, PAGE);
+    this.after.before(...items);
+    this.to += items.length;
+    this.update();
+  }
+
+  async loadBefore() {
+    const start = Math.max(0, this.from - PAGE);
+    const items = await this.fetch(start, this.from - start);
+    this.before.after(...items);
+    this.from = start;
+    this.update();
+  }
+
+  update() {
+    this.before.hidden = this.from === 0;
+    this.before.firstChild.textContent = `… ${count(this.from, "earlier record")} (show ${Math.min(PAGE, this.from)} more)`;
+    const left = this.total - this.to;
+    this.after.hidden = left <= 0;
+    this.after.firstChild.textContent = `… ${count(left, "more record")} (show ${Math.min(PAGE, left)} more)`;
+  }
+}
+
+async function loadSql(api, panel, tree, showCalls) {
+  panel.dataset.loaded = "1";
+  panel.append(el("p", { class: "status" }, "Loading…"));
+  const found = await getJSON(`${api}/sql`);
+  clear(panel);
+  if (!found.groups.length) { panel.append(el("p", {}, "No SQL queries were recorded.")); return; }
+  const showCall = async (call) => {
+    const full = await getJSON(`${api}/node/${call.node}`);
+    showCalls();
+    await tree.reveal(full.ancestors, full.node);
+  };
+  for (const group of found.groups) {
+    const repeated = group.repeated_by.filter((r) => r.call);
+    const section = el("section", { class: `sql-group ${repeated.length ? "n-plus-one" : ""}` },
+      el("h3", {}, el("code", {}, group.shape)),
+      el("p", { class: "facts" }, `${count(group.count, "query")}, ${group.total_ms === null ? "?" : group.total_ms.toFixed(3)} ms in all`,
+        ...repeated.map((r) => el("span", { class: "badge" }, ` N+1: ${shortName(r.call.name)} issued it ${r.queries} times`))));
+    const rows = el("tbody");
+    for (const query of group.queries) {
+      const call = query.call && query.call.call;
+      rows.append(el("tr", { class: query.repeated ? "repeated" : "" },
+        el("td", {}, el("code", {}, query.sql)),
+        el("td", {}, query.params || ""),
+        el("td", { class: "number" }, query.duration_ms === null ? "" : `${query.duration_ms} ms`),
+        el("td", {}, call ? el("a", { href: "#", class: "call-link", onclick: (e) => { e.preventDefault(); showCall(call); } }, `${shortName(call.name)}(${call.args || ""})`) : "(no recorded call)")));
+    }
+    section.append(el("table", { class: "queries" },
+      el("thead", {}, el("tr", {}, ["statement", "parameters", "time", "issued by"].map((h) => el("th", {}, h)))), rows));
+    if (group.count > group.queries.length) section.append(el("p", { class: "muted" }, `… and ${group.count - group.queries.length} more`));
+    panel.append(section);
+  }
+}

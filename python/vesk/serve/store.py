@@ -1,0 +1,75 @@
+"""Where the viewer finds what it shows: single documents of the trace database, and its own files.
+
+The viewer never writes to the trace database. What it learns of a trace goes to files of its own in
+a private directory beside the database (`<db>.index/`), each written to a temporary name first and
+moved into place whole, so a reader never sees half a file.
+"""
+
+from __future__ import annotations
+
+import collections
+import os
+import sqlite3
+import threading
+
+from vesk import db
+from vesk.utils import PRIVATE_DIRECTORY_MODE, open_private
+
+
+def index_directory(db_path: str) -> str:
+    return db_path + ".index"
+
+
+def make_private_directory(path: str) -> None:
+    os.makedirs(path, mode=PRIVATE_DIRECTORY_MODE, exist_ok=True)
+
+
+def create_private_database(path: str) -> sqlite3.Connection:
+    """A new, empty SQLite file readable by its owner only, tuned for one bulk write."""
+    os.close(open_private(path))
+    connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    connection.execute("PRAGMA journal_mode=OFF")
+    connection.execute("PRAGMA synchronous=OFF")
+    return connection
+
+
+def open_for_reading(path: str) -> sqlite3.Connection:
+    connection = sqlite3.connect(f"file:{path}?mode=ro", uri=True, isolation_level=None, check_same_thread=False)
+    connection.execute("PRAGMA query_only=ON")
+    return connection
+
+
+class Documents:
+    """Single documents of traces by their number within the trace, the last few kept: a page of
+    the viewer reads records of one or two documents, often the same ones again."""
+
+    KEPT = 4
+
+    def __init__(self, db_path: str) -> None:
+        self.db_path = db_path
+        self.kept: collections.OrderedDict = collections.OrderedDict()
+        self.lock = threading.Lock()
+
+    def get(self, trace_id: str, number: int) -> bytes:
+        key = (trace_id, number)
+        with self.lock:
+            if key in self.kept:
+                self.kept.move_to_end(key)
+                return self.kept[key]
+        data = read_document(self.db_path, trace_id, number)
+        with self.lock:
+            self.kept[key] = data
+            while len(self.kept) > self.KEPT:
+                self.kept.popitem(last=False)
+        return data
+
+
+def read_document(db_path: str, trace_id: str, number: int) -> bytes:
+    # db.iter_documents reads every document before the one wanted; this reads that one alone.
+    def work(connection: sqlite3.Connection) -> bytes:
+        ids = db._document_ids(connection, trace_id)
+        if not 0 <= number < len(ids):
+            raise db.TraceNotFound(f"trace {trace_id} has no document {number} (removed or pruned?)")
+        return db._document(connection, trace_id, ids[number])
+
+    return db._read(db_path, work)
