@@ -1,6 +1,7 @@
 // Where every recording failure ends: a warning on the "vesk" logger, with the exception attached.
 #include "profiler/profiler.hpp"
 
+#include "utils/frames.hpp"
 #include "utils/modules.hpp"
 #include "utils/interned.hpp"
 
@@ -25,7 +26,7 @@ Status log_warning(const PyError& error, PyObject* frame, utils::Event event, co
     if (!logger) {
         return std::move(logger.error());
     }
-    auto locals = checked(PyObject_GetAttr(frame, interned().f_locals));
+    auto locals = utils::frame_locals(frame);
     if (!locals) {
         return std::move(locals.error());
     }

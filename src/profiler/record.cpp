@@ -43,13 +43,9 @@ bool locals_may_hold_builtins(PyObject* code_object) noexcept {
 // The frame's locals as they are serialised: "__builtins__" (present in module-level frames) is left
 // out, copying the dict only when it is there.
 Result<PyRef> locals_to_record(PyObject* frame, PyObject* code, RecordTexts* texts) noexcept {
-    auto locals = utils::checked(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
+    auto locals = utils::frame_locals(frame);
     if (!locals) {
         return locals;
-    }
-    if (!PyDict_Check(locals->get())) {
-        // Interpreters that hand out a proxy instead of a dict: record a snapshot of it.
-        return utils::checked(PyDict_Copy(locals->get()));
     }
     using Builtins = RecordTexts::Builtins;
     if (texts != nullptr && texts->builtins_in_locals == Builtins::Unknown) {

@@ -39,6 +39,11 @@ struct CallSite {
 [[nodiscard]] Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames,
                                                                   const FrameId* current) noexcept;
 
+// CAUTION: may run Python code (a class body's own mapping). The frame's local variables as a dict:
+// the one the interpreter hands out, or a snapshot where it hands out another mapping (a function
+// frame's proxy from 3.13, a class body's namespace from __prepare__).
+[[nodiscard]] Result<PyRef> frame_locals(PyObject* frame) noexcept;
+
 // CAUTION: may run Python code (attribute reads on `frame`). Requires the interpreter lock.
 // Requires the interpreter lock. Lets `filename_with_lineno` keep the working directory between
 // events instead of asking the system each time; a change through os.chdir or os.fchdir shows at the
