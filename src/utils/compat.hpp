@@ -44,4 +44,21 @@ inline std::optional<uint64_t> dict_version(PyObject* dict) noexcept {
 #endif
 }
 
+// Whether the weak reference `reference` still refers to `object`. Only the addresses are compared,
+// so the referent needs no strong reference of its own beyond this call.
+inline bool weakref_refers_to(PyObject* reference, PyObject* object) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* referent = nullptr;
+    if (PyWeakref_GetRef(reference, &referent) < 0) {
+        PyErr_Clear();  // Intended: only a non-weakref fails here, and that refers to nothing.
+        return false;
+    }
+    bool same = referent == object;
+    Py_XDECREF(referent);
+    return same;
+#else
+    return PyWeakref_GetObject(reference) == object;
+#endif
+}
+
 }  // namespace vesk::utils

@@ -1,5 +1,7 @@
 #include "utils/modules.hpp"
 
+#include "utils/compat.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -28,7 +30,7 @@ Complete* complete_entry(PyObject* name) noexcept {
 
 bool known_complete(PyObject* name, PyObject* module) noexcept {
     Complete* entry = complete_entry(name);
-    return entry != nullptr && PyWeakref_GetObject(entry->module) == module;
+    return entry != nullptr && weakref_refers_to(entry->module, module);
 }
 
 void remember_complete(PyObject* name, PyObject* module) noexcept {
