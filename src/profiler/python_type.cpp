@@ -7,6 +7,7 @@
 
 #include "profiler/profiler.hpp"
 #include "utils/arguments.hpp"
+#include "utils/compat.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
 #include "utils/interned.hpp"
@@ -171,8 +172,8 @@ namespace {
     if (frame == nullptr) {
         return fail_with_pending_error();
     }
-    // A return with no value is one an exception caused.
-    const EventArg event_arg{arg == nullptr ? Py_None : arg, event == utils::Event::Return && arg == nullptr};
+    const EventArg event_arg{arg == nullptr ? Py_None : arg,
+                             event == utils::Event::Return && utils::leaving_by_exception(frame, arg)};
     return utils::status_entry([&] {
         return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg);
     });

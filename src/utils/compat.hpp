@@ -2,6 +2,9 @@
 #pragma once
 
 #include <Python.h>
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#include <opcode.h>
+#endif
 
 #include <cstdint>
 #include <optional>
@@ -59,6 +62,41 @@ inline bool weakref_refers_to(PyObject* reference, PyObject* object) noexcept {
 #else
     return PyWeakref_GetObject(reference) == object;
 #endif
+}
+
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// Whether the frame stands at an instruction that leaves it with a value: a return or a yield.
+inline bool at_return_or_yield(PyFrameObject* frame) noexcept {
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    PyObject* instructions = PyCode_GetCode(code);  // without instrumentation
+    Py_DECREF(code);
+    if (instructions == nullptr) {
+        PyErr_Clear();  // Intended: without the instructions, a None is taken for a value.
+        return true;
+    }
+    const int offset = PyFrame_GetLasti(frame);
+    bool found = false;
+    if (offset >= 0 && offset < PyBytes_GET_SIZE(instructions)) {
+        const auto op = static_cast<unsigned char>(PyBytes_AS_STRING(instructions)[offset]);
+        found = op == RETURN_VALUE || op == RETURN_CONST || op == YIELD_VALUE;
+    }
+    Py_DECREF(instructions);
+    return found;
+}
+#endif
+
+// Whether a profile function's return event, with `arg` as the interpreter passed it, is the frame
+// being left by an exception. The interpreter passes no value then; 3.12 (3.12.1 at least) passes
+// None instead, so there a None is a value only when the frame stands at a return or a yield.
+inline bool leaving_by_exception(PyFrameObject* frame, PyObject* arg) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    if (arg == Py_None) {
+        return !at_return_or_yield(frame);
+    }
+#else
+    (void)frame;
+#endif
+    return arg == nullptr;
 }
 
 }  // namespace vesk::utils
