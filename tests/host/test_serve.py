@@ -1,0 +1,336 @@
+"""`vesk serve`: its JSON API against recorded traces, and its pages in a real browser."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import pytest
+from host_support import Project, needs_engine, subprocess_env
+
+from vesk import db
+from vesk.serve import sql
+from vesk.serve.listing import outcome_of
+from vesk.serve.server import STATIC, ViewerServer
+
+pytestmark = needs_engine
+
+SCRIPT = "<script>alert('x')</script>"
+PROGRAM = """
+    import sys
+    import sqlalchemy as sa
+
+    def deep(n):
+        return find_me("needle") if n == 0 else deep(n - 1)
+
+    def find_me(word):
+        return word.upper()
+
+    def fail(x):
+        raise ValueError(x)
+
+    def tick(i):
+        return i
+
+    def many():
+        for i in range(450):
+            tick(i)
+
+    def load_users(engine, ids):
+        names = []
+        with engine.connect() as connection:
+            for i in ids:
+                names.append(connection.execute(sa.text("SELECT name FROM users WHERE id = :id"), {"id": i}).scalar())
+        return names
+
+    def main(label):
+        engine = sa.create_engine("sqlite://")
+        with engine.begin() as connection:
+            connection.execute(sa.text("CREATE TABLE users (id INTEGER, name TEXT)"))
+            connection.execute(sa.text("INSERT INTO users VALUES (1, 'ann'), (2, 'bob'), (3, 'cy')"))
+        names = load_users(engine, [1, 2, 3])
+        deep(30)
+        many()
+        try:
+            fail(label)
+        except ValueError:
+            pass
+        return label, names
+
+    main(sys.argv[1])
+    sys.exit(int(sys.argv[2]))
+"""
+
+
+class Recorded:
+    def __init__(self, project: Project, first: str, second: str, failed: str) -> None:
+        self.project = project
+        self.first, self.second, self.failed = first, second, failed
+
+
+def _record(project: Project, *arguments: str) -> str:
+    before = {summary.trace_id for summary in db.list_traces(str(project.db))} if project.db.exists() else set()
+    project.run("run", "app.py", *arguments)
+    (trace_id,) = {summary.trace_id for summary in db.list_traces(str(project.db))} - before
+    return trace_id
+
+
+@pytest.fixture(scope="module")
+def recorded(tmp_path_factory) -> Recorded:
+    root = tmp_path_factory.mktemp("serve")
+    project = Project(root)
+    project.write("app.py", PROGRAM)
+    return Recorded(project, _record(project, SCRIPT, "0"), _record(project, "other", "0"),
+                    _record(project, "failing", "3"))
+
+
+@pytest.fixture(scope="module")
+def server(recorded):
+    viewer = ViewerServer(str(recorded.project.db), "127.0.0.1", 0)
+    thread = threading.Thread(target=viewer.serve_forever, daemon=True)
+    thread.start()
+    yield viewer
+    viewer.shutdown()
+    viewer.server_close()
+
+
+def get(server, path: str, **headers: str) -> tuple[int, dict, bytes]:
+    request = urllib.request.Request(server.url.rstrip("/") + path, headers=headers)
+    try:
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return response.status, dict(response.headers), response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, dict(error.headers), error.read()
+
+
+def api(server, path: str) -> dict:
+    """The answer once the trace is indexed (the API says 202 while it is)."""
+    deadline = time.monotonic() + 120
+    while True:
+        status, _, body = get(server, "/api/" + path)
+        if status != 202 or time.monotonic() > deadline:
+            assert status == 200, body
+            return json.loads(body)
+        time.sleep(0.1)
+
+
+def test_the_list_is_newest_first_with_how_each_trace_ended(server, recorded):
+    traces = api(server, "traces")["traces"]
+    assert [t["trace_id"] for t in traces] == [recorded.failed, recorded.second, recorded.first]
+    assert [(t["source"], t["outcome"], t["failed"]) for t in traces] == [
+        ("cli", "exit 3", True), ("cli", "exit 0", False), ("cli", "exit 0", False)
+    ]
+    assert all(t["seconds"] > 0 and t["frame_count"] > 900 and t["plugin_count"] >= 11 for t in traces)
+    assert [t["trace_id"] for t in api(server, "traces?q=FAILING")["traces"]] == [recorded.failed]
+
+
+@pytest.mark.parametrize(
+    ("record", "shown", "failed"),
+    [
+        ({"type": "program_exit", "status": 0}, "exit 0", False),
+        ({"type": "program_exit", "status": 1, "error": "ValueError: x"}, "exit 1 (ValueError: x)", True),
+        ({"type": "end_test", "outcome": "passed", "duration_ms": 5}, "passed", False),
+        ({"type": "end_test", "outcome": "failed"}, "failed", True),
+        ({"type": "request_end", "status": 404}, "HTTP 404", False),
+        ({"type": "request_end", "status": 503}, "HTTP 503", True),
+    ],
+)
+def test_how_a_trace_ended(record, shown, failed):
+    outcome = outcome_of(record, None)
+    assert (outcome.text, outcome.failed) == (shown, failed)
+
+
+def test_children_come_page_by_page_in_order(server, recorded):
+    base = f"trace/{recorded.first}"
+    (many,) = [m["node"] for m in api(server, f"{base}/search?q=many")["matches"] if m["node"]["name"].endswith("many")]
+    assert many["children"] == 450
+    pages = [api(server, f"{base}/children?node={many['node']}&offset={offset}&limit=200") for offset in (0, 200, 400)]
+    assert [len(page["nodes"]) for page in pages] == [200, 200, 50]
+    nodes = [node for page in pages for node in page["nodes"]]
+    assert [node["pos"] for node in nodes] == list(range(450))
+    assert {node["name"] for node in nodes} == {"__main__.tick"}
+    assert [node["args"] for node in nodes[:2]] == ["i=0", "i=1"] and nodes[-1]["ret"] == "449"
+    by_frame = api(server, f"{base}/children?frame={many['frame_id']}&offset=449&limit=5")
+    assert [node["node"] for node in by_frame["nodes"]] == [nodes[-1]["node"]]
+
+
+def test_search_finds_a_deep_call_with_the_calls_above_it(server, recorded):
+    found = api(server, f"trace/{recorded.first}/search?q=find_me")
+    (match,) = found["matches"]
+    names = [ancestor["name"].removeprefix("__main__.") for ancestor in match["ancestors"]]
+    assert names == ["<module>", "main"] + ["deep"] * 31
+    assert [a["pos"] for a in match["ancestors"][3:]] == [0] * 30
+    assert match["node"]["depth"] == 34 and match["node"]["ret"] == "'NEEDLE'"
+
+
+def test_the_tree_holds_values_raised_calls_and_sql_under_its_call(server, recorded):
+    base = f"trace/{recorded.first}"
+    (load_users,) = [m["node"] for m in api(server, f"{base}/search?q=load_users")["matches"]]
+    assert load_users["args"].endswith("ids=[1, 2, 3]") and load_users["ret"] == "['ann', 'bob', 'cy']"
+    children = api(server, f"{base}/children?node={load_users['node']}")["nodes"]
+    assert [c["type"] for c in children] == ["sql_query", "sql_result"] * 3
+    assert children[0]["text"] == "sql[sqlalchemy] SELECT name FROM users WHERE id = ?  [1]"
+    (fail,) = [m["node"] for m in api(server, f"{base}/search?q=__main__.fail")["matches"]]
+    assert fail["outcome"] == "raised"
+    full = api(server, f"{base}/node/{fail['node']}")
+    assert full["record"]["locals"] == {"x": SCRIPT} and full["return"]["event"] == "unwind"
+
+
+def test_sql_is_grouped_by_shape_with_repeats_from_one_call_flagged(server, recorded):
+    groups = {g["shape"]: g for g in api(server, f"trace/{recorded.first}/sql")["groups"]}
+    assert set(groups) == {
+        "SELECT name FROM users WHERE id = ?", "CREATE TABLE users (id INTEGER, name TEXT)", "INSERT INTO users VALUES (…)"
+    }
+    select = groups["SELECT name FROM users WHERE id = ?"]
+    assert select["count"] == 3 and [q["params"] for q in select["queries"]] == ["[1]", "[2]", "[3]"]
+    assert all(q["duration_ms"] > 0 and q["repeated"] for q in select["queries"])
+    (repeat,) = select["repeated_by"]
+    assert repeat["queries"] == 3 and repeat["call"]["name"] == "__main__.load_users"
+    assert {q["call"]["call"]["name"] for q in groups["INSERT INTO users VALUES (…)"]["queries"]} == {"__main__.main"}
+    assert groups["INSERT INTO users VALUES (…)"]["repeated_by"] == []
+
+
+@pytest.mark.parametrize(
+    ("statement", "shape"),
+    [
+        ("SELECT * FROM t WHERE a = 'it''s' AND b = 12 AND c IN (1, 2, 3)", "SELECT * FROM t WHERE a = ? AND b = ? AND c IN (…)"),
+        ("select x from t2 where y = :id and z=%(n)s and w = $1 or v = %s", "select x from t2 where y = ? and z=? and w = ? or v = ?"),
+        ("INSERT INTO t VALUES (?, ?),\n (?, ?)", "INSERT INTO t VALUES (…)"),
+        ("UPDATE t SET v = -1.5e3 WHERE id = 0x1f", "UPDATE t SET v = ? WHERE id = ?"),
+    ],
+)
+def test_statements_of_one_shape(statement, shape):
+    assert sql.shape(statement) == shape
+
+
+def test_compare_finds_the_first_differing_call(server, recorded):
+    compared = api(server, f"compare/{recorded.first}/{recorded.second}")
+    difference = compared["first_difference"]
+    row = compared["rows"][difference - compared["offset"]]
+    assert row["differs"] and row["a"]["name"] == row["b"]["name"] == "__main__.main"
+    assert (row["a"]["args"], row["b"]["args"]) == (f"label={SCRIPT!r}", "label='other'")
+    assert not any(r["differs"] for r in compared["rows"][: difference - compared["offset"]])
+    same = api(server, f"compare/{recorded.first}/{recorded.first}")
+    assert same["first_difference"] is None and same["calls"][0] == same["calls"][1] > 480
+
+
+def test_values_are_data_never_markup_and_nothing_is_written(server, recorded):
+    database = Path(recorded.project.db)
+    digest = hashlib.sha256(database.read_bytes()).hexdigest()
+    status, headers, body = get(server, f"/api/trace/{recorded.first}/search?q=alert")
+    assert status == 200 and headers["Content-Type"].startswith("application/json")
+    assert SCRIPT in json.loads(body)["matches"][0]["node"]["args"]
+    status, headers, page = get(server, f"/trace/{recorded.first}?q=alert")
+    assert status == 200 and b"alert" not in page and "script-src" not in headers["Content-Security-Policy"]
+    assert "default-src 'self'" in headers["Content-Security-Policy"]
+    for script in Path(STATIC).glob("*.js"):
+        assert not any(sink in script.read_text() for sink in ("innerHTML", "outerHTML", "insertAdjacentHTML")), script
+    assert get(server, "/api/traces", Host="attacker.example")[0] == 421
+    request = urllib.request.Request(server.url + "api/traces", method="POST", data=b"")
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(request, timeout=10)
+    assert refused.value.code == 405
+    assert get(server, "/static/../server.py")[0] == 404
+    assert hashlib.sha256(database.read_bytes()).hexdigest() == digest
+
+
+def test_serve_command_prints_its_url_warns_off_loopback_and_stops_on_ctrl_c(recorded):
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vesk", "serve", "--host", "0.0.0.0", "--port", "0"],
+        cwd=recorded.project.root, env=subprocess_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        line = process.stdout.readline()
+        assert line.startswith("vesk: serving .vesk/db.sqlite3 at http://0.0.0.0:") and line.endswith("(Ctrl-C to stop)\n")
+        assert "not only this machine's loopback" in process.stderr.readline()
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) == 0
+    finally:
+        process.kill()
+        process.wait()
+
+
+def test_serving_a_missing_database_is_one_error_line(project):
+    done = project.run("serve", "--db", "missing.sqlite3")
+    assert done.returncode == 1 and done.stderr.startswith("vesk: error: no database at") and done.stderr.count("\n") == 1
+
+
+# --- in a browser ---------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if not (shutil.which("chromium") and shutil.which("chromedriver")):
+        pytest.skip("chromium and chromium-driver are not installed (apt-get install chromium chromium-driver)")
+    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (the test extra)")
+    options = webdriver.ChromeOptions()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(shutil.which("chromedriver")))
+    yield driver
+    driver.quit()
+
+
+def visit(browser, server, path: str, selector: str):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    browser.get(server.url.rstrip("/") + path)
+    WebDriverWait(browser, 60).until(expected_conditions.presence_of_element_located((By.CSS_SELECTOR, selector)))
+    return lambda css: browser.find_elements(By.CSS_SELECTOR, css)
+
+
+def test_browser_lists_traces_with_failures_standing_out(browser, server, recorded):
+    find = visit(browser, server, "/", "tr.trace")
+    rows = find("tr.trace")
+    assert [row.get_attribute("data-trace-id") for row in rows] == [recorded.failed, recorded.second, recorded.first]
+    assert [("failed" in row.get_attribute("class").split()) for row in rows] == [True, False, False]
+
+
+def test_browser_shows_the_tree_values_and_sql_under_its_call(browser, server, recorded):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    find = visit(browser, server, f"/trace/{recorded.first}?q=load_users", "li.match")
+    (match,) = find("li.match")
+    assert match.find_element("css selector", ".args").text.endswith("ids=[1, 2, 3])")
+    assert match.find_element("css selector", ".ret").text == "→ ['ann', 'bob', 'cy']"
+    match.find_element("css selector", ".toggle").click()
+    WebDriverWait(browser, 30).until(lambda _: match.find_elements("css selector", "li.sql_query"))
+    queries = [query.text for query in match.find_elements("css selector", "li.sql_query")]
+    assert queries == [f"• sql[sqlalchemy] SELECT name FROM users WHERE id = ? [{n}]" for n in (1, 2, 3)]
+
+
+def test_browser_search_opens_the_tree_to_a_deep_call(browser, server, recorded):
+    find = visit(browser, server, f"/trace/{recorded.first}?q=find_me", "li.match")
+    (match,) = find("li.match")
+    assert match.find_element("css selector", ".name").text == "find_me"
+    assert len(find("li.open")) >= 33  # <module>, main and 31 calls of deep opened above it
+    assert match.is_displayed()
+
+
+def test_browser_compare_highlights_the_first_difference(browser, server, recorded):
+    find = visit(browser, server, f"/compare/{recorded.first}/{recorded.second}", "tr.first-difference")
+    (row,) = find("tr.first-difference")
+    assert "main(label='other')" in row.text and "main(label=" in row.text
+    assert find("p.verdict")[0].text.startswith("First difference at call #")
+
+
+def test_browser_shows_a_recorded_script_as_text(browser, server, recorded):
+    find = visit(browser, server, f"/trace/{recorded.first}?q=__main__.fail", "li.match")
+    (match,) = find("li.match")
+    assert match.find_element("css selector", ".args").text == f"(x={SCRIPT!r})"
+    assert browser.execute_script("return document.querySelectorAll('main script').length") == 0
+    from selenium.common.exceptions import NoAlertPresentException
+
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert  # noqa: B018 - reading it is the check
