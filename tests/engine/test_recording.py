@@ -283,3 +283,24 @@ def test_a_return_caused_by_an_exception_is_recorded_as_an_unwind(host_modules):
         ("catches", "call", None), ("fails", "call", None), ("fails", "unwind", None),
         ("catches", "return", "caught")]
     assert records[1]["frame_id"] == records[2]["frame_id"]
+
+
+def test_a_none_returned_or_yielded_is_a_return(host_modules):
+    # 3.12 passes None for an exception's exit too, so there the frame's instruction tells them apart.
+    def returns_none():
+        return None
+
+    def falls_off_the_end():
+        pass
+
+    def yields_none():
+        yield
+
+    with profiling(Host()) as profiler:
+        returns_none()
+        falls_off_the_end()
+        list(yields_none())
+    names = ("returns_none", "falls_off_the_end", "yields_none")
+    records = [r for r in frames_of(decode(profiler.build_trace())) if r["co_name"] in names]
+    # The generator: its call, the yield, its resumption and its end.
+    assert [(r["event"], r["arg"]) for r in records] == [("call", None), ("return", None)] * 4

@@ -31,9 +31,14 @@ def test_a_new_thread_is_profiled_from_its_second_event(host_modules):
         worker.start()
         worker.join()
     records = decode(profiler.build_trace())["frames"][worker.native_id]
-    assert [(r["co_name"], r["event"]) for r in records] == [
-        ("double", "call"), ("double", "return"), ("run", "return")]
-    assert records[-1]["frame_id"] is None  # its call was the event that installed the profiler
+    calls = [("double", "call"), ("double", "return"), ("run", "return")]
+    if sys.version_info >= (3, 12):
+        # The hook is first called for the return of the threading module's own sys.setprofile call
+        # (with this thread profiled, 3.12 reports it), so the native callback sees run's call too.
+        calls.insert(0, ("run", "call"))
+    assert [(r["co_name"], r["event"]) for r in records] == calls
+    # Without its call, run's return has no frame id; with it, the two share one.
+    assert records[-1]["frame_id"] == (records[0]["frame_id"] if sys.version_info >= (3, 12) else None)
 
 
 def test_threads_already_running_are_not_profiled(host_modules):
