@@ -315,6 +315,8 @@ def test_browser_search_opens_the_tree_to_a_deep_call(browser, server, recorded)
     (match,) = find("li.match")
     assert match.find_element("css selector", ".name").text == "find_me"
     assert len(find("li.open")) >= 33  # <module>, main and 31 calls of deep opened above it
+    shown = [item.get_attribute("data-node") for item in find("li.node")]
+    assert len(shown) == len(set(shown))  # opening the tree while its first page loads shows each call once
     assert match.is_displayed()
 
 

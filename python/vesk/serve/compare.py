@@ -19,10 +19,14 @@ def comparable(call: Call) -> Call:
     return tuple(_ADDRESS.sub("0x…", part) for part in call)
 
 
+def differ(a: Call | None, b: Call | None) -> bool:
+    return a is None or b is None or (a != b and comparable(a) != comparable(b))
+
+
 def first_difference(first: Iterator[Call], second: Iterator[Call]) -> int | None:
     """The position of the first call that differs (or that one sequence lacks); None when equal."""
     for position, (a, b) in enumerate(itertools.zip_longest(first, second)):
-        if a is None or b is None or comparable(a) != comparable(b):
+        if differ(a, b):
             return position
     return None
 
@@ -41,7 +45,7 @@ def compare(first: TraceIndex, second: TraceIndex, offset: int | None, limit: in
                              offset + limit)
     rows = [
         {"index": offset + n, "a": _call_json(a), "b": _call_json(b),
-         "differs": a is None or b is None or comparable(a) != comparable(b)}
+         "differs": differ(a, b)}
         for n, (a, b) in enumerate(pairs)
     ]
     return {

@@ -43,7 +43,7 @@ def outcome_of(record: dict, started_at: float | None) -> Outcome:
     seconds = took / 1000 if isinstance(took, (int, float)) else None
     if kind == "end_test":
         outcome = str(record.get("outcome"))
-        return Outcome(outcome, outcome not in ("passed", "skipped", "xfailed"), seconds)
+        return Outcome(outcome + _error(record), outcome not in ("passed", "skipped", "xfailed"), seconds)
     if kind == "request_end":
         status = record.get("status")
         return Outcome(f"HTTP {status}", isinstance(status, int) and status >= 500, seconds)
@@ -51,8 +51,12 @@ def outcome_of(record: dict, started_at: float | None) -> Outcome:
     ended = record.get("timestamp")
     if isinstance(ended, (int, float)) and isinstance(started_at, (int, float)):
         seconds = ended - started_at
-    shown = f"exit {status}" + (f" ({text.short_text(record.get('error'), 60)})" if record.get("error") else "")
-    return Outcome(shown, status != 0, seconds)
+    return Outcome(f"exit {status}{_error(record)}", status != 0, seconds)
+
+
+def _error(record: dict) -> str:
+    error = record.get("error")
+    return f" ({text.short_text(error, 60)})" if error else ""
 
 
 def _ending(data: bytes) -> dict | None:

@@ -112,6 +112,7 @@ class Tree {
     this.root = el("div", { class: "tree" });
     this.lists = new Map(); // parent key -> ChildList
     this.items = new Map(); // node number -> its <li>
+    this.nodes = new Map(); // node number -> what the server said of it
   }
 
   async showThreads(threads) {
@@ -122,7 +123,8 @@ class Tree {
       await list.ensure(0);
       // A program's trace is one top-level call (its module): open it at once.
       const first = list.ul.querySelector("li.node.call");
-      if (thread.roots <= 2 && first && !first.querySelector(".toggle").disabled) first.querySelector(".toggle").click();
+      const node = first && this.nodes.get(Number(first.dataset.node));
+      if (thread.roots <= 2 && node && node.children) await this.open(first, node);
     }
   }
 
@@ -138,15 +140,16 @@ class Tree {
         el("span", { class: "head" },
           el("span", { class: "name" }, shortName(node.name)),
           el("span", { class: "args" }, `(${node.args || ""})`),
-          node.outcome === "raised" ? el("span", { class: "ret raised" }, " ⚠ raised")
-            : node.outcome === "open" ? el("span", { class: "ret open" }, " (no return recorded)")
-            : el("span", { class: "ret" }, ` → ${node.ret}`)),
+          node.outcome === "raised" ? el("span", { class: "ret raised" }, "⚠ raised")
+            : node.outcome === "open" ? el("span", { class: "ret open" }, "(no return recorded)")
+            : el("span", { class: "ret" }, `→ ${node.ret}`)),
         el("span", { class: "path" }, node.path || ""),
         el("span", { class: "duration" }, milliseconds(node.duration)));
     }
     row.addEventListener("click", () => this.details(li, node));
     li.append(row);
     this.items.set(node.node, li);
+    this.nodes.set(node.node, node);
     return li;
   }
 
@@ -184,7 +187,8 @@ class Tree {
     if (node.kind === "call") {
       values.push(["arguments", record.locals]);
       if (full.return) {
-        values.push([full.return.event === "unwind" ? "raised (no value)" : "return value", full.return.arg]);
+        if (full.return.event === "unwind") values.push(["raised", "the call ended by an exception"]);
+        else values.push(["return value", full.return.arg]);
         values.push(["locals at return", full.return.locals]);
       }
       values.push(["where", `${record.path}  (frame ${record.frame_id})`]);
@@ -220,8 +224,9 @@ class ChildList {
     this.from = this.to = 0;
     this.loaded = false;
     this.ul = el("ul", { class: "children" });
-    this.before = el("li", { class: "page before", hidden: true }, el("button", { type: "button", onclick: () => this.loadBefore() }));
-    this.after = el("li", { class: "page after", hidden: true }, el("button", { type: "button", onclick: () => this.loadAfter() }));
+    this.queue = Promise.resolve();
+    this.before = el("li", { class: "page before", hidden: true }, el("button", { type: "button", onclick: () => this.run(() => this.loadBefore()) }));
+    this.after = el("li", { class: "page after", hidden: true }, el("button", { type: "button", onclick: () => this.run(() => this.loadAfter()) }));
     this.ul.append(this.before, this.after);
     tree.lists.set(key, this);
   }
@@ -232,8 +237,19 @@ class ChildList {
     return page.nodes.map((node) => this.tree.item(node));
   }
 
+  // One change of the window at a time: a search may open the list while its first page loads.
+  run(work) {
+    const done = this.queue.then(work);
+    this.queue = done.catch(() => {});
+    return done;
+  }
+
   // Makes sure the child at `pos` is loaded: from the start when near it, else a page from there.
-  async ensure(pos) {
+  ensure(pos) {
+    return this.run(() => this.load(pos));
+  }
+
+  async load(pos) {
     if (this.loaded && pos >= this.from && pos < this.to) return;
     if (!this.loaded) {
       this.from = this.to = pos < PAGE ? 0 : pos;
@@ -288,14 +304,14 @@ async function loadSql(api, panel, tree, showCalls) {
     const repeated = group.repeated_by.filter((r) => r.call);
     const section = el("section", { class: `sql-group ${repeated.length ? "n-plus-one" : ""}` },
       el("h3", {}, el("code", {}, group.shape)),
-      el("p", { class: "facts" }, `${count(group.count, "query")}, ${group.total_ms === null ? "?" : group.total_ms.toFixed(3)} ms in all`,
+      el("p", { class: "facts" }, `${group.count.toLocaleString("en")} ${group.count === 1 ? "query" : "queries"}, ${group.total_ms === null ? "?" : group.total_ms.toFixed(3)} ms in all`,
         ...repeated.map((r) => el("span", { class: "badge" }, ` N+1: ${shortName(r.call.name)} issued it ${r.queries} times`))));
     const rows = el("tbody");
     for (const query of group.queries) {
       const call = query.call && query.call.call;
       rows.append(el("tr", { class: query.repeated ? "repeated" : "" },
         el("td", {}, el("code", {}, query.sql)),
-        el("td", {}, query.params || ""),
+        el("td", {}, query.params === "[]" ? "" : query.params || ""),
         el("td", { class: "number" }, query.duration_ms === null ? "" : `${query.duration_ms} ms`),
         el("td", {}, call ? el("a", { href: "#", class: "call-link", onclick: (e) => { e.preventDefault(); showCall(call); } }, `${shortName(call.name)}(${call.args || ""})`) : "(no recorded call)")));
     }
