@@ -172,15 +172,15 @@ int mark_working_directory_stale(const char* event, PyObject*, void*) noexcept {
     return 0;
 }
 
+// A directory that cannot be read (a program that removed its own) shortens nothing: paths are
+// recorded whole, and the directory is read again at every event until it can be, rather than
+// events being lost and reported one by one.
 Result<std::string_view> working_directory() {
     WorkingDirectory& cache = working_directory_cache;
     if (cache.stale || !cache.watched) {
         auto path = read_working_directory();
-        if (!path) {
-            return std::move(path.error());
-        }
-        cache.path = std::move(*path);
-        cache.stale = false;
+        cache.path = path ? std::move(*path) : std::string();
+        cache.stale = !path;
         ++cache.generation;
     }
     return std::string_view(cache.path);

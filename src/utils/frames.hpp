@@ -52,14 +52,14 @@ struct CallSite {
 
 // Requires the interpreter lock. A number that changes whenever the working directory may have
 // changed (every event, when it is not watched): texts built with `relative_path` stay valid while
-// it stays the same. Fails like `filename_with_lineno` when the directory cannot be read.
+// it stays the same.
 [[nodiscard]] Result<uint64_t> working_directory_generation() noexcept;
 
 // The path part of `filename_with_lineno` for a code filename.
 [[nodiscard]] Result<std::string> relative_path(PyObject* filename) noexcept;
 
-// "<path>:<line>", the path relative to the current working directory when it lies below it.
-// An unreadable working directory is an OSError "Current directory is invalid: <reason>".
+// "<path>:<line>", the path relative to the current working directory when it lies below it; the
+// whole path while the working directory cannot be read (removed under the program).
 [[nodiscard]] Result<std::string> filename_with_lineno(PyObject* frame) noexcept;
 
 // A caller's "f_lineno" value as a call-site line number (exposed for tests: real frames cannot

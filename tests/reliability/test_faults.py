@@ -502,10 +502,10 @@ def test_the_working_directory_removed_during_the_run(fake, warnings, tmp_path):
         os.chdir(here)
     assert result == EXPECTED
     assert after == workload.run(cases=1)
-    messages = {str(record.exc_info[1]) for record in warnings()}
-    assert messages and all("Current directory is invalid" in message for message in messages)
-    # Recording resumes once the directory is readable again.
-    assert any(r.get("co_name") == "start_case" for r in workload_records(profiler))
+    # Nothing is lost or reported: paths are recorded whole while the directory is gone.
+    assert not warnings()
+    starts = [r["path"] for r in workload_records(profiler) if r.get("co_name") == "start_case"]
+    assert any(path.startswith(os.sep) for path in starts) and any(not path.startswith(os.sep) for path in starts)
 
 
 # -- fork -------------------------------------------------------------------------------------------
