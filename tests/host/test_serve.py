@@ -89,6 +89,8 @@ def recorded(tmp_path_factory) -> Recorded:
     root = tmp_path_factory.mktemp("serve")
     project = Project(root)
     project.write("app.py", PROGRAM)
+    # Many documents per trace: calls return in later documents than their own.
+    project.write(".vesk/config.toml", "[limits]\nbuffer_bytes = 20000\n")
     return Recorded(project, _record(project, SCRIPT, "0"), _record(project, "other", "0"),
                     _record(project, "failing", "3"))
 
@@ -130,6 +132,7 @@ def test_the_list_is_newest_first_with_how_each_trace_ended(server, recorded):
         ("cli", "exit 3", True), ("cli", "exit 0", False), ("cli", "exit 0", False)
     ]
     assert all(t["seconds"] > 0 and t["frame_count"] > 900 and t["plugin_count"] >= 11 for t in traces)
+    assert all(t["document_count"] > 5 for t in traces)
     assert [t["trace_id"] for t in api(server, "traces?q=FAILING")["traces"]] == [recorded.failed]
 
 

@@ -129,15 +129,15 @@ def serve(db_path: str, host: str, port: int, open_browser: bool) -> int:
     except OSError as exc:
         raise utils.VeskError(f"cannot serve on {host}:{port}: {exc.strerror or exc}") from None
     with server:
-        print(f"vesk: serving {utils.display_path(db_path)} at {server.url} (Ctrl-C to stop)", flush=True)
-        if not server.loopback:
-            utils.stderr_line(
-                f"vesk: listening on {host}, not only this machine's loopback: anyone who can reach it can read"
-                " the recorded values"
-            )
-        if open_browser:
-            webbrowser.open(server.url)
         try:
+            print(f"vesk: serving {utils.display_path(db_path)} at {server.url} (Ctrl-C to stop)", flush=True)
+            if not server.loopback:
+                utils.stderr_line(
+                    f"vesk: listening on {host}, not only this machine's loopback: anyone who can reach it can"
+                    " read the recorded values"
+                )
+            if open_browser:
+                webbrowser.open(server.url)
             server.serve_forever()
         except KeyboardInterrupt:
             utils.stderr_line("vesk: stopped serving")
