@@ -202,6 +202,17 @@ def test_sql_is_grouped_by_shape_with_repeats_from_one_call_flagged(server, reco
     assert groups["INSERT INTO users VALUES (…)"]["repeated_by"] == []
 
 
+def test_the_timeline_has_the_calls_at_least_a_pixel_long(server, recorded):
+    base = f"trace/{recorded.first}"
+    whole = api(server, f"{base}/timeline?thread=1&width=10")
+    assert [(depth, name) for _, depth, _, _, name in whole["calls"][:2]] == [(1, "__main__.<module>"), (2, "__main__.main")]
+    assert all(end - start >= (whole["end"] - whole["start"]) / 10 for _, _, start, end, _ in whole["calls"])
+    (many,) = [m["node"] for m in api(server, f"{base}/search?q=many")["matches"] if m["node"]["name"].endswith("many")]
+    span = f"start={many['start']!r}&end={many['start'] + many['duration']!r}"
+    inside = [name for *_, name in api(server, f"{base}/timeline?thread=1&{span}&width=100000000")["calls"]]
+    assert inside.count("__main__.tick") == 450 and "__main__.deep" not in inside
+
+
 @pytest.mark.parametrize(
     ("statement", "shape"),
     [

@@ -8,6 +8,9 @@
     /api/trace/ID/node/N                         one node with its ancestors and its records decoded whole
     /api/trace/ID/search?q=TEXT&limit=N          matching nodes, each with its ancestors
     /api/trace/ID/sql                            SQL queries grouped by shape, with their calls
+    /api/trace/ID/timeline?thread=N&start=T&end=T&width=PIXELS
+                                                 [node, depth, start, end, function] of the calls
+                                                 at least a pixel long in that span, longest first
     /api/compare/ID/ID?offset=N&limit=N          two traces' calls side by side
 """
 
@@ -24,6 +27,7 @@ PAGE = 200
 MAX_PAGE = 1000
 SEARCH_LIMIT = 100
 QUERIES_PER_GROUP = 50
+TIMELINE_CALLS = 4000
 
 
 class ApiError(Exception):
@@ -77,6 +81,8 @@ class Api:
                 return self._with_index(trace_id, lambda found: self.node(found, _number(rest[1], "node")))
             if rest == ["search"]:
                 return self._with_index(trace_id, lambda found: self.search(found, arguments))
+            if rest == ["timeline"]:
+                return self._with_index(trace_id, lambda found: self.timeline(found, arguments))
             if rest == ["sql"]:
                 return self._with_index(trace_id, lambda found: {"groups": found.query_groups(QUERIES_PER_GROUP)})
         raise ApiError(404, "no such API")
@@ -156,6 +162,20 @@ class Api:
         return {"query": wanted, "more": more,
                 "matches": [{"node": match, "ancestors": found.ancestors(match)} for match in matches]}
 
+    def timeline(self, found: index.TraceIndex, arguments: dict) -> dict:
+        thread = _number(arguments.get("thread", "1"), "thread")
+        start, end = _seconds(arguments.get("start")), _seconds(arguments.get("end"))
+        if start is None or end is None:
+            facts = found.summary()
+            start = facts["first_timestamp"] if start is None else start
+            end = facts["last_timestamp"] if end is None else end
+        if start is None or end is None:
+            return {"start": None, "end": None, "calls": []}
+        width = max(1, _number(arguments.get("width", "1000"), "width"))
+        # Calls shorter than a pixel would not show.
+        calls = found.timeline(thread, start, end, (end - start) / width, TIMELINE_CALLS)
+        return {"start": start, "end": end, "calls": calls, "more": len(calls) == TIMELINE_CALLS}
+
     def compare(self, first: str, second: str, arguments: dict) -> dict:
         ids = [self._trace_id(first), self._trace_id(second)]
         indexes = []
@@ -178,6 +198,15 @@ def _number(value: str, name: str) -> int:
         return int(value)
     except ValueError:
         raise ApiError(400, f"{name} must be a whole number, not {value!r}") from None
+
+
+def _seconds(value: str | None) -> float | None:
+    if value is None:
+        return None
+    try:
+        return float(value)
+    except ValueError:
+        raise ApiError(400, f"not a time: {value!r}") from None
 
 
 def _list_text(summary: db.TraceSummary) -> str:

@@ -452,6 +452,17 @@ class TraceIndex:
         call = self.call_with_frame_id(frame_id)
         return {"frame_id": frame_id, "queries": times, "call": call}
 
+    def timeline(self, thread: int, start: float, end: float, shortest: float, limit: int) -> list[list]:
+        """[node, depth, start, end, function] of the thread's calls within [start, end] lasting at least
+        `shortest` seconds, the longest first (a call never returned lasts to `end`)."""
+        rows = self.connection.execute(
+            "SELECT n.node, n.depth, n.start, coalesce(n.end, ?3) AS stop, f.name FROM nodes n"
+            " JOIN functions f ON f.function = n.function WHERE n.thread = ?1 AND n.kind = 0"
+            " AND n.start <= ?3 AND stop >= ?2 AND stop - n.start >= ?4 ORDER BY stop - n.start DESC LIMIT ?5",
+            (thread, start, end, shortest, limit),
+        )
+        return [list(row) for row in rows]
+
     def call_count(self) -> int:
         return self.connection.execute("SELECT count(*) FROM nodes WHERE kind = 0").fetchone()[0]
 

@@ -1,4 +1,5 @@
 import { el, clear, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText } from "./dom.js";
+import { timelinePanel } from "./timeline.js";
 
 const PAGE = 200;
 
@@ -21,18 +22,27 @@ export async function showTrace(main, traceId, query) {
   const sqlCount = (info.summary.kinds || {}).sql_query || 0;
   const tabs = el("nav", { class: "tabs" },
     el("button", { type: "button", class: "tab active", dataset: { tab: "calls" } }, "Calls"),
-    el("button", { type: "button", class: "tab", dataset: { tab: "sql" } }, `SQL (${sqlCount})`));
+    el("button", { type: "button", class: "tab", dataset: { tab: "sql" } }, `SQL (${sqlCount})`),
+    el("button", { type: "button", class: "tab", dataset: { tab: "timeline" } }, "Timeline"));
+  const showCall = async (node) => {
+    const full = await getJSON(`${api}/node/${node}`);
+    showCalls();
+    await tree.reveal(full.ancestors, full.node);
+  };
+  const timeline = timelinePanel(api, info.summary.threads, showCall);
   tabs.addEventListener("click", (event) => {
     const tab = event.target.closest(".tab");
     if (!tab) return;
     for (const other of tabs.querySelectorAll(".tab")) other.classList.toggle("active", other === tab);
     callsPanel.hidden = tab.dataset.tab !== "calls";
     sqlPanel.hidden = tab.dataset.tab !== "sql";
-    if (!sqlPanel.hidden && !sqlPanel.dataset.loaded) loadSql(api, sqlPanel, tree, showCalls);
+    timeline.panel.hidden = tab.dataset.tab !== "timeline";
+    if (!sqlPanel.hidden && !sqlPanel.dataset.loaded) loadSql(api, sqlPanel, showCall);
+    if (!timeline.panel.hidden) timeline.show();
   });
   const showCalls = () => tabs.querySelector('[data-tab="calls"]').click();
 
-  clear(main).append(header(trace), summary(info.summary), tabs, callsPanel, sqlPanel);
+  clear(main).append(header(trace), summary(info.summary), tabs, callsPanel, sqlPanel, timeline.panel);
   await tree.showThreads(info.summary.threads);
 
   async function search(text) {
@@ -289,17 +299,12 @@ class ChildList {
   }
 }
 
-async function loadSql(api, panel, tree, showCalls) {
+async function loadSql(api, panel, showCall) {
   panel.dataset.loaded = "1";
   panel.append(el("p", { class: "status" }, "Loading…"));
   const found = await getJSON(`${api}/sql`);
   clear(panel);
   if (!found.groups.length) { panel.append(el("p", {}, "No SQL queries were recorded.")); return; }
-  const showCall = async (call) => {
-    const full = await getJSON(`${api}/node/${call.node}`);
-    showCalls();
-    await tree.reveal(full.ancestors, full.node);
-  };
   for (const group of found.groups) {
     const repeated = group.repeated_by.filter((r) => r.call);
     const section = el("section", { class: `sql-group ${repeated.length ? "n-plus-one" : ""}` },
@@ -313,7 +318,7 @@ async function loadSql(api, panel, tree, showCalls) {
         el("td", {}, el("code", {}, query.sql)),
         el("td", {}, query.params === "[]" ? "" : query.params || ""),
         el("td", { class: "number" }, query.duration_ms === null ? "" : `${query.duration_ms} ms`),
-        el("td", {}, call ? el("a", { href: "#", class: "call-link", onclick: (e) => { e.preventDefault(); showCall(call); } }, `${shortName(call.name)}(${call.args || ""})`) : "(no recorded call)")));
+        el("td", {}, call ? el("a", { href: "#", class: "call-link", onclick: (e) => { e.preventDefault(); showCall(call.node); } }, `${shortName(call.name)}(${call.args || ""})`) : "(no recorded call)")));
     }
     section.append(el("table", { class: "queries" },
       el("thead", {}, el("tr", {}, ["statement", "parameters", "time", "issued by"].map((h) => el("th", {}, h)))), rows));
