@@ -255,6 +255,8 @@ def test_values_are_data_never_markup_and_nothing_is_written(server, recorded):
     assert refused.value.code == 405
     assert get(server, "/static/../server.py")[0] == 404
     assert hashlib.sha256(database.read_bytes()).hexdigest() == digest
+    own = [Path(f"{database}.index"), *Path(f"{database}.index").rglob("*")]
+    assert {oct(path.stat().st_mode & 0o777) for path in own} == {"0o700", "0o600"}  # values are private
 
 
 def test_serve_command_prints_its_url_warns_off_loopback_and_stops_on_ctrl_c(recorded):

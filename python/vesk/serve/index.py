@@ -383,16 +383,12 @@ class TraceIndex:
 
     def ancestors(self, node: dict) -> list[dict]:
         """The calls from the thread's top level down to the node's parent."""
-        chain = []
-        parent = node["parent"]
-        while parent > 0:
-            found = self.node(parent)
-            if found is None:
-                break
-            chain.append(found)
-            parent = found["parent"]
-        chain.reverse()
-        return chain
+        return self._nodes(
+            "JOIN (WITH RECURSIVE up(node, level) AS (SELECT ?, 0 UNION ALL"
+            " SELECT nodes.parent, up.level + 1 FROM nodes JOIN up ON nodes.node = up.node WHERE nodes.parent > 0)"
+            " SELECT node, level FROM up) a ON a.node = n.node ORDER BY a.level DESC",
+            (node["parent"],),
+        )
 
     def search(self, query: str, limit: int) -> tuple[list[dict], bool]:
         """Nodes whose function name, file, arguments, value or description hold `query` (any case),

@@ -13,7 +13,7 @@ from vesk.utils import VeskError
 class Indexes:
     def __init__(self, db_path: str) -> None:
         self.db_path = db_path
-        self.directory = store.index_directory(db_path)
+        self.directory = os.path.join(store.index_directory(db_path), "traces")
         self.documents = store.Documents(db_path)
         self.building: dict[str, index.Progress] = {}
         self.lock = threading.Lock()
@@ -50,6 +50,7 @@ class Indexes:
     def _build(self, summary: db.TraceSummary, progress: index.Progress) -> None:
         with self.one_build_at_a_time:
             try:
+                store.make_private_directory(os.path.dirname(self.directory))
                 store.make_private_directory(self.directory)
                 index.build(self.db_path, summary, self.path(summary.trace_id), progress)
             except Exception as exc:  # noqa: BLE001 - told to the page, which may retry
@@ -69,8 +70,9 @@ class Indexes:
         except OSError:
             return
         for name in names:
-            trace_id, dot, extension = name.partition(".")
-            if extension == "sqlite3" and trace_id not in trace_ids and trace_id not in self.building:
+            # Temporary files of builds that were cut short go too.
+            trace_id = name.partition(".")[0]
+            if trace_id not in trace_ids and trace_id not in self.building:
                 try:
                     os.unlink(os.path.join(self.directory, name))
                 except OSError:

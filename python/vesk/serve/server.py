@@ -64,7 +64,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         url = urlsplit(self.path)
         parts = [unquote(part) for part in url.path.split("/")[1:]]
         if parts and parts[0] == "api":
-            status, value = self.server.api.answer(parts[1:], url.query)
+            try:
+                status, value = self.server.api.answer(parts[1:], url.query)
+            except Exception as exc:  # noqa: BLE001 - the page shows the line; the server goes on
+                status, value = 500, {"error": f"{type(exc).__name__}: {exc}"}
             body = json.dumps(value, ensure_ascii=False, allow_nan=False).encode()
             self._send(status, "application/json; charset=utf-8", body, send_body)
         elif len(parts) == 2 and parts[0] == "static" and parts[1] in self.server.static:
