@@ -136,22 +136,18 @@ constexpr size_t FIXED_BYTES = PATH_KEY.size() + CO_NAME_KEY.size() + QUALNAME_K
                                NATIVE_ID_KEY.size() + TIMESTAMP_KEY.size() + TYPE_FRAME.size() +
                                CALL_SITE_KEY.size() + CALL_FRAME_ID_KEY.size() + LINE_NUMBER_KEY.size();
 
-size_t optional_str_size(const std::optional<std::string_view>& text) noexcept {
-    return text ? utils::RecordCursor::str_size(text->size()) : 1;
-}
-
 // The record in one pass into memory reserved at its exact upper size: one allocation at most (the
 // thread's buffer is reused), no call per piece.
 Status write_frame_record(utils::Record& record, const FrameRecordParts& parts) noexcept {
     using utils::RecordCursor;
-    const std::optional<std::string_view> qualname =
-        parts.qualname ? std::optional<std::string_view>(*parts.qualname) : std::nullopt;
-    if (std::max({parts.path.size(), parts.co_name.size(), qualname.value_or("").size(), parts.thread.name.size()}) >
+    const std::string* qualname = parts.qualname ? &*parts.qualname : nullptr;
+    if (std::max({parts.path.size(), parts.co_name.size(), qualname ? qualname->size() : 0, parts.thread.name.size()}) >
         UINT32_MAX) {
         return utils::internal_error("Writing to memory, not I/O");  // no MessagePack header states it
     }
     const size_t size = FIXED_BYTES + RecordCursor::str_size(parts.path.size()) +
-                        RecordCursor::str_size(parts.co_name.size()) + optional_str_size(qualname) +
+                        RecordCursor::str_size(parts.co_name.size()) +
+                        (qualname ? RecordCursor::str_size(qualname->size()) : 1) +
                         RecordCursor::str_size(FrameId::LENGTH) + parts.arg.size() + parts.locals.size() +
                         RecordCursor::str_size(parts.thread.name.size()) + 3 * RecordCursor::NUMBER_SIZE +
                         RecordCursor::str_size(FrameId::LENGTH);
