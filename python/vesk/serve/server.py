@@ -12,6 +12,7 @@ so that a web page elsewhere cannot reach the server through a DNS name of its o
 
 from __future__ import annotations
 
+import errno
 import http.server
 import json
 import mimetypes
@@ -130,7 +131,8 @@ def serve(db_path: str, host: str, port: int, open_browser: bool) -> int:
     try:
         server = ViewerServer(db_path, host, port)
     except OSError as exc:
-        raise utils.VeskError(f"cannot serve on {host}:{port}: {exc.strerror or exc}") from None
+        hint = " (--port 0 takes any free port)" if exc.errno == errno.EADDRINUSE else ""
+        raise utils.VeskError(f"cannot serve on {host}:{port}: {exc.strerror or exc}{hint}") from None
     with server:
         try:
             print(f"vesk: serving {utils.display_path(db_path)} at {server.url} (Ctrl-C to stop)", flush=True)
