@@ -126,6 +126,7 @@ class Tree {
   }
 
   async showThreads(threads) {
+    if (!threads.length) this.root.append(el("p", { class: "muted" }, "(no records)"));
     for (const thread of threads) {
       const list = new ChildList(this, `thread=${thread.thread}`, thread.roots, `thread:${thread.thread}`);
       this.root.append(el("section", { class: "thread" },
@@ -165,7 +166,7 @@ class Tree {
 
   async toggle(li, node) {
     let list = this.lists.get(node.node);
-    if (!list) {
+    if (!list || !li.contains(list.ul)) { // never opened, or its row was shown again since
       list = new ChildList(this, `node=${node.node}`, node.children, node.node);
       li.append(list.ul);
       li.classList.add("open");
@@ -182,7 +183,7 @@ class Tree {
 
   async open(li, node) {
     const list = this.lists.get(node.node);
-    if (list && !list.ul.hidden) return list;
+    if (list && !list.ul.hidden && li.contains(list.ul)) return list;
     return this.toggle(li, node);
   }
 
