@@ -27,6 +27,7 @@ pytestmark = needs_engine
 SCRIPT = "<script>alert('x')</script>"
 PROGRAM = """
     import sys
+    import threading
     import sqlalchemy as sa
 
     def deep(n):
@@ -67,6 +68,9 @@ PROGRAM = """
         return label, names
 
     main(sys.argv[1])
+    worker = threading.Thread(target=tick, args=(7,), name="worker")
+    worker.start()
+    worker.join()
     sys.exit(int(sys.argv[2]))
 """
 
@@ -177,6 +181,10 @@ def test_search_finds_a_deep_call_with_the_calls_above_it(server, recorded):
 
 def test_the_tree_holds_values_raised_calls_and_sql_under_its_call(server, recorded):
     base = f"trace/{recorded.first}"
+    threads = api(server, base)["summary"]["threads"]
+    assert [thread["label"].split(" ")[0] for thread in threads] == ["MainThread", "worker"]
+    (worker_call,) = api(server, f"{base}/children?thread={threads[1]['thread']}")["nodes"]
+    assert (worker_call["name"], worker_call["args"], worker_call["ret"]) == ("__main__.tick", "i=7", "7")
     (load_users,) = [m["node"] for m in api(server, f"{base}/search?q=load_users")["matches"]]
     assert load_users["args"].endswith("ids=[1, 2, 3]") and load_users["ret"] == "['ann', 'bob', 'cy']"
     children = api(server, f"{base}/children?node={load_users['node']}")["nodes"]

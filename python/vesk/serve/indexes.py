@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import os
 import threading
+import time
 
-from vesk import db
+from vesk import db, utils
 from vesk.serve import index, store
 from vesk.utils import VeskError
+
+_SLOW = 2.0  # seconds: a longer build says so on stderr, where the server was started
 
 
 class Indexes:
@@ -49,13 +52,18 @@ class Indexes:
 
     def _build(self, summary: db.TraceSummary, progress: index.Progress) -> None:
         with self.one_build_at_a_time:
+            started = time.monotonic()
             try:
                 store.make_private_directory(os.path.dirname(self.directory))
                 store.make_private_directory(self.directory)
                 index.build(self.db_path, summary, self.path(summary.trace_id), progress)
             except Exception as exc:  # noqa: BLE001 - told to the page, which may retry
                 progress.error = f"cannot index trace {summary.trace_id}: {exc}"
+                utils.stderr_line(f"vesk: {progress.error}")
                 return
+            took = time.monotonic() - started
+            if took > _SLOW:
+                utils.stderr_line(f"vesk: indexed trace {summary.trace_id} ({progress.records:,} records) in {took:.1f} s")
         with self.lock:
             self.building.pop(summary.trace_id, None)
 
