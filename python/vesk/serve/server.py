@@ -18,6 +18,7 @@ import json
 import mimetypes
 import os
 import socket
+import sys
 import webbrowser
 from urllib.parse import unquote, urlsplit
 
@@ -25,7 +26,7 @@ from vesk import utils
 from vesk.serve.api import Api
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
-_PAGES = ("", "trace", "compare")
+_PAGES = {"": 1, "trace": 2, "compare": 3}  # page -> number of parts of its path
 _LOOPBACK_HOSTS = frozenset(("localhost", "::1"))
 _HEADERS = {
     "Content-Security-Policy": "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none';"
@@ -73,7 +74,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._send(status, "application/json; charset=utf-8", body, send_body)
         elif len(parts) == 2 and parts[0] == "static" and parts[1] in self.server.static:
             self._file(self.server.static[parts[1]], send_body)
-        elif parts[0] in _PAGES and len(parts) == {"": 1, "trace": 2, "compare": 3}[parts[0]]:
+        elif _PAGES.get(parts[0]) == len(parts):
             self._file(self.server.static["app.html"], send_body)
         else:
             self._send(404, "text/plain; charset=utf-8", b"not found", send_body)
@@ -117,6 +118,10 @@ class ViewerServer(http.server.ThreadingHTTPServer):
         if ":" in host:
             self.address_family = socket.AF_INET6
         super().__init__((host, port), Handler)
+
+    def handle_error(self, request, client_address) -> None:
+        if not isinstance(sys.exc_info()[1], ConnectionError):  # a page closed while it was answered
+            super().handle_error(request, client_address)
 
     @property
     def url(self) -> str:
