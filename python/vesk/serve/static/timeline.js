@@ -67,7 +67,7 @@ export function timelinePanel(api, threads, showCall) {
     drag = null;
     if (Math.abs(px - from) > 4) {
       const time = (p) => view.start + (p / canvas.width) * (view.end - view.start);
-      load(time(Math.min(px, from)), time(Math.max(px, from)));
+      shown(load(time(Math.min(px, from)), time(Math.max(px, from))));
       return;
     }
     const level = Math.floor(py / ROW) + 1;
@@ -75,9 +75,10 @@ export function timelinePanel(api, threads, showCall) {
     draw();
     if (hit) showCall(hit[0]);
   });
-  select.addEventListener("change", () => load());
-  reset.addEventListener("click", () => load());
-  return { panel, show: () => (view ? draw() : load()) };
+  const shown = (loading) => loading.catch((error) => { info.textContent = `Error: ${error.message}`; });
+  select.addEventListener("change", () => shown(load()));
+  reset.addEventListener("click", () => shown(load()));
+  return { panel, show: () => (view ? draw() : shown(load())) };
 }
 
 function colour(name) {

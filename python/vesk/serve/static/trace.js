@@ -1,4 +1,4 @@
-import { el, clear, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText } from "./dom.js";
+import { el, clear, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError } from "./dom.js";
 import { timelinePanel } from "./timeline.js";
 
 const PAGE = 200;
@@ -15,7 +15,7 @@ export async function showTrace(main, traceId, query) {
   const tree = new Tree(api);
   const searchInput = el("input", { type: "search", name: "q", value: query, placeholder: "function, file or value", class: "search-box" });
   const results = el("div", { class: "results" });
-  const searchForm = el("form", { class: "toolbar search", onsubmit: (e) => { e.preventDefault(); search(searchInput.value); } },
+  const searchForm = el("form", { class: "toolbar search", onsubmit: (e) => { e.preventDefault(); search(searchInput.value).catch((error) => showError(results, error)); } },
     searchInput, el("button", { type: "submit" }, "Search"));
   const sqlPanel = el("section", { class: "sql", hidden: true });
   const callsPanel = el("section", { class: "calls" }, searchForm, results, tree.root);
@@ -37,7 +37,7 @@ export async function showTrace(main, traceId, query) {
     callsPanel.hidden = tab.dataset.tab !== "calls";
     sqlPanel.hidden = tab.dataset.tab !== "sql";
     timeline.panel.hidden = tab.dataset.tab !== "timeline";
-    if (!sqlPanel.hidden && !sqlPanel.dataset.loaded) loadSql(api, sqlPanel, showCall);
+    if (!sqlPanel.hidden && !sqlPanel.dataset.loaded) loadSql(api, sqlPanel, showCall).catch((error) => showError(sqlPanel, error));
     if (!timeline.panel.hidden) timeline.show();
   });
   const showCalls = () => tabs.querySelector('[data-tab="calls"]').click();
@@ -55,7 +55,7 @@ export async function showTrace(main, traceId, query) {
     const found = await getJSON(`${api}/search?q=${encodeURIComponent(text)}`);
     const list = el("ol", { class: "matches" });
     results.append(el("p", { class: "match-count" },
-      found.matches.length ? `${count(found.matches.length, "match")}${found.more ? " (the first ones)" : ""}` : `Nothing matches “${text}”.`), list);
+      found.matches.length ? `${found.matches.length} match${found.matches.length === 1 ? "" : "es"}${found.more ? " (the first ones)" : ""}` : `Nothing matches “${text}”.`), list);
     for (const match of found.matches) {
       const node = match.node;
       const where = match.ancestors.map((a) => shortName(a.name)).join(" › ");
@@ -66,7 +66,7 @@ export async function showTrace(main, traceId, query) {
     }
     if (found.matches.length) await tree.reveal(found.matches[0].ancestors, found.matches[0].node);
   }
-  if (query) await search(query);
+  if (query) await search(query).catch((error) => showError(results, error));
 }
 
 function header(trace) {
