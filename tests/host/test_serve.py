@@ -14,11 +14,13 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
+import msgpack
 import pytest
 from host_support import Project, needs_engine, subprocess_env
 
 from vesk import db
 from vesk.serve import sql
+from vesk.serve.api import Api
 from vesk.serve.listing import outcome_of
 from vesk.serve.server import STATIC, ViewerServer
 
@@ -266,6 +268,34 @@ def test_values_are_data_never_markup_and_nothing_is_written(server, recorded):
     assert hashlib.sha256(database.read_bytes()).hexdigest() == digest
     own = [Path(f"{database}.index"), *Path(f"{database}.index").rglob("*")]
     assert {oct(path.stat().st_mode & 0o777) for path in own} == {"0o700", "0o600"}  # values are private
+
+
+def _document(trace_id: str, *records: tuple) -> bytes:
+    """A document of the main thread's records, each (event, frame id, function, time[, value])."""
+    frames = [
+        {"path": "p.py:1", "co_name": name, "qualname": name, "event": event, "frame_id": frame_id,
+         "arg": value[0] if value else None, "locals": {}, "thread": "MainThread", "thread_native_id": 1,
+         "timestamp": t, "type": "frame", "user_code_call_site": None}
+        for event, frame_id, name, t, *value in records
+    ]
+    return msgpack.packb({"frames_of_interest": frames, "frames": {}, "main_thread_id": 1, "trace_id": trace_id,
+                          "command_line_args": ["p.py"], "meta": {"source": "cli"}, "timestamp": 1.0})
+
+
+def test_an_index_follows_its_trace_as_it_grows(tmp_path):
+    database, trace_id = str(tmp_path / "db.sqlite3"), "trc_growing"
+    viewer = Api(database)
+
+    def roots() -> list[tuple]:
+        while (answer := viewer.answer(["trace", trace_id, "children"], "thread=1"))[0] == 202:
+            time.sleep(0.05)
+        return [(node["name"], node["outcome"], node["ret"], node["children"]) for node in answer[1]["nodes"]]
+
+    db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=_document(trace_id, ("call", "f1", "f", 1.0)))
+    assert roots() == [("f", "open", None, 0)]
+    later = _document(trace_id, ("call", "g1", "g", 2.0), ("return", "g1", "g", 3.0, 5), ("return", "f1", "f", 4.0, 6))
+    db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=later)
+    assert roots() == [("f", "returned", "6", 1)]
 
 
 def test_serve_command_prints_its_url_warns_off_loopback_and_stops_on_ctrl_c(recorded):
