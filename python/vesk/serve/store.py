@@ -40,14 +40,15 @@ def open_for_reading(path: str) -> sqlite3.Connection:
 
 
 class Documents:
-    """Single documents of traces by their number within the trace, the last few kept: a page of
-    the viewer reads records of one or two documents, often the same ones again."""
+    """Single documents of traces by their number within the trace, the last few kept (within a
+    bound in bytes): a page of the viewer reads records of one or two documents, often again."""
 
-    KEPT = 4
+    KEPT_BYTES = 32 << 20  # beyond the document read last
 
     def __init__(self, db_path: str) -> None:
         self.db_path = db_path
         self.kept: collections.OrderedDict = collections.OrderedDict()
+        self.kept_bytes = 0
         self.lock = threading.Lock()
 
     def get(self, trace_id: str, number: int) -> bytes:
@@ -58,9 +59,11 @@ class Documents:
                 return self.kept[key]
         data = read_document(self.db_path, trace_id, number)
         with self.lock:
-            self.kept[key] = data
-            while len(self.kept) > self.KEPT:
-                self.kept.popitem(last=False)
+            if key not in self.kept:
+                self.kept[key] = data
+                self.kept_bytes += len(data)
+            while len(self.kept) > 1 and self.kept_bytes > self.KEPT_BYTES:
+                self.kept_bytes -= len(self.kept.popitem(last=False)[1])
         return data
 
 
