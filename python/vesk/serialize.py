@@ -34,12 +34,16 @@ from __future__ import annotations
 
 import itertools
 import sys
-from typing import Any
 
 import msgpack
 from msgpack import ExtType
 
 from vesk.config import DEFAULT_SECRET_NAMES
+
+# No typing at import time: `vesk run` imports this file before the program starts.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 try:
     from vesk import _serialize as _native
