@@ -352,7 +352,7 @@ class TraceIndex:
         ]
         return facts
 
-    def _nodes(self, where: str, parameters: tuple) -> list[dict]:
+    def _nodes(self, where: str, parameters: tuple | dict) -> list[dict]:
         rows = self.connection.execute(
             f"SELECT {', '.join('n.' + c.strip() for c in _NODE_COLUMNS.split(','))}, f.name, f.path"
             f" FROM nodes n LEFT JOIN functions f ON f.function = n.function {where}",
@@ -395,10 +395,10 @@ class TraceIndex:
         in record order; and whether there are more."""
         pattern = "%" + query.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
         found = self._nodes(
-            "WHERE n.function IN (SELECT function FROM functions WHERE name LIKE ?1 ESCAPE '\\'"
-            " OR path LIKE ?1 ESCAPE '\\') OR n.text LIKE ?1 ESCAPE '\\' OR n.ret LIKE ?1 ESCAPE '\\'"
-            " ORDER BY n.node LIMIT ?2",
-            (pattern, limit + 1),
+            "WHERE n.function IN (SELECT function FROM functions WHERE name LIKE :pattern ESCAPE '\\'"
+            " OR path LIKE :pattern ESCAPE '\\') OR n.text LIKE :pattern ESCAPE '\\'"
+            " OR n.ret LIKE :pattern ESCAPE '\\' ORDER BY n.node LIMIT :limit",
+            {"pattern": pattern, "limit": limit + 1},
         )
         return found[:limit], len(found) > limit
 
@@ -452,10 +452,11 @@ class TraceIndex:
         """[node, depth, start, end, function] of the thread's calls within [start, end] lasting at least
         `shortest` seconds, the longest first (a call never returned lasts to `end`)."""
         rows = self.connection.execute(
-            "SELECT n.node, n.depth, n.start, coalesce(n.end, ?3) AS stop, f.name FROM nodes n"
-            " JOIN functions f ON f.function = n.function WHERE n.thread = ?1 AND n.kind = 0"
-            " AND n.start <= ?3 AND stop >= ?2 AND stop - n.start >= ?4 ORDER BY stop - n.start DESC LIMIT ?5",
-            (thread, start, end, shortest, limit),
+            "SELECT n.node, n.depth, n.start, coalesce(n.end, :end) AS stop, f.name FROM nodes n"
+            " JOIN functions f ON f.function = n.function WHERE n.thread = :thread AND n.kind = 0"
+            " AND n.start <= :end AND stop >= :start AND stop - n.start >= :shortest"
+            " ORDER BY stop - n.start DESC LIMIT :limit",
+            {"thread": thread, "start": start, "end": end, "shortest": shortest, "limit": limit},
         )
         return [list(row) for row in rows]
 
