@@ -209,6 +209,9 @@ def default_db_path(root: str) -> str:
 # rest of its library (dataclasses, named tuples and the like compile from "<string>", which the
 # engine leaves out already). An "include_frames" fragment still brings it back.
 GENERATED_CODE = ("<sqlalchemy generated",)
+# vesk's own files that the engine's list does not name (it names those that can be on the stack
+# while it records); installed, they are library code anyway, but not when vesk runs from a checkout.
+OWN_FILES = ("/vesk/plugins.py", "/vesk/reading/", "/vesk/serve/", "/vesk/bootstrap/")
 
 
 def engine_config(config: dict[str, Any]) -> dict[str, Any]:
@@ -221,5 +224,5 @@ def engine_config(config: dict[str, Any]) -> dict[str, Any]:
     result.pop("db_path", None)
     result.pop("retention", None)  # the storage's business, not the recorder's
     filters = result.setdefault("filters", {})
-    filters["ignore_frames"] = [*GENERATED_CODE, *filters.get("ignore_frames", [])]
+    filters["ignore_frames"] = [*GENERATED_CODE, *OWN_FILES, *filters.get("ignore_frames", [])]
     return result
