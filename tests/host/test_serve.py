@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 import shutil
 import signal
 import subprocess
@@ -330,7 +331,11 @@ def browser():
     options = webdriver.ChromeOptions()
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(shutil.which("chromedriver")))
+    # Not the sanitizer runtimes the test run may have preloaded: they are for the engine, and abort
+    # the browser.
+    environment = {key: value for key, value in os.environ.items() if key not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    service = webdriver.ChromeService(shutil.which("chromedriver"), env=environment)
+    driver = webdriver.Chrome(options=options, service=service)
     yield driver
     driver.quit()
 

@@ -123,7 +123,9 @@ for attempt in range(FORKS):
     if shared:
         names = sorted({name for part, name in parent_ids if part in shared})
         failures.append(f"fork {attempt}: {len(shared)} frame ids repeat the parent's random parts ({names})")
-    if exit_seconds > 1.0:
+    # A child that waits for its parent's threads sits out the engine's whole 2 s bound at exit; a
+    # sanitizer build on a busy machine takes over a second just to end.
+    if exit_seconds > 1.8:
         failures.append(f"fork {attempt}: the child took {exit_seconds:.1f}s to exit")
 
 stop.set()
