@@ -59,7 +59,7 @@ _SCHEMA: dict[str, Any] = {
     "plugins": {name: (True, "bool") for name in PLUGIN_NAMES},
     "limits": {
         "buffer_bytes": (4 * 1024 * 1024, "int>=1"),
-        "calls_per_function": (5000, "int>=0"),
+        "calls_per_function": (500, "int>=0"),
         "trace_bytes": (256 * 1024 * 1024, "int>=0"),
     },
     "retention": {
