@@ -526,7 +526,9 @@ def _make_plan(t: type) -> tuple:
     mro = _type_mro(t)
     if isinstance(module, str) and module.startswith(_LAZY_MODULE_PREFIXES):
         return (IDENTITY,)
-    if _is_stdlib_type(t, _SAFE_REPR_TYPES, module, qualname) or any(t is kind for kind in _INTERPRETER_TYPES):
+    if any(t is kind for kind in _INTERPRETER_TYPES):
+        return (ASK_PYTHON, "interpreter_repr")
+    if _is_stdlib_type(t, _SAFE_REPR_TYPES, module, qualname):
         return (ASK_PYTHON, "repr")
     if _is_stdlib_type(t, _DATETIME_TYPES, module, qualname):
         return (ASK_PYTHON, "datetime")
@@ -634,6 +636,10 @@ def _object_parts(value: Any) -> Any:
         return _enum_text(value)
     if how == "class":
         return _redact_text(_type_repr(value))
+    if how == "interpreter_repr":
+        # Written by the interpreter from an identifier and an address, where no secret can hide; a
+        # generator pipeline shows thousands of them.
+        return repr(value)
     if how == "repr":
         return _safe_repr(value)
     if how == "datetime":
