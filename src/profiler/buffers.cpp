@@ -125,40 +125,34 @@ void Profiler::count_dropped(size_t records, uint64_t bytes) noexcept {
     totals_.lock()->dropped_records += records;
 }
 
-void Profiler::start_new_test_trace() {
-    std::string fresh_id = utils::new_trace_id();
+void Profiler::switch_trace(std::string trace_id, bool in_test, bool saving) noexcept {
     {
         // The reset's lock order; no Python code runs while these are held.
-        auto trace_id = trace_id_.lock();
-        auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
-        auto accounting = accounting_.lock();
-        *trace_id = std::move(fresh_id);
-        *frames_of_interest = {};
-        frames->clear();
-        const bool saving = accounting->saving;
-        *accounting = TraceAccounting{};
-        accounting->saving = saving;
-        accounting->in_test = true;
-    }
-    frames_stopped_.store(false, std::memory_order_relaxed);
-    forget_left_out_calls();
-}
-
-void Profiler::start_forked_trace(std::string trace_id) noexcept {
-    {
         auto id = trace_id_.lock();
         auto [frames_of_interest, frames] = frames_of_interest_.lock_then(frames_);
         auto accounting = accounting_.lock();
         *id = std::move(trace_id);
         *frames_of_interest = {};
         frames->clear();
-        const bool in_test = accounting->in_test;
         *accounting = TraceAccounting{};
+        accounting->saving = saving;
         accounting->in_test = in_test;
     }
-    *totals_.lock() = RecordingTotals{};
     frames_stopped_.store(false, std::memory_order_relaxed);
     forget_left_out_calls();
+}
+
+void Profiler::start_new_test_trace() {
+    // A save of this process may be under way on another thread: it goes on.
+    const bool saving = accounting_.lock()->saving;  // released before the switch takes it again
+    switch_trace(utils::new_trace_id(), true, saving);
+}
+
+void Profiler::start_forked_trace(std::string trace_id) noexcept {
+    // Nothing is being saved in the child: only the forking thread exists.
+    const bool in_test = accounting_.lock()->in_test;  // released before the switch takes it again
+    switch_trace(std::move(trace_id), in_test, false);
+    *totals_.lock() = RecordingTotals{};
     try {
         threads_.drop_other_threads();
     } catch (const std::bad_alloc&) {

@@ -221,6 +221,8 @@ private:
     [[nodiscard]] utils::Status file_frame_record(const utils::Record& record, ThreadState& thread) noexcept;
     void count_dropped(size_t records, uint64_t bytes) noexcept;
     void start_new_test_trace();
+    // Recording goes on under `trace_id` with empty buffers, fresh accounting and call counts.
+    void switch_trace(std::string trace_id, bool in_test, bool saving) noexcept;
     [[nodiscard]] utils::Result<const utils::ThreadInfo*> thread_info(ThreadState& thread) noexcept;
 
     // Trace documents.
