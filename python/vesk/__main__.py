@@ -508,25 +508,17 @@ def _limit_argument(text: str) -> int:
     return int(text)
 
 
-def _size_text(size: int) -> str:
-    for unit in ("bytes", "KiB", "MiB", "GiB"):
-        if size < 1024 or unit == "GiB":
-            return f"{size} {unit}" if unit == "bytes" else f"{size:.1f} {unit}"
-        size /= 1024
-    raise AssertionError("unreachable")
-
-
 def _traces_text(count: int) -> str:
     return f"{count} trace{'' if count == 1 else 's'}"
 
 
 def _removal_line(removal) -> str:
     done = (
-        f"removed {_traces_text(removal.removed_traces)} ({_size_text(removal.removed_bytes)})"
+        f"removed {_traces_text(removal.removed_traces)} ({utils.size_text(removal.removed_bytes)})"
         if removal.removed_traces
         else "nothing removed"
     )
-    return f"{done}; {_traces_text(removal.kept_traces)}, {_size_text(removal.kept_bytes)} kept"
+    return f"{done}; {_traces_text(removal.kept_traces)}, {utils.size_text(removal.kept_bytes)} kept"
 
 
 def _noticed_if_slow(text: str, work):

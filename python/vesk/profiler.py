@@ -163,7 +163,7 @@ def volume_lines(totals: dict[str, int], limits: dict[str, int]) -> list[str]:
         lines.append(f"{totals['left_out_calls']:,} calls not recorded")
     if totals["stopped_traces"]:
         lines.append(
-            f"frame recording stopped at the trace size limit of {_size_text(limits['trace_bytes'])} "
+            f"frame recording stopped at the trace size limit of {utils.size_text(limits['trace_bytes'])} "
             "(limits.trace_bytes)"
         )
     if totals["dropped_records"]:
@@ -171,14 +171,6 @@ def volume_lines(totals: dict[str, int], limits: dict[str, int]) -> list[str]:
     if totals["failed_events"]:
         lines.append(f"{totals['failed_events']:,} events not recorded after an internal error (logged once)")
     return lines
-
-
-def _size_text(size: int) -> str:
-    for unit in ("bytes", "KiB", "MiB", "GiB"):
-        if size < 1024 or unit == "GiB":
-            return f"{size:,} {unit}" if unit == "bytes" else f"{size:,.0f} {unit}"
-        size /= 1024
-    raise AssertionError("unreachable")
 
 
 # --- child processes -------------------------------------------------------------------------------

@@ -103,6 +103,15 @@ def display_path(path: str) -> str:
     return path if relative.startswith("..") else relative
 
 
+def size_text(size: float) -> str:
+    """A byte count as a person reads it: "512 bytes", "12.0 MiB"."""
+    for unit in ("bytes", "KiB", "MiB", "GiB"):
+        if size < 1024 or unit == "GiB":
+            return f"{size} {unit}" if unit == "bytes" else f"{size:.1f} {unit}"
+        size /= 1024
+    raise AssertionError("unreachable")
+
+
 def redact_query(url: str) -> str:
     """The URL with the values of secret-looking query parameters (?token=...) replaced."""
     base, mark, query = url.partition("?")
