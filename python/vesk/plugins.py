@@ -13,6 +13,8 @@ Record types:
 - "http_request" / "http_response": outbound HTTP through the standard library's http.client.
 - "sql_query" / "sql_result": SQL through Django's cursor wrapper or SQLAlchemy's default dialect.
 - "log": a log record handled by a standard-library logger.
+- "task_step": an asyncio task's step, at its start (call) and its end (return): the records filed on
+  the thread in between ran in that task.
 
 A description names its functions by file path fragments and code names only, so that loading it
 imports none of the libraries it describes: a program that never uses http.client must not pay for
@@ -22,6 +24,7 @@ necessarily is by the time one of its functions runs.
 
 from __future__ import annotations
 
+import contextvars
 import sys
 import time
 
@@ -450,6 +453,52 @@ def _logging(config: dict) -> list[Description]:
     ]
 
 
+# --- asyncio: an event loop runs each step of a task (its start and every resumption) as a handle
+# whose callback is bound to the task ---------------------------------------------------------------
+
+# The web request a task works for, set by the ASGI middleware; tasks it starts inherit it with the
+# context, so the records of a request's every task can be told from those of requests overlapping it.
+REQUEST = contextvars.ContextVar("vesk_request", default=None)
+
+
+def _is_task_step(frame, event, arg, context):
+    # Handle._run forgets its handle before it returns: the step's fields are kept from its start.
+    steps = context["steps"]
+    if event != "call":
+        return id(frame) in steps
+    handle = frame.f_locals.get("self")
+    task = getattr(getattr(handle, "_callback", None), "__self__", None)
+    if not callable(getattr(task, "get_name", None)):
+        return False  # a plain callback, run in no task
+    fields = {"task_name": task.get_name(), "task_id": id(task)}
+    request = handle._context.get(REQUEST)
+    if request is not None:
+        fields["request_id"] = request
+    if len(steps) > 10_000:  # steps whose return never came
+        steps.clear()
+    steps[id(frame)] = fields
+    return True
+
+
+def _task_step_process(frame, event, arg, context):
+    steps = context["steps"]
+    return steps[id(frame)] if event == "call" else steps.pop(id(frame))
+
+
+def _asyncio(config: dict) -> list[Description]:
+    return [
+        {
+            "co_names": ["_run"],
+            "path_fragment": "/asyncio/events.py",
+            "build_context": lambda config: {"steps": {}},
+            "call_type": "task_step",
+            "return_type": "task_step",
+            "call": _is_task_step,
+            "process": _task_step_process,
+        }
+    ]
+
+
 _LIBRARY_PLUGINS: dict[str, Callable[[dict], list[Description]]] = {
     "http_client": _http_client,
     "django": _django,
@@ -464,6 +513,9 @@ def load_plugin_data(config: dict) -> list[Description]:
     """The plugin descriptions for this configuration (its "plugins" table switches them)."""
     switches = config.get("plugins", {})
     descriptions = _boundaries(config)
+    # On by default like the others; the ASGI middleware needs it to tell overlapping requests apart.
+    if switches.get("asyncio", True):
+        descriptions += _asyncio(config)
     for name, build in _LIBRARY_PLUGINS.items():
         if switches.get(name, True):
             descriptions += build(config)
