@@ -32,6 +32,9 @@ int Profiler::traverse(visitproc visit, void* arg) const noexcept {
     if (int visited = serializer_lookup_.traverse(visit, arg); visited != 0) {
         return visited;
     }
+    for (const auto& [frame, suspended] : suspended_calls_) {
+        Py_VISIT(suspended.frame.get());
+    }
     return threads_.traverse(visit, arg);
 }
 

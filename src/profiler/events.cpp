@@ -113,6 +113,9 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
         }
         record = *wanted;
     }
+    if (!record && event == Event::Call && !suspended_calls_.empty()) {
+        forget_suspended_call(frame);
+    }
     if (!record && verdict.processors == nullptr) {
         return {};
     }

@@ -68,11 +68,23 @@ struct Config {
     }
 };
 
+// How a return leaves its frame, where the event itself says so: sys.monitoring tells a yield from
+// a final return, a profile function does not (the frame is asked then, if it is recorded).
+enum class Leaving : uint8_t { Unknown, Finishing, Suspending };
+
 // What the interpreter passed with an event: the returned value (None for a call), and whether the
 // return is one an exception caused (a profile function is not told which exception).
 struct EventArg {
     PyObject* value;
     bool raised;
+    Leaving leaving = Leaving::Unknown;
+};
+
+// A recorded generator or coroutine call suspended at a yield: its next resumption is recorded under
+// the same id.
+struct SuspendedCall {
+    utils::PyRef frame;
+    utils::FrameId id;
 };
 
 // The records and type texts one event produced: plugin records first, the frame record last.
@@ -225,6 +237,15 @@ private:
     void switch_trace(std::string trace_id, bool in_test, bool saving) noexcept;
     [[nodiscard]] utils::Result<const utils::ThreadInfo*> thread_info(ThreadState& thread) noexcept;
 
+    // Frame ids (record.cpp): a call gets a new id, or the one its suspension left; its return finds
+    // it on the thread's stack of recorded calls.
+    [[nodiscard]] std::optional<utils::FrameId> frame_id_for(const ThreadState& thread, PyObject* frame,
+                                                             utils::Event event) const noexcept;
+    void update_call_frames(ThreadState& thread, utils::Event event, PyObject* frame,
+                            const std::optional<utils::FrameId>& id, bool suspending);
+    // A resumption that is not recorded ends what the readers can follow of that call.
+    void forget_suspended_call(PyObject* frame) noexcept;
+
     // Trace documents.
     [[nodiscard]] TakenRecords take_records() noexcept;
     void put_back(TakenRecords taken);
@@ -245,6 +266,9 @@ private:
     // Code objects with calls left out since the last document (interpreter lock; never released while
     // an engine lock is held: releasing one may run Python code).
     std::vector<utils::PyRef> left_out_codes_;
+    // Recorded generator and coroutine calls now suspended, by frame (interpreter lock; a generator
+    // may be resumed on another thread).
+    std::unordered_map<PyObject*, SuspendedCall> suspended_calls_;
     bool trouble_reported_ = false;  // interpreter lock
 };
 

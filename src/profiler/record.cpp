@@ -71,30 +71,6 @@ Result<PyRef> locals_to_record(PyObject* frame, PyObject* code, RecordTexts* tex
     return copy;
 }
 
-// A call gets a new id; its return finds it on the thread's stack of recorded calls, where the call
-// left it (a return whose call was not recorded has none).
-std::optional<FrameId> frame_id_for(const ThreadState& thread, PyObject* frame, Event event) noexcept {
-    if (event == Event::Call) {
-        return utils::new_frame_id();
-    }
-    if (!thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame) {
-        return thread.call_frames.back().id;
-    }
-    return std::nullopt;
-}
-
-// A call with an id opens an entry; a return closes the top entry only if it is its own frame, so a
-// call that was not recorded cannot take its caller's entry with it.
-void update_call_frames(ThreadState& thread, Event event, PyObject* frame, const std::optional<FrameId>& id) {
-    if (event == Event::Return) {
-        if (!thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame) {
-            thread.call_frames.pop_back();
-        }
-    } else if (id) {
-        thread.call_frames.push_back({PyRef::borrow(frame), *id});
-    }
-}
-
 // What a default frame record holds besides its constant keys, gathered before it is written.
 struct FrameRecordParts {
     std::string_view path;
@@ -294,6 +270,10 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
         return std::move(locals.error());
     }
     std::optional<FrameId> id = frame_id_for(thread, frame, event);
+    const bool suspending = event == Event::Return && !arg.raised &&
+                            (arg.leaving == Leaving::Suspending ||
+                             (arg.leaving == Leaving::Unknown &&
+                              utils::suspending_at_yield(reinterpret_cast<PyFrameObject*>(frame), code.code.get())));
     auto call_site = utils::user_code_call_site(thread.call_frames, id ? &*id : nullptr);
     if (!call_site) {
         return std::move(call_site.error());
@@ -311,7 +291,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
     if (!locals_bytes) {
         return std::move(locals_bytes.error());
     }
-    update_call_frames(thread, event, frame, id);
+    update_call_frames(thread, event, frame, id, suspending);
     auto now = utils::timestamp();
     if (!now) {
         return std::move(now.error());
@@ -323,6 +303,50 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
         return std::move(written.error());
     }
     return record;
+}
+
+// A generator's or coroutine's frame keeps one id from its first start to its end, so readers see one
+// call resumed rather than a new call at each resumption.
+std::optional<FrameId> Profiler::frame_id_for(const ThreadState& thread, PyObject* frame, Event event) const noexcept {
+    if (event == Event::Call) {
+        auto suspended = suspended_calls_.find(frame);
+        return suspended != suspended_calls_.end() ? suspended->second.id : utils::new_frame_id();
+    }
+    if (!thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame) {
+        return thread.call_frames.back().id;
+    }
+    return std::nullopt;
+}
+
+// A call with an id opens an entry; a return closes the top entry only if it is its own frame, so a
+// call that was not recorded cannot take its caller's entry with it.
+void Profiler::update_call_frames(ThreadState& thread, Event event, PyObject* frame, const std::optional<FrameId>& id,
+                                  bool suspending) {
+    std::vector<utils::CallFrame>& open = thread.call_frames;
+    if (event == Event::Return) {
+        if (!open.empty() && open.back().frame.get() == frame) {
+            if (suspending) {
+                suspended_calls_.insert_or_assign(frame, SuspendedCall{std::move(open.back().frame), open.back().id});
+            }
+            open.pop_back();
+        }
+        return;
+    }
+    if (!id) {
+        return;
+    }
+    auto suspended = suspended_calls_.find(frame);
+    if (suspended == suspended_calls_.end()) {
+        open.push_back({PyRef::borrow(frame), *id});
+        return;
+    }
+    open.push_back({std::move(suspended->second.frame), *id});
+    suspended_calls_.erase(suspended);
+}
+
+void Profiler::forget_suspended_call(PyObject* frame) noexcept {
+    // The frame is running, so the interpreter holds it too: letting go of ours frees nothing.
+    suspended_calls_.erase(frame);
 }
 
 }  // namespace vesk::profiler

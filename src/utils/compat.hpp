@@ -2,9 +2,7 @@
 #pragma once
 
 #include <Python.h>
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 #include <opcode.h>
-#endif
 
 #include <cstdint>
 #include <optional>
@@ -64,24 +62,46 @@ inline bool weakref_refers_to(PyObject* reference, PyObject* object) noexcept {
 #endif
 }
 
+struct Instruction {
+    int op = -1;  // -1 where the code cannot be read
+    int offset = -1;
+};
+
+// The instruction the frame stands at, read from the code without the interpreter's specialisations
+// and instrumentation.
+inline Instruction instruction_at_lasti(PyFrameObject* frame) noexcept {
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    PyObject* instructions = PyCode_GetCode(code);  // kept on the code object after the first time
+    Py_DECREF(code);
+    if (instructions == nullptr) {
+        PyErr_Clear();  // Intended: an unreadable instruction is no particular one.
+        return {};
+    }
+    Instruction at{-1, PyFrame_GetLasti(frame)};
+    if (at.offset >= 0 && at.offset < PyBytes_GET_SIZE(instructions)) {
+        at.op = static_cast<unsigned char>(PyBytes_AS_STRING(instructions)[at.offset]);
+    }
+    Py_DECREF(instructions);
+    return at;
+}
+
+// Whether a frame that is being left is a generator's or coroutine's suspending at a yield (or an
+// await), to be resumed later, rather than finishing. 3.13 reports the yield with the frame already
+// at the instruction it resumes at; only a start stands at a RESUME at the very beginning.
+inline bool suspending_at_yield(PyFrameObject* frame, PyObject* code) noexcept {
+    constexpr int resumable = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+    if ((reinterpret_cast<PyCodeObject*>(code)->co_flags & resumable) == 0) {
+        return false;
+    }
+    const Instruction at = instruction_at_lasti(frame);
+    return at.op == YIELD_VALUE || (at.op == RESUME && at.offset > 0);
+}
+
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 // Whether the frame stands at an instruction that leaves it with a value: a return or a yield.
 inline bool at_return_or_yield(PyFrameObject* frame) noexcept {
-    PyCodeObject* code = PyFrame_GetCode(frame);
-    PyObject* instructions = PyCode_GetCode(code);  // without instrumentation
-    Py_DECREF(code);
-    if (instructions == nullptr) {
-        PyErr_Clear();  // Intended: without the instructions, a None is taken for a value.
-        return true;
-    }
-    const int offset = PyFrame_GetLasti(frame);
-    bool found = false;
-    if (offset >= 0 && offset < PyBytes_GET_SIZE(instructions)) {
-        const auto op = static_cast<unsigned char>(PyBytes_AS_STRING(instructions)[offset]);
-        found = op == RETURN_VALUE || op == RETURN_CONST || op == YIELD_VALUE;
-    }
-    Py_DECREF(instructions);
-    return found;
+    const int op = instruction_at_lasti(frame).op;
+    return op == -1 || op == RETURN_VALUE || op == RETURN_CONST || op == YIELD_VALUE;
 }
 #endif
 

@@ -304,3 +304,27 @@ def test_a_none_returned_or_yielded_is_a_return(host_modules):
     records = [r for r in frames_of(decode(profiler.build_trace())) if r["co_name"] in names]
     # The generator: its call, the yield, its resumption and its end.
     assert [(r["event"], r["arg"]) for r in records] == [("call", None), ("return", None)] * 4
+
+
+def test_a_generator_keeps_one_frame_id_across_its_resumptions(host_modules):
+    def numbers():
+        yield 1
+        yield 2
+
+    def consume():
+        first = numbers()
+        second = numbers()
+        return [next(first), next(second), next(first), next(second), list(first), list(second)]
+
+    with profiling(Host()) as profiler:
+        consume()
+    records = frames_of(decode(profiler.build_trace()), co_name="numbers")
+    ids = [r["frame_id"] for r in records]
+    # Two generators interleaved, each started, resumed twice and finished: three calls, three returns.
+    assert len(records) == 12 and len(set(ids)) == 2
+    assert all(ids.count(one) == 6 for one in set(ids))
+    # A finished generator's frame id is forgotten: a new generator at the same address gets a new one.
+    with profiling(Host()) as profiler:
+        list(numbers())
+        list(numbers())
+    assert len({r["frame_id"] for r in frames_of(decode(profiler.build_trace()), co_name="numbers")}) == 2
