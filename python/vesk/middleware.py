@@ -1,28 +1,44 @@
-"""One trace per web request: a WSGI middleware and a Django middleware.
+"""One trace per web request: WSGI, ASGI and Django middlewares.
 
     app = vesk.middleware.VeskMiddleware(app)                 # any WSGI application
+    app = vesk.middleware.VeskASGIMiddleware(app)             # any ASGI application (Starlette, FastAPI...)
 
     MIDDLEWARE = ["vesk.middleware.VeskDjangoMiddleware", ...]  # Django settings; optional
     VESK = {"db_path": "...", "config_file": "..."}             # settings, both optional
 
-Each request is recorded on the thread that handles it, from the moment the middleware is called
+Each WSGI request is recorded on the thread that handles it, from the moment the middleware is called
 until the response body has been sent (WSGI) or the response returned (Django). "request_start" and
 "request_end" records carry the method, path, status and duration. Threads that the request starts are
 not recorded: the interpreter's hook for new threads is process-wide, and concurrent requests would
 fight over it. A request arriving on a thread that vesk already records (under `vesk run`, say) stays
 in that recording.
 
-This file is one the engine never records, so the middleware stays out of the traces.
+ASGI requests overlap on one thread: the tasks of an event loop. The engine records a thread, so the
+loop's thread is recorded while at least one request is in flight, and what it recorded is cut into one
+trace per request by the task each record was filed in: the asyncio plugin's "task_step" records say
+which task every step of the loop ran, the middleware knows each request's task, and tasks a request
+starts inherit its mark (a context variable). Calls that ran in no request's task (a task started at
+startup, the loop's plain callbacks) are in no trace. The status is the one the application sent, else
+500 when it raised, or 499 when the client went away (the task was cancelled) before a response
+started. Only "http" requests are recorded, and only under asyncio. Volume control counts a function's
+calls over all the requests recorded together.
+
+This file is one the engine never records, so the middlewares stay out of the traces.
 """
 
 from __future__ import annotations
 
+import io
+import itertools
 import logging
 import threading
 import time
 from typing import Any, Callable, Iterable
 
-from vesk import profiler
+import msgpack
+
+from vesk import db, profiler, serialize, utils
+from vesk.plugins import REQUEST
 
 logger = logging.getLogger("vesk")
 
@@ -197,3 +213,217 @@ class VeskDjangoMiddleware:
             return response
         finally:
             recording.finish(status if status is not None else 500)
+
+
+# --- ASGI ------------------------------------------------------------------------------------------
+
+_MAIN = "frames_of_interest"
+_FRAME_RECORD_START = b"\x8c\xa4path"  # every frame record; anything else is decoded to be read
+_TRACE_RECORDS = frozenset(("calls_left_out", "records_dropped", "recording_stopped"))
+_CLIENT_GONE = 499
+_request_ids = itertools.count(1)
+_loops = threading.local()  # the recording of the event loop running on this thread, if any
+
+
+class _Request:
+    def __init__(self, method: str, path: str, query: str | None) -> None:
+        self.id = next(_request_ids)
+        self.trace_id = utils.new_trace_id()
+        self.method, self.path, self.query = method, path, query or None
+        self.started = time.perf_counter()
+        self.started_at = time.time()
+        self.status: int | None = None
+        self.sections: dict[bytes, list[bytes]] = {}  # encoded section key -> encoded records
+        self.held = 0  # bytes of records waiting for the next document
+
+    def add(self, section: bytes, record: bytes) -> None:
+        self.sections.setdefault(section, []).append(record)
+        self.held += len(record)
+
+    def document(self, top: list[tuple[bytes, bytes]]) -> bytes:
+        """The records held, in a document of the engine's layout with this request's trace id."""
+        out = io.BytesIO()
+        packer = msgpack.Packer()
+        main = self.sections.pop(_packed(_MAIN), [])
+        threads = self.sections
+        out.write(packer.pack_map_header(len(top)))
+        for key, value in top:
+            name = msgpack.unpackb(key)
+            out.write(key)
+            if name == _MAIN:
+                _write_records(out, packer, main)
+            elif name == "frames":
+                out.write(packer.pack_map_header(len(threads)))
+                for thread, records in threads.items():
+                    out.write(thread)
+                    _write_records(out, packer, records)
+            elif name == "trace_id":
+                out.write(packer.pack(self.trace_id))
+            elif name == "timestamp":
+                out.write(packer.pack(self.started_at))
+            else:
+                out.write(value)
+        self.sections, self.held = {}, 0
+        return out.getvalue()
+
+
+def _packed(value: object) -> bytes:
+    return msgpack.packb(value)
+
+
+def _write_records(out: io.BytesIO, packer: msgpack.Packer, records: list[bytes]) -> None:
+    out.write(packer.pack_array_header(len(records)))
+    for record in records:
+        out.write(record)
+
+
+class _LoopRecording:
+    """The recording of one event loop's thread while requests are in flight, cut per request."""
+
+    def __init__(self, settings: dict[str, Any]) -> None:
+        self.host = profiler.Profiler(settings, source="asgi")
+        self.db_path = settings["db_path"]
+        self.timeout = settings["sqlite_busy_timeout"]
+        self.buffer_bytes = settings["limits"]["buffer_bytes"]
+        self.requests: dict[int, _Request] = {}
+        self.request_of_task: dict[int, int] = {}
+        self.step: tuple[int | None, int | None] | None = None  # (task id, request id) of the step under way
+        self.top: list[tuple[bytes, bytes]] = []  # the last document's entries, as encoded
+
+    def begin(self, request: _Request, task: asyncio.Task) -> None:
+        if not self.requests:
+            self.host.start()
+            self.step = (id(task), None)  # recording starts inside this task's step
+        else:
+            self.cut()  # what came before belongs to the requests already in flight
+        self.requests[request.id] = request
+        self.request_of_task[id(task)] = request.id
+
+    def end(self, request: _Request, task: asyncio.Task) -> None:
+        last = len(self.requests) == 1
+        if last:
+            self.host.stop()
+        self.cut(request)
+        self.save(request)
+        del self.requests[request.id]
+        self.request_of_task.pop(id(task), None)
+        if last:
+            _loops.recording = None
+
+    def cut(self, ending: _Request | None = None) -> None:
+        """Hands each request the records the engine holds that ran in its tasks; the trace's own
+        records (what volume control left out) go to the request ending."""
+        document = _Encoded(self.host.build())
+        top = []
+        for _ in range(document.unpacker.read_map_header()):
+            key = document.next()
+            name = msgpack.unpackb(key)
+            if name == _MAIN:
+                self._hand_out(document, _packed(_MAIN), ending)
+            elif name == "frames":
+                for _ in range(document.unpacker.read_map_header()):
+                    self._hand_out(document, document.next(), ending)
+            top.append((key, b"" if name in (_MAIN, "frames") else document.next()))
+        self.top = top
+        for request in self.requests.values():
+            if request is not ending and request.held > self.buffer_bytes:
+                self.save(request)
+
+    def _hand_out(self, document: _Encoded, section: bytes, ending: _Request | None) -> None:
+        for _ in range(document.unpacker.read_array_header()):
+            record = document.next()
+            owner = self._owner()
+            if not record.startswith(_FRAME_RECORD_START):
+                fields = serialize.loads(record)
+                kind = fields.get("type") if isinstance(fields, dict) else None
+                if kind == "task_step":
+                    step = (fields.get("task_id"), fields.get("request_id"))
+                    self.step = step if fields.get("event") != "return" else None
+                    owner = self._owner(step)
+                elif kind in _TRACE_RECORDS:
+                    owner = ending
+            if owner is not None:
+                owner.add(section, record)
+
+    def _owner(self, step: tuple | None = None) -> _Request | None:
+        task_id, request_id = step or self.step or (None, None)
+        if request_id is None:
+            request_id = self.request_of_task.get(task_id)
+        return self.requests.get(request_id)
+
+    def save(self, request: _Request) -> None:
+        try:
+            db.save_trace_in_sqlite(self.db_path, request.trace_id, timeout=self.timeout,
+                                    msgpack=request.document(self.top))
+        except Exception as exc:  # noqa: BLE001 - the response matters more than the trace
+            logger.warning("vesk could not save the trace of %s %s: %s", request.method, request.path, exc)
+            return
+        problem = db.pop_save_problem(request.trace_id)
+        if problem is not None:
+            logger.warning("vesk trace %s: %s", request.trace_id, problem)
+
+
+class _Encoded:
+    """A document walked value by value, each handed over as its own bytes."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.unpacker = msgpack.Unpacker(io.BytesIO(data), raw=False, strict_map_key=False,
+                                         max_buffer_size=max(len(data), 1 << 16))
+
+    def next(self) -> bytes:
+        start = self.unpacker.tell()
+        self.unpacker.skip()
+        return self.data[start : self.unpacker.tell()]
+
+
+class VeskASGIMiddleware:
+    """ASGI middleware recording one trace per HTTP request.
+
+    Options: `db_path`, `root` (where `.vesk/` is, default the working directory), `config_file`,
+    and configuration overrides such as `lightweight_repr=True`.
+    """
+
+    def __init__(self, app: Callable, **options: Any) -> None:
+        self.app = app
+        self.settings = _settings(options)
+
+    async def __call__(self, scope: dict, receive: Callable, send: Callable) -> None:
+        loop = getattr(_loops, "recording", None)
+        task = _current_task()
+        if scope.get("type") != "http" or task is None or (loop is None and profiler.is_recording()):
+            await self.app(scope, receive, send)
+            return
+        if loop is None:
+            loop = _loops.recording = _LoopRecording(self.settings)
+        query = scope.get("query_string", b"").decode("latin-1")
+        request = _Request(scope.get("method", "GET"), scope.get("root_path", "") + scope.get("path", ""), query)
+
+        async def recorded_send(message: dict) -> None:
+            if message.get("type") == "http.response.start":
+                request.status = message.get("status")
+            await send(message)
+
+        loop.begin(request, task)
+        mark = REQUEST.set(request.id)
+        vesk_request_start(request.method, request.path, request.query)
+        try:
+            await self.app(scope, receive, recorded_send)
+        except BaseException as exc:
+            if request.status is None:
+                request.status = 500 if isinstance(exc, Exception) else _CLIENT_GONE
+            raise
+        finally:
+            duration_ms = round((time.perf_counter() - request.started) * 1000, 3)
+            vesk_request_end(request.method, request.path, request.status, duration_ms)
+            REQUEST.reset(mark)
+            loop.end(request, task)
+
+
+def _current_task() -> asyncio.Task | None:
+    import asyncio  # not for WSGI applications: an ASGI server has imported it already
+
+    try:
+        return asyncio.current_task()
+    except RuntimeError:  # no asyncio loop: another async library runs the application
+        return None

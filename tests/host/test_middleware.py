@@ -1,8 +1,11 @@
-"""One trace per web request: WSGI through a real local server, Django through its test client."""
+"""One trace per web request: WSGI through a real local server, ASGI through httpx and Starlette's test
+client, Django through its test client."""
 
 from __future__ import annotations
 
+import asyncio
 import json
+import sys
 import threading
 import urllib.error
 import urllib.request
@@ -12,7 +15,7 @@ import pytest
 from host_support import needs_engine
 
 from vesk import db
-from vesk.middleware import VeskMiddleware
+from vesk.middleware import VeskASGIMiddleware, VeskMiddleware
 
 pytestmark = needs_engine
 
@@ -94,7 +97,6 @@ def test_wsgi_requests_each_get_a_trace_with_method_path_and_status(tmp_path):
 
 def test_a_response_nobody_closes_still_ends_its_trace_and_its_recording(tmp_path):
     import gc
-    import sys
 
     path = tmp_path / "web.sqlite3"
     app = VeskMiddleware(application, db_path=path)
@@ -160,3 +162,87 @@ def test_django_requests_get_a_trace_with_their_sql(project):
     records = records_of(project.root / "web.sqlite3", summary)
     assert [r["sql"] for r in records if r["type"] == "sql_query"] == ["SELECT %s * 2"]
     assert any(r.get("co_name") == "price" for r in records)
+
+
+# --- ASGI: requests overlap on one event loop ------------------------------------------------------
+
+
+async def compute(n):
+    await asyncio.sleep(0.001 * n)
+    return n * 2
+
+
+def starlette_app(path, started: asyncio.Event | None = None):
+    from starlette.applications import Starlette
+    from starlette.responses import JSONResponse
+    from starlette.routing import Route
+
+    async def item(request):
+        n = int(request.path_params["n"])
+        if n == 0:
+            lookup("boom")
+        parts = await asyncio.gather(compute(n), compute(n + 10))  # two more tasks of this request
+        return JSONResponse({"parts": parts})
+
+    async def slow(request):
+        started.set()
+        await asyncio.sleep(3600)
+
+    routes = [Route("/item/{n}", item), Route("/slow", slow)]
+    return VeskASGIMiddleware(Starlette(routes=routes), db_path=path)
+
+
+def labelled_traces(path) -> dict[str, list[dict]]:
+    return {s.label: records_of(path, s) for s in db.list_traces(str(path))}
+
+
+def test_asgi_overlapping_requests_each_get_a_trace_of_their_own_tasks(tmp_path):
+    httpx = pytest.importorskip("httpx")
+    path = tmp_path / "web.sqlite3"
+    app = starlette_app(path)
+
+    async def main():
+        transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
+        async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
+            answers = await asyncio.gather(*(client.get(f"/item/{n}?q={n}") for n in (1, 2, 3, 0)))
+        return [answer.status_code for answer in answers], sys.getprofile()
+
+    assert asyncio.run(main()) == ([200, 200, 200, 500], None)
+    traces = labelled_traces(path)
+    assert set(traces) == {"GET /item/1 200", "GET /item/2 200", "GET /item/3 200", "GET /item/0 500"}
+    for n in (1, 2, 3):
+        records = traces[f"GET /item/{n} 200"]
+        computed = {r["locals"]["n"] for r in records if r.get("co_name") == "compute" and r["event"] == "call"}
+        assert computed == {n, n + 10}
+        assert [r["query"] for r in records if r["type"] == "request_start"] == [f"q={n}"]
+    failed = traces["GET /item/0 500"]
+    assert [r["co_name"] for r in failed if r.get("event") == "unwind"] == ["lookup", "item"]
+
+
+def test_asgi_request_whose_client_went_away_ends_its_recording(tmp_path):
+    httpx = pytest.importorskip("httpx")
+    path = tmp_path / "web.sqlite3"
+
+    async def main():
+        started = asyncio.Event()
+        app = starlette_app(path, started)
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://test") as client:
+            request = asyncio.ensure_future(client.get("/slow"))
+            await started.wait()
+            request.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await request
+        return sys.getprofile()
+
+    assert asyncio.run(main()) is None
+    assert set(labelled_traces(path)) == {"GET /slow 499"}
+
+
+def test_asgi_requests_through_starlettes_test_client(tmp_path):
+    testclient = pytest.importorskip("starlette.testclient")
+    path = tmp_path / "web.sqlite3"
+    with testclient.TestClient(starlette_app(path)) as client:  # the application runs in another thread
+        assert client.get("/item/4").json() == {"parts": [8, 28]}
+        assert client.portal.call(sys.getprofile) is None
+    records = labelled_traces(path)["GET /item/4 200"]
+    assert {r["co_name"] for r in records if r["type"] == "frame"} == {"item", "compute"}
