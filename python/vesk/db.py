@@ -1289,8 +1289,8 @@ def resolve_trace_id(db_path: str, text: str) -> str:
     raise TraceNotFound(f"{text!r} matches several traces; give more of the id")
 
 
-def iter_documents(db_path: str, trace_id: str) -> Iterator[bytes]:
-    """The raw bytes of each document of the trace, in the order they were saved.
+def iter_documents(db_path: str, trace_id: str, start: int = 0) -> Iterator[bytes]:
+    """The raw bytes of each document of the trace from number `start` on, in the order they were saved.
 
     Only one document is read at a time, so a trace of any length can be walked. A missing trace
     raises here, before the first document. The ids are read first and each document on its own, so
@@ -1308,7 +1308,22 @@ def iter_documents(db_path: str, trace_id: str) -> Iterator[bytes]:
     if not ids:
         connection.close()
         raise TraceNotFound(f"no trace {trace_id!r} in {display_path(db_path)}")
-    return _documents(connection, db_path, trace_id, ids)
+    return _documents(connection, db_path, trace_id, ids[start:])
+
+
+def read_document(db_path: str, trace_id: str, number: int) -> bytes:
+    """The raw bytes of the trace's document `number` (0 for the first saved), read alone:
+    `iter_documents` would read every document before it."""
+
+    def work(connection: sqlite3.Connection) -> bytes:
+        row = connection.execute(
+            "SELECT id FROM documents WHERE trace_id = ? ORDER BY id LIMIT 1 OFFSET ?", (trace_id, number)
+        ).fetchone() if number >= 0 and _has_table(connection, "documents") else None
+        if row is None:
+            raise TraceNotFound(f"trace {trace_id} has no document {number} (removed or pruned?)")
+        return _document(connection, trace_id, row[0])
+
+    return _read(db_path, work)
 
 
 def _document_ids(connection: sqlite3.Connection, trace_id: str) -> list[int]:

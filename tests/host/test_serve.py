@@ -283,20 +283,37 @@ def _document(trace_id: str, *records: tuple) -> bytes:
                           "command_line_args": ["p.py"], "meta": {"source": "cli"}, "timestamp": 1.0})
 
 
-def test_an_index_follows_its_trace_as_it_grows(tmp_path):
+def test_an_index_follows_its_trace_as_it_grows_reading_only_its_new_documents(tmp_path, monkeypatch):
     database, trace_id = str(tmp_path / "db.sqlite3"), "trc_growing"
     viewer = Api(database)
+    starts = []
+    iter_documents = db.iter_documents
+    monkeypatch.setattr(db, "iter_documents", lambda *a, start: starts.append(start) or iter_documents(*a, start=start))
 
     def roots() -> list[tuple]:
-        while (answer := viewer.answer(["trace", trace_id, "children"], "thread=1"))[0] == 202:
+        while (viewer.answer(["trace", trace_id], "")[1] or {}).get("indexing", True):
             time.sleep(0.05)
-        return [(node["name"], node["outcome"], node["ret"], node["children"]) for node in answer[1]["nodes"]]
+        nodes = viewer.answer(["trace", trace_id, "children"], "thread=1")[1]["nodes"]
+        return [(node["name"], node["outcome"], node["ret"], node["children"]) for node in nodes]
 
     db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=_document(trace_id, ("call", "f1", "f", 1.0)))
     assert roots() == [("f", "open", None, 0)]
     later = _document(trace_id, ("call", "g1", "g", 2.0), ("return", "g1", "g", 3.0, 5), ("return", "f1", "f", 4.0, 6))
     db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=later)
     assert roots() == [("f", "returned", "6", 1)]
+    assert starts == [0, 1]
+    summary = viewer.answer(["trace", trace_id], "")[1]["summary"]
+    assert (summary["records"], [f["calls"] for f in summary["most_calls"]]) == (4, [1, 1])
+
+
+def test_documents_are_read_alone_or_from_a_given_one_on(recorded):
+    database, trace_id = str(recorded.project.db), recorded.first
+    documents = list(db.iter_documents(database, trace_id))
+    assert [db.read_document(database, trace_id, n) for n in range(len(documents))] == documents
+    assert list(db.iter_documents(database, trace_id, start=3)) == documents[3:]
+    for missing in (-1, len(documents)):
+        with pytest.raises(db.TraceNotFound, match=f"has no document {missing}"):
+            db.read_document(database, trace_id, missing)
 
 
 def test_serve_command_prints_its_url_warns_off_loopback_and_stops_on_ctrl_c(recorded):

@@ -1,7 +1,8 @@
 """The JSON API the pages use; every answer is a (status, JSON-ready value) pair.
 
     /api/traces?q=TEXT&offset=N&limit=N          traces, newest first, with how each ended
-    /api/trace/ID                                its summary (202 with progress while it is indexed)
+    /api/trace/ID                                its summary, with how far indexing has come while
+                                                 it goes on (202 until its first document is in)
     /api/trace/ID/children?thread=N&node=N|frame=FRAME_ID&offset=N&limit=N
                                                  a page of a call's children (a thread's top level
                                                  without node or frame)
@@ -11,7 +12,8 @@
     /api/trace/ID/timeline?thread=N&start=T&end=T&width=PIXELS
                                                  [node, depth, start, end, function] of the calls
                                                  at least a pixel long in that span, longest first
-    /api/compare/ID/ID?offset=N&limit=N          two traces' calls side by side
+    /api/compare/ID/ID?offset=N&limit=N          two traces' calls side by side, aligned (202 until
+                                                 both are indexed whole)
 """
 
 from __future__ import annotations
@@ -55,9 +57,7 @@ class Api:
         try:
             return 200, self._route(parts, arguments)
         except Indexing as indexing:
-            progress = indexing.progress
-            return 202, {"indexing": True, "records": progress.records, "document": progress.document + 1,
-                         "documents": progress.documents}
+            return 202, {"indexing": True, **indexing.progress.json()}
         except ApiError as exc:
             return exc.status, {"error": str(exc)}
         except db.TraceNotFound as exc:
@@ -125,9 +125,10 @@ class Api:
 
     def trace(self, trace_id: str) -> dict:
         summary = db.trace_summary(self.db_path, trace_id)
-        facts = self._with_index(trace_id, lambda found: found.summary())
+        facts, progress = self._with_index(trace_id, lambda found: (found.summary(), found.progress))
         outcome = self.outcomes.of([summary])[trace_id]
-        return {"trace": _trace_json(summary, outcome), "summary": facts}
+        return {"trace": _trace_json(summary, outcome), "summary": facts,
+                "indexing": progress.json() if progress is not None else None}
 
     def children(self, found: index.TraceIndex, arguments: dict) -> dict:
         if "frame" in arguments:
@@ -182,6 +183,8 @@ class Api:
         try:
             for trace_id in ids:
                 indexes.append(self._index(trace_id))
+                if indexes[-1].progress is not None:  # a part of a trace would differ from the whole
+                    raise Indexing(indexes[-1].progress)
             offset = _number(arguments["offset"], "offset") if "offset" in arguments else None
             limit = min(_number(arguments.get("limit", str(PAGE)), "limit"), MAX_PAGE)
             compared = compare.compare(indexes[0], indexes[1], offset, limit)

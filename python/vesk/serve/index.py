@@ -1,38 +1,42 @@
 """An index of one trace, so that the viewer reads only what a page shows.
 
-Built in one streaming pass over the trace's documents (the same walk `vesk show` makes), it holds a
-row per node of each thread's call tree: every call, with where its call and return records lie
-(document number, byte offset and length), its parent, its place among the parent's children, how
-many children it has, its times, function, and the short forms of its arguments and return value;
-and every other record (SQL, HTTP, log, test markers) under the call that made it. Children pages,
-search, the SQL panel and comparisons are queries on it; a value shown in full is decoded from its
-own record, read at its offset. The summary of the trace (summary.TraceFacts) is made in the same
-pass and kept with it.
+Built in streaming passes over the trace's documents, it holds a row per node of each thread's call
+tree: every call, with where its call and return records lie (document number, byte offset and
+length), its parent, its place among the parent's children, how many children it has, its times,
+function, and the short forms of its arguments and return value; and every other record (SQL, HTTP,
+log, test markers) under the call that made it. Children pages, search, the SQL panel and
+comparisons are queries on it; a value shown in full is decoded from its own record, read at its
+offset. The summary of the trace (records, threads, the busiest functions, what volume control left
+out) is made in the same pass and kept with it.
 
-Rows are written in batches as calls return, so memory holds the open calls of each thread (the
-depth of the program), never the length of the trace. Each index is a SQLite file of its own, built
-under a temporary name and moved into place when complete; it is rebuilt when its trace has grown.
+Documents are indexed in order and each is committed on its own, with what the walk needs to go on
+(each thread's open calls, the queries waiting for their result, the running totals): a page reads
+the index while the rest of the trace is indexed, and a trace that grows (a program still
+streaming, a run that ended) has only its new documents indexed. A call still open when a document
+is committed has a row saying so, replaced when its return is read. Memory holds the open calls of
+each thread (the depth of the program), never the length of the trace.
 """
 
 from __future__ import annotations
 
 import json
 import os
+import pickle
 import sqlite3
-import threading
 from typing import Iterator
+
+import msgpack
 
 from vesk import db, serialize
 from vesk.reading import text
-from vesk.reading.records import RecordStream, thread_key
-from vesk.reading.summary import TOP, TraceFacts
+from vesk.reading.records import MAIN, Decoding, Document, thread_key
+from vesk.reading.summary import TOP
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 1
+VERSION = 2
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
-_BATCH = 5000
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
 
 CALL, RECORD, RETURN = 0, 1, 2  # kinds of node; RETURN: a return whose call was not recorded
@@ -45,7 +49,7 @@ _SCHEMA = (
     """CREATE TABLE threads (thread INTEGER PRIMARY KEY, rank INTEGER NOT NULL, name TEXT NOT NULL,
         native_id INTEGER, label TEXT NOT NULL, records INTEGER NOT NULL, roots INTEGER NOT NULL)""",
     # parent: the enclosing call's node, or minus the thread's number at a thread's top level.
-    # outcome: RETURNED, RAISED, or NULL for a call that never returned.
+    # outcome: RETURNED, RAISED, or NULL for a call that has not returned (yet).
     """CREATE TABLE nodes (
         node INTEGER PRIMARY KEY, parent INTEGER NOT NULL, pos INTEGER NOT NULL, thread INTEGER NOT NULL,
         depth INTEGER NOT NULL, kind INTEGER NOT NULL, function INTEGER,
@@ -55,8 +59,7 @@ _SCHEMA = (
     # call_site: the frame id of the recorded call that issued the query.
     """CREATE TABLE queries (node INTEGER PRIMARY KEY, shape TEXT NOT NULL, sql TEXT, params TEXT,
         duration_ms REAL, call_site TEXT)""",
-)
-_INDEXES = (
+    # Pages read the index while it grows, so its indexes are kept from the start.
     "CREATE INDEX nodes_by_parent ON nodes (parent, pos)",
     "CREATE INDEX calls_by_frame_id ON nodes (frame_id) WHERE kind = 0",
     "CREATE INDEX calls_in_order ON nodes (thread, node) WHERE kind = 0",
@@ -66,48 +69,113 @@ _NODE_COLUMNS = (
     "node, parent, pos, thread, depth, kind, function, doc, offset, length, ret_doc, ret_offset, ret_length,"
     " outcome, children, start, end, frame_id, type, text, ret"
 )
+_INSERT_NODES = f"INSERT OR REPLACE INTO nodes ({_NODE_COLUMNS}) VALUES ({', '.join('?' * 21)})"
 
 
 class Progress:
-    """How far a build has come, for the page waiting on it."""
+    """How far a build has come, for the pages waiting on it: `indexed` documents are readable."""
 
-    def __init__(self, documents: int) -> None:
+    def __init__(self, indexed: int, documents: int) -> None:
         self.documents = documents
-        self.document = 0
+        self.indexed = self.document = indexed
         self.records = 0
         self.error: str | None = None
 
+    def json(self) -> dict:
+        return {"records": self.records, "document": self.document + 1, "documents": self.documents,
+                "indexed": self.indexed}
+
+
+class _Totals:
+    """What the summary of the trace adds up, record by record."""
+
+    def __init__(self) -> None:
+        self.records = 0
+        self.first_timestamp: float | None = None
+        self.last_timestamp: float | None = None
+        self.kinds: dict[str, int] = {}
+        self.calls: dict[int, list] = {}  # function number -> [calls, seconds with the calls they make]
+        self.left_out: dict[tuple, int] = {}  # (name, path) -> calls not recorded
+        self.stopped: list[str] = []
+        self.dropped_records = self.dropped_bytes = 0
+        self.main_thread_ids: set = set()
+
+    def timestamp(self, timestamp: object) -> None:
+        if isinstance(timestamp, (int, float)):
+            if self.first_timestamp is None or timestamp < self.first_timestamp:
+                self.first_timestamp = timestamp
+            if self.last_timestamp is None or timestamp > self.last_timestamp:
+                self.last_timestamp = timestamp
+
+    def volume_control(self, record: dict) -> None:
+        if record.get("type") == "records_dropped":
+            self.dropped_records += _count(record.get("count"))
+            self.dropped_bytes += _count(record.get("bytes"))
+            return
+        functions = record.get("functions")
+        for function in functions if isinstance(functions, list) else ():
+            if isinstance(function, dict):
+                key = (text.function_name(function), str(function.get("path") or ""))
+                self.left_out[key] = self.left_out.get(key, 0) + _count(function.get("count"))
+
+
+def _count(value: object) -> int:
+    return value if isinstance(value, int) and not isinstance(value, bool) else 0
+
 
 class _Builder:
-    """Turns the records of a trace, one at a time, into the rows of its index."""
+    """Turns the records of a trace, one at a time, into the rows of its index. Pickled with the
+    index after each document (without its connection): the state a later pass goes on from."""
 
-    def __init__(self, connection: sqlite3.Connection, progress: Progress) -> None:
-        self.connection = connection
-        self.progress = progress
+    def __init__(self) -> None:
+        self.documents = 0  # indexed so far
         self.nodes: list[tuple] = []
         self.queries: list[list] = []
         self.pending_queries: dict = {}  # (thread, frame id) -> its row, until the result comes
         self.functions: dict[tuple, int] = {}
         self.threads: dict[tuple, _ThreadIndex] = {}
-        self.kinds: dict[str, int] = {}
+        self.totals = _Totals()
         self.node_count = 0
         self.here = (0, 0, 0)  # the current record: document number, offset, length
 
-    def take(self, document: int, start: int, end: int, record: object) -> None:
-        self.progress.document = document
-        self.progress.records += 1
+    def __getstate__(self) -> dict:
+        return {**self.__dict__, "nodes": [], "queries": []}
+
+    def read(self, number: int, data: bytes, progress: Progress) -> None:
+        """The records of document `number`, the next one of the trace."""
+        document = Document(data, Decoding())
+        try:
+            for section in document.sections():
+                for record in document.records():
+                    self.take(number, section, document.record_start, document.record_end, record)
+                    progress.records += 1
+        except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
+            raise db.StorageError(f"the document {number} is damaged: {exc}") from exc
+        if isinstance(document.main_thread_id, int):
+            self.totals.main_thread_ids.add(document.main_thread_id)
+        self.documents = number + 1
+
+    def take(self, document: int, section: object, start: int, end: int, record: object) -> None:
         if not isinstance(record, dict):
             return
+        totals = self.totals
+        totals.records += 1
+        totals.timestamp(record.get("timestamp"))
         kind = record.get("type")
         if kind != "frame":
-            self.kinds[str(kind)] = self.kinds.get(str(kind), 0) + 1
+            totals.kinds[str(kind)] = totals.kinds.get(str(kind), 0) + 1
             if kind in TRACE_RECORDS:
+                totals.volume_control(record)
                 return
+            if kind == "recording_stopped":
+                totals.stopped.append(text.recording_stopped_text(record))
         self.here = (document, start, end - start)
         key = thread_key(record)
         thread = self.threads.get(key)
         if thread is None:
-            thread = self.threads[key] = _ThreadIndex(self, len(self.threads) + 1)
+            first_seen = (document, 0 if section == MAIN else 1, len(self.threads))
+            thread = self.threads[key] = _ThreadIndex(self, key, len(self.threads) + 1, first_seen)
+        thread.records += 1
         thread.feed(record)
 
     def new_node(self) -> int:
@@ -120,11 +188,6 @@ class _Builder:
         if number is None:
             number = self.functions[key] = len(self.functions) + 1
         return number
-
-    def add_node(self, row: tuple) -> None:
-        self.nodes.append(row)
-        if len(self.nodes) >= _BATCH:
-            self.flush()
 
     def add_query(self, thread: int, node: int, record: dict) -> None:
         site = record.get("user_code_call_site")
@@ -147,42 +210,75 @@ class _Builder:
             row[4] = took if isinstance(took, (int, float)) else None
             self.queries.append(row)
 
-    def flush(self) -> None:
-        self.connection.executemany(f"INSERT INTO nodes ({_NODE_COLUMNS}) VALUES ({', '.join('?' * 21)})", self.nodes)
-        self.connection.executemany("INSERT INTO queries VALUES (?, ?, ?, ?, ?, ?)", self.queries)
+    def commit(self, connection: sqlite3.Connection) -> None:
+        """Writes what the documents read so far added, the calls still open and the queries still
+        waiting as they stand (rewritten when they end), and the state to go on from."""
+        open_calls = [thread.row(entry, None) for thread in self.threads.values() for entry in thread.stack]
+        connection.execute("BEGIN")
+        connection.executemany(_INSERT_NODES, self.nodes + open_calls)
+        connection.executemany("INSERT OR REPLACE INTO queries VALUES (?, ?, ?, ?, ?, ?)",
+                               self.queries + list(self.pending_queries.values()))
+        connection.executemany("INSERT OR IGNORE INTO functions VALUES (?, ?, ?)",
+                               ((n, name, path) for (name, path), n in self.functions.items()))
+        connection.executemany("INSERT OR REPLACE INTO threads VALUES (?, ?, ?, ?, ?, ?, ?)", self._thread_rows())
+        connection.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", [
+            ("version", VERSION), ("documents", self.documents), ("summary", json.dumps(self._summary())),
+            ("state", pickle.dumps(self)),
+        ])
+        connection.execute("COMMIT")
         self.nodes.clear()
         self.queries.clear()
 
-    def finish(self, facts: TraceFacts) -> None:
-        for thread in self.threads.values():
-            thread.finish()
-        self.queries.extend(self.pending_queries.values())
-        self.pending_queries.clear()
-        self.flush()
-        self.connection.executemany(
-            "INSERT INTO functions VALUES (?, ?, ?)", ((n, name, path) for (name, path), n in self.functions.items())
-        )
-        ranks = {thread.key: rank for rank, thread in enumerate(facts.ordered_threads())}
-        for key, thread in self.threads.items():
-            facts_of = facts.threads.get(key)
-            self.connection.execute(
-                "INSERT INTO threads VALUES (?, ?, ?, ?, ?, ?, ?)",
-                (thread.number, ranks.get(key, len(ranks)), key[0], key[1],
-                 facts_of.label() if facts_of else key[0], facts_of.records if facts_of else 0, thread.roots),
-            )
-        self.connection.execute("INSERT INTO meta VALUES ('summary', ?)", (json.dumps(_summary(facts, self.kinds)),))
-        for statement in _INDEXES:
-            self.connection.execute(statement)
+    def _thread_rows(self) -> Iterator[tuple]:
+        main_ids = self.totals.main_thread_ids
+
+        def order(thread: _ThreadIndex) -> tuple:
+            return (not (thread.key[1] in main_ids or thread.key[0] == "MainThread"), thread.first_seen)
+
+        for rank, thread in enumerate(sorted(self.threads.values(), key=order)):
+            name, native_id = thread.key
+            label = f"{name} ({native_id})" if native_id is not None else name
+            yield thread.number, rank, name, native_id, label, thread.records, thread.roots
+
+    def _summary(self) -> dict:
+        totals = self.totals
+        names = {number: key for key, number in self.functions.items()}
+
+        def function_rows(measure: int) -> list[dict]:
+            top = sorted(totals.calls.items(), key=lambda item: item[1][measure], reverse=True)[: TOP * 2]
+            return [{"name": names[number][0], "path": names[number][1], "calls": calls, "seconds": seconds}
+                    for number, (calls, seconds) in top]
+
+        left_out = sorted(totals.left_out.items(), key=lambda item: item[1], reverse=True)
+        return {
+            "records": totals.records,
+            "first_timestamp": totals.first_timestamp,
+            "last_timestamp": totals.last_timestamp,
+            "most_calls": function_rows(0),
+            "most_time": function_rows(1),
+            "left_out": {
+                "calls": sum(totals.left_out.values()),
+                "functions": [{"name": name, "path": path, "count": count} for (name, path), count in left_out[:20]],
+                "more_functions": max(0, len(left_out) - 20),
+            },
+            "stopped": totals.stopped,
+            "dropped": {"records": totals.dropped_records, "bytes": totals.dropped_bytes},
+            "kinds": totals.kinds,
+        }
 
 
 class _ThreadIndex(ThreadWalk):
     """One thread's records as nodes: a call's row is written when it returns, with all it needs."""
 
-    def __init__(self, builder: _Builder, number: int) -> None:
+    def __init__(self, builder: _Builder, key: tuple, number: int, first_seen: tuple) -> None:
         super().__init__(Selection())
         self.builder = builder
+        self.key = key
         self.number = number
+        self.first_seen = first_seen
+        self.records = 0
         self.roots = 0
+        self.active: dict[int, int] = {}  # function number -> its calls open: a recursion's time counts once
 
     def _place(self, open_above: int) -> tuple[int, int]:
         """The parent and position of a new node, `open_above` open calls being the node's own."""
@@ -199,13 +295,30 @@ class _ThreadIndex(ThreadWalk):
         parent, pos = self._place(1)
         node = self.builder.new_node()
         frame_id = call.get("frame_id")
+        function = self.builder.function(call)
         entry.state = [
-            node, 0, parent, pos, entry.depth, self.builder.function(call), self.builder.here,
+            node, 0, parent, pos, entry.depth, function, self.builder.here,
             frame_id if isinstance(frame_id, str) else None,
             text.short_text(text.arguments(call), ARGUMENTS_LIMIT),
         ]
+        calls = self.builder.totals.calls.get(function)
+        if calls is None:
+            calls = self.builder.totals.calls[function] = [0, 0.0]
+        calls[0] += 1
+        self.active[function] = self.active.get(function, 0) + 1
 
     def closed(self, entry: Open, ret: dict | None) -> None:
+        self.builder.nodes.append(self.row(entry, ret))
+        function = entry.state[5]
+        still_open = self.active.pop(function) - 1
+        if still_open:
+            self.active[function] = still_open
+            return
+        took = duration(entry, ret)
+        if took is not None:
+            self.builder.totals.calls[function][1] += took
+
+    def row(self, entry: Open, ret: dict | None) -> tuple:
         node, children, parent, pos, depth, function, (doc, offset, length), frame_id, arguments = entry.state
         ret_doc = ret_offset = ret_length = outcome = shown = None
         if ret is not None:
@@ -213,17 +326,17 @@ class _ThreadIndex(ThreadWalk):
             outcome = RAISED if ret.get("event") == "unwind" else RETURNED
             shown = text.returned(ret, VALUE_LIMIT)
         took = duration(entry, ret)
-        self.builder.add_node((
+        return (
             node, parent, pos, self.number, depth, CALL, function, doc, offset, length, ret_doc, ret_offset,
             ret_length, outcome, children, entry.start, None if took is None else entry.start + took, frame_id,
             None, arguments, shown,
-        ))
+        )
 
     def orphan(self, ret: dict, depth: int | None) -> None:
         parent, pos = self._place(0)
         doc, offset, length = self.builder.here
         timestamp = ret.get("timestamp")
-        self.builder.add_node((
+        self.builder.nodes.append((
             self.builder.new_node(), parent, pos, self.number, depth, RETURN, self.builder.function(ret),
             doc, offset, length, doc, offset, length, RAISED if ret.get("event") == "unwind" else RETURNED, 0,
             None, timestamp, None, None, "", text.returned(ret, VALUE_LIMIT),
@@ -236,7 +349,7 @@ class _ThreadIndex(ThreadWalk):
         kind = str(record.get("type"))
         timestamp = record.get("timestamp")
         timestamp = timestamp if isinstance(timestamp, (int, float)) else None
-        self.builder.add_node((
+        self.builder.nodes.append((
             node, parent, pos, self.number, depth, RECORD, None, doc, offset, length, None, None, None, None, 0,
             timestamp, timestamp, None, kind, text.describe_plugin_record(record), None,
         ))
@@ -246,97 +359,73 @@ class _ThreadIndex(ThreadWalk):
             self.builder.query_result(self.number, record)
 
 
-class _IndexingStream(RecordStream):
-    """The trace's records as TraceFacts reads them, each handed to the index builder on its way."""
-
-    def __init__(self, db_path: str, trace_id: str, builder: _Builder) -> None:
-        super().__init__(db_path, trace_id)
-        self.builder = builder
-
-    def records(self, **_options) -> Iterator[tuple[int, object, object]]:
-        # Whole records whatever the summary asks for: the index keeps the short forms of the values.
-        take = self.builder.take
-        for document, section, record in super().records():
-            take(document, self.document.record_start, self.document.record_end, record)
-            yield document, section, record
-
-
-def _summary(facts: TraceFacts, kinds: dict) -> dict:
-    def function_rows(measure) -> list[dict]:
-        top = sorted(facts.functions.items(), key=lambda item: measure(item[1]), reverse=True)[: TOP * 2]
-        return [{"name": name, "path": path, "calls": stats[0], "seconds": stats[1]} for (name, path), stats in top]
-
-    left_out = sorted(facts.left_out.items(), key=lambda item: item[1], reverse=True)
-    return {
-        "records": facts.records,
-        "first_timestamp": facts.first_timestamp,
-        "last_timestamp": facts.last_timestamp,
-        "most_calls": function_rows(lambda stats: stats[0]),
-        "most_time": function_rows(lambda stats: stats[1]),
-        "left_out": {
-            "calls": sum(facts.left_out.values()),
-            "functions": [{"name": name, "path": path, "count": count} for (name, path), count in left_out[:20]],
-            "more_functions": max(0, len(left_out) - 20),
-        },
-        "stopped": [text.recording_stopped_text(record) for record in facts.stopped],
-        "dropped": {"records": facts.dropped_records, "bytes": facts.dropped_bytes},
-        "kinds": kinds,
-    }
-
-
-def build(db_path: str, summary: db.TraceSummary, path: str, progress: Progress) -> None:
-    """Writes the index of the trace to `path`, through a temporary file beside it."""
-    temporary = f"{path}.{os.getpid()}.{threading.get_ident()}.tmp"
+def build(db_path: str, trace_id: str, path: str, progress: Progress) -> None:
+    """Indexes the documents of the trace that its index at `path` lacks, committing each, or all
+    of them into a new index when there is none (or one this version cannot go on from)."""
+    connection, builder = _open_for_building(path)
     try:
-        connection = store.create_private_database(temporary)
-        try:
-            for statement in _SCHEMA:
-                connection.execute(statement)
-            connection.execute("BEGIN")
-            builder = _Builder(connection, progress)
-            facts = TraceFacts()
-            facts.read(_IndexingStream(db_path, summary.trace_id, builder), Selection())
-            builder.finish(facts)
-            for name, value in _identity(summary).items():
-                connection.execute("INSERT INTO meta VALUES (?, ?)", (name, value))
-            connection.execute("COMMIT")
-        finally:
-            connection.close()
-        os.replace(temporary, path)
+        for number, data in enumerate(db.iter_documents(db_path, trace_id, start=builder.documents),
+                                      start=builder.documents):
+            progress.document = number
+            builder.read(number, data, progress)
+            builder.commit(connection)
+            progress.indexed = builder.documents
     finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+        connection.close()
 
 
-def _identity(summary: db.TraceSummary) -> dict:
-    """What tells an index from that of an older state of its trace."""
-    return {"version": VERSION, "documents": summary.document_count, "size": summary.size}
+def _open_for_building(path: str) -> tuple[sqlite3.Connection, _Builder]:
+    if os.path.exists(path):
+        try:
+            connection = store.open_for_writing(path)
+            if _stored(connection, "version") == VERSION:
+                # The index's own file, in a directory only its owner can write: no one else's pickle.
+                return connection, pickle.loads(_stored(connection, "state"))
+            connection.close()
+        except (sqlite3.Error, pickle.UnpicklingError, TypeError, AttributeError):
+            pass  # damaged or from another version: built again
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(path + suffix):
+                os.unlink(path + suffix)
+    connection = store.create_growing_database(path)
+    for statement in _SCHEMA:
+        connection.execute(statement)
+    return connection, _Builder()
 
 
-def is_current(path: str, summary: db.TraceSummary) -> bool:
+def _stored(connection: sqlite3.Connection, name: str) -> object:
+    row = connection.execute("SELECT value FROM meta WHERE name = ?", (name,)).fetchone()
+    return row[0] if row else None
+
+
+def indexed_documents(path: str) -> int:
+    """How many documents of its trace the index at `path` holds: 0 when there is none yet, or one
+    that is damaged or from another version (built again)."""
     if not os.path.exists(path):
-        return False
+        return 0
     try:
         connection = store.open_for_reading(path)
         try:
-            found = dict(connection.execute("SELECT name, value FROM meta WHERE name != 'summary'"))
+            version, documents = _stored(connection, "version"), _stored(connection, "documents")
         finally:
             connection.close()
     except sqlite3.Error:
-        return False  # damaged or from another version: built again
-    return found == _identity(summary)
+        return 0
+    return documents if version == VERSION and isinstance(documents, int) else 0
 
 
 # --- reading it -----------------------------------------------------------------------------------
 
 
 class TraceIndex:
-    """Queries on a built index; one per request (SQLite connections stay in their thread)."""
+    """Queries on an index, as far as it is built (`progress` tells how far while the rest is
+    indexed); one per request (SQLite connections stay in their thread)."""
 
-    def __init__(self, path: str, trace_id: str, documents: store.Documents) -> None:
+    def __init__(self, path: str, trace_id: str, documents: store.Documents, progress: Progress | None) -> None:
         self.connection = store.open_for_reading(path)
         self.trace_id = trace_id
         self.documents = documents
+        self.progress = progress
 
     def close(self) -> None:
         self.connection.close()

@@ -1,4 +1,5 @@
-"""The indexes of a database's traces: built on first open, in the background, one at a time."""
+"""The indexes of a database's traces: built on first open, in the background, one at a time, and
+taken further when their trace has grown. A page reads an index as soon as its first document is in."""
 
 from __future__ import annotations
 
@@ -8,7 +9,6 @@ import time
 
 from vesk import db, utils
 from vesk.serve import index, store
-from vesk.utils import VeskError
 
 _SLOW = 2.0  # seconds: a longer build says so on stderr, where the server was started
 
@@ -26,46 +26,39 @@ class Indexes:
         return os.path.join(self.directory, f"{trace_id}.sqlite3")
 
     def open(self, trace_id: str) -> index.TraceIndex | index.Progress:
-        """The trace's index when it is current; otherwise how far its build has come (starting it)."""
+        """The trace's index as far as it is built, with its `progress` while the rest is indexed
+        (starting that when the trace has documents the index lacks); or the progress of a build
+        that has no document in yet."""
         summary = db.trace_summary(self.db_path, trace_id)
+        path = self.path(trace_id)
         with self.lock:
             progress = self.building.get(trace_id)
-            if progress is not None:
-                return progress
-            if index.is_current(self.path(trace_id), summary):
-                return index.TraceIndex(self.path(trace_id), trace_id, self.documents)
-            progress = self.building[trace_id] = index.Progress(summary.document_count)
-        threading.Thread(target=self._build, args=(summary, progress), daemon=True, name=f"index {trace_id}").start()
-        return progress
+            if progress is None:
+                indexed = index.indexed_documents(path)
+                if indexed < summary.document_count:
+                    progress = self.building[trace_id] = index.Progress(indexed, summary.document_count)
+                    threading.Thread(target=self._build, args=(trace_id, progress), daemon=True,
+                                     name=f"index {trace_id}").start()
+        if progress is not None and (progress.error is not None or not progress.indexed):
+            return progress
+        return index.TraceIndex(path, trace_id, self.documents, progress)
 
-    def build_now(self, trace_id: str) -> index.TraceIndex:
-        """The trace's index, built first if need be (for callers that can wait)."""
-        while True:
-            opened = self.open(trace_id)
-            if isinstance(opened, index.TraceIndex):
-                return opened
-            if opened.error is not None:
-                self.forget_failure(trace_id)
-                raise VeskError(opened.error)
-            with self.one_build_at_a_time:
-                pass
-
-    def _build(self, summary: db.TraceSummary, progress: index.Progress) -> None:
+    def _build(self, trace_id: str, progress: index.Progress) -> None:
         with self.one_build_at_a_time:
             started = time.monotonic()
             try:
                 store.make_private_directory(os.path.dirname(self.directory))
                 store.make_private_directory(self.directory)
-                index.build(self.db_path, summary, self.path(summary.trace_id), progress)
+                index.build(self.db_path, trace_id, self.path(trace_id), progress)
             except Exception as exc:  # noqa: BLE001 - told to the page, which may retry
-                progress.error = f"cannot index trace {summary.trace_id}: {exc}"
+                progress.error = f"cannot index trace {trace_id}: {exc}"
                 utils.stderr_line(f"vesk: {progress.error}")
                 return
             took = time.monotonic() - started
             if took > _SLOW:
-                utils.stderr_line(f"vesk: indexed trace {summary.trace_id} ({progress.records:,} records) in {took:.1f} s")
+                utils.stderr_line(f"vesk: indexed trace {trace_id} ({progress.records:,} records) in {took:.1f} s")
         with self.lock:
-            self.building.pop(summary.trace_id, None)
+            self.building.pop(trace_id, None)
 
     def forget_failure(self, trace_id: str) -> None:
         with self.lock:
@@ -78,7 +71,7 @@ class Indexes:
         except OSError:
             return
         for name in names:
-            # Temporary files of builds that were cut short go too.
+            # Their log files and the temporary files of older versions go too.
             trace_id = name.partition(".")[0]
             if trace_id not in trace_ids and trace_id not in self.building:
                 try:

@@ -118,7 +118,7 @@ class Outcomes:
         last = summary.document_count - 1
         for number in range(last, max(last - _DOCUMENTS_READ, -1), -1):
             try:
-                record = _ending(store.read_document(self.db_path, summary.trace_id, number))
+                record = _ending(db.read_document(self.db_path, summary.trace_id, number))
             except (db.StorageError, db.TraceNotFound, ValueError, TypeError, msgpack.UnpackException):
                 return Outcome()
             if record is not None:

@@ -1,8 +1,8 @@
 """Where the viewer finds what it shows: single documents of the trace database, and its own files.
 
 The viewer never writes to the trace database. What it learns of a trace goes to files of its own in
-a private directory beside the database (`<db>.index/`), each written to a temporary name first and
-moved into place whole, so a reader never sees half a file.
+a private directory beside the database (`<db>.index/`), each written in transactions a reader sees
+whole or not at all.
 """
 
 from __future__ import annotations
@@ -33,6 +33,20 @@ def create_private_database(path: str) -> sqlite3.Connection:
     return connection
 
 
+def create_growing_database(path: str) -> sqlite3.Connection:
+    """A new, empty SQLite file readable by its owner only, written a transaction at a time while
+    others read it (its log files get the file's permissions)."""
+    os.close(open_private(path))
+    return open_for_writing(path)
+
+
+def open_for_writing(path: str) -> sqlite3.Connection:
+    connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    connection.execute("PRAGMA journal_mode=WAL")
+    connection.execute("PRAGMA synchronous=NORMAL")
+    return connection
+
+
 def open_for_reading(path: str) -> sqlite3.Connection:
     connection = sqlite3.connect(f"file:{path}?mode=ro", uri=True, isolation_level=None, check_same_thread=False)
     connection.execute("PRAGMA query_only=ON")
@@ -57,7 +71,7 @@ class Documents:
             if key in self.kept:
                 self.kept.move_to_end(key)
                 return self.kept[key]
-        data = read_document(self.db_path, trace_id, number)
+        data = db.read_document(self.db_path, trace_id, number)
         with self.lock:
             if key not in self.kept:
                 self.kept[key] = data
@@ -66,13 +80,3 @@ class Documents:
                 self.kept_bytes -= len(self.kept.popitem(last=False)[1])
         return data
 
-
-def read_document(db_path: str, trace_id: str, number: int) -> bytes:
-    # db.iter_documents reads every document before the one wanted; this reads that one alone.
-    def work(connection: sqlite3.Connection) -> bytes:
-        ids = db._document_ids(connection, trace_id)
-        if not 0 <= number < len(ids):
-            raise db.TraceNotFound(f"trace {trace_id} has no document {number} (removed or pruned?)")
-        return db._document(connection, trace_id, ids[number])
-
-    return db._read(db_path, work)
