@@ -28,12 +28,15 @@ This file is one the engine never records, so the middlewares stay out of the tr
 
 from __future__ import annotations
 
+import contextlib
+import contextvars
 import io
 import itertools
 import logging
+import sys
 import threading
 import time
-from typing import Any, Callable, Iterable
+from typing import Any, Callable, Iterable, Iterator
 
 import msgpack
 
@@ -183,13 +186,17 @@ class VeskDjangoMiddleware:
     """Django middleware recording one trace per request (put it first in MIDDLEWARE).
 
     Reads the optional setting VESK, a dict of the same options as `VeskMiddleware`; the project
-    root defaults to settings.BASE_DIR when there is one.
+    root defaults to settings.BASE_DIR when there is one. Under ASGI, with the middlewares after it
+    async-capable too, a request for an async view (as its URL resolves at the start) is recorded like
+    the ASGI middleware's, and one for a sync view in the thread Django runs sync views in. An async
+    view under WSGI runs in a thread Django starts for it, where the recording follows it.
     """
 
     sync_capable = True
-    async_capable = False
+    async_capable = True
 
     def __init__(self, get_response: Callable) -> None:
+        from asgiref.sync import iscoroutinefunction, markcoroutinefunction
         from django.conf import settings as django_settings
 
         options = dict(getattr(django_settings, "VESK", {}) or {})
@@ -198,8 +205,16 @@ class VeskDjangoMiddleware:
             options.setdefault("root", str(base_dir))
         self.get_response = get_response
         self.settings = _settings(options)
+        self.is_async = iscoroutinefunction(get_response)
+        if self.is_async:
+            markcoroutinefunction(self)
 
     def __call__(self, request: Any) -> Any:
+        if self.is_async:
+            return self._acall(request)
+        return self._record(request, self.get_response)
+
+    def _record(self, request: Any, get_response: Callable) -> Any:
         if profiler.is_recording():
             return self.get_response(request)
         recording = _RequestRecording(
@@ -208,11 +223,87 @@ class VeskDjangoMiddleware:
         status = None
         recording.start()
         try:
-            response = self.get_response(request)
+            with _followed_into_threads(recording.host, None):
+                response = get_response(request)
             status = getattr(response, "status_code", None)
             return response
         finally:
             recording.finish(status if status is not None else 500)
+
+    async def _acall(self, request: Any) -> Any:
+        from asgiref.sync import async_to_sync, sync_to_async
+
+        if not _has_async_view(request):
+            # Recorded in the thread Django runs sync views in, as a sync middleware would be.
+            return await sync_to_async(self._record, thread_sensitive=True)(request, async_to_sync(self.get_response))
+        recording = _LoopRequestRecording(
+            self.settings, "django", request.method, request.path, request.META.get("QUERY_STRING")
+        )
+        with recording as recorded:
+            if recorded is None:
+                return await self.get_response(request)
+            with _followed_into_threads(recording.loop.host, recorded):
+                response = await self.get_response(request)
+            recorded.status = getattr(response, "status_code", None)
+            return response
+
+
+def _has_async_view(request: Any) -> bool:
+    from asgiref.sync import iscoroutinefunction
+    from django.urls import Resolver404, resolve
+
+    try:
+        view = resolve(request.path_info, getattr(request, "urlconf", None)).func
+    except Resolver404:
+        return False
+    return iscoroutinefunction(view)
+
+
+# --- threads a request hands its work to ----------------------------------------------------------
+
+# Django runs an async view under WSGI, and a sync view under ASGI, in a thread it starts for the
+# purpose, handing it the request's context. While requests are recorded, threads start with a
+# profile function that looks for a recorded request in their context, and once one shows up records
+# the thread into that request's trace; a thread that runs this long without one is left alone.
+_FOLLOWED: contextvars.ContextVar = contextvars.ContextVar("vesk_followed", default=None)
+_LOOK_FOR = 10_000  # events
+_followers = 0
+_followers_lock = threading.Lock()
+_looked = threading.local()
+
+
+@contextlib.contextmanager
+def _followed_into_threads(host: profiler.Profiler, request: _Request | None) -> Iterator[None]:
+    global _followers
+    mark = _FOLLOWED.set((host, request))
+    with _followers_lock:
+        _followers += 1
+        threading.setprofile(_look_for_request)
+    try:
+        yield
+    finally:
+        _FOLLOWED.reset(mark)
+        with _followers_lock:
+            _followers -= 1
+            if not _followers:
+                threading.setprofile(None)
+
+
+def _look_for_request(frame: Any, event: str, arg: Any) -> None:
+    followed = _FOLLOWED.get()
+    if followed is None:
+        looked = getattr(_looked, "events", 0) + 1
+        _looked.events = looked
+        if looked > _LOOK_FOR:
+            sys.setprofile(None)
+        return
+    host, request = followed
+    if not host.active:  # a thread started as the request ended
+        sys.setprofile(None)
+        return
+    if request is not None:
+        request.threads.add(threading.get_native_id())
+    host.rust_profiler.register_threading_profiler(frame, event, arg)
 
 
 # --- ASGI ------------------------------------------------------------------------------------------
@@ -234,6 +325,7 @@ class _Request:
         self.started_at = time.time()
         self.status: int | None = None
         self.sections: dict[bytes, list[bytes]] = {}  # encoded section key -> encoded records
+        self.threads: set[int] = set()  # other threads recording its work alone
         self.held = 0  # bytes of records waiting for the next document
 
     def add(self, section: bytes, record: bytes) -> None:
@@ -280,8 +372,8 @@ def _write_records(out: io.BytesIO, packer: msgpack.Packer, records: list[bytes]
 class _LoopRecording:
     """The recording of one event loop's thread while requests are in flight, cut per request."""
 
-    def __init__(self, settings: dict[str, Any]) -> None:
-        self.host = profiler.Profiler(settings, source="asgi")
+    def __init__(self, settings: dict[str, Any], source: str) -> None:
+        self.host = profiler.Profiler(settings, source=source)
         self.db_path = settings["db_path"]
         self.timeout = settings["sqlite_busy_timeout"]
         self.buffer_bytes = settings["limits"]["buffer_bytes"]
@@ -330,13 +422,16 @@ class _LoopRecording:
                 self.save(request)
 
     def _hand_out(self, document: _Encoded, section: bytes, ending: _Request | None) -> None:
+        thread = msgpack.unpackb(section)
+        thread = threading.main_thread().native_id if thread == _MAIN else thread
+        followed = next((r for r in self.requests.values() if thread in r.threads), None)
         for _ in range(document.unpacker.read_array_header()):
             record = document.next()
-            owner = self._owner()
+            owner = followed or self._owner()
             if not record.startswith(_FRAME_RECORD_START):
                 fields = serialize.loads(record)
                 kind = fields.get("type") if isinstance(fields, dict) else None
-                if kind == "task_step":
+                if kind == "task_step" and followed is None:
                     step = (fields.get("task_id"), fields.get("request_id"))
                     self.step = step if fields.get("event") != "return" else None
                     owner = self._owner(step)
@@ -377,6 +472,44 @@ class _Encoded:
         return self.data[start : self.unpacker.tell()]
 
 
+class _LoopRequestRecording:
+    """Records one request handled in the current asyncio task as part of its event loop's recording.
+    As a context manager it gives the request, or None when this request cannot be recorded so (no
+    asyncio task, or a thread vesk already records otherwise); its status is 500 when it raised, or
+    499 when cancelled, unless it was set before."""
+
+    def __init__(self, settings: dict[str, Any], source: str, method: str, path: str, query: str | None) -> None:
+        self.settings, self.source = settings, source
+        self.request = _Request(method, path, query)
+        self.loop: _LoopRecording | None = getattr(_loops, "recording", None)
+        self.task = _current_task()
+        self.mark: contextvars.Token | None = None
+
+    def __enter__(self) -> _Request | None:
+        if self.task is None or (self.loop is None and profiler.is_recording()):
+            return None
+        if self.loop is None:
+            self.loop = _loops.recording = _LoopRecording(self.settings, self.source)
+        request = self.request
+        self.loop.begin(request, self.task)
+        self.mark = REQUEST.set(request.id)
+        vesk_request_start(request.method, request.path, request.query)
+        return request
+
+    def __exit__(self, kind: Any, exc: BaseException | None, traceback: Any) -> None:
+        if self.mark is None:
+            return
+        request = self.request
+        if request.status is None and exc is not None:
+            request.status = 500 if isinstance(exc, Exception) else _CLIENT_GONE
+        duration_ms = round((time.perf_counter() - request.started) * 1000, 3)
+        try:
+            vesk_request_end(request.method, request.path, request.status, duration_ms)
+        finally:
+            REQUEST.reset(self.mark)
+            self.loop.end(request, self.task)
+
+
 class VeskASGIMiddleware:
     """ASGI middleware recording one trace per HTTP request.
 
@@ -389,35 +522,23 @@ class VeskASGIMiddleware:
         self.settings = _settings(options)
 
     async def __call__(self, scope: dict, receive: Callable, send: Callable) -> None:
-        loop = getattr(_loops, "recording", None)
-        task = _current_task()
-        if scope.get("type") != "http" or task is None or (loop is None and profiler.is_recording()):
+        if scope.get("type") != "http":
             await self.app(scope, receive, send)
             return
-        if loop is None:
-            loop = _loops.recording = _LoopRecording(self.settings)
         query = scope.get("query_string", b"").decode("latin-1")
-        request = _Request(scope.get("method", "GET"), scope.get("root_path", "") + scope.get("path", ""), query)
+        path = scope.get("root_path", "") + scope.get("path", "")
+        recording = _LoopRequestRecording(self.settings, "asgi", scope.get("method", "GET"), path, query)
+        with recording as request:
+            if request is None:
+                await self.app(scope, receive, send)
+                return
 
-        async def recorded_send(message: dict) -> None:
-            if message.get("type") == "http.response.start":
-                request.status = message.get("status")
-            await send(message)
+            async def recorded_send(message: dict) -> None:
+                if message.get("type") == "http.response.start":
+                    request.status = message.get("status")
+                await send(message)
 
-        loop.begin(request, task)
-        mark = REQUEST.set(request.id)
-        vesk_request_start(request.method, request.path, request.query)
-        try:
             await self.app(scope, receive, recorded_send)
-        except BaseException as exc:
-            if request.status is None:
-                request.status = 500 if isinstance(exc, Exception) else _CLIENT_GONE
-            raise
-        finally:
-            duration_ms = round((time.perf_counter() - request.started) * 1000, 3)
-            vesk_request_end(request.method, request.path, request.status, duration_ms)
-            REQUEST.reset(mark)
-            loop.end(request, task)
 
 
 def _current_task() -> asyncio.Task | None:

@@ -246,3 +246,54 @@ def test_asgi_requests_through_starlettes_test_client(tmp_path):
         assert client.portal.call(sys.getprofile) is None
     records = labelled_traces(path)["GET /item/4 200"]
     assert {r["co_name"] for r in records if r["type"] == "frame"} == {"item", "compute"}
+
+
+DJANGO_ASYNC_APP = DJANGO_APP.replace("from django.test import Client", "from django.test import AsyncClient, Client")
+DJANGO_ASYNC_APP = DJANGO_ASYNC_APP[: DJANGO_ASYNC_APP.index("urlpatterns")] + """
+import asyncio
+
+
+async def halve(number):
+    await asyncio.sleep(0)
+    return number / 2
+
+
+async def half(request, number):
+    return JsonResponse({"half": await halve(number)})
+
+
+def double(number):
+    return number * 2
+
+
+def twice(request, number):
+    return JsonResponse({"twice": double(number)})
+
+
+urlpatterns = [path("half/<int:number>", half), path("twice/<int:number>", twice)]
+
+print(Client().get("/half/8").content.decode())  # WSGI: the async view runs in a thread of its own
+
+
+async def asgi():
+    client = AsyncClient()
+    print((await client.get("/half/6")).content.decode())
+    print((await client.get("/twice/5")).content.decode())  # a sync view, run in another thread
+
+
+asyncio.run(asgi())
+"""
+
+
+def test_django_views_run_in_other_threads_or_loops_are_recorded(project):
+    pytest.importorskip("django")
+    project.write("site_app.py", DJANGO_ASYNC_APP)
+    done = project.python("site_app.py")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ['{"half":', '4.0}', '{"half":', '3.0}', '{"twice":', "10}"]
+    traces = labelled_traces(project.root / "web.sqlite3")
+    assert set(traces) == {"GET /half/8 200", "GET /half/6 200", "GET /twice/5 200"}
+    for label, functions in [("GET /half/8 200", {"half", "halve"}), ("GET /half/6 200", {"half", "halve"}),
+                             ("GET /twice/5 200", {"twice", "double"})]:
+        # The async test client runs the request in its caller's task, so `asgi` steps in too.
+        assert {r["co_name"] for r in traces[label] if r["type"] == "frame"} - {"asgi"} == functions, label
