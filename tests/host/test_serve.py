@@ -20,7 +20,7 @@ import pytest
 from host_support import Project, needs_engine, subprocess_env
 
 from vesk import db
-from vesk.serve import sql
+from vesk.serve import compare, sql
 from vesk.serve.api import Api
 from vesk.serve.listing import outcome_of
 from vesk.serve.server import STATIC, ViewerServer
@@ -306,6 +306,36 @@ def test_an_index_follows_its_trace_as_it_grows_reading_only_its_new_documents(t
     assert (summary["records"], [f["calls"] for f in summary["most_calls"]]) == (4, [1, 1])
 
 
+def test_compare_aligns_a_call_one_trace_lacks_instead_of_shifting_the_rest(tmp_path):
+    database = str(tmp_path / "db.sqlite3")
+    calls = {"a": 1, "b": 2, "c": 3}
+    for trace_id, inserted, c_returns in (("trc_a", None, 3), ("trc_b", "x", 4)):
+        records = [("call", "m", "main", 1.0)]
+        for n, name in enumerate(["a", inserted, "b", "c"]):
+            if name:
+                value = c_returns if name == "c" else calls.get(name, 9)
+                records += [("call", f"{name}1", name, 2.0 + n), ("return", f"{name}1", name, 2.5 + n, value)]
+        records.append(("return", "m", "main", 9.0, 0))
+        db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=_document(trace_id, *records))
+    viewer = Api(database)
+    while (answer := viewer.answer(["compare", "trc_a", "trc_b"], ""))[0] == 202:
+        time.sleep(0.05)
+    rows = answer[1]["rows"]
+    assert [(r["a"] and r["a"]["name"], r["b"] and r["b"]["name"], r["differs"]) for r in rows] == [
+        ("main", "main", False), ("a", "a", False), (None, "x", True), ("b", "b", False), ("c", "c", True)]
+    assert answer[1]["first_difference"] == 2
+
+
+def test_alignment_pairs_all_but_the_calls_one_sequence_lacks_across_windows():
+    first = ["rare" if n % 97 == 0 else f"loop{n % 3}" for n in range(int(compare.WINDOW * 2.5))]
+    second = first[:100] + ["new"] + first[100:1800] + ["new2", "new3"] + first[1800:2200] + first[2201:]
+    pairs = compare.align(first, second)
+    assert [a for a, _ in pairs if a is not None] == list(range(len(first)))
+    assert [b for _, b in pairs if b is not None] == list(range(len(second)))
+    assert [(a, b and second[b]) for a, b in pairs if a is None or b is None or first[a] != second[b]] == [
+        (None, "new"), (None, "new2"), (None, "new3"), (2200, None)]
+
+
 def test_documents_are_read_alone_or_from_a_given_one_on(recorded):
     database, trace_id = str(recorded.project.db), recorded.first
     documents = list(db.iter_documents(database, trace_id))
@@ -401,7 +431,7 @@ def test_browser_compare_highlights_the_first_difference(browser, server, record
     find = visit(browser, server, f"/compare/{recorded.first}/{recorded.second}", "tr.first-difference")
     (row,) = find("tr.first-difference")
     assert "main(label='other')" in row.text and "main(label=" in row.text
-    assert find("p.verdict")[0].text.startswith("First difference at call #")
+    assert find("p.verdict")[0].text.startswith("First difference at row #")
 
 
 def test_browser_shows_a_recorded_script_as_text(browser, server, recorded):

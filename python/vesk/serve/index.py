@@ -552,15 +552,20 @@ class TraceIndex:
     def call_count(self) -> int:
         return self.connection.execute("SELECT count(*) FROM nodes WHERE kind = 0").fetchone()[0]
 
-    def calls_in_order(self) -> Iterator[tuple[str, str, str]]:
-        """(function, arguments, value) of every call, thread by thread (the main thread first)."""
-        threads = [row[0] for row in self.connection.execute("SELECT thread FROM threads ORDER BY rank")]
-        for thread in threads:
-            yield from self.connection.execute(
-                "SELECT f.name, n.text, coalesce(n.ret, '') FROM nodes n JOIN functions f ON f.function = n.function"
-                " WHERE n.thread = ? AND n.kind = 0 ORDER BY n.node",
-                (thread,),
-            )
+    def calls_in_order(self, limit: int) -> Iterator[tuple]:
+        """(thread rank, depth, function, path, arguments, value) of the first `limit` calls, thread
+        by thread (the main thread first), each thread's in the order they were made."""
+        threads = self.connection.execute("SELECT thread, rank FROM threads ORDER BY rank").fetchall()
+        for thread, rank in threads:
+            rows = self.connection.execute(
+                "SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, '') FROM nodes n"
+                " JOIN functions f ON f.function = n.function WHERE n.thread = ? AND n.kind = 0 ORDER BY n.node LIMIT ?",
+                (rank, thread, limit),
+            ).fetchall()
+            yield from rows
+            limit -= len(rows)
+            if limit <= 0:
+                return
 
 
 def _node_json(row: tuple) -> dict:

@@ -22,12 +22,16 @@ export async function showCompare(main, first, second) {
 
   const render = () => {
     const difference = compared.first_difference;
+    const [callsA, callsB] = compared.calls;
     verdict.textContent = difference === null
-      ? `The call sequences are the same (${compared.calls[0].toLocaleString("en")} calls).`
-      : `First difference at call #${difference + 1} (A has ${compared.calls[0].toLocaleString("en")} calls, B ${compared.calls[1].toLocaleString("en")}).`;
+      ? `The call sequences are the same (${callsA.toLocaleString("en")} calls).`
+      : `First difference at row #${difference + 1} (A has ${callsA.toLocaleString("en")} calls, B ${callsB.toLocaleString("en")}; a call one trace lacks shows as a gap).`;
+    if (Math.max(callsA, callsB) > compared.aligned) {
+      verdict.textContent += ` Only the first ${compared.aligned.toLocaleString("en")} calls of each trace are aligned and compared.`;
+    }
     verdict.classList.toggle("differs", difference !== null);
     earlier.disabled = compared.offset === 0;
-    later.disabled = compared.offset + compared.rows.length >= Math.max(...compared.calls);
+    later.disabled = compared.offset + compared.rows.length >= compared.total;
     clear(table).append(
       el("thead", {}, el("tr", {}, el("th", {}, "#"), el("th", {}, "A"), el("th", {}, "B"))),
       el("tbody", {}, compared.rows.map((row) => el("tr", {
