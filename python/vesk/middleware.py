@@ -433,7 +433,7 @@ class _LoopRecording:
                 kind = fields.get("type") if isinstance(fields, dict) else None
                 if kind == "task_step" and followed is None:
                     step = (fields.get("task_id"), fields.get("request_id"))
-                    self.step = step if fields.get("event") != "return" else None
+                    self.step = step if fields.get("step") != "end" else None
                     owner = self._owner(step)
                 elif kind in _TRACE_RECORDS:
                     owner = ending

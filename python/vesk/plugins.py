@@ -13,8 +13,8 @@ Record types:
 - "http_request" / "http_response": outbound HTTP through the standard library's http.client.
 - "sql_query" / "sql_result": SQL through Django's cursor wrapper or SQLAlchemy's default dialect.
 - "log": a log record handled by a standard-library logger.
-- "task_step": an asyncio task's step, at its start (call) and its end (return): the records filed on
-  the thread in between ran in that task.
+- "task_step": an asyncio task's step, at its start ("step": "start") and its end ("end"): the records
+  filed on the thread in between ran in that task.
 
 A description names its functions by file path fragments and code names only, so that loading it
 imports none of the libraries it describes: a program that never uses http.client must not pay for
@@ -482,7 +482,9 @@ def _is_task_step(frame, event, arg, context):
 
 def _task_step_process(frame, event, arg, context):
     steps = context["steps"]
-    return steps[id(frame)] if event == "call" else steps.pop(id(frame))
+    if event == "call":
+        return {**steps[id(frame)], "step": "start"}
+    return {**steps.pop(id(frame)), "step": "end"}
 
 
 def _asyncio(config: dict) -> list[Description]:
