@@ -345,3 +345,29 @@ def test_a_deep_recursion_shows_and_exports_nested(project):
     events = json.loads(out.read_text())["traceEvents"]
     assert sum(e["ph"] == "X" and e["name"] == "__main__.down" for e in events) == 5001
     assert_properly_nested(events)
+
+
+def test_a_call_resumed_shows_as_one_with_its_wall_and_running_time(capsys, tmp_path):
+    # A coroutine's frame keeps its id over its stretches: each resumption a call, each suspension a return.
+    t = 1700000000.0
+    records = [
+        frame("call", "c", "app.main", t),
+        frame("call", "l", "app.leaf", t + 0.0005),
+        frame("return", "l", "app.leaf", t + 0.001, arg=1),
+        frame("return", "c", "app.main", t + 0.001),
+        plugin("task_step", t + 0.005, task_name="other", task_id=7, step="start"),
+        frame("call", "x", "app.other", t + 0.006),
+        frame("return", "x", "app.other", t + 0.007),
+        plugin("task_step", t + 0.008, task_name="other", task_id=7, step="end"),
+        frame("call", "c", "app.main", t + 0.010),
+        frame("return", "c", "app.main", t + 0.012, arg=42),
+    ]
+    db_path = str(tmp_path / "t.sqlite3")
+    save(db_path, [document({MAIN_ID: records})])
+    assert thread_lines(run(capsys, db_path, "show", TRACE))[f"MainThread ({MAIN_ID})"] == [
+        "  app.main() → 42  prog.py:8  (resumed 1 time, 12.000 ms wall, 3.000 ms running)",
+        "    app.leaf() → 1  prog.py:8  0.500 ms",
+        "  • ⤷ task other",
+        "  app.other() → None  prog.py:9  1.000 ms",
+        "  ↻ app.main resumed (2 of 2)  2.000 ms",
+    ]

@@ -2,7 +2,9 @@
 
 Counts records, threads and calls per function, sums inclusive time (a recursive function's time
 counts once, from its outermost call), adds up what volume control left out, and learns the shape
-of each thread's tree (lines per depth) so the printed tree can be cut to a readable size.
+of each thread's tree (lines per depth) so the printed tree can be cut to a readable size, and which
+calls were resumed (a generator's or coroutine's frame keeps its frame id from its first start to its
+final return, each resumption a call and each suspension a return).
 """
 
 from __future__ import annotations
@@ -12,6 +14,32 @@ from vesk.reading.records import LOCALS, MAIN, Decoding, RecordStream, thread_ke
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 
 FunctionKey = tuple  # (qualname or co_name, path)
+# Frame ids of the latest closed calls, kept to tell a resumption from a new call: a generator
+# suspended longer than this many calls ago shows as separate calls.
+ENDED_KEPT = 100_000
+
+
+class Resumed:
+    """A call run in several stretches: how many, from its first start to its final return, and the
+    time it was running (the sum of its stretches)."""
+
+    __slots__ = ("stretches", "start", "end", "running")
+
+    def __init__(self, start: object) -> None:
+        self.stretches = 0
+        self.start = start
+        self.end: object = None
+        self.running = 0.0
+
+    def add(self, entry: Open, ret: dict | None) -> None:
+        self.stretches += 1
+        self.end = ret.get("timestamp") if ret is not None else None
+        self.running += duration(entry, ret) or 0.0
+
+    def wall(self) -> float | None:
+        if isinstance(self.start, (int, float)) and isinstance(self.end, (int, float)):
+            return self.end - self.start
+        return None
 
 
 class ThreadFacts(ThreadWalk):
@@ -26,6 +54,11 @@ class ThreadFacts(ThreadWalk):
         self.lines_by_depth: list[int] = []  # selected lines at depth 1, 2, ...
         self.functions = functions
         self.active: dict[FunctionKey, int] = {}
+        self.ended: dict[object, Resumed] = {}  # the latest closed calls by frame id, oldest first
+
+    def resumed(self) -> dict[object, Resumed]:
+        """The calls of this thread run in more than one stretch, by frame id."""
+        return {frame_id: calls for frame_id, calls in self.ended.items() if calls.stretches > 1}
 
     @property
     def selected_lines(self) -> int:
@@ -48,11 +81,14 @@ class ThreadFacts(ThreadWalk):
         stats = self.functions.get(key)
         if stats is None:
             stats = self.functions[key] = [0, 0.0]
-        stats[0] += 1
+        if entry.frame_id not in self.ended:  # a resumption is no call of its own
+            stats[0] += 1
         self.active[key] = self.active.get(key, 0) + 1
         self._line(entry.depth)
 
     def closed(self, entry: Open, ret: dict | None) -> None:
+        if entry.frame_id is not None:
+            self._stretch(entry, ret)
         key = entry.state
         still_open = self.active[key] - 1
         if still_open:
@@ -63,11 +99,22 @@ class ThreadFacts(ThreadWalk):
         if took is not None:
             self.functions[key][1] += took
 
+    def _stretch(self, entry: Open, ret: dict | None) -> None:
+        ended = self.ended
+        calls = ended.pop(entry.frame_id, None)
+        if calls is None:
+            calls = Resumed(entry.start)
+            if len(ended) >= ENDED_KEPT:
+                del ended[next(iter(ended))]
+        calls.add(entry, ret)
+        ended[entry.frame_id] = calls
+
     def orphan(self, ret: dict, depth: int | None) -> None:
         self._line(depth)
 
     def other(self, record: dict, depth: int | None) -> None:
-        self._line(depth)
+        if not text.is_step_end(record):
+            self._line(depth)
 
     def cut_to(self, limit: int) -> Cut:
         """Where to cut the tree to about `limit` lines: at the deepest level that fits whole, or

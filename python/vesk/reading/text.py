@@ -143,10 +143,17 @@ def describe_plugin_record(record: dict) -> str:
             return f"exit status {extra.get('status')}{failure_text(extra)}"
         exception = extra.get("exception")
         return f"exit status {extra.get('status')}" + (f" ({short(exception, 80)})" if exception else "")
+    if kind == "task_step":
+        return f"⤷ task {extra.get('task_name')}" + (" (step ends)" if extra.get("step") == "end" else "")
     if kind == "recording_stopped":
         return "■ " + recording_stopped_text(record)
     fields = " ".join(f"{k}={short(v, 40)}" for k, v in extra.items())
     return f"{kind} {fields}".rstrip()
+
+
+def is_step_end(record: dict) -> bool:
+    """The end of an asyncio task's step: the next step's start says as much, so trees leave it out."""
+    return record.get("type") == "task_step" and record.get("step") == "end"
 
 
 def recording_stopped_text(record: dict) -> str:

@@ -18,7 +18,7 @@ from typing import Callable, TextIO
 
 from vesk.reading import text
 from vesk.reading.records import LOCALS, Decoding, RecordStream, thread_key
-from vesk.reading.summary import Cut, ThreadFacts, TraceFacts, summary_lines
+from vesk.reading.summary import Cut, Resumed, ThreadFacts, TraceFacts, summary_lines
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 
 DEFAULT_LIMIT = 200
@@ -177,9 +177,13 @@ class ThreadText(ThreadWalk):
     at the deepest level, a number of lines per parent."""
 
     def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, spent: Callable[[], None],
-                 raised: dict) -> None:
+                 raised: dict, resumed: dict[object, Resumed] | None = None) -> None:
         super().__init__(selection)
         self.raised = raised  # the known exceptions by (path, function), as TraceFacts found them
+        # Calls run in several stretches (TraceFacts found them): the first stretch's line waits for the
+        # final return; each later stretch gets a line of its own where it ran.
+        self.resumed = resumed or {}
+        self.stretches: dict[object, list] = {}  # frame id -> [first stretch's _Printed, stretches seen, its depth]
         self.lines = lines
         self.cut = cut
         self.budget = cut.lines
@@ -226,7 +230,13 @@ class ThreadText(ThreadWalk):
             return
         line = Pending()
         self.lines.add(line)
-        entry.state = _Printed(line, f"{text.function_name(call)}({text.arguments(call)})", str(call.get("path") or ""))
+        head = f"{text.function_name(call)}({text.arguments(call)})"
+        stretches = self.stretches.get(entry.frame_id) if entry.frame_id in self.resumed else None
+        if stretches is not None:
+            head = f"↻ {text.function_name(call)} resumed ({stretches[1] + 1} of {self.resumed[entry.frame_id].stretches})"
+        entry.state = _Printed(line, head, str(call.get("path") or ""))
+        if entry.frame_id in self.resumed and stretches is None:
+            self.stretches[entry.frame_id] = [entry.state, 0]
         self.printed.append(entry)
 
     def closed(self, entry: Open, ret: dict | None) -> None:
@@ -235,8 +245,13 @@ class ThreadText(ThreadWalk):
             return
         self.printed.pop()
         indent = "  " * entry.depth
-        self.lines.fill(printed.line,
-                        indent + _node_line(printed.head, printed.where, ret, duration(entry, ret), self.raised))
+        stretches = self.stretches.get(entry.frame_id)
+        if stretches is None:
+            line = _node_line(printed.head, printed.where, ret, duration(entry, ret), self.raised)
+        else:
+            line = self._stretch_line(entry, ret, stretches)
+        if line is not None:
+            self.lines.fill(printed.line, indent + line)
         if not printed.hidden:
             return
         if not self._take_line():
@@ -246,13 +261,31 @@ class ThreadText(ThreadWalk):
             hint = f" (--frame {entry.frame_id})" if entry.frame_id is not None else ""
             self.lines.add(f"{indent}  … {text.count_text(printed.hidden, 'more record')}{hint}")
 
+    def _stretch_line(self, entry: Open, ret: dict | None, stretches: list) -> str | None:
+        """A later stretch's own line; the first stretch's line, once the final return is known."""
+        stretches[1] += 1
+        printed, calls = entry.state, self.resumed[entry.frame_id]
+        last = stretches[1] == calls.stretches
+        if printed is stretches[0]:
+            if last:  # resumed in a part of the trace not read
+                return _node_line(printed.head, printed.where, ret, duration(entry, ret), self.raised)
+            stretches.append(entry.depth)
+            return None
+        if last:
+            first, depth = stretches[0], stretches[2]
+            resumed = (f"resumed {text.count_text(calls.stretches - 1, 'time')}, {text.milliseconds(calls.wall())} "
+                       f"wall, {text.milliseconds(calls.running)} running")
+            line = _node_line(first.head, first.where, ret, None, self.raised)
+            self.lines.fill(first.line, "  " * depth + f"{line}  ({resumed})")
+        return "  ".join(part for part in (printed.head, text.milliseconds(duration(entry, ret))) if part)
+
     def orphan(self, ret: dict, depth: int | None) -> None:
         if self._shown(depth):
             head = f"{text.function_name(ret)}(…)"
             self.lines.add("  " * depth + _node_line(head, str(ret.get("path") or ""), ret, None, self.raised))
 
     def other(self, record: dict, depth: int | None) -> None:
-        if self._shown(depth):
+        if not text.is_step_end(record) and self._shown(depth):
             self.lines.add("  " * depth + "• " + text.describe_plugin_record(record))
 
 
@@ -321,7 +354,7 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
         else:
             cut = thread.cut_to(options.limit)
         walks[thread.key] = ThreadText(selection, LineQueue(write if lines is None else lines.append), cut, spent,
-                                       raised)
+                                       raised, thread.resumed())
         held.append(lines)
     sections = set().union(*(thread.sections for thread in threads))
     first = min(thread.first_document for thread in threads)
