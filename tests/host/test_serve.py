@@ -19,7 +19,7 @@ import msgpack
 import pytest
 from host_support import Project, needs_engine, subprocess_env
 
-from vesk import db
+from vesk import db, serialize
 from vesk.serve import compare, sql
 from vesk.serve.api import Api
 from vesk.serve.listing import outcome_of
@@ -296,12 +296,14 @@ def test_an_index_follows_its_trace_as_it_grows_reading_only_its_new_documents(t
         nodes = viewer.answer(["trace", trace_id, "children"], "thread=1")[1]["nodes"]
         return [(node["name"], node["outcome"], node["ret"], node["children"]) for node in nodes]
 
-    db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=_document(trace_id, ("call", "f1", "f", 1.0)))
-    assert roots() == [("f", "open", None, 0)]
-    later = _document(trace_id, ("call", "g1", "g", 2.0), ("return", "g1", "g", 3.0, 5), ("return", "f1", "f", 4.0, 6))
-    db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=later)
-    assert roots() == [("f", "returned", "6", 1)]
-    assert starts == [0, 1]
+    point = msgpack.ExtType(serialize.OBJECT_FIELDS, msgpack.packb(["Point", {"x": 1}]))
+    documents = [(("call", "f1", "f", 1.0),), (("call", "g1", "g", 2.0), ("return", "g1", "g", 3.0, point)),
+                 (("return", "f1", "f", 4.0, 6),)]
+    shown = [[("f", "open", None, 0)], [("f", "open", None, 1)], [("f", "returned", "6", 1)]]
+    for records, roots_then in zip(documents, shown):
+        db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=_document(trace_id, *records))
+        assert roots() == roots_then
+    assert starts == [0, 1, 2]
     summary = viewer.answer(["trace", trace_id], "")[1]["summary"]
     assert (summary["records"], [f["calls"] for f in summary["most_calls"]]) == (4, [1, 1])
 

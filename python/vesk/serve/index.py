@@ -280,6 +280,9 @@ class _ThreadIndex(ThreadWalk):
         self.roots = 0
         self.active: dict[int, int] = {}  # function number -> its calls open: a recursion's time counts once
 
+    def __getstate__(self) -> dict:
+        return {**self.__dict__, "closing": None}  # the last return record: not needed, its values not picklable
+
     def _place(self, open_above: int) -> tuple[int, int]:
         """The parent and position of a new node, `open_above` open calls being the node's own."""
         stack = self.stack
@@ -362,7 +365,18 @@ class _ThreadIndex(ThreadWalk):
 def build(db_path: str, trace_id: str, path: str, progress: Progress) -> None:
     """Indexes the documents of the trace that its index at `path` lacks, committing each, or all
     of them into a new index when there is none (or one this version cannot go on from)."""
-    connection, builder = _open_for_building(path)
+    builder = _taken_up(path)
+    if builder is None:
+        progress.indexed = 0  # before the old file goes: pages wait for the new one
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(path + suffix):
+                os.unlink(path + suffix)
+        connection = store.create_growing_database(path)
+        for statement in _SCHEMA:
+            connection.execute(statement)
+        builder = _Builder()
+    else:
+        connection = store.open_for_writing(path)
     try:
         for number, data in enumerate(db.iter_documents(db_path, trace_id, start=builder.documents),
                                       start=builder.documents):
@@ -374,23 +388,22 @@ def build(db_path: str, trace_id: str, path: str, progress: Progress) -> None:
         connection.close()
 
 
-def _open_for_building(path: str) -> tuple[sqlite3.Connection, _Builder]:
-    if os.path.exists(path):
+def _taken_up(path: str) -> _Builder | None:
+    """The state the index at `path` was left in, to go on from; None when there is no index, or
+    one that is damaged or from another version."""
+    if not os.path.exists(path):
+        return None
+    try:
+        connection = store.open_for_reading(path)
         try:
-            connection = store.open_for_writing(path)
-            if _stored(connection, "version") == VERSION:
-                # The index's own file, in a directory only its owner can write: no one else's pickle.
-                return connection, pickle.loads(_stored(connection, "state"))
+            if _stored(connection, "version") != VERSION:
+                return None
+            # The index's own file, in a directory only its owner can write: no one else's pickle.
+            return pickle.loads(_stored(connection, "state"))
+        finally:
             connection.close()
-        except (sqlite3.Error, pickle.UnpicklingError, TypeError, AttributeError):
-            pass  # damaged or from another version: built again
-        for suffix in ("", "-wal", "-shm"):
-            if os.path.exists(path + suffix):
-                os.unlink(path + suffix)
-    connection = store.create_growing_database(path)
-    for statement in _SCHEMA:
-        connection.execute(statement)
-    return connection, _Builder()
+    except Exception:  # noqa: BLE001 - whatever cannot be taken up is built again
+        return None
 
 
 def _stored(connection: sqlite3.Connection, name: str) -> object:

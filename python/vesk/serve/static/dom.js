@@ -26,7 +26,7 @@ export function clear(node) {
   return node;
 }
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // The API answers 202 while a trace is being indexed: `onProgress` hears how far it has come.
 export async function getJSON(url, onProgress) {
@@ -75,5 +75,5 @@ export function showError(where, error) {
 }
 
 export function progressText(progress) {
-  return `Indexing the trace (first open): ${progress.records.toLocaleString("en")} records read, document ${progress.document} of ${progress.documents}…`;
+  return `Indexing the trace: ${progress.records.toLocaleString("en")} records read, document ${progress.document} of ${progress.documents}…`;
 }

@@ -1,4 +1,4 @@
-import { el, clear, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError } from "./dom.js";
+import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError } from "./dom.js";
 import { timelinePanel } from "./timeline.js";
 
 const PAGE = 200;
@@ -42,8 +42,26 @@ export async function showTrace(main, traceId, query) {
   });
   const showCalls = () => tabs.querySelector('[data-tab="calls"]').click();
 
-  clear(main).append(header(trace), summary(info.summary), tabs, callsPanel, sqlPanel, timeline.panel);
+  let summaryBox = summary(info.summary);
+  clear(main).append(header(trace), info.indexing ? status : "", summaryBox, tabs, callsPanel, sqlPanel, timeline.panel);
   await tree.showThreads(info.summary.threads);
+  if (info.indexing) followIndexing().catch((error) => showError(status, error));
+
+  // The tree shows the calls indexed so far; the summary follows the build, and the tree is shown
+  // again once it is done.
+  async function followIndexing() {
+    let now = info;
+    while (now.indexing) {
+      status.textContent = `${progressText(now.indexing)} The tree shows what is indexed so far.`;
+      await sleep(1000);
+      now = await getJSON(api);
+      const fresh = summary(now.summary);
+      summaryBox.replaceWith(fresh);
+      summaryBox = fresh;
+    }
+    status.remove();
+    await tree.showThreads(now.summary.threads);
+  }
 
   async function search(text) {
     text = text.trim();
@@ -126,6 +144,10 @@ class Tree {
   }
 
   async showThreads(threads) {
+    clear(this.root);
+    this.lists.clear();
+    this.items.clear();
+    this.nodes.clear();
     if (!threads.length) this.root.append(el("p", { class: "muted" }, "(no records)"));
     for (const thread of threads) {
       const list = new ChildList(this, `thread=${thread.thread}`, thread.roots, `thread:${thread.thread}`);
