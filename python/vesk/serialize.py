@@ -455,10 +455,10 @@ def _cut(text: str) -> str:
 # --- how a type's instances are shown ----------------------------------------------------------------
 # A plan is decided once per type, from the type's own dicts along its MRO (read without running any
 # descriptor or metaclass code). Its first item is what the native serialiser does on its own: show
-# the object by identity, by its instance dict, as a plain tuple, by its str/int/float value, or ask
-# `_object_parts`.
+# the object by identity, by its instance dict, as a plain tuple, by its str/int/float value, ask
+# `_object_parts`, or show the repr the interpreter writes in C for its own types.
 
-IDENTITY, BY_DICT, AS_TUPLE, BY_VALUE, ASK_PYTHON = range(5)
+IDENTITY, BY_DICT, AS_TUPLE, BY_VALUE, ASK_PYTHON, INTERPRETER_REPR = range(6)
 
 
 def _plan(t: type) -> tuple:
@@ -527,7 +527,7 @@ def _make_plan(t: type) -> tuple:
     if isinstance(module, str) and module.startswith(_LAZY_MODULE_PREFIXES):
         return (IDENTITY,)
     if any(t is kind for kind in _INTERPRETER_TYPES):
-        return (ASK_PYTHON, "interpreter_repr")
+        return (INTERPRETER_REPR,)
     if _is_stdlib_type(t, _SAFE_REPR_TYPES, module, qualname):
         return (ASK_PYTHON, "repr")
     if _is_stdlib_type(t, _DATETIME_TYPES, module, qualname):
@@ -627,6 +627,10 @@ def _object_parts(value: Any) -> Any:
     if kind == BY_DICT:
         fields = plan[1].__get__(value, t)
         return (_shown_type_name(t), fields) if isinstance(fields, dict) else _object_text(_identity(value))
+    if kind == INTERPRETER_REPR:
+        # Written by the interpreter from an identifier and an address, where no secret can hide; a
+        # generator pipeline shows thousands of them.
+        return repr(value)
     how = plan[1]
     if how == "fields":
         return _shown_type_name(t), _read_fields(value, *plan[2:])
@@ -636,10 +640,6 @@ def _object_parts(value: Any) -> Any:
         return _enum_text(value)
     if how == "class":
         return _redact_text(_type_repr(value))
-    if how == "interpreter_repr":
-        # Written by the interpreter from an identifier and an address, where no secret can hide; a
-        # generator pipeline shows thousands of them.
-        return repr(value)
     if how == "repr":
         return _safe_repr(value)
     if how == "datetime":
@@ -723,7 +723,7 @@ def _key_text(key: Any) -> ExtType:
     """A key that MessagePack cannot hold as it is, as text: a reader needs hashable keys."""
     if type(key) is tuple and all(type(item) in _PLAIN_KEY_TYPES for item in key):
         return _object_text(_cut(_redact_text(repr(key))))  # repr of these types runs no program code
-    if _plan(type(key))[0] != ASK_PYTHON:
+    if _plan(type(key))[0] not in (ASK_PYTHON, INTERPRETER_REPR):
         return _object_text(_identity(key))
     parts = _object_parts(key)
     if type(parts) is str:

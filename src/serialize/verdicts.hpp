@@ -60,7 +60,14 @@ private:
 using NameVerdicts = ByIdentity<bool>;
 
 // How a type's instances are shown, as vesk.serialize._native_kind numbers it.
-enum class Kind : uint8_t { identity = 0, by_dict = 1, as_tuple = 2, by_value = 3, ask_python = 4 };
+enum class Kind : uint8_t {
+    identity = 0,
+    by_dict = 1,
+    as_tuple = 2,
+    by_value = 3,
+    ask_python = 4,
+    interpreter_repr = 5,  // functions, generators, frames...: the repr the interpreter writes in C
+};
 using TypeKinds = ByIdentity<Kind>;
 
 }  // namespace vesk::serialize

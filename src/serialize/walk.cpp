@@ -631,6 +631,8 @@ Outcome Walk::object(PyObject* value, Py_ssize_t depth) {
             return by_value(value);
         case Kind::ask_python:
             return ask_python(value, depth);
+        case Kind::interpreter_repr:
+            return interpreter_repr(value);
     }
     return give_up(PyError::type_error("unknown kind of object"));
 }
@@ -648,7 +650,7 @@ Result<Kind> Walk::kind_of(PyTypeObject* type) {
     if (number == -1 && PyErr_Occurred() != nullptr) {
         return PyError::fetch();
     }
-    if (number < 0 || number > static_cast<long>(Kind::ask_python)) {
+    if (number < 0 || number > static_cast<long>(Kind::interpreter_repr)) {
         return PyError::type_error("the Python serialiser named an unknown kind of object");
     }
     const auto kind = static_cast<Kind>(number);
@@ -690,6 +692,17 @@ Outcome Walk::ask_python(PyObject* value, Py_ssize_t depth) {
         return object_text(shown);  // a repr, cut here by the limits this walk started with
     }
     return extension(shown);
+}
+
+// Functions, generators, coroutines, code objects, frames and cells: their types' reprs are C code of
+// the interpreter, writing names and addresses (no code of the program runs, no secret can hide), and
+// a generator pipeline holds thousands of them, each a call into Python if asked for there.
+Outcome Walk::interpreter_repr(PyObject* value) {
+    auto text = utils::checked(PyObject_Repr(value));
+    if (!text) {
+        return failed_call(std::move(text.error()));
+    }
+    return object_text(text->get());
 }
 
 // [type name, {field: value}] as an extension value. `type_name` is an exact str with its lone

@@ -66,6 +66,7 @@ private:
     Outcome by_value(PyObject* value);
     Outcome by_dict(PyObject* value, Py_ssize_t depth);
     Outcome ask_python(PyObject* value, Py_ssize_t depth);
+    Outcome interpreter_repr(PyObject* value);
     Outcome fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_ssize_t depth);
     Outcome extension(PyObject* ext);
     bool is_open(PyObject* value) const noexcept;

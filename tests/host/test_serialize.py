@@ -190,11 +190,15 @@ def test_lightweight_never_runs_program_code():
 
 def test_full_serialiser_keeps_type_information_without_calling_reprs():
     point = collections.namedtuple("Point", "x y")(1, 2)
-    decoded = loads(dump_msgpack({"point": point, "color": Color.RED, "ordered": collections.OrderedDict(a=1)}))
+    stream = (n for n in ())
+    value = {"point": point, "color": Color.RED, "ordered": collections.OrderedDict(a=1), "stream": stream, len: 1}
+    decoded = loads(dump_msgpack(value))
     assert decoded == {
         "point": ObjectFields(f"{__name__}.Point", {"x": 1, "y": 2}),
         "color": ObjectRepr("Color.RED"),
         "ordered": {"a": 1},
+        "stream": ObjectRepr(repr(stream)),
+        ObjectRepr("<built-in function len>"): 1,
     }
     assert str(decoded["point"]) == "Point(x=1, y=2)"
 

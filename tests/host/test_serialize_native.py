@@ -217,6 +217,22 @@ class WithMeta(metaclass=Meta):
     pass
 
 
+def generator():
+    yield 1
+
+
+async def coroutine():
+    pass
+
+
+def interpreter_objects():
+    """Objects whose types' reprs the interpreter writes in C: functions, generators, frames..."""
+    closed = coroutine()
+    closed.close()
+    return [generator, generator(), closed, generator.__code__, sys._getframe(), (lambda x: lambda: x)(0).__closure__[0],
+            (1).__add__, len]
+
+
 def text_with(alphabet=None, max_size=30):
     # Lone surrogates included: msgpack's packer refuses them and both serialisers must escape them.
     characters = (
@@ -303,7 +319,8 @@ objects = st.one_of(
     st.builds(Members, st.lists(hashables, max_size=5)),
     st.builds(Unnamed),
     st.builds(QuerySet),
-    st.sampled_from([Color.RED, Mood.GOOD, Perm.R | Perm.W, Perm(0), Plain, WithMeta, len, sys, ..., ValueError]),
+    st.sampled_from([Color.RED, Mood.GOOD, Perm.R | Perm.W, Perm(0), Plain, WithMeta, sys, ..., ValueError]),
+    st.sampled_from(interpreter_objects()),
     st.sampled_from([decimal.Decimal("1.5"), uuid.UUID(int=7), pathlib.PurePosixPath("/a/b"), 3 + 4j, range(3)]),
     st.sampled_from([sys.version_info, sys.flags]),  # struct sequences
     st.builds(
@@ -335,6 +352,7 @@ keys = st.one_of(
     st.tuples(st.builds(Plain)),
     st.builds(Shown, st.sampled_from(["same", "other", "(1, 2)"])),  # different keys, equal reprs
     st.builds(Plain),
+    st.sampled_from([item for item in interpreter_objects() if type(item).__hash__ is not None]),
     st.builds(TextSubclass, text_with(max_size=4)),
     st.builds(Number, integers),
     st.frozensets(hashables, max_size=3),
