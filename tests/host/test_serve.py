@@ -20,6 +20,9 @@ import pytest
 from host_support import Project, needs_engine, subprocess_env
 
 from vesk import db, serialize
+from vesk.reading.records import RecordStream
+from vesk.reading.summary import TraceFacts
+from vesk.reading.walk import Selection
 from vesk.serve import compare, sql
 from vesk.serve.api import Api
 from vesk.serve.listing import outcome_of
@@ -197,6 +200,17 @@ def test_the_tree_holds_values_raised_calls_and_sql_under_its_call(server, recor
     assert fail["outcome"] == "raised"
     full = api(server, f"{base}/node/{fail['node']}")
     assert full["record"]["locals"] == {"x": SCRIPT} and full["return"]["event"] == "unwind"
+
+
+def test_the_summary_adds_up_as_vesk_show_does(server, recorded):
+    facts = TraceFacts()
+    facts.read(RecordStream(str(recorded.project.db), recorded.failed), Selection())
+    summary = api(server, f"trace/{recorded.failed}")["summary"]
+    assert (summary["records"], summary["first_timestamp"], summary["last_timestamp"]) == (
+        facts.records, facts.first_timestamp, facts.last_timestamp)
+    assert [(t["label"], t["records"]) for t in summary["threads"]] == [(t.label(), t.records) for t in facts.ordered_threads()]
+    functions = {(f["name"], f["path"]): [f["calls"], f["seconds"]] for f in summary["most_calls"] + summary["most_time"]}
+    assert len(functions) > 5 and all(stats == pytest.approx(facts.functions[key]) for key, stats in functions.items())
 
 
 def test_sql_is_grouped_by_shape_with_repeats_from_one_call_flagged(server, recorded):
