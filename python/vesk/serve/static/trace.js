@@ -58,6 +58,7 @@ export async function showTrace(main, traceId, query) {
       const fresh = summary(now.summary);
       summaryBox.replaceWith(fresh);
       summaryBox = fresh;
+      tree.updateThreads(now.summary.threads);
     }
     status.remove();
     await tree.showThreads(now.summary.threads);
@@ -151,13 +152,24 @@ class Tree {
     if (!threads.length) this.root.append(el("p", { class: "muted" }, "(no records)"));
     for (const thread of threads) {
       const list = new ChildList(this, `thread=${thread.thread}`, thread.roots, `thread:${thread.thread}`);
-      this.root.append(el("section", { class: "thread" },
-        el("h2", {}, `thread ${thread.label}`, el("span", { class: "muted" }, ` ${count(thread.records, "record")}`)), list.ul));
+      list.records = el("span", { class: "muted" }, ` ${count(thread.records, "record")}`);
+      this.root.append(el("section", { class: "thread" }, el("h2", {}, `thread ${thread.label}`, list.records), list.ul));
       await list.ensure(0);
       // A program's trace is one top-level call (its module): open it at once.
       const first = list.ul.querySelector("li.node.call");
       const node = first && this.nodes.get(Number(first.dataset.node));
       if (thread.roots <= 2 && node && node.children) await this.open(first, node);
+    }
+  }
+
+  // While the trace is indexed: the threads' record counts and top levels as they grow.
+  updateThreads(threads) {
+    for (const thread of threads) {
+      const list = this.lists.get(`thread:${thread.thread}`);
+      if (!list) continue;
+      list.records.textContent = ` ${count(thread.records, "record")}`;
+      list.total = thread.roots;
+      list.update();
     }
   }
 
