@@ -25,13 +25,10 @@ such files, in the order they were written.
 from __future__ import annotations
 
 import atexit
-import io
 import os
 import sqlite3
 import threading
 import time
-
-import msgpack
 
 from vesk import serialize
 from vesk.utils import PRIVATE_DIRECTORY_MODE, VeskError, display_path, open_private
@@ -606,7 +603,6 @@ def _label_of(record: dict) -> str | None:
 # decoding either: frame records are nearly all of a document, and decoding them is what made saving
 # a long recording take many times longer than writing it.
 _FRAME_RECORD_START = b"\x8c\xa4path"
-_READ_SIZE = 1 << 16
 
 
 def _is_map(first_byte: int) -> bool:
@@ -617,85 +613,60 @@ def _is_array(first_byte: int) -> bool:
     return 0x90 <= first_byte <= 0x9F or first_byte in (0xDC, 0xDD)
 
 
-class _Walk:
-    """One pass over an encoded document that decodes only what the summary needs.
+def _pairs(spans: list) -> zip:
+    """A map's (key span, value span) pairs from its items' spans."""
+    return zip(spans[::2], spans[1::2])
 
-    Values are decoded one at a time with `serialize.loads`, as reading the whole document would
-    decode them; frame records are only skipped over. A damaged document raises.
+
+class _Walk:
+    """The parts of an encoded document that the summary reads, decoded alone.
+
+    `serialize.outline` finds where the values lie (natively, in one pass over the bytes); the few
+    values read are decoded one at a time with `serialize.loads`, as reading the whole document would
+    decode them; frame records are only counted. A damaged document raises.
     """
 
     def __init__(self, document: bytes) -> None:
         self.document = document
         self.view = memoryview(document)
-        # Read from a file object rather than fed: feeding would copy the whole document once more.
-        self.unpacker = msgpack.Unpacker(
-            io.BytesIO(document),
-            read_size=_READ_SIZE,
-            raw=False,
-            strict_map_key=False,
-            max_buffer_size=max(len(document), _READ_SIZE),
-        )
-
-    def next_byte(self) -> int:
-        return self.document[self.unpacker.tell()]
-
-    def value(self) -> object:
-        start = self.unpacker.tell()
-        self.unpacker.skip()
-        return self.decode((start, self.unpacker.tell()))
 
     def decode(self, span: tuple[int, int]) -> object:
         return serialize.loads(self.view[span[0] : span[1]])
 
-    def records(self) -> tuple[int, list[tuple[int, int]]]:
-        """The number of frame records in the array ahead, and where each other record lies.
+    def records(self, span: tuple[int, int]) -> tuple[int, list[tuple[int, int]]]:
+        """The number of frame records in the array at `span`, and where each other record lies.
 
         Anything but an array holds no records, as its decoded form would hold no dicts.
         """
-        unpacker = self.unpacker
-        if not _is_array(self.next_byte()):
-            unpacker.skip()
+        if not _is_array(self.document[span[0]]):
             return 0, []
-        tell, skip, starts = unpacker.tell, unpacker.skip, self.document.startswith
-        frames = 0
-        others = []
-        for _ in range(unpacker.read_array_header()):
-            start = tell()
-            skip()
-            if starts(_FRAME_RECORD_START, start):
-                frames += 1
-            else:
-                others.append((start, tell()))
+        frames, others, _ = serialize.outline(self.document, span[0], _FRAME_RECORD_START)
         return frames, others
+
+    def threads(self, span: tuple[int, int]) -> dict | None:
+        if not _is_map(self.document[span[0]]):
+            return None
+        _, items, _ = serialize.outline(self.document, span[0])
+        return {self.decode(thread): self.records(records) for thread, records in _pairs(items)}
 
     def document_parts(self) -> dict | None:
         """The top-level values the summary reads, and the records of "frames_of_interest" and of each
         thread of "frames"; None when the document is not a map. A repeated key counts once, with
         its last value, as in the decoded dict."""
-        if not _is_map(self.next_byte()):
+        if not _is_map(self.document[0]):
             return None
-        parts: dict = {}
-        unpacker = self.unpacker
-        for _ in range(unpacker.read_map_header()):
-            key = self.value()
-            if key == "frames_of_interest":
-                parts[key] = self.records()
-            elif key == "frames":
-                if _is_map(self.next_byte()):
-                    threads: dict = {}
-                    for _ in range(unpacker.read_map_header()):
-                        thread = self.value()
-                        threads[thread] = self.records()
-                    parts[key] = threads
-                else:
-                    unpacker.skip()
-                    parts[key] = None
-            elif key in ("timestamp", "meta", "command_line_args"):
-                parts[key] = self.value()
-            else:
-                unpacker.skip()
-        if unpacker.tell() != len(self.document):
+        _, items, end = serialize.outline(self.document, 0)
+        if end != len(self.document):
             raise ValueError("extra data after the document")
+        parts: dict = {}
+        for key_span, value_span in _pairs(items):
+            key = self.decode(key_span)
+            if key == "frames_of_interest":
+                parts[key] = self.records(value_span)
+            elif key == "frames":
+                parts[key] = self.threads(value_span)
+            elif key in ("timestamp", "meta", "command_line_args"):
+                parts[key] = self.decode(value_span)
         return parts
 
 

@@ -32,6 +32,7 @@ Extension types in the output: 1 = text standing for an object, 2 = marker for s
 
 from __future__ import annotations
 
+import io
 import itertools
 import sys
 
@@ -1046,3 +1047,43 @@ def loads(data: bytes) -> Any:
     return msgpack.unpackb(
         data, raw=False, strict_map_key=False, ext_hook=_ext_hook, unicode_errors="replace"
     )
+
+
+def outline(document: bytes, offset: int, skip_prefix: bytes = b"") -> tuple[int, list[tuple[int, int]], int]:
+    """Where the items of the array or map at `offset` lie, without decoding them: the number of items
+    starting with `skip_prefix` (only counted), the (start, end) of every other item (a map's keys
+    and values in turn), and where the container ends. ValueError when the bytes are damaged."""
+    if not 0 <= offset < len(document) or not _is_container(document[offset]):
+        raise ValueError(f"no MessagePack array or map at byte {offset}")
+    stream = io.BytesIO(document)
+    stream.seek(offset)
+    unpacker = msgpack.Unpacker(stream, max_buffer_size=max(len(document), 1 << 16))
+    try:
+        if document[offset] in _MAP_FIRST_BYTES:
+            count = 2 * unpacker.read_map_header()
+        else:
+            count = unpacker.read_array_header()
+        skipped, spans = 0, []
+        for _ in range(count):
+            start = offset + unpacker.tell()
+            unpacker.skip()
+            if skip_prefix and document.startswith(skip_prefix, start):
+                skipped += 1
+            else:
+                spans.append((start, offset + unpacker.tell()))
+    except msgpack.exceptions.UnpackException as exc:  # cut short is not a ValueError of its own
+        raise ValueError(f"damaged MessagePack: {exc!r}") from exc
+    return skipped, spans, offset + unpacker.tell()
+
+
+_MAP_FIRST_BYTES = frozenset((*range(0x80, 0x90), 0xDE, 0xDF))
+_ARRAY_FIRST_BYTES = frozenset((*range(0x90, 0xA0), 0xDC, 0xDD))
+
+
+def _is_container(first_byte: int) -> bool:
+    return first_byte in _MAP_FIRST_BYTES or first_byte in _ARRAY_FIRST_BYTES
+
+
+_outline_python = outline
+if _native is not None:
+    outline = _native.outline  # noqa: F811 - the same function, native

@@ -4,9 +4,13 @@
 // set of limits, and then exposes this module's two dump functions as its own.
 #include <Python.h>
 
+#include <algorithm>
 #include <new>
 #include <optional>
+#include <span>
+#include <string>
 
+#include "serialize/outline.hpp"
 #include "serialize/output.hpp"
 #include "serialize/settings.hpp"
 #include "serialize/verdicts.hpp"
@@ -244,6 +248,77 @@ PyObject* configure(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
     });
 }
 
+// A buffer held for as long as the call reads it.
+struct HeldBuffer {
+    Py_buffer view{};
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (view.obj != nullptr) {
+            PyBuffer_Release(&view);
+        }
+    }
+    [[nodiscard]] std::span<const uint8_t> bytes() const noexcept {
+        return {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)};
+    }
+};
+
+PyError damaged(size_t at) {
+    return PyError::make(PyExc_ValueError, "damaged MessagePack: the value at byte " + std::to_string(at) +
+                                               " is cut short or holds an unused byte");
+}
+
+bool starts_with(std::span<const uint8_t> data, size_t at, std::span<const uint8_t> prefix) noexcept {
+    return data.size() - at >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+// (skipped, spans, end) for the container, as vesk.serialize.outline describes them.
+Result<PyRef> outline_of(std::span<const uint8_t> data, Container container, std::span<const uint8_t> prefix) {
+    auto spans = utils::checked(PyList_New(0));
+    if (!spans) {
+        return std::move(spans.error());
+    }
+    uint64_t skipped = 0;
+    size_t at = container.first;
+    for (uint64_t i = 0; i < container.items; ++i) {
+        const auto end = value_end(data, at);
+        if (!end) {
+            return damaged(at);
+        }
+        if (!prefix.empty() && starts_with(data, at, prefix)) {
+            ++skipped;
+        } else {
+            PyRef span = PyRef::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(*end)));
+            if (!span || PyList_Append(spans->get(), span.get()) < 0) {
+                return PyError::fetch();
+            }
+        }
+        at = *end;
+    }
+    return utils::checked(Py_BuildValue("(KOn)", static_cast<unsigned long long>(skipped), spans->get(),
+                                        static_cast<Py_ssize_t>(at)));
+}
+
+PyObject* outline(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return utils::object_entry([&]() -> Result<PyRef> {
+        static const char* keywords[] = {"document", "offset", "skip_prefix", nullptr};
+        HeldBuffer document;
+        HeldBuffer prefix;
+        Py_ssize_t offset = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*n|y*:outline", const_cast<char**>(keywords), &document.view,
+                                         &offset, &prefix.view)) {
+            return PyError::fetch();
+        }
+        const auto container = offset < 0 ? std::nullopt : container_at(document.bytes(), static_cast<size_t>(offset));
+        if (!container) {
+            return PyError::make(PyExc_ValueError, "no MessagePack array or map at byte " + std::to_string(offset));
+        }
+        return outline_of(document.bytes(), *container, prefix.bytes());
+    });
+}
+
 PyMethodDef methods[] = {
     {"dump_msgpack", dump_msgpack, METH_O,
      PyDoc_STR("dump_msgpack(value) -> bytes\n--\n\nOne MessagePack value for `value`; objects are shown by their "
@@ -256,6 +331,9 @@ PyMethodDef methods[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)),
      METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("Sets the limits; returns whether values are converted here (else by the Python serialiser).")},
+    {"outline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(outline)), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("outline(document, offset, skip_prefix=b'') -> (skipped, spans, end)\n--\n\nvesk.serialize.outline, "
+               "natively.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@ import uuid
 import subprocess
 import sys
 
+import msgpack
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -562,6 +563,35 @@ def test_none_and_fallback_results_are_balanced():
         serialize.dump_msgpack(value)
     after = sys.getrefcount(leaf)
     assert after == before
+
+
+packable = st.recursive(
+    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats(allow_nan=False) | st.text(max_size=40)
+    | st.binary(max_size=300) | st.builds(msgpack.ExtType, st.integers(0, 127), st.binary(max_size=20)),
+    lambda children: st.lists(children, max_size=20) | st.dictionaries(st.text(max_size=5), children, max_size=20),
+    max_leaves=60,
+)
+
+
+@settings(SETTINGS, max_examples=100)
+@given(
+    st.lists(packable, max_size=40) | st.dictionaries(st.text(max_size=5), packable, max_size=40),
+    st.sampled_from([b"", b"\x81", b"\x81\xa1a", b"\xc0"]),
+    st.integers(1, 8),
+)
+def test_outline_finds_the_items_the_python_reference_finds(container, prefix, cut):
+    document = msgpack.packb(container)
+    skipped, spans, end = serialize.outline(document, 0, prefix)
+    assert (skipped, spans, end) == serialize._outline_python(document, 0, prefix)
+    items = [part for pair in container.items() for part in pair] if isinstance(container, dict) else container
+    kept = [item for item in items if not (prefix and msgpack.packb(item).startswith(prefix))]
+    assert [msgpack.unpackb(document[start:stop]) for start, stop in spans] == kept
+    assert skipped == len(items) - len(kept) and end == len(document)
+    for outline in (serialize.outline, serialize._outline_python):
+        with pytest.raises(ValueError):
+            outline(document[:-cut], 0)
+        with pytest.raises(ValueError):
+            outline(document + b"\xc1", len(document))
 
 
 def test_without_the_extension_the_python_serialiser_is_used():
