@@ -97,8 +97,12 @@ def _vesk(config: dict, nil_serialiser: bool = False):
     if nil_serialiser:
         sys.modules["vesk.serialize"] = NIL_SERIALISER
     host = Host(config)
-    return (lambda: _vesk.register_profiler(host), _stop_profiling,
-            lambda: host.rust_profiler.build_trace())
+
+    def stop():
+        _vesk.register_noop_profiler()  # where sys.monitoring carries the events, setprofile does not reach them
+        _stop_profiling()
+
+    return (lambda: _vesk.register_profiler(host), stop, lambda: host.rust_profiler.build_trace())
 
 
 def _floor(threaded: bool):

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "profiler/code_cache.hpp"
+#include "profiler/monitoring.hpp"
 #include "profiler/python_type.hpp"
 #include "profiler/shutdown.hpp"
 #include "utils/modules.hpp"
@@ -36,8 +37,16 @@ std::atomic<int64_t> owner_interpreter{-1};
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) noexcept { return 0; }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) noexcept {
-    PyEval_SetProfile(noop_profile, nullptr);
-    Py_RETURN_NONE;
+    return utils::object_entry([]() -> Result<PyRef> {
+        auto monitored = profiler::stop_monitoring_calling_thread();
+        if (!monitored) {
+            return std::move(monitored.error());
+        }
+        if (!*monitored) {
+            PyEval_SetProfile(noop_profile, nullptr);
+        }
+        return utils::none();
+    });
 }
 
 Result<bool> threading_requested(PyObject* host) noexcept {
@@ -86,12 +95,22 @@ Result<PyRef> register_profiler_impl(PyObject* host) noexcept {
     if (PyObject_SetAttr(host, interned().rust_profiler, profiler->get()) < 0) {
         return PyError::fetch();
     }
-    PyEval_SetProfile(profiler::profile_callback, profiler->get());
+    auto monitored = profiler::monitor_calling_thread(profiler->get());
+    if (!monitored) {
+        return std::move(monitored.error());
+    }
+    if (*monitored) {
+        PyEval_SetProfile(nullptr, nullptr);  // a profile function of an earlier registration would see the same events
+    } else {
+        PyEval_SetProfile(profiler::profile_callback, profiler->get());
+    }
     auto threading = threading_requested(host);
     if (!threading) {
         return std::move(threading.error());
     }
-    if (*threading) {
+    if (*threading && *monitored) {
+        profiler::monitor_threads_started_later(profiler->get());
+    } else if (*threading) {
         if (auto hooked = install_threading_hook(profiler->get()); !hooked) {
             return std::move(hooked.error());
         }

@@ -1,6 +1,8 @@
 // One profile event: plugins, the record decision, the default frame record, filing.
 #include "profiler/profiler.hpp"
 
+#include <algorithm>
+
 #include "profiler/code_cache.hpp"
 #include "profiler/shutdown.hpp"
 #include "utils/interned.hpp"
@@ -76,6 +78,46 @@ Result<CodeVerdict> Profiler::decide_verdict(EventCode& code) noexcept {
                         table.empty() ? nullptr : table.find(code.name_text)};
     cache_verdict(code.code.get(), verdict);
     return verdict;
+}
+
+Result<bool> Profiler::drops_every_event(PyObject* code) noexcept {
+    const CodeVerdict* cached = cached_verdict(code, serial_);
+    std::optional<CodeVerdict> decided;
+    if (cached == nullptr) {
+        auto* code_object = reinterpret_cast<PyCodeObject*>(code);
+        EventCode event_code{PyRef::borrow(code), code_object->co_filename, code_object->co_name, {}, {}};
+        auto found = decide_verdict(event_code);
+        if (!found) {
+            return std::move(found.error());
+        }
+        decided = *found;
+        cached = &*decided;
+    }
+    return cached->filename == filters::FilenameVerdict::Drop && cached->processors == nullptr;
+}
+
+std::string Profiler::drop_key() const {
+    std::string key;
+    auto add = [&](char kind, std::string_view text) {
+        key += kind;
+        key += text;
+        key += '\0';
+    };
+    for (const filters::Finder& finder : config_.filters.include) {
+        add('+', finder.needle());
+    }
+    for (const filters::Finder& finder : config_.filters.ignore) {
+        add('-', finder.needle());
+    }
+    std::vector<std::string_view> names;
+    for (const auto& [name, processors] : plugins_.entries()) {
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    for (std::string_view name : names) {
+        add('p', name);
+    }
+    return key;
 }
 
 Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg arg) noexcept {

@@ -147,6 +147,12 @@ public:
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
     [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
 
+    // Whether no event of `code` is recorded or seen by a plugin, so it need not be reported at all.
+    [[nodiscard]] utils::Result<bool> drops_every_event(PyObject* code) noexcept;
+    // What decides which code drops every event (the filters, the plugins' function names), as text:
+    // profilers with the same key drop the same code.
+    [[nodiscard]] std::string drop_key() const;
+
     // CAUTION: runs Python code (vesk.version, vesk.git, sys.argv). The trace document, emptying both
     // buffers.
     [[nodiscard]] utils::Result<utils::PyRef> build_trace() noexcept;

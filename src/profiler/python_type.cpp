@@ -141,6 +141,13 @@ int fail_with_pending_error() noexcept {
 
 }  // namespace
 
+Profiler* profiler_in(PyObject* object) noexcept {
+    if (profiler_type == nullptr || !PyObject_TypeCheck(object, profiler_type)) {
+        return nullptr;
+    }
+    return &profiler_of(object);
+}
+
 Result<PyRef> new_profiler_object(PyObject* host) noexcept {
     auto profiler = new_from_python(host);
     if (!profiler) {

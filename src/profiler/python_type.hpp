@@ -13,6 +13,11 @@ namespace vesk::profiler {
 // a failed allocation is an internal error.
 [[nodiscard]] utils::Result<utils::PyRef> new_profiler_object(PyObject* host) noexcept;
 
+class Profiler;
+
+// The profiler a VeskProfiler object holds; null for any other object.
+[[nodiscard]] Profiler* profiler_in(PyObject* object) noexcept;
+
 // The interpreter-level profile function; `profiler` is the VeskProfiler object it was installed with.
 int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) noexcept;
 

@@ -9,6 +9,18 @@
 
 namespace vesk::utils {
 
+// sys.monitoring (events per code location, switched off where a tool does not want them).
+inline constexpr bool HAS_MONITORING = PY_VERSION_HEX >= 0x030C0000;
+
+// Whether the interpreter is tearing down (after the exit functions ran): modules are going away.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Per-code-object storage for tools (the code object's "extra" slots).
 inline Py_ssize_t request_code_extra_index(freefunc free) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -42,6 +54,40 @@ inline std::optional<uint64_t> dict_version(PyObject* dict) noexcept {
 #else
     (void)dict;
     return std::nullopt;
+#endif
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Bumped by the interpreter's dict-watcher hook at every change of any dict watched here.
+inline uint64_t watched_dict_changes = 1;
+inline int dict_watcher = -1;  // -2: the interpreter had none left to give
+
+inline int count_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++watched_dict_changes;
+    return 0;
+}
+#endif
+
+// Like `dict_version`, for the few dicts the engine reads at every event (sys.modules, the
+// serialiser's module): where the interpreter keeps no version, a dict watcher counts the changes of
+// all such dicts together, which is coarser (any of them changing renews what was read from each)
+// but just as safe.
+inline std::optional<uint64_t> watched_dict_version(PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return dict_version(dict);
+#else
+    if (dict_watcher == -1) {
+        dict_watcher = PyDict_AddWatcher(count_watched_dict_change);
+        if (dict_watcher < 0) {
+            PyErr_Clear();  // Intended: without a watcher the dicts are read afresh each time.
+            dict_watcher = -2;
+        }
+    }
+    if (dict_watcher < 0 || PyDict_Watch(dict_watcher, dict) < 0) {
+        PyErr_Clear();  // Intended: as above, and only a non-dict cannot be watched.
+        return std::nullopt;
+    }
+    return watched_dict_changes;
 #endif
 }
 

@@ -58,13 +58,26 @@ def host_modules(monkeypatch):
 
 @contextlib.contextmanager
 def profiling(host):
-    """Profiles the calling thread inside the block and always removes the profile function."""
+    """Profiles the calling thread inside the block and always stops profiling it."""
     _vesk.register_profiler(host)
     try:
         yield host.rust_profiler
     finally:
-        sys.setprofile(None)
-        threading.setprofile(None)
+        stop_profiling()
+
+
+def stop_profiling():
+    """Stops recording the calling thread, as the host does: where sys.monitoring carries the events,
+    taking the profile function away does not reach them."""
+    _vesk.register_noop_profiler()
+    sys.setprofile(None)
+    threading.setprofile(None)
+
+
+@pytest.fixture
+def profile_function(monkeypatch):
+    """Events go through the profile function even where sys.monitoring could carry them."""
+    monkeypatch.setenv("VESK_PROFILE_FUNCTION", "1")
 
 
 def decode(document):

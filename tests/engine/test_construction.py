@@ -8,7 +8,7 @@ import pytest
 
 from vesk import _vesk
 
-from engine_support import Host, decode
+from engine_support import Host, decode, stop_profiling
 
 
 def build(host):
@@ -16,8 +16,7 @@ def build(host):
     try:
         _vesk.register_profiler(host)
     finally:
-        sys.setprofile(None)
-        threading.setprofile(None)
+        stop_profiling()
     return host.rust_profiler
 
 

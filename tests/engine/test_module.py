@@ -12,7 +12,7 @@ import pytest
 import _vesk_testing
 from vesk import _vesk
 
-from engine_support import Host, decode, profiling
+from engine_support import Host, decode, frames_of, profiling, stop_profiling
 
 
 def test_module_surface():
@@ -68,7 +68,7 @@ def test_register_profiler_arguments(host_modules):
         _vesk.register_profiler(profiler=host)
         assert type(host.rust_profiler).__name__ == "VeskProfiler"
     finally:
-        sys.setprofile(None)
+        stop_profiling()
 
 
 def test_a_non_callable_profiler_changes_nothing():
@@ -84,7 +84,7 @@ def test_a_non_callable_profiler_changes_nothing():
     assert sys.getprofile() is None
 
 
-def test_registration_installs_the_profiler_on_the_calling_thread(host_modules):
+def test_registration_installs_the_profiler_on_the_calling_thread(host_modules, profile_function):
     host = Host()
     with profiling(host) as profiler:
         installed = sys.getprofile()
@@ -99,7 +99,7 @@ def test_registration_installs_the_profiler_on_the_calling_thread(host_modules):
 
 @pytest.mark.parametrize("value, hooked", [(None, False), (False, False), (1, False), ("yes", False),
                                            (True, True)])
-def test_threading_hook_only_for_true(host_modules, monkeypatch, value, hooked):
+def test_threading_hook_only_for_true(host_modules, profile_function, monkeypatch, value, hooked):
     calls = []
     monkeypatch.setattr(threading, "setprofile", calls.append)
     host = Host(config={} if value is None else {"threading": value})
@@ -109,7 +109,7 @@ def test_threading_hook_only_for_true(host_modules, monkeypatch, value, hooked):
     assert installed == ([profiler.register_threading_profiler] if hooked else [])
 
 
-def test_threading_hook_failure_propagates_but_profiling_stays(host_modules, monkeypatch):
+def test_threading_hook_failure_propagates_but_profiling_stays(host_modules, profile_function, monkeypatch):
     def broken(hook):
         raise RuntimeError("no hook today")
 
@@ -123,7 +123,7 @@ def test_threading_hook_failure_propagates_but_profiling_stays(host_modules, mon
         sys.setprofile(None)
 
 
-def test_missing_config_after_construction_propagates(host_modules):
+def test_missing_config_after_construction_propagates(host_modules, profile_function):
     class VanishingConfig(Host):
         reads = 0
 
@@ -163,7 +163,7 @@ def test_noop_profiler_records_nothing(host_modules):
         except ValueError:
             pass
     finally:
-        sys.setprofile(None)
+        stop_profiling()
     assert decode(host.rust_profiler.build_trace())["frames_of_interest"] == []
 
 
@@ -223,7 +223,7 @@ class TestProfileCallback:
         assert str(error) == "'object' object cannot be converted to 'VeskProfiler'"
 
 
-def test_register_threading_profiler_installs_the_callback(host_modules):
+def test_register_threading_profiler_installs_the_callback(host_modules, profile_function):
     host = Host()
     with profiling(host) as profiler:
         pass
@@ -240,3 +240,54 @@ def test_register_threading_profiler_installs_the_callback(host_modules):
     assert sys.getprofile() is None
     assert profiler.register_threading_profiler(_frame=None, _event="call", _arg=None) is None
     sys.setprofile(None)
+
+
+def monitored_work():
+    return sum(range(3))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring arrived in 3.12")
+class TestMonitoring:
+    """On 3.12 and later the events come through sys.monitoring under the profiler's tool id."""
+
+    def test_recording_holds_the_tool_id_and_stopping_lets_it_go(self, host_modules):
+        with profiling(Host()) as profiler:
+            assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) == "vesk"
+            assert sys.getprofile() is None
+            monitored_work()
+        assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
+        records = frames_of(decode(profiler.build_trace()), co_name="monitored_work")
+        assert [r["event"] for r in records] == ["call", "return"]
+
+    def test_another_tool_on_the_id_leaves_the_profile_function(self, host_modules, capfd):
+        sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "someone else")
+        try:
+            with profiling(Host()) as profiler:
+                assert sys.getprofile() is profiler
+        finally:
+            sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
+        assert "held by someone else; recording through the profile function" in capfd.readouterr().err
+
+    def test_code_switched_off_for_one_profiler_is_seen_by_the_next(self, host_modules):
+        with profiling(Host(config={"filters": {"ignore_frames": ["test_module"]}})) as first:
+            monitored_work()
+        with profiling(Host()) as second:
+            monitored_work()
+        assert not frames_of(decode(first.build_trace()), co_name="monitored_work")
+        assert frames_of(decode(second.build_trace()), co_name="monitored_work")
+
+    def test_threads_started_later_record_without_the_threading_hook(self, host_modules, monkeypatch):
+        hooks = []
+        monkeypatch.setattr(threading, "setprofile", hooks.append)
+        started_before = threading.Thread(target=lambda: ready.wait() and monitored_work())
+        ready = threading.Event()
+        started_before.start()
+        with profiling(Host(config={"threading": True})) as profiler:
+            later = threading.Thread(target=monitored_work)
+            later.start()
+            later.join()
+            ready.set()
+            started_before.join()
+        records = frames_of(decode(profiler.build_trace()), co_name="monitored_work")
+        assert {r["thread_native_id"] for r in records} == {later.native_id}
+        assert [hook for hook in hooks if hook is not None] == []

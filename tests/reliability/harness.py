@@ -76,7 +76,11 @@ class FakeHost:
 
 
 def stop_profiling():
-    """Removes the engine from the calling thread and from threads started later."""
+    """Removes the engine from the calling thread and from threads started later, as the host does
+    (where sys.monitoring carries the events, taking the profile function away does not reach them)."""
+    from vesk import _vesk
+
+    _vesk.register_noop_profiler()
     sys.setprofile(None)
     threading.setprofile(None)
 

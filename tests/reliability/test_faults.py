@@ -14,7 +14,7 @@ import msgpack
 import pytest
 
 import workload
-from harness import FakeHost, Host, all_records, decode, dump_value, profiling, run_program, scaled
+from harness import FakeHost, Host, all_records, decode, dump_value, profiling, run_program, scaled, stop_profiling
 
 pytestmark = pytest.mark.reliability
 
@@ -237,7 +237,7 @@ def test_a_plugin_that_uninstalls_the_profiler_midway(fake):
     host = Host()
 
     def uninstall(frame, event, arg, context):
-        sys.setprofile(None)
+        stop_profiling()
         if hasattr(host, "rust_profiler"):
             del host.rust_profiler
         return {}

@@ -43,7 +43,7 @@ for thread in workers:
     thread.join()
 done.set()
 collector.join()
-sys.setprofile(None)
+_vesk.register_noop_profiler()
 threading.setprofile(None)
 documents.append(profiler.build_trace())
 
