@@ -19,7 +19,7 @@ CONFIG_DIR = ".vesk"
 CONFIG_FILE = "config.toml"
 DEFAULT_DB = os.path.join(CONFIG_DIR, "db.sqlite3")
 
-PLUGIN_NAMES = ("pytest", "web", "cli", "http_client", "django", "sqlalchemy", "logging")
+PLUGIN_NAMES = ("pytest", "web", "cli", "http_client", "django", "sqlalchemy", "logging", "asyncio")
 
 # Matched word by word (see vesk.serialize.is_secret_name): "session" hides "db_session" and
 # "sessionId" but not "sessionmaker"; "auth" hides "auth_header" but not "author".

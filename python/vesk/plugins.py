@@ -506,6 +506,7 @@ _LIBRARY_PLUGINS: dict[str, Callable[[dict], list[Description]]] = {
     "django": _django,
     "sqlalchemy": _sqlalchemy,
     "logging": _logging,
+    "asyncio": _asyncio,  # the ASGI middleware needs it to tell overlapping requests apart
 }
 
 assert set(_LIBRARY_PLUGINS) | {"pytest", "web", "cli"} == set(PLUGIN_NAMES)
@@ -515,9 +516,6 @@ def load_plugin_data(config: dict) -> list[Description]:
     """The plugin descriptions for this configuration (its "plugins" table switches them)."""
     switches = config.get("plugins", {})
     descriptions = _boundaries(config)
-    # On by default like the others; the ASGI middleware needs it to tell overlapping requests apart.
-    if switches.get("asyncio", True):
-        descriptions += _asyncio(config)
     for name, build in _LIBRARY_PLUGINS.items():
         if switches.get(name, True):
             descriptions += build(config)

@@ -17,6 +17,7 @@ LIBRARY_FILES = {
     "/django/db/backends/utils.py": "django.db.backends.utils",
     "/sqlalchemy/engine/default.py": "sqlalchemy.engine.default",
     "/sqlalchemy/": "sqlalchemy.engine.default",
+    "/asyncio/events.py": "asyncio.events",
 }
 
 OWN_FILES = {
