@@ -1,7 +1,8 @@
 """`pytest --vesk`: one trace per test.
 
-Recording starts when pytest is configured and stays on for the whole session; around each test the
-hooks below call `vesk_start_test` and `vesk_end_test`. The built-in "pytest" plugin turns those two
+Recording is on while pytest runs the tests (collection and the closing summary, which no trace
+would keep, run at full speed); around each test the hooks below call `vesk_start_test` and
+`vesk_end_test`. The built-in "pytest" plugin turns those two
 calls into "start_test" and "end_test" records, on which the engine starts a fresh trace (dropping
 whatever was recorded between tests) and saves the finished one. A test's trace therefore holds its
 setup, call and teardown, and knows the test's node id.
@@ -52,10 +53,25 @@ def pytest_configure(config: pytest.Config) -> None:
             overrides={"plugins": {"pytest": True}},
         )
         host = profiler.Profiler(settings, source="pytest", one_trace_per_test=True)
-        host.start()
+        profiler._engine()  # loadable: a usage error now rather than once the tests are collected
     except utils.VeskError as exc:
         raise pytest.UsageError(f"vesk: {exc}") from None
     config.stash[_RECORDER] = _Recorder(host, settings["db_path"])
+
+
+@pytest.hookimpl(hookwrapper=True, tryfirst=True)
+def pytest_runtestloop(session: pytest.Session):
+    # Whatever runs outside the tests would be recorded only to be dropped between traces, at twice
+    # its speed or worse: importing and rewriting the test modules, and plugins importing their
+    # libraries for the summary.
+    recorder = session.config.stash.get(_RECORDER, None)
+    if recorder is not None:
+        recorder.host.start()
+    try:
+        yield
+    finally:
+        if recorder is not None:
+            recorder.host.stop()
 
 
 def vesk_start_test(test: str) -> None:
