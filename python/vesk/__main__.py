@@ -409,7 +409,9 @@ def _record_stream(arguments):
     path = _db_path(arguments)
     trace_id = db.resolve_trace_id(path, arguments.trace)
     summary = db.trace_summary(path, trace_id)
-    return RecordStream(path, trace_id, Progress(trace_id, summary.document_count)), summary
+    stream = RecordStream(path, trace_id, Progress(trace_id, summary.document_count))
+    stream.program_time = not arguments.raw_times
+    return stream, summary
 
 
 def _family_lines(db_path: str, summary) -> list[str]:
@@ -433,6 +435,7 @@ def show_command(arguments) -> int:
         frame=arguments.frame,
         limit=arguments.limit,
         summary=not arguments.no_summary,
+        tasks=arguments.tasks,
     )
     try:
         header = tree.header_lines(summary) + _family_lines(_db_path(arguments), summary)
@@ -597,11 +600,14 @@ def _reading_parser():
         help="at most N lines per thread (default 200; 0: all)",
     )
     show.add_argument("--no-summary", action="store_true", help="leave out the summary of a long trace")
+    show.add_argument("--tasks", action="store_true", help="the calls of each asyncio task as a tree of its own")
+    _raw_times_option(show)
     _database_options(show)
     export = commands.add_parser("export", help="write a trace as JSON or Chrome trace-event JSON")
     export.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
     export.add_argument("--format", choices=("json", "chrome"), required=True)
     export.add_argument("-o", "--output", metavar="FILE", help="write here instead of to stdout")
+    _raw_times_option(export)
     _database_options(export)
     prune = commands.add_parser(
         "prune",
@@ -628,6 +634,13 @@ def _reading_parser():
     serve.add_argument("--open", action="store_true", help="open the page in a web browser")
     _database_options(serve)
     return parser
+
+
+def _raw_times_option(parser) -> None:
+    parser.add_argument(
+        "--raw-times", action="store_true",
+        help="times as the clock read them, vesk's own time left in (by default it is taken out)",
+    )
 
 
 def _check_working_directory() -> None:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import random
 import re
+from pathlib import Path
 
 import msgpack
 import pytest
@@ -111,8 +112,8 @@ def run(capsys, db_path: str, *args: str) -> str:
 def thread_lines(shown: str) -> dict[str, list[str]]:
     sections, current = {}, None
     for line in shown.splitlines():
-        if line.startswith("thread "):
-            current = sections[line[len("thread ") :]] = []
+        if line.startswith(("thread ", "task ")):
+            current = sections[line.removeprefix("thread ")] = []
         elif not line:
             current = None
         elif current is not None:
@@ -126,7 +127,7 @@ def outline(lines: list[str]) -> list[tuple[int, str]]:
     for line in lines:
         stripped = line.lstrip(" ")
         depth = (len(line) - len(stripped)) // 2
-        name = "log" if stripped.startswith("• log") else re.match(r"[\w.<>]+", stripped).group(0)
+        name = "log" if stripped.startswith("• log") else re.match(r"[\w.<>↻•]+", stripped).group(0)
         result.append((depth, name))
     return result
 
@@ -371,3 +372,57 @@ def test_a_call_resumed_shows_as_one_with_its_wall_and_running_time(capsys, tmp_
         "  app.other() → None  prog.py:9  1.000 ms",
         "  ↻ app.main resumed (2 of 2)  2.000 ms",
     ]
+
+
+def timed_trace(db_path: str) -> None:
+    """Calls whose recorder times are known: on the main thread app.outer 10 ms with app.inner 2 ms
+    in it, of which the recorder took 4 and 1 ms; on a worker app.work 5 ms, 2 ms of them the recorder's."""
+    t = 1700000000.0
+    main_records = [frame("call", "o", "app.outer", t), frame("call", "i", "app.inner", t + 0.001),
+                    frame("return", "i", "app.inner", t + 0.003), frame("return", "o", "app.outer", t + 0.010)]
+    worker = [frame("call", "w", "app.work", t, ("worker", 2)), frame("return", "w", "app.work", t + 0.005, ("worker", 2))]
+    trailer = [plugin("recorder_time", 0, None, list="frames_of_interest", seconds=[0, 0.0005, 0.0015, 0.004]),
+               plugin("recorder_time", 0, None, list=2, seconds=[0.001, 0.003])]
+    save(db_path, [document({MAIN_ID: main_records, 2: worker}, extra=trailer)])
+
+
+@pytest.mark.parametrize("raw", [False, True])
+def test_durations_leave_the_recorder_time_out_unless_asked(capsys, db_path, raw):
+    timed_trace(db_path)
+    flags = ["--raw-times"] if raw else []
+    shown = run(capsys, db_path, "show", TRACE, *flags)
+    took = {line.split()[0]: line.rsplit("  ", 1)[1] for lines in thread_lines(shown).values() for line in lines}
+    assert took == ({"app.outer()": "10.000 ms", "app.inner()": "2.000 ms", "app.work()": "5.000 ms"} if raw else
+                    {"app.outer()": "6.000 ms", "app.inner()": "1.000 ms", "app.work()": "3.000 ms"})
+    assert ("times without vesk's own (6.000 ms taken out" in shown) is not raw
+    events = json.loads(run(capsys, db_path, "export", TRACE, "--format", "chrome", *flags))["traceEvents"]
+    spans = {e["name"]: (e["ts"], e["dur"]) for e in events if e["ph"] == "X"}
+    t = 1700000000.0e6
+    expected = ({"app.outer": (t, 10e3), "app.inner": (t + 1e3, 2e3), "app.work": (t, 5e3)} if raw else
+                {"app.outer": (t, 6e3), "app.inner": (t + 0.5e3, 1e3), "app.work": (t - 1e3, 3e3)})
+    assert spans == {name: pytest.approx(span, abs=0.5) for name, span in expected.items()}  # µs, at 1.7e15
+    [exported] = json.loads(run(capsys, db_path, "export", TRACE, "--format", "json", *flags))["documents"]
+    program = [r.get("program_time") for r in exported["frames"]["2"]]
+    assert program == ([None, None] if raw else [pytest.approx(1699999999.999), pytest.approx(1700000000.002)])
+
+
+@needs_engine
+def test_an_asyncio_program_reads_per_task(project):
+    project.write("tasks.py", (Path(__file__).parents[2] / "examples" / "async_tasks.py").read_text())
+    project.run("run", "tasks.py", check=True)
+    sections = thread_lines(project.run("show", "latest", "--tasks", check=True).stdout)
+    tasks = {name: outline(lines) for name, lines in sections.items() if name.startswith("task ")}
+    assert [(depth, name) for depth, name in tasks.pop("task worker-a") if not name.startswith("↻")] == [
+        (1, "__main__.worker"), (2, "__main__.fetch"), (2, "__main__.fetch")]
+    assert tasks == {"task Task-1": [(1, "__main__.main"), (1, "↻")],
+                     "task worker-b": [(1, "__main__.worker"), (2, "__main__.fetch"), (1, "↻"), (2, "↻")]}
+    [main_thread] = (lines for name, lines in sections.items() if name.startswith("MainThread"))
+    assert [name for _, name in outline(main_thread)] == ["__main__.<module>", "•"]
+    out = project.root / "tasks.json"
+    project.run("export", "latest", "--format", "chrome", "-o", str(out), check=True)
+    events = json.loads(out.read_text())["traceEvents"]
+    tracks = {e["tid"]: e["args"]["name"] for e in events if e["ph"] == "M"}
+    calls = {(tracks[e["tid"]], e["name"]) for e in events if e["ph"] == "X"}
+    assert calls == {("MainThread", "__main__.<module>"), ("Task-1", "__main__.main"), ("worker-a", "__main__.worker"),
+                     ("worker-a", "__main__.fetch"), ("worker-b", "__main__.worker"), ("worker-b", "__main__.fetch")}
+    assert_properly_nested(events)

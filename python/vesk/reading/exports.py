@@ -2,6 +2,11 @@
 
 Both write one record at a time, so memory stays flat whatever the size of the trace; Chrome and
 Perfetto take events in any order, so nothing is sorted.
+
+Times are the program's unless the stream is asked for the clock's: the JSON keeps each record's
+"timestamp" as recorded and adds its "program_time" (the timestamp less the recorder's own time so
+far on its thread) where the trace tells it; the Chrome export lays each thread's calls out on
+program time, and puts each asyncio task's calls on a track of its own, named after the task.
 """
 
 from __future__ import annotations
@@ -13,8 +18,8 @@ import msgpack
 
 from vesk import db, serialize
 from vesk.reading import text
-from vesk.reading.records import MAIN, Decoding, Document, RecordStream, is_array, is_map, thread_key
-from vesk.reading.walk import Open, Selection, ThreadWalk
+from vesk.reading.records import MAIN, Decoding, Document, RecordStream, is_array, is_map
+from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, is_task
 
 Write = Callable[[str], object]
 
@@ -49,10 +54,15 @@ def _json_loads(encoded: bytes | memoryview) -> object:
     return msgpack.unpackb(encoded, raw=False, strict_map_key=False, ext_hook=_ext_json, unicode_errors="replace")
 
 
-def _record_json(encoded: memoryview) -> str:
+def _record_json(encoded: memoryview, recorder_second: object = None) -> str:
     """A record as JSON, as `_dumps(serialize.loads(encoded))` writes it, several times quicker:
-    the usual record needs no conversion, so the C encoder takes it as decoded."""
+    the usual record needs no conversion, so the C encoder takes it as decoded. Given the recorder's
+    own time when it was taken, its "program_time" is added."""
     record = _json_loads(encoded)
+    if isinstance(recorder_second, (int, float)) and isinstance(record, dict):
+        timestamp = record.get("timestamp")
+        if isinstance(timestamp, (int, float)):
+            record["program_time"] = timestamp - recorder_second
     try:
         return _ENCODER.encode(record)
     except (TypeError, ValueError):  # bytes keys, numbers that are not finite
@@ -94,14 +104,14 @@ def _write_document(document: Document, write: Write, stream: RecordStream, inde
         key = document.value()
         write(f'{", " if position else ""}{json.dumps(key if isinstance(key, str) else text.key_text(key))}: ')
         if key == MAIN and is_array(document.next_byte()):
-            count = _write_records(document, write, stream, index, count)
+            count = _write_records(document, MAIN, write, stream, index, count)
         elif key == "frames" and is_map(document.next_byte()):
             write("{")
             for thread_position in range(unpacker.read_map_header()):
                 thread = document.value()
                 name = thread if isinstance(thread, str) else text.key_text(thread)
                 write(f'{", " if thread_position else ""}{json.dumps(name)}: ')
-                count = _write_records(document, write, stream, index, count)
+                count = _write_records(document, thread, write, stream, index, count)
             write("}")
         else:
             write(_dumps(document.value()))
@@ -109,14 +119,16 @@ def _write_document(document: Document, write: Write, stream: RecordStream, inde
     return count
 
 
-def _write_records(document: Document, write: Write, stream: RecordStream, index: int, count: int) -> int:
+def _write_records(document: Document, section: object, write: Write, stream: RecordStream, index: int,
+                   count: int) -> int:
     if not is_array(document.next_byte()):
         write(_dumps(document.value()))
         return count
     write("[")
     separator = "\n"
-    for record in document.raw_records():
-        write(separator + _record_json(record))
+    seconds = document.recorder_times.get(section, ()) if stream.program_time else ()
+    for position, record in enumerate(document.raw_records()):
+        write(separator + _record_json(record, seconds[position] if position < len(seconds) else None))
         separator = ",\n"
         count += 1
         if count % 16384 == 0 and stream.progress is not None:
@@ -188,6 +200,16 @@ def _instant(record: dict, tid: int, scope: str) -> dict:
     }
 
 
+_TASK_TRACKS = 1 << 30  # above any thread's native id (Linux's are below 2 ** 22), within 32 bits
+
+
+def _track_id(key: tuple, tracks: int) -> int:
+    """A thread's track is its native id; a task's, or a thread's without one, a number of its own."""
+    if is_task(key):
+        return _TASK_TRACKS + tracks
+    return key[1] if key[1] is not None else tracks + 1
+
+
 def export_chrome(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> None:
     """Complete events for calls, instant events for plugin records."""
     write = out.write
@@ -206,6 +228,7 @@ def export_chrome(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -
         separator = ",\n"
 
     threads: dict[tuple, _ChromeThread] = {}
+    steps = TaskSteps()
     last = 0.0
     for _, _, record in stream.records():
         if not isinstance(record, dict):
@@ -214,17 +237,17 @@ def export_chrome(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -
         if isinstance(timestamp, (int, float)) and timestamp > last:
             last = timestamp
         kind = record.get("type")
-        if kind == "calls_left_out":
-            continue
         if kind == "records_dropped":
             emit(_instant(record, 0, "g"))
             continue
-        key = thread_key(record)
+        key = steps.key(record) if kind not in TRACE_RECORDS else None
+        if key is None:
+            continue
         thread = threads.get(key)
         if thread is None:
-            tid = key[1] if key[1] is not None else len(threads) + 1
-            thread = threads[key] = _ChromeThread(tid, emit)
-            emit({"ph": "M", "name": "thread_name", "pid": 1, "tid": tid, "args": {"name": key[0]}})
+            thread = threads[key] = _ChromeThread(_track_id(key, len(threads)), emit)
+            name = key[2] if is_task(key) else key[0]
+            emit({"ph": "M", "name": "thread_name", "pid": 1, "tid": thread.tid, "args": {"name": name}})
         thread.feed(record)
     for thread in threads.values():
         thread.last = last

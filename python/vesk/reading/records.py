@@ -5,6 +5,12 @@ records in "frames_of_interest" and the other threads' in "frames" ({native thre
 continues what the previous document held for the same thread. Documents are walked with one
 unpacker each and records decoded one at a time, so memory holds one document and one record
 whatever the size of the trace.
+
+Timestamps are the clock's, and include the time the recorder spent handling events. A document
+ends its main list with a "recorder_time" record per record list: for each record the engine filed
+there, the recorder's own time on that thread so far. Readers lay records out on the program's
+time (the timestamp less that) unless asked for the clock's; that record comes last, so a document's
+trailer is read before its records. Older documents have none and keep the clock's time.
 """
 
 from __future__ import annotations
@@ -25,6 +31,8 @@ _READ_SIZE = 1 << 16
 _FRAME_RECORD_START = b"\x8c\xa4path"
 LOCALS = frozenset(("locals", "user_code_call_site"))
 _SMALL_RECORD = 512
+RECORDER_TIME = "recorder_time"
+_RECORDER_TIME_KEY = b"\xad" + RECORDER_TIME.encode()
 _PROGRESS_EVERY = 1 << 14
 
 ThreadKey = tuple  # (thread name, native id or None)
@@ -78,8 +86,11 @@ class Document:
     """One document walked in place: top-level values decoded, record arrays handed over one
     record at a time."""
 
-    def __init__(self, data: bytes, decoding: Decoding) -> None:
+    def __init__(self, data: bytes, decoding: Decoding, trailer: bool = True) -> None:
         self.data = data
+        self.recorder_times = recorder_times(data) if trailer else {}
+        # The recorder's own time when the record `records()` yielded last was taken (None: not known).
+        self.recorder_second: float | None = None
         self.view = memoryview(data)
         self.decoding = decoding
         self.main_thread_id: object = None
@@ -130,18 +141,21 @@ class Document:
             skip()
             yield view[start : tell()]
 
-    def records(self) -> Iterator[object]:
+    def records(self, section: object) -> Iterator[object]:
+        """The records of the array ahead, which is `section`'s."""
         unpacker = self.unpacker
         if not is_array(self.next_byte()):
             unpacker.skip()
             return
         tell, skip, starts = unpacker.tell, unpacker.skip, self.data.startswith
         decoding, view, loads = self.decoding, self.view, serialize.loads
-        for _ in range(unpacker.read_array_header()):
+        seconds = self.recorder_times.get(section, ())
+        for position in range(unpacker.read_array_header()):
             start = tell()
             skip()
             end = tell()
             self.record_start, self.record_end = start, end
+            self.recorder_second = seconds[position] if position < len(seconds) else None
             # Decoding a whole small record in C is quicker than picking its values one by one.
             if decoding.skipped and end - start > _SMALL_RECORD and starts(_FRAME_RECORD_START, start):
                 yield _frame_without(view[start:end], decoding.skipped)
@@ -150,6 +164,30 @@ class Document:
 
     def skip(self) -> None:
         self.unpacker.skip()
+
+
+def recorder_times(data: bytes) -> dict[object, list]:
+    """The recorder's own time at each record the engine filed, by record list (MAIN or thread id),
+    from the document's trailer; empty for a document without one."""
+    if _RECORDER_TIME_KEY not in data:
+        return {}
+    document = Document(data, Decoding(), trailer=False)
+    unpacker = document.unpacker
+    times: dict[object, list] = {}
+    for section in document.sections():
+        if section != MAIN or not is_array(document.next_byte()):
+            document.skip()
+            continue
+        for _ in range(unpacker.read_array_header()):
+            start = unpacker.tell()
+            unpacker.skip()
+            end = unpacker.tell()
+            if data.find(_RECORDER_TIME_KEY, start, end) >= 0:
+                record = serialize.loads(document.view[start:end])
+                if isinstance(record, dict) and record.get("type") == RECORDER_TIME:
+                    seconds = record.get("seconds")
+                    times[record.get("list")] = seconds if isinstance(seconds, list) else []
+    return times
 
 
 def is_map(first_byte: int) -> bool:
@@ -195,6 +233,8 @@ class RecordStream:
         self.progress = progress
         self.main_thread_ids: set = set()  # as the documents read so far name them
         self.document: Document | None = None  # the one `records()` is in
+        self.program_time = True  # timestamps less the recorder's own time, where the trace tells it
+        self.recorder_spent: dict[object, list] = {}  # record list -> [first, last] recorder time read
 
     def records(
         self,
@@ -216,7 +256,9 @@ class RecordStream:
                     if wanted is not None and not wanted(index, section):
                         document.skip()
                         continue
-                    for record in document.records():
+                    for record in document.records(section):
+                        if self.program_time and document.recorder_second is not None:
+                            self._to_program_time(section, record, document.recorder_second)
                         yield index, section, record
                         count += 1
                         if self.progress is not None and count % _PROGRESS_EVERY == 0:
@@ -227,3 +269,19 @@ class RecordStream:
                 self.main_thread_ids.add(document.main_thread_id)
             if self.progress is not None:
                 self.progress.update(count, index)
+
+    def _to_program_time(self, section: object, record: object, second: object) -> None:
+        timestamp = record.get("timestamp") if isinstance(record, dict) else None
+        if not isinstance(second, (int, float)):
+            return
+        if isinstance(timestamp, (int, float)):
+            record["timestamp"] = timestamp - second
+        spent = self.recorder_spent.get(section)
+        if spent is None:
+            self.recorder_spent[section] = [second, second]
+        else:
+            spent[1] = second
+
+    def recorder_seconds(self) -> float:
+        """The recorder's own time taken out of the records read, on all threads."""
+        return sum(last - first for first, last in self.recorder_spent.values())

@@ -9,9 +9,11 @@ final return, each resumption a call and each suspension a return).
 
 from __future__ import annotations
 
+from typing import Callable
+
 from vesk.reading import text
 from vesk.reading.records import LOCALS, MAIN, Decoding, RecordStream, thread_key
-from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
+from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration, is_task
 
 FunctionKey = tuple  # (qualname or co_name, path)
 # Frame ids of the latest closed calls, kept to tell a resumption from a new call: a generator
@@ -23,9 +25,10 @@ class Resumed:
     """A call run in several stretches: how many, from its first start to its final return, and the
     time it was running (the sum of its stretches)."""
 
-    __slots__ = ("stretches", "start", "end", "running")
+    __slots__ = ("key", "stretches", "start", "end", "running")
 
-    def __init__(self, start: object) -> None:
+    def __init__(self, key: FunctionKey, start: object) -> None:
+        self.key = key  # the first stretch's: a resumption's record names the line it resumed at
         self.stretches = 0
         self.start = start
         self.end: object = None
@@ -45,7 +48,8 @@ class Resumed:
 class ThreadFacts(ThreadWalk):
     def __init__(self, key: tuple, first_seen: tuple, selection: Selection, functions: dict) -> None:
         super().__init__(selection)
-        self.name, self.native_id = key
+        self.name, self.native_id = key[:2]
+        self.task_name = key[2] if is_task(key) else None  # a group of an asyncio task's records
         self.key = key
         self.first_seen = first_seen
         self.records = 0
@@ -65,7 +69,14 @@ class ThreadFacts(ThreadWalk):
         return sum(self.lines_by_depth)
 
     def label(self) -> str:
+        if self.task_name is not None:
+            return self.task_name
         return f"{self.name} ({self.native_id})" if self.native_id is not None else self.name
+
+    def heading(self) -> str:
+        if self.task_name is None:
+            return f"thread {self.label()}"
+        return f"task {self.task_name}" + ("" if self.name == "MainThread" else f" (thread {self.name})")
 
     def _line(self, depth: int | None) -> None:
         if depth is None:
@@ -75,13 +86,17 @@ class ThreadFacts(ThreadWalk):
         self.lines_by_depth[depth - 1] += 1
 
     def opened(self, entry: Open) -> None:
-        key = (text.function_name(entry.call), str(entry.call.get("path") or ""))
+        resumed = self.ended.get(entry.frame_id)
+        if resumed is None:
+            key = (text.function_name(entry.call), str(entry.call.get("path") or ""))
+        else:
+            key = resumed.key
         entry.call = None
         entry.state = key
         stats = self.functions.get(key)
         if stats is None:
             stats = self.functions[key] = [0, 0.0]
-        if entry.frame_id not in self.ended:  # a resumption is no call of its own
+        if resumed is None:  # a resumption is no call of its own
             stats[0] += 1
         self.active[key] = self.active.get(key, 0) + 1
         self._line(entry.depth)
@@ -103,7 +118,7 @@ class ThreadFacts(ThreadWalk):
         ended = self.ended
         calls = ended.pop(entry.frame_id, None)
         if calls is None:
-            calls = Resumed(entry.start)
+            calls = Resumed(entry.state, entry.start)
             if len(ended) >= ENDED_KEPT:
                 del ended[next(iter(ended))]
         calls.add(entry, ret)
@@ -160,6 +175,7 @@ class TraceFacts:
         self.dropped_records = 0
         self.dropped_bytes = 0
         self.main_thread_ids: set = set()
+        self.recorder_seconds = 0.0  # the recorder's own time, taken out of the durations
         # (path, function) of each frame a known exception went through -> what it was
         self.raised: dict[tuple, str] = {}
 
@@ -170,7 +186,9 @@ class TraceFacts:
                 if isinstance(entry, list) and len(entry) == 2:
                     self.raised[(entry[0], entry[1])] = error
 
-    def read(self, stream: RecordStream, selection: Selection) -> None:
+    def read(self, stream: RecordStream, selection: Selection,
+             group: Callable[[dict], tuple | None] = thread_key) -> None:
+        """Reads the trace; `group` keys each record by the tree it belongs to (None: in none)."""
         decoding = Decoding(LOCALS | {"arg"})
         threads = self.threads
         first = last = None
@@ -193,7 +211,9 @@ class TraceFacts:
                     self.stopped.append(record)
                 elif kind in ("program_exit", "end_test"):
                     self._exception(record)
-            key = thread_key(record)
+            key = group(record)
+            if key is None:
+                continue
             thread = threads.get(key)
             if thread is None:
                 first_seen = (document, 0 if section == MAIN else 1, len(threads))
@@ -206,6 +226,7 @@ class TraceFacts:
             thread.finish()
         self.first_timestamp, self.last_timestamp = first, last
         self.main_thread_ids = stream.main_thread_ids
+        self.recorder_seconds = stream.recorder_seconds()
 
     def _volume_control(self, record: dict) -> None:
         if record.get("type") == "records_dropped":
@@ -222,7 +243,7 @@ class TraceFacts:
         """The main thread first, then the others as they first appear."""
         def order(thread: ThreadFacts) -> tuple:
             main = thread.native_id in self.main_thread_ids or thread.name == "MainThread"
-            return (not main, thread.first_seen)
+            return (thread.task_name is not None, not main, thread.first_seen)
 
         return sorted(self.threads.values(), key=order)
 
@@ -243,7 +264,7 @@ def summary_lines(facts: TraceFacts) -> list[str]:
             f" ({text.milliseconds(span)})"
         )
     threads = facts.ordered_threads()
-    shown = "; ".join(f"{t.label()} {t.records:,}" for t in threads[:TOP])
+    shown = "; ".join(f"{t.label() if t.task_name is None else t.heading()} {t.records:,}" for t in threads[:TOP])
     more = f"; … {len(threads) - TOP:,} more" if len(threads) > TOP else ""
     lines.append(f"  threads (records): {shown}{more}")
     lines += _function_table("most calls:", facts.functions, lambda s: s[0], lambda s: f"{s[0]:,}")

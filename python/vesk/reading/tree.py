@@ -5,7 +5,11 @@ to cut each thread's tree, the second prints, reading only the sections that hol
 A call's line needs its return, which may come at the very end of the trace, so lines wait in a
 queue behind the oldest call still open. Within a line limit the queues are short, and one pass
 serves every thread; a whole tree gets a pass per thread, its queue moving to a temporary file when
-it grows long, so memory stays flat even then."""
+it grows long, so memory stays flat even then.
+
+Durations are the program's, the recorder's own time taken out (the records say how much; the
+stream's `program_time` off shows the clock's). With `tasks`, the records an asyncio task ran are
+a tree of their own, printed after the threads' trees, as a thread's would be."""
 
 from __future__ import annotations
 
@@ -19,7 +23,7 @@ from typing import Callable, TextIO
 from vesk.reading import text
 from vesk.reading.records import LOCALS, Decoding, RecordStream, thread_key
 from vesk.reading.summary import Cut, Resumed, ThreadFacts, TraceFacts, summary_lines
-from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
+from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, duration
 
 DEFAULT_LIMIT = 200
 HELD_LINES = 100_000  # lines of the threads printed after the first that wait in memory for a pass
@@ -34,6 +38,7 @@ class ShowOptions:
         frame: str | None = None,
         limit: int = DEFAULT_LIMIT,
         summary: bool = True,
+        tasks: bool = False,
     ) -> None:
         self.depth = depth
         self.thread = thread
@@ -41,6 +46,11 @@ class ShowOptions:
         self.frame = frame
         self.limit = limit
         self.summary = summary
+        self.tasks = tasks
+
+    def grouping(self) -> Callable[[dict], tuple | None]:
+        """Keys each record by the tree it is printed in (None: in none); a new one for each pass."""
+        return TaskSteps().key if self.tasks else thread_key
 
     def selection(self) -> Selection:
         if self.frame is not None:
@@ -56,7 +66,7 @@ class ShowOptions:
     def wants_thread(self, thread: ThreadFacts) -> bool:
         if self.thread is None:
             return True
-        return self.thread == thread.name or self.thread == str(thread.native_id)
+        return self.thread in (thread.name, str(thread.native_id), thread.task_name)
 
 
 class Pending:
@@ -302,12 +312,14 @@ def _node_line(head: str, where: str, ret: dict | None, took: float | None, rais
 def show(stream: RecordStream, header: list[str], options: ShowOptions, out: TextIO) -> None:
     selection = options.selection()
     facts = TraceFacts()
-    facts.read(stream, selection)
+    facts.read(stream, selection, options.grouping())
     threads = [t for t in facts.ordered_threads() if options.wants_thread(t) and t.selected_lines]
     cut = options.limit > 0 and any(t.selected_lines > options.limit for t in threads)
     write = _writer(out)
     for line in header:
         write(line)
+    if facts.recorder_seconds:
+        write(f"times without vesk's own ({text.milliseconds(facts.recorder_seconds)} taken out; --raw-times keeps it)")
     if options.summary and (cut or facts.left_out or facts.stopped or facts.dropped_records):
         for line in summary_lines(facts):
             write(line)
@@ -344,7 +356,7 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
 
     walks, held = {}, []
     for thread in threads:
-        lines = ["", f"thread {thread.label()}"]
+        lines = ["", thread.heading()]
         if not held:
             for line in lines:
                 write(line)
@@ -357,7 +369,10 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
                                        raised, thread.resumed())
         held.append(lines)
     sections = set().union(*(thread.sections for thread in threads))
-    first = min(thread.first_document for thread in threads)
+    # Which task a record ran in is known from the start of its step, which may come before the
+    # task's first record of a document read.
+    first = 0 if options.tasks else min(thread.first_document for thread in threads)
+    group = options.grouping()
 
     def wanted(document: int, section: object) -> bool:
         return document >= first and section in sections
@@ -365,7 +380,8 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
     last = max(thread.last_document for thread in threads)
     for _, _, record in stream.records(decoding=decoding, wanted=wanted, last_document=last):
         if isinstance(record, dict) and record.get("type") not in TRACE_RECORDS:
-            walk = walks.get(thread_key(record))
+            key = group(record)
+            walk = walks.get(key) if key is not None else None
             if walk is not None:
                 walk.feed(record)
     shortened = False

@@ -9,8 +9,10 @@ from __future__ import annotations
 
 from typing import Callable
 
-# Volume control's own records: about the whole trace, in no thread's call tree.
-TRACE_RECORDS = frozenset(("calls_left_out", "records_dropped"))
+from vesk.reading.records import RECORDER_TIME, thread_key
+
+# Volume control's and the recorder's own records: about the whole trace, in no thread's call tree.
+TRACE_RECORDS = frozenset(("calls_left_out", "records_dropped", RECORDER_TIME))
 
 
 class Open:
@@ -24,6 +26,30 @@ class Open:
         self.start = call.get("timestamp")
         self.depth = depth  # among the selected records; None when outside them
         self.state: object = None  # what the walk's user keeps about the call
+
+
+class TaskSteps:
+    """Which asyncio task each record ran in. A task's step on a thread runs from its "task_step"
+    start to its end; the records filed in between are the task's, keyed by their thread's key with
+    the task's name and id; the others by their thread's. The step records themselves are the
+    tasks' boundaries, keyed None."""
+
+    def __init__(self) -> None:
+        self.running: dict[tuple, tuple] = {}  # thread key -> the task in its step there
+
+    def key(self, record: dict) -> tuple | None:
+        thread = thread_key(record)
+        if record.get("type") != "task_step":
+            return self.running.get(thread, thread)
+        if record.get("step") == "end":
+            self.running.pop(thread, None)
+        else:
+            self.running[thread] = (*thread, str(record.get("task_name")), record.get("task_id"))
+        return None
+
+
+def is_task(key: tuple) -> bool:
+    return len(key) > 2
 
 
 class Selection:
