@@ -17,6 +17,7 @@ from pathlib import Path
 
 import msgpack
 import pytest
+from pytest import approx
 from host_support import Project, needs_engine, subprocess_env
 
 from vesk import db, serialize
@@ -320,6 +321,45 @@ def test_an_index_follows_its_trace_as_it_grows_reading_only_its_new_documents(t
     assert starts == [0, 1, 2]
     summary = viewer.answer(["trace", trace_id], "")[1]["summary"]
     assert (summary["records"], [f["calls"] for f in summary["most_calls"]]) == (4, [1, 1])
+
+
+def test_a_resumed_coroutine_is_one_call_named_with_its_task_and_timed_without_the_recorder(tmp_path):
+    database, trace_id = str(tmp_path / "db.sqlite3"), "trc_tasks"
+    frames = [("task", "worker", 0.0), ("call", "c", "work", 0.0), ("return", "c", "work", 0.004, None),
+              ("end",), ("call", "m", "main", 0.005), ("return", "m", "main", 0.006, 1), ("task", "worker", 0.007),
+              ("call", "c", "work", 0.007), ("return", "c", "work", 0.010, 42), ("end",)]
+    records = [{"type": "task_step", "step": "start", "task_name": entry[1], "task_id": 9, "timestamp": entry[2],
+                "thread": "MainThread", "thread_native_id": 1} if entry[0] == "task" else
+               {"type": "task_step", "step": "end", "task_name": "worker", "task_id": 9, "timestamp": 0.01,
+                "thread": "MainThread", "thread_native_id": 1} if entry[0] == "end" else
+               msgpack.unpackb(_document(trace_id, entry))["frames_of_interest"][0] for entry in frames]
+    seconds = [0, 0, 0.001, 0.001, 0.001, 0.001, 0.001, 0.001, 0.002, 0.002]  # the recorder: 1 ms per stretch
+    records.append({"type": "recorder_time", "list": "frames_of_interest", "seconds": seconds})
+    db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=msgpack.packb(
+        {"frames_of_interest": records, "frames": {}, "main_thread_id": 1, "trace_id": trace_id,
+         "command_line_args": ["p.py"], "meta": {"source": "cli"}, "timestamp": 1.0}))
+    viewer = Api(database)
+    while viewer.answer(["trace", trace_id], "")[0] == 202:
+        time.sleep(0.05)
+
+    def shown(raw: str) -> list[tuple]:
+        nodes = viewer.answer(["trace", trace_id, "children"], f"thread=1{raw}")[1]["nodes"]
+        return [(n["name"] or n["text"], n["ret"], n["task"], n["resumed"], n["stretch"], n["duration"])
+                for n in nodes]
+
+    assert shown("") == [
+        ("⤷ task worker", None, "worker", None, None, 0),
+        ("work", "42", "worker", {"times": 1, "wall": approx(0.008), "running": approx(0.005)}, None, approx(0.003)),
+        ("main", "1", None, None, None, approx(0.001)),
+        ("⤷ task worker", None, "worker", None, None, 0),
+        ("work", "42", "worker", None, {"of": 2, "number": 2, "stretches": 2}, approx(0.002)),
+    ]
+    raw = shown("&raw=1")
+    assert (raw[1][3], raw[4][5]) == ({"times": 1, "wall": approx(0.010), "running": approx(0.007)}, approx(0.003))
+    assert viewer.answer(["trace", trace_id], "")[1]["summary"]["tasks"] == [{"task": 1, "thread": 1, "name": "worker"}]
+    timeline = viewer.answer(["trace", trace_id, "timeline"], "task=1&start=0&end=0.01&width=10")[1]["calls"]
+    assert [(name, start, end) for _, _, start, end, name in timeline] == [
+        ("work", 0.0, approx(0.003)), ("work", approx(0.006), approx(0.008))]
 
 
 def test_compare_aligns_a_call_one_trace_lacks_instead_of_shifting_the_rest(tmp_path):

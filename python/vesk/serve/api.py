@@ -9,9 +9,13 @@
     /api/trace/ID/node/N                         one node with its ancestors and its records decoded whole
     /api/trace/ID/search?q=TEXT&limit=N          matching nodes, each with its ancestors
     /api/trace/ID/sql                            SQL queries grouped by shape, with their calls
-    /api/trace/ID/timeline?thread=N&start=T&end=T&width=PIXELS
+    /api/trace/ID/timeline?thread=N|task=N&start=T&end=T&width=PIXELS
                                                  [node, depth, start, end, function] of the calls
-                                                 at least a pixel long in that span, longest first
+                                                 of a thread or an asyncio task at least a pixel
+                                                 long in that span, longest first
+
+Times are the program's, the recorder's own time taken out; `raw=1` on any of them gives the
+clock's.
     /api/compare/ID/ID?offset=N&limit=N          two traces' calls side by side, aligned (202 until
                                                  both are indexed whole)
 """
@@ -73,18 +77,20 @@ class Api:
         if len(parts) >= 2 and parts[0] == "trace":
             trace_id = self._trace_id(parts[1])
             rest = parts[2:]
+            raw_times = arguments.get("raw") == "1"
             if not rest:
-                return self.trace(trace_id)
+                return self.trace(trace_id, raw_times)
             if rest == ["children"]:
-                return self._with_index(trace_id, lambda found: self.children(found, arguments))
+                return self._with_index(trace_id, lambda found: self.children(found, arguments), raw_times)
             if len(rest) == 2 and rest[0] == "node":
-                return self._with_index(trace_id, lambda found: self.node(found, _number(rest[1], "node")))
+                return self._with_index(trace_id, lambda found: self.node(found, _number(rest[1], "node")), raw_times)
             if rest == ["search"]:
-                return self._with_index(trace_id, lambda found: self.search(found, arguments))
+                return self._with_index(trace_id, lambda found: self.search(found, arguments), raw_times)
             if rest == ["timeline"]:
-                return self._with_index(trace_id, lambda found: self.timeline(found, arguments))
+                return self._with_index(trace_id, lambda found: self.timeline(found, arguments), raw_times)
             if rest == ["sql"]:
-                return self._with_index(trace_id, lambda found: {"groups": found.query_groups(QUERIES_PER_GROUP)})
+                return self._with_index(trace_id, lambda found: {"groups": found.query_groups(QUERIES_PER_GROUP)},
+                                        raw_times)
         raise ApiError(404, "no such API")
 
     def _trace_id(self, text: str) -> str:
@@ -99,8 +105,9 @@ class Api:
             raise Indexing(opened)
         return opened
 
-    def _with_index(self, trace_id: str, work):
+    def _with_index(self, trace_id: str, work, raw_times: bool = False):
         found = self._index(trace_id)
+        found.raw_times = raw_times
         try:
             return work(found)
         finally:
@@ -123,9 +130,9 @@ class Api:
         return {"total": len(summaries), "offset": offset,
                 "traces": [_trace_json(summary, outcomes[summary.trace_id]) for summary in page]}
 
-    def trace(self, trace_id: str) -> dict:
+    def trace(self, trace_id: str, raw_times: bool) -> dict:
         summary = db.trace_summary(self.db_path, trace_id)
-        facts, progress = self._with_index(trace_id, lambda found: (found.summary(), found.progress))
+        facts, progress = self._with_index(trace_id, lambda found: (found.summary(), found.progress), raw_times)
         outcome = self.outcomes.of([summary])[trace_id]
         return {"trace": _trace_json(summary, outcome), "summary": facts,
                 "indexing": progress.json() if progress is not None else None}
@@ -164,7 +171,10 @@ class Api:
                 "matches": [{"node": match, "ancestors": found.ancestors(match)} for match in matches]}
 
     def timeline(self, found: index.TraceIndex, arguments: dict) -> dict:
-        thread = _number(arguments.get("thread", "1"), "thread")
+        if "task" in arguments:
+            track = ("task", _number(arguments["task"], "task"))
+        else:
+            track = ("thread", _number(arguments.get("thread", "1"), "thread"))
         start, end = _seconds(arguments.get("start")), _seconds(arguments.get("end"))
         if start is None or end is None:
             facts = found.summary()
@@ -174,7 +184,7 @@ class Api:
             return {"start": None, "end": None, "calls": []}
         width = max(1, _number(arguments.get("width", "1000"), "width"))
         # Calls shorter than a pixel would not show.
-        calls = found.timeline(thread, start, end, (end - start) / width, TIMELINE_CALLS)
+        calls = found.timeline(track, start, end, (end - start) / width, TIMELINE_CALLS)
         return {"start": start, "end": end, "calls": calls, "more": len(calls) == TIMELINE_CALLS}
 
     def compare(self, first: str, second: str, arguments: dict) -> dict:

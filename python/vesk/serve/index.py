@@ -14,7 +14,14 @@ Documents are indexed in order and each is committed on its own, with what the w
 the index while the rest of the trace is indexed, and a trace that grows (a program still
 streaming, a run that ended) has only its new documents indexed. A call still open when a document
 is committed has a row saying so, replaced when its return is read. Memory holds the open calls of
-each thread (the depth of the program), never the length of the trace.
+each thread (the depth of the program) and the frame ids of the latest calls (to tell a resumption
+from a new call), never the length of the trace.
+
+Times are kept twice: on the program's time (the recorder's own time taken out, where the trace
+tells it), which pages show by default, and as the clock read them. A generator or coroutine run in
+several stretches is one call: its first stretch's row carries its final return, its wall and
+running time, and each later stretch has a row where it ran, pointing at the first. A call made in
+an asyncio task's step names the task.
 """
 
 from __future__ import annotations
@@ -30,11 +37,11 @@ import msgpack
 from vesk import db, serialize
 from vesk.reading import text
 from vesk.reading.records import MAIN, Decoding, Document, thread_key
-from vesk.reading.summary import TOP
+from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 2
+VERSION = 3
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
@@ -48,14 +55,19 @@ _SCHEMA = (
     "CREATE TABLE functions (function INTEGER PRIMARY KEY, name TEXT NOT NULL, path TEXT NOT NULL)",
     """CREATE TABLE threads (thread INTEGER PRIMARY KEY, rank INTEGER NOT NULL, name TEXT NOT NULL,
         native_id INTEGER, label TEXT NOT NULL, records INTEGER NOT NULL, roots INTEGER NOT NULL)""",
+    "CREATE TABLE tasks (task INTEGER PRIMARY KEY, thread INTEGER NOT NULL, name TEXT NOT NULL)",
     # parent: the enclosing call's node, or minus the thread's number at a thread's top level.
     # outcome: RETURNED, RAISED, or NULL for a call that has not returned (yet).
+    # start, end: program time; raw_start, raw_end: the clock's. A resumed call's first stretch
+    # (stretch 1) has its stretches, wall and running time; a later one, its number and the first's node.
     """CREATE TABLE nodes (
         node INTEGER PRIMARY KEY, parent INTEGER NOT NULL, pos INTEGER NOT NULL, thread INTEGER NOT NULL,
         depth INTEGER NOT NULL, kind INTEGER NOT NULL, function INTEGER,
         doc INTEGER NOT NULL, offset INTEGER NOT NULL, length INTEGER NOT NULL,
         ret_doc INTEGER, ret_offset INTEGER, ret_length INTEGER, outcome INTEGER,
-        children INTEGER NOT NULL, start REAL, end REAL, frame_id TEXT, type TEXT, text TEXT, ret TEXT)""",
+        children INTEGER NOT NULL, start REAL, end REAL, frame_id TEXT, type TEXT, text TEXT, ret TEXT,
+        raw_start REAL, raw_end REAL, task INTEGER, stretch INTEGER, first_stretch INTEGER,
+        stretches INTEGER, wall REAL, running REAL, raw_wall REAL, raw_running REAL)""",
     # call_site: the frame id of the recorded call that issued the query.
     """CREATE TABLE queries (node INTEGER PRIMARY KEY, shape TEXT NOT NULL, sql TEXT, params TEXT,
         duration_ms REAL, call_site TEXT)""",
@@ -63,13 +75,19 @@ _SCHEMA = (
     "CREATE INDEX nodes_by_parent ON nodes (parent, pos)",
     "CREATE INDEX calls_by_frame_id ON nodes (frame_id) WHERE kind = 0",
     "CREATE INDEX calls_in_order ON nodes (thread, node) WHERE kind = 0",
+    "CREATE INDEX calls_by_task ON nodes (task) WHERE kind = 0 AND task IS NOT NULL",
     "CREATE INDEX queries_by_shape ON queries (shape)",
 )
 _NODE_COLUMNS = (
     "node, parent, pos, thread, depth, kind, function, doc, offset, length, ret_doc, ret_offset, ret_length,"
-    " outcome, children, start, end, frame_id, type, text, ret"
+    " outcome, children, start, end, frame_id, type, text, ret, raw_start, raw_end, task, stretch, first_stretch"
 )
-_INSERT_NODES = f"INSERT OR REPLACE INTO nodes ({_NODE_COLUMNS}) VALUES ({', '.join('?' * 21)})"
+_INSERT_NODES = f"INSERT OR REPLACE INTO nodes ({_NODE_COLUMNS}) VALUES ({', '.join('?' * 26)})"
+# A resumed call's first stretch, as its latest stretch left it.
+_UPDATE_RESUMED = (
+    "UPDATE nodes SET stretches = ?, wall = ?, running = ?, raw_wall = ?, raw_running = ?, ret_doc = ?,"
+    " ret_offset = ?, ret_length = ?, outcome = ?, ret = ? WHERE node = ?"
+)
 
 
 class Progress:
@@ -94,18 +112,21 @@ class _Totals:
         self.first_timestamp: float | None = None
         self.last_timestamp: float | None = None
         self.kinds: dict[str, int] = {}
-        self.calls: dict[int, list] = {}  # function number -> [calls, seconds with the calls they make]
+        # function number -> [calls, seconds with the calls they make, the same on the clock]
+        self.calls: dict[int, list] = {}
         self.left_out: dict[tuple, int] = {}  # (name, path) -> calls not recorded
         self.stopped: list[str] = []
         self.dropped_records = self.dropped_bytes = 0
         self.main_thread_ids: set = set()
+        self.raw_first_timestamp: float | None = None
+        self.raw_last_timestamp: float | None = None
 
-    def timestamp(self, timestamp: object) -> None:
+    def timestamp(self, timestamp: object, raw: object) -> None:
         if isinstance(timestamp, (int, float)):
             if self.first_timestamp is None or timestamp < self.first_timestamp:
-                self.first_timestamp = timestamp
+                self.first_timestamp, self.raw_first_timestamp = timestamp, raw
             if self.last_timestamp is None or timestamp > self.last_timestamp:
-                self.last_timestamp = timestamp
+                self.last_timestamp, self.raw_last_timestamp = timestamp, raw
 
     def volume_control(self, record: dict) -> None:
         if record.get("type") == "records_dropped":
@@ -135,18 +156,22 @@ class _Builder:
         self.functions: dict[tuple, int] = {}
         self.threads: dict[tuple, _ThreadIndex] = {}
         self.totals = _Totals()
+        self.tasks: dict[tuple, int] = {}  # (thread number, task name, task id) -> task number
+        self.resumed: dict[int, tuple] = {}  # first stretch's node -> its values, until committed
         self.node_count = 0
         self.here = (0, 0, 0)  # the current record: document number, offset, length
+        self.raw_timestamp: object = None  # the current record's timestamp as the clock read it
 
     def __getstate__(self) -> dict:
-        return {**self.__dict__, "nodes": [], "queries": []}
+        return {**self.__dict__, "nodes": [], "queries": [], "resumed": {}}
 
     def read(self, number: int, data: bytes, progress: Progress) -> None:
         """The records of document `number`, the next one of the trace."""
         document = Document(data, Decoding())
         try:
             for section in document.sections():
-                for record in document.records():
+                for record in document.records(section):
+                    self.raw_timestamp = _to_program_time(record, document.recorder_second)
                     self.take(number, section, document.record_start, document.record_end, record)
                     progress.records += 1
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
@@ -160,7 +185,7 @@ class _Builder:
             return
         totals = self.totals
         totals.records += 1
-        totals.timestamp(record.get("timestamp"))
+        totals.timestamp(record.get("timestamp"), self.raw_timestamp)
         kind = record.get("type")
         if kind != "frame":
             totals.kinds[str(kind)] = totals.kinds.get(str(kind), 0) + 1
@@ -187,6 +212,13 @@ class _Builder:
         number = self.functions.get(key)
         if number is None:
             number = self.functions[key] = len(self.functions) + 1
+        return number
+
+    def task(self, thread: int, record: dict) -> int:
+        key = (thread, str(record.get("task_name")), record.get("task_id"))
+        number = self.tasks.get(key)
+        if number is None:
+            number = self.tasks[key] = len(self.tasks) + 1
         return number
 
     def add_query(self, thread: int, node: int, record: dict) -> None:
@@ -216,11 +248,14 @@ class _Builder:
         open_calls = [thread.row(entry, None) for thread in self.threads.values() for entry in thread.stack]
         connection.execute("BEGIN")
         connection.executemany(_INSERT_NODES, self.nodes + open_calls)
+        connection.executemany(_UPDATE_RESUMED, self.resumed.values())
         connection.executemany("INSERT OR REPLACE INTO queries VALUES (?, ?, ?, ?, ?, ?)",
                                self.queries + list(self.pending_queries.values()))
         connection.executemany("INSERT OR IGNORE INTO functions VALUES (?, ?, ?)",
                                ((n, name, path) for (name, path), n in self.functions.items()))
         connection.executemany("INSERT OR REPLACE INTO threads VALUES (?, ?, ?, ?, ?, ?, ?)", self._thread_rows())
+        connection.executemany("INSERT OR IGNORE INTO tasks VALUES (?, ?, ?)",
+                               ((n, thread, name) for (thread, name, _), n in self.tasks.items()))
         connection.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", [
             ("version", VERSION), ("documents", self.documents), ("summary", json.dumps(self._summary())),
             ("state", pickle.dumps(self)),
@@ -228,6 +263,7 @@ class _Builder:
         connection.execute("COMMIT")
         self.nodes.clear()
         self.queries.clear()
+        self.resumed.clear()
 
     def _thread_rows(self) -> Iterator[tuple]:
         main_ids = self.totals.main_thread_ids
@@ -246,8 +282,8 @@ class _Builder:
 
         def function_rows(measure: int) -> list[dict]:
             top = sorted(totals.calls.items(), key=lambda item: item[1][measure], reverse=True)[: TOP * 2]
-            return [{"name": names[number][0], "path": names[number][1], "calls": calls, "seconds": seconds}
-                    for number, (calls, seconds) in top]
+            return [{"name": names[number][0], "path": names[number][1], "calls": calls, "seconds": seconds,
+                     "raw_seconds": raw_seconds} for number, (calls, seconds, raw_seconds) in top]
 
         left_out = sorted(totals.left_out.items(), key=lambda item: item[1], reverse=True)
         return {
@@ -256,6 +292,9 @@ class _Builder:
             "last_timestamp": totals.last_timestamp,
             "most_calls": function_rows(0),
             "most_time": function_rows(1),
+            "raw_most_time": function_rows(2),
+            "raw_first_timestamp": totals.raw_first_timestamp,
+            "raw_last_timestamp": totals.raw_last_timestamp,
             "left_out": {
                 "calls": sum(totals.left_out.values()),
                 "functions": [{"name": name, "path": path, "count": count} for (name, path), count in left_out[:20]],
@@ -265,6 +304,27 @@ class _Builder:
             "dropped": {"records": totals.dropped_records, "bytes": totals.dropped_bytes},
             "kinds": totals.kinds,
         }
+
+
+def _to_program_time(record: object, recorder_second: float | None) -> object:
+    """Puts the record on the program's time; returns its timestamp as the clock read it."""
+    timestamp = record.get("timestamp") if isinstance(record, dict) else None
+    if isinstance(recorder_second, (int, float)) and isinstance(timestamp, (int, float)):
+        record["timestamp"] = timestamp - recorder_second
+    return timestamp
+
+
+class _Stretches:
+    """A call resumed, as its stretches so far left it."""
+
+    __slots__ = ("node", "function", "count", "start", "raw_start", "running", "raw_running")
+
+    def __init__(self, node: int, function: int, start: object, raw_start: object) -> None:
+        self.node = node
+        self.function = function  # a resumption's record names the line it resumed at
+        self.count = 0
+        self.start, self.raw_start = start, raw_start
+        self.running = self.raw_running = 0.0
 
 
 class _ThreadIndex(ThreadWalk):
@@ -279,6 +339,8 @@ class _ThreadIndex(ThreadWalk):
         self.records = 0
         self.roots = 0
         self.active: dict[int, int] = {}  # function number -> its calls open: a recursion's time counts once
+        self.task: int | None = None  # the task whose step runs here
+        self.ended: dict[str, _Stretches] = {}  # the latest closed calls by frame id, oldest first
 
     def __getstate__(self) -> dict:
         return {**self.__dict__, "closing": None}  # the last return record: not needed, its values not picklable
@@ -298,41 +360,74 @@ class _ThreadIndex(ThreadWalk):
         parent, pos = self._place(1)
         node = self.builder.new_node()
         frame_id = call.get("frame_id")
-        function = self.builder.function(call)
+        frame_id = frame_id if isinstance(frame_id, str) else None
+        stretches = self.ended.pop(frame_id, None) if frame_id is not None else None
+        function = self.builder.function(call) if stretches is None else stretches.function
         entry.state = [
-            node, 0, parent, pos, entry.depth, function, self.builder.here,
-            frame_id if isinstance(frame_id, str) else None,
-            text.short_text(text.arguments(call), ARGUMENTS_LIMIT),
+            node, 0, parent, pos, entry.depth, function, self.builder.here, frame_id,
+            text.short_text(text.arguments(call), ARGUMENTS_LIMIT), self.builder.raw_timestamp, self.task,
+            stretches,
         ]
         calls = self.builder.totals.calls.get(function)
         if calls is None:
-            calls = self.builder.totals.calls[function] = [0, 0.0]
-        calls[0] += 1
+            calls = self.builder.totals.calls[function] = [0, 0.0, 0.0]
+        if stretches is None:  # a resumption is no call of its own
+            calls[0] += 1
         self.active[function] = self.active.get(function, 0) + 1
 
     def closed(self, entry: Open, ret: dict | None) -> None:
+        raw_end = self.builder.raw_timestamp if ret is not None else None
+        took, raw_took = duration(entry, ret), _difference(entry.state[9], raw_end)
         self.builder.nodes.append(self.row(entry, ret))
+        if entry.state[7] is not None:
+            self._stretch(entry, ret, took, raw_took)
         function = entry.state[5]
         still_open = self.active.pop(function) - 1
         if still_open:
             self.active[function] = still_open
             return
-        took = duration(entry, ret)
-        if took is not None:
-            self.builder.totals.calls[function][1] += took
+        calls = self.builder.totals.calls[function]
+        calls[1] += took or 0.0
+        calls[2] += raw_took or 0.0
+
+    def _stretch(self, entry: Open, ret: dict | None, took: float | None, raw_took: float | None) -> None:
+        """Keeps the call's frame id to know it when it resumes; updates its first stretch when it
+        has resumed."""
+        node, frame_id, stretches = entry.state[0], entry.state[7], entry.state[11]
+        if stretches is None:
+            stretches = _Stretches(node, entry.state[5], entry.start, entry.state[9])
+            if len(self.ended) >= ENDED_KEPT:
+                del self.ended[next(iter(self.ended))]
+        stretches.count += 1
+        stretches.running += took or 0.0
+        stretches.raw_running += raw_took or 0.0
+        self.ended[frame_id] = stretches
+        if stretches.count > 1:
+            self.builder.resumed[stretches.node] = (
+                stretches.count, _difference(stretches.start, ret and ret.get("timestamp")), stretches.running,
+                _difference(stretches.raw_start, self.builder.raw_timestamp if ret else None), stretches.raw_running,
+                *self._return_columns(ret), stretches.node,
+            )
+
+    def _return_columns(self, ret: dict | None) -> tuple:
+        """Where the return record is, how the call ended, and its value shown."""
+        if ret is None:
+            return None, None, None, None, None
+        return (*self.builder.here, RAISED if ret.get("event") == "unwind" else RETURNED,
+                text.returned(ret, VALUE_LIMIT))
 
     def row(self, entry: Open, ret: dict | None) -> tuple:
-        node, children, parent, pos, depth, function, (doc, offset, length), frame_id, arguments = entry.state
-        ret_doc = ret_offset = ret_length = outcome = shown = None
-        if ret is not None:
-            ret_doc, ret_offset, ret_length = self.builder.here
-            outcome = RAISED if ret.get("event") == "unwind" else RETURNED
-            shown = text.returned(ret, VALUE_LIMIT)
+        (node, children, parent, pos, depth, function, (doc, offset, length), frame_id, arguments, raw_start, task,
+         stretches) = entry.state
         took = duration(entry, ret)
+        raw_end = self.builder.raw_timestamp if ret is not None else None
+        # A later stretch's number: the ones before it, and itself.
+        stretch, first = (stretches.count + 1, stretches.node) if stretches is not None else (None, None)
+        *returned, shown = self._return_columns(ret)
         return (
-            node, parent, pos, self.number, depth, CALL, function, doc, offset, length, ret_doc, ret_offset,
-            ret_length, outcome, children, entry.start, None if took is None else entry.start + took, frame_id,
-            None, arguments, shown,
+            node, parent, pos, self.number, depth, CALL, function, doc, offset, length, *returned, children,
+            entry.start, None if took is None else entry.start + took, frame_id, None, arguments, shown, raw_start,
+            raw_end, task, stretch, first,
         )
 
     def orphan(self, ret: dict, depth: int | None) -> None:
@@ -342,24 +437,37 @@ class _ThreadIndex(ThreadWalk):
         self.builder.nodes.append((
             self.builder.new_node(), parent, pos, self.number, depth, RETURN, self.builder.function(ret),
             doc, offset, length, doc, offset, length, RAISED if ret.get("event") == "unwind" else RETURNED, 0,
-            None, timestamp, None, None, "", text.returned(ret, VALUE_LIMIT),
+            None, timestamp, None, None, "", text.returned(ret, VALUE_LIMIT), None, self.builder.raw_timestamp,
+            self.task, None, None,
         ))
 
     def other(self, record: dict, depth: int | None) -> None:
+        kind = str(record.get("type"))
+        if kind == "task_step":
+            self.task = None if text.is_step_end(record) else self.builder.task(self.number, record)
+            if self.task is None:
+                return  # the next step's start says as much
         parent, pos = self._place(0)
         node = self.builder.new_node()
         doc, offset, length = self.builder.here
-        kind = str(record.get("type"))
         timestamp = record.get("timestamp")
         timestamp = timestamp if isinstance(timestamp, (int, float)) else None
+        raw = self.builder.raw_timestamp if timestamp is not None else None
         self.builder.nodes.append((
             node, parent, pos, self.number, depth, RECORD, None, doc, offset, length, None, None, None, None, 0,
-            timestamp, timestamp, None, kind, text.describe_plugin_record(record), None,
+            timestamp, timestamp, None, kind, text.describe_plugin_record(record), None, raw, raw, self.task,
+            None, None,
         ))
         if kind == "sql_query":
             self.builder.add_query(self.number, node, record)
         elif kind == "sql_result":
             self.builder.query_result(self.number, record)
+
+
+def _difference(start: object, end: object) -> float | None:
+    if isinstance(start, (int, float)) and isinstance(end, (int, float)):
+        return end - start
+    return None
 
 
 def build(db_path: str, trace_id: str, path: str, progress: Progress) -> None:
@@ -432,13 +540,15 @@ def indexed_documents(path: str) -> int:
 
 class TraceIndex:
     """Queries on an index, as far as it is built (`progress` tells how far while the rest is
-    indexed); one per request (SQLite connections stay in their thread)."""
+    indexed); one per request (SQLite connections stay in their thread). Times are the program's,
+    or the clock's with `raw_times`."""
 
     def __init__(self, path: str, trace_id: str, documents: store.Documents, progress: Progress | None) -> None:
         self.connection = store.open_for_reading(path)
         self.trace_id = trace_id
         self.documents = documents
         self.progress = progress
+        self.raw_times = False
 
     def close(self) -> None:
         self.connection.close()
@@ -446,6 +556,14 @@ class TraceIndex:
     def summary(self) -> dict:
         (value,) = self.connection.execute("SELECT value FROM meta WHERE name = 'summary'").fetchone()
         facts = json.loads(value)
+        raw_most_time = facts.pop("raw_most_time", facts["most_time"])
+        raw_first, raw_last = facts.pop("raw_first_timestamp", None), facts.pop("raw_last_timestamp", None)
+        if self.raw_times:
+            facts.update(most_time=raw_most_time, first_timestamp=raw_first, last_timestamp=raw_last)
+        facts["tasks"] = [
+            {"task": number, "thread": thread, "name": name}
+            for number, thread, name in self.connection.execute("SELECT task, thread, name FROM tasks ORDER BY task")
+        ]
         facts["threads"] = [
             {"thread": number, "label": label, "records": records, "roots": roots}
             for number, label, records, roots in self.connection.execute(
@@ -456,11 +574,14 @@ class TraceIndex:
 
     def _nodes(self, where: str, parameters: tuple | dict) -> list[dict]:
         rows = self.connection.execute(
-            f"SELECT {', '.join('n.' + c.strip() for c in _NODE_COLUMNS.split(','))}, f.name, f.path"
-            f" FROM nodes n LEFT JOIN functions f ON f.function = n.function {where}",
+            f"SELECT {', '.join('n.' + c.strip() for c in _NODE_COLUMNS.split(','))}, f.name, f.path, n.stretches,"
+            " n.wall, n.running, n.raw_wall, n.raw_running, t.name,"
+            " (SELECT s.stretches FROM nodes s WHERE s.node = n.first_stretch)"
+            " FROM nodes n LEFT JOIN functions f ON f.function = n.function LEFT JOIN tasks t ON t.task = n.task"
+            f" {where}",
             parameters,
         )
-        return [_node_json(row) for row in rows]
+        return [_node_json(row, self.raw_times) for row in rows]
 
     def node(self, node: int) -> dict | None:
         found = self._nodes("WHERE n.node = ?", (node,))
@@ -550,15 +671,18 @@ class TraceIndex:
         call = self.call_with_frame_id(frame_id)
         return {"frame_id": frame_id, "queries": times, "call": call}
 
-    def timeline(self, thread: int, start: float, end: float, shortest: float, limit: int) -> list[list]:
-        """[node, depth, start, end, function] of the thread's calls within [start, end] lasting at least
-        `shortest` seconds, the longest first (a call never returned lasts to `end`)."""
+    def timeline(self, track: tuple[str, int], start: float, end: float, shortest: float, limit: int) -> list[list]:
+        """[node, depth, start, end, function] of the calls of a track, ("thread" or "task", its number),
+        within [start, end] lasting at least `shortest` seconds, the longest first (a call never
+        returned lasts to `end`). A resumed call's stretches are each where they ran."""
+        kind, number = track
+        begin, finish = ("n.raw_start", "n.raw_end") if self.raw_times else ("n.start", "n.end")
         rows = self.connection.execute(
-            "SELECT n.node, n.depth, n.start, coalesce(n.end, :end) AS stop, f.name FROM nodes n"
-            " JOIN functions f ON f.function = n.function WHERE n.thread = :thread AND n.kind = 0"
-            " AND n.start <= :end AND stop >= :start AND stop - n.start >= :shortest"
-            " ORDER BY stop - n.start DESC LIMIT :limit",
-            {"thread": thread, "start": start, "end": end, "shortest": shortest, "limit": limit},
+            f"SELECT n.node, n.depth, {begin} AS begin, coalesce({finish}, :end) AS stop, f.name FROM nodes n"
+            f" JOIN functions f ON f.function = n.function WHERE n.{'task' if kind == 'task' else 'thread'} = :number"
+            " AND n.kind = 0 AND begin <= :end AND stop >= :start AND stop - begin >= :shortest"
+            " ORDER BY stop - begin DESC LIMIT :limit",
+            {"number": number, "start": start, "end": end, "shortest": shortest, "limit": limit},
         )
         return [list(row) for row in rows]
 
@@ -581,9 +705,12 @@ class TraceIndex:
                 return
 
 
-def _node_json(row: tuple) -> dict:
+def _node_json(row: tuple, raw_times: bool) -> dict:
     (node, parent, pos, thread, depth, kind, _function, doc, offset, length, ret_doc, ret_offset, ret_length,
-     outcome, children, start, end, frame_id, record_type, shown, ret, name, path) = row
+     outcome, children, start, end, frame_id, record_type, shown, ret, raw_start, raw_end, _task, stretch, first,
+     name, path, stretches, wall, running, raw_wall, raw_running, task, of_stretches) = row
+    if raw_times:
+        start, end, wall, running = raw_start, raw_end, raw_wall, raw_running
     return {
         "node": node, "parent": parent, "pos": pos, "thread": thread, "depth": depth, "kind": KIND_NAMES[kind],
         "name": name, "path": path, "args": shown if kind != RECORD else None,
@@ -591,5 +718,8 @@ def _node_json(row: tuple) -> dict:
         "outcome": {RETURNED: "returned", RAISED: "raised"}.get(outcome, "open"),
         "children": children, "start": start, "duration": None if start is None or end is None else end - start,
         "frame_id": frame_id, "doc": doc, "offset": offset, "length": length,
-        "ret_doc": ret_doc, "ret_offset": ret_offset, "ret_length": ret_length,
+        "ret_doc": ret_doc, "ret_offset": ret_offset, "ret_length": ret_length, "task": task,
+        # A resumed call: its first stretch says how often and how long; a later one, which it is.
+        "resumed": {"times": stretches - 1, "wall": wall, "running": running} if stretches else None,
+        "stretch": {"of": first, "number": stretch, "stretches": of_stretches} if stretch else None,
     }

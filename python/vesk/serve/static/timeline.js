@@ -2,10 +2,13 @@ import { el, clear, getJSON, milliseconds } from "./dom.js";
 
 const ROW = 16;
 
-// Calls of one thread as bars, depth down and time across; drag across to zoom in, click a bar to
-// find its call in the tree. Only calls at least a pixel long are fetched, so any trace draws fast.
-export function timelinePanel(api, threads, showCall) {
-  const select = el("select", { class: "thread-choice" }, threads.map((t) => el("option", { value: t.thread }, t.label)));
+// Calls of one thread, or of one asyncio task, as bars, depth down and time across; drag across to
+// zoom in, click a bar to find its call in the tree. Only calls at least a pixel long are fetched,
+// so any trace draws fast. A task's calls are drawn from their shallowest depth.
+export function timelinePanel(api, timed, threads, tasks, showCall) {
+  const select = el("select", { class: "thread-choice" },
+    threads.map((t) => el("option", { value: `thread=${t.thread}` }, t.label)),
+    (tasks || []).map((t) => el("option", { value: `task=${t.task}` }, `task ${t.name}`)));
   const reset = el("button", { type: "button" }, "Whole thread");
   const info = el("span", { class: "muted" });
   const canvas = el("canvas", { class: "timeline", height: 200 });
@@ -18,7 +21,8 @@ export function timelinePanel(api, threads, showCall) {
   const load = async (start, end) => {
     const width = canvas.clientWidth || 1000;
     const span = start === undefined ? "" : `&start=${start}&end=${end}`;
-    view = await getJSON(`${api}/timeline?thread=${select.value}&width=${width}${span}`);
+    view = await getJSON(timed(`${api}/timeline?${select.value}&width=${width}${span}`));
+    view.top = view.calls.length ? Math.min(...view.calls.map((c) => c[1])) - 1 : 0;
     info.textContent = view.start === null ? "no calls" :
       `${milliseconds(view.end - view.start)} shown${view.more ? " (the longest calls)" : ""}`;
     draw();
@@ -27,7 +31,7 @@ export function timelinePanel(api, threads, showCall) {
 
   function draw() {
     canvas.width = canvas.clientWidth;
-    const depth = Math.max(1, ...view.calls.map((c) => c[1]));
+    const depth = Math.max(1, ...view.calls.map((c) => c[1] - view.top));
     canvas.height = Math.min(4000, (depth + 1) * ROW);
     const context = canvas.getContext("2d");
     context.clearRect(0, 0, canvas.width, canvas.height);
@@ -36,7 +40,7 @@ export function timelinePanel(api, threads, showCall) {
     for (const [, level, start, end, name] of view.calls) {
       const left = Math.max(0, x(start));
       const width = Math.max(1, Math.min(canvas.width, x(end)) - left);
-      const top = (level - 1) * ROW;
+      const top = (level - view.top - 1) * ROW;
       context.fillStyle = colour(name);
       context.fillRect(left, top, width, ROW - 1);
       if (width > 30) {
@@ -70,7 +74,7 @@ export function timelinePanel(api, threads, showCall) {
       shown(load(time(Math.min(px, from)), time(Math.max(px, from))));
       return;
     }
-    const level = Math.floor(py / ROW) + 1;
+    const level = Math.floor(py / ROW) + 1 + view.top;
     const hit = view.calls.find((c) => c[1] === level && x(c[2]) <= px + 1 && x(c[3]) >= px - 1);
     draw();
     if (hit) showCall(hit[0]);

@@ -7,12 +7,15 @@ export async function showTrace(main, traceId, query) {
   document.title = `vesk: ${traceId}`;
   const status = el("p", { class: "status" }, "Loading…");
   clear(main).append(status);
-  const info = await getJSON(`/api/trace/${encodeURIComponent(traceId)}`, (p) => { status.textContent = progressText(p); });
+  // Times are the program's, vesk's own time taken out; ?raw=1 shows them as the clock read them.
+  const raw = new URL(location.href).searchParams.get("raw") === "1";
+  const timed = (url) => (raw ? `${url}${url.includes("?") ? "&" : "?"}raw=1` : url);
+  const info = await getJSON(timed(`/api/trace/${encodeURIComponent(traceId)}`), (p) => { status.textContent = progressText(p); });
   const trace = info.trace;
   const api = `/api/trace/${encodeURIComponent(trace.trace_id)}`;
   document.title = `vesk: ${trace.label}`;
 
-  const tree = new Tree(api);
+  const tree = new Tree(api, timed);
   const searchInput = el("input", { type: "search", name: "q", value: query, placeholder: "function, file or value", class: "search-box" });
   const results = el("div", { class: "results" });
   const searchForm = el("form", { class: "toolbar search", onsubmit: (e) => { e.preventDefault(); search(searchInput.value).catch((error) => showError(results, error)); } },
@@ -25,11 +28,11 @@ export async function showTrace(main, traceId, query) {
     el("button", { type: "button", class: "tab", dataset: { tab: "sql" } }, `SQL (${sqlCount})`),
     el("button", { type: "button", class: "tab", dataset: { tab: "timeline" } }, "Timeline"));
   const showCall = async (node) => {
-    const full = await getJSON(`${api}/node/${node}`);
+    const full = await getJSON(timed(`${api}/node/${node}`));
     showCalls();
     await tree.reveal(full.ancestors, full.node);
   };
-  const timeline = timelinePanel(api, info.summary.threads, showCall);
+  const timeline = timelinePanel(api, timed, info.summary.threads, info.summary.tasks, showCall);
   tabs.addEventListener("click", (event) => {
     const tab = event.target.closest(".tab");
     if (!tab) return;
@@ -43,7 +46,7 @@ export async function showTrace(main, traceId, query) {
   const showCalls = () => tabs.querySelector('[data-tab="calls"]').click();
 
   let summaryBox = summary(info.summary);
-  clear(main).append(header(trace), info.indexing ? status : "", summaryBox, tabs, callsPanel, sqlPanel, timeline.panel);
+  clear(main).append(header(trace, raw), info.indexing ? status : "", summaryBox, tabs, callsPanel, sqlPanel, timeline.panel);
   await tree.showThreads(info.summary.threads);
   if (info.indexing) followIndexing().catch((error) => showError(status, error));
 
@@ -54,7 +57,7 @@ export async function showTrace(main, traceId, query) {
     while (now.indexing) {
       status.textContent = `${progressText(now.indexing)} The tree shows what is indexed so far.`;
       await sleep(1000);
-      now = await getJSON(api);
+      now = await getJSON(timed(api));
       const fresh = summary(now.summary);
       summaryBox.replaceWith(fresh);
       summaryBox = fresh;
@@ -71,7 +74,7 @@ export async function showTrace(main, traceId, query) {
     history.replaceState(null, "", url);
     clear(results);
     if (!text) return;
-    const found = await getJSON(`${api}/search?q=${encodeURIComponent(text)}`);
+    const found = await getJSON(timed(`${api}/search?q=${encodeURIComponent(text)}`));
     const list = el("ol", { class: "matches" });
     results.append(el("p", { class: "match-count" },
       found.matches.length ? `${found.matches.length} match${found.matches.length === 1 ? "" : "es"}${found.more ? " (the first ones)" : ""}` : `Nothing matches “${text}”.`), list);
@@ -88,14 +91,21 @@ export async function showTrace(main, traceId, query) {
   if (query) await search(query).catch((error) => showError(results, error));
 }
 
-function header(trace) {
+function header(trace, raw) {
+  const clock = el("input", { type: "checkbox", class: "raw-times", checked: raw, onchange: () => {
+    const url = new URL(location.href);
+    if (clock.checked) url.searchParams.set("raw", "1"); else url.searchParams.delete("raw");
+    location.assign(url);
+  } });
   return el("div", { class: "trace-header" },
     el("h1", {}, trace.label),
     el("p", { class: "facts" },
       el("span", { class: "id" }, trace.trace_id), " · ", sourceText(trace.source), " · ", dateText(trace.started_at || trace.saved_at),
       trace.outcome ? [" · ", el("span", { class: `outcome ${trace.failed ? "failed" : ""}` }, trace.outcome)] : "",
       " · ", `${trace.frame_count.toLocaleString("en")} frame records, ${trace.plugin_count.toLocaleString("en")} plugin records`,
-      trace.parent_trace_id ? [" · child of ", el("a", { href: traceUrl(trace.parent_trace_id) }, trace.parent_trace_id)] : ""));
+      trace.parent_trace_id ? [" · child of ", el("a", { href: traceUrl(trace.parent_trace_id) }, trace.parent_trace_id)] : ""),
+    el("label", { class: "muted", title: "By default vesk's own time is taken out of every time shown" }, clock,
+      " times as the clock read them (vesk's own time left in)"));
 }
 
 function summary(facts) {
@@ -136,8 +146,9 @@ function nodeTitle(node) {
 
 // One thread's call tree; children come from the server a page at a time, when a call is opened.
 class Tree {
-  constructor(api) {
+  constructor(api, timed) {
     this.api = api;
+    this.timed = timed;
     this.root = el("div", { class: "tree" });
     this.lists = new Map(); // parent key -> ChildList
     this.items = new Map(); // node number -> its <li>
@@ -173,7 +184,8 @@ class Tree {
     }
   }
 
-  item(node) {
+  // `task`: the task of the call it is under; a call in another names its own.
+  item(node, task) {
     const li = el("li", { class: `node ${node.kind} ${node.outcome} ${node.type || ""}`, dataset: { node: node.node } });
     const row = el("div", { class: "row" });
     if (node.kind === "record") {
@@ -181,15 +193,19 @@ class Tree {
     } else {
       const toggle = el("button", { type: "button", class: "toggle", title: node.children ? `${node.children} children` : "no children", disabled: !node.children }, node.children ? "▸" : "·");
       toggle.addEventListener("click", (e) => { e.stopPropagation(); this.toggle(li, node); });
+      const stretch = node.stretch;
       row.append(toggle,
         el("span", { class: "head" },
-          el("span", { class: "name" }, shortName(node.name)),
-          el("span", { class: "args" }, `(${node.args || ""})`),
-          node.outcome === "raised" ? el("span", { class: "ret raised" }, "⚠ raised")
-            : node.outcome === "open" ? el("span", { class: "ret open" }, "(no return recorded)")
-            : el("span", { class: "ret" }, `→ ${node.ret}`)),
+          stretch ? el("span", { class: "name stretch" }, `↻ ${shortName(node.name)} resumed (${stretch.number} of ${stretch.stretches})`)
+            : [el("span", { class: "name" }, shortName(node.name)), el("span", { class: "args" }, `(${node.args || ""})`),
+              node.outcome === "raised" ? el("span", { class: "ret raised" }, "⚠ raised")
+                : node.outcome === "open" ? el("span", { class: "ret open" }, "(no return recorded)")
+                : el("span", { class: "ret" }, `→ ${node.ret}`)],
+          node.resumed ? el("span", { class: "resumed" },
+            ` (resumed ${count(node.resumed.times, "time")}, ${milliseconds(node.resumed.wall)} wall, ${milliseconds(node.resumed.running)} running)`) : "",
+          node.task && node.task !== task ? el("span", { class: "badge task" }, `task ${node.task}`) : ""),
         el("span", { class: "path" }, node.path || ""),
-        el("span", { class: "duration" }, milliseconds(node.duration)));
+        el("span", { class: "duration" }, milliseconds(node.resumed ? node.resumed.wall : node.duration)));
     }
     row.addEventListener("click", () => this.details(li, node));
     li.append(row);
@@ -201,7 +217,7 @@ class Tree {
   async toggle(li, node) {
     let list = this.lists.get(node.node);
     if (!list || !li.contains(list.ul)) { // never opened, or its row was shown again since
-      list = new ChildList(this, `node=${node.node}`, node.children, node.node);
+      list = new ChildList(this, `node=${node.node}`, node.children, node.node, node.task);
       li.append(list.ul);
       li.classList.add("open");
       li.querySelector(".toggle").textContent = "▾";
@@ -226,7 +242,7 @@ class Tree {
     if (box) { box.remove(); return; }
     box = el("div", { class: "details" }, "Loading…");
     li.querySelector(":scope > .row").after(box);
-    const full = await getJSON(`${this.api}/node/${node.node}`);
+    const full = await getJSON(this.timed(`${this.api}/node/${node.node}`));
     const record = full.record || {};
     const values = [];
     if (node.kind === "call") {
@@ -262,8 +278,9 @@ class Tree {
 
 // The loaded window [from, to) of a parent's children, with buttons for those before and after it.
 class ChildList {
-  constructor(tree, spec, total, key) {
+  constructor(tree, spec, total, key, task = null) {
     this.tree = tree;
+    this.task = task;
     this.spec = spec;
     this.total = total;
     this.from = this.to = 0;
@@ -277,9 +294,9 @@ class ChildList {
   }
 
   async fetch(offset, limit) {
-    const page = await getJSON(`${this.tree.api}/children?${this.spec}&offset=${offset}&limit=${limit}`);
+    const page = await getJSON(this.tree.timed(`${this.tree.api}/children?${this.spec}&offset=${offset}&limit=${limit}`));
     this.total = page.total;
-    return page.nodes.map((node) => this.tree.item(node));
+    return page.nodes.map((node) => this.tree.item(node, this.task));
   }
 
   // One change of the window at a time: a search may open the list while its first page loads.
