@@ -11,6 +11,8 @@
 #include <memory>
 #include <string_view>
 
+#include "utils/record_cursor.hpp"
+
 namespace vesk::serialize {
 
 // Extension types of the output: text standing for an object, a marker for something left out, and
@@ -29,17 +31,27 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    void nil() noexcept { msgpack_pack_nil(&packer_); }
-    void boolean(bool value) noexcept {
-        if (value) {
-            msgpack_pack_true(&packer_);
-        } else {
-            msgpack_pack_false(&packer_);
-        }
+    // Numbers, nil and booleans, the bulk of most values, go through a cursor rather than the
+    // packer's write callback: the same bytes at a fraction of the cost.
+    void nil() noexcept {
+        direct([](utils::RecordCursor& cursor) { cursor.nil(); });
     }
-    void signed_integer(int64_t value) noexcept { msgpack_pack_int64(&packer_, value); }
-    void unsigned_integer(uint64_t value) noexcept { msgpack_pack_uint64(&packer_, value); }
-    void f64(double value) noexcept { msgpack_pack_double(&packer_, value); }
+    void boolean(bool value) noexcept {
+        direct([value](utils::RecordCursor& cursor) { cursor.literal(value ? "\xc3" : "\xc2"); });
+    }
+    void signed_integer(int64_t value) noexcept {
+        if (value < std::numeric_limits<int32_t>::min()) {
+            msgpack_pack_int64(&packer_, value);
+            return;
+        }
+        direct([value](utils::RecordCursor& cursor) { cursor.int32(static_cast<int32_t>(value)); });
+    }
+    void unsigned_integer(uint64_t value) noexcept {
+        direct([value](utils::RecordCursor& cursor) { cursor.uint(value); });
+    }
+    void f64(double value) noexcept {
+        direct([value](utils::RecordCursor& cursor) { cursor.f64(value); });
+    }
     void array_header(size_t items) noexcept {
         if (fits(items)) {
             msgpack_pack_array(&packer_, items);
@@ -106,6 +118,15 @@ private:
     static constexpr size_t INLINE_CAPACITY = 1024;
     static constexpr size_t MAX_EXT_HEADER = 6;  // ext 32: marker, 4 length bytes, type
 
+    template <class Write>
+    void direct(Write&& write) noexcept {
+        if (utils::RecordCursor::NUMBER_SIZE > capacity_ - size_ && !grow(size_ + utils::RecordCursor::NUMBER_SIZE)) {
+            return;
+        }
+        utils::RecordCursor cursor(data_ + size_);
+        write(cursor);
+        size_ = static_cast<size_t>(cursor.position() - data_);
+    }
     bool fits(size_t length) noexcept {
         if (length > std::numeric_limits<uint32_t>::max()) {
             failed_ = true;
