@@ -380,7 +380,8 @@ def timed_trace(db_path: str) -> None:
     t = 1700000000.0
     main_records = [frame("call", "o", "app.outer", t), frame("call", "i", "app.inner", t + 0.001),
                     frame("return", "i", "app.inner", t + 0.003), frame("return", "o", "app.outer", t + 0.010)]
-    worker = [frame("call", "w", "app.work", t, ("worker", 2)), frame("return", "w", "app.work", t + 0.005, ("worker", 2))]
+    worker = [frame("call", "w", "app.work", t, ("worker", 2)),
+              frame("return", "w", "app.work", t + 0.005, ("worker", 2))]
     trailer = [plugin("recorder_time", 0, None, list="frames_of_interest", seconds=[0, 0.0005, 0.0015, 0.004]),
                plugin("recorder_time", 0, None, list=2, seconds=[0.001, 0.003])]
     save(db_path, [document({MAIN_ID: main_records, 2: worker}, extra=trailer)])
