@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "utils/record_cursor.hpp"
 
@@ -60,6 +61,12 @@ public:
     void map_header(size_t entries) noexcept {
         if (fits(entries)) {
             msgpack_pack_map(&packer_, entries);
+        }
+    }
+    // A whole str of UTF-8.
+    void str(std::string_view utf8) noexcept {
+        if (fits(utf8.size())) {
+            direct(utils::RecordCursor::str_size(utf8.size()), [utf8](utils::RecordCursor& cursor) { cursor.str(utf8); });
         }
     }
     // A str header for `bytes` bytes of UTF-8; the caller writes them next through `extend`.
@@ -120,7 +127,12 @@ private:
 
     template <class Write>
     void direct(Write&& write) noexcept {
-        if (utils::RecordCursor::NUMBER_SIZE > capacity_ - size_ && !grow(size_ + utils::RecordCursor::NUMBER_SIZE)) {
+        direct(utils::RecordCursor::NUMBER_SIZE, std::forward<Write>(write));
+    }
+    // `write` puts at most `most` bytes through the cursor.
+    template <class Write>
+    void direct(size_t most, Write&& write) noexcept {
+        if (most > capacity_ - size_ && !grow(size_ + most)) {
             return;
         }
         utils::RecordCursor cursor(data_ + size_);

@@ -218,9 +218,7 @@ Outcome Walk::text(PyObject* text, bool* changed) {
 Outcome Walk::unredacted_text(PyObject* text, bool* changed) {
     if (PyUnicode_IS_COMPACT_ASCII(text) && PyUnicode_GET_LENGTH(text) <= limits_.max_string) {
         // The usual name or short text: its bytes are its UTF-8.
-        const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-        out_.str_header(length);
-        out_.append({static_cast<const char*>(PyUnicode_DATA(text)), length});
+        out_.str({static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))});
         if (changed != nullptr) {
             *changed = false;
         }
@@ -727,8 +725,7 @@ Outcome Walk::fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_
     } else if (auto named = append_type_name(name, Py_TYPE(value), hooks_); !named) {
         return give_up(std::move(named.error()));
     }
-    out_.str_header(name.size());
-    out_.append(name.view(0, name.size()));
+    out_.str(name.view(0, name.size()));
     {
         Opened opened(*this, value);
         ++objects_open_;
