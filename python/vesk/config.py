@@ -223,6 +223,7 @@ def engine_config(config: dict[str, Any]) -> dict[str, Any]:
     result = _deep_copy(config)
     result.pop("db_path", None)
     result.pop("retention", None)  # the storage's business, not the recorder's
+    result["recorder_time"] = True  # readers take the recorder's own time out of durations
     filters = result.setdefault("filters", {})
     filters["ignore_frames"] = [*GENERATED_CODE, *OWN_FILES, *filters.get("ignore_frames", [])]
     return result

@@ -102,7 +102,7 @@ Result<PyRef> register_profiler_impl(PyObject* host) noexcept {
     if (*monitored) {
         PyEval_SetProfile(nullptr, nullptr);  // a profile function of an earlier registration would see the same events
     } else {
-        PyEval_SetProfile(profiler::profile_callback, profiler->get());
+        profiler::install_profile_callback(profiler->get());
     }
     auto threading = threading_requested(host);
     if (!threading) {

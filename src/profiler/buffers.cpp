@@ -38,8 +38,8 @@ int Profiler::traverse(visitproc visit, void* arg) const noexcept {
     return threads_.traverse(visit, arg);
 }
 
-Profiler::Filed Profiler::push_frame_data(std::optional<uint64_t> thread_id,
-                                          std::span<const Record> records) noexcept {
+Profiler::Filed Profiler::push_frame_data(std::optional<uint64_t> thread_id, std::span<const Record> records,
+                                          double recorder_seconds) noexcept {
     if (records.empty()) {
         return {};
     }
@@ -54,7 +54,7 @@ Profiler::Filed Profiler::push_frame_data(std::optional<uint64_t> thread_id,
     bool main_buffer = !thread_id || !config_.threading || config_.main_thread_id == thread_id;
     auto file_into = [&](utils::RecordLog& buffer) {
         for (const Record& record : records) {
-            buffer.append(record.view());
+            buffer.append(record.view(), recorder_seconds);
         }
     };
     try {
@@ -115,7 +115,9 @@ Status Profiler::file_frame_record(const Record& record, ThreadState& thread) no
     if (!info) {
         return std::move(info.error());
     }
-    return after_filing(push_frame_data((*info)->native_id, std::span<const Record>(&record, 1)), thread);
+    return after_filing(
+        push_frame_data((*info)->native_id, std::span<const Record>(&record, 1), thread.recorder_seconds_at_record(event_delivery_ns_)),
+        thread);
 }
 
 void Profiler::count_dropped(size_t records, uint64_t bytes) noexcept {
@@ -185,7 +187,8 @@ Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noe
         if (end > batch.records.size() || end < filed) {
             return utils::internal_error("A batch holds one record per type");
         }
-        due |= push_frame_data(thread_id, std::span<const Record>(batch.records).subspan(filed, end - filed));
+        due |= push_frame_data(thread_id, std::span<const Record>(batch.records).subspan(filed, end - filed),
+                               thread.recorder_seconds_at_record(event_delivery_ns_));
         filed = end;
         return {};
     };

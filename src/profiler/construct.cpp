@@ -219,6 +219,11 @@ Result<std::unique_ptr<Profiler>> new_from_python(PyObject* host) noexcept {
         return std::move(lightweight_repr.error());
     }
     config.lightweight_repr = *lightweight_repr;
+    auto recorder_time = read_flag(config_dict, interned().recorder_time, "recorder_time");
+    if (!recorder_time) {
+        return std::move(recorder_time.error());
+    }
+    config.recorder_time = *recorder_time;
     auto limits = read_limits(config_dict);
     if (!limits) {
         return std::move(limits.error());

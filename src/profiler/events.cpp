@@ -2,9 +2,11 @@
 #include "profiler/profiler.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "profiler/code_cache.hpp"
 #include "profiler/shutdown.hpp"
+#include "utils/ids.hpp"
 #include "utils/interned.hpp"
 
 namespace vesk::profiler {
@@ -57,6 +59,21 @@ void keep_frame_record_buffer(Batch& batch, ThreadState& thread) noexcept {
         }
     }
 }
+
+// The event's handling, counted as the recorder's own time on the thread.
+class RecorderTime {
+public:
+    explicit RecorderTime(ThreadState& thread) noexcept : thread_(thread) {
+        thread.event_started_ns = thread.record_clock_ns = utils::nanoseconds_of(utils::read_clock());
+        thread.events += 1 + std::exchange(passed_events, 0);
+    }
+    RecorderTime(const RecorderTime&) = delete;
+    RecorderTime& operator=(const RecorderTime&) = delete;
+    ~RecorderTime() { thread_.recorder_ns += utils::nanoseconds_of(utils::read_clock()) - thread_.event_started_ns; }
+
+private:
+    ThreadState& thread_;
+};
 
 // Not recording failures, so handed to the program through the profile callback instead of being
 // reported. A signal's handler runs in whatever Python code is running, the serialiser and plugins
@@ -127,6 +144,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     EventCode code = event_code_of(frame);
     const CodeVerdict* cached = cached_verdict(code.code.get(), serial_);
     if (cached != nullptr && cached->filename == filters::FilenameVerdict::Drop && cached->processors == nullptr) {
+        passed_events += 1;
         return {};  // the common case: a frame of library code, dropped at the cost of a slot read
     }
     auto found = cached != nullptr ? Result<CodeVerdict>(*cached) : decide_verdict(code);
@@ -147,6 +165,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     // so nothing may free this profiler meanwhile.
     PyRef keep_owner = PyRef::borrow(owner);
     ThreadState& thread = threads_.current();
+    RecorderTime recorder_time(thread);
     bool record = false;
     if (verdict.filename != filters::FilenameVerdict::Drop) {
         auto wanted = wants_record(frame, event, code, verdict.filename, thread);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "profiler/calibration.hpp"
 #include "profiler/profiler.hpp"
 #include "profiler/python_type.hpp"
 #include "utils/compat.hpp"
@@ -44,6 +45,7 @@ struct Registry {
     PyRef monitoring;                // the sys.monitoring module while our tool id is in use
     PyRef disable;                   // sys.monitoring.DISABLE
     std::optional<std::string> disabled_under;  // the drop key of the profilers that switched code off
+    double delivery_ns = 0;          // the interpreter's cost of handing a callback one event
 };
 
 // Never destroyed: its references must not be released after the interpreter is gone.
@@ -246,6 +248,7 @@ Result<bool> start_monitoring() noexcept {
     if (auto used = call_method(monitoring->get(), "use_tool_id", "is", TOOL_ID, TOOL_NAME); !used) {
         return std::move(used.error());
     }
+    registry.delivery_ns = monitoring_delivery_ns(monitoring->get(), TOOL_ID);
     if (auto registered = register_callbacks(monitoring->get()); !registered) {
         return std::move(registered.error());
     }
@@ -345,6 +348,7 @@ Result<bool> monitor_calling_thread(PyObject* profiler) noexcept {
     if (auto renewed = renew_switched_off_code(profiler_in(profiler)->drop_key()); !renewed) {
         return std::move(renewed.error());
     }
+    profiler_in(profiler)->set_event_delivery_ns(registry.delivery_ns);
     std::vector<PyRef> released = take_ended_threads();
     const uint64_t thread_id = calling_thread_id();
     released.push_back(std::exchange(registry.by_thread[thread_id], PyRef::borrow(profiler)));

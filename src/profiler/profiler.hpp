@@ -57,6 +57,7 @@ struct Config {
     uint64_t sqlite_busy_timeout = 60;
     bool threading = false;
     bool lightweight_repr = false;
+    bool recorder_time = false;  // documents say the recorder's own time per record ("recorder_time")
     std::string db_path;
     bool one_trace_per_test = false;
     std::string source;
@@ -147,6 +148,10 @@ public:
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
     [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
 
+    // Requires the interpreter lock, before the first event. The interpreter's cost of handing over
+    // one event (see calibration.hpp), counted into the recorder's time.
+    void set_event_delivery_ns(double nanoseconds) noexcept { event_delivery_ns_ = nanoseconds; }
+
     // Whether no event of `code` is recorded or seen by a plugin, so it need not be reported at all.
     [[nodiscard]] utils::Result<bool> drops_every_event(PyObject* code) noexcept;
     // What decides which code drops every event (the filters, the plugins' function names), as text:
@@ -231,7 +236,8 @@ private:
             return *this;
         }
     };
-    Filed push_frame_data(std::optional<uint64_t> thread_id, std::span<const utils::Record> records) noexcept;
+    Filed push_frame_data(std::optional<uint64_t> thread_id, std::span<const utils::Record> records,
+                          double recorder_seconds) noexcept;
     // Records of `bytes` about to be filed; past the hard bound they are counted as dropped instead.
     [[nodiscard]] std::pair<bool, Filed> account_for_filing(size_t records, uint64_t bytes) noexcept;
     [[nodiscard]] utils::Status after_filing(Filed filed, ThreadState& thread) noexcept;
@@ -276,6 +282,7 @@ private:
     // may be resumed on another thread).
     std::unordered_map<PyObject*, SuspendedCall> suspended_calls_;
     bool trouble_reported_ = false;  // interpreter lock
+    double event_delivery_ns_ = 0;
 };
 
 // CAUTION: runs Python code (the host's plugin loader and context builders). Builds a profiler

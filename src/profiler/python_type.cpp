@@ -5,7 +5,9 @@
 #include <memory>
 #include <new>
 
+#include "profiler/calibration.hpp"
 #include "profiler/profiler.hpp"
+#include "profiler/thread_stores.hpp"
 #include "utils/arguments.hpp"
 #include "utils/compat.hpp"
 #include "utils/convert.hpp"
@@ -148,6 +150,12 @@ Profiler* profiler_in(PyObject* object) noexcept {
     return &profiler_of(object);
 }
 
+void install_profile_callback(PyObject* profiler) noexcept {
+    // Measured before the callback is in place: the measurement replaces the profile function.
+    profiler_of(profiler).set_event_delivery_ns(profile_function_delivery_ns());
+    PyEval_SetProfile(profile_callback, profiler);
+}
+
 Result<PyRef> new_profiler_object(PyObject* host) noexcept {
     auto profiler = new_from_python(host);
     if (!profiler) {
@@ -197,6 +205,7 @@ int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject*
         case PyTrace_RETURN:
             return handle_call_or_return(object, frame, utils::Event::Return, arg);
         default:
+            passed_events += 1;
             return 0;
     }
 }

@@ -18,6 +18,10 @@ class Profiler;
 // The profiler a VeskProfiler object holds; null for any other object.
 [[nodiscard]] Profiler* profiler_in(PyObject* object) noexcept;
 
+// Requires the interpreter lock, outside any event. Makes `profiler` (a VeskProfiler object) the
+// calling thread's profile function.
+void install_profile_callback(PyObject* profiler) noexcept;
+
 // The interpreter-level profile function; `profiler` is the VeskProfiler object it was installed with.
 int profile_callback(PyObject* profiler, PyFrameObject* frame, int what, PyObject* arg) noexcept;
 

@@ -292,7 +292,9 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
         return std::move(locals_bytes.error());
     }
     update_call_frames(thread, event, frame, id, suspending);
-    auto now = utils::timestamp();
+    const utils::ClockReading reading = utils::read_clock();
+    thread.record_clock_ns = utils::nanoseconds_of(reading);
+    auto now = utils::timestamp_from(reading);
     if (!now) {
         return std::move(now.error());
     }

@@ -28,12 +28,31 @@ struct EventCode {
     std::string_view name_text;
 };
 
+// Events of this OS thread let pass at the first look (library code, built-in functions) since its
+// last event that went further: each still cost the interpreter a call of the profile function,
+// which is counted into the recorder's time. Trivially constructed, so that counting is an increment.
+inline thread_local uint64_t passed_events = 0;
+
 struct ThreadState {
     std::optional<utils::ThreadInfo> info;                   // cached at the thread's first need
     std::vector<utils::CallFrame> call_frames;               // recorded calls still open, oldest first
     utils::PyRef left_out_call;                               // the call whose whole subtree is left out
     utils::ByteBuffer spare_record;                           // the last frame record's allocation, reused
     std::string scratch_path;                                 // the "path" text being written, reused
+    // The recorder's own time on this thread, so that readers can take it out of durations: the
+    // events that reached the recorder so far and the time it spent on them, and where the current
+    // event started and took its record's timestamp.
+    uint64_t events = 0;
+    int64_t recorder_ns = 0;
+    int64_t event_started_ns = 0;
+    int64_t record_clock_ns = 0;
+
+    // The recorder's time on this thread up to the current record's timestamp, in seconds, with
+    // `delivery_ns` for the interpreter's handing over of each event.
+    [[nodiscard]] double recorder_seconds_at_record(double delivery_ns) const noexcept {
+        const auto timed = static_cast<double>(recorder_ns + (record_clock_ns - event_started_ns));
+        return (timed + static_cast<double>(events) * delivery_ns) / 1e9;
+    }
 };
 
 // One entry per OS thread that produced an event. Threads are told apart by a serial number that is

@@ -167,6 +167,42 @@ Status store_document(const Config& config, std::string_view trace_id, PyObject*
     return {};
 }
 
+// One record per record list: the recorder's time on its thread up to each of its records, so that
+// readers can take the recorder's own cost out of durations without the records changing.
+void append_recorder_times(const RecordLog& records, std::optional<uint64_t> thread_id, RecordLog& trailer) noexcept {
+    const std::vector<double>& seconds = records.recorder_seconds();
+    if (seconds.empty() || seconds.size() > UINT32_MAX) {
+        return;
+    }
+    utils::ByteBuffer record;
+    utils::MsgpackWriter writer(record);
+    writer.map_header(3);
+    writer.str("type");
+    writer.str("recorder_time");
+    writer.str("list");
+    thread_id ? writer.uint(*thread_id) : writer.str("frames_of_interest");
+    writer.str("seconds");
+    writer.array_header(static_cast<uint32_t>(seconds.size()));
+    for (double value : seconds) {
+        writer.f64(value);
+    }
+    if (!writer.finish()) {
+        return;
+    }
+    try {
+        trailer.append(record.view());
+    } catch (const std::bad_alloc&) {
+        // Memory ran out: this document's durations stay as measured.
+    }
+}
+
+void append_recorder_times(const TakenRecords& taken, RecordLog& trailer) noexcept {
+    append_recorder_times(taken.frames_of_interest, std::nullopt, trailer);
+    for (const auto& [thread_id, records] : taken.frames) {
+        append_recorder_times(records, thread_id, trailer);
+    }
+}
+
 }  // namespace
 
 Result<PyRef> Profiler::build_trace() noexcept {
@@ -176,6 +212,9 @@ Result<PyRef> Profiler::build_trace() noexcept {
     }
     TakenRecords taken = take_records();
     AccountingRecords said = accounting_records();
+    if (config_.recorder_time) {
+        append_recorder_times(taken, said.records);
+    }
     auto document = encode_document(*host, taken, said.records, config_, current_trace_id());
     if (document) {
         settle(said);
@@ -197,6 +236,9 @@ Status Profiler::save_document() noexcept {
     }
     TakenRecords taken = take_records();
     AccountingRecords said = accounting_records();
+    if (config_.recorder_time) {
+        append_recorder_times(taken, said.records);
+    }
     std::string trace_id = current_trace_id();
     auto document = encode_document(*host, taken, said.records, config_, trace_id);
     if (!document) {

@@ -234,7 +234,8 @@ Status Profiler::file_stop_marker(ThreadState& thread) noexcept {
     if (auto written = writer.finish(); !written) {
         return written;
     }
-    [[maybe_unused]] Filed filed = push_frame_data((*info)->native_id, std::span<const utils::Record>(&record, 1));
+    [[maybe_unused]] Filed filed = push_frame_data((*info)->native_id, std::span<const utils::Record>(&record, 1),
+                                                   thread.recorder_seconds_at_record(event_delivery_ns_));
     totals_.lock()->stopped_traces += 1;
     return {};
 }

@@ -114,13 +114,13 @@ private:
 
 thread_local ThreadRandom thread_random;
 
+}  // namespace
+
 ClockReading read_clock() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);  // served by the vDSO: no system call
     return {static_cast<int64_t>(now.tv_sec), static_cast<int64_t>(now.tv_nsec)};
 }
-
-}  // namespace
 
 uint64_t unix_millis_from(ClockReading reading) noexcept {
     if (reading.seconds < 0) {

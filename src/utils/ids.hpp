@@ -54,6 +54,12 @@ struct ClockReading {
     int64_t seconds;
     int64_t nanoseconds;
 };
+// The real-time clock now.
+[[nodiscard]] ClockReading read_clock() noexcept;
+// A reading in nanoseconds since the epoch, for measuring intervals on the timestamps' own clock.
+[[nodiscard]] constexpr int64_t nanoseconds_of(ClockReading reading) noexcept {
+    return reading.seconds * 1'000'000'000 + reading.nanoseconds;
+}
 // The ULID time field for a reading: whole milliseconds modulo 2^48; 0 before the epoch.
 [[nodiscard]] uint64_t unix_millis_from(ClockReading reading) noexcept;
 // The timestamp for a reading; what `timestamp` returns for the current one.

@@ -24,6 +24,7 @@ namespace vesk::utils {
     X(sqlite_busy_timeout, "sqlite_busy_timeout")                           \
     X(threading, "threading")                                               \
     X(lightweight_repr, "lightweight_repr")                                 \
+    X(recorder_time, "recorder_time")                                       \
     X(limits, "limits")                                                     \
     X(buffer_bytes, "buffer_bytes")                                         \
     X(calls_per_function, "calls_per_function")                             \

@@ -20,11 +20,15 @@ public:
 
     // Appends one complete encoded record.
     void append(std::string_view record);
+    // Appends one record with the recorder's time on its thread up to the record (see `recorder_seconds`).
+    void append(std::string_view record, double recorder_seconds);
     // Appends every record of `later` after this log's own, taking over its chunks.
     void append(RecordLog&& later);
 
     [[nodiscard]] size_t count() const noexcept { return count_; }
     [[nodiscard]] size_t size_in_bytes() const noexcept { return bytes_; }
+    // One value per record appended with one, in order.
+    [[nodiscard]] const std::vector<double>& recorder_seconds() const noexcept { return recorder_seconds_; }
 
     // The records' bytes, chunk by chunk, in filing order.
     template <class Visit>
@@ -45,6 +49,7 @@ private:
     };
 
     std::vector<Chunk> chunks_;
+    std::vector<double> recorder_seconds_;
     size_t count_ = 0;
     size_t bytes_ = 0;
 };

@@ -328,3 +328,24 @@ def test_a_generator_keeps_one_frame_id_across_its_resumptions(host_modules):
         list(numbers())
         list(numbers())
     assert len({r["frame_id"] for r in frames_of(decode(profiler.build_trace()), co_name="numbers")}) == 2
+
+
+def test_recorder_time_tells_the_recorders_share_of_each_duration(host_modules):
+    def inner():
+        return 1
+
+    def outer():
+        return sum(inner() for _ in range(50))
+
+    with profiling(Host(config={"recorder_time": True})) as profiler:
+        outer()
+    records = decode(profiler.build_trace())["frames_of_interest"]
+    [timing] = [r for r in records if r.get("type") == "recorder_time"]
+    assert timing["list"] == "frames_of_interest"
+    seconds = timing["seconds"]
+    filed = records[: len(seconds)]
+    assert seconds == sorted(seconds) and all(r.get("type") != "recorder_time" for r in filed)
+    call, ret = (i for i, r in enumerate(filed) if r.get("co_name") == "outer")
+    recorder = seconds[ret] - seconds[call]
+    # 100 recorded events of inner() and the generator's resumptions happened inside outer().
+    assert 0 < recorder < filed[ret]["timestamp"] - filed[call]["timestamp"]
