@@ -789,7 +789,7 @@ def _insert(connection: sqlite3.Connection, trace_id: str, document: bytes, summ
     pieces = [document] if len(document) <= PIECE_SIZE else _pieces(document)
     document_id = connection.execute(
         "INSERT INTO documents (trace_id, saved_at, started_at, source, label, command_line,"
-        " frame_count, plugin_count, part_count, msgpack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " frame_count, plugin_count, part_count, msgpack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, zeroblob(?))",
         (
             trace_id,
             saved_at,
@@ -800,9 +800,12 @@ def _insert(connection: sqlite3.Connection, trace_id: str, document: bytes, summ
             summary["frame_count"],
             summary["plugin_count"],
             len(pieces) - 1,
-            pieces[0],
+            len(pieces[0]),
         ),
     ).lastrowid
+    # Written through a blob handle rather than bound: a bound blob is copied whole once more first.
+    with connection.blobopen("documents", "msgpack", document_id) as blob:
+        blob.write(pieces[0])
     connection.executemany(
         "INSERT INTO document_parts (document_id, part, data) VALUES (?, ?, ?)",
         ((document_id, number, piece) for number, piece in enumerate(pieces[1:], 1)),
