@@ -15,8 +15,8 @@ using utils::PyRef;
 
 namespace {
 
-constexpr long CALLS = 4000;
-constexpr int RUNS = 5;
+constexpr long CALLS = 2000;
+constexpr int RUNS = 3;
 // Each call of `f` is two events; the loop's own call and return two more.
 constexpr double EVENTS = 2.0 * CALLS + 2.0;
 

@@ -30,6 +30,10 @@ struct RecordTexts {
     utils::PyRef module_name;         // the globals' "__name__" object `qualname` was built from
     uint64_t globals_version = 0;     // the globals as last seen holding `module_name` (0: not kept)
     std::optional<std::string> qualname;
+    // The line of each instruction (by code unit; negative: none), read once from the code's line
+    // table: from 3.12 on the interpreter scans the table again at every look-up.
+    std::vector<int32_t> lines;
+    bool lines_read = false;
     enum class Builtins : uint8_t { Unknown, Never, Maybe };
     Builtins builtins_in_locals = Builtins::Unknown;  // whether the locals can hold "__builtins__"
 };

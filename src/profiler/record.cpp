@@ -1,6 +1,7 @@
 // The default frame record of a recorded call or return.
 #include "profiler/profiler.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <iterator>
 
@@ -166,11 +167,71 @@ Status write_frame_record(utils::Record& record, const FrameRecordParts& parts) 
     return {};
 }
 
+// Reads the code's line table into `texts`, once (left empty where it cannot be read: the
+// interpreter is then asked at every look-up).
+void read_line_table(PyObject* code, RecordTexts& texts) noexcept {
+    texts.lines_read = true;
+    PyRef ranges = PyRef::steal(PyObject_CallMethod(code, "co_lines", nullptr));
+    PyRef iterator = ranges ? PyRef::steal(PyObject_GetIter(ranges.get())) : PyRef();
+    if (!iterator) {
+        PyErr_Clear();  // Intended: as above.
+        return;
+    }
+    constexpr long MOST_BYTES = 1L << 26;  // far beyond any real code object
+    std::vector<int32_t> lines;
+    try {
+        while (PyRef range = PyRef::steal(PyIter_Next(iterator.get()))) {
+            long start = 0;
+            long end = 0;
+            PyObject* line = nullptr;
+            if (!PyArg_ParseTuple(range.get(), "llO", &start, &end, &line) || start < 0 || end < start ||
+                end > MOST_BYTES) {
+                PyErr_Clear();  // Intended: as above.
+                return;
+            }
+            const long value = line == Py_None ? -1 : PyLong_AsLong(line);
+            const auto first = static_cast<size_t>(start) / 2;
+            const auto last = static_cast<size_t>(end) / 2;
+            lines.resize(std::max(lines.size(), last), -1);
+            std::fill(lines.begin() + static_cast<ptrdiff_t>(first), lines.begin() + static_cast<ptrdiff_t>(last),
+                      static_cast<int32_t>(value));
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    if (PyErr_Occurred() != nullptr) {
+        PyErr_Clear();  // Intended: as above.
+        return;
+    }
+    texts.lines = std::move(lines);
+}
+
+// The frame's current line, as the interpreter says it, from the kept table where there is one.
+int line_of(PyObject* frame, PyObject* code, RecordTexts* texts) noexcept {
+    if (texts != nullptr) {
+        if (!texts->lines_read) {
+            read_line_table(code, *texts);
+        }
+        const int offset = PyFrame_GetLasti(reinterpret_cast<PyFrameObject*>(frame));
+        const auto unit = static_cast<size_t>(offset) / 2;
+        if (offset >= 0 && unit < texts->lines.size() && texts->lines[unit] >= 0) {
+            return texts->lines[unit];
+        }
+    }
+    return PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+}
+
+// A recorded caller's line, for its call site.
+int kept_line_of(PyObject* frame) noexcept {
+    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
+    return line_of(frame, code.get(), cached_texts(code.get()));
+}
+
 // The "path" text: the code's path, kept on the code object for as long as the working directory
 // stays the same, then a colon and the frame's line.
 Result<const std::string*> record_path(PyObject* frame, const EventCode& code, RecordTexts* texts,
                                        std::string& scratch) noexcept {
-    const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    const int line = line_of(frame, code.code.get(), texts);
     if (texts == nullptr || line < 0) {
         auto whole = utils::filename_with_lineno(frame);  // reports a missing line as it should
         if (!whole) {
@@ -274,7 +335,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
                             (arg.leaving == Leaving::Suspending ||
                              (arg.leaving == Leaving::Unknown &&
                               utils::suspending_at_yield(reinterpret_cast<PyFrameObject*>(frame), code.code.get())));
-    auto call_site = utils::user_code_call_site(thread.call_frames, id ? &*id : nullptr);
+    auto call_site = utils::user_code_call_site(thread.call_frames, id ? &*id : nullptr, kept_line_of);
     if (!call_site) {
         return std::move(call_site.error());
     }

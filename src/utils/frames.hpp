@@ -36,8 +36,12 @@ struct CallSite {
 // The recorded frame that called the current one, and the line it is executing. `call_frames` is the
 // thread's stack of open recorded calls (oldest first) as it was before this event; only its last two
 // entries are examined. `current` is this event's frame id, if any.
+// `line_of` gives a frame's current line (negative where it has none): the interpreter's by default.
+using LineOf = int (*)(PyObject* frame) noexcept;
+[[nodiscard]] int interpreter_line_of(PyObject* frame) noexcept;
 [[nodiscard]] Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames,
-                                                                  const FrameId* current) noexcept;
+                                                                  const FrameId* current,
+                                                                  LineOf line_of = interpreter_line_of) noexcept;
 
 // CAUTION: may run Python code (a class body's own mapping). The frame's local variables as a dict:
 // the one the interpreter hands out, or a snapshot where it hands out another mapping (a function
