@@ -1,10 +1,10 @@
 """`pytest --vesk`: one trace per test.
 
 Recording is on while pytest runs the tests (collection and the closing summary, which no trace
-would keep, run at full speed); around each test the hooks below call `vesk_start_test` and
-`vesk_end_test`. The built-in "pytest" plugin turns those two
-calls into "start_test" and "end_test" records, on which the engine starts a fresh trace (dropping
-whatever was recorded between tests) and saves the finished one. A test's trace therefore holds its
+would keep, run unrecorded); around each test the hooks below call `vesk_start_test` and
+`vesk_end_test`. The built-in "pytest" plugin turns those two calls into "start_test" and
+"end_test" records, on which the engine starts a fresh trace (dropping whatever was recorded
+between tests) and saves the finished one. A test's trace therefore holds its
 setup, call and teardown, and knows the test's node id.
 
 This file is one the engine never records, so the hooks themselves stay out of the traces.
