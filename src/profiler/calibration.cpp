@@ -84,13 +84,11 @@ double delivery_ns(Install&& install, Remove&& remove) noexcept {
 
 int do_nothing(PyObject*, PyFrameObject*, int, PyObject*) noexcept { return 0; }
 
-PyObject* ask_for_the_frame(PyObject*, PyObject* const*, Py_ssize_t) noexcept {
-    (void)PyEval_GetFrame();
-    Py_RETURN_NONE;
-}
+PyObject* do_nothing_callback(PyObject*, PyObject* const*, Py_ssize_t) noexcept { Py_RETURN_NONE; }
 
-PyMethodDef ask_for_the_frame_def = {"vesk_calibration", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ask_for_the_frame)),
-                                     METH_FASTCALL, nullptr};
+PyMethodDef do_nothing_callback_def = {
+    "vesk_calibration", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(do_nothing_callback)),
+    METH_FASTCALL, nullptr};
 
 bool set_callbacks(PyObject* monitoring, int tool_id, PyObject* callback) noexcept {
     PyRef events = PyRef::steal(PyObject_GetAttrString(monitoring, "events"));
@@ -132,7 +130,7 @@ double profile_function_delivery_ns() noexcept {
 
 double monitoring_delivery_ns(PyObject* monitoring, int tool_id) noexcept {
     static const double measured = [&] {
-        PyRef callback = PyRef::steal(PyCFunction_New(&ask_for_the_frame_def, nullptr));
+        PyRef callback = PyRef::steal(PyCFunction_New(&do_nothing_callback_def, nullptr));
         if (!callback) {
             PyErr_Clear();
             return 0.0;

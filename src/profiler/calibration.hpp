@@ -12,8 +12,7 @@ namespace vesk::profiler {
 [[nodiscard]] double profile_function_delivery_ns() noexcept;
 
 // Requires the interpreter lock, outside any profile event, with `tool_id` held and no event set for
-// it. The same through sys.monitoring (`monitoring` is the module), for a callback that asks for the
-// frame as the recorder's does.
+// it. The same through sys.monitoring (`monitoring` is the module).
 [[nodiscard]] double monitoring_delivery_ns(PyObject* monitoring, int tool_id) noexcept;
 
 }  // namespace vesk::profiler

@@ -63,8 +63,9 @@ void keep_frame_record_buffer(Batch& batch, ThreadState& thread) noexcept {
 // The event's handling, counted as the recorder's own time on the thread.
 class RecorderTime {
 public:
-    explicit RecorderTime(ThreadState& thread) noexcept : thread_(thread) {
-        thread.event_started_ns = thread.record_clock_ns = utils::nanoseconds_of(utils::read_clock());
+    RecorderTime(ThreadState& thread, std::optional<int64_t> arrived_ns) noexcept : thread_(thread) {
+        thread.event_started_ns = thread.record_clock_ns =
+            arrived_ns ? *arrived_ns : utils::nanoseconds_of(utils::read_clock());
         thread.events += 1 + std::exchange(passed_events, 0);
     }
     RecorderTime(const RecorderTime&) = delete;
@@ -137,7 +138,8 @@ std::string Profiler::drop_key() const {
     return key;
 }
 
-Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg arg) noexcept {
+Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg arg,
+                         std::optional<int64_t> arrived_ns) noexcept {
     if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
         return utils::internal_error("Python gives us a PyFrame");
     }
@@ -165,7 +167,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     // so nothing may free this profiler meanwhile.
     PyRef keep_owner = PyRef::borrow(owner);
     ThreadState& thread = threads_.current();
-    RecorderTime recorder_time(thread);
+    RecorderTime recorder_time(thread, arrived_ns);
     bool record = false;
     if (verdict.filename != filters::FilenameVerdict::Drop) {
         auto wanted = wants_record(frame, event, code, verdict.filename, thread);

@@ -17,6 +17,7 @@
 #include "utils/compat.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
+#include "utils/ids.hpp"
 #include "utils/pyref.hpp"
 
 namespace vesk::profiler {
@@ -97,6 +98,9 @@ EventArg event_arg(Monitored what, PyObject* value) noexcept {
 }
 
 PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Monitored what) noexcept {
+    // Code whose events are all dropped reports none after its first, so nearly every event that
+    // arrives here is one the recorder handles: timed from its arrival.
+    const int64_t arrived_ns = utils::nanoseconds_of(utils::read_clock());
     PyObject* owner = profiler_of_calling_thread();
     if (owner == nullptr || nargs < 2 || !PyCode_Check(args[0]) || utils::interpreter_finalizing()) {
         Py_RETURN_NONE;  // the callbacks stay set while the interpreter tears down the modules they need
@@ -119,7 +123,7 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Monitored what) noex
     }
     const Event event = what == Monitored::Start || what == Monitored::Throw ? Event::Call : Event::Return;
     const EventArg arg = event_arg(what, nargs > 2 ? args[2] : Py_None);
-    if (utils::status_entry([&] { return profiler.profile(owner, frame, event, arg); }) < 0) {
+    if (utils::status_entry([&] { return profiler.profile(owner, frame, event, arg, arrived_ns); }) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
