@@ -745,6 +745,8 @@ def _summary_of(walk: _Walk) -> dict:
             if kind in _VOLUME_RECORDS:
                 _add_volume_record(summary, kind, record)
                 continue
+            if kind == "recorder_time":
+                continue  # the recorder's own time per record, for the readers: no plugin's
             summary["plugin_count"] += 1
             if summary["label"] is None:
                 summary["label"] = _label_of(record)
