@@ -46,12 +46,25 @@ struct ThreadState {
     int64_t recorder_ns = 0;
     int64_t event_started_ns = 0;
     int64_t record_clock_ns = 0;
+    // The interpreter's share is an average per event: where it would make the program's own time
+    // (clock minus recorder) run backwards between two records, the excess is not counted.
+    int64_t program_ns = 0;  // on the timestamps' clock, less the recorder's time
+    double uncounted_ns = 0;
 
     // The recorder's time on this thread up to the current record's timestamp, in seconds, with
-    // `delivery_ns` for the interpreter's handing over of each event.
-    [[nodiscard]] double recorder_seconds_at_record(double delivery_ns) const noexcept {
+    // `delivery_ns` for the interpreter's handing over of each event. Never lets the program's own
+    // time run backwards.
+    [[nodiscard]] double recorder_seconds_at_record(double delivery_ns) noexcept {
         const auto timed = static_cast<double>(recorder_ns + (record_clock_ns - event_started_ns));
-        return (timed + static_cast<double>(events) * delivery_ns) / 1e9;
+        auto recorder = static_cast<int64_t>(timed + static_cast<double>(events) * delivery_ns - uncounted_ns);
+        const int64_t program = record_clock_ns - recorder;
+        if (program < program_ns) {
+            uncounted_ns += static_cast<double>(program_ns - program);
+            recorder -= program_ns - program;
+        } else {
+            program_ns = program;
+        }
+        return static_cast<double>(recorder) / 1e9;
     }
 };
 
