@@ -98,9 +98,6 @@ EventArg event_arg(Monitored what, PyObject* value) noexcept {
 }
 
 PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Monitored what) noexcept {
-    // Code whose events are all dropped reports none after its first, so nearly every event that
-    // arrives here is one the recorder handles: timed from its arrival.
-    const int64_t arrived_ns = utils::nanoseconds_of(utils::read_clock());
     PyObject* owner = profiler_of_calling_thread();
     if (owner == nullptr || nargs < 2 || !PyCode_Check(args[0]) || utils::interpreter_finalizing()) {
         Py_RETURN_NONE;  // the callbacks stay set while the interpreter tears down the modules they need
@@ -117,6 +114,9 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Monitored what) noex
         const bool per_location = what != Monitored::Throw && what != Monitored::Unwind;
         return Py_NewRef(per_location ? registry.disable.get() : Py_None);
     }
+    // Timed from here: fetching the frame is the recorder's work, and the look-ups before cost
+    // little beside the interpreter's handing over, which is measured apart.
+    const int64_t arrived_ns = utils::nanoseconds_of(utils::read_clock());
     PyObject* frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());
     if (frame == nullptr) {
         Py_RETURN_NONE;
