@@ -105,6 +105,9 @@ class Profiler:
         if not self.active:
             return
         _engine().register_noop_profiler()
+        # The engine leaves a do-nothing profile function (through the profile function, not on 3.12+),
+        # which keeps the interpreter on its slower tracing path for the rest of the thread's life.
+        sys.setprofile(None)
         if self.config.get("threading"):
             utils.stop_threading_hook()
         self.active = False
