@@ -111,6 +111,9 @@ def server(recorded):
     viewer = ViewerServer(str(recorded.project.db), "127.0.0.1", 0)
     thread = threading.Thread(target=viewer.serve_forever, daemon=True)
     thread.start()
+    # Pages answer from what is indexed while the rest is: the tests below read whole traces.
+    for trace_id in (recorded.first, recorded.second, recorded.failed):
+        wait_until_indexed(viewer, trace_id)
     yield viewer
     viewer.shutdown()
     viewer.server_close()
@@ -133,6 +136,13 @@ def api(server, path: str) -> dict:
         if status != 202 or time.monotonic() > deadline:
             assert status == 200, body
             return json.loads(body)
+        time.sleep(0.1)
+
+
+def wait_until_indexed(server, trace_id: str) -> None:
+    deadline = time.monotonic() + 300
+    while api(server, f"trace/{trace_id}")["indexing"] is not None:
+        assert time.monotonic() < deadline, f"{trace_id} still indexing"
         time.sleep(0.1)
 
 
