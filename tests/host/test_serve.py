@@ -338,11 +338,11 @@ def test_an_index_follows_its_trace_as_it_grows_reading_only_its_new_documents(t
 def test_a_resumed_coroutine_is_one_call_named_with_its_task_and_timed_without_the_recorder(tmp_path):
     database, trace_id = str(tmp_path / "db.sqlite3"), "trc_tasks"
     frames = [("task", "worker", 0.0), ("call", "c", "work", 0.0), ("return", "c", "work", 0.004, None),
-              ("end",), ("call", "m", "main", 0.005), ("return", "m", "main", 0.006, 1), ("task", "worker", 0.007),
-              ("call", "c", "work", 0.007), ("return", "c", "work", 0.010, 42), ("end",)]
+              ("end", 0.004), ("call", "m", "main", 0.005), ("return", "m", "main", 0.006, 1), ("task", "worker", 0.007),
+              ("call", "c", "work", 0.007), ("return", "c", "work", 0.010, 42), ("end", 0.010)]
     records = [{"type": "task_step", "step": "start", "task_name": entry[1], "task_id": 9, "timestamp": entry[2],
                 "thread": "MainThread", "thread_native_id": 1} if entry[0] == "task" else
-               {"type": "task_step", "step": "end", "task_name": "worker", "task_id": 9, "timestamp": 0.01,
+               {"type": "task_step", "step": "end", "task_name": "worker", "task_id": 9, "timestamp": entry[1],
                 "thread": "MainThread", "thread_native_id": 1} if entry[0] == "end" else
                msgpack.unpackb(_document(trace_id, entry))["frames_of_interest"][0] for entry in frames]
     seconds = [0, 0, 0.001, 0.001, 0.001, 0.001, 0.001, 0.001, 0.002, 0.002]  # the recorder: 1 ms per stretch

@@ -178,7 +178,9 @@ class _ChromeThread(ThreadWalk):
                 "name": name,
                 "cat": "python",
                 "ts": start * 1e6,
-                "dur": max(0.0, end - start) * 1e6,
+                # Taken between the scaled ends, so that ts + dur is the end exactly: a fast call's end
+                # would otherwise land a rounding past its caller's.
+                "dur": max(0.0, end * 1e6 - start * 1e6),
                 "pid": 1,
                 "tid": self.tid,
                 "args": args,

@@ -235,6 +235,7 @@ class RecordStream:
         self.document: Document | None = None  # the one `records()` is in
         self.program_time = True  # timestamps less the recorder's own time, where the trace tells it
         self.recorder_spent: dict[object, list] = {}  # record list -> [first, last] recorder time read
+        self.program_clock: dict[object, float] = {}  # record list -> the last program time given
 
     def records(
         self,
@@ -275,7 +276,10 @@ class RecordStream:
         if not isinstance(second, (int, float)):
             return
         if isinstance(timestamp, (int, float)):
-            record["timestamp"] = timestamp - second
+            # The engine keeps a thread's program time from running backwards; the subtraction of two
+            # floats this large can by a fraction of a microsecond, which would unnest a fast call.
+            program = max(timestamp - second, self.program_clock.get(section, float("-inf")))
+            record["timestamp"] = self.program_clock[section] = program
         spent = self.recorder_spent.get(section)
         if spent is None:
             self.recorder_spent[section] = [second, second]

@@ -161,6 +161,7 @@ class _Builder:
         self.node_count = 0
         self.here = (0, 0, 0)  # the current record: document number, offset, length
         self.raw_timestamp: object = None  # the current record's timestamp as the clock read it
+        self.program_clock: dict = {}  # record list -> the last program time given
 
     def __getstate__(self) -> dict:
         return {**self.__dict__, "nodes": [], "queries": [], "resumed": {}}
@@ -171,7 +172,8 @@ class _Builder:
         try:
             for section in document.sections():
                 for record in document.records(section):
-                    self.raw_timestamp = _to_program_time(record, document.recorder_second)
+                    self.raw_timestamp = _to_program_time(record, document.recorder_second,
+                                                          self.program_clock, section)
                     self.take(number, section, document.record_start, document.record_end, record)
                     progress.records += 1
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
@@ -306,11 +308,14 @@ class _Builder:
         }
 
 
-def _to_program_time(record: object, recorder_second: float | None) -> object:
-    """Puts the record on the program's time; returns its timestamp as the clock read it."""
+def _to_program_time(record: object, recorder_second: float | None, clock: dict, section: object) -> object:
+    """Puts the record on the program's time, never behind the list's last (the subtraction of two
+    floats this large can step back a fraction of a microsecond); returns its timestamp as the clock
+    read it."""
     timestamp = record.get("timestamp") if isinstance(record, dict) else None
     if isinstance(recorder_second, (int, float)) and isinstance(timestamp, (int, float)):
-        record["timestamp"] = timestamp - recorder_second
+        program = max(timestamp - recorder_second, clock.get(section, float("-inf")))
+        record["timestamp"] = clock[section] = program
     return timestamp
 
 
