@@ -248,6 +248,7 @@ class RecordStream:
         `wanted(document index, section)` accepts."""
         decoding = decoding if decoding is not None else Decoding()
         count = 0
+        self.program_clock = {}  # each pass from the start
         for index, data in enumerate(db.iter_documents(self.db_path, self.trace_id)):
             if last_document is not None and index > last_document:
                 return
