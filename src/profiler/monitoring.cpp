@@ -178,14 +178,19 @@ void say_once_that_the_id_is_taken(PyObject* holder) noexcept {
                       name);
 }
 
-Result<uint64_t> event_mask(PyObject* monitoring) noexcept {
+// The bit sys.monitoring.events gives the event `name`.
+Result<PyRef> event_bit(PyObject* monitoring, const char* name) noexcept {
     auto events = checked(PyObject_GetAttrString(monitoring, "events"));
     if (!events) {
-        return std::move(events.error());
+        return events;
     }
+    return checked(PyObject_GetAttrString(events->get(), name));
+}
+
+Result<uint64_t> event_mask(PyObject* monitoring) noexcept {
     uint64_t mask = 0;
     for (const Callback& callback : callbacks) {
-        auto bit = checked(PyObject_GetAttrString(events->get(), callback.event));
+        auto bit = event_bit(monitoring, callback.event);
         if (!bit) {
             return std::move(bit.error());
         }
@@ -197,22 +202,19 @@ Result<uint64_t> event_mask(PyObject* monitoring) noexcept {
     return mask;
 }
 
-Status register_callbacks(PyObject* monitoring) noexcept {
-    auto events = checked(PyObject_GetAttrString(monitoring, "events"));
-    if (!events) {
-        return std::move(events.error());
-    }
+// `function` (None: no callback) for each event the tool asks for; null: each event's own callback.
+Status set_callbacks(PyObject* monitoring, PyObject* function) noexcept {
     for (Callback& callback : callbacks) {
-        auto bit = checked(PyObject_GetAttrString(events->get(), callback.event));
+        auto bit = event_bit(monitoring, callback.event);
         if (!bit) {
             return std::move(bit.error());
         }
-        auto function = checked(PyCFunction_New(&callback.def, nullptr));
-        if (!function) {
-            return std::move(function.error());
+        auto own = function != nullptr ? Result<PyRef>(PyRef::borrow(function))
+                                       : checked(PyCFunction_New(&callback.def, nullptr));
+        if (!own) {
+            return std::move(own.error());
         }
-        if (auto done = call_method(monitoring, "register_callback", "iOO", TOOL_ID, bit->get(), function->get());
-            !done) {
+        if (auto done = call_method(monitoring, "register_callback", "iOO", TOOL_ID, bit->get(), own->get()); !done) {
             return std::move(done.error());
         }
     }
@@ -253,7 +255,7 @@ Result<bool> start_monitoring() noexcept {
         return std::move(used.error());
     }
     registry.delivery_ns = monitoring_delivery_ns(monitoring->get(), TOOL_ID);
-    if (auto registered = register_callbacks(monitoring->get()); !registered) {
+    if (auto registered = set_callbacks(monitoring->get(), nullptr); !registered) {
         return std::move(registered.error());
     }
     if (auto set = call_method(monitoring->get(), "set_events", "iK", TOOL_ID, static_cast<unsigned long long>(*mask));
@@ -318,15 +320,8 @@ Status stop_monitoring() noexcept {
     if (auto set = call_method(monitoring.get(), "set_events", "ii", TOOL_ID, 0); !set) {
         return std::move(set.error());
     }
-    for (const Callback& callback : callbacks) {
-        auto events = checked(PyObject_GetAttrString(monitoring.get(), "events"));
-        auto bit = events ? checked(PyObject_GetAttrString(events->get(), callback.event)) : std::move(events);
-        if (!bit) {
-            return std::move(bit.error());
-        }
-        if (auto done = call_method(monitoring.get(), "register_callback", "iOO", TOOL_ID, bit->get(), Py_None); !done) {
-            return std::move(done.error());
-        }
+    if (auto cleared = set_callbacks(monitoring.get(), Py_None); !cleared) {
+        return cleared;
     }
     if (auto freed = call_method(monitoring.get(), "free_tool_id", "i", TOOL_ID); !freed) {
         return std::move(freed.error());
