@@ -559,6 +559,68 @@ PyObject* lossy_utf8(PyObject*, PyObject* bytes) {
     });
 }
 
+// ---- locals
+
+Result<PyRef> items_of(Result<PyRef> locals) {
+    if (!locals) {
+        return locals;
+    }
+    return checked(PyDict_Items(locals->get()));
+}
+
+// The interpreter's own dict of a frame's locals, or a snapshot where it hands out another mapping.
+Result<PyRef> interpreter_frame_locals(PyFrameObject* frame) {
+    auto locals = checked(PyFrame_GetLocals(frame));
+    if (!locals || PyDict_Check(locals->get())) {
+        return locals;
+    }
+    auto snapshot = checked(PyDict_New());
+    if (snapshot && PyDict_Update(snapshot->get(), locals->get()) < 0) {
+        return PyError::fetch();
+    }
+    return snapshot;
+}
+
+// At every call and return, the locals as the engine reads them beside the interpreter's own; the
+// events where the two differ, in
+// keys, values or order, are collected in `disagreements`.
+int compare_frame_locals(PyObject* disagreements, PyFrameObject* frame, int what, PyObject*) {
+    if (what != PyTrace_CALL && what != PyTrace_RETURN) {
+        return 0;
+    }
+    auto* object = reinterpret_cast<PyObject*>(frame);
+    auto ours = items_of(utils::frame_locals(object));
+    auto theirs = items_of(interpreter_frame_locals(frame));
+    if (!ours || !theirs) {
+        std::move(ours ? theirs.error() : ours.error()).restore();
+        return -1;
+    }
+    const int same = PyObject_RichCompareBool(ours->get(), theirs->get(), Py_EQ);
+    if (same != 0) {
+        return same < 0 ? -1 : 0;
+    }
+    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    PyRef entry = PyRef::steal(Py_BuildValue("(OsOO)", reinterpret_cast<PyCodeObject*>(code.get())->co_name,
+                                             what == PyTrace_CALL ? "call" : "return", ours->get(), theirs->get()));
+    return entry ? PyList_Append(disagreements, entry.get()) : -1;
+}
+
+PyObject* frame_locals_disagreements(PyObject*, PyObject* callable) {
+    return object_entry([&]() -> Result<PyRef> {
+        auto disagreements = checked(PyList_New(0));
+        if (!disagreements) {
+            return disagreements;
+        }
+        PyEval_SetProfile(compare_frame_locals, disagreements->get());
+        auto called = checked(PyObject_CallNoArgs(callable));
+        PyEval_SetProfile(nullptr, nullptr);
+        if (!called) {
+            return std::move(called.error());
+        }
+        return disagreements;
+    });
+}
+
 // ---- qualified names
 
 PyObject* get_qualname(PyObject*, PyObject* frame) {
@@ -614,6 +676,7 @@ PyMethodDef methods[] = {
     {"line_number_from", line_number_from, METH_O, nullptr},
     {"filename_with_lineno", filename_with_lineno, METH_O, nullptr},
     {"lossy_utf8", lossy_utf8, METH_O, nullptr},
+    {"frame_locals_disagreements", frame_locals_disagreements, METH_O, nullptr},
     {"get_qualname", get_qualname, METH_O, nullptr},
     {"get_qualname_inner", get_qualname_inner, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

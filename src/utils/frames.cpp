@@ -363,18 +363,6 @@ Result<std::string> filename_with_lineno(PyObject* frame) noexcept {
     }
 }
 
-Result<PyRef> frame_locals(PyObject* frame) noexcept {
-    auto locals = checked(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
-    if (!locals || PyDict_Check(locals->get())) {
-        return locals;
-    }
-    auto snapshot = checked(PyDict_New());
-    if (snapshot && PyDict_Update(snapshot->get(), locals->get()) < 0) {
-        return PyError::fetch();
-    }
-    return snapshot;
-}
-
 Status watch_working_directory() noexcept {
     if (working_directory_cache.watched) {
         return {};

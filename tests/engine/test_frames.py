@@ -282,3 +282,73 @@ def test_lossy_utf8_matches_the_interpreter(raw):
 @given(st.binary(max_size=64))
 def test_lossy_utf8_matches_the_interpreter_on_any_bytes(raw):
     assert t.lossy_utf8(raw) == raw.decode("utf-8", "replace")
+
+
+# ---- locals
+
+
+def plain(a, b=2, *rest, key=None, **options):
+    total = a + b
+    if total > 100:
+        unused = total  # noqa: F841 (never bound: left out at every event)
+    del total
+    later = [a, b, rest, key, options]
+    return later
+
+
+def generator(n):
+    first = 0
+    for i in range(n):
+        yield i
+        if i == 1:
+            del first
+        else:
+            first = i  # taken out and bound again: its place in the frame's dict moves
+
+
+def closures(x):
+    captured = x * 2
+
+    def inner(y):
+        return captured + x + y
+
+    return inner(1)
+
+
+def comprehensions(items):
+    squares = [value * value for value in items]
+    return {key: len(squares) for key in "ab"}
+
+
+def raising(value):
+    local = value
+    raise ValueError(local)
+
+
+def written_through_the_frame():
+    frame = sys._getframe()
+    frame.f_locals["added"] = 1  # an extra variable on 3.13; on 3.11 and 3.12 lost at the next read
+    return frame.f_lineno
+
+
+class_body = "class Body:\n    attribute = 1\n    squares = [i * i for i in range(3)]\n"
+module_body = "import os\nvalue = [n for n in range(3)]\n"
+
+
+def run_everything():
+    plain(1)
+    plain(1, 2, 3, key="k", extra=4)
+    list(generator(4))
+    closures(3)
+    comprehensions([1, 2])
+    try:
+        raising("boom")
+    except ValueError:
+        pass
+    written_through_the_frame()
+    exec(class_body, {})
+    exec(module_body, {})
+
+
+def test_locals_read_from_the_frame_match_the_interpreters():
+    assert t.frame_locals_disagreements(run_everything) == []
