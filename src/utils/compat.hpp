@@ -47,47 +47,18 @@ inline int set_code_extra(PyObject* code, Py_ssize_t index, void* extra) noexcep
 }
 
 // A number that changes whenever `dict` changes, so that what was read from it can be kept until
-// then; absent where the interpreter keeps none for extensions to read.
+// then. The interpreter still keeps it on every version supported here, though it is deprecated
+// for extensions from 3.12 (dict watchers replace it, but they count the changes of all watched
+// dicts together and cost a call at each): absent where it is gone.
 inline std::optional<uint64_t> dict_version(PyObject* dict) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
+#if PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
 #else
     (void)dict;
     return std::nullopt;
-#endif
-}
-
-#if PY_VERSION_HEX >= 0x030C0000
-// Bumped by the interpreter's dict-watcher hook at every change of any dict watched here.
-inline uint64_t watched_dict_changes = 1;
-inline int dict_watcher = -1;  // -2: the interpreter had none left to give
-
-inline int count_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++watched_dict_changes;
-    return 0;
-}
-#endif
-
-// Like `dict_version`, for the few dicts the engine reads at every event (sys.modules, the
-// serialiser's module): where the interpreter keeps no version, a dict watcher counts the changes of
-// all such dicts together, which is coarser (any of them changing renews what was read from each)
-// but just as safe.
-inline std::optional<uint64_t> watched_dict_version(PyObject* dict) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    return dict_version(dict);
-#else
-    if (dict_watcher == -1) {
-        dict_watcher = PyDict_AddWatcher(count_watched_dict_change);
-        if (dict_watcher < 0) {
-            PyErr_Clear();  // Intended: without a watcher the dicts are read afresh each time.
-            dict_watcher = -2;
-        }
-    }
-    if (dict_watcher < 0 || PyDict_Watch(dict_watcher, dict) < 0) {
-        PyErr_Clear();  // Intended: as above, and only a non-dict cannot be watched.
-        return std::nullopt;
-    }
-    return watched_dict_changes;
 #endif
 }
 

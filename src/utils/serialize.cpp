@@ -119,9 +119,9 @@ Result<Serialized> serialized_from(PyRef result, Serializer serializer) noexcept
 
 Result<PyRef> SerializerLookup::function(Serializer serializer) noexcept {
     Found& found = found_[serializer == Serializer::Full ? 0 : 1];
-    const std::optional<uint64_t> modules_version = watched_dict_version(PyImport_GetModuleDict());
+    const std::optional<uint64_t> modules_version = dict_version(PyImport_GetModuleDict());
     if (found.function && modules_version && *modules_version == found.modules_version &&
-        watched_dict_version(PyModule_GetDict(found.module.get())) == found.namespace_version) {
+        dict_version(PyModule_GetDict(found.module.get())) == found.namespace_version) {
         return found.function.clone();
     }
     auto module = import_module(interned().module_vesk_serialize);
@@ -133,9 +133,9 @@ Result<PyRef> SerializerLookup::function(Serializer serializer) noexcept {
         return std::move(function.error());
     }
     // Versions read after the lookup, which may itself have imported and so changed sys.modules.
-    found.modules_version = watched_dict_version(PyImport_GetModuleDict()).value_or(0);
+    found.modules_version = dict_version(PyImport_GetModuleDict()).value_or(0);
     PyObject* namespace_dict = PyModule_Check(module->get()) ? PyModule_GetDict(module->get()) : nullptr;
-    found.namespace_version = namespace_dict != nullptr ? watched_dict_version(namespace_dict).value_or(0) : 0;
+    found.namespace_version = namespace_dict != nullptr ? dict_version(namespace_dict).value_or(0) : 0;
     // Not a module (a stand-in object in sys.modules) or no versions to check: looked up afresh at
     // every event.
     const bool keep = namespace_dict != nullptr && modules_version;
