@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "filters/decision.hpp"
@@ -20,6 +21,10 @@ struct CodeVerdict {
     uint64_t profiler_serial;  // whose verdict this is: each profiler has its own filters and plugins
     filters::FilenameVerdict filename;
     std::vector<plugins::PluginProcessor>* processors;  // registered for the code's name, or null
+    // The code's "co_filename" and "co_name" as UTF-8, read once: the code object keeps both alive
+    // for as long as this verdict is kept on it.
+    std::string_view filename_text;
+    std::string_view name_text;
 };
 
 // Parts of a default frame record that depend on the code object alone, built at its first recorded

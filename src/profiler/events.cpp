@@ -93,7 +93,7 @@ Result<CodeVerdict> Profiler::decide_verdict(EventCode& code) noexcept {
     // The table's names and processor lists never change after construction.
     plugins::PluginTable& table = plugins_;
     CodeVerdict verdict{serial_, filters::filename_verdict(config_.filters, code.filename_text),
-                        table.empty() ? nullptr : table.find(code.name_text)};
+                        table.empty() ? nullptr : table.find(code.name_text), code.filename_text, code.name_text};
     cache_verdict(code.code.get(), verdict);
     return verdict;
 }
@@ -157,11 +157,8 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     if (verdict.filename == filters::FilenameVerdict::Drop && verdict.processors == nullptr) {
         return {};  // a dropped frame: no lock, no allocation, no Python code
     }
-    if (code.filename_text.data() == nullptr) {
-        if (auto read = read_code_texts(code); !read) {
-            return std::move(read.error());
-        }
-    }
+    code.filename_text = verdict.filename_text;
+    code.name_text = verdict.name_text;
     // Finding the thread's store may release finished threads' frames, and reading the callers for the
     // attrs test allocates frame objects: either may run the garbage collector and with it finalizers,
     // so nothing may free this profiler meanwhile.

@@ -372,6 +372,9 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
 // call resumed rather than a new call at each resumption.
 std::optional<FrameId> Profiler::frame_id_for(const ThreadState& thread, PyObject* frame, Event event) const noexcept {
     if (event == Event::Call) {
+        if (suspended_calls_.empty()) {
+            return utils::new_frame_id();
+        }
         auto suspended = suspended_calls_.find(frame);
         return suspended != suspended_calls_.end() ? suspended->second.id : utils::new_frame_id();
     }

@@ -12,26 +12,31 @@ std::atomic<uint64_t> next_stores_serial{1};
 struct ThisThread {
     uint64_t serial = next_thread_serial.fetch_add(1, std::memory_order_relaxed);
     std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
-    // The entry this thread last used, and whose stores it is in: one comparison finds it again. An
-    // entry lives as long as its stores do while its thread runs.
-    uint64_t last_stores = 0;
-    ThreadState* last_state = nullptr;
     ~ThisThread() { alive->store(false, std::memory_order_release); }
 };
 
 thread_local ThisThread this_thread;
+
+// The entry this thread last used, and whose stores it is in: one comparison finds it again. An
+// entry lives as long as its stores do while its thread runs. Trivially constructed and in the static
+// TLS block, so that reaching it at every event costs no call.
+struct LastUsed {
+    uint64_t stores;
+    ThreadState* state;
+};
+
+[[gnu::tls_model("initial-exec")]] thread_local LastUsed last_used{0, nullptr};
 
 }  // namespace
 
 ThreadStores::ThreadStores() noexcept : serial_(next_stores_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
 ThreadState& ThreadStores::current() {
-    if (this_thread.last_stores == serial_) {
-        return *this_thread.last_state;
+    if (last_used.stores == serial_) {
+        return *last_used.state;
     }
     if (auto found = entries_.find(this_thread.serial); found != entries_.end()) {
-        this_thread.last_stores = serial_;
-        this_thread.last_state = &found->second->state;
+        last_used = {serial_, &found->second->state};
         return found->second->state;
     }
     // Dropped only after the map is consistent again: releasing their frames may run Python code.
@@ -40,8 +45,7 @@ ThreadState& ThreadStores::current() {
     entry->alive = this_thread.alive;
     ThreadState& state = entry->state;
     entries_.emplace(this_thread.serial, std::move(entry));
-    this_thread.last_stores = serial_;
-    this_thread.last_state = &state;
+    last_used = {serial_, &state};
     return state;
 }
 
