@@ -41,18 +41,24 @@ bool locals_may_hold_builtins(PyObject* code_object) noexcept {
     return false;
 }
 
-// The frame's locals as they are serialised: "__builtins__" (present in module-level frames) is left
-// out, copying the dict only when it is there.
-Result<PyRef> locals_to_record(PyObject* frame, PyObject* code, RecordTexts* texts) noexcept {
-    auto locals = utils::frame_locals(frame);
-    if (!locals) {
-        return locals;
-    }
+// Whether the frame's locals may hold "__builtins__" (module-level frames do), which is left out of
+// what is serialised.
+bool may_hold_builtins(PyObject* code, RecordTexts* texts) noexcept {
     using Builtins = RecordTexts::Builtins;
-    if (texts != nullptr && texts->builtins_in_locals == Builtins::Unknown) {
+    if (texts == nullptr) {
+        return locals_may_hold_builtins(code);
+    }
+    if (texts->builtins_in_locals == Builtins::Unknown) {
         texts->builtins_in_locals = locals_may_hold_builtins(code) ? Builtins::Maybe : Builtins::Never;
     }
-    if (texts != nullptr && texts->builtins_in_locals == Builtins::Never) {
+    return texts->builtins_in_locals == Builtins::Maybe;
+}
+
+// The frame's locals as they are serialised: "__builtins__" is left out, copying the dict only when
+// it is there.
+Result<PyRef> locals_to_record(PyObject* frame, PyObject* code, RecordTexts* texts) noexcept {
+    auto locals = utils::frame_locals(frame);
+    if (!locals || !may_hold_builtins(code, texts)) {
         return locals;
     }
     PyObject* builtins = PyDict_GetItemWithError(locals->get(), utils::interned().dunder_builtins);
@@ -70,6 +76,23 @@ Result<PyRef> locals_to_record(PyObject* frame, PyObject* code, RecordTexts* tex
         return PyError::fetch();
     }
     return copy;
+}
+
+// CAUTION: runs Python code (the serialiser). The frame's locals serialised: read where they lie
+// when the serialiser is the native one and that gives the bytes of the dict, else from the dict.
+Result<utils::Serialized> serialize_locals(PyObject* frame, PyObject* code, RecordTexts* texts,
+                                           const utils::SerializerFunction& serializer, utils::Serializer kind,
+                                           utils::ByteBuffer& scratch) noexcept {
+    if (serializer.native != nullptr && !may_hold_builtins(code, texts)) {
+        if (auto view = utils::plain_locals_view(frame)) {
+            return utils::serialize_locals_with(serializer, *view, kind, scratch);
+        }
+    }
+    auto locals = locals_to_record(frame, code, texts);
+    if (!locals) {
+        return std::move(locals.error());
+    }
+    return utils::serialize_with(serializer, locals->get(), kind, scratch);
 }
 
 // What a default frame record holds besides its constant keys, gathered before it is written.
@@ -326,10 +349,6 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
     if (!qualname) {
         return std::move(qualname.error());
     }
-    auto locals = locals_to_record(frame, code.code.get(), texts);
-    if (!locals) {
-        return std::move(locals.error());
-    }
     std::optional<FrameId> id = frame_id_for(thread, frame, event);
     const bool suspending = event == Event::Return && !arg.raised &&
                             (arg.leaving == Leaving::Suspending ||
@@ -344,11 +363,12 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
     if (!serializer) {
         return std::move(serializer.error());
     }
-    auto arg_bytes = utils::serialize_with(serializer->get(), arg.value, config_.serializer());
+    auto arg_bytes = utils::serialize_with(*serializer, arg.value, config_.serializer(), thread.serialized_arg);
     if (!arg_bytes) {
         return std::move(arg_bytes.error());
     }
-    auto locals_bytes = utils::serialize_with(serializer->get(), locals->get(), config_.serializer());
+    auto locals_bytes = serialize_locals(frame, code.code.get(), texts, *serializer, config_.serializer(),
+                                         thread.serialized_locals);
     if (!locals_bytes) {
         return std::move(locals_bytes.error());
     }

@@ -40,6 +40,8 @@ struct ThreadState {
     utils::PyRef left_out_call;                               // the call whose whole subtree is left out
     utils::ByteBuffer spare_record;                           // the last frame record's allocation, reused
     std::string scratch_path;                                 // the "path" text being written, reused
+    utils::ByteBuffer serialized_arg;                         // what the native serialiser wrote, reused
+    utils::ByteBuffer serialized_locals;
     // The recorder's own time on this thread, so that readers can take it out of durations: the
     // events that reached the recorder so far and the time it spent on them, and where the current
     // event started and took its record's timestamp.

@@ -17,6 +17,7 @@
 #include "serialize/walk.hpp"
 #include "utils/entry.hpp"
 #include "utils/interned.hpp"
+#include "utils/native_serializer.hpp"
 #include "utils/pyref.hpp"
 #include "utils/result.hpp"
 
@@ -61,35 +62,33 @@ struct State {
 
 State& state_of(PyObject* module) noexcept { return *static_cast<State*>(PyModule_GetState(module)); }
 
-// What a native dump came to: bytes, or the Python serialiser is to take the value over (neither set),
-// or an error that belongs to the program (KeyboardInterrupt, SystemExit from a repr).
-struct Dumped {
-    PyRef bytes;
+// What a native walk came to: the value written (the output kept), or the Python serialiser is to
+// take the value over (neither set), or an error that belongs to the program (KeyboardInterrupt,
+// SystemExit from a repr).
+struct Walked {
+    bool written = false;
     std::optional<PyError> interrupted;
 };
 
-// CAUTION: runs Python code (see Walk::value). No exception is pending afterwards.
-Dumped dump_natively(const State& state, PyObject* value, bool light) noexcept {
+// CAUTION: runs Python code (see Walk::value). No exception is pending afterwards. `write` has the
+// walk write the value; `keep` takes the finished output and says whether it could.
+template <class Write, class Keep>
+Walked walk_natively(const State& state, bool light, Write&& write, Keep&& keep) noexcept {
     try {
         // A lone surrogate in a str makes msgpack's packer refuse the Python walk's result; that walk
         // then runs again with every text escaped. Doing the same keeps the bytes identical.
         for (const bool safe_text : {false, true}) {
             Output out;
             Walk walk(state.settings, light, safe_text, out);
-            const Outcome outcome = walk.value(value, 0);
+            const Outcome outcome = write(walk);
             if (outcome == Outcome::unencodable_text) {
                 continue;
             }
             if (outcome == Outcome::written && !out.failed()) {
-                PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
-                if (!bytes) {
-                    // Dropped: out of memory; the Python serialiser decides what the value becomes.
-                    static_cast<void>(PyError::fetch());
-                }
-                return {std::move(bytes), std::nullopt};
+                return {keep(out), std::nullopt};
             }
             if (outcome == Outcome::interrupted) {
-                return {PyRef(), walk.take_error()};
+                return {false, walk.take_error()};
             }
             // Dropped: the Python serialiser converts the whole value again and meets the same
             // condition, which its own rules turn into a marker or a result.
@@ -102,26 +101,122 @@ Dumped dump_natively(const State& state, PyObject* value, bool light) noexcept {
     return {};
 }
 
+PyObject* python_dump(const State& state, PyObject* value, bool light) noexcept {
+    return PyObject_CallOneArg(light ? state.python_dump_lightweight.get() : state.python_dump.get(), value);
+}
+
+PyObject* not_set_up() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "vesk._serialize.setup() has not been called");
+    return nullptr;
+}
+
 PyObject* dump(PyObject* module, PyObject* value, bool light) noexcept {
     State& state = state_of(module);
     if (!state.ready) {
-        PyErr_SetString(PyExc_RuntimeError, "vesk._serialize.setup() has not been called");
-        return nullptr;
+        return not_set_up();
     }
     if (value == Py_None) {
         return Py_NewRef(state.nil.get());
     }
     if (state.native) {
-        Dumped dumped = dump_natively(state, value, light);
-        if (dumped.bytes) {
-            return dumped.bytes.release();
+        PyRef bytes;
+        Walked walked = walk_natively(state, light, [&](Walk& walk) { return walk.value(value, 0); },
+                                      [&](const Output& out) {
+                                          bytes = PyRef::steal(PyBytes_FromStringAndSize(
+                                              out.data(), static_cast<Py_ssize_t>(out.size())));
+                                          if (!bytes) {
+                                              // Dropped: out of memory; the Python serialiser decides
+                                              // what the value becomes.
+                                              static_cast<void>(PyError::fetch());
+                                          }
+                                          return static_cast<bool>(bytes);
+                                      });
+        if (walked.written) {
+            return bytes.release();
         }
-        if (dumped.interrupted) {
-            std::move(*dumped.interrupted).restore();
+        if (walked.interrupted) {
+            std::move(*walked.interrupted).restore();
             return nullptr;
         }
     }
-    return PyObject_CallOneArg(light ? state.python_dump_lightweight.get() : state.python_dump.get(), value);
+    return python_dump(state, value, light);
+}
+
+// ---- the table the engine calls through (see utils/native_serializer.hpp)
+
+bool append_output(utils::ByteBuffer& target, const Output& out) noexcept {
+    try {
+        target.append(out.data(), out.size());
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;  // the Python serialiser decides what the value becomes, as above
+    }
+}
+
+// What the table's functions return for a walk that did not write the value: the Python
+// serialiser's result for `value`, made by `make_value` only then.
+template <class MakeValue>
+int after_walk(const State& state, Walked& walked, bool light, MakeValue&& make_value, PyObject** result) noexcept {
+    if (walked.interrupted) {
+        std::move(*walked.interrupted).restore();
+        return -1;
+    }
+    PyRef value = make_value();
+    *result = value ? python_dump(state, value.get(), light) : nullptr;
+    return *result != nullptr ? 0 : -1;
+}
+
+int native_dump(PyObject* module, PyObject* value, bool light, utils::ByteBuffer& out, PyObject** result) noexcept {
+    State& state = state_of(module);
+    if (!state.ready) {
+        return not_set_up(), -1;
+    }
+    if (value == Py_None) {
+        try {
+            out.push_back('\xc0');
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 1;
+    }
+    Walked walked;
+    if (state.native) {
+        walked = walk_natively(state, light, [&](Walk& walk) { return walk.value(value, 0); },
+                               [&](const Output& written) { return append_output(out, written); });
+        if (walked.written) {
+            return 1;
+        }
+    }
+    return after_walk(state, walked, light, [&] { return PyRef::borrow(value); }, result);
+}
+
+// The dict the walk stood for, for the Python serialiser.
+PyRef dict_of(PyObject* const* names, PyObject* const* values, Py_ssize_t count) noexcept {
+    PyRef dict = PyRef::steal(PyDict_New());
+    for (Py_ssize_t i = 0; dict && i < count; ++i) {
+        if (values[i] != nullptr && PyDict_SetItem(dict.get(), names[i], values[i]) < 0) {
+            dict.reset();
+        }
+    }
+    return dict;
+}
+
+int native_dump_named_values(PyObject* module, PyObject* const* names, PyObject* const* values, Py_ssize_t count,
+                             bool light, utils::ByteBuffer& out, PyObject** result) noexcept {
+    State& state = state_of(module);
+    if (!state.ready) {
+        return not_set_up(), -1;
+    }
+    Walked walked;
+    if (state.native) {
+        walked = walk_natively(state, light, [&](Walk& walk) { return walk.named_values(names, values, count); },
+                               [&](const Output& written) { return append_output(out, written); });
+        if (walked.written) {
+            return 1;
+        }
+    }
+    return after_walk(state, walked, light, [&] { return dict_of(names, values, count); }, result);
 }
 
 PyObject* dump_msgpack(PyObject* module, PyObject* value) noexcept { return dump(module, value, false); }
@@ -129,6 +224,9 @@ PyObject* dump_msgpack(PyObject* module, PyObject* value) noexcept { return dump
 PyObject* dump_msgpack_lightweight_repr(PyObject* module, PyObject* value) noexcept {
     return dump(module, value, true);
 }
+
+const utils::NativeSerializerApi native_api = {dump_msgpack, dump_msgpack_lightweight_repr, native_dump,
+                                               native_dump_named_values};
 
 Result<PyRef> type_descriptor(PyObject* name) noexcept {
     auto attributes = utils::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
@@ -390,6 +488,11 @@ PyMODINIT_FUNC PyInit__serialize() {
     auto* state = new (PyModule_GetState(module.get())) serialize::State();
     state->nil = utils::PyRef::steal(PyBytes_FromStringAndSize("\xc0", 1));
     if (!state->nil) {
+        return nullptr;
+    }
+    utils::PyRef api = utils::PyRef::steal(PyCapsule_New(const_cast<utils::NativeSerializerApi*>(&serialize::native_api),
+                                                         utils::NATIVE_SERIALIZER_CAPSULE, nullptr));
+    if (!api || PyModule_AddObjectRef(module.get(), "_native_api", api.get()) < 0) {
         return nullptr;
     }
     return module.release();

@@ -420,14 +420,40 @@ Outcome Walk::mapping(PyObject* value, Py_ssize_t depth) {
         pairs[2 * taken + 1] = PyRef::borrow(item);
         ++taken;
     }
-    const Py_ssize_t more = count - take;
+    return mapping_of(value, pairs.data(), taken, count - take, depth);
+}
+
+Outcome Walk::named_values(PyObject* const* names, PyObject* const* values, Py_ssize_t count) {
+    const Py_ssize_t bound = std::count_if(values, values + count, [](PyObject* item) { return item != nullptr; });
+    if (limits_.max_depth <= 0 || (bound != 0 && budget_ <= 0)) {
+        return Outcome::give_up;  // their markers name the dict's type: the caller makes the dict
+    }
+    const Py_ssize_t take = std::min({bound, limits_.max_items, budget_});
+    budget_ -= take;
+    Snapshot<32> pairs(2 * static_cast<size_t>(take));
+    Py_ssize_t taken = 0;
+    for (Py_ssize_t i = 0; i < count && taken < take; ++i) {
+        if (values[i] != nullptr) {
+            pairs[2 * taken] = PyRef::borrow(names[i]);
+            pairs[2 * taken + 1] = PyRef::borrow(values[i]);
+            ++taken;
+        }
+    }
+    // No object of the program can be this mapping, which has none: nothing inside is a cycle to it.
+    return mapping_of(nullptr, pairs.data(), taken, bound - take, 0);
+}
+
+// A map of the `taken` pairs, then a marker for `more` left out. `container` is the object the
+// pairs come from, open while they are converted.
+Outcome Walk::mapping_of(PyObject* container, const PyRef* pairs, Py_ssize_t taken, Py_ssize_t more,
+                         Py_ssize_t depth) {
     const size_t start = out_.size();
     const size_t entry_count = static_cast<size_t>(taken) + (more > 0 ? 1 : 0);
     out_.map_header(entry_count);
     Scratch<Entry, 16> written(entry_count);
     {
-        Opened opened(*this, value);
-        const Outcome outcome = entries(pairs.data(), taken, written.data(), depth);
+        Opened opened(*this, container);
+        const Outcome outcome = entries(pairs, taken, written.data(), depth);
         if (outcome != Outcome::written) {
             return outcome;
         }

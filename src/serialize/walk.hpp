@@ -42,6 +42,9 @@ public:
     // it does not decide here (and through them the reprs the settings opt into), unusual type names.
     // May throw std::bad_alloc (snapshots of very large containers).
     [[nodiscard]] Outcome value(PyObject* value, Py_ssize_t depth);
+    // The same as `value` of a dict holding the pairs (names[i], values[i]) whose value is set, in
+    // that order, without the dict. Gives up where a marker would name the dict.
+    [[nodiscard]] Outcome named_values(PyObject* const* names, PyObject* const* values, Py_ssize_t count);
 
     // The Python error the walk gave up on or was interrupted by, if any.
     [[nodiscard]] std::optional<utils::PyError> take_error() noexcept { return std::move(error_); }
@@ -57,6 +60,8 @@ private:
     Outcome big_integer(PyObject* value);
     Outcome bytes(PyObject* value);
     Outcome mapping(PyObject* value, Py_ssize_t depth);
+    Outcome mapping_of(PyObject* container, const utils::PyRef* pairs, Py_ssize_t taken, Py_ssize_t more,
+                       Py_ssize_t depth);
     Outcome entries(const utils::PyRef* pairs, Py_ssize_t count, Entry* entries, Py_ssize_t depth);
     void drop_repeated_keys(size_t start, const Entry* entries, size_t count);
     Outcome sequence(PyObject* value, Base base, Py_ssize_t depth);

@@ -114,7 +114,31 @@ Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
 
 #endif
 
+// Whether the frame's locals dict would hold its bound variables in the code's order: from 3.13 a
+// snapshot is made afresh at each read; before, the frame keeps one dict whose order is that of the
+// reads made so far, which a function's frame starts only when one is made.
+bool dict_order_is_code_order(PyFrameObject* frame, PyCodeObject* code) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    (void)frame;
+    (void)code;
+    return true;
+#else
+    constexpr int resumable = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE;
+    return frame->f_frame->f_locals == nullptr && (code->co_flags & resumable) == 0;
+#endif
+}
+
 }  // namespace
+
+std::optional<LocalsView> plain_locals_view(PyObject* frame) noexcept {
+    auto* object = reinterpret_cast<PyFrameObject*>(frame);
+    PyCodeObject* code = code_of(object->f_frame);
+    if (!holds_plain_locals_only(object, code) || !dict_order_is_code_order(object, code)) {
+        return std::nullopt;
+    }
+    auto* names = reinterpret_cast<PyTupleObject*>(code->co_localsplusnames);
+    return LocalsView{names->ob_item, object->f_frame->localsplus, code->co_nlocalsplus};
+}
 
 Result<PyRef> frame_locals(PyObject* frame) noexcept {
     auto* object = reinterpret_cast<PyFrameObject*>(frame);

@@ -48,6 +48,19 @@ using LineOf = int (*)(PyObject* frame) noexcept;
 // frame's proxy from 3.13, a class body's namespace from __prepare__).
 [[nodiscard]] Result<PyRef> frame_locals(PyObject* frame) noexcept;
 
+// A frame's locals where they lie: the names, and the values (null where unbound), in the order
+// `frame_locals` would hold them. Valid until the frame runs again.
+struct LocalsView {
+    PyObject* const* names;
+    PyObject* const* values;
+    Py_ssize_t count;
+};
+
+// The view, for a frame whose every variable is a plain local and whose locals dict would hold
+// exactly the bound ones in the code's order (on 3.11 and 3.12: no dict of them made yet, and not a
+// generator's or coroutine's frame, whose dict keeps the order of earlier reads); else nothing.
+[[nodiscard]] std::optional<LocalsView> plain_locals_view(PyObject* frame) noexcept;
+
 // CAUTION: may run Python code (attribute reads on `frame`). Requires the interpreter lock.
 // Requires the interpreter lock. Lets `filename_with_lineno` keep the working directory between
 // events instead of asking the system each time; a change through os.chdir or os.fchdir shows at the

@@ -91,9 +91,30 @@ PyObject* function_name(Serializer serializer) noexcept {
     return serializer == Serializer::Full ? interned().dump_msgpack : interned().dump_msgpack_lightweight_repr;
 }
 
+// The native serialiser's table, where `function` is that module's own function for `serializer`.
+const NativeSerializerApi* native_table_of(PyObject* function, Serializer serializer) noexcept {
+    if (!PyCFunction_Check(function) || PyCFunction_GET_SELF(function) == nullptr ||
+        !PyModule_Check(PyCFunction_GET_SELF(function))) {
+        return nullptr;
+    }
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(PyCFunction_GET_SELF(function), "_native_api"));
+    const auto* table = capsule ? static_cast<const NativeSerializerApi*>(
+                                      PyCapsule_GetPointer(capsule.get(), NATIVE_SERIALIZER_CAPSULE))
+                                : nullptr;
+    if (table == nullptr) {
+        PyErr_Clear();  // Intended: a module without the table is called through Python.
+        return nullptr;
+    }
+    const PyCFunction own = serializer == Serializer::Full ? table->full : table->light;
+    return PyCFunction_GET_FUNCTION(function) == own ? table : nullptr;
+}
+
 }  // namespace
 
 std::string_view Serialized::view() const noexcept {
+    if (written_ != nullptr) {
+        return written_->view();
+    }
     if (bytes_) {
         return {PyBytes_AS_STRING(bytes_.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes_.get()))};
     }
@@ -117,12 +138,12 @@ Result<Serialized> serialized_from(PyRef result, Serializer serializer) noexcept
     return serialized;
 }
 
-Result<PyRef> SerializerLookup::function(Serializer serializer) noexcept {
+Result<SerializerFunction> SerializerLookup::function(Serializer serializer) noexcept {
     Found& found = found_[serializer == Serializer::Full ? 0 : 1];
     const std::optional<uint64_t> modules_version = dict_version(PyImport_GetModuleDict());
     if (found.function && modules_version && *modules_version == found.modules_version &&
         dict_version(PyModule_GetDict(found.module.get())) == found.namespace_version) {
-        return found.function.clone();
+        return SerializerFunction{found.function.clone(), found.native};
     }
     auto module = import_module(interned().module_vesk_serialize);
     if (!module) {
@@ -132,6 +153,7 @@ Result<PyRef> SerializerLookup::function(Serializer serializer) noexcept {
     if (!function) {
         return std::move(function.error());
     }
+    const NativeSerializerApi* native = native_table_of(function->get(), serializer);
     // Versions read after the lookup, which may itself have imported and so changed sys.modules.
     found.modules_version = dict_version(PyImport_GetModuleDict()).value_or(0);
     PyObject* namespace_dict = PyModule_Check(module->get()) ? PyModule_GetDict(module->get()) : nullptr;
@@ -141,7 +163,8 @@ Result<PyRef> SerializerLookup::function(Serializer serializer) noexcept {
     const bool keep = namespace_dict != nullptr && modules_version;
     found.module = keep ? std::move(*module) : PyRef();
     found.function = keep ? function->clone() : PyRef();
-    return std::move(*function);
+    found.native = keep ? native : nullptr;
+    return SerializerFunction{std::move(*function), native};
 }
 
 int SerializerLookup::traverse(visitproc visit, void* arg) const noexcept {
@@ -152,12 +175,42 @@ int SerializerLookup::traverse(visitproc visit, void* arg) const noexcept {
     return 0;
 }
 
-Result<Serialized> serialize_with(PyObject* function, PyObject* value, Serializer serializer) noexcept {
-    auto result = checked(PyObject_CallOneArg(function, value));
+Result<Serialized> written_natively(int done, PyObject* result, const ByteBuffer& out, Serializer serializer) noexcept {
+    if (done < 0) {
+        return PyError::fetch();
+    }
+    if (done == 0) {
+        return serialized_from(PyRef::steal(result), serializer);
+    }
+    Serialized serialized;
+    serialized.written_ = &out;
+    return serialized;
+}
+
+Result<Serialized> serialize_with(const SerializerFunction& function, PyObject* value, Serializer serializer,
+                                  ByteBuffer& scratch) noexcept {
+    if (function.native != nullptr) {
+        scratch.clear();
+        PyObject* result = nullptr;
+        const int done = function.native->dump(PyCFunction_GET_SELF(function.function.get()), value,
+                                               serializer == Serializer::LightweightRepr, scratch, &result);
+        return written_natively(done, result, scratch, serializer);
+    }
+    auto result = checked(PyObject_CallOneArg(function.function.get(), value));
     if (!result) {
         return std::move(result.error());
     }
     return serialized_from(std::move(*result), serializer);
+}
+
+Result<Serialized> serialize_locals_with(const SerializerFunction& function, const LocalsView& locals,
+                                         Serializer serializer, ByteBuffer& scratch) noexcept {
+    scratch.clear();
+    PyObject* result = nullptr;
+    const int done = function.native->dump_named_values(PyCFunction_GET_SELF(function.function.get()), locals.names,
+                                                        locals.values, locals.count,
+                                                        serializer == Serializer::LightweightRepr, scratch, &result);
+    return written_natively(done, result, scratch, serializer);
 }
 
 Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept {

@@ -6,6 +6,8 @@
 #include <string_view>
 
 #include "utils/bytes.hpp"
+#include "utils/frames.hpp"
+#include "utils/native_serializer.hpp"
 #include "utils/pyref.hpp"
 #include "utils/result.hpp"
 
@@ -17,15 +19,26 @@ enum class Serializer {
 };
 
 // One value as the host serialiser encoded it: the bytes object it returned, read in place, or a
-// copy of another byte sequence it returned.
+// copy of another byte sequence it returned, or the bytes its native table wrote into the caller's
+// buffer.
 class Serialized {
 public:
     [[nodiscard]] std::string_view view() const noexcept;
 
 private:
     friend Result<Serialized> serialized_from(PyRef result, Serializer serializer) noexcept;
+    friend Result<Serialized> written_natively(int done, PyObject* result, const ByteBuffer& out,
+                                               Serializer serializer) noexcept;
     PyRef bytes_;
     ByteBuffer converted_;
+    const ByteBuffer* written_ = nullptr;
+};
+
+// The serialiser function found, and the native serialiser's table where the function is one of its
+// own (called then without Python).
+struct SerializerFunction {
+    PyRef function;
+    const NativeSerializerApi* native = nullptr;
 };
 
 // The host's serialiser function, found by name ("vesk.serialize" in sys.modules, then the
@@ -34,12 +47,13 @@ private:
 class SerializerLookup {
 public:
     // CAUTION: may run Python code (an import). The function for `serializer`.
-    [[nodiscard]] Result<PyRef> function(Serializer serializer) noexcept;
+    [[nodiscard]] Result<SerializerFunction> function(Serializer serializer) noexcept;
     int traverse(visitproc visit, void* arg) const noexcept;
 
 private:
     struct Found {
         PyRef function;
+        const NativeSerializerApi* native = nullptr;
         PyRef module;
         uint64_t modules_version = 0;
         uint64_t namespace_version = 0;
@@ -48,8 +62,15 @@ private:
 };
 
 // CAUTION: runs arbitrary Python code. Requires the interpreter lock. `function`'s MessagePack
-// bytes for `value`, or the error it raised.
-[[nodiscard]] Result<Serialized> serialize_with(PyObject* function, PyObject* value, Serializer serializer) noexcept;
+// bytes for `value`, or the error it raised. `scratch` takes the bytes a native serialiser writes;
+// the result reads them there.
+[[nodiscard]] Result<Serialized> serialize_with(const SerializerFunction& function, PyObject* value,
+                                                Serializer serializer, ByteBuffer& scratch) noexcept;
+
+// The same for the dict a frame's plain locals would make, read where they lie: only for a native
+// serialiser (`function.native` set).
+[[nodiscard]] Result<Serialized> serialize_locals_with(const SerializerFunction& function, const LocalsView& locals,
+                                                       Serializer serializer, ByteBuffer& scratch) noexcept;
 
 // CAUTION: runs arbitrary Python code. Requires the interpreter lock. Returns the MessagePack bytes
 // of one value as produced by the host serialiser, or the error it raised.

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import re
 
 import pytest
 from host_support import needs_engine
@@ -97,3 +98,62 @@ def test_unknown_options_and_unusable_databases_fail_before_recording(tmp_path):
         with vesk.profile(db_path=tmp_path / "missing" / "x.sqlite3"):
             pass
     assert not profiler.is_recording()
+
+
+class Shown:
+    def __repr__(self):
+        return "shown"
+
+
+def many_kinds_of_locals(number, text="t", *rest, password="hunter2", **options):
+    big = list(range(500))
+    nested = {"k": [1, (2, 3)], "secret_token": "x", 3: None}
+    odd = "\udcff"
+    shown = Shown()
+    deep = [number]
+    for _ in range(30):
+        deep = [deep]
+    del text
+    return len(big) + len(nested) + len(odd) + len(deep) + (shown is not None)
+
+
+def with_a_closure(value):
+    def inner():
+        return value
+
+    return inner()
+
+
+def counting(limit):
+    for step in range(limit):
+        yield step
+
+
+def run_them_all():
+    many_kinds_of_locals(1)
+    many_kinds_of_locals(2.5, "x", 3, 4, password="p", extra={"a": 1})
+    with_a_closure([1, 2])
+    list(counting(3))
+    return Shown()
+
+
+def recorded_values(path, monkeypatch, through_python) -> list[str]:
+    from vesk import serialize
+
+    if through_python:
+        native_full = serialize.dump_msgpack
+        monkeypatch.setattr(serialize, "dump_msgpack", lambda value: native_full(value))
+    with vesk.profile(db_path=path) as recording:
+        run_them_all()
+    monkeypatch.undo()
+    trace = db.load_trace(str(path), recording.trace_id)
+    values = [repr([r["co_name"], r["event"], r["arg"], r["locals"]])
+              for d in trace.documents for r in db.records(d) if r.get("type") == "frame"]
+    return [re.sub(r" at 0x[0-9a-f]+", "", text) for text in values]  # addresses differ from run to run
+
+
+def test_the_serialiser_called_natively_writes_what_its_python_call_writes(tmp_path, monkeypatch):
+    native = recorded_values(tmp_path / "native.sqlite3", monkeypatch, through_python=False)
+    through_python = recorded_values(tmp_path / "python.sqlite3", monkeypatch, through_python=True)
+    assert len(native) > 10
+    assert native == through_python
