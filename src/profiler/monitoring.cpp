@@ -114,16 +114,14 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Monitored what) noex
         const bool per_location = what != Monitored::Throw && what != Monitored::Unwind;
         return Py_NewRef(per_location ? registry.disable.get() : Py_None);
     }
-    // Timed from here: fetching the frame is the recorder's work, and the look-ups before cost
-    // little beside the interpreter's handing over, which is measured apart.
-    const int64_t arrived_ns = utils::nanoseconds_of(utils::read_clock());
+    // Fetching the frame is counted with the interpreter's handing over, which is measured apart.
     PyObject* frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());
     if (frame == nullptr) {
         Py_RETURN_NONE;
     }
     const Event event = what == Monitored::Start || what == Monitored::Throw ? Event::Call : Event::Return;
     const EventArg arg = event_arg(what, nargs > 2 ? args[2] : Py_None);
-    if (utils::status_entry([&] { return profiler.profile(owner, frame, event, arg, arrived_ns); }) < 0) {
+    if (utils::status_entry([&] { return profiler.profile(owner, frame, event, arg); }) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

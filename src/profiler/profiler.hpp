@@ -146,10 +146,7 @@ public:
     // logged and the event (or the failing plugin's part of it) is dropped; only a broken invariant
     // comes back, as the internal-error exception.
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
-    // `arrived_ns`, where given, is when the event reached the engine (on the timestamps' clock): its
-    // handling is timed from there.
-    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg,
-                                        std::optional<int64_t> arrived_ns = std::nullopt) noexcept;
+    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
 
     // Requires the interpreter lock, before the first event. The interpreter's cost of handing over
     // one event (see calibration.hpp), counted into the recorder's time.
