@@ -60,41 +60,54 @@ void keep_frame_record_buffer(Batch& batch, ThreadState& thread) noexcept {
     }
 }
 
-// The event's handling, counted as the recorder's own time on the thread. Inside a call that volume
-// control leaves out, events are many and alike, and two clock reads would be most of what each
-// costs: one in `ALIKE_TIMED_EVERY` is timed and the others are counted at the average of those.
-class RecorderTime {
+// Deciding whether an event is recorded, counted as the recorder's own time on the thread. It is
+// brief and much alike from event to event, and two clock reads would be most of what it costs when
+// the answer is no (past a function's limit, most events): one decision in `TIMED_EVERY` is timed and
+// each of the others counts at the average of those.
+class DecisionTime {
 public:
-    static constexpr uint32_t ALIKE_TIMED_EVERY = 64;
+    static constexpr uint32_t TIMED_EVERY = 64;
 
-    RecorderTime(ThreadState& thread, bool alike) noexcept : thread_(thread), alike_(alike) {
+    explicit DecisionTime(ThreadState& thread) noexcept : thread_(thread) {
         thread.events += 1 + std::exchange(passed_events, 0);
-        if (alike && thread.alike_timed != 0 && ++thread.alike_since_timed < ALIKE_TIMED_EVERY) {
-            thread.recorder_ns += thread.alike_ns / thread.alike_timed;
-            timed_ = false;
-            return;
+        timed_ = thread.decisions_timed == 0 || ++thread.decisions_since_timed >= TIMED_EVERY;
+        if (timed_) {
+            started_ns_ = utils::nanoseconds_of(utils::read_clock());
         }
-        thread.event_started_ns = thread.record_clock_ns = utils::nanoseconds_of(utils::read_clock());
     }
-    RecorderTime(const RecorderTime&) = delete;
-    RecorderTime& operator=(const RecorderTime&) = delete;
-    ~RecorderTime() {
+    DecisionTime(const DecisionTime&) = delete;
+    DecisionTime& operator=(const DecisionTime&) = delete;
+    ~DecisionTime() {
         if (!timed_) {
+            thread_.recorder_ns += thread_.decision_average_ns;
             return;
         }
-        const int64_t spent = utils::nanoseconds_of(utils::read_clock()) - thread_.event_started_ns;
+        const int64_t spent = utils::nanoseconds_of(utils::read_clock()) - started_ns_;
         thread_.recorder_ns += spent;
-        if (alike_) {
-            thread_.alike_ns += spent;
-            thread_.alike_timed += 1;
-            thread_.alike_since_timed = 0;
-        }
+        thread_.decisions_ns += spent;
+        thread_.decisions_timed += 1;
+        thread_.decisions_since_timed = 0;
+        thread_.decision_average_ns = thread_.decisions_ns / thread_.decisions_timed;
     }
 
 private:
     ThreadState& thread_;
-    bool alike_;
-    bool timed_ = true;
+    bool timed_;
+    int64_t started_ns_ = 0;
+};
+
+// An event's recording or handing to plugins, counted whole as the recorder's own time.
+class RecorderTime {
+public:
+    explicit RecorderTime(ThreadState& thread) noexcept : thread_(thread) {
+        thread.event_started_ns = thread.record_clock_ns = utils::nanoseconds_of(utils::read_clock());
+    }
+    RecorderTime(const RecorderTime&) = delete;
+    RecorderTime& operator=(const RecorderTime&) = delete;
+    ~RecorderTime() { thread_.recorder_ns += utils::nanoseconds_of(utils::read_clock()) - thread_.event_started_ns; }
+
+private:
+    ThreadState& thread_;
 };
 
 // Not recording failures, so handed to the program through the profile callback instead of being
@@ -184,21 +197,24 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     // so nothing may free this profiler meanwhile.
     PyRef keep_owner = PyRef::borrow(owner);
     ThreadState& thread = threads_.current();
-    RecorderTime recorder_time(thread, thread.left_out_call && verdict.processors == nullptr);
     bool record = false;
-    if (verdict.filename != filters::FilenameVerdict::Drop) {
-        auto wanted = wants_record(frame, event, code, verdict.filename, thread);
-        if (!wanted) {
-            return std::move(wanted.error());
+    {
+        DecisionTime decision_time(thread);
+        if (verdict.filename != filters::FilenameVerdict::Drop) {
+            auto wanted = wants_record(frame, event, code, verdict.filename, thread);
+            if (!wanted) {
+                return std::move(wanted.error());
+            }
+            record = *wanted;
         }
-        record = *wanted;
-    }
-    if (!record && event == Event::Call && !suspended_calls_.empty()) {
-        forget_suspended_call(frame);
+        if (!record && event == Event::Call && !suspended_calls_.empty()) {
+            forget_suspended_call(frame);
+        }
     }
     if (!record && verdict.processors == nullptr) {
         return {};
     }
+    RecorderTime recorder_time(thread);
     return handle_event(owner, frame, event, arg, code, record, verdict.processors, thread);
 }
 

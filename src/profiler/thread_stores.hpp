@@ -50,10 +50,11 @@ struct ThreadState {
     int64_t recorder_ns = 0;
     int64_t event_started_ns = 0;
     int64_t record_clock_ns = 0;
-    // The events inside left-out calls that were timed, and their time (see RecorderTime).
-    int64_t alike_ns = 0;
-    int64_t alike_timed = 0;
-    uint32_t alike_since_timed = 0;
+    // The decisions whether to record that were timed, their time and its average (DecisionTime).
+    int64_t decisions_ns = 0;
+    int64_t decisions_timed = 0;
+    int64_t decision_average_ns = 0;
+    uint32_t decisions_since_timed = 0;
     // The interpreter's share is an average per event. Where it would make the program's own time
     // (clock minus recorder) run backwards between two records, the record shows the program's time
     // standing still and the rest is counted at the next records that leave room for it: dropping it
