@@ -568,19 +568,6 @@ Result<PyRef> items_of(Result<PyRef> locals) {
     return checked(PyDict_Items(locals->get()));
 }
 
-// The interpreter's own dict of a frame's locals, or a snapshot where it hands out another mapping.
-Result<PyRef> interpreter_frame_locals(PyFrameObject* frame) {
-    auto locals = checked(PyFrame_GetLocals(frame));
-    if (!locals || PyDict_Check(locals->get())) {
-        return locals;
-    }
-    auto snapshot = checked(PyDict_New());
-    if (snapshot && PyDict_Update(snapshot->get(), locals->get()) < 0) {
-        return PyError::fetch();
-    }
-    return snapshot;
-}
-
 // At every call and return, the locals as the engine reads them beside the interpreter's own; the
 // events where the two differ, in
 // keys, values or order, are collected in `disagreements`.
@@ -590,7 +577,7 @@ int compare_frame_locals(PyObject* disagreements, PyFrameObject* frame, int what
     }
     auto* object = reinterpret_cast<PyObject*>(frame);
     auto ours = items_of(utils::frame_locals(object));
-    auto theirs = items_of(interpreter_frame_locals(frame));
+    auto theirs = items_of(utils::interpreter_frame_locals(object));
     if (!ours || !theirs) {
         std::move(ours ? theirs.error() : ours.error()).restore();
         return -1;

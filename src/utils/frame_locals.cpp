@@ -19,18 +19,6 @@ namespace vesk::utils {
 
 namespace {
 
-Result<PyRef> locals_through_api(PyObject* frame) noexcept {
-    auto locals = checked(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
-    if (!locals || PyDict_Check(locals->get())) {
-        return locals;
-    }
-    auto snapshot = checked(PyDict_New());
-    if (snapshot && PyDict_Update(snapshot->get(), locals->get()) < 0) {
-        return PyError::fetch();
-    }
-    return snapshot;
-}
-
 PyCodeObject* code_of(_PyInterpreterFrame* frame) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return _PyFrame_GetCode(frame);
@@ -130,6 +118,18 @@ bool dict_order_is_code_order(PyFrameObject* frame, PyCodeObject* code) noexcept
 
 }  // namespace
 
+Result<PyRef> interpreter_frame_locals(PyObject* frame) noexcept {
+    auto locals = checked(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
+    if (!locals || PyDict_Check(locals->get())) {
+        return locals;
+    }
+    auto snapshot = checked(PyDict_New());
+    if (snapshot && PyDict_Update(snapshot->get(), locals->get()) < 0) {
+        return PyError::fetch();
+    }
+    return snapshot;
+}
+
 std::optional<LocalsView> plain_locals_view(PyObject* frame) noexcept {
     auto* object = reinterpret_cast<PyFrameObject*>(frame);
     PyCodeObject* code = code_of(object->f_frame);
@@ -144,7 +144,7 @@ Result<PyRef> frame_locals(PyObject* frame) noexcept {
     auto* object = reinterpret_cast<PyFrameObject*>(frame);
     PyCodeObject* code = code_of(object->f_frame);
     if (!holds_plain_locals_only(object, code)) {
-        return locals_through_api(frame);
+        return interpreter_frame_locals(frame);
     }
     return plain_locals(object, code);
 }

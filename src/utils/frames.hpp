@@ -48,6 +48,10 @@ using LineOf = int (*)(PyObject* frame) noexcept;
 // frame's proxy from 3.13, a class body's namespace from __prepare__).
 [[nodiscard]] Result<PyRef> frame_locals(PyObject* frame) noexcept;
 
+// CAUTION: as `frame_locals`. The same, always through the interpreter's API (what `frame_locals`
+// reads from the frame where it can).
+[[nodiscard]] Result<PyRef> interpreter_frame_locals(PyObject* frame) noexcept;
+
 // A frame's locals where they lie: the names, and the values (null where unbound), in the order
 // `frame_locals` would hold them. Valid until the frame runs again.
 struct LocalsView {
