@@ -153,13 +153,26 @@ bool append_output(utils::ByteBuffer& target, const Output& out) noexcept {
     }
 }
 
-// What the table's functions return for a walk that did not write the value: the Python
-// serialiser's result for `value`, made by `make_value` only then.
-template <class MakeValue>
-int after_walk(const State& state, Walked& walked, bool light, MakeValue&& make_value, PyObject** result) noexcept {
-    if (walked.interrupted) {
-        std::move(*walked.interrupted).restore();
-        return -1;
+// The table's functions: 1 with the bytes `write` has the walk write appended to `out`; 0 with the
+// Python serialiser's result for the value `make_value` makes, where the walk did not write it; -1
+// with an exception set.
+template <class Write, class MakeValue>
+int dump_into(PyObject* module, bool light, Write&& write, MakeValue&& make_value, utils::ByteBuffer& out,
+              PyObject** result) noexcept {
+    State& state = state_of(module);
+    if (!state.ready) {
+        return not_set_up(), -1;
+    }
+    Walked walked;
+    if (state.native) {
+        walked = walk_natively(state, light, write, [&](const Output& written) { return append_output(out, written); });
+        if (walked.written) {
+            return 1;
+        }
+        if (walked.interrupted) {
+            std::move(*walked.interrupted).restore();
+            return -1;
+        }
     }
     PyRef value = make_value();
     *result = value ? python_dump(state, value.get(), light) : nullptr;
@@ -167,11 +180,7 @@ int after_walk(const State& state, Walked& walked, bool light, MakeValue&& make_
 }
 
 int native_dump(PyObject* module, PyObject* value, bool light, utils::ByteBuffer& out, PyObject** result) noexcept {
-    State& state = state_of(module);
-    if (!state.ready) {
-        return not_set_up(), -1;
-    }
-    if (value == Py_None) {
+    if (value == Py_None && state_of(module).ready) {
         try {
             out.push_back('\xc0');
         } catch (const std::bad_alloc&) {
@@ -180,15 +189,9 @@ int native_dump(PyObject* module, PyObject* value, bool light, utils::ByteBuffer
         }
         return 1;
     }
-    Walked walked;
-    if (state.native) {
-        walked = walk_natively(state, light, [&](Walk& walk) { return walk.value(value, 0); },
-                               [&](const Output& written) { return append_output(out, written); });
-        if (walked.written) {
-            return 1;
-        }
-    }
-    return after_walk(state, walked, light, [&] { return PyRef::borrow(value); }, result);
+    return dump_into(
+        module, light, [&](Walk& walk) { return walk.value(value, 0); }, [&] { return PyRef::borrow(value); }, out,
+        result);
 }
 
 // The dict the walk stood for, for the Python serialiser.
@@ -204,19 +207,9 @@ PyRef dict_of(PyObject* const* names, PyObject* const* values, Py_ssize_t count)
 
 int native_dump_named_values(PyObject* module, PyObject* const* names, PyObject* const* values, Py_ssize_t count,
                              bool light, utils::ByteBuffer& out, PyObject** result) noexcept {
-    State& state = state_of(module);
-    if (!state.ready) {
-        return not_set_up(), -1;
-    }
-    Walked walked;
-    if (state.native) {
-        walked = walk_natively(state, light, [&](Walk& walk) { return walk.named_values(names, values, count); },
-                               [&](const Output& written) { return append_output(out, written); });
-        if (walked.written) {
-            return 1;
-        }
-    }
-    return after_walk(state, walked, light, [&] { return dict_of(names, values, count); }, result);
+    return dump_into(
+        module, light, [&](Walk& walk) { return walk.named_values(names, values, count); },
+        [&] { return dict_of(names, values, count); }, out, result);
 }
 
 PyObject* dump_msgpack(PyObject* module, PyObject* value) noexcept { return dump(module, value, false); }

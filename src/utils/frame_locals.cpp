@@ -133,7 +133,7 @@ Result<PyRef> interpreter_frame_locals(PyObject* frame) noexcept {
 std::optional<LocalsView> plain_locals_view(PyObject* frame) noexcept {
     auto* object = reinterpret_cast<PyFrameObject*>(frame);
     PyCodeObject* code = code_of(object->f_frame);
-    if (!holds_plain_locals_only(object, code) || !dict_order_is_code_order(object, code)) {
+    if (!dict_order_is_code_order(object, code) || !holds_plain_locals_only(object, code)) {
         return std::nullopt;
     }
     auto* names = reinterpret_cast<PyTupleObject*>(code->co_localsplusnames);
