@@ -2,6 +2,7 @@
 object, stand-in host modules, memory readings and trace-document counting."""
 
 import contextlib
+import ctypes
 import os
 import pathlib
 import subprocess
@@ -99,6 +100,21 @@ def profiling(host):
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class _MallocInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def heap_bytes_in_use():
+    """What the C allocator has handed out and not had back, over all its per-thread heaps. Unlike the
+    resident set, it does not move with which heap a new thread happens to be given, nor with how
+    high each heap once grew."""
+    mallinfo2 = ctypes.CDLL("libc.so.6").mallinfo2
+    mallinfo2.restype = _MallocInfo
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 def record_counts(document):
