@@ -2,6 +2,7 @@
 // handed to the host's storage function.
 #include "profiler/profiler.hpp"
 
+#include <new>
 
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
@@ -93,9 +94,25 @@ std::string Profiler::current_trace_id() { return *trace_id_.lock(); }
 
 namespace {
 
+// Room for everything but the records: the keys, ids, version and source, and the command line.
+size_t framing_bytes(const HostInfo& host) noexcept {
+    constexpr size_t KEYS_AND_FIXED_VALUES = 4096;
+    size_t bytes = KEYS_AND_FIXED_VALUES + (host.commit_sha ? host.commit_sha->size() : 0) + host.version.size();
+    for (const auto& argument : host.argv) {
+        bytes += argument.size() + 5;  // the longest string header
+    }
+    return bytes;
+}
+
 Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, const RecordLog& trailer,
                               const Config& config, std::string_view trace_id) noexcept {
     utils::ByteBuffer document;
+    // Reserved once: grown by doubling, a document of many megabytes was copied about once more whole.
+    try {
+        document.reserve(taken.bytes + trailer.size_in_bytes() + framing_bytes(host) + config.source.size());
+    } catch (const std::bad_alloc&) {
+        // Left to the writer, which reports it when it cannot grow the buffer either.
+    }
     utils::MsgpackWriter writer(document);
     writer.map_header(8);
     utils::write_argv(writer, host.argv);
