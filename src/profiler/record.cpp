@@ -421,7 +421,7 @@ void Profiler::update_call_frames(ThreadState& thread, Event event, PyObject* fr
     if (!id) {
         return;
     }
-    auto suspended = suspended_calls_.find(frame);
+    auto suspended = suspended_calls_.empty() ? suspended_calls_.end() : suspended_calls_.find(frame);
     if (suspended == suspended_calls_.end()) {
         open.push_back({PyRef::borrow(frame), *id});
         return;

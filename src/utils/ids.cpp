@@ -154,13 +154,21 @@ Ulid make_ulid(uint64_t unix_millis) noexcept {
 Ulid new_ulid() noexcept { return make_ulid(unix_millis_from(read_clock())); }
 
 std::array<char, ULID_TEXT_LENGTH> ulid_text(Ulid ulid) noexcept {
-    // Least significant character last: five bits at a time off one 128-bit value, no branches.
-    __extension__ using u128 = unsigned __int128;
-    u128 value = (static_cast<u128>(ulid.high) << 64) | ulid.low;
+    // Least significant character last, five bits at a time: twelve characters off the low word, one
+    // straddling both words, thirteen off the high one. Shifts of one word each, no branches.
     std::array<char, ULID_TEXT_LENGTH> text{};
-    for (size_t i = ULID_TEXT_LENGTH; i-- > 0;) {
-        text[i] = CROCKFORD[static_cast<unsigned>(value) & 31];
-        value >>= 5;
+    constexpr size_t STRADDLING = ULID_TEXT_LENGTH - 13;
+    uint64_t low = ulid.low;
+    for (size_t i = ULID_TEXT_LENGTH; i-- > STRADDLING + 1;) {
+        text[i] = CROCKFORD[low & 31];
+        low >>= 5;
+    }
+    uint64_t high = ulid.high;
+    text[STRADDLING] = CROCKFORD[low | ((high & 1) << 4)];  // the low word's last four bits
+    high >>= 1;
+    for (size_t i = STRADDLING; i-- > 0;) {
+        text[i] = CROCKFORD[high & 31];
+        high >>= 5;
     }
     return text;
 }
