@@ -78,7 +78,8 @@ Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
 // in place, unbound ones taken out.
 Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
     _PyInterpreterFrame* data = frame->f_frame;
-    if (data->f_locals == nullptr && (data->f_locals = PyDict_New()) == nullptr) {
+    const bool fresh = data->f_locals == nullptr;  // then no unbound variable can be in it
+    if (fresh && (data->f_locals = PyDict_New()) == nullptr) {
         return PyError::fetch();
     }
     PyObject* locals = data->f_locals;
@@ -89,6 +90,9 @@ Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
             if (PyDict_SetItem(locals, name, value) < 0) {
                 return PyError::fetch();
             }
+            continue;
+        }
+        if (fresh) {
             continue;
         }
         const int present = PyDict_GET_SIZE(locals) == 0 ? 0 : PyDict_Contains(locals, name);
