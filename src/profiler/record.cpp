@@ -235,10 +235,8 @@ int line_of(PyObject* frame, PyObject* code, RecordTexts* texts) noexcept {
         if (!texts->lines_read) {
             read_line_table(code, *texts);
         }
-        const int offset = PyFrame_GetLasti(reinterpret_cast<PyFrameObject*>(frame));
-        const auto unit = static_cast<size_t>(offset) / 2;
-        if (offset >= 0 && unit < texts->lines.size() && texts->lines[unit] >= 0) {
-            return texts->lines[unit];
+        if (const int line = utils::kept_line(texts->lines, frame); line >= 0) {
+            return line;
         }
     }
     return PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
@@ -372,7 +370,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
     if (!locals_bytes) {
         return std::move(locals_bytes.error());
     }
-    update_call_frames(thread, event, frame, id, suspending);
+    update_call_frames(thread, event, frame, id, suspending, texts);
     const utils::ClockReading reading = utils::read_clock();
     thread.record_clock_ns = utils::nanoseconds_of(reading);
     auto now = utils::timestamp_from(reading);
@@ -407,7 +405,7 @@ std::optional<FrameId> Profiler::frame_id_for(const ThreadState& thread, PyObjec
 // A call with an id opens an entry; a return closes the top entry only if it is its own frame, so a
 // call that was not recorded cannot take its caller's entry with it.
 void Profiler::update_call_frames(ThreadState& thread, Event event, PyObject* frame, const std::optional<FrameId>& id,
-                                  bool suspending) {
+                                  bool suspending, const RecordTexts* texts) {
     std::vector<utils::CallFrame>& open = thread.call_frames;
     if (event == Event::Return) {
         if (!open.empty() && open.back().frame.get() == frame) {
@@ -421,12 +419,17 @@ void Profiler::update_call_frames(ThreadState& thread, Event event, PyObject* fr
     if (!id) {
         return;
     }
+    // Read by the record of this call, so they are the code's for good (or not kept at all).
+    std::span<const int32_t> lines;
+    if (texts != nullptr) {
+        lines = texts->lines;
+    }
     auto suspended = suspended_calls_.empty() ? suspended_calls_.end() : suspended_calls_.find(frame);
     if (suspended == suspended_calls_.end()) {
-        open.push_back({PyRef::borrow(frame), *id});
+        open.push_back({PyRef::borrow(frame), *id, lines});
         return;
     }
-    open.push_back({std::move(suspended->second.frame), *id});
+    open.push_back({std::move(suspended->second.frame), *id, lines});
     suspended_calls_.erase(suspended);
 }
 

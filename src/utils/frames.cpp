@@ -317,6 +317,9 @@ Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> c
     if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
         return conversion_error(frame, "PyFrame");
     }
+    if (const int line = kept_line(caller->lines, frame); line >= 0) {
+        return CallSite{caller->id, line};
+    }
     if (const int line = line_of(frame); line >= 0) {
         return CallSite{caller->id, line};
     }

@@ -23,7 +23,20 @@ struct ThreadInfo {
 struct CallFrame {
     PyRef frame;
     FrameId id;
+    // The line of each of its code's instructions where the recorder keeps them (empty: not kept),
+    // owned by the code object, which the frame keeps alive.
+    std::span<const int32_t> lines;
 };
+
+// The frame's current line from its code's kept `lines`; negative where they do not say.
+[[nodiscard]] inline int kept_line(std::span<const int32_t> lines, PyObject* frame) noexcept {
+    if (lines.empty()) {
+        return -1;
+    }
+    const int offset = PyFrame_GetLasti(reinterpret_cast<PyFrameObject*>(frame));
+    const auto unit = static_cast<size_t>(offset) / 2;
+    return offset >= 0 && unit < lines.size() ? lines[unit] : -1;
+}
 
 struct CallSite {
     FrameId call_frame_id;
@@ -36,7 +49,8 @@ struct CallSite {
 // The recorded frame that called the current one, and the line it is executing. `call_frames` is the
 // thread's stack of open recorded calls (oldest first) as it was before this event; only its last two
 // entries are examined. `current` is this event's frame id, if any.
-// `line_of` gives a frame's current line (negative where it has none): the interpreter's by default.
+// `line_of` gives a frame's current line (negative where it has none) where the caller's kept lines do
+// not: the interpreter's by default.
 using LineOf = int (*)(PyObject* frame) noexcept;
 [[nodiscard]] int interpreter_line_of(PyObject* frame) noexcept;
 [[nodiscard]] Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames,
