@@ -64,7 +64,9 @@ void read_os_random(unsigned char* out, size_t size) noexcept {
 // interpreter object, so it may live in thread_local storage.
 class ThreadRandom {
 public:
-    void fill(unsigned char* out, size_t size) noexcept {
+    // Kept a plain function of its object: inlined or specialised for the thread-local one, it had
+    // that object's address looked up again after every call it makes.
+    [[gnu::noipa]] void fill(unsigned char* out, size_t size) noexcept {
         if (seeded_generation_ != fork_generation.load(std::memory_order_relaxed) ||
             output_since_seed_ >= RESEED_AFTER) {
             reseed();
@@ -152,8 +154,7 @@ Result<double> timestamp() noexcept { return timestamp_from(read_clock()); }
 Ulid make_ulid(uint64_t unix_millis) noexcept {
     // The 80 random bits in one draw.
     std::array<unsigned char, 10> random;
-    ThreadRandom& generator = thread_random;  // its thread-local address looked up once
-    generator.fill(random.data(), random.size());
+    thread_random.fill(random.data(), random.size());
     uint16_t high_random = 0;
     uint64_t low_random = 0;
     std::memcpy(&high_random, random.data(), sizeof high_random);
