@@ -96,8 +96,18 @@ Result<utils::Serialized> serialize_locals(PyObject* frame, PyObject* code, Reco
 }
 
 // What a default frame record holds besides its constant keys, gathered before it is written.
+// The "path" text in two pieces, written into the record without being joined first: the code's
+// kept "<path>:" and the line's digits, or the whole text where nothing is kept.
+struct PathText {
+    std::string_view kept;
+    std::array<char, 12> digits{};
+    size_t digit_count = 0;
+    [[nodiscard]] std::string_view line() const noexcept { return {digits.data(), digit_count}; }
+    [[nodiscard]] size_t size() const noexcept { return kept.size() + digit_count; }
+};
+
 struct FrameRecordParts {
-    std::string_view path;
+    const PathText& path;
     std::string_view co_name;
     const std::optional<std::string>& qualname;
     Event event;
@@ -155,7 +165,7 @@ Status write_frame_record(utils::Record& record, const FrameRecordParts& parts) 
         record.clear();
         RecordCursor out(record.tail(size));
         out.literal(PATH_KEY);
-        out.str(parts.path);
+        out.str(parts.path.kept, parts.path.line());
         out.literal(CO_NAME_KEY);
         out.str(parts.co_name);
         out.literal(QUALNAME_KEY);
@@ -250,8 +260,8 @@ int kept_line_of(PyObject* frame) noexcept {
 
 // The "path" text: the code's path, kept on the code object for as long as the working directory
 // stays the same, then a colon and the frame's line.
-Result<const std::string*> record_path(PyObject* frame, const EventCode& code, RecordTexts* texts,
-                                       std::string& scratch) noexcept {
+Result<PathText> record_path(PyObject* frame, const EventCode& code, RecordTexts* texts,
+                             std::string& scratch) noexcept {
     const int line = line_of(frame, code.code.get(), texts);
     if (texts == nullptr || line < 0) {
         auto whole = utils::filename_with_lineno(frame);  // reports a missing line as it should
@@ -259,7 +269,7 @@ Result<const std::string*> record_path(PyObject* frame, const EventCode& code, R
             return std::move(whole.error());
         }
         scratch = std::move(*whole);
-        return &scratch;
+        return PathText{scratch};
     }
     auto generation = utils::working_directory_generation();
     if (!generation) {
@@ -274,11 +284,10 @@ Result<const std::string*> record_path(PyObject* frame, const EventCode& code, R
         texts->path_prefix += ':';
         texts->path_generation = *generation;
     }
-    char digits[16];
-    const auto end = std::to_chars(std::begin(digits), std::end(digits), line).ptr;
-    scratch.assign(texts->path_prefix);
-    scratch.append(digits, end);
-    return &scratch;
+    PathText text{texts->path_prefix};
+    text.digit_count = static_cast<size_t>(std::to_chars(text.digits.begin(), text.digits.end(), line).ptr -
+                                           text.digits.begin());
+    return text;
 }
 
 // The qualified name, kept on the code object for as long as its globals' "__name__" is the same
@@ -338,10 +347,6 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
         return std::move(info.error());
     }
     RecordTexts* texts = cached_texts(code.code.get());
-    auto path = record_path(frame, code, texts, thread.scratch_path);
-    if (!path) {
-        return std::move(path.error());
-    }
     std::optional<std::string> fresh_qualname;
     auto qualname = record_qualname(frame, texts, fresh_qualname);
     if (!qualname) {
@@ -370,6 +375,12 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
     if (!locals_bytes) {
         return std::move(locals_bytes.error());
     }
+    // After the serialisers, which run Python code: the path borrows the code's kept text, which
+    // another thread could replace meanwhile.
+    auto path = record_path(frame, code, texts, thread.scratch_path);
+    if (!path) {
+        return std::move(path.error());
+    }
     update_call_frames(thread, event, frame, id, suspending, texts);
     const utils::ClockReading reading = utils::read_clock();
     thread.record_clock_ns = utils::nanoseconds_of(reading);
@@ -378,7 +389,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
         return std::move(now.error());
     }
     utils::Record record = std::move(thread.spare_record);
-    auto written = write_frame_record(record, {**path, code.name_text, **qualname, event, arg.raised, id, arg_bytes->view(),
+    auto written = write_frame_record(record, {*path, code.name_text, **qualname, event, arg.raised, id, arg_bytes->view(),
                                                locals_bytes->view(), **info, *now, *call_site});
     if (!written) {
         return std::move(written.error());

@@ -29,7 +29,18 @@ public:
     }
 
     void str(std::string_view text) noexcept {
-        const size_t size = text.size();
+        str_header(text.size());
+        literal(text);
+    }
+
+    // One text given in two pieces, written as if joined.
+    void str(std::string_view first, std::string_view second) noexcept {
+        str_header(first.size() + second.size());
+        literal(first);
+        literal(second);
+    }
+
+    void str_header(size_t size) noexcept {
         if (size < 32) {
             byte(0xa0 | size);
         } else if (size < 256) {
@@ -42,7 +53,6 @@ public:
             byte(0xdb);
             big_endian(static_cast<uint32_t>(size));
         }
-        literal(text);
     }
 
     void uint(uint64_t value) noexcept {
