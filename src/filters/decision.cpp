@@ -115,10 +115,13 @@ std::optional<std::string_view> real_frame_filename(PyObject* caller, PyRef& cod
 }
 
 // attrs' test for a real frame: its caller, or when the caller has no filename its caller's caller.
-std::optional<bool> real_frame_made_by_attrs(PyObject* frame) noexcept {
+std::optional<bool> real_frame_made_by_attrs(PyObject* frame, KnownFrame known) noexcept {
     PyRef caller = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame))));
     if (!caller) {
         return false;
+    }
+    if (caller.get() == known.frame && !known.filename.empty()) {
+        return known.filename.ends_with(ATTRS_MAKE);
     }
     PyRef code;
     auto filename = real_frame_filename(caller.get(), code);
@@ -142,12 +145,12 @@ std::optional<bool> real_frame_made_by_attrs(PyObject* frame) noexcept {
 
 }  // namespace
 
-Result<bool> attrs_filter(PyObject* frame, std::string_view filename) noexcept {
+Result<bool> attrs_filter(PyObject* frame, std::string_view filename, KnownFrame known) noexcept {
     if (filename.starts_with(ATTRS_GENERATED)) {
         return true;
     }
     if (Py_IS_TYPE(frame, &PyFrame_Type)) {
-        if (auto made_by_attrs = real_frame_made_by_attrs(frame)) {
+        if (auto made_by_attrs = real_frame_made_by_attrs(frame, known)) {
             return *made_by_attrs;
         }
         // Otherwise a filename without a UTF-8 form: the attribute path below reports it as it should.

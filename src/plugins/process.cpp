@@ -23,7 +23,7 @@ public:
     explicit CallFramesSnapshot(std::span<const utils::CallFrame> call_frames) noexcept {
         auto tail = call_frames.last(std::min(call_frames.size(), entries_.size()));
         for (const auto& entry : tail) {
-            entries_[count_++] = utils::CallFrame{entry.frame.clone(), entry.id, entry.lines};
+            entries_[count_++] = utils::CallFrame{entry.frame.clone(), entry.id, entry.lines, entry.filename};
         }
     }
     [[nodiscard]] std::span<const utils::CallFrame> view() const noexcept {

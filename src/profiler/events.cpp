@@ -228,7 +228,10 @@ Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCod
         const std::vector<utils::CallFrame>& open_calls = thread.call_frames;
         // The return of a recorded call needs no attrs test: its caller was judged at the call.
         if (event == Event::Call || open_calls.empty() || open_calls.back().frame.get() != frame) {
-            auto made_by_attrs = filters::attrs_filter(frame, code.filename_text);
+            const filters::KnownFrame last_recorded =
+                open_calls.empty() ? filters::KnownFrame{}
+                                   : filters::KnownFrame{open_calls.back().frame.get(), open_calls.back().filename};
+            auto made_by_attrs = filters::attrs_filter(frame, code.filename_text, last_recorded);
             if (!made_by_attrs) {
                 return std::move(made_by_attrs.error());
             }

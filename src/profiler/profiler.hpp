@@ -254,7 +254,8 @@ private:
     [[nodiscard]] std::optional<utils::FrameId> frame_id_for(const ThreadState& thread, PyObject* frame,
                                                              utils::Event event) const noexcept;
     void update_call_frames(ThreadState& thread, utils::Event event, PyObject* frame,
-                            const std::optional<utils::FrameId>& id, bool suspending, const RecordTexts* texts);
+                            const std::optional<utils::FrameId>& id, bool suspending, const RecordTexts* texts,
+                            std::string_view filename);
     // A resumption that is not recorded ends what the readers can follow of that call.
     void forget_suspended_call(PyObject* frame) noexcept;
 

@@ -381,7 +381,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
     if (!path) {
         return std::move(path.error());
     }
-    update_call_frames(thread, event, frame, id, suspending, texts);
+    update_call_frames(thread, event, frame, id, suspending, texts, code.filename_text);
     const utils::ClockReading reading = utils::read_clock();
     thread.record_clock_ns = utils::nanoseconds_of(reading);
     auto now = utils::timestamp_from(reading);
@@ -416,7 +416,7 @@ std::optional<FrameId> Profiler::frame_id_for(const ThreadState& thread, PyObjec
 // A call with an id opens an entry; a return closes the top entry only if it is its own frame, so a
 // call that was not recorded cannot take its caller's entry with it.
 void Profiler::update_call_frames(ThreadState& thread, Event event, PyObject* frame, const std::optional<FrameId>& id,
-                                  bool suspending, const RecordTexts* texts) {
+                                  bool suspending, const RecordTexts* texts, std::string_view filename) {
     std::vector<utils::CallFrame>& open = thread.call_frames;
     if (event == Event::Return) {
         if (!open.empty() && open.back().frame.get() == frame) {
@@ -437,10 +437,10 @@ void Profiler::update_call_frames(ThreadState& thread, Event event, PyObject* fr
     }
     auto suspended = suspended_calls_.empty() ? suspended_calls_.end() : suspended_calls_.find(frame);
     if (suspended == suspended_calls_.end()) {
-        open.push_back({PyRef::borrow(frame), *id, lines});
+        open.push_back({PyRef::borrow(frame), *id, lines, filename});
         return;
     }
-    open.push_back({std::move(suspended->second.frame), *id, lines});
+    open.push_back({std::move(suspended->second.frame), *id, lines, filename});
     suspended_calls_.erase(suspended);
 }
 

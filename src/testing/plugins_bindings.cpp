@@ -270,7 +270,7 @@ Result<std::vector<utils::CallFrame>> call_frames_of(PyObject* list) {
         if (!id) {
             return PyError::make(PyExc_ValueError, "not a frame id");
         }
-        call_frames.push_back(utils::CallFrame{PyRef::borrow(frame), *id, {}});
+        call_frames.push_back(utils::CallFrame{PyRef::borrow(frame), *id, {}, {}});
     }
     return call_frames;
 }

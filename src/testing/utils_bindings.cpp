@@ -506,7 +506,7 @@ PyObject* user_code_call_site(PyObject*, PyObject* args) {
             if (!id) {
                 return std::move(id.error());
             }
-            call_frames.push_back({PyRef::borrow(frame), *id, {}});
+            call_frames.push_back({PyRef::borrow(frame), *id, {}, {}});
         }
         std::optional<utils::FrameId> current_id;
         if (current != Py_None) {

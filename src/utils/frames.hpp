@@ -24,8 +24,9 @@ struct CallFrame {
     PyRef frame;
     FrameId id;
     // The line of each of its code's instructions where the recorder keeps them (empty: not kept),
-    // owned by the code object, which the frame keeps alive.
+    // and its code's filename: owned by the code object, which the frame keeps alive.
     std::span<const int32_t> lines;
+    std::string_view filename;
 };
 
 // The frame's current line from its code's kept `lines`; negative where they do not say.
