@@ -10,7 +10,8 @@ Four measurements, each printed against its target:
   readers    `vesk show` and `vesk export --format chrome` of traces of growing record counts: peak
              memory, and CPU time per record, which must not grow with the trace
   suite      the generator-heavy suite in bench/scale_suite under plain pytest, pytest --vesk and
-             vesk run -m pytest: the same outcomes, peak memory and CPU time against plain pytest
+             vesk run -m pytest: the same outcomes, peak memory and CPU time against plain pytest;
+             beside them pytest under a profile function that does nothing, the interpreter's floor
   retention  pytest --vesk over 1,000 trivial tests: the database keeps at most [retention] max_traces
              traces, the newest ones, and stays within max_bytes
 
@@ -108,11 +109,23 @@ MEMORY_CONFIGS = {
     "vesk-off-raised": (f"vesk run, off, trace_bytes {RAISED_TRACE_BYTES // GiB} GiB (1 run)",
                         VOLUME_OFF + f"trace_bytes = {RAISED_TRACE_BYTES}\n"),
 }
+# pytest with a profile function that does nothing, on every thread: what the interpreter itself
+# costs once any profile function is set (from 3.12 vesk records through sys.monitoring instead).
+DO_NOTHING_PROFILER = (
+    "import sys, threading, pytest\n"
+    "from vesk import _vesk\n"
+    "_vesk.register_noop_profiler()\n"
+    "threading.setprofile(lambda *event: _vesk.register_noop_profiler())\n"
+    "sys.exit(pytest.main(sys.argv[1:]))\n"
+)
 SUITE_RUNS = {
     "plain": ("pytest", ["-m", "pytest"]),
+    "floor": ("do-nothing profiler", ["-c", DO_NOTHING_PROFILER]),
     "pytest-vesk": ("pytest --vesk", ["-m", "pytest", "--vesk"]),
     "vesk-run": ("vesk run -m pytest", ["-m", "vesk", "run", "-m", "pytest"]),
 }
+# Reference rows: measured beside the others, judged against no target.
+SUITE_REFERENCES = ("plain", "floor")
 PYTEST_OPTIONS = ["-q", "-p", "no:cacheprovider"]
 
 # Targets
@@ -523,7 +536,10 @@ def print_suite(results: dict, size: Size, targets: Targets) -> None:
         print(f"{label:22}{cell(job_runs, 'peak'):>9}{cell(job_runs, 'cpu', lambda v: f'{v:.1f}'):>9}"
               f"{cell(job_runs, 'wall', lambda v: f'{v:.1f}'):>9}{megabytes(median([job['db'] for job in jobs])):>8}  "
               f"{outcomes_text(outcomes_of(jobs))}{'  (' + problems + ')' if problems else ''}")
-        if name == "plain":
+        if name in SUITE_REFERENCES:
+            if name != "plain" and not failed(job_runs) and not failed(plain):
+                ratio = median_run(job_runs, "cpu") / median_run(plain, "cpu")
+                print(f"{'':22}(CPU time {ratio:.2f}x plain pytest: the floor of any profile function here)")
             continue
         same = None if plain_outcomes is None else outcomes_of(jobs) == plain_outcomes
         targets.check(f"{label}: outcome counts as plain pytest", bool(same),
