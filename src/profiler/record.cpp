@@ -95,7 +95,6 @@ Result<utils::Serialized> serialize_locals(PyObject* frame, PyObject* code, Reco
     return utils::serialize_with(serializer, locals->get(), kind, scratch);
 }
 
-// What a default frame record holds besides its constant keys, gathered before it is written.
 // The "path" text in two pieces, written into the record without being joined first: the code's
 // kept "<path>:" and the line's digits, or the whole text where nothing is kept.
 struct PathText {
@@ -106,6 +105,7 @@ struct PathText {
     [[nodiscard]] size_t size() const noexcept { return kept.size() + digit_count; }
 };
 
+// What a default frame record holds besides its constant keys, gathered before it is written.
 struct FrameRecordParts {
     const PathText& path;
     std::string_view co_name;
@@ -252,12 +252,6 @@ int line_of(PyObject* frame, PyObject* code, RecordTexts* texts) noexcept {
     return PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
 }
 
-// A recorded caller's line, for its call site.
-int kept_line_of(PyObject* frame) noexcept {
-    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
-    return line_of(frame, code.get(), cached_texts(code.get()));
-}
-
 // The "path" text: the code's path, kept on the code object for as long as the working directory
 // stays the same, then a colon and the frame's line.
 Result<PathText> record_path(PyObject* frame, const EventCode& code, RecordTexts* texts,
@@ -357,7 +351,7 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
                             (arg.leaving == Leaving::Suspending ||
                              (arg.leaving == Leaving::Unknown &&
                               utils::suspending_at_yield(reinterpret_cast<PyFrameObject*>(frame), code.code.get())));
-    auto call_site = utils::user_code_call_site(thread.call_frames, id ? &*id : nullptr, kept_line_of);
+    auto call_site = utils::user_code_call_site(thread.call_frames, id ? &*id : nullptr);
     if (!call_site) {
         return std::move(call_site.error());
     }

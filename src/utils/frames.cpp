@@ -292,12 +292,8 @@ Result<int32_t> line_number_from(PyObject* f_lineno) noexcept {
     return static_cast<int32_t>(line);
 }
 
-int interpreter_line_of(PyObject* frame) noexcept {
-    return PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
-}
-
-Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames, const FrameId* current,
-                                                    LineOf line_of) noexcept {
+Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames,
+                                                    const FrameId* current) noexcept {
     if (current == nullptr || call_frames.empty()) {
         return std::nullopt;
     }
@@ -320,7 +316,7 @@ Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> c
     if (const int line = kept_line(caller->lines, frame); line >= 0) {
         return CallSite{caller->id, line};
     }
-    if (const int line = line_of(frame); line >= 0) {
+    if (const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame)); line >= 0) {
         return CallSite{caller->id, line};
     }
     auto lineno = get_attr(frame, interned().f_lineno);  // None: refused below as it should be

@@ -50,13 +50,9 @@ struct CallSite {
 // The recorded frame that called the current one, and the line it is executing. `call_frames` is the
 // thread's stack of open recorded calls (oldest first) as it was before this event; only its last two
 // entries are examined. `current` is this event's frame id, if any.
-// `line_of` gives a frame's current line (negative where it has none) where the caller's kept lines do
-// not: the interpreter's by default.
-using LineOf = int (*)(PyObject* frame) noexcept;
-[[nodiscard]] int interpreter_line_of(PyObject* frame) noexcept;
+// The caller's line comes from its kept lines where it has them, otherwise from the interpreter.
 [[nodiscard]] Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> call_frames,
-                                                                  const FrameId* current,
-                                                                  LineOf line_of = interpreter_line_of) noexcept;
+                                                                  const FrameId* current) noexcept;
 
 // CAUTION: may run Python code (a class body's own mapping). The frame's local variables as a dict:
 // the one the interpreter hands out, or a snapshot where it hands out another mapping (a function
