@@ -1,6 +1,7 @@
 #include "serialize/walk.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -35,6 +36,9 @@ class Scratch {
 public:
     explicit Scratch(size_t size) : size_(size) {
         if (size > Inline) {
+            if (size > PTRDIFF_MAX / sizeof(T)) {
+                throw std::bad_alloc();  // no such array: said before the size computation overflows
+            }
             heap_ = std::make_unique<T[]>(size);
             data_ = heap_.get();
         } else {
@@ -100,6 +104,12 @@ Walk::Walk(const Settings& settings, bool light, bool safe_text, Output& out) no
       safe_text_(safe_text),
       out_(out),
       budget_(settings.limits.max_total) {}
+
+Py_ssize_t Walk::take_from_budget(Py_ssize_t wanted) noexcept {
+    const Py_ssize_t take = std::max<Py_ssize_t>(0, std::min({wanted, limits_.max_items, budget_}));
+    budget_ -= take;
+    return take;
+}
 
 Outcome Walk::give_up(PyError error) noexcept {
     error_ = std::move(error);
@@ -407,8 +417,7 @@ Outcome Walk::mapping(PyObject* value, Py_ssize_t depth) {
     if (auto stop = limited(value, depth, count)) {
         return *stop;
     }
-    const Py_ssize_t take = std::min({count, limits_.max_items, budget_});
-    budget_ -= take;
+    const Py_ssize_t take = take_from_budget(count);
     // Taken before converting: a repr may change the dict, which would break the iteration.
     Snapshot<32> pairs(2 * static_cast<size_t>(take));
     Py_ssize_t taken = 0;
@@ -428,8 +437,7 @@ Outcome Walk::named_values(PyObject* const* names, PyObject* const* values, Py_s
     if (limits_.max_depth <= 0 || (bound != 0 && budget_ <= 0)) {
         return Outcome::give_up;  // their markers name the dict's type: the caller makes the dict
     }
-    const Py_ssize_t take = std::min({bound, limits_.max_items, budget_});
-    budget_ -= take;
+    const Py_ssize_t take = take_from_budget(bound);
     Snapshot<32> pairs(2 * static_cast<size_t>(take));
     Py_ssize_t taken = 0;
     for (Py_ssize_t i = 0; i < count && taken < take; ++i) {
@@ -545,8 +553,7 @@ Outcome Walk::sequence(PyObject* value, Base base, Py_ssize_t depth) {
     if (auto stop = limited(value, depth, count)) {
         return *stop;
     }
-    const Py_ssize_t take = std::min({count, limits_.max_items, budget_});
-    budget_ -= take;
+    const Py_ssize_t take = take_from_budget(count);
     Snapshot<16> items(static_cast<size_t>(take));
     Py_ssize_t taken = 0;
     if (base == Base::set) {

@@ -80,6 +80,9 @@ private:
     std::optional<Outcome> limited(PyObject* value, Py_ssize_t depth, Py_ssize_t count);
     Outcome count_marker(PyObject* value, Py_ssize_t count, std::string_view reason);
     void more_marker(Py_ssize_t more);
+    // How many of `wanted` items a container shows: at most the per-container limit and what is left
+    // of the whole value's budget, which they use up.
+    Py_ssize_t take_from_budget(Py_ssize_t wanted) noexcept;
     utils::Result<bool> is_secret(PyObject* name);
     utils::Result<bool> is_secret_pair(PyObject* name);
     Outcome give_up(utils::PyError error) noexcept;
