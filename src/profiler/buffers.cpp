@@ -51,14 +51,13 @@ Profiler::Filed Profiler::push_frame_data(std::optional<uint64_t> thread_id, std
     if (!file) {
         return filed;
     }
-    bool main_buffer = !thread_id || !config_.threading || config_.main_thread_id == thread_id;
     auto file_into = [&](utils::RecordLog& buffer) {
         for (const Record& record : records) {
             buffer.append(record.view(), recorder_seconds);
         }
     };
     try {
-        if (main_buffer) {
+        if (files_into_main_buffer(thread_id)) {
             file_into(*frames_of_interest_.lock());
         } else {
             file_into((*frames_.lock())[*thread_id]);
@@ -110,14 +109,38 @@ Status Profiler::after_filing(Filed filed, ThreadState& thread) noexcept {
     return filed.stream_due ? stream_if_full() : Status{};
 }
 
-Status Profiler::file_frame_record(const Record& record, ThreadState& thread) noexcept {
-    auto info = thread_info(thread);
-    if (!info) {
-        return std::move(info.error());
+Status Profiler::file_frame_record(const FrameRecordParts& parts, ThreadState& thread) noexcept {
+    auto bound = frame_record_bound(parts);
+    if (!bound) {
+        return std::move(bound.error());
     }
-    return after_filing(
-        push_frame_data((*info)->native_id, std::span<const Record>(&record, 1), thread.recorder_seconds_at_record(event_delivery_ns_)),
-        thread);
+    const double recorder_seconds = thread.recorder_seconds_at_record(event_delivery_ns_);
+    const std::optional<uint64_t> thread_id = parts.thread->native_id;
+    Filed filed;
+    try {
+        filed = files_into_main_buffer(thread_id)
+                    ? write_into(*frames_of_interest_.lock(), parts, *bound, recorder_seconds)
+                    : write_into((*frames_.lock())[*thread_id], parts, *bound, recorder_seconds);
+    } catch (const std::bad_alloc&) {
+        return utils::PyError::make(PyExc_MemoryError, "no memory left for a frame record");
+    }
+    return after_filing(filed, thread);
+}
+
+Profiler::Filed Profiler::write_into(utils::RecordLog& log, const FrameRecordParts& parts, size_t bound,
+                                     double recorder_seconds) {
+    char* const start = log.reserve_record(bound);
+    const char* const end = write_frame_record(start, parts);
+    const auto bytes = static_cast<uint64_t>(end - start);
+    auto [keep, filed] = account_for_filing(1, bytes);
+    if (keep) {
+        try {
+            log.commit_record(end, recorder_seconds);
+        } catch (const std::bad_alloc&) {
+            count_dropped(1, bytes);  // memory ran out: lost, and said to be
+        }
+    }
+    return filed;
 }
 
 void Profiler::count_dropped(size_t records, uint64_t bytes) noexcept {

@@ -287,12 +287,11 @@ Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, Eve
 
 Status Profiler::record_alone(PyObject* frame, Event event, EventArg arg, const EventCode& code,
                               ThreadState& thread) noexcept {
-    auto recorded = frame_record(frame, event, arg, code, thread);
-    if (!recorded) {
-        return report_failure(std::move(recorded.error()), frame, event, code);
+    FrameRecordParts parts;
+    Status filed = gathered_frame_record(frame, event, arg, code, thread, parts);
+    if (filed) {
+        filed = file_frame_record(parts, thread);
     }
-    Status filed = file_frame_record(*recorded, thread);
-    thread.spare_record = std::move(*recorded);  // its bytes are in the buffers: the allocation serves again
     if (!filed) {
         return report_failure(std::move(filed.error()), frame, event, code);
     }
@@ -334,13 +333,33 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
     return {};
 }
 
-Result<utils::Record> Profiler::frame_record(PyObject* frame, Event event, EventArg arg, const EventCode& code,
-                                             ThreadState& thread) noexcept {
+Status Profiler::gathered_frame_record(PyObject* frame, Event event, EventArg arg, const EventCode& code,
+                                       ThreadState& thread, FrameRecordParts& parts) noexcept {
     try {
-        return process_frame(frame, event, arg, code, thread);
+        return gather_frame_record(frame, event, arg, code, thread, parts);
     } catch (const std::bad_alloc&) {
         return PyError::make(PyExc_MemoryError, "no memory left for a frame record");
     }
+}
+
+Result<utils::Record> Profiler::frame_record(PyObject* frame, Event event, EventArg arg, const EventCode& code,
+                                             ThreadState& thread) noexcept {
+    FrameRecordParts parts;
+    if (auto gathered = gathered_frame_record(frame, event, arg, code, thread, parts); !gathered) {
+        return std::move(gathered.error());
+    }
+    auto bound = frame_record_bound(parts);
+    if (!bound) {
+        return std::move(bound.error());
+    }
+    utils::Record record = std::move(thread.spare_record);
+    try {
+        record.clear();
+        record.mark_written_to(write_frame_record(record.tail(*bound), parts));
+    } catch (const std::bad_alloc&) {
+        return PyError::make(PyExc_MemoryError, "no memory left for a frame record");
+    }
+    return record;
 }
 
 }  // namespace vesk::profiler

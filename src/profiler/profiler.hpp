@@ -17,6 +17,7 @@
 #include "filters/decision.hpp"
 #include "plugins/processor.hpp"
 #include "profiler/code_cache.hpp"
+#include "profiler/frame_record.hpp"
 #include "profiler/thread_stores.hpp"
 #include "utils/bytes.hpp"
 #include "utils/event.hpp"
@@ -193,12 +194,17 @@ private:
     [[nodiscard]] utils::Status run_plugins(PyObject* frame, utils::Event event, PyObject* arg, const EventCode& code,
                                             std::vector<plugins::PluginProcessor>& processors, ThreadState& thread,
                                             Batch& batch) noexcept;
-    // The default frame record in the thread's reusable buffer (taken out of it).
+    // The default frame record in the thread's reusable buffer (taken out of it), for a batch.
     [[nodiscard]] utils::Result<utils::Record> frame_record(PyObject* frame, utils::Event event, EventArg arg,
                                                            const EventCode& code, ThreadState& thread) noexcept;
+    // CAUTION: runs Python code (the serialiser). What the frame record holds, into `parts`.
+    [[nodiscard]] utils::Status gathered_frame_record(PyObject* frame, utils::Event event, EventArg arg,
+                                                      const EventCode& code, ThreadState& thread,
+                                                      FrameRecordParts& parts) noexcept;
     // May throw std::bad_alloc.
-    [[nodiscard]] utils::Result<utils::Record> process_frame(PyObject* frame, utils::Event event, EventArg arg,
-                                                            const EventCode& code, ThreadState& thread);
+    [[nodiscard]] utils::Status gather_frame_record(PyObject* frame, utils::Event event, EventArg arg,
+                                                    const EventCode& code, ThreadState& thread,
+                                                    FrameRecordParts& parts);
     // Logs an ordinary failure; the recorder's own trouble (a broken invariant, memory running out) is
     // logged once per profiler and then only counted. KeyboardInterrupt and SystemExit come back: they
     // belong to the program.
@@ -241,8 +247,15 @@ private:
     // Records of `bytes` about to be filed; past the hard bound they are counted as dropped instead.
     [[nodiscard]] std::pair<bool, Filed> account_for_filing(size_t records, uint64_t bytes) noexcept;
     [[nodiscard]] utils::Status after_filing(Filed filed, ThreadState& thread) noexcept;
-    // The common event: one frame record and no plugin record, filed without a batch.
-    [[nodiscard]] utils::Status file_frame_record(const utils::Record& record, ThreadState& thread) noexcept;
+    // The common event: one frame record and no plugin record, written straight into the shared buffers.
+    [[nodiscard]] utils::Status file_frame_record(const FrameRecordParts& parts, ThreadState& thread) noexcept;
+    // Under the buffer's lock: the record written in place, then accounted for and kept, or left out.
+    [[nodiscard]] Filed write_into(utils::RecordLog& log, const FrameRecordParts& parts, size_t bound,
+                                   double recorder_seconds);
+    // Whether a thread's records go to the main buffer (frames_of_interest) rather than its own.
+    [[nodiscard]] bool files_into_main_buffer(std::optional<uint64_t> thread_id) const noexcept {
+        return !thread_id || !config_.threading || config_.main_thread_id == thread_id;
+    }
     void count_dropped(size_t records, uint64_t bytes) noexcept;
     void start_new_test_trace();
     // Recording goes on under `trace_id` with empty buffers, fresh accounting and call counts.

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <iterator>
 
+#include "profiler/frame_record.hpp"
 #include "utils/compat.hpp"
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
@@ -95,31 +96,6 @@ Result<utils::Serialized> serialize_locals(PyObject* frame, PyObject* code, Reco
     return utils::serialize_with(serializer, locals->get(), kind, scratch);
 }
 
-// The "path" text in two pieces, written into the record without being joined first: the code's
-// kept "<path>:" and the line's digits, or the whole text where nothing is kept.
-struct PathText {
-    std::string_view kept;
-    std::array<char, 12> digits{};
-    size_t digit_count = 0;
-    [[nodiscard]] std::string_view line() const noexcept { return {digits.data(), digit_count}; }
-    [[nodiscard]] size_t size() const noexcept { return kept.size() + digit_count; }
-};
-
-// What a default frame record holds besides its constant keys, gathered before it is written.
-struct FrameRecordParts {
-    const PathText& path;
-    std::string_view co_name;
-    const std::optional<std::string>& qualname;
-    Event event;
-    bool raised;  // a return an exception caused: written as the event "unwind"
-    const std::optional<FrameId>& frame_id;
-    std::string_view arg;
-    std::string_view locals;
-    const utils::ThreadInfo& thread;
-    double timestamp;
-    const std::optional<utils::CallSite>& call_site;
-};
-
 using namespace std::string_view_literals;
 
 // The keys, with each value's marker where it never changes. Split literals keep a hex escape from
@@ -145,60 +121,6 @@ constexpr size_t FIXED_BYTES = PATH_KEY.size() + CO_NAME_KEY.size() + QUALNAME_K
                                FRAME_ID_KEY.size() + ARG_KEY.size() + LOCALS_KEY.size() + THREAD_KEY.size() +
                                NATIVE_ID_KEY.size() + TIMESTAMP_KEY.size() + TYPE_FRAME.size() +
                                CALL_SITE_KEY.size() + CALL_FRAME_ID_KEY.size() + LINE_NUMBER_KEY.size();
-
-// The record in one pass into memory reserved at its exact upper size: one allocation at most (the
-// thread's buffer is reused), no call per piece.
-Status write_frame_record(utils::Record& record, const FrameRecordParts& parts) noexcept {
-    using utils::RecordCursor;
-    const std::string* qualname = parts.qualname ? &*parts.qualname : nullptr;
-    if (std::max({parts.path.size(), parts.co_name.size(), qualname ? qualname->size() : 0, parts.thread.name.size()}) >
-        UINT32_MAX) {
-        return utils::internal_error("Writing to memory, not I/O");  // no MessagePack header states it
-    }
-    const size_t size = FIXED_BYTES + RecordCursor::str_size(parts.path.size()) +
-                        RecordCursor::str_size(parts.co_name.size()) +
-                        (qualname ? RecordCursor::str_size(qualname->size()) : 1) +
-                        RecordCursor::str_size(FrameId::LENGTH) + parts.arg.size() + parts.locals.size() +
-                        RecordCursor::str_size(parts.thread.name.size()) + 3 * RecordCursor::NUMBER_SIZE +
-                        RecordCursor::str_size(FrameId::LENGTH);
-    try {
-        record.clear();
-        RecordCursor out(record.tail(size));
-        out.literal(PATH_KEY);
-        out.str(parts.path.kept, parts.path.line());
-        out.literal(CO_NAME_KEY);
-        out.str(parts.co_name);
-        out.literal(QUALNAME_KEY);
-        qualname ? out.str(*qualname) : out.nil();
-        out.literal(parts.event == Event::Call ? EVENT_CALL : parts.raised ? EVENT_UNWIND : EVENT_RETURN);
-        out.literal(FRAME_ID_KEY);
-        parts.frame_id ? out.str(parts.frame_id->view()) : out.nil();
-        out.literal(ARG_KEY);
-        out.literal(parts.arg);
-        out.literal(LOCALS_KEY);
-        out.literal(parts.locals);
-        out.literal(THREAD_KEY);
-        out.str(parts.thread.name);
-        out.literal(NATIVE_ID_KEY);
-        parts.thread.native_id ? out.uint(*parts.thread.native_id) : out.nil();
-        out.literal(TIMESTAMP_KEY);
-        out.f64(parts.timestamp);
-        out.literal(TYPE_FRAME);
-        out.literal(CALL_SITE_KEY);
-        if (parts.call_site) {
-            out.literal(CALL_FRAME_ID_KEY);
-            out.str(parts.call_site->call_frame_id.view());
-            out.literal(LINE_NUMBER_KEY);
-            out.int32(parts.call_site->line_number);
-        } else {
-            out.nil();
-        }
-        record.mark_written_to(out.position());
-    } catch (const std::bad_alloc&) {
-        return utils::PyError::make(PyExc_MemoryError, "no memory left for a frame record");
-    }
-    return {};
-}
 
 // Reads the code's line table into `texts`, once (left empty where it cannot be read: the
 // interpreter is then asked at every look-up).
@@ -323,6 +245,55 @@ Result<const std::optional<std::string>*> record_qualname(PyObject* frame, Recor
 
 }  // namespace
 
+Result<size_t> frame_record_bound(const FrameRecordParts& parts) noexcept {
+    // Each text's header at its longest: the bound is found with a few additions, and a record is
+    // reserved at most a few bytes too much.
+    constexpr size_t TEXTS = 6;  // path, co_name, qualname, thread name, the two frame ids
+    constexpr size_t LONGEST_HEADER = 5;
+    const size_t texts = parts.path.size() + parts.co_name.size() + (*parts.qualname ? (*parts.qualname)->size() : 0) +
+                         parts.thread->name.size();
+    if (texts > UINT32_MAX) {
+        return utils::internal_error("Writing to memory, not I/O");  // no MessagePack header states it
+    }
+    return FIXED_BYTES + texts + 2 * FrameId::LENGTH + TEXTS * LONGEST_HEADER + parts.arg_bytes.size() +
+           parts.locals_bytes.size() + 3 * utils::RecordCursor::NUMBER_SIZE;
+}
+
+// One pass, no call per piece.
+char* write_frame_record(char* at, const FrameRecordParts& parts) noexcept {
+    utils::RecordCursor out(at);
+    out.literal(PATH_KEY);
+    out.str(parts.path.kept, parts.path.line());
+    out.literal(CO_NAME_KEY);
+    out.str(parts.co_name);
+    out.literal(QUALNAME_KEY);
+    *parts.qualname ? out.str(**parts.qualname) : out.nil();
+    out.literal(parts.event == Event::Call ? EVENT_CALL : parts.raised ? EVENT_UNWIND : EVENT_RETURN);
+    out.literal(FRAME_ID_KEY);
+    parts.frame_id ? out.str(parts.frame_id->view()) : out.nil();
+    out.literal(ARG_KEY);
+    out.literal(parts.arg_bytes);
+    out.literal(LOCALS_KEY);
+    out.literal(parts.locals_bytes);
+    out.literal(THREAD_KEY);
+    out.str(parts.thread->name);
+    out.literal(NATIVE_ID_KEY);
+    parts.thread->native_id ? out.uint(*parts.thread->native_id) : out.nil();
+    out.literal(TIMESTAMP_KEY);
+    out.f64(parts.timestamp);
+    out.literal(TYPE_FRAME);
+    out.literal(CALL_SITE_KEY);
+    if (parts.call_site) {
+        out.literal(CALL_FRAME_ID_KEY);
+        out.str(parts.call_site->call_frame_id.view());
+        out.literal(LINE_NUMBER_KEY);
+        out.int32(parts.call_site->line_number);
+    } else {
+        out.nil();
+    }
+    return out.position();
+}
+
 Result<const utils::ThreadInfo*> Profiler::thread_info(ThreadState& thread) noexcept {
     if (!thread.info) {
         auto info = utils::current_thread();
@@ -334,27 +305,29 @@ Result<const utils::ThreadInfo*> Profiler::thread_info(ThreadState& thread) noex
     return &*thread.info;
 }
 
-Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, EventArg arg, const EventCode& code,
-                                              ThreadState& thread) {
+Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg, const EventCode& code,
+                                     ThreadState& thread, FrameRecordParts& parts) {
     auto info = thread_info(thread);
     if (!info) {
         return std::move(info.error());
     }
+    parts.thread = *info;
     RecordTexts* texts = cached_texts(code.code.get());
-    std::optional<std::string> fresh_qualname;
-    auto qualname = record_qualname(frame, texts, fresh_qualname);
+    auto qualname = record_qualname(frame, texts, parts.fresh_qualname);
     if (!qualname) {
         return std::move(qualname.error());
     }
-    std::optional<FrameId> id = frame_id_for(thread, frame, event);
+    parts.qualname = *qualname;
+    parts.frame_id = frame_id_for(thread, frame, event);
     const bool suspending = event == Event::Return && !arg.raised &&
                             (arg.leaving == Leaving::Suspending ||
                              (arg.leaving == Leaving::Unknown &&
                               utils::suspending_at_yield(reinterpret_cast<PyFrameObject*>(frame), code.code.get())));
-    auto call_site = utils::user_code_call_site(thread.call_frames, id ? &*id : nullptr);
+    auto call_site = utils::user_code_call_site(thread.call_frames, parts.frame_id ? &*parts.frame_id : nullptr);
     if (!call_site) {
         return std::move(call_site.error());
     }
+    parts.call_site = *call_site;
     // Found once for both values: a lookup by name costs more than a call of a small serialiser.
     auto serializer = serializer_lookup_.function(config_.serializer());
     if (!serializer) {
@@ -369,26 +342,29 @@ Result<utils::Record> Profiler::process_frame(PyObject* frame, Event event, Even
     if (!locals_bytes) {
         return std::move(locals_bytes.error());
     }
+    parts.arg = std::move(*arg_bytes);
+    parts.locals = std::move(*locals_bytes);
+    parts.arg_bytes = parts.arg.view();
+    parts.locals_bytes = parts.locals.view();
     // After the serialisers, which run Python code: the path borrows the code's kept text, which
     // another thread could replace meanwhile.
     auto path = record_path(frame, code, texts, thread.scratch_path);
     if (!path) {
         return std::move(path.error());
     }
-    update_call_frames(thread, event, frame, id, suspending, texts, code.filename_text);
+    parts.path = *path;
+    parts.co_name = code.name_text;
+    parts.event = event;
+    parts.raised = arg.raised;
+    update_call_frames(thread, event, frame, parts.frame_id, suspending, texts, code.filename_text);
     const utils::ClockReading reading = utils::read_clock();
     thread.record_clock_ns = utils::nanoseconds_of(reading);
     auto now = utils::timestamp_from(reading);
     if (!now) {
         return std::move(now.error());
     }
-    utils::Record record = std::move(thread.spare_record);
-    auto written = write_frame_record(record, {*path, code.name_text, **qualname, event, arg.raised, id, arg_bytes->view(),
-                                               locals_bytes->view(), **info, *now, *call_site});
-    if (!written) {
-        return std::move(written.error());
-    }
-    return record;
+    parts.timestamp = *now;
+    return {};
 }
 
 // A generator's or coroutine's frame keeps one id from its first start to its end, so readers see one

@@ -22,6 +22,12 @@ public:
     void append(std::string_view record);
     // Appends one record with the recorder's time on its thread up to the record (see `recorder_seconds`).
     void append(std::string_view record, double recorder_seconds);
+    // Room for one record of at most `size` bytes after the last, to be written in place and taken in
+    // by `commit_record`; until then the log is as it was.
+    [[nodiscard]] char* reserve_record(size_t size);
+    // Takes in the record written into the room `reserve_record` gave, up to `end`, with the
+    // recorder's time up to it.
+    void commit_record(const char* end, double recorder_seconds);
     // Appends every record of `later` after this log's own, taking over its chunks.
     void append(RecordLog&& later);
 
@@ -47,6 +53,11 @@ private:
         size_t used;
         size_t capacity;
     };
+
+    // A chunk with room for at least `size` bytes. Rare: apart from the per-record path.
+    [[gnu::noinline]] void add_chunk(size_t size);
+    // Takes in the record written after the last chunk's used bytes, up to `end`.
+    void take_in(const char* end) noexcept;
 
     std::vector<Chunk> chunks_;
     std::vector<double> recorder_seconds_;
