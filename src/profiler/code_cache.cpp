@@ -14,18 +14,9 @@ Py_ssize_t code_slot = -1;
 // Called by the interpreter when the code object is freed, with the interpreter lock held.
 void free_facts(void* facts) { delete static_cast<CodeFacts*>(facts); }
 
-CodeFacts* existing_facts(PyObject* code) noexcept {
-    void* extra = nullptr;
-    if (code_slot < 0 || utils::get_code_extra(code, code_slot, &extra) < 0) {
-        PyErr_Clear();  // Only a code object of another kind; the facts are then computed afresh.
-        return nullptr;
-    }
-    return static_cast<CodeFacts*>(extra);
-}
-
 // The facts kept on `code`, made empty on first use; null when they cannot be kept.
 CodeFacts* facts_of(PyObject* code) noexcept {
-    if (CodeFacts* facts = existing_facts(code)) {
+    if (CodeFacts* facts = kept_facts(code)) {
         return facts;
     }
     if (code_slot < 0) {
@@ -45,6 +36,15 @@ CodeFacts* facts_of(PyObject* code) noexcept {
 
 }  // namespace
 
+CodeFacts* kept_facts(PyObject* code) noexcept {
+    void* extra = nullptr;
+    if (code_slot < 0 || utils::get_code_extra(code, code_slot, &extra) < 0) {
+        PyErr_Clear();  // Only a code object of another kind; the facts are then computed afresh.
+        return nullptr;
+    }
+    return static_cast<CodeFacts*>(extra);
+}
+
 void reserve_code_slot() noexcept {
     if (code_slot < 0) {
         code_slot = utils::request_code_extra_index(free_facts);
@@ -54,19 +54,23 @@ void reserve_code_slot() noexcept {
     }
 }
 
-const CodeVerdict* cached_verdict(PyObject* code, uint64_t profiler_serial) noexcept {
-    const CodeFacts* facts = existing_facts(code);
+const CodeVerdict* cached_verdict(const CodeFacts* facts, uint64_t profiler_serial) noexcept {
     return facts != nullptr && facts->verdict.profiler_serial == profiler_serial ? &facts->verdict : nullptr;
 }
 
-void cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept {
-    if (CodeFacts* facts = facts_of(code)) {
+CodeFacts* cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept {
+    CodeFacts* facts = facts_of(code);
+    if (facts != nullptr) {
         facts->verdict = verdict;  // another profiler's verdict, if any, is replaced
     }
+    return facts;
 }
 
 CallCounts* call_counts(PyObject* code, uint64_t profiler_serial, uint64_t generation) noexcept {
-    CodeFacts* facts = facts_of(code);
+    return call_counts(facts_of(code), profiler_serial, generation);
+}
+
+CallCounts* call_counts(CodeFacts* facts, uint64_t profiler_serial, uint64_t generation) noexcept {
     if (facts == nullptr) {
         return nullptr;
     }
@@ -75,11 +79,6 @@ CallCounts* call_counts(PyObject* code, uint64_t profiler_serial, uint64_t gener
         counts = CallCounts{profiler_serial, generation, 0, 0};
     }
     return &counts;
-}
-
-RecordTexts* cached_texts(PyObject* code) noexcept {
-    CodeFacts* facts = facts_of(code);
-    return facts == nullptr ? nullptr : &facts->texts;
 }
 
 }  // namespace vesk::profiler

@@ -62,20 +62,23 @@ struct CodeFacts {
 // handed out all of them) verdicts are simply not kept.
 void reserve_code_slot() noexcept;
 
-// Requires the interpreter lock. The verdict `profiler_serial` stored on `code`, or null.
-[[nodiscard]] const CodeVerdict* cached_verdict(PyObject* code, uint64_t profiler_serial) noexcept;
+// Requires the interpreter lock. What is kept on `code`, or null when nothing is yet (or cannot be:
+// without a slot, verdicts and texts are built at every event). Found once per event and handed on,
+// since each look costs a call into the interpreter; the code object owns them.
+[[nodiscard]] CodeFacts* kept_facts(PyObject* code) noexcept;
+
+// The verdict of profiler `profiler_serial` among `facts` (which may be null), or null.
+[[nodiscard]] const CodeVerdict* cached_verdict(const CodeFacts* facts, uint64_t profiler_serial) noexcept;
 
 // Requires the interpreter lock. Keeps `verdict` on `code` (best effort: an allocation or slot
-// failure only means it is computed again next time).
-void cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept;
+// failure only means it is computed again next time); the facts it is kept in, or null.
+CodeFacts* cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept;
 
 // Requires the interpreter lock. The call counts of profiler `profiler_serial` for trace `generation`
 // kept on `code` (reset when they were another profiler's or another trace's), or null when they
 // cannot be kept.
 [[nodiscard]] CallCounts* call_counts(PyObject* code, uint64_t profiler_serial, uint64_t generation) noexcept;
-
-// Requires the interpreter lock. The texts kept on `code`, or null when they cannot be kept (they
-// are then built for every event).
-[[nodiscard]] RecordTexts* cached_texts(PyObject* code) noexcept;
+// The same among facts already found (null: none kept).
+[[nodiscard]] CallCounts* call_counts(CodeFacts* facts, uint64_t profiler_serial, uint64_t generation) noexcept;
 
 }  // namespace vesk::profiler

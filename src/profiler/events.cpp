@@ -46,7 +46,8 @@ Status read_code_texts(EventCode& event_code) noexcept {
 
 EventCode event_code_of(PyObject* frame) noexcept {
     auto* code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
-    return EventCode{PyRef::steal(reinterpret_cast<PyObject*>(code)), code->co_filename, code->co_name, {}, {}};
+    return EventCode{PyRef::steal(reinterpret_cast<PyObject*>(code)), code->co_filename, code->co_name, {}, {},
+                     kept_facts(reinterpret_cast<PyObject*>(code))};
 }
 
 // The frame record's bytes have been copied into the buffers: its allocation serves the thread's next
@@ -128,12 +129,12 @@ Result<CodeVerdict> Profiler::decide_verdict(EventCode& code) noexcept {
     plugins::PluginTable& table = plugins_;
     CodeVerdict verdict{serial_, filters::filename_verdict(config_.filters, code.filename_text),
                         table.empty() ? nullptr : table.find(code.name_text), code.filename_text, code.name_text};
-    cache_verdict(code.code.get(), verdict);
+    code.facts = cache_verdict(code.code.get(), verdict);
     return verdict;
 }
 
 Result<bool> Profiler::drops_every_event(PyObject* code) noexcept {
-    const CodeVerdict* cached = cached_verdict(code, serial_);
+    const CodeVerdict* cached = cached_verdict(kept_facts(code), serial_);
     std::optional<CodeVerdict> decided;
     if (cached == nullptr) {
         auto* code_object = reinterpret_cast<PyCodeObject*>(code);
@@ -177,7 +178,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
         return utils::internal_error("Python gives us a PyFrame");
     }
     EventCode code = event_code_of(frame);
-    const CodeVerdict* cached = cached_verdict(code.code.get(), serial_);
+    const CodeVerdict* cached = cached_verdict(code.facts, serial_);
     if (cached != nullptr && cached->filename == filters::FilenameVerdict::Drop && cached->processors == nullptr) {
         passed_events += 1;
         return {};  // the common case: a frame of library code, dropped at the cost of a slot read
@@ -222,7 +223,7 @@ Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCod
                                     filters::FilenameVerdict filename, ThreadState& thread) noexcept {
     if (thread.left_out_call || frames_stopped_.load(std::memory_order_relaxed)) {
         // Inside what volume control leaves out nothing else needs asking, not even the attrs test.
-        return admit(frame, event, code.code.get(), thread) == Admission::Record;
+        return admit(frame, event, code, thread) == Admission::Record;
     }
     if (filename == filters::FilenameVerdict::CallerDecides) {
         const std::vector<utils::CallFrame>& open_calls = thread.call_frames;
@@ -240,7 +241,7 @@ Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCod
             }
         }
     }
-    return admit(frame, event, code.code.get(), thread) == Admission::Record;
+    return admit(frame, event, code, thread) == Admission::Record;
 }
 
 Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, EventArg arg, const EventCode& code,

@@ -217,7 +217,8 @@ private:
 
     // Volume control (volume.cpp): which recorded-code events get a frame record.
     enum class Admission { Record, LeaveOut };
-    [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, PyObject* code, ThreadState& thread) noexcept;
+    [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventCode& code,
+                                  ThreadState& thread) noexcept;
     void count_left_out(PyObject* code) noexcept;
     void forget_left_out_calls() noexcept;
     [[nodiscard]] AccountingRecords accounting_records() noexcept;

@@ -312,7 +312,7 @@ Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg,
         return std::move(info.error());
     }
     parts.thread = *info;
-    RecordTexts* texts = cached_texts(code.code.get());
+    RecordTexts* texts = code.facts != nullptr ? &code.facts->texts : nullptr;
     auto qualname = record_qualname(frame, texts, parts.fresh_qualname);
     if (!qualname) {
         return std::move(qualname.error());

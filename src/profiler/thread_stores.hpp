@@ -20,6 +20,8 @@
 
 namespace vesk::profiler {
 
+struct CodeFacts;
+
 // What the handler reads from the event's code object once per event.
 struct EventCode {
     utils::PyRef code;  // keeps the filename and name below alive
@@ -27,6 +29,7 @@ struct EventCode {
     PyObject* name;
     std::string_view filename_text;
     std::string_view name_text;
+    CodeFacts* facts = nullptr;  // kept on the code object (see code_cache.hpp), once there are any
 };
 
 // Events of this OS thread let pass at the first look (library code, built-in functions) since its

@@ -16,7 +16,9 @@ using utils::Event;
 using utils::PyRef;
 using utils::Status;
 
-Profiler::Admission Profiler::admit(PyObject* frame, Event event, PyObject* code, ThreadState& thread) noexcept {
+Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCode& event_code,
+                                    ThreadState& thread) noexcept {
+    PyObject* code = event_code.code.get();
     if (thread.left_out_call) {
         // Inside a left-out subtree: only its own return ends it.
         if (event == Event::Call) {
@@ -39,7 +41,7 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, PyObject* code
     if (event != Event::Call || !cap) {
         return Admission::Record;
     }
-    CallCounts* counts = call_counts(code, serial_, trace_generation_.load(std::memory_order_relaxed));
+    CallCounts* counts = call_counts(event_code.facts, serial_, trace_generation_.load(std::memory_order_relaxed));
     if (counts == nullptr) {
         return Admission::Record;  // nothing can be counted for this code: recorded as without limits
     }
