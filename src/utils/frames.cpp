@@ -331,6 +331,9 @@ Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> c
 }
 
 Result<uint64_t> working_directory_generation() noexcept {
+    if (const WorkingDirectory& cache = working_directory_cache; cache.watched && !cache.stale) {
+        return cache.generation;  // every recorded event asks: answered without a look at the directory
+    }
     try {
         auto cwd = working_directory();
         if (!cwd) {
