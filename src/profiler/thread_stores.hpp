@@ -60,13 +60,16 @@ struct ThreadState {
     // standing still and the rest is counted at the next records that leave room for it: dropping it
     // for good would take out less than was spent, most of all where records follow each other closely.
     int64_t program_ns = 0;  // on the timestamps' clock, less the recorder's time
+    // The host's estimate of what the recorder cost beyond the work it timed, summed over the events
+    // it decided on and recorded (fractions of a nanosecond each add up over many events).
+    double untimed_ns = 0;
 
     // The recorder's time on this thread up to the current record's timestamp, in seconds, with
-    // `delivery_ns` for the interpreter's handing over of each event. Never lets the program's own
-    // time run backwards.
+    // `delivery_ns` for the interpreter's handing over of each event and the untimed estimate. Never
+    // lets the program's own time run backwards.
     [[nodiscard]] double recorder_seconds_at_record(double delivery_ns) noexcept {
         const auto timed = static_cast<double>(recorder_ns + (record_clock_ns - event_started_ns));
-        const auto estimated = static_cast<int64_t>(timed + static_cast<double>(events) * delivery_ns);
+        const auto estimated = static_cast<int64_t>(timed + static_cast<double>(events) * delivery_ns + untimed_ns);
         const int64_t recorder = std::min(estimated, record_clock_ns - program_ns);
         program_ns = record_clock_ns - recorder;
         return static_cast<double>(recorder) / 1e9;
