@@ -72,7 +72,7 @@ public:
     DecisionTime(ThreadState& thread, double untimed_ns) noexcept : thread_(thread) {
         thread.events += 1 + std::exchange(passed_events, 0);
         thread.untimed_ns += untimed_ns;
-        timed_ = thread.decisions_timed == 0 || ++thread.decisions_since_timed >= TIMED_EVERY;
+        timed_ = thread.decisions_timed < 2 || ++thread.decisions_since_timed >= TIMED_EVERY;
         if (timed_) {
             started_ns_ = utils::nanoseconds_of(utils::read_clock());
         }
@@ -86,10 +86,15 @@ public:
         }
         const int64_t spent = utils::nanoseconds_of(utils::read_clock()) - started_ns_;
         thread_.recorder_ns += spent;
-        thread_.decisions_ns += spent;
-        thread_.decisions_timed += 1;
         thread_.decisions_since_timed = 0;
-        thread_.decision_average_ns = thread_.decisions_ns / thread_.decisions_timed;
+        // The thread's first decision does first-time work (its first caller read, its first code's
+        // counters) that can cost as much as hundreds of later ones: it counts as itself, but an
+        // average holding it would count too much for every decision of a short recording.
+        if (thread_.decisions_timed++ == 0) {
+            return;
+        }
+        thread_.decisions_ns += spent;
+        thread_.decision_average_ns = thread_.decisions_ns / (thread_.decisions_timed - 1);
     }
 
 private:

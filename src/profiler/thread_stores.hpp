@@ -50,7 +50,8 @@ struct ThreadState {
     int64_t recorder_ns = 0;
     int64_t event_started_ns = 0;
     int64_t record_clock_ns = 0;
-    // The decisions whether to record that were timed, their time and its average (DecisionTime).
+    // The decisions whether to record that were timed, the time of all but the first and its average
+    // (DecisionTime).
     int64_t decisions_ns = 0;
     int64_t decisions_timed = 0;
     int64_t decision_average_ns = 0;
