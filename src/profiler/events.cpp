@@ -68,11 +68,12 @@ void keep_frame_record_buffer(Batch& batch, ThreadState& thread) noexcept {
 class DecisionTime {
 public:
     static constexpr uint32_t TIMED_EVERY = 64;
+    static constexpr int64_t OUTLIER_FACTOR = 50;
 
     DecisionTime(ThreadState& thread, double untimed_ns) noexcept : thread_(thread) {
         thread.events += 1 + std::exchange(passed_events, 0);
         thread.untimed_ns += untimed_ns;
-        timed_ = thread.decisions_timed < 2 || ++thread.decisions_since_timed >= TIMED_EVERY;
+        timed_ = thread.decisions_averaged == 0 || ++thread.decisions_since_timed >= TIMED_EVERY;
         if (timed_) {
             started_ns_ = utils::nanoseconds_of(utils::read_clock());
         }
@@ -87,14 +88,17 @@ public:
         const int64_t spent = utils::nanoseconds_of(utils::read_clock()) - started_ns_;
         thread_.recorder_ns += spent;
         thread_.decisions_since_timed = 0;
-        // The thread's first decision does first-time work (its first caller read, its first code's
-        // counters) that can cost as much as hundreds of later ones: it counts as itself, but an
-        // average holding it would count too much for every decision of a short recording.
-        if (thread_.decisions_timed++ == 0) {
+        // A decision that did first-time work (the thread's first: its first caller read, its first
+        // code's counters) or was interrupted (the thread preempted, a page fault) can cost as much as
+        // hundreds of others: it counts as itself, but an average holding it would count too much
+        // for every other decision, most of all in a short recording.
+        const bool first = thread_.decisions_timed++ == 0;
+        if (first || (thread_.decisions_averaged > 0 && spent > OUTLIER_FACTOR * thread_.decision_average_ns)) {
             return;
         }
         thread_.decisions_ns += spent;
-        thread_.decision_average_ns = thread_.decisions_ns / (thread_.decisions_timed - 1);
+        thread_.decisions_averaged += 1;
+        thread_.decision_average_ns = thread_.decisions_ns / thread_.decisions_averaged;
     }
 
 private:

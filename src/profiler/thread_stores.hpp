@@ -50,10 +50,11 @@ struct ThreadState {
     int64_t recorder_ns = 0;
     int64_t event_started_ns = 0;
     int64_t record_clock_ns = 0;
-    // The decisions whether to record that were timed, the time of all but the first and its average
-    // (DecisionTime).
-    int64_t decisions_ns = 0;
+    // The decisions whether to record that were timed, and the time of those that make the average
+    // and that average (DecisionTime).
     int64_t decisions_timed = 0;
+    int64_t decisions_ns = 0;
+    int64_t decisions_averaged = 0;
     int64_t decision_average_ns = 0;
     uint32_t decisions_since_timed = 0;
     // The interpreter's share is an average per event. Where it would make the program's own time
