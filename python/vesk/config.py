@@ -211,7 +211,7 @@ def default_db_path(root: str) -> str:
 GENERATED_CODE = ("<sqlalchemy generated",)
 # vesk's own files that the engine's list does not name (it names those that can be on the stack
 # while it records); installed, they are library code anyway, but not when vesk runs from a checkout.
-OWN_FILES = ("/vesk/plugins.py", "/vesk/reading/", "/vesk/serve/", "/vesk/bootstrap/")
+OWN_FILES = ("/vesk/plugins.py", "/vesk/calibration.py", "/vesk/reading/", "/vesk/serve/", "/vesk/bootstrap/")
 
 
 def engine_config(config: dict[str, Any]) -> dict[str, Any]:

@@ -21,8 +21,8 @@ import os
 import sys
 import threading
 
+from vesk import calibration, db, serialize, utils
 from vesk import config as vesk_config
-from vesk import db, serialize, utils
 
 # No logging, inspect or typing at import time: `vesk run` imports this file before the program
 # starts, and the program may never need any of them.
@@ -87,6 +87,7 @@ class Profiler:
         engine = _engine()
         serialize.configure(self.config.get("serialize"))
         _preload()
+        self.config.update(calibration.estimates(engine, self.config))
         _state.host = self
         try:
             engine.register_profiler(self)

@@ -1,6 +1,7 @@
 // Building a profiler from the host package's profiler object: the configuration is read here, once.
 #include "profiler/profiler.hpp"
 
+#include <cmath>
 #include <tuple>
 
 #include "utils/modules.hpp"
@@ -115,6 +116,25 @@ Result<bool> read_flag(PyObject* config, PyObject* key, const char* key_text) no
     return utils::bool_of(*value).value_or(false);
 }
 
+// Absent means none; otherwise a non-negative number of nanoseconds.
+Result<double> read_nanoseconds(PyObject* config, PyObject* key, const char* key_text) noexcept {
+    auto value = config_get(config, key, key_text);
+    if (!value) {
+        return std::move(value.error());
+    }
+    if (*value == nullptr) {
+        return 0.0;
+    }
+    const double nanoseconds = PyFloat_AsDouble(*value);
+    if (nanoseconds == -1.0 && PyErr_Occurred()) {
+        return PyError::fetch();
+    }
+    if (!std::isfinite(nanoseconds) || nanoseconds < 0) {
+        return utils::conversion_error(*value, "non-negative nanoseconds");
+    }
+    return nanoseconds;
+}
+
 // One bound of the "limits" table: absent, or a non-negative integer where 0 means no bound.
 Result<std::optional<uint64_t>> read_limit(PyObject* limits, PyObject* key, const char* key_text) noexcept {
     auto value = config_get(limits, key, key_text);
@@ -224,6 +244,16 @@ Result<std::unique_ptr<Profiler>> new_from_python(PyObject* host) noexcept {
         return std::move(recorder_time.error());
     }
     config.recorder_time = *recorder_time;
+    for (auto [field, key, text] : {std::tuple{&Config::untimed_ns_per_event, interned().recorder_time_per_event_ns,
+                                               "recorder_time_per_event_ns"},
+                                    std::tuple{&Config::untimed_ns_per_record, interned().recorder_time_per_record_ns,
+                                               "recorder_time_per_record_ns"}}) {
+        auto nanoseconds = read_nanoseconds(config_dict, key, text);
+        if (!nanoseconds) {
+            return std::move(nanoseconds.error());
+        }
+        config.*field = *nanoseconds;
+    }
     auto limits = read_limits(config_dict);
     if (!limits) {
         return std::move(limits.error());

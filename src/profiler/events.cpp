@@ -64,14 +64,17 @@ void keep_frame_record_buffer(Batch& batch, ThreadState& thread) noexcept {
 // Deciding whether an event is recorded, counted as the recorder's own time on the thread. It is
 // brief and much alike from event to event, and two clock reads would be most of what it costs when
 // the answer is no (past a function's limit, most events): one decision in `TIMED_EVERY` is timed and
-// each of the others counts at the average of those.
+// each of the others counts at the average of those. What no clock read here can see (the callback's
+// way in and out, the caches the recording disturbed) counts at the host's estimate per event.
 class DecisionTime {
 public:
     static constexpr uint32_t TIMED_EVERY = 64;
+    static constexpr int64_t OUTLIER_FACTOR = 50;
 
-    explicit DecisionTime(ThreadState& thread) noexcept : thread_(thread) {
+    DecisionTime(ThreadState& thread, double untimed_ns) noexcept : thread_(thread) {
         thread.events += 1 + std::exchange(passed_events, 0);
-        timed_ = thread.decisions_timed == 0 || ++thread.decisions_since_timed >= TIMED_EVERY;
+        thread.untimed_ns += untimed_ns;
+        timed_ = thread.decisions_averaged == 0 || ++thread.decisions_since_timed >= TIMED_EVERY;
         if (timed_) {
             started_ns_ = utils::nanoseconds_of(utils::read_clock());
         }
@@ -85,10 +88,18 @@ public:
         }
         const int64_t spent = utils::nanoseconds_of(utils::read_clock()) - started_ns_;
         thread_.recorder_ns += spent;
-        thread_.decisions_ns += spent;
-        thread_.decisions_timed += 1;
         thread_.decisions_since_timed = 0;
-        thread_.decision_average_ns = thread_.decisions_ns / thread_.decisions_timed;
+        // A decision that did first-time work (the thread's first: its first caller read, its first
+        // code's counters) or was interrupted (the thread preempted, a page fault) can cost as much as
+        // hundreds of others: it counts as itself, but an average holding it would count too much
+        // for every other decision, most of all in a short recording.
+        const bool first = thread_.decisions_timed++ == 0;
+        if (first || (thread_.decisions_averaged > 0 && spent > OUTLIER_FACTOR * thread_.decision_average_ns)) {
+            return;
+        }
+        thread_.decisions_ns += spent;
+        thread_.decisions_averaged += 1;
+        thread_.decision_average_ns = thread_.decisions_ns / thread_.decisions_averaged;
     }
 
 private:
@@ -97,10 +108,12 @@ private:
     int64_t started_ns_ = 0;
 };
 
-// An event's recording or handing to plugins, counted whole as the recorder's own time.
+// An event's recording or handing to plugins, counted whole as the recorder's own time, with the
+// host's estimate of what it costs beyond that.
 class RecorderTime {
 public:
-    explicit RecorderTime(ThreadState& thread) noexcept : thread_(thread) {
+    RecorderTime(ThreadState& thread, double untimed_ns) noexcept : thread_(thread) {
+        thread.untimed_ns += untimed_ns;
         thread.event_started_ns = thread.record_clock_ns = utils::nanoseconds_of(utils::read_clock());
     }
     RecorderTime(const RecorderTime&) = delete;
@@ -200,7 +213,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     ThreadState& thread = threads_.current();
     bool record = false;
     {
-        DecisionTime decision_time(thread);
+        DecisionTime decision_time(thread, config_.untimed_ns_per_event);
         if (verdict.filename != filters::FilenameVerdict::Drop) {
             auto wanted = wants_record(frame, event, code, verdict.filename, thread);
             if (!wanted) {
@@ -215,7 +228,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     if (!record && verdict.processors == nullptr) {
         return {};
     }
-    RecorderTime recorder_time(thread);
+    RecorderTime recorder_time(thread, config_.untimed_ns_per_record);
     return handle_event(owner, frame, event, arg, code, record, verdict.processors, thread);
 }
 

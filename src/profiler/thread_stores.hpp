@@ -53,9 +53,11 @@ struct ThreadState {
     int64_t recorder_ns = 0;
     int64_t event_started_ns = 0;
     int64_t record_clock_ns = 0;
-    // The decisions whether to record that were timed, their time and its average (DecisionTime).
-    int64_t decisions_ns = 0;
+    // The decisions whether to record that were timed, and the time of those that make the average
+    // and that average (DecisionTime).
     int64_t decisions_timed = 0;
+    int64_t decisions_ns = 0;
+    int64_t decisions_averaged = 0;
     int64_t decision_average_ns = 0;
     uint32_t decisions_since_timed = 0;
     // The interpreter's share is an average per event. Where it would make the program's own time
@@ -63,13 +65,16 @@ struct ThreadState {
     // standing still and the rest is counted at the next records that leave room for it: dropping it
     // for good would take out less than was spent, most of all where records follow each other closely.
     int64_t program_ns = 0;  // on the timestamps' clock, less the recorder's time
+    // The host's estimate of what the recorder cost beyond the work it timed, summed over the events
+    // it decided on and recorded (fractions of a nanosecond each add up over many events).
+    double untimed_ns = 0;
 
     // The recorder's time on this thread up to the current record's timestamp, in seconds, with
-    // `delivery_ns` for the interpreter's handing over of each event. Never lets the program's own
-    // time run backwards.
+    // `delivery_ns` for the interpreter's handing over of each event and the untimed estimate. Never
+    // lets the program's own time run backwards.
     [[nodiscard]] double recorder_seconds_at_record(double delivery_ns) noexcept {
         const auto timed = static_cast<double>(recorder_ns + (record_clock_ns - event_started_ns));
-        const auto estimated = static_cast<int64_t>(timed + static_cast<double>(events) * delivery_ns);
+        const auto estimated = static_cast<int64_t>(timed + static_cast<double>(events) * delivery_ns + untimed_ns);
         const int64_t recorder = std::min(estimated, record_clock_ns - program_ns);
         program_ns = record_clock_ns - recorder;
         return static_cast<double>(recorder) / 1e9;

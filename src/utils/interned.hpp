@@ -25,6 +25,8 @@ namespace vesk::utils {
     X(threading, "threading")                                               \
     X(lightweight_repr, "lightweight_repr")                                 \
     X(recorder_time, "recorder_time")                                       \
+    X(recorder_time_per_event_ns, "recorder_time_per_event_ns")             \
+    X(recorder_time_per_record_ns, "recorder_time_per_record_ns")           \
     X(limits, "limits")                                                     \
     X(buffer_bytes, "buffer_bytes")                                         \
     X(calls_per_function, "calls_per_function")                             \

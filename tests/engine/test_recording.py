@@ -349,3 +349,24 @@ def test_recorder_time_tells_the_recorders_share_of_each_duration(host_modules):
     recorder = seconds[ret] - seconds[call]
     # 100 recorded events of inner() and the generator's resumptions happened inside outer().
     assert 0 < recorder < filed[ret]["timestamp"] - filed[call]["timestamp"]
+
+
+@pytest.mark.parametrize("estimate", ["recorder_time_per_event_ns", "recorder_time_per_record_ns"])
+def test_the_hosts_estimate_of_untimed_recorder_time_counts_into_the_trailer(host_modules, estimate):
+    def inner():
+        return 1
+
+    def outer():
+        return sum(inner() for _ in range(50))
+
+    # An estimate far above what events cost: the guard against the program's own time running
+    # backwards caps it, so the program's time stands still from outer's call to its return.
+    with profiling(Host(config={"recorder_time": True, estimate: 1e9})) as profiler:
+        outer()
+    records = decode(profiler.build_trace())["frames_of_interest"]
+    [seconds] = [r["seconds"] for r in records if r.get("type") == "recorder_time"]
+    call, ret = (i for i, r in enumerate(records[: len(seconds)]) if r.get("co_name") == "outer")
+    program = (records[ret]["timestamp"] - records[call]["timestamp"]) - (seconds[ret] - seconds[call])
+    assert abs(program) < 1e-6
+    with pytest.raises(TypeError, match="non-negative nanoseconds"):
+        _vesk.register_profiler(Host(config={estimate: -1.0}))

@@ -5,12 +5,13 @@ from __future__ import annotations
 import asyncio
 import logging
 import re
+import sys
 
 import pytest
 from host_support import needs_engine
 
 import vesk
-from vesk import db, profiler
+from vesk import _vesk, calibration, db, profiler
 
 pytestmark = needs_engine
 
@@ -157,3 +158,33 @@ def test_the_serialiser_called_natively_writes_what_its_python_call_writes(tmp_p
     through_python = recorded_values(tmp_path / "python.sqlite3", monkeypatch, through_python=True)
     assert len(native) > 10
     assert native == through_python
+
+
+def _calls_in(run, iterations) -> int:
+    calls = []
+
+    def count(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename == calibration.FILENAME:
+            calls.append(frame.f_code.co_name)
+
+    sys.setprofile(count)
+    try:
+        run(iterations)
+    finally:
+        sys.setprofile(None)
+    return len(calls) - 1  # `run`'s own call is the measured span's edge
+
+
+def test_the_calibration_counts_every_event_of_its_runs_and_the_recording_starts_with_its_estimates(tmp_path):
+    settings = profiler.prepare_settings(str(tmp_path), db_path=tmp_path / "traces.sqlite3")
+    host = profiler.Profiler(settings, source="code")
+    run = calibration._calibration_function()
+    for shape in (calibration.RECORDED, calibration.LEFT_OUT):
+        measured = calibration._profiled(_vesk, host.config, run, shape)
+        # Each event between `run`'s call and return, recorded or left out, and `run`'s own edge.
+        assert [events for _, events in measured] == [2 * _calls_in(run, shape[1]) + 1] * calibration.RUNS
+        assert all(program > 0 for program, _ in measured)
+    host.start()
+    host.stop()
+    estimates = {key: host.config[key] for key in ("recorder_time_per_event_ns", "recorder_time_per_record_ns")}
+    assert estimates == calibration.estimates(_vesk, host.config) and min(estimates.values()) >= 0

@@ -1,0 +1,196 @@
+"""What recording costs a program beyond what the recorder times itself, measured once per process.
+
+The engine times its own work on each event and adds the interpreter's cost of handing it an event
+(measured with a profiler that does nothing); readers take that out of durations. What neither sees
+stays in: the callback's way in and out around its clock reads, and the caches and branch predictors
+its work disturbed, which on calls of a few tens of nanoseconds is as much as the program's own time.
+So, like the standard library profiler's `calibrate`, the host measures it on this machine: a module
+of small user-like functions runs without a profiler and under a throw-away one built from the same
+configuration, whose documents are built and dropped. What the profiled runs took beyond the plain
+ones and the recorder's own time, per event, is the estimate the engine then counts per event:
+
+- `recorder_time_per_event_ns`: each event the recorder decides on, measured where every call is
+  left out (past its function's first), as most events of a long loop are;
+- `recorder_time_per_record_ns`: on top of that, each event it records, measured with no limit.
+
+The fastest of a few runs is taken (a busy machine only ever adds time); an estimate is never
+negative. The whole measurement takes a few tens of milliseconds, once, before the first recording.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+import types
+
+from vesk import utils
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable
+
+# Compiled under a name no filter drops, so the engine treats it as the program's code.
+FILENAME = "<vesk calibration>"
+SOURCE = """
+class Point:
+    def __init__(self, x, y):
+        self.x = x
+        self.y = y
+
+    def moved(self, dx):
+        return Point(self.x + dx, self.y)
+
+
+def clamp(value, low, high):
+    if value < low:
+        return low
+    return high if value > high else value
+
+
+def label(word, n):
+    size = len(word)
+    return word[:n].upper() if size > n else word
+
+
+def depth(n, acc):
+    if n == 0:
+        return acc
+    return depth(n - 1, acc + n % 7)
+
+
+def step(i, point):
+    value = clamp(i * 3, 10, 90)
+    point = point.moved(value % 5)
+    name = label("calibration", i % 8)
+    return point, value + len(name) + depth(i % 6, 0)
+
+
+def run(iterations):
+    point = Point(0, 0)
+    total = 0
+    for i in range(iterations):
+        point, value = step(i, point)
+        total += value
+    return total
+"""
+RUNS = 5
+# Per estimate: the limit of recorded calls per function (none: every event recorded; one: all but
+# each function's first call left out), the iterations of `run` measured, and those of the first run
+# under the throw-away profiler, which warms the recorder up: the average decision cost it counts at
+# settles over the first thousands of events. Recorded events cost microseconds each: fewer of them.
+RECORDED = (0, 20, 20)
+LEFT_OUT = (1, 300, 1000)
+
+_estimates: dict[str, float] | None = None
+
+
+class _ThrowAwayHost:
+    """A host object whose recording is only measured: its documents are built and dropped."""
+
+    def __init__(self, config: dict[str, Any]) -> None:
+        self.config = config
+        self.db_path = os.devnull
+        self.one_trace_per_test = False
+        self.trace_id = utils.new_trace_id()
+        self.source = "calibration"
+        self.rust_profiler = None
+
+    def __call__(self, *args: Any) -> None:
+        return None
+
+
+def estimates(engine: Any, config: dict[str, Any]) -> dict[str, float]:
+    """The engine config entries of the recorder's untimed cost, measured at the first call in this
+    process with `config` (the engine config of the recording about to start)."""
+    global _estimates
+    if _estimates is None:
+        _estimates = measure(engine, config)
+    return dict(_estimates)
+
+
+def measure(engine: Any, config: dict[str, Any]) -> dict[str, float]:
+    """The estimates, measured now."""
+    run = _calibration_function()
+    per_event, per_recorded_event = (_untimed_ns(engine, config, run, shape) for shape in (LEFT_OUT, RECORDED))
+    return {
+        "recorder_time_per_event_ns": per_event,
+        "recorder_time_per_record_ns": max(0.0, per_recorded_event - per_event),
+    }
+
+
+def _untimed_ns(engine: Any, config: dict[str, Any], run: Callable, shape: tuple[int, int, int]) -> float:
+    """Per event the recorder decided on: what the profiled runs took beyond the plain ones."""
+    _, iterations, _ = shape
+    plain = min(_plain_ns(run, iterations) for _ in range(1 + RUNS))  # the first one warms up
+    profiled = _profiled(engine, config, run, shape)
+    program_ns = min(program for program, _ in profiled)
+    events = profiled[0][1]
+    return max(0.0, (program_ns - plain) / events) if events else 0.0
+
+
+def _calibration_function() -> Callable[[int], int]:
+    namespace = {"__name__": "vesk_calibration"}
+    exec(compile(SOURCE, FILENAME, "exec"), namespace)  # noqa: S102 - our own fixed source
+    return namespace["run"]
+
+
+def _plain_ns(run: Callable[[int], int], iterations: int) -> int:
+    started = time.perf_counter_ns()
+    run(iterations)
+    return time.perf_counter_ns() - started
+
+
+def _profiled(engine: Any, config: dict[str, Any], run: Callable, shape: tuple[int, int, int]) -> list[tuple]:
+    """Per profiled run after the one that warms the recorder up: the program's own time in
+    nanoseconds, as readers report it, and the number of events the recorder decided on meanwhile.
+
+    Each run calls `run` through a code object of its own, whose call the engine records whatever
+    the limit of recorded calls per function; the functions it calls keep theirs."""
+    limit, iterations, warm_up = shape
+    throw_away = dict(config, threading=False, limits={**config.get("limits", {}), "calls_per_function": limit})
+    host = _ThrowAwayHost(throw_away)
+    measured = []
+    engine.register_profiler(host)
+    try:
+        for count in (warm_up, *[iterations] * RUNS):
+            types.FunctionType(run.__code__.replace(), run.__globals__)(count)
+            measured.append(_program_time(host.rust_profiler.build_trace(), run.__code__.co_name))
+    finally:
+        engine.register_noop_profiler()
+        sys.setprofile(None)
+    return measured[1:]
+
+
+def _program_time(document: bytes, name: str) -> tuple[float, int]:
+    import msgpack
+
+    from vesk.reading import records as reading
+
+    # Only `run`'s own records and the count of calls left out are decoded: the others are most of
+    # the document and would make reading it dearer than the runs.
+    marks = (b"\xa7co_name" + msgpack.packb(name), b"calls_left_out")
+    parsed = reading.Document(document, reading.Decoding())
+    left_out, found = 0, None
+    for section in parsed.sections():
+        if not reading.is_array(parsed.next_byte()):
+            parsed.skip()
+            continue
+        seconds = parsed.recorder_times.get(section, [])
+        calls = []
+        for position, raw in enumerate(parsed.raw_records()):
+            data = bytes(raw)
+            if not any(mark in data for mark in marks):
+                continue
+            record = msgpack.unpackb(data, strict_map_key=False)
+            if record.get("type") == "calls_left_out":
+                left_out += sum(function["count"] for function in record["functions"])
+            elif record.get("co_name") == name and position < len(seconds):
+                calls.append((position, record["timestamp"], seconds[position]))
+        if len(calls) == 2:
+            found = calls
+    if found is None:
+        return 0.0, 0
+    (call, started, recorder_before), (ret, ended, recorder_after) = found
+    # The records between, the calls left out with their returns, and the edges of `run`'s own.
+    return ((ended - started) - (recorder_after - recorder_before)) * 1e9, (ret - call - 1) + 2 * left_out + 1
