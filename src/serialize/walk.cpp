@@ -73,6 +73,33 @@ bool is_plain_key_item(PyObject* item) noexcept {
            item == Py_None || type == &PyBytes_Type;
 }
 
+
+// The getter of an ordinary class's __dict__, found once from a class made for the purpose; null if
+// it cannot be made.
+getter ordinary_dict_getter() noexcept {
+    static const getter found = []() -> getter {
+        PyRef name = PyRef::steal(PyUnicode_InternFromString("__dict__"));
+        PyRef made = name ? PyRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
+                                                               "vesk_ordinary", PyDict_New()))
+                          : PyRef();
+        PyObject* descriptor =
+            made ? _PyType_Lookup(reinterpret_cast<PyTypeObject*>(made.get()), name.get()) : nullptr;
+        if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
+            PyErr_Clear();  // Intended: only the generic getter is then known.
+            return nullptr;
+        }
+        return reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->get;
+    }();
+    return found;
+}
+
+// Whether a __dict__ descriptor is the interpreter's own for instances (an ordinary class's, or the
+// generic one an extension type names): only then is what it gives the attributes kept in the object.
+bool gives_the_managed_dict(PyObject* descriptor) noexcept {
+    const getter get = reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset->get;
+    return get == PyObject_GenericGetDict || (get != nullptr && get == ordinary_dict_getter());
+}
+
 }  // namespace
 
 // Where one entry of a dict being written starts, and whether its key was changed on the way (cut,
@@ -326,15 +353,19 @@ Outcome Walk::bytes(PyObject* value) {
 }
 
 std::optional<Outcome> Walk::limited(PyObject* value, Py_ssize_t depth, Py_ssize_t count) {
-    if (depth >= limits_.max_depth) {
-        return count_marker(value, count, ": too deep>");
-    }
-    if (is_open(value)) {
+    if (depth < limits_.max_depth && is_open(value)) {
         out_.ext(MARKER, CYCLE);
         return Outcome::written;
     }
+    return limited_by_size(Py_TYPE(value), depth, count);
+}
+
+std::optional<Outcome> Walk::limited_by_size(PyTypeObject* type, Py_ssize_t depth, Py_ssize_t count) {
+    if (depth >= limits_.max_depth) {
+        return count_marker(type, count, ": too deep>");
+    }
     if (count != 0 && budget_ <= 0) {
-        return count_marker(value, count, ": size limit>");
+        return count_marker(type, count, ": size limit>");
     }
     return std::nullopt;
 }
@@ -343,10 +374,10 @@ bool Walk::is_open(PyObject* value) const noexcept {
     return std::find(open_.begin(), open_.begin() + open_count_, value) != open_.begin() + open_count_;
 }
 
-Outcome Walk::count_marker(PyObject* value, Py_ssize_t count, std::string_view reason) {
+Outcome Walk::count_marker(PyTypeObject* type, Py_ssize_t count, std::string_view reason) {
     const size_t mark = out_.begin_ext();
     out_.append("<");
-    if (auto named = append_type_name(out_, Py_TYPE(value), hooks_); !named) {
+    if (auto named = append_type_name(out_, type, hooks_); !named) {
         return give_up(std::move(named.error()));
     }
     out_.append(" of ");
@@ -430,6 +461,20 @@ Outcome Walk::mapping(PyObject* value, Py_ssize_t depth) {
         ++taken;
     }
     return mapping_of(value, pairs.data(), taken, count - take, depth);
+}
+
+Outcome Walk::inline_fields(const InlineAttributes& attributes, Py_ssize_t depth) {
+    // As the dict the interpreter would make of them, which no object of the program can be open as.
+    if (auto stop = limited_by_size(&PyDict_Type, depth, attributes.count)) {
+        return *stop;
+    }
+    const Py_ssize_t take = take_from_budget(attributes.count);
+    Snapshot<32> pairs(2 * static_cast<size_t>(take));
+    for (Py_ssize_t i = 0; i < take; ++i) {
+        pairs[2 * i] = PyRef::borrow(attributes.names[static_cast<size_t>(i)]);
+        pairs[2 * i + 1] = PyRef::borrow(attributes.values[static_cast<size_t>(i)]);
+    }
+    return mapping_of(nullptr, pairs.data(), take, attributes.count - take, depth);
 }
 
 Outcome Walk::named_values(PyObject* const* names, PyObject* const* values, Py_ssize_t count) {
@@ -698,6 +743,11 @@ Outcome Walk::by_dict(PyObject* value, Py_ssize_t depth) {
         return give_up(PyError::type_error("the type's __dict__ descriptor changed"));
     }
     const PyRef keep = PyRef::borrow(descriptor);
+    if (gives_the_managed_dict(descriptor)) {
+        if (auto attributes = inline_attributes(value)) {
+            return object_fields(value, nullptr, depth, [&] { return inline_fields(*attributes, depth); });
+        }
+    }
     auto* owner = reinterpret_cast<PyObject*>(type);
     auto fields = utils::checked(Py_TYPE(descriptor)->tp_descr_get(descriptor, value, owner));
     if (!fields) {
@@ -739,6 +789,11 @@ Outcome Walk::interpreter_repr(PyObject* value) {
 // [type name, {field: value}] as an extension value. `type_name` is an exact str with its lone
 // surrogates already escaped, or null for the type's own name.
 Outcome Walk::fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_ssize_t depth) {
+    return object_fields(value, type_name, depth, [&] { return mapping(fields, depth); });
+}
+
+template <class WriteFields>
+Outcome Walk::object_fields(PyObject* value, PyObject* type_name, Py_ssize_t depth, WriteFields&& write_fields) {
     if (is_open(value)) {
         out_.ext(MARKER, CYCLE);
         return Outcome::written;
@@ -762,7 +817,7 @@ Outcome Walk::fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_
     {
         Opened opened(*this, value);
         ++objects_open_;
-        const Outcome outcome = mapping(fields, depth);
+        const Outcome outcome = write_fields();
         --objects_open_;
         if (outcome != Outcome::written) {
             return outcome;

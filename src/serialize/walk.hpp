@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "serialize/inline_attributes.hpp"
 #include "serialize/output.hpp"
 #include "serialize/settings.hpp"
 #include "utils/pyref.hpp"
@@ -73,12 +74,17 @@ private:
     Outcome ask_python(PyObject* value, Py_ssize_t depth);
     Outcome interpreter_repr(PyObject* value);
     Outcome fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_ssize_t depth);
+    // An object shown by its fields, which `write_fields` writes as a map.
+    template <class WriteFields>
+    Outcome object_fields(PyObject* value, PyObject* type_name, Py_ssize_t depth, WriteFields&& write_fields);
+    Outcome inline_fields(const InlineAttributes& attributes, Py_ssize_t depth);
     Outcome extension(PyObject* ext);
     bool is_open(PyObject* value) const noexcept;
     Outcome identity(PyObject* value, PyTypeObject* raised);
     Outcome object_text(PyObject* text);
     std::optional<Outcome> limited(PyObject* value, Py_ssize_t depth, Py_ssize_t count);
-    Outcome count_marker(PyObject* value, Py_ssize_t count, std::string_view reason);
+    std::optional<Outcome> limited_by_size(PyTypeObject* type, Py_ssize_t depth, Py_ssize_t count);
+    Outcome count_marker(PyTypeObject* type, Py_ssize_t count, std::string_view reason);
     void more_marker(Py_ssize_t more);
     // How many of `wanted` items a container shows: at most the per-container limit and what is left
     // of the whole value's budget, which they use up.

@@ -565,6 +565,44 @@ def test_none_and_fallback_results_are_balanced():
     assert after == before
 
 
+class Point:
+    pass
+
+
+def _point(*steps):
+    """A Point whose attributes are set (name, value) and deleted (name, None) in that order."""
+    point = Point()
+    for name, value in steps:
+        if value is None:
+            delattr(point, name)
+        else:
+            setattr(point, name, value)
+    return point
+
+
+POINT_SHAPES = [
+    (("x", 1), ("y", [2, 3]), ("label", "p")),
+    (("y", 2), ("x", 1)),
+    (("x", 1), ("password", "hunter2"), ("x", None), ("x", 3)),
+    tuple((f"field_{i}", i) for i in range(40)),  # past what the interpreter keeps in the object
+    (),
+]
+
+
+@pytest.mark.parametrize("steps", POINT_SHAPES, ids=range(len(POINT_SHAPES)))
+def test_objects_are_read_without_making_their_dict(steps):
+    """The dict an instance's attributes get when asked for slows every later attribute access of it
+    (3.11, 3.12): a snapshot must not make it, and must show what that dict would."""
+    kept, asked = _point(*steps), _point(*steps)
+    kept.itself = asked.itself = kept  # a cycle through the object
+    had_dict = any(isinstance(referent, dict) for referent in gc.get_referents(kept))
+    dumped = serialize.dump_msgpack(kept)
+    assert any(isinstance(referent, dict) for referent in gc.get_referents(kept)) == had_dict
+    asked.__dict__
+    asked.itself = asked
+    assert dumped == serialize.dump_msgpack(asked)
+
+
 packable = st.recursive(
     st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats(allow_nan=False) | st.text(max_size=40)
     | st.binary(max_size=300) | st.builds(msgpack.ExtType, st.integers(0, 127), st.binary(max_size=20)),
