@@ -196,16 +196,22 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
         passed_events += 1;
         return {};  // the common case: a frame of library code, dropped at the cost of a slot read
     }
-    auto found = cached != nullptr ? Result<CodeVerdict>(*cached) : decide_verdict(code);
-    if (!found) {
-        return std::move(found.error());
+    std::optional<CodeVerdict> decided;
+    if (cached == nullptr) {
+        auto found = decide_verdict(code);
+        if (!found) {
+            return std::move(found.error());
+        }
+        cached = &decided.emplace(*found);
     }
-    const CodeVerdict verdict = *found;
-    if (verdict.filename == filters::FilenameVerdict::Drop && verdict.processors == nullptr) {
+    // Read now: the code object's verdict may be another profiler's once Python code has run.
+    const filters::FilenameVerdict filename = cached->filename;
+    std::vector<plugins::PluginProcessor>* const processors = cached->processors;
+    if (filename == filters::FilenameVerdict::Drop && processors == nullptr) {
         return {};  // a dropped frame: no lock, no allocation, no Python code
     }
-    code.filename_text = verdict.filename_text;
-    code.name_text = verdict.name_text;
+    code.filename_text = cached->filename_text;
+    code.name_text = cached->name_text;
     // Finding the thread's store may release finished threads' frames, and reading the callers for the
     // attrs test allocates frame objects: either may run the garbage collector and with it finalizers,
     // so nothing may free this profiler meanwhile.
@@ -214,8 +220,8 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     bool record = false;
     {
         DecisionTime decision_time(thread, config_.untimed_ns_per_event);
-        if (verdict.filename != filters::FilenameVerdict::Drop) {
-            auto wanted = wants_record(frame, event, code, verdict.filename, thread);
+        if (filename != filters::FilenameVerdict::Drop) {
+            auto wanted = wants_record(frame, event, code, filename, thread);
             if (!wanted) {
                 return std::move(wanted.error());
             }
@@ -225,11 +231,11 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
             forget_suspended_call(frame);
         }
     }
-    if (!record && verdict.processors == nullptr) {
+    if (!record && processors == nullptr) {
         return {};
     }
     RecorderTime recorder_time(thread, config_.untimed_ns_per_record);
-    return handle_event(owner, frame, event, arg, code, record, verdict.processors, thread);
+    return handle_event(owner, frame, event, arg, code, record, processors, thread);
 }
 
 Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCode& code,

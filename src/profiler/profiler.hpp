@@ -224,7 +224,7 @@ private:
     enum class Admission { Record, LeaveOut };
     [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventCode& code,
                                   ThreadState& thread) noexcept;
-    void count_left_out(PyObject* code) noexcept;
+    void count_left_out(const EventCode& code) noexcept;
     void forget_left_out_calls() noexcept;
     [[nodiscard]] AccountingRecords accounting_records() noexcept;
     // Takes the counts a stored document said off the pending ones.

@@ -18,11 +18,10 @@ using utils::Status;
 
 Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCode& event_code,
                                     ThreadState& thread) noexcept {
-    PyObject* code = event_code.code.get();
     if (thread.left_out_call) {
         // Inside a left-out subtree: only its own return ends it.
         if (event == Event::Call) {
-            count_left_out(code);
+            count_left_out(event_code);
         } else if (thread.left_out_call.get() == frame) {
             thread.left_out_call = PyRef();
         }
@@ -33,7 +32,7 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCod
         bool closes_recorded_call =
             event == Event::Return && !thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame;
         if (event == Event::Call) {
-            count_left_out(code);
+            count_left_out(event_code);
         }
         return closes_recorded_call ? Admission::Record : Admission::LeaveOut;
     }
@@ -50,18 +49,18 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCod
         return Admission::Record;
     }
     thread.left_out_call = PyRef::borrow(frame);
-    count_left_out(code);
+    count_left_out(event_code);
     return Admission::LeaveOut;
 }
 
-void Profiler::count_left_out(PyObject* code) noexcept {
-    CallCounts* counts = call_counts(code, serial_, trace_generation_.load(std::memory_order_relaxed));
+void Profiler::count_left_out(const EventCode& event_code) noexcept {
+    CallCounts* counts = call_counts(event_code.facts, serial_, trace_generation_.load(std::memory_order_relaxed));
     if (counts == nullptr) {
         return;
     }
     if (counts->left_out++ == 0) {
         try {
-            left_out_codes_.push_back(PyRef::borrow(code));
+            left_out_codes_.push_back(PyRef::borrow(event_code.code.get()));
         } catch (const std::bad_alloc&) {
             counts->left_out = 0;  // not listed, so not reported: better than a count that never shows
         }
