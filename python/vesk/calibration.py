@@ -14,17 +14,23 @@ ones and the recorder's own time, per event, is the estimate the engine then cou
 - `recorder_time_per_record_ns`: on top of that, each event it records, measured with no limit.
 
 The fastest of a few runs is taken (a busy machine only ever adds time); an estimate is never
-negative. The whole measurement takes a few tens of milliseconds, once, before the first recording.
+negative. The whole measurement takes a few tens of milliseconds, most of what a short `vesk run`
+adds to the program's start-up, so its result is kept beside the database (`calibration.txt`) and
+used again for a week by processes of the same interpreter, vesk build, machine and configuration
+(three lines: what they depend on, when they were measured, the two values; no json, which a
+program that needs nothing should not pay the import of).
 """
 
 from __future__ import annotations
 
+import math
 import os
 import sys
 import time
 import types
 
 from vesk import utils
+from vesk.version import __version__
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -84,6 +90,10 @@ LEFT_OUT = (1, 300, 1000)
 
 _estimates: dict[str, float] | None = None
 
+KEPT_FILE = "calibration.txt"
+KEPT_FOR = 7 * 24 * 3600  # seconds
+NAMES = ("recorder_time_per_event_ns", "recorder_time_per_record_ns")
+
 
 class _ThrowAwayHost:
     """A host object whose recording is only measured: its documents are built and dropped."""
@@ -100,13 +110,65 @@ class _ThrowAwayHost:
         return None
 
 
-def estimates(engine: Any, config: dict[str, Any]) -> dict[str, float]:
-    """The engine config entries of the recorder's untimed cost, measured at the first call in this
-    process with `config` (the engine config of the recording about to start)."""
+def estimates(engine: Any, config: dict[str, Any], directory: str | None = None) -> dict[str, float]:
+    """The engine config entries of the recorder's untimed cost, found at the first call in this
+    process with `config` (the engine config of the recording about to start): kept in `directory`
+    by an earlier process, or measured now and kept there."""
     global _estimates
     if _estimates is None:
-        _estimates = measure(engine, config)
+        key = _key(engine, config)
+        _estimates = _kept(directory, key)
+        if _estimates is None:
+            _estimates = measure(engine, config)
+            _keep(directory, key, _estimates)
     return dict(_estimates)
+
+
+def _key(engine: Any, config: dict[str, Any]) -> str:
+    """What the estimates depend on: the interpreter, the engine's build, the machine, the event
+    mechanism and the configuration."""
+    engine_file = getattr(engine, "__file__", "")
+    try:
+        built = os.stat(engine_file).st_mtime_ns
+    except OSError:
+        built = 0
+    facts = {
+        "python": [sys.executable, sys.version],
+        "vesk": [__version__, engine_file, built],
+        "machine": os.uname().nodename,
+        "profile_function": os.environ.get("VESK_PROFILE_FUNCTION", ""),
+        "config": {name: value for name, value in config.items() if name not in NAMES},
+    }
+    return repr(facts)  # one line: repr escapes line breaks
+
+
+def _kept(directory: str | None, key: str) -> dict[str, float] | None:
+    if directory is None:
+        return None
+    try:
+        with open(os.path.join(directory, KEPT_FILE), encoding="utf-8") as handle:
+            kept_key, measured_at, numbers = handle.read().split("\n")[:3]
+        values = dict(zip(NAMES, map(float, numbers.split()), strict=True))
+        fresh = 0 <= time.time() - float(measured_at) < KEPT_FOR
+    except (OSError, ValueError, UnicodeDecodeError):
+        return None  # none kept, or not a file this wrote: measured again
+    if kept_key != key or not fresh or not all(math.isfinite(v) and v >= 0 for v in values.values()):
+        return None
+    return values
+
+
+def _keep(directory: str | None, key: str, values: dict[str, float]) -> None:
+    if directory is None or not os.path.isdir(directory):
+        return
+    # Written whole under a name of this process's, then put in place: a reader never sees half of it.
+    written = os.path.join(directory, f".{KEPT_FILE}.{os.getpid()}")
+    try:
+        descriptor = os.open(written, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        with open(descriptor, "w", encoding="utf-8") as handle:
+            handle.write(f"{key}\n{time.time()!r}\n{' '.join(repr(values[name]) for name in NAMES)}\n")
+        os.replace(written, os.path.join(directory, KEPT_FILE))
+    except OSError:
+        pass  # not kept: the next process measures again
 
 
 def measure(engine: Any, config: dict[str, Any]) -> dict[str, float]:

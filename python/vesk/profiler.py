@@ -87,7 +87,7 @@ class Profiler:
         engine = _engine()
         serialize.configure(self.config.get("serialize"))
         _preload()
-        self.config.update(calibration.estimates(engine, self.config))
+        self.config.update(calibration.estimates(engine, self.config, os.path.dirname(self.db_path)))
         _state.host = self
         try:
             engine.register_profiler(self)

@@ -188,3 +188,30 @@ def test_the_calibration_counts_every_event_of_its_runs_and_the_recording_starts
     host.stop()
     estimates = {key: host.config[key] for key in ("recorder_time_per_event_ns", "recorder_time_per_record_ns")}
     assert estimates == calibration.estimates(_vesk, host.config) and min(estimates.values()) >= 0
+
+
+def test_the_estimates_are_kept_beside_the_database_for_the_same_configuration(tmp_path, monkeypatch):
+    measured = []
+
+    def measure(engine, config):
+        measured.append(config)
+        return {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": 40.0 + len(measured)}
+
+    monkeypatch.setattr(calibration, "measure", measure)
+    config = {"lightweight_repr": False, "limits": {"calls_per_function": 500}}
+    kept = tmp_path / calibration.KEPT_FILE
+    cases = [  # (what happens first, configuration, measured again)
+        (lambda: None, config, True),
+        (lambda: None, config, False),
+        (lambda: None, {**config, "lightweight_repr": True}, True),
+        (lambda: kept.write_text(kept.read_text().replace("\n12.5 ", "\n-12.5 ")), config, True),
+        (lambda: kept.write_text(kept.read_text().replace("\n", "\n-", 1)), config, True),  # measured long ago
+        (lambda: kept.write_text("damaged"), config, True),
+    ]
+    for happen, configuration, again in cases:
+        happen()
+        monkeypatch.setattr(calibration, "_estimates", None)
+        before = len(measured)
+        estimates = calibration.estimates(_vesk, configuration, str(tmp_path))
+        assert (len(measured) > before) == again
+        assert estimates == {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": 40.0 + len(measured)}
