@@ -51,17 +51,12 @@ Profiler::Filed Profiler::push_frame_data(std::optional<uint64_t> thread_id, std
     if (!file) {
         return filed;
     }
-    auto file_into = [&](utils::RecordLog& buffer) {
-        for (const Record& record : records) {
-            buffer.append(record.view(), recorder_seconds);
-        }
-    };
     try {
-        if (files_into_main_buffer(thread_id)) {
-            file_into(*frames_of_interest_.lock());
-        } else {
-            file_into((*frames_.lock())[*thread_id]);
-        }
+        with_buffer_of(thread_id, [&](utils::RecordLog& buffer) {
+            for (const Record& record : records) {
+                buffer.append(record.view(), recorder_seconds);
+            }
+        });
     } catch (const std::bad_alloc&) {
         // Memory ran out: the records that did not fit are lost, and said to be.
         count_dropped(records.size(), bytes);
@@ -115,14 +110,13 @@ Status Profiler::file_frame_record(const FrameRecordParts& parts, ThreadState& t
         return std::move(bound.error());
     }
     const double recorder_seconds = thread.recorder_seconds_at_record(event_delivery_ns_);
-    const std::optional<uint64_t> thread_id = parts.thread->native_id;
     Filed filed;
     try {
-        filed = files_into_main_buffer(thread_id)
-                    ? write_into(*frames_of_interest_.lock(), parts, *bound, recorder_seconds)
-                    : write_into((*frames_.lock())[*thread_id], parts, *bound, recorder_seconds);
+        filed = with_buffer_of(parts.thread->native_id, [&](utils::RecordLog& buffer) {
+            return write_into(buffer, parts, *bound, recorder_seconds);
+        });
     } catch (const std::bad_alloc&) {
-        return utils::PyError::make(PyExc_MemoryError, "no memory left for a frame record");
+        return no_memory_for_frame_record();
     }
     return after_filing(filed, thread);
 }

@@ -358,7 +358,7 @@ Status Profiler::gathered_frame_record(PyObject* frame, Event event, EventArg ar
     try {
         return gather_frame_record(frame, event, arg, code, thread, parts);
     } catch (const std::bad_alloc&) {
-        return PyError::make(PyExc_MemoryError, "no memory left for a frame record");
+        return no_memory_for_frame_record();
     }
 }
 
@@ -377,7 +377,7 @@ Result<utils::Record> Profiler::frame_record(PyObject* frame, Event event, Event
         record.clear();
         record.mark_written_to(write_frame_record(record.tail(*bound), parts));
     } catch (const std::bad_alloc&) {
-        return PyError::make(PyExc_MemoryError, "no memory left for a frame record");
+        return no_memory_for_frame_record();
     }
     return record;
 }

@@ -54,6 +54,9 @@ struct FrameRecordParts {
 // long for a MessagePack header.
 [[nodiscard]] utils::Result<size_t> frame_record_bound(const FrameRecordParts& parts) noexcept;
 
+// What an event whose frame record found no memory reports.
+[[nodiscard]] utils::PyError no_memory_for_frame_record() noexcept;
+
 // Writes the record at `out`, which has room for `frame_record_bound` bytes; returns its end.
 char* write_frame_record(char* out, const FrameRecordParts& parts) noexcept;
 

@@ -258,9 +258,14 @@ private:
     // Under the buffer's lock: the record written in place, then accounted for and kept, or left out.
     [[nodiscard]] Filed write_into(utils::RecordLog& log, const FrameRecordParts& parts, size_t bound,
                                    double recorder_seconds);
-    // Whether a thread's records go to the main buffer (frames_of_interest) rather than its own.
-    [[nodiscard]] bool files_into_main_buffer(std::optional<uint64_t> thread_id) const noexcept {
-        return !thread_id || !config_.threading || config_.main_thread_id == thread_id;
+    // `use` of the buffer a thread's records go to (the main one, frames_of_interest, or the thread's
+    // own), under its lock. May throw std::bad_alloc.
+    template <class Use>
+    decltype(auto) with_buffer_of(std::optional<uint64_t> thread_id, Use&& use) {
+        if (!thread_id || !config_.threading || config_.main_thread_id == thread_id) {
+            return use(*frames_of_interest_.lock());
+        }
+        return use((*frames_.lock())[*thread_id]);
     }
     void count_dropped(size_t records, uint64_t bytes) noexcept;
     void start_new_test_trace();

@@ -259,6 +259,10 @@ Result<size_t> frame_record_bound(const FrameRecordParts& parts) noexcept {
            parts.locals_bytes.size() + 3 * utils::RecordCursor::NUMBER_SIZE;
 }
 
+utils::PyError no_memory_for_frame_record() noexcept {
+    return utils::PyError::make(PyExc_MemoryError, "no memory left for a frame record");
+}
+
 // One pass, no call per piece.
 char* write_frame_record(char* at, const FrameRecordParts& parts) noexcept {
     utils::RecordCursor out(at);
