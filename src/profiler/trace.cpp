@@ -94,26 +94,28 @@ std::string Profiler::current_trace_id() { return *trace_id_.lock(); }
 
 namespace {
 
-// Room for everything but the records: the keys, ids, version and source, and the command line.
-size_t framing_bytes(const HostInfo& host) noexcept {
-    constexpr size_t KEYS_AND_FIXED_VALUES = 4096;
-    size_t bytes = KEYS_AND_FIXED_VALUES + (host.commit_sha ? host.commit_sha->size() : 0) + host.version.size();
+// The longest MessagePack header of a string, array or map, and the longest integer.
+constexpr size_t LONGEST_HEADER = 5;
+constexpr size_t LONGEST_INTEGER = 9;
+
+size_t string_room(std::string_view text) noexcept { return LONGEST_HEADER + text.size(); }
+
+// No document can be longer: the keys and fixed values, the texts, a key and header per thread, and
+// the records as they are.
+size_t document_room(const HostInfo& host, const TakenRecords& taken, const RecordLog& trailer, const Config& config,
+                     std::string_view trace_id) noexcept {
+    constexpr size_t KEYS_AND_FIXED_VALUES = 512;
+    size_t room = KEYS_AND_FIXED_VALUES + string_room(host.version) + string_room(config.source) +
+                  string_room(trace_id) + (host.commit_sha ? string_room(*host.commit_sha) : 0);
     for (const auto& argument : host.argv) {
-        bytes += argument.size() + 5;  // the longest string header
+        room += string_room(argument);
     }
-    return bytes;
+    room += taken.frames.size() * (LONGEST_INTEGER + LONGEST_HEADER);
+    return room + taken.bytes + trailer.size_in_bytes();
 }
 
-Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, const RecordLog& trailer,
-                              const Config& config, std::string_view trace_id) noexcept {
-    utils::ByteBuffer document;
-    // Reserved once: grown by doubling, a document of many megabytes was copied about once more whole.
-    try {
-        document.reserve(taken.bytes + trailer.size_in_bytes() + framing_bytes(host) + config.source.size());
-    } catch (const std::bad_alloc&) {
-        // Left to the writer, which reports it when it cannot grow the buffer either.
-    }
-    utils::MsgpackWriter writer(document);
+void write_document(utils::MsgpackWriter& writer, const HostInfo& host, const TakenRecords& taken,
+                    const RecordLog& trailer, const Config& config, std::string_view trace_id) noexcept {
     writer.map_header(8);
     utils::write_argv(writer, host.argv);
     utils::write_str_pair(writer, "current_commit_sha", host.commit_sha);
@@ -123,14 +125,33 @@ Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, c
     utils::write_meta(writer, host.version, config.source);
     utils::write_f64_pair(writer, config.start_timestamp);
     utils::write_str_pair(writer, "trace_id", trace_id);
+}
+
+// The document is written straight into its bytes object, made at the longest it can be, then cut
+// to length (the allocator gives the tail back without a copy). Written into a buffer of our own and
+// copied, every page of every document was new memory twice: in a test suite, most of the page
+// faults of the whole run.
+Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, const RecordLog& trailer,
+                              const Config& config, std::string_view trace_id) noexcept {
+    const size_t room = document_room(host, taken, trailer, config, trace_id);
+    if (room > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        return utils::internal_error("Writing to memory, not I/O");
+    }
+    PyRef document = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room)));
+    if (!document) {
+        return utils::internal_error("Python API call failed", PyError::fetch());
+    }
+    utils::MsgpackWriter writer(std::span<char>(PyBytes_AS_STRING(document.get()), room));
+    write_document(writer, host, taken, trailer, config, trace_id);
     if (auto written = writer.finish(); !written) {
         return std::move(written.error());
     }
-    PyObject* bytes = PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
-    if (bytes == nullptr) {
+    // The resize takes the reference over: it gives back the cut object, or releases it and fails.
+    PyObject* cut = document.release();
+    if (_PyBytes_Resize(&cut, static_cast<Py_ssize_t>(writer.written())) < 0) {
         return utils::internal_error("Python API call failed", PyError::fetch());
     }
-    return PyRef::steal(bytes);
+    return PyRef::steal(cut);
 }
 
 Result<PyRef> text_object(std::string_view text) noexcept {

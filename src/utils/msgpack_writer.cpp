@@ -1,5 +1,6 @@
 #include "utils/msgpack_writer.hpp"
 
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -13,8 +14,23 @@ MsgpackWriter::MsgpackWriter(ByteBuffer& out) noexcept : out_(&out) {
     msgpack_packer_init(&packer_, this, &MsgpackWriter::append);
 }
 
+MsgpackWriter::MsgpackWriter(std::span<char> region) noexcept : region_(region) {
+    msgpack_packer_init(&packer_, this, &MsgpackWriter::append);
+}
+
 int MsgpackWriter::append(void* self, const char* data, size_t size) noexcept {
     auto* writer = static_cast<MsgpackWriter*>(self);
+    if (writer->out_ == nullptr) {
+        if (size > writer->region_.size() - writer->written_) {
+            writer->failed_ = true;
+            return -1;
+        }
+        if (size != 0) {
+            std::memcpy(writer->region_.data() + writer->written_, data, size);
+        }
+        writer->written_ += size;
+        return 0;
+    }
     // Called from msgpack-c's C frames: no exception may unwind through them.
     try {
         writer->out_->append(data, size);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,11 +18,13 @@
 
 namespace vesk::utils {
 
-// Shortest-form MessagePack writer into a ByteBuffer. A failed write (only possible when memory runs
-// out) is remembered and reported once by `finish`, so the many writes need no check each.
+// Shortest-form MessagePack writer into a ByteBuffer, or into a fixed region of memory. A failed write
+// (memory ran out, or the region is full) is remembered and reported once by `finish`, so the many
+// writes need no check each.
 class MsgpackWriter {
 public:
     explicit MsgpackWriter(ByteBuffer& out) noexcept;
+    explicit MsgpackWriter(std::span<char> region) noexcept;
     MsgpackWriter(const MsgpackWriter&) = delete;
     MsgpackWriter& operator=(const MsgpackWriter&) = delete;
 
@@ -38,10 +41,14 @@ public:
 
     // Success, or the internal error "Writing to memory, not I/O" if any write failed.
     [[nodiscard]] Status finish() const noexcept;
+    // Bytes written into the region so far.
+    [[nodiscard]] size_t written() const noexcept { return written_; }
 
 private:
     static int append(void* self, const char* data, size_t size) noexcept;
-    ByteBuffer* out_;
+    ByteBuffer* out_ = nullptr;
+    std::span<char> region_;
+    size_t written_ = 0;
     msgpack_packer packer_;
     bool failed_ = false;
 };
