@@ -15,10 +15,13 @@ ones and the recorder's own time, per event, is the estimate the engine then cou
 
 The fastest of a few runs is taken (a busy machine only ever adds time); an estimate is never
 negative. The whole measurement takes a few tens of milliseconds, most of what a short `vesk run`
-adds to the program's start-up, so its result is kept beside the database (`calibration.txt`) and
-used again for a week by processes of the same interpreter, vesk build, machine and configuration
-(three lines: what they depend on, when they were measured, the two values; no json, which a
-program that needs nothing should not pay the import of).
+adds to the program's start-up, so its results are kept beside the database (`calibration.txt`) and
+used again for a week by processes of the same interpreter, vesk build, machine and configuration.
+One measurement is at the mercy of the moment: on a shared machine, a process that ran while a
+neighbour was busy measured three times the cost of a quiet one, and that figure stood for the
+week. So the first `SAMPLES` processes each measure once, and every process counts at the median of
+the measurements kept (lines: what they depend on, when the first was taken, then the two values of
+each; no json, which a program that needs nothing should not pay the import of).
 """
 
 from __future__ import annotations
@@ -92,6 +95,7 @@ _estimates: dict[str, float] | None = None
 
 KEPT_FILE = "calibration.txt"
 KEPT_FOR = 7 * 24 * 3600  # seconds
+SAMPLES = 5
 NAMES = ("recorder_time_per_event_ns", "recorder_time_per_record_ns")
 
 
@@ -112,16 +116,24 @@ class _ThrowAwayHost:
 
 def estimates(engine: Any, config: dict[str, Any], directory: str | None = None) -> dict[str, float]:
     """The engine config entries of the recorder's untimed cost, found at the first call in this
-    process with `config` (the engine config of the recording about to start): kept in `directory`
-    by an earlier process, or measured now and kept there."""
+    process with `config` (the engine config of the recording about to start): the median of the
+    measurements kept in `directory` by earlier processes, measured once more while they are fewer
+    than `SAMPLES`."""
     global _estimates
     if _estimates is None:
         key = _key(engine, config)
-        _estimates = _kept(directory, key)
-        if _estimates is None:
-            _estimates = measure(engine, config)
-            _keep(directory, key, _estimates)
+        measured_at, samples = _kept(directory, key)
+        if len(samples) < SAMPLES:
+            samples.append(measure(engine, config))
+            _keep(directory, key, measured_at, samples)
+        _estimates = {name: _median([sample[name] for sample in samples]) for name in NAMES}
     return dict(_estimates)
+
+
+def _median(values: list[float]) -> float:
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
 
 
 def _key(engine: Any, config: dict[str, Any]) -> str:
@@ -142,30 +154,35 @@ def _key(engine: Any, config: dict[str, Any]) -> str:
     return repr(facts)  # one line: repr escapes line breaks
 
 
-def _kept(directory: str | None, key: str) -> dict[str, float] | None:
+def _kept(directory: str | None, key: str) -> tuple[float, list[dict[str, float]]]:
+    """When the kept measurements were begun and the measurements; none when there are none for
+    `key` from the last week (or the file is not one this wrote)."""
+    now = time.time()
     if directory is None:
-        return None
+        return now, []
     try:
         with open(os.path.join(directory, KEPT_FILE), encoding="utf-8") as handle:
-            kept_key, measured_at, numbers = handle.read().split("\n")[:3]
-        values = dict(zip(NAMES, map(float, numbers.split()), strict=True))
-        fresh = 0 <= time.time() - float(measured_at) < KEPT_FOR
+            kept_key, measured_at, *lines = handle.read().splitlines()
+        samples = [dict(zip(NAMES, map(float, line.split()), strict=True)) for line in lines[:SAMPLES]]
+        begun = float(measured_at)
     except (OSError, ValueError, UnicodeDecodeError):
-        return None  # none kept, or not a file this wrote: measured again
-    if kept_key != key or not fresh or not all(math.isfinite(v) and v >= 0 for v in values.values()):
-        return None
-    return values
+        return now, []
+    values = [value for sample in samples for value in sample.values()]
+    if kept_key != key or not 0 <= now - begun < KEPT_FOR or not all(math.isfinite(v) and v >= 0 for v in values):
+        return now, []
+    return begun, samples
 
 
-def _keep(directory: str | None, key: str, values: dict[str, float]) -> None:
+def _keep(directory: str | None, key: str, measured_at: float, samples: list[dict[str, float]]) -> None:
     if directory is None or not os.path.isdir(directory):
         return
+    lines = [key, repr(measured_at), *(" ".join(repr(sample[name]) for name in NAMES) for sample in samples)]
     # Written whole under a name of this process's, then put in place: a reader never sees half of it.
     written = os.path.join(directory, f".{KEPT_FILE}.{os.getpid()}")
     try:
         descriptor = os.open(written, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
         with open(descriptor, "w", encoding="utf-8") as handle:
-            handle.write(f"{key}\n{time.time()!r}\n{' '.join(repr(values[name]) for name in NAMES)}\n")
+            handle.write("\n".join(lines) + "\n")
         os.replace(written, os.path.join(directory, KEPT_FILE))
     except OSError:
         pass  # not kept: the next process measures again

@@ -190,28 +190,31 @@ def test_the_calibration_counts_every_event_of_its_runs_and_the_recording_starts
     assert estimates == calibration.estimates(_vesk, host.config) and min(estimates.values()) >= 0
 
 
-def test_the_estimates_are_kept_beside_the_database_for_the_same_configuration(tmp_path, monkeypatch):
+def test_the_estimates_are_the_median_of_the_first_measurements_kept_beside_the_database(tmp_path, monkeypatch):
+    per_record = iter([40.0, 90.0, 41.0, 42.0, 10.0, 99.0, 50.0, 60.0, 70.0])
     measured = []
 
     def measure(engine, config):
         measured.append(config)
-        return {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": 40.0 + len(measured)}
+        return {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": next(per_record)}
 
     monkeypatch.setattr(calibration, "measure", measure)
     config = {"lightweight_repr": False, "limits": {"calls_per_function": 500}}
     kept = tmp_path / calibration.KEPT_FILE
-    cases = [  # (what happens first, configuration, measured again)
-        (lambda: None, config, True),
-        (lambda: None, config, False),
-        (lambda: None, {**config, "lightweight_repr": True}, True),
-        (lambda: kept.write_text(kept.read_text().replace("\n12.5 ", "\n-12.5 ")), config, True),
-        (lambda: kept.write_text(kept.read_text().replace("\n", "\n-", 1)), config, True),  # measured long ago
-        (lambda: kept.write_text("damaged"), config, True),
+    first = [(lambda: None, config, True, median) for median in (40.0, 65.0, 41.0, 41.5, 41.0)]
+    cases = [  # (what happens first, configuration, measured again, the median per record)
+        *first,
+        (lambda: None, config, False, 41.0),
+        (lambda: None, {**config, "lightweight_repr": True}, True, 99.0),
+        (lambda: kept.write_text(kept.read_text().replace("\n12.5 ", "\n-12.5 ")), config, True, 50.0),
+        (lambda: kept.write_text(kept.read_text().replace("\n", "\n-", 1)), config, True, 60.0),  # begun long ago
+        (lambda: kept.write_text("damaged"), config, True, 70.0),
     ]
-    for happen, configuration, again in cases:
+    assert len(first) == calibration.SAMPLES
+    for happen, configuration, again, median in cases:
         happen()
         monkeypatch.setattr(calibration, "_estimates", None)
         before = len(measured)
         estimates = calibration.estimates(_vesk, configuration, str(tmp_path))
         assert (len(measured) > before) == again
-        assert estimates == {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": 40.0 + len(measured)}
+        assert estimates == {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": median}
