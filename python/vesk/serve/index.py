@@ -26,6 +26,7 @@ an asyncio task's step names the task.
 
 from __future__ import annotations
 
+import collections
 import json
 import os
 import pickle
@@ -41,7 +42,7 @@ from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 3
+VERSION = 4
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
@@ -152,7 +153,8 @@ class _Builder:
         self.documents = 0  # indexed so far
         self.nodes: list[tuple] = []
         self.queries: list[list] = []
-        self.pending_queries: dict = {}  # (thread, frame id) -> its row, until the result comes
+        # (thread, frame id) -> its row, until the result comes; ordered for the oldest's removal
+        self.pending_queries: collections.OrderedDict = collections.OrderedDict()
         self.functions: dict[tuple, int] = {}
         self.threads: dict[tuple, _ThreadIndex] = {}
         self.totals = _Totals()
@@ -235,7 +237,7 @@ class _Builder:
             return
         self.pending_queries[key] = row
         if len(self.pending_queries) > _PENDING_QUERIES:  # results that never came
-            self.queries.append(self.pending_queries.pop(next(iter(self.pending_queries))))
+            self.queries.append(self.pending_queries.popitem(last=False)[1])
 
     def query_result(self, thread: int, record: dict) -> None:
         row = self.pending_queries.pop((thread, record.get("frame_id")), None)
@@ -345,7 +347,8 @@ class _ThreadIndex(ThreadWalk):
         self.roots = 0
         self.active: dict[int, int] = {}  # function number -> its calls open: a recursion's time counts once
         self.task: int | None = None  # the task whose step runs here
-        self.ended: dict[str, _Stretches] = {}  # the latest closed calls by frame id, oldest first
+        # The latest closed calls by frame id, oldest first (ordered for the oldest's removal, as the summary's)
+        self.ended: collections.OrderedDict[str, _Stretches] = collections.OrderedDict()
 
     def __getstate__(self) -> dict:
         return {**self.__dict__, "closing": None}  # the last return record: not needed, its values not picklable
@@ -402,7 +405,7 @@ class _ThreadIndex(ThreadWalk):
         if stretches is None:
             stretches = _Stretches(node, entry.state[5], entry.start, entry.state[9])
             if len(self.ended) >= ENDED_KEPT:
-                del self.ended[next(iter(self.ended))]
+                self.ended.popitem(last=False)
         stretches.count += 1
         stretches.running += took or 0.0
         stretches.raw_running += raw_took or 0.0
