@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import collections
 import json
+import operator
 import os
 import pickle
 import sqlite3
@@ -333,6 +334,16 @@ class _Stretches:
         self.start, self.raw_start = start, raw_start
         self.running = self.raw_running = 0.0
 
+    @classmethod
+    def of_values(cls, values: tuple) -> _Stretches:
+        stretches = cls.__new__(cls)
+        for name, value in zip(cls.__slots__, values):
+            setattr(stretches, name, value)
+        return stretches
+
+
+_stretches_values = operator.attrgetter(*_Stretches.__slots__)
+
 
 class _ThreadIndex(ThreadWalk):
     """One thread's records as nodes: a call's row is written when it returns, with all it needs."""
@@ -351,7 +362,15 @@ class _ThreadIndex(ThreadWalk):
         self.ended: collections.OrderedDict[str, _Stretches] = collections.OrderedDict()
 
     def __getstate__(self) -> dict:
-        return {**self.__dict__, "closing": None}  # the last return record: not needed, its values not picklable
+        # The last return record is not needed and its values are not picklable. The state is written
+        # with every document: the latest closed calls go as tuples, which pickle five times faster
+        # than as objects (for 100,000 of them, 0.09 s against 0.44 s, most of a large trace's indexing).
+        ended = [(frame_id, _stretches_values(stretches)) for frame_id, stretches in self.ended.items()]
+        return {**self.__dict__, "closing": None, "ended": ended}
+
+    def __setstate__(self, state: dict) -> None:
+        ended = collections.OrderedDict((frame_id, _Stretches.of_values(values)) for frame_id, values in state["ended"])
+        self.__dict__.update(state, ended=ended)
 
     def _place(self, open_above: int) -> tuple[int, int]:
         """The parent and position of a new node, `open_above` open calls being the node's own."""
