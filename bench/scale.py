@@ -8,7 +8,8 @@ Four measurements, each printed against its target:
              and dict locals) against the same program under plain python, at growing event counts,
              with volume control on (the default) and off; memory must stay flat as the count grows
   readers    `vesk show` and `vesk export --format chrome` of traces of growing record counts: peak
-             memory, and CPU time per record, which must not grow with the trace
+             memory, and CPU time per record, which must not grow with the trace (from 200k records,
+             below the readers' bounded tables, to the largest)
   suite      the generator-heavy suite in bench/scale_suite under plain pytest, pytest --vesk and
              vesk run -m pytest: the same outcomes, peak memory and CPU time against plain pytest;
              beside them pytest under a profile function that does nothing, the interpreter's floor
@@ -91,10 +92,10 @@ class Size:
 
 SIZES = {
     "tiny": Size(events=(100_000, 300_000), raised_cap_events=None, records=(20_000, 40_000), suite="tiny", rounds=1),
-    "small": Size(events=(1_000_000, 10_000_000), raised_cap_events=10_000_000, records=(1_000_000, 2_000_000),
-                  suite="small", rounds=2),
+    "small": Size(events=(1_000_000, 10_000_000), raised_cap_events=10_000_000,
+                  records=(200_000, 1_000_000, 2_000_000), suite="small", rounds=2),
     "full": Size(events=(1_000_000, 10_000_000, 50_000_000), raised_cap_events=10_000_000,
-                 records=(1_000_000, 2_000_000, 4_000_000), suite="full", rounds=3),
+                 records=(200_000, 1_000_000, 2_000_000, 4_000_000), suite="full", rounds=3),
 }
 PARTS = ("memory", "readers", "suite", "retention")
 RETENTION_TESTS = 1000
