@@ -84,13 +84,25 @@ Name name_of(PyObject* object) {
     return dotted(module->get(), qualname->get());
 }
 
-// The "__name__" entry of the frame's globals: the module name.
-Result<PyRef> module_name_of(PyObject* frame) noexcept {
+// The "__name__" entry of the frame's globals: the module name; empty when the globals have none.
+// Code run in a namespace of its own (exec with a fresh dict, a template engine's compiled
+// templates) has none, and is no less the program's: taken for an error, each of its events was
+// dropped with a warning whose text ran the reprs of the frame's locals (a jinja2 test suite changed
+// its results and ran sixty times slower).
+Result<PyRef> module_name_of(PyObject* globals) noexcept {
+    auto name = get_item(globals, interned().dunder_name);
+    if (!name && is_key_error(name.error())) {
+        return PyRef();
+    }
+    return name;
+}
+
+Result<PyRef> module_name_of_frame(PyObject* frame) noexcept {
     auto globals = get_attr(frame, interned().f_globals);
     if (!globals) {
         return std::move(globals.error());
     }
-    return get_item(globals->get(), interned().dunder_name);
+    return module_name_of(globals->get());
 }
 
 // Step 1: the caller holds the function in a local of the same name (nested functions).
@@ -232,9 +244,12 @@ Name direct_qualname(PyFrameObject* frame) {
         if (PyErr_Occurred() != nullptr) {
             return PyError::fetch();
         }
-        auto item = get_item(globals.get(), interned().dunder_name);  // raises the KeyError
+        auto item = module_name_of(globals.get());
         if (!item) {
             return std::move(item.error());
+        }
+        if (!*item) {
+            return std::nullopt;
         }
         return dotted(item->get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
     }
@@ -252,9 +267,12 @@ Name get_qualname_impl(PyObject* frame) {
     }
     auto qualname = get_attr(code->get(), interned().co_qualname);
     if (qualname) {
-        auto module = module_name_of(frame);
+        auto module = module_name_of_frame(frame);
         if (!module) {
             return std::move(module.error());
+        }
+        if (!*module) {
+            return std::nullopt;
         }
         return dotted(module->get(), qualname->get());
     }
@@ -275,9 +293,12 @@ Name get_qualname_impl(PyObject* frame) {
         return PyError::fetch();
     }
     if (std::string_view(co_name_text, static_cast<size_t>(size)) == "<module>") {
-        auto module = module_name_of(frame);
+        auto module = module_name_of_frame(frame);
         if (!module) {
             return std::move(module.error());
+        }
+        if (!*module) {
+            return std::nullopt;
         }
         return text_form(module->get()) + ".<module>";
     }
