@@ -207,8 +207,9 @@ def default_db_path(root: str) -> str:
 
 # Code that well-known libraries generate at run time, with made-up file names: library code like the
 # rest of its library (dataclasses, named tuples and the like compile from "<string>", which the
-# engine leaves out already). An "include_frames" fragment still brings it back.
-GENERATED_CODE = ("<sqlalchemy generated",)
+# engine leaves out already; jinja2 compiles a template made from a string as "<template>"). An
+# "include_frames" fragment still brings it back.
+GENERATED_CODE = ("<sqlalchemy generated", "<template>")
 # vesk's own files that the engine's list does not name (it names those that can be on the stack
 # while it records); installed, they are library code anyway, but not when vesk runs from a checkout.
 OWN_FILES = ("/vesk/plugins.py", "/vesk/calibration.py", "/vesk/reading/", "/vesk/serve/", "/vesk/bootstrap/")
