@@ -87,8 +87,8 @@ Name name_of(PyObject* object) {
 // The "__name__" entry of the frame's globals: the module name; empty when the globals have none.
 // Code run in a namespace of its own (exec with a fresh dict, a template engine's compiled
 // templates) has none, and is no less the program's: taken for an error, each of its events was
-// dropped with a warning whose text ran the reprs of the frame's locals (a jinja2 test suite changed
-// its results and ran sixty times slower).
+// dropped with a warning whose text ran the reprs of the frame's locals (one of them read ahead in a
+// jinja2 template's loop, and changed what the template rendered).
 Result<PyRef> module_name_of(PyObject* globals) noexcept {
     auto name = get_item(globals, interned().dunder_name);
     if (!name && is_key_error(name.error())) {
