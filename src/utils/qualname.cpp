@@ -237,12 +237,14 @@ Name get_qualname_inner_impl(PyObject* frame, PyObject* co_name) {
 Name direct_qualname(PyFrameObject* frame) {
     PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
-    PyObject* module = PyDict_CheckExact(globals.get())
-                           ? PyDict_GetItemWithError(globals.get(), interned().dunder_name)
-                           : nullptr;
+    const bool plain_dict = PyDict_CheckExact(globals.get());
+    PyObject* module = plain_dict ? PyDict_GetItemWithError(globals.get(), interned().dunder_name) : nullptr;
     if (module == nullptr) {
         if (PyErr_Occurred() != nullptr) {
             return PyError::fetch();
+        }
+        if (plain_dict) {
+            return std::nullopt;  // no "__name__": looked up, not raised and discarded at every event
         }
         auto item = module_name_of(globals.get());
         if (!item) {
