@@ -66,15 +66,20 @@ def perf_shares(workload: str, config: str, iterations: int, limit: float) -> No
         print(f"{count / inside:7.1%} {own[name] / inside:6.1%}  {name[:110]}")
 
 
-def instructions(workload: str, config: str, iterations: int) -> int:
-    def collected(count: int) -> int:
-        # A fixed hash seed: string hashes decide dict layouts and with them instruction counts.
-        done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                               sys.executable, MEASURE, "cost", workload, config, str(count)],
-                              check=True, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-        return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+def collected(command: list, environment: dict | None = None, cwd: str | None = None) -> int:
+    """Instructions the whole of `command` executes, under callgrind."""
+    # A fixed hash seed: string hashes decide dict layouts and with them instruction counts.
+    environment = dict(os.environ if environment is None else environment, PYTHONHASHSEED="0")
+    done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *command],
+                          check=True, capture_output=True, text=True, env=environment, cwd=cwd)
+    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
 
-    return collected(2 * iterations) - collected(iterations)
+
+def instructions(workload: str, config: str, iterations: int, environment: dict | None = None) -> int:
+    def run(count: int) -> int:
+        return collected([sys.executable, MEASURE, "cost", workload, config, str(count)], environment)
+
+    return run(2 * iterations) - run(iterations)
 
 
 def instruction_table(workload: str, configs: list, iterations: int) -> None:

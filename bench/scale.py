@@ -33,6 +33,7 @@ import random
 import re
 import resource
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -112,9 +113,16 @@ MEMORY_CONFIGS = {
 }
 # pytest with a profile function that does nothing, on every thread: what the interpreter itself
 # costs once any profile function is set (from 3.12 vesk records through sys.monitoring instead).
+# The engine module is loaded without importing the vesk package: pytest warns about a plugin's
+# package imported before it could rewrite its asserts, which suites that turn warnings into errors
+# refuse to start with.
 DO_NOTHING_PROFILER = (
-    "import sys, threading, pytest\n"
-    "from vesk import _vesk\n"
+    "import glob, importlib.util, os, sys, threading, pytest\n"
+    "package = importlib.util.find_spec('vesk').submodule_search_locations[0]\n"
+    "(path,) = glob.glob(os.path.join(package, '_vesk.*.so'))\n"
+    "spec = importlib.util.spec_from_file_location('vesk._vesk', path)\n"
+    "_vesk = importlib.util.module_from_spec(spec)\n"
+    "spec.loader.exec_module(_vesk)\n"
     "_vesk.register_noop_profiler()\n"
     "threading.setprofile(lambda *event: _vesk.register_noop_profiler())\n"
     "sys.exit(pytest.main(sys.argv[1:]))\n"
@@ -173,21 +181,34 @@ def child_environment(suite_size: str) -> dict:
     return environment
 
 
-def timed(arguments: list, cwd: str, environment: dict, stdout_path: str = os.devnull) -> Run:
-    """Runs `python ARGUMENTS` in `cwd` under GNU time: exit status, peak resident size, wall and CPU time."""
-    timing = os.path.join(cwd, ".timing")
-    errors = os.path.join(cwd, ".stderr")
-    command = [GNU_TIME, "-o", timing, "-f", "%M %e %U %S", sys.executable, *arguments]
+def timed(arguments: list, cwd: str, environment: dict, stdout_path: str = os.devnull,
+          python: str = sys.executable, scratch: str | None = None, timeout: float | None = None) -> Run:
+    """Runs `python ARGUMENTS` in `cwd` under GNU time: exit status, peak resident size, wall and CPU time
+    (user + system of the whole process tree it waited for). Its own files go to `scratch` (default `cwd`);
+    past `timeout` seconds the run is killed and reported as failed."""
+    timing = os.path.join(scratch or cwd, ".timing")
+    errors = os.path.join(scratch or cwd, ".stderr")
+    command = [GNU_TIME, "-o", timing, "-f", "%M %e %U %S", python, *arguments]
+    started = time.perf_counter()
     with open(stdout_path, "wb") as out, open(errors, "wb") as err:
-        done = subprocess.run(command, cwd=cwd, env=environment, stdout=out, stderr=err,
-                              preexec_fn=_cap_address_space)
+        # A session of its own when a time limit applies: the whole tree is then killed at once.
+        process = subprocess.Popen(command, cwd=cwd, env=environment, stdout=out, stderr=err,
+                                   preexec_fn=_cap_address_space, start_new_session=timeout is not None)
+        try:
+            status = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            os.remove(errors)
+            return Run(-signal.SIGKILL, 0, time.perf_counter() - started, float("nan"),
+                       problem=f"killed after {timeout:.0f} s")
     with open(timing) as handle:
         peak_kib, wall, user, system = handle.read().split()[-4:]
-    run = Run(done.returncode, int(peak_kib) * 1024, float(wall), float(user) + float(system))
-    if done.returncode != 0:
+    run = Run(status, int(peak_kib) * 1024, float(wall), float(user) + float(system))
+    if status != 0:
         with open(errors, errors="replace") as handle:
             lines = [line.strip() for line in handle if line.strip()]
-        run.problem = lines[-1] if lines else f"exit status {done.returncode}"
+        run.problem = lines[-1] if lines else f"exit status {status}"
     os.remove(timing)
     os.remove(errors)
     return run
