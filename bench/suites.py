@@ -130,7 +130,7 @@ PROJECTS = {
     )
 }
 
-# name: (label, reference row judged against no target)
+# The configurations each suite runs in, by name; the references are judged against no target.
 RUNS = {
     "plain": "pytest",
     "floor": "do-nothing profile function",
@@ -547,7 +547,7 @@ def print_project(installed: Installed, results: dict, builds: list, runs: list,
         peaks = [result.run.peak for result in jobs if ok(result)]
         counts = [result.counts for result in jobs]
         count_text = scale.outcomes_text(counts[0] if counts and all(c == counts[0] for c in counts) else None)
-        problems = sorted({result.run.problem for result in jobs if result.run.problem})
+        problems = sorted({result.run.problem for result in jobs if result.run.problem and not ok(result)})
         print(f"  {job_label(name, build, builds):34}{cpu_text(jobs):>12}{over_plain:>20}"
               f"{ratio_text(over_floor_ratios) if name not in REFERENCES else '':>20}"
               f"{'<= ' + format(target, 'g') if target else '':>9}"
