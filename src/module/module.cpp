@@ -9,12 +9,12 @@
 #include "profiler/monitoring.hpp"
 #include "profiler/python_type.hpp"
 #include "profiler/shutdown.hpp"
-#include "utils/modules.hpp"
 #include "utils/arguments.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
 #include "utils/frames.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 #include "utils/pyref.hpp"
 #include "utils/result.hpp"
 
@@ -132,7 +132,8 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
                                           "register_noop_profiler()\n--\n\n"};
-PyMethodDef register_profiler_def = {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
+PyMethodDef register_profiler_def = {"register_profiler",
+                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
                                      METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_vesk", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};

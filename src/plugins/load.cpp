@@ -1,9 +1,9 @@
 #include <new>
 
 #include "plugins/processor.hpp"
-#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 
 namespace vesk::plugins {
 

@@ -3,9 +3,9 @@
 #include <new>
 
 #include "plugins/processor.hpp"
-#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 
 namespace vesk::plugins {
 
@@ -26,9 +26,7 @@ public:
             entries_[count_++] = utils::CallFrame{entry.frame.clone(), entry.id, entry.lines, entry.filename};
         }
     }
-    [[nodiscard]] std::span<const utils::CallFrame> view() const noexcept {
-        return {entries_.data(), count_};
-    }
+    [[nodiscard]] std::span<const utils::CallFrame> view() const noexcept { return {entries_.data(), count_}; }
 
 private:
     std::array<utils::CallFrame, 2> entries_{};
@@ -73,12 +71,10 @@ Result<PyRef> call_site_object(const std::optional<utils::CallSite>& call_site) 
         return dict;
     }
     const auto& names = utils::interned();
-    if (auto set = set_item(dict->get(), names.call_frame_id, text_object(call_site->call_frame_id.view()));
-        !set) {
+    if (auto set = set_item(dict->get(), names.call_frame_id, text_object(call_site->call_frame_id.view())); !set) {
         return std::move(set.error());
     }
-    if (auto set = set_item(dict->get(), names.line_number,
-                            utils::checked(PyLong_FromLong(call_site->line_number)));
+    if (auto set = set_item(dict->get(), names.line_number, utils::checked(PyLong_FromLong(call_site->line_number)));
         !set) {
         return std::move(set.error());
     }
@@ -91,8 +87,7 @@ Result<PyRef> call_site_object(const std::optional<utils::CallSite>& call_site) 
 utils::FrameId frame_id_for(PluginProcessor& processor, const PluginEvent& event) {
     const auto address = reinterpret_cast<uintptr_t>(event.frame);
     if (event.event == utils::Event::Return) {
-        if (auto known = processor.frame_ids_by_address.find(address);
-            known != processor.frame_ids_by_address.end()) {
+        if (auto known = processor.frame_ids_by_address.find(address); known != processor.frame_ids_by_address.end()) {
             utils::FrameId id = known->second;
             processor.frame_ids_by_address.erase(known);
             return id;
@@ -132,8 +127,7 @@ bool is_mapping(PyObject* value) noexcept {
 // Steps after the path test, which the caller has passed.
 Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, const PluginEvent& event) {
     const auto& names = utils::interned();
-    PyObject* const args[] = {event.frame, utils::event_name_object(event.event), event.arg,
-                              processor.context.get()};
+    PyObject* const args[] = {event.frame, utils::event_name_object(event.event), event.arg, processor.context.get()};
     constexpr size_t nargs = sizeof(args) / sizeof(args[0]);
 
     // The predicate sees every event, including those "events" will exclude below.
@@ -194,8 +188,7 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
         return std::move(set.error());
     }
 
-    const std::string& type =
-        event.event == utils::Event::Call ? processor.call_type : processor.return_type;
+    const std::string& type = event.event == utils::Event::Call ? processor.call_type : processor.return_type;
     if (auto set = set_item(record, names.type, text_object(type)); !set) {
         return std::move(set.error());
     }
@@ -243,8 +236,7 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
 
 }  // namespace
 
-Result<std::optional<PluginRecord>> run_processor(PluginProcessor& processor,
-                                                  const PluginEvent& event) noexcept {
+Result<std::optional<PluginRecord>> run_processor(PluginProcessor& processor, const PluginEvent& event) noexcept {
     // Most processors of an entry are for another library's file: leave before anything is made.
     if (!processor.path_fragment.found_in(event.filename)) {
         return std::nullopt;

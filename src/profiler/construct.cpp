@@ -4,10 +4,10 @@
 #include <cmath>
 #include <tuple>
 
-#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/ids.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 
 namespace vesk::profiler {
 
@@ -165,10 +165,10 @@ Result<Limits> read_limits(PyObject* config) noexcept {
     }
     PyRef held = PyRef::borrow(*table);  // the config dict may drop it while we call into Python
     Limits limits;
-    for (auto [field, key, text] : {std::tuple{&Limits::buffer_bytes, interned().buffer_bytes, "buffer_bytes"},
-                                    std::tuple{&Limits::calls_per_function, interned().calls_per_function,
-                                               "calls_per_function"},
-                                    std::tuple{&Limits::trace_bytes, interned().trace_bytes, "trace_bytes"}}) {
+    for (auto [field, key, text] :
+         {std::tuple{&Limits::buffer_bytes, interned().buffer_bytes, "buffer_bytes"},
+          std::tuple{&Limits::calls_per_function, interned().calls_per_function, "calls_per_function"},
+          std::tuple{&Limits::trace_bytes, interned().trace_bytes, "trace_bytes"}}) {
         auto bound = read_limit(held.get(), key, text);
         if (!bound) {
             return std::move(bound.error());
@@ -178,9 +178,7 @@ Result<Limits> read_limits(PyObject* config) noexcept {
     return limits;
 }
 
-Result<PyRef> attribute(PyObject* host, PyObject* name) noexcept {
-    return checked(PyObject_GetAttr(host, name));
-}
+Result<PyRef> attribute(PyObject* host, PyObject* name) noexcept { return checked(PyObject_GetAttr(host, name)); }
 
 Result<std::string> str_attribute(PyObject* host, PyObject* name) noexcept {
     auto value = attribute(host, name);

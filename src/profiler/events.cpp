@@ -338,8 +338,8 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
                              std::vector<plugins::PluginProcessor>& processors, ThreadState& thread,
                              Batch& batch) noexcept {
     for (auto& processor : processors) {
-        plugins::PluginEvent plugin_event{frame, event, arg, code.filename_text, thread.call_frames,
-                                          config_.serializer()};
+        plugins::PluginEvent plugin_event{
+            frame, event, arg, code.filename_text, thread.call_frames, config_.serializer()};
         auto produced = plugins::run_processor(processor, plugin_event);
         if (!produced) {
             if (auto reported = report_failure(std::move(produced.error()), frame, event, code); !reported) {

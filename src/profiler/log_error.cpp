@@ -2,8 +2,8 @@
 #include "profiler/profiler.hpp"
 
 #include "utils/frames.hpp"
-#include "utils/modules.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 
 namespace vesk::profiler {
 
@@ -46,8 +46,8 @@ Status log_warning(const PyError& error, PyObject* frame, utils::Event event, co
     if (!event_name) {
         return std::move(event_name.error());
     }
-    auto arguments = checked(
-        PyTuple_Pack(5, interned().log_template, code.filename, code.name, event_name->get(), locals->get()));
+    auto arguments =
+        checked(PyTuple_Pack(5, interned().log_template, code.filename, code.name, event_name->get(), locals->get()));
     if (!arguments) {
         return std::move(arguments.error());
     }

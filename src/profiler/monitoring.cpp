@@ -39,14 +39,14 @@ constexpr const char* TOOL_NAME = "vesk";
 // and stopping, never while an event runs.
 struct Registry {
     std::unordered_map<uint64_t, PyRef> by_thread;  // thread state id -> VeskProfiler object
-    PyRef started_later;             // for threads whose state id is above `started_after`
+    PyRef started_later;                            // for threads whose state id is above `started_after`
     uint64_t started_after = 0;
-    uint64_t started_later_by = 0;   // the thread that registered it, whose stop ends it
-    uint64_t generation = 1;         // renewed at every change: each thread's cached look-up is then stale
-    PyRef monitoring;                // the sys.monitoring module while our tool id is in use
-    PyRef disable;                   // sys.monitoring.DISABLE
+    uint64_t started_later_by = 0;              // the thread that registered it, whose stop ends it
+    uint64_t generation = 1;                    // renewed at every change: each thread's cached look-up is then stale
+    PyRef monitoring;                           // the sys.monitoring module while our tool id is in use
+    PyRef disable;                              // sys.monitoring.DISABLE
     std::optional<std::string> disabled_under;  // the drop key of the profilers that switched code off
-    double delivery_ns = 0;          // the interpreter's cost of handing a callback one event
+    double delivery_ns = 0;                     // the interpreter's cost of handing a callback one event
 };
 
 // Never destroyed: its references must not be released after the interpreter is gone.
@@ -138,18 +138,24 @@ struct Callback {
 };
 
 Callback callbacks[] = {
-    {"PY_START", {"vesk_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Start>)),
-                  METH_FASTCALL, nullptr}},
-    {"PY_RESUME", {"vesk_resume", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Start>)),
-                   METH_FASTCALL, nullptr}},
-    {"PY_THROW", {"vesk_throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Throw>)),
-                  METH_FASTCALL, nullptr}},
-    {"PY_RETURN", {"vesk_return", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Return>)),
-                   METH_FASTCALL, nullptr}},
-    {"PY_YIELD", {"vesk_yield", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Yield>)),
-                  METH_FASTCALL, nullptr}},
-    {"PY_UNWIND", {"vesk_unwind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Unwind>)),
-                   METH_FASTCALL, nullptr}},
+    {"PY_START",
+     {"vesk_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Start>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_RESUME",
+     {"vesk_resume", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Start>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_THROW",
+     {"vesk_throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Throw>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_RETURN",
+     {"vesk_return", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Return>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_YIELD",
+     {"vesk_yield", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Yield>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_UNWIND",
+     {"vesk_unwind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Unwind>)),
+      METH_FASTCALL, nullptr}},
 };
 
 Result<PyRef> call_method(PyObject* object, const char* name, const char* format, auto... args) noexcept {

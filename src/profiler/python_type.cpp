@@ -87,8 +87,7 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
     static constexpr const char* names[] = {"_frame", "_event", "_arg"};
     return utils::object_entry([&]() -> Result<PyRef> {
         PyObject* parsed[3];
-        if (auto ok = utils::parse_arguments("register_threading_profiler", names, args, nargs, kwnames, parsed);
-            !ok) {
+        if (auto ok = utils::parse_arguments("register_threading_profiler", names, args, nargs, kwnames, parsed); !ok) {
             return std::move(ok.error());
         }
         PyEval_SetProfile(profile_callback, self);
@@ -103,7 +102,8 @@ PyMethodDef methods[] = {
      "start_forked_trace($self, trace_id, /)\n--\n\nIn a forked child: record on under a trace of its own."},
     {"recording_totals", recording_totals, METH_NOARGS,
      "recording_totals($self)\n--\n\nWhat the recording saved, left out and lost so far."},
-    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+    {"register_threading_profiler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -117,11 +117,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "vesk._vesk.VeskProfiler",
-    sizeof(ProfilerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    slots,
+    "vesk._vesk.VeskProfiler", sizeof(ProfilerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots,
 };
 
 Result<PyTypeObject*> get_profiler_type() noexcept {
@@ -176,7 +172,7 @@ Result<PyRef> new_profiler_object(PyObject* host) noexcept {
 namespace {
 
 [[gnu::noinline]] int handle_call_or_return(PyObject* object, PyFrameObject* frame, utils::Event event,
-                                           PyObject* arg) noexcept {
+                                            PyObject* arg) noexcept {
     if (object == nullptr) {
         return fail_with_pending_error();
     }
@@ -189,9 +185,8 @@ namespace {
     }
     const EventArg event_arg{arg == nullptr ? Py_None : arg,
                              event == utils::Event::Return && utils::leaving_by_exception(frame, arg)};
-    return utils::status_entry([&] {
-        return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg);
-    });
+    return utils::status_entry(
+        [&] { return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg); });
 }
 
 }  // namespace

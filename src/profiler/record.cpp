@@ -10,9 +10,9 @@
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/interned.hpp"
+#include "utils/qualname.hpp"
 #include "utils/record_cursor.hpp"
 #include "utils/serialize.hpp"
-#include "utils/qualname.hpp"
 
 namespace vesk::profiler {
 
@@ -100,6 +100,7 @@ using namespace std::string_view_literals;
 
 // The keys, with each value's marker where it never changes. Split literals keep a hex escape from
 // swallowing the letters of its key.
+// clang-format off
 constexpr auto PATH_KEY = "\x8c\xa4" "path"sv;
 constexpr auto CO_NAME_KEY = "\xa7" "co_name"sv;
 constexpr auto QUALNAME_KEY = "\xa8" "qualname"sv;
@@ -116,11 +117,12 @@ constexpr auto TYPE_FRAME = "\xa4" "type" "\xa5" "frame"sv;
 constexpr auto CALL_SITE_KEY = "\xb3" "user_code_call_site"sv;
 constexpr auto CALL_FRAME_ID_KEY = "\x82\xad" "call_frame_id"sv;
 constexpr auto LINE_NUMBER_KEY = "\xab" "line_number"sv;
+// clang-format on
 
 constexpr size_t FIXED_BYTES = PATH_KEY.size() + CO_NAME_KEY.size() + QUALNAME_KEY.size() + EVENT_RETURN.size() +
                                FRAME_ID_KEY.size() + ARG_KEY.size() + LOCALS_KEY.size() + THREAD_KEY.size() +
-                               NATIVE_ID_KEY.size() + TIMESTAMP_KEY.size() + TYPE_FRAME.size() +
-                               CALL_SITE_KEY.size() + CALL_FRAME_ID_KEY.size() + LINE_NUMBER_KEY.size();
+                               NATIVE_ID_KEY.size() + TIMESTAMP_KEY.size() + TYPE_FRAME.size() + CALL_SITE_KEY.size() +
+                               CALL_FRAME_ID_KEY.size() + LINE_NUMBER_KEY.size();
 
 // Reads the code's line table into `texts`, once (left empty where it cannot be read: the
 // interpreter is then asked at every look-up).
@@ -201,8 +203,8 @@ Result<PathText> record_path(PyObject* frame, const EventCode& code, RecordTexts
         texts->path_generation = *generation;
     }
     PathText text{texts->path_prefix};
-    text.digit_count = static_cast<size_t>(std::to_chars(text.digits.begin(), text.digits.end(), line).ptr -
-                                           text.digits.begin());
+    text.digit_count =
+        static_cast<size_t>(std::to_chars(text.digits.begin(), text.digits.end(), line).ptr - text.digits.begin());
     return text;
 }
 

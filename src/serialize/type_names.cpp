@@ -12,8 +12,9 @@ using utils::Status;
 namespace {
 
 Result<PyRef> read_descriptor(PyObject* descriptor, PyTypeObject* type) noexcept {
-    return utils::checked(Py_TYPE(descriptor)->tp_descr_get(descriptor, reinterpret_cast<PyObject*>(type),
-                                                            reinterpret_cast<PyObject*>(Py_TYPE(type))));
+    return utils::checked(
+        Py_TYPE(descriptor)
+            ->tp_descr_get(descriptor, reinterpret_cast<PyObject*>(type), reinterpret_cast<PyObject*>(Py_TYPE(type))));
 }
 
 Status append_text(Output& out, PyObject* text) noexcept {

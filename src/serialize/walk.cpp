@@ -73,7 +73,6 @@ bool is_plain_key_item(PyObject* item) noexcept {
            item == Py_None || type == &PyBytes_Type;
 }
 
-
 // The getter of an ordinary class's __dict__, found once from a class made for the purpose; null if
 // it cannot be made.
 getter ordinary_dict_getter() noexcept {
@@ -82,8 +81,7 @@ getter ordinary_dict_getter() noexcept {
         PyRef made = name ? PyRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
                                                                "vesk_ordinary", PyDict_New()))
                           : PyRef();
-        PyObject* descriptor =
-            made ? _PyType_Lookup(reinterpret_cast<PyTypeObject*>(made.get()), name.get()) : nullptr;
+        PyObject* descriptor = made ? _PyType_Lookup(reinterpret_cast<PyTypeObject*>(made.get()), name.get()) : nullptr;
         if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
             PyErr_Clear();  // Intended: only the generic getter is then known.
             return nullptr;
@@ -113,9 +111,7 @@ struct Walk::Entry {
 // Marks a container as being converted for as long as it is.
 class Walk::Opened {
 public:
-    Opened(Walk& walk, PyObject* container) noexcept : walk_(walk) {
-        walk_.open_[walk_.open_count_++] = container;
-    }
+    Opened(Walk& walk, PyObject* container) noexcept : walk_(walk) { walk_.open_[walk_.open_count_++] = container; }
     ~Opened() { --walk_.open_count_; }
     Opened(const Opened&) = delete;
     Opened& operator=(const Opened&) = delete;
@@ -498,8 +494,7 @@ Outcome Walk::named_values(PyObject* const* names, PyObject* const* values, Py_s
 
 // A map of the `taken` pairs, then a marker for `more` left out. `container` is the object the
 // pairs come from, open while they are converted.
-Outcome Walk::mapping_of(PyObject* container, const PyRef* pairs, Py_ssize_t taken, Py_ssize_t more,
-                         Py_ssize_t depth) {
+Outcome Walk::mapping_of(PyObject* container, const PyRef* pairs, Py_ssize_t taken, Py_ssize_t more, Py_ssize_t depth) {
     const size_t start = out_.size();
     const size_t entry_count = static_cast<size_t>(taken) + (more > 0 ? 1 : 0);
     out_.map_header(entry_count);
@@ -676,9 +671,9 @@ Outcome Walk::key(PyObject* key, bool* changed) {
         return Outcome::written;
     }
     *changed = true;
-    if (light_ && !(type == &PyTuple_Type && std::all_of(PySequence_Fast_ITEMS(key),
-                                                          PySequence_Fast_ITEMS(key) + PyTuple_GET_SIZE(key),
-                                                          is_plain_key_item))) {
+    if (light_ && !(type == &PyTuple_Type &&
+                    std::all_of(PySequence_Fast_ITEMS(key), PySequence_Fast_ITEMS(key) + PyTuple_GET_SIZE(key),
+                                is_plain_key_item))) {
         return identity(key, nullptr);
     }
     // Anything else becomes text, by the Python serialiser's rules: a reader needs hashable keys.

@@ -69,8 +69,8 @@ PyObject* build_finders(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             return list;
         }
         for (const auto& finder : *finders) {
-            auto needle = utils::checked(PyBytes_FromStringAndSize(
-                finder.needle().data(), static_cast<Py_ssize_t>(finder.needle().size())));
+            auto needle = utils::checked(
+                PyBytes_FromStringAndSize(finder.needle().data(), static_cast<Py_ssize_t>(finder.needle().size())));
             if (!needle) {
                 return needle;
             }
@@ -117,8 +117,7 @@ PyObject* attrs_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* should_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
-        auto in = arguments<4>("should_record", {"include", "ignore", "frame", "filename"}, args, nargs,
-                               kwnames);
+        auto in = arguments<4>("should_record", {"include", "ignore", "frame", "filename"}, args, nargs, kwnames);
         if (!in) {
             return std::move(in.error());
         }
@@ -150,16 +149,11 @@ PyMethodDef methods[] = {
      "finder_found(needle, haystack): whether a finder for `needle` finds it in `haystack`."},
     {"build_finders", VESK_FASTCALL(build_finders), METH_FASTCALL | METH_KEYWORDS,
      "build_finders(texts): the needles (bytes) of the finders built from `texts`, in order."},
-    {"library_filter", VESK_FASTCALL(filter_binding<filters::library_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"frozen_filter", VESK_FASTCALL(filter_binding<filters::frozen_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"vesk_filter", VESK_FASTCALL(filter_binding<filters::vesk_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"exec_filter", VESK_FASTCALL(filter_binding<filters::exec_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"pytest_filter", VESK_FASTCALL(filter_binding<filters::pytest_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    {"library_filter", VESK_FASTCALL(filter_binding<filters::library_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"frozen_filter", VESK_FASTCALL(filter_binding<filters::frozen_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"vesk_filter", VESK_FASTCALL(filter_binding<filters::vesk_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"exec_filter", VESK_FASTCALL(filter_binding<filters::exec_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"pytest_filter", VESK_FASTCALL(filter_binding<filters::pytest_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"attrs_filter", VESK_FASTCALL(attrs_filter), METH_FASTCALL | METH_KEYWORDS,
      "attrs_filter(frame, filename): whether the frame is attrs-generated code."},
     {"should_record", VESK_FASTCALL(should_record), METH_FASTCALL | METH_KEYWORDS,

@@ -92,8 +92,7 @@ Result<PyRef> processor_object(const plugins::PluginProcessor& processor) {
         done = set(d, "return_type", text_object(processor.return_type));
     }
     if (done) {
-        done = set(d, "subtype",
-                   processor.subtype ? text_object(*processor.subtype) : PyRef::borrow(Py_None));
+        done = set(d, "subtype", processor.subtype ? text_object(*processor.subtype) : PyRef::borrow(Py_None));
     }
     if (done) {
         done = set(d, "events", events_object(processor.events));
@@ -277,9 +276,9 @@ Result<std::vector<utils::CallFrame>> call_frames_of(PyObject* list) {
 
 PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
-        auto in = arguments<8>(
-            "run", {"co_name", "index", "frame", "event", "arg", "filename", "call_frames", "lightweight"},
-            args, nargs, kwnames);
+        auto in = arguments<8>("run",
+                               {"co_name", "index", "frame", "event", "arg", "filename", "call_frames", "lightweight"},
+                               args, nargs, kwnames);
         if (!in) {
             return std::move(in.error());
         }
@@ -319,8 +318,8 @@ PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (!*record) {
             return utils::none();
         }
-        auto bytes = utils::checked(PyBytes_FromStringAndSize(
-            (*record)->bytes.data(), static_cast<Py_ssize_t>((*record)->bytes.size())));
+        auto bytes = utils::checked(
+            PyBytes_FromStringAndSize((*record)->bytes.data(), static_cast<Py_ssize_t>((*record)->bytes.size())));
         if (!bytes) {
             return bytes;
         }
@@ -378,11 +377,7 @@ PyType_Slot tester_slots[] = {
 };
 
 PyType_Spec tester_spec = {
-    "_vesk_testing.PluginTester",
-    sizeof(Tester),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    tester_slots,
+    "_vesk_testing.PluginTester", sizeof(Tester), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, tester_slots,
 };
 
 PyMethodDef methods[] = {

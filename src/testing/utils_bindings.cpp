@@ -383,15 +383,13 @@ PyObject* write_records(PyObject* list, Write&& write) {
 }
 
 PyObject* write_raw_frames(PyObject*, PyObject* list) {
-    return write_records(list, [](MsgpackWriter& w, const utils::RecordLog& records) {
-        utils::write_raw_frames(w, records);
-    });
+    return write_records(
+        list, [](MsgpackWriter& w, const utils::RecordLog& records) { utils::write_raw_frames(w, records); });
 }
 
 PyObject* write_frames_of_interest(PyObject*, PyObject* list) {
-    return write_records(list, [](MsgpackWriter& w, const utils::RecordLog& records) {
-        utils::write_frames_of_interest(w, records);
-    });
+    return write_records(
+        list, [](MsgpackWriter& w, const utils::RecordLog& records) { utils::write_frames_of_interest(w, records); });
 }
 
 PyObject* write_argv(PyObject*, PyObject* list) {

@@ -1,5 +1,5 @@
-#include "utils/modules.hpp"
 #include "utils/frames.hpp"
+#include "utils/modules.hpp"
 
 #include <unistd.h>
 
@@ -23,9 +23,7 @@ PyError out_of_memory() noexcept {
     return PyError::fetch();
 }
 
-Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept {
-    return checked(PyObject_GetAttr(object, name));
-}
+Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept { return checked(PyObject_GetAttr(object, name)); }
 
 Result<ThreadInfo> current_thread_impl() {
     auto threading = import_module(interned().threading);

@@ -1,5 +1,5 @@
-#include "utils/modules.hpp"
 #include "utils/qualname.hpp"
+#include "utils/modules.hpp"
 
 #include <new>
 #include <string_view>
@@ -19,13 +19,9 @@ PyError out_of_memory() noexcept {
     return PyError::fetch();
 }
 
-Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept {
-    return checked(PyObject_GetAttr(object, name));
-}
+Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept { return checked(PyObject_GetAttr(object, name)); }
 
-Result<PyRef> get_item(PyObject* mapping, PyObject* key) noexcept {
-    return checked(PyObject_GetItem(mapping, key));
-}
+Result<PyRef> get_item(PyObject* mapping, PyObject* key) noexcept { return checked(PyObject_GetItem(mapping, key)); }
 
 bool is_key_error(const PyError& error) noexcept { return error.matches(PyExc_KeyError); }
 
@@ -60,8 +56,8 @@ std::string text_form(PyObject* value) {
         std::move(encoded.error()).discard_as_unraisable(value);
         return unprintable(value);
     }
-    return lossy_utf8(std::string_view(PyBytes_AS_STRING(encoded->get()),
-                                       static_cast<size_t>(PyBytes_GET_SIZE(encoded->get()))));
+    return lossy_utf8(
+        std::string_view(PyBytes_AS_STRING(encoded->get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded->get()))));
 }
 
 std::string dotted(PyObject* module, PyObject* qualname) {

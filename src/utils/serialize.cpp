@@ -1,5 +1,5 @@
-#include "utils/modules.hpp"
 #include "utils/serialize.hpp"
+#include "utils/modules.hpp"
 
 #include <algorithm>
 #include <new>
@@ -79,12 +79,11 @@ namespace {
 PyError no_bytes_error(Serializer serializer) noexcept {
     // The caller writes these bytes as the value of a key or as a whole record: nothing at all
     // would leave the key without a value and break every later read of the trace document.
-    return PyError::make(PyExc_ValueError,
-                         serializer == Serializer::Full
-                             ? "vesk.serialize returned no bytes from dump_msgpack; one MessagePack "
-                               "value is needed"
-                             : "vesk.serialize returned no bytes from dump_msgpack_lightweight_repr; "
-                               "one MessagePack value is needed");
+    return PyError::make(PyExc_ValueError, serializer == Serializer::Full
+                                               ? "vesk.serialize returned no bytes from dump_msgpack; one MessagePack "
+                                                 "value is needed"
+                                               : "vesk.serialize returned no bytes from dump_msgpack_lightweight_repr; "
+                                                 "one MessagePack value is needed");
 }
 
 PyObject* function_name(Serializer serializer) noexcept {
