@@ -35,9 +35,7 @@ private:
 
 // Stores one of the record's own keys. Making the value may fail (memory); storing a str key cannot.
 utils::Status set_item(PyObject* dict, PyObject* key, Result<PyRef> value) noexcept {
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     if (PyDict_SetItem(dict, key, value->get()) < 0) {
         return utils::internal_error("a string is always a valid dict key", PyError::fetch());
     }
@@ -49,9 +47,7 @@ Result<PyRef> text_object(std::string_view text) noexcept {
 }
 
 Result<PyRef> float_object(Result<double> value) noexcept {
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     return utils::checked(PyFloat_FromDouble(*value));
 }
 
@@ -71,13 +67,8 @@ Result<PyRef> call_site_object(const std::optional<utils::CallSite>& call_site) 
         return dict;
     }
     const auto& names = utils::interned();
-    if (auto set = set_item(dict->get(), names.call_frame_id, text_object(call_site->call_frame_id.view())); !set) {
-        return std::move(set.error());
-    }
-    if (auto set = set_item(dict->get(), names.line_number, utils::checked(PyLong_FromLong(call_site->line_number)));
-        !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(set_item(dict->get(), names.call_frame_id, text_object(call_site->call_frame_id.view())));
+    VESK_TRY(set_item(dict->get(), names.line_number, utils::checked(PyLong_FromLong(call_site->line_number))));
     return dict;
 }
 
@@ -133,13 +124,9 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
     // The predicate sees every event, including those "events" will exclude below.
     if (processor.call) {
         auto verdict = utils::checked(PyObject_Vectorcall(processor.call.get(), args, nargs, nullptr));
-        if (!verdict) {
-            return std::move(verdict.error());
-        }
+        VESK_TRY(verdict);
         auto applies = utils::bool_of(verdict->get());
-        if (!applies) {
-            return std::move(applies.error());
-        }
+        VESK_TRY(applies);
         if (!*applies) {
             return std::nullopt;
         }
@@ -155,54 +142,32 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
     }
 
     auto record_object = utils::checked(PyDict_New());
-    if (!record_object) {
-        return std::move(record_object.error());
-    }
+    VESK_TRY(record_object);
     PyObject* record = record_object->get();
 
     const utils::FrameId id = frame_id_for(processor, event);
-    if (auto set = set_item(record, names.frame_id, text_object(id.view())); !set) {
-        return std::move(set.error());
-    }
-    if (auto set = set_item(record, names.timestamp, float_object(utils::timestamp())); !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(set_item(record, names.frame_id, text_object(id.view())));
+    VESK_TRY(set_item(record, names.timestamp, float_object(utils::timestamp())));
 
     // Asked afresh: the per-thread identity cache belongs to the default records.
     auto thread = utils::current_thread();
-    if (!thread) {
-        return std::move(thread.error());
-    }
-    if (auto set = set_item(record, names.thread, text_object(thread->name)); !set) {
-        return std::move(set.error());
-    }
-    if (auto set = set_item(record, names.thread_native_id, native_id_object(thread->native_id)); !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(thread);
+    VESK_TRY(set_item(record, names.thread, text_object(thread->name)));
+    VESK_TRY(set_item(record, names.thread_native_id, native_id_object(thread->native_id)));
 
     auto call_site = utils::user_code_call_site(call_frames.view(), &id);
-    if (!call_site) {
-        return std::move(call_site.error());
-    }
-    if (auto set = set_item(record, names.user_code_call_site, call_site_object(*call_site)); !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(call_site);
+    VESK_TRY(set_item(record, names.user_code_call_site, call_site_object(*call_site)));
 
     const std::string& type = event.event == utils::Event::Call ? processor.call_type : processor.return_type;
-    if (auto set = set_item(record, names.type, text_object(type)); !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(set_item(record, names.type, text_object(type)));
     if (processor.subtype) {
-        if (auto set = set_item(record, names.subtype, text_object(*processor.subtype)); !set) {
-            return std::move(set.error());
-        }
+        VESK_TRY(set_item(record, names.subtype, text_object(*processor.subtype)));
     }
 
     if (processor.process) {
         auto fields = utils::checked(PyObject_Vectorcall(processor.process.get(), args, nargs, nullptr));
-        if (!fields) {
-            return std::move(fields.error());
-        }
+        VESK_TRY(fields);
         if (!is_mapping(fields->get())) {
             return utils::conversion_error(fields->get(), "Mapping");
         }
@@ -223,14 +188,10 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
         return utils::internal_error("data[\"type\"] should not be missing.");
     }
     auto final_type = utils::string_of(type_value);
-    if (!final_type) {
-        return std::move(final_type.error());
-    }
+    VESK_TRY(final_type);
 
     auto bytes = utils::dump_msgpack(record, event.serializer);
-    if (!bytes) {
-        return std::move(bytes.error());
-    }
+    VESK_TRY(bytes);
     return PluginRecord{std::move(*bytes), std::move(*final_type)};
 }
 

@@ -213,13 +213,9 @@ void Profiler::settle(AccountingRecords& said) noexcept {
 
 Status Profiler::file_stop_marker(ThreadState& thread) noexcept {
     auto info = thread_info(thread);
-    if (!info) {
-        return std::move(info.error());
-    }
+    VESK_TRY(info);
     auto now = utils::timestamp();
-    if (!now) {
-        return std::move(now.error());
-    }
+    VESK_TRY(now);
     utils::Record record;
     utils::MsgpackWriter writer(record);
     writer.map_header(6);

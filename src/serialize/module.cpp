@@ -223,9 +223,7 @@ const utils::NativeSerializerApi native_api = {dump_msgpack, dump_msgpack_lightw
 
 Result<PyRef> type_descriptor(PyObject* name) noexcept {
     auto attributes = utils::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
-    if (!attributes) {
-        return std::move(attributes.error());
-    }
+    VESK_TRY(attributes);
     return utils::checked(PyObject_GetItem(attributes->get(), name));
 }
 
@@ -254,17 +252,11 @@ PyObject* setup(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
             return PyError::make(PyExc_RuntimeError, "vesk._serialize.setup() may be called only once");
         }
         auto dict_name = utils::checked(PyUnicode_InternFromString("__dict__"));
-        if (!dict_name) {
-            return std::move(dict_name.error());
-        }
+        VESK_TRY(dict_name);
         auto module_getter = type_descriptor(utils::interned().dunder_module);
-        if (!module_getter) {
-            return std::move(module_getter.error());
-        }
+        VESK_TRY(module_getter);
         auto qualname_getter = type_descriptor(utils::interned().dunder_qualname);
-        if (!qualname_getter) {
-            return std::move(qualname_getter.error());
-        }
+        VESK_TRY(qualname_getter);
         state.python_dump = PyRef::borrow(dump);
         state.python_dump_lightweight = PyRef::borrow(dump_light);
         state.is_secret = PyRef::borrow(is_secret);
@@ -322,9 +314,7 @@ PyObject* configure(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
         std::optional<Py_ssize_t> limits[5];
         for (int i = 0; i < 5; ++i) {
             auto read = limit(values[i], i == 2 ? MAX_NATIVE_DEPTH : PY_SSIZE_T_MAX);
-            if (!read) {
-                return std::move(read.error());
-            }
+            VESK_TRY(read);
             limits[i] = *read;
         }
         State& state = state_of(module);
@@ -368,9 +358,7 @@ bool starts_with(std::span<const uint8_t> data, size_t at, std::span<const uint8
 // (skipped, spans, end) for the container, as vesk.serialize.outline describes them.
 Result<PyRef> outline_of(std::span<const uint8_t> data, Container container, std::span<const uint8_t> prefix) {
     auto spans = utils::checked(PyList_New(0));
-    if (!spans) {
-        return std::move(spans.error());
-    }
+    VESK_TRY(spans);
     uint64_t skipped = 0;
     size_t at = container.first;
     for (uint64_t i = 0; i < container.items; ++i) {

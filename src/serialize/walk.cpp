@@ -410,9 +410,7 @@ Result<bool> Walk::is_secret(PyObject* name) {
         return PyError::fetch();
     } else {
         auto asked = utils::checked(PyObject_CallOneArg(hooks_.is_secret, name));
-        if (!asked) {
-            return std::move(asked.error());
-        }
+        VESK_TRY(asked);
         answer = std::move(*asked);
     }
     const int truth = PyObject_IsTrue(answer.get());
@@ -433,9 +431,7 @@ Result<bool> Walk::is_secret_pair(PyObject* name) {
         return false;
     }
     auto text = utils::checked(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name), nullptr));
-    if (!text) {
-        return std::move(text.error());
-    }
+    VESK_TRY(text);
     return is_secret(text->get());
 }
 
@@ -714,9 +710,7 @@ Result<Kind> Walk::kind_of(PyTypeObject* type) {
         return *known;
     }
     auto answer = utils::checked(PyObject_CallOneArg(hooks_.native_kind, object));
-    if (!answer) {
-        return std::move(answer.error());
-    }
+    VESK_TRY(answer);
     const long number = PyLong_AsLong(answer->get());
     if (number == -1 && PyErr_Occurred() != nullptr) {
         return PyError::fetch();
