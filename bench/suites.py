@@ -349,7 +349,10 @@ def arguments_for(name: str, project_folder: str, junit: str, pytest_options: li
     if name == "floor":
         return ["-c", scale.DO_NOTHING_PROFILER, *options]
     if name == "pytest-vesk":
-        return ["-m", "pytest", "--vesk", "--vesk-db", database, "--vesk-config", config, *options]
+        # One word each: pytest finds its configuration file before it knows the plugins' options, so
+        # the value of `--vesk-config PATH`, an existing file, would count as the path to test and
+        # the project's own configuration would be left out.
+        return ["-m", "pytest", "--vesk", f"--vesk-db={database}", f"--vesk-config={config}", *options]
     if name == "vesk-run":
         return ["-m", "vesk", "run", "--db", database, "--config", config, "-m", "pytest", *options]
     raise ValueError(name)
