@@ -265,7 +265,7 @@ json_like = st.recursive(
 def test_fast_and_careful_paths_agree(value):
     """A plain value gives the same bytes whether the scan accepts it or the walk converts it."""
     fast = dump_msgpack(value)
-    careful = serialize._pack(serialize._Walk(False, False).value(value, 0))
+    careful = serialize._pack(serialize._Walk(False, False, {}).value(value, 0))
     assert fast == careful
     one_value(dump_msgpack_lightweight_repr(value))
 
