@@ -133,26 +133,19 @@ const std::vector<std::string>& single_needles() {
 
 // The default sets in the order the record decision tries them.
 const std::vector<std::string>& chain_needles() {
+    // clang-format off: one needle per line
     static const std::vector<std::string> needles = {
-        "lib/python",
-        "/site-packages/",
-        "<frozen ",
-        "/vesk/config.py",
-        "/vesk/db.py",
-        "/vesk/django_schema.py",
-        "/vesk/filters/",
-        "/vesk/generate_tests/",
-        "/vesk/git.py",
-        "/vesk/__init__.py",
-        "/vesk/__main__.py",
-        "/vesk/middleware.py",
-        "/vesk/profiler.py",
-        "/vesk/pytest_plugin.py",
-        "/vesk/serialize.py",
-        "/vesk/utils.py",
-        "/vesk/version.py",
-        "<string>",
+        "lib/python",         "/site-packages/",
+        "<frozen ",           "/vesk/config.py",
+        "/vesk/db.py",        "/vesk/django_schema.py",
+        "/vesk/filters/",     "/vesk/generate_tests/",
+        "/vesk/git.py",       "/vesk/__init__.py",
+        "/vesk/__main__.py",  "/vesk/middleware.py",
+        "/vesk/profiler.py",  "/vesk/pytest_plugin.py",
+        "/vesk/serialize.py", "/vesk/utils.py",
+        "/vesk/version.py",   "<string>",
     };
+    // clang-format on
     return needles;
 }
 
@@ -216,8 +209,7 @@ void measure(const char* label) {
 }  // namespace
 
 int main() {
-    std::printf("ns per search, best of %d runs of %d rounds over %zu filenames\n", RUNS, ROUNDS,
-                filenames().size());
+    std::printf("ns per search, best of %d runs of %d rounds over %zu filenames\n", RUNS, ROUNDS, filenames().size());
     std::printf("%-10s", "finder");
     for (const auto& needle : single_needles()) {
         std::printf(" %8.8s", needle.c_str());

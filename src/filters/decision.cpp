@@ -75,13 +75,9 @@ struct Filename {
 
 Result<Filename> code_filename(PyObject* frame) noexcept {
     auto code = read(frame, utils::interned().f_code, "A frame has a code object.");
-    if (!code) {
-        return std::move(code.error());
-    }
+    VESK_TRY(code);
     auto object = read(code->get(), utils::interned().co_filename, "A code object has a filename.");
-    if (!object) {
-        return std::move(object.error());
-    }
+    VESK_TRY(object);
     auto text = utils::string_view_of(object->get());
     if (!text) {
         return utils::internal_error("A filename is a string.", text.error());
@@ -157,32 +153,24 @@ Result<bool> attrs_filter(PyObject* frame, std::string_view filename, KnownFrame
     }
     constexpr std::string_view no_back = "A frame has an `f_back` attribute.";
     auto caller = read(frame, utils::interned().f_back, no_back);
-    if (!caller) {
-        return std::move(caller.error());
-    }
+    VESK_TRY(caller);
     if (caller->get() == Py_None) {
         return false;
     }
     auto caller_filename = code_filename(caller->get());
-    if (!caller_filename) {
-        return std::move(caller_filename.error());
-    }
+    VESK_TRY(caller_filename);
     if (!caller_filename->text.empty()) {
         return caller_filename->text.ends_with(ATTRS_MAKE);
     }
     // A caller without a filename (code built by hand) is a trampoline: its own caller decides. Two
     // levels and never more.
     auto grand_caller = read(caller->get(), utils::interned().f_back, no_back);
-    if (!grand_caller) {
-        return std::move(grand_caller.error());
-    }
+    VESK_TRY(grand_caller);
     if (grand_caller->get() == Py_None) {
         return false;
     }
     auto grand_caller_filename = code_filename(grand_caller->get());
-    if (!grand_caller_filename) {
-        return std::move(grand_caller_filename.error());
-    }
+    VESK_TRY(grand_caller_filename);
     return grand_caller_filename->text.ends_with(ATTRS_MAKE);
 }
 
@@ -212,9 +200,7 @@ Result<bool> should_record(const FrameFilters& filters, PyObject* frame, std::st
             break;
     }
     auto attrs = attrs_filter(frame, filename);
-    if (!attrs) {
-        return std::move(attrs.error());
-    }
+    VESK_TRY(attrs);
     return !*attrs;
 }
 

@@ -9,12 +9,12 @@
 #include "profiler/monitoring.hpp"
 #include "profiler/python_type.hpp"
 #include "profiler/shutdown.hpp"
-#include "utils/modules.hpp"
 #include "utils/arguments.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
 #include "utils/frames.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 #include "utils/pyref.hpp"
 #include "utils/result.hpp"
 
@@ -39,9 +39,7 @@ int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) noexcept { return 0;
 PyObject* register_noop_profiler(PyObject*, PyObject*) noexcept {
     return utils::object_entry([]() -> Result<PyRef> {
         auto monitored = profiler::stop_monitoring_calling_thread();
-        if (!monitored) {
-            return std::move(monitored.error());
-        }
+        VESK_TRY(monitored);
         if (!*monitored) {
             PyEval_SetProfile(noop_profile, nullptr);
         }
@@ -51,9 +49,7 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) noexcept {
 
 Result<bool> threading_requested(PyObject* host) noexcept {
     auto config = checked(PyObject_GetAttr(host, interned().config));
-    if (!config) {
-        return std::move(config.error());
-    }
+    VESK_TRY(config);
     PyRef value = PyRef::steal(PyObject_GetItem(config->get(), interned().threading));
     if (!value) {
         PyErr_Clear();  // A missing or unreadable "threading" entry means no threading hook, by design.
@@ -66,21 +62,13 @@ Result<bool> threading_requested(PyObject* host) noexcept {
 // Makes every thread the threading module starts from now on install the profile callback.
 Status install_threading_hook(PyObject* profiler) noexcept {
     auto threading = utils::import_module(interned().threading);
-    if (!threading) {
-        return std::move(threading.error());
-    }
+    VESK_TRY(threading);
     auto hook = checked(PyObject_GetAttr(profiler, interned().register_threading_profiler));
-    if (!hook) {
-        return std::move(hook.error());
-    }
+    VESK_TRY(hook);
     auto setprofile = checked(PyObject_GetAttr(threading->get(), interned().setprofile));
-    if (!setprofile) {
-        return std::move(setprofile.error());
-    }
+    VESK_TRY(setprofile);
     auto done = checked(PyObject_CallOneArg(setprofile->get(), hook->get()));
-    if (!done) {
-        return std::move(done.error());
-    }
+    VESK_TRY(done);
     return {};
 }
 
@@ -89,31 +77,23 @@ Result<PyRef> register_profiler_impl(PyObject* host) noexcept {
         return PyError::type_error("profiler object is not callable");
     }
     auto profiler = profiler::new_profiler_object(host);
-    if (!profiler) {
-        return std::move(profiler.error());
-    }
+    VESK_TRY(profiler);
     if (PyObject_SetAttr(host, interned().rust_profiler, profiler->get()) < 0) {
         return PyError::fetch();
     }
     auto monitored = profiler::monitor_calling_thread(profiler->get());
-    if (!monitored) {
-        return std::move(monitored.error());
-    }
+    VESK_TRY(monitored);
     if (*monitored) {
         PyEval_SetProfile(nullptr, nullptr);  // a profile function of an earlier registration would see the same events
     } else {
         profiler::install_profile_callback(profiler->get());
     }
     auto threading = threading_requested(host);
-    if (!threading) {
-        return std::move(threading.error());
-    }
+    VESK_TRY(threading);
     if (*threading && *monitored) {
         profiler::monitor_threads_started_later(profiler->get());
     } else if (*threading) {
-        if (auto hooked = install_threading_hook(profiler->get()); !hooked) {
-            return std::move(hooked.error());
-        }
+        VESK_TRY(install_threading_hook(profiler->get()));
     }
     return utils::none();
 }
@@ -122,17 +102,15 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     static constexpr const char* names[] = {"profiler"};
     return utils::object_entry([&]() -> Result<PyRef> {
         PyObject* host = nullptr;
-        if (auto parsed = utils::parse_arguments("register_profiler", names, args, nargs, kwnames, {&host, 1});
-            !parsed) {
-            return std::move(parsed.error());
-        }
+        VESK_TRY(utils::parse_arguments("register_profiler", names, args, nargs, kwnames, {&host, 1}));
         return register_profiler_impl(host);
     });
 }
 
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
                                           "register_noop_profiler()\n--\n\n"};
-PyMethodDef register_profiler_def = {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
+PyMethodDef register_profiler_def = {"register_profiler",
+                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
                                      METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_vesk", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -160,24 +138,16 @@ Result<PyRef> module_all(PyObject* module) noexcept {
 // Adds one function to the module and to its __all__.
 Status add_function(PyObject* module, PyMethodDef* def) noexcept {
     auto module_name = checked(PyModule_GetNameObject(module));
-    if (!module_name) {
-        return std::move(module_name.error());
-    }
+    VESK_TRY(module_name);
     auto function = checked(PyCMethod_New(def, module, module_name->get(), nullptr));
-    if (!function) {
-        return std::move(function.error());
-    }
+    VESK_TRY(function);
     auto name = checked(PyObject_GetAttr(function->get(), interned().dunder_name));
-    if (!name) {
-        return std::move(name.error());
-    }
+    VESK_TRY(name);
     if (!PyUnicode_Check(name->get())) {
         return utils::conversion_error(name->get(), "PyString");
     }
     auto all = module_all(module);
-    if (!all) {
-        return std::move(all.error());
-    }
+    VESK_TRY(all);
     if (PyList_Append(all->get(), name->get()) < 0 || PyObject_SetAttr(module, name->get(), function->get()) < 0) {
         return PyError::fetch();
     }
@@ -189,12 +159,8 @@ Result<PyRef> create_module() noexcept {
     if (!module) {
         return module;
     }
-    if (auto added = add_function(module->get(), &register_noop_profiler_def); !added) {
-        return std::move(added.error());
-    }
-    if (auto added = add_function(module->get(), &register_profiler_def); !added) {
-        return std::move(added.error());
-    }
+    VESK_TRY(add_function(module->get(), &register_noop_profiler_def));
+    VESK_TRY(add_function(module->get(), &register_profiler_def));
     return module;
 }
 
@@ -213,22 +179,16 @@ Status claim_interpreter() noexcept {
 }
 
 Result<PyRef> init_module() noexcept {
-    if (auto claimed = claim_interpreter(); !claimed) {
-        return std::move(claimed.error());
-    }
+    VESK_TRY(claim_interpreter());
     if (cached_module != nullptr) {
         return PyRef::borrow(cached_module);
     }
-    if (auto ready = utils::init_interned(); !ready) {
-        return std::move(ready.error());
-    }
+    VESK_TRY(utils::init_interned());
     auto module = create_module();
     if (!module) {
         return module;
     }
-    if (auto hooked = profiler::register_exit_hook(); !hooked) {
-        return std::move(hooked.error());
-    }
+    VESK_TRY(profiler::register_exit_hook());
     profiler::reserve_code_slot();
     // Refused only by an audit hook of the program's own; the directory is then read at every event.
     (void)utils::watch_working_directory();

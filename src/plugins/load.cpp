@@ -1,9 +1,9 @@
 #include <new>
 
 #include "plugins/processor.hpp"
-#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 
 namespace vesk::plugins {
 
@@ -29,9 +29,7 @@ Result<PyRef> optional_entry(PyObject* description, PyObject* key) noexcept {
 // The plugin's context: what "build_context" makes from the config, or a fresh empty dict.
 Result<PyRef> build_context(PyObject* description, PyObject* config) noexcept {
     auto builder = optional_entry(description, utils::interned().build_context);
-    if (!builder) {
-        return std::move(builder.error());
-    }
+    VESK_TRY(builder);
     if (!*builder) {
         return utils::checked(PyDict_New());
     }
@@ -47,9 +45,7 @@ Result<PyRef> build_context(PyObject* description, PyObject* config) noexcept {
 
 Result<std::string> required_string(PyObject* description, PyObject* key) noexcept {
     auto value = utils::checked(PyObject_GetItem(description, key));
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     return utils::string_of(value->get());
 }
 
@@ -57,17 +53,11 @@ Result<std::string> required_string(PyObject* description, PyObject* key) noexce
 Result<PluginProcessor> build_processor(PyObject* description, const PyRef& context) {
     const auto& names = utils::interned();
     auto path_fragment = required_string(description, names.path_fragment);
-    if (!path_fragment) {
-        return std::move(path_fragment.error());
-    }
+    VESK_TRY(path_fragment);
     auto call_type = required_string(description, names.call_type);
-    if (!call_type) {
-        return std::move(call_type.error());
-    }
+    VESK_TRY(call_type);
     auto return_type = required_string(description, names.return_type);
-    if (!return_type) {
-        return std::move(return_type.error());
-    }
+    VESK_TRY(return_type);
 
     // A present subtype must be text: unlike the callables, `None` is not "absent" here.
     std::optional<std::string> subtype;
@@ -77,30 +67,20 @@ Result<PluginProcessor> build_processor(PyObject* description, const PyRef& cont
     }
     if (subtype_value != nullptr) {
         auto text = utils::string_of(subtype_value);
-        if (!text) {
-            return std::move(text.error());
-        }
+        VESK_TRY(text);
         subtype = std::move(*text);
     }
 
     auto call = optional_entry(description, names.call);
-    if (!call) {
-        return std::move(call.error());
-    }
+    VESK_TRY(call);
     auto process = optional_entry(description, names.process);
-    if (!process) {
-        return std::move(process.error());
-    }
+    VESK_TRY(process);
     auto events_value = optional_entry(description, names.events);
-    if (!events_value) {
-        return std::move(events_value.error());
-    }
+    VESK_TRY(events_value);
     std::optional<std::vector<std::string>> events;
     if (*events_value) {
         auto texts = utils::string_list_of(events_value->get());
-        if (!texts) {
-            return std::move(texts.error());
-        }
+        VESK_TRY(texts);
         events = std::move(*texts);
     }
 
@@ -123,27 +103,17 @@ utils::Status load_description(PluginTable& table, PyObject* description, PyObje
         return utils::conversion_error(description, "PyDict");
     }
     auto co_names = utils::checked(PyObject_GetItem(description, utils::interned().co_names));
-    if (!co_names) {
-        return std::move(co_names.error());
-    }
+    VESK_TRY(co_names);
     auto context = build_context(description, config);
-    if (!context) {
-        return std::move(context.error());
-    }
+    VESK_TRY(context);
     auto iterator = utils::checked(PyObject_GetIter(co_names->get()));
-    if (!iterator) {
-        return std::move(iterator.error());
-    }
+    VESK_TRY(iterator);
     // The other keys are read once per name, so a description without names is never validated.
     while (PyRef name = PyRef::steal(PyIter_Next(iterator->get()))) {
         auto name_text = utils::string_of(name.get());
-        if (!name_text) {
-            return std::move(name_text.error());
-        }
+        VESK_TRY(name_text);
         auto processor = build_processor(description, *context);
-        if (!processor) {
-            return std::move(processor.error());
-        }
+        VESK_TRY(processor);
         table.add(std::move(*name_text), std::move(*processor));
     }
     if (PyErr_Occurred()) {
@@ -178,9 +148,7 @@ Result<PluginTable> load(PyObject* config) {
     // end comes first, holding each element while it is read.
     for (Py_ssize_t index = 0; index < initial_length && index < PyList_GET_SIZE(list); ++index) {
         PyRef description = PyRef::borrow(PyList_GET_ITEM(list, index));
-        if (auto loaded = load_description(table, description.get(), config); !loaded) {
-            return std::move(loaded.error());
-        }
+        VESK_TRY(load_description(table, description.get(), config));
     }
     return table;
 }

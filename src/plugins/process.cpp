@@ -3,9 +3,9 @@
 #include <new>
 
 #include "plugins/processor.hpp"
-#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 
 namespace vesk::plugins {
 
@@ -26,9 +26,7 @@ public:
             entries_[count_++] = utils::CallFrame{entry.frame.clone(), entry.id, entry.lines, entry.filename};
         }
     }
-    [[nodiscard]] std::span<const utils::CallFrame> view() const noexcept {
-        return {entries_.data(), count_};
-    }
+    [[nodiscard]] std::span<const utils::CallFrame> view() const noexcept { return {entries_.data(), count_}; }
 
 private:
     std::array<utils::CallFrame, 2> entries_{};
@@ -37,9 +35,7 @@ private:
 
 // Stores one of the record's own keys. Making the value may fail (memory); storing a str key cannot.
 utils::Status set_item(PyObject* dict, PyObject* key, Result<PyRef> value) noexcept {
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     if (PyDict_SetItem(dict, key, value->get()) < 0) {
         return utils::internal_error("a string is always a valid dict key", PyError::fetch());
     }
@@ -51,9 +47,7 @@ Result<PyRef> text_object(std::string_view text) noexcept {
 }
 
 Result<PyRef> float_object(Result<double> value) noexcept {
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     return utils::checked(PyFloat_FromDouble(*value));
 }
 
@@ -73,15 +67,8 @@ Result<PyRef> call_site_object(const std::optional<utils::CallSite>& call_site) 
         return dict;
     }
     const auto& names = utils::interned();
-    if (auto set = set_item(dict->get(), names.call_frame_id, text_object(call_site->call_frame_id.view()));
-        !set) {
-        return std::move(set.error());
-    }
-    if (auto set = set_item(dict->get(), names.line_number,
-                            utils::checked(PyLong_FromLong(call_site->line_number)));
-        !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(set_item(dict->get(), names.call_frame_id, text_object(call_site->call_frame_id.view())));
+    VESK_TRY(set_item(dict->get(), names.line_number, utils::checked(PyLong_FromLong(call_site->line_number))));
     return dict;
 }
 
@@ -91,8 +78,7 @@ Result<PyRef> call_site_object(const std::optional<utils::CallSite>& call_site) 
 utils::FrameId frame_id_for(PluginProcessor& processor, const PluginEvent& event) {
     const auto address = reinterpret_cast<uintptr_t>(event.frame);
     if (event.event == utils::Event::Return) {
-        if (auto known = processor.frame_ids_by_address.find(address);
-            known != processor.frame_ids_by_address.end()) {
+        if (auto known = processor.frame_ids_by_address.find(address); known != processor.frame_ids_by_address.end()) {
             utils::FrameId id = known->second;
             processor.frame_ids_by_address.erase(known);
             return id;
@@ -132,20 +118,15 @@ bool is_mapping(PyObject* value) noexcept {
 // Steps after the path test, which the caller has passed.
 Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, const PluginEvent& event) {
     const auto& names = utils::interned();
-    PyObject* const args[] = {event.frame, utils::event_name_object(event.event), event.arg,
-                              processor.context.get()};
+    PyObject* const args[] = {event.frame, utils::event_name_object(event.event), event.arg, processor.context.get()};
     constexpr size_t nargs = sizeof(args) / sizeof(args[0]);
 
     // The predicate sees every event, including those "events" will exclude below.
     if (processor.call) {
         auto verdict = utils::checked(PyObject_Vectorcall(processor.call.get(), args, nargs, nullptr));
-        if (!verdict) {
-            return std::move(verdict.error());
-        }
+        VESK_TRY(verdict);
         auto applies = utils::bool_of(verdict->get());
-        if (!applies) {
-            return std::move(applies.error());
-        }
+        VESK_TRY(applies);
         if (!*applies) {
             return std::nullopt;
         }
@@ -161,55 +142,32 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
     }
 
     auto record_object = utils::checked(PyDict_New());
-    if (!record_object) {
-        return std::move(record_object.error());
-    }
+    VESK_TRY(record_object);
     PyObject* record = record_object->get();
 
     const utils::FrameId id = frame_id_for(processor, event);
-    if (auto set = set_item(record, names.frame_id, text_object(id.view())); !set) {
-        return std::move(set.error());
-    }
-    if (auto set = set_item(record, names.timestamp, float_object(utils::timestamp())); !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(set_item(record, names.frame_id, text_object(id.view())));
+    VESK_TRY(set_item(record, names.timestamp, float_object(utils::timestamp())));
 
     // Asked afresh: the per-thread identity cache belongs to the default records.
     auto thread = utils::current_thread();
-    if (!thread) {
-        return std::move(thread.error());
-    }
-    if (auto set = set_item(record, names.thread, text_object(thread->name)); !set) {
-        return std::move(set.error());
-    }
-    if (auto set = set_item(record, names.thread_native_id, native_id_object(thread->native_id)); !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(thread);
+    VESK_TRY(set_item(record, names.thread, text_object(thread->name)));
+    VESK_TRY(set_item(record, names.thread_native_id, native_id_object(thread->native_id)));
 
     auto call_site = utils::user_code_call_site(call_frames.view(), &id);
-    if (!call_site) {
-        return std::move(call_site.error());
-    }
-    if (auto set = set_item(record, names.user_code_call_site, call_site_object(*call_site)); !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(call_site);
+    VESK_TRY(set_item(record, names.user_code_call_site, call_site_object(*call_site)));
 
-    const std::string& type =
-        event.event == utils::Event::Call ? processor.call_type : processor.return_type;
-    if (auto set = set_item(record, names.type, text_object(type)); !set) {
-        return std::move(set.error());
-    }
+    const std::string& type = event.event == utils::Event::Call ? processor.call_type : processor.return_type;
+    VESK_TRY(set_item(record, names.type, text_object(type)));
     if (processor.subtype) {
-        if (auto set = set_item(record, names.subtype, text_object(*processor.subtype)); !set) {
-            return std::move(set.error());
-        }
+        VESK_TRY(set_item(record, names.subtype, text_object(*processor.subtype)));
     }
 
     if (processor.process) {
         auto fields = utils::checked(PyObject_Vectorcall(processor.process.get(), args, nargs, nullptr));
-        if (!fields) {
-            return std::move(fields.error());
-        }
+        VESK_TRY(fields);
         if (!is_mapping(fields->get())) {
             return utils::conversion_error(fields->get(), "Mapping");
         }
@@ -230,21 +188,16 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
         return utils::internal_error("data[\"type\"] should not be missing.");
     }
     auto final_type = utils::string_of(type_value);
-    if (!final_type) {
-        return std::move(final_type.error());
-    }
+    VESK_TRY(final_type);
 
     auto bytes = utils::dump_msgpack(record, event.serializer);
-    if (!bytes) {
-        return std::move(bytes.error());
-    }
+    VESK_TRY(bytes);
     return PluginRecord{std::move(*bytes), std::move(*final_type)};
 }
 
 }  // namespace
 
-Result<std::optional<PluginRecord>> run_processor(PluginProcessor& processor,
-                                                  const PluginEvent& event) noexcept {
+Result<std::optional<PluginRecord>> run_processor(PluginProcessor& processor, const PluginEvent& event) noexcept {
     // Most processors of an entry are for another library's file: leave before anything is made.
     if (!processor.path_fragment.found_in(event.filename)) {
         return std::nullopt;

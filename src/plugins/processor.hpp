@@ -79,6 +79,6 @@ struct PluginRecord {
 // CAUTION: runs Python code (the plugin's callables and the serialiser). No record when the processor
 // does not apply to the event.
 [[nodiscard]] utils::Result<std::optional<PluginRecord>> run_processor(PluginProcessor& processor,
-                                                                      const PluginEvent& event) noexcept;
+                                                                       const PluginEvent& event) noexcept;
 
 }  // namespace vesk::plugins

@@ -106,9 +106,7 @@ Status Profiler::after_filing(Filed filed, ThreadState& thread) noexcept {
 
 Status Profiler::file_frame_record(const FrameRecordParts& parts, ThreadState& thread) noexcept {
     auto bound = frame_record_bound(parts);
-    if (!bound) {
-        return std::move(bound.error());
-    }
+    VESK_TRY(bound);
     const double recorder_seconds = thread.recorder_seconds_at_record(event_delivery_ns_);
     Filed filed;
     try {
@@ -193,9 +191,7 @@ Status Profiler::push_frames(Event event, Batch& batch, ThreadState& thread) noe
         std::reverse(batch.types.begin(), batch.types.end());
     }
     auto info = thread_info(thread);
-    if (!info) {
-        return std::move(info.error());
-    }
+    VESK_TRY(info);
     const std::optional<uint64_t> thread_id = (*info)->native_id;
     // The records stay in the batch (their buffers are reused); `filed` counts those already filed.
     size_t filed = 0;

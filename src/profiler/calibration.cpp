@@ -20,12 +20,11 @@ constexpr int RUNS = 3;
 // Each call of `f` is two events; the loop's own call and return two more.
 constexpr double EVENTS = 2.0 * CALLS + 2.0;
 
-constexpr const char* SOURCE =
-    "def f():\n"
-    "    pass\n"
-    "def loop(n):\n"
-    "    for _ in range(n):\n"
-    "        f()\n";
+constexpr const char* SOURCE = "def f():\n"
+                               "    pass\n"
+                               "def loop(n):\n"
+                               "    for _ in range(n):\n"
+                               "        f()\n";
 
 PyRef calibration_loop() noexcept {
     PyRef globals = PyRef::steal(PyDict_New());
@@ -90,9 +89,9 @@ PyObject* do_nothing_callback(PyObject*, PyObject* const*, Py_ssize_t) noexcept 
     Py_RETURN_NONE;
 }
 
-PyMethodDef do_nothing_callback_def = {
-    "vesk_calibration", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(do_nothing_callback)),
-    METH_FASTCALL, nullptr};
+PyMethodDef do_nothing_callback_def = {"vesk_calibration",
+                                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(do_nothing_callback)),
+                                       METH_FASTCALL, nullptr};
 
 bool set_callbacks(PyObject* monitoring, int tool_id, PyObject* callback) noexcept {
     PyRef events = PyRef::steal(PyObject_GetAttrString(monitoring, "events"));
@@ -103,8 +102,8 @@ bool set_callbacks(PyObject* monitoring, int tool_id, PyObject* callback) noexce
     unsigned long long mask = 0;
     for (const char* name : {"PY_START", "PY_RETURN"}) {
         PyRef bit = PyRef::steal(PyObject_GetAttrString(events.get(), name));
-        PyRef done = bit ? PyRef::steal(PyObject_CallMethod(monitoring, "register_callback", "iOO", tool_id,
-                                                            bit.get(), callback))
+        PyRef done = bit ? PyRef::steal(PyObject_CallMethod(monitoring, "register_callback", "iOO", tool_id, bit.get(),
+                                                            callback))
                          : PyRef();
         if (!done) {
             PyErr_Clear();
@@ -112,7 +111,8 @@ bool set_callbacks(PyObject* monitoring, int tool_id, PyObject* callback) noexce
         }
         mask |= PyLong_AsUnsignedLongLong(bit.get());
     }
-    PyRef set = PyRef::steal(PyObject_CallMethod(monitoring, "set_events", "iK", tool_id, callback == Py_None ? 0 : mask));
+    PyRef set =
+        PyRef::steal(PyObject_CallMethod(monitoring, "set_events", "iK", tool_id, callback == Py_None ? 0 : mask));
     if (!set) {
         PyErr_Clear();
         return false;

@@ -30,10 +30,10 @@ struct CodeVerdict {
 // Parts of a default frame record that depend on the code object alone, built at its first recorded
 // event and renewed only when what they were built from changes.
 struct RecordTexts {
-    std::string path_prefix;          // "<path>:", for the working directory of `path_generation`
-    uint64_t path_generation = 0;     // 0: not built yet
-    utils::PyRef module_name;         // the globals' "__name__" object `qualname` was built from
-    uint64_t globals_version = 0;     // the globals as last seen holding `module_name` (0: not kept)
+    std::string path_prefix;       // "<path>:", for the working directory of `path_generation`
+    uint64_t path_generation = 0;  // 0: not built yet
+    utils::PyRef module_name;      // the globals' "__name__" object `qualname` was built from
+    uint64_t globals_version = 0;  // the globals as last seen holding `module_name` (0: not kept)
     std::optional<std::string> qualname;
     // The line of each instruction (by code unit; negative: none), read once from the code's line
     // table: from 3.12 on the interpreter scans the table again at every look-up.

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <tuple>
 
-#include "utils/modules.hpp"
 #include "utils/convert.hpp"
 #include "utils/ids.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 
 namespace vesk::profiler {
 
@@ -39,41 +39,29 @@ Result<std::vector<filters::Finder>> fragment_finders(PyObject* filters_value, P
         return std::vector<filters::Finder>{};
     }
     auto texts = utils::string_list_of(fragments.get());
-    if (!texts) {
-        return std::move(texts.error());
-    }
+    VESK_TRY(texts);
     return filters::build_finders(std::move(*texts));
 }
 
 Result<filters::FrameFilters> read_filters(PyObject* config) noexcept {
     auto filters_value = config_get(config, interned().filters, "filters");
-    if (!filters_value) {
-        return std::move(filters_value.error());
-    }
+    VESK_TRY(filters_value);
     if (*filters_value == nullptr) {
         return filters::FrameFilters{};
     }
     PyRef held = PyRef::borrow(*filters_value);  // the dict may drop it while we call into Python
     auto include = fragment_finders(held.get(), interned().include_frames);
-    if (!include) {
-        return std::move(include.error());
-    }
+    VESK_TRY(include);
     auto ignore = fragment_finders(held.get(), interned().ignore_frames);
-    if (!ignore) {
-        return std::move(ignore.error());
-    }
+    VESK_TRY(ignore);
     return filters::FrameFilters{std::move(*include), std::move(*ignore)};
 }
 
 Result<std::optional<uint64_t>> main_thread_native_id() noexcept {
     auto threading = utils::import_module(interned().threading);
-    if (!threading) {
-        return std::move(threading.error());
-    }
+    VESK_TRY(threading);
     auto main_thread = checked(PyObject_CallMethodNoArgs(threading->get(), interned().main_thread));
-    if (!main_thread) {
-        return std::move(main_thread.error());
-    }
+    VESK_TRY(main_thread);
     PyRef native_id = PyRef::steal(PyObject_GetAttr(main_thread->get(), interned().native_id));
     if (!native_id) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -86,17 +74,13 @@ Result<std::optional<uint64_t>> main_thread_native_id() noexcept {
         return std::nullopt;
     }
     auto id = utils::u64_of(native_id.get());
-    if (!id) {
-        return std::move(id.error());
-    }
+    VESK_TRY(id);
     return *id;
 }
 
 Result<uint64_t> read_busy_timeout(PyObject* config) noexcept {
     auto value = config_get(config, interned().sqlite_busy_timeout, "sqlite_busy_timeout");
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     if (*value == nullptr) {
         return uint64_t{60};
     }
@@ -106,9 +90,7 @@ Result<uint64_t> read_busy_timeout(PyObject* config) noexcept {
 // Lenient: an absent value, or one that is not a boolean, is false.
 Result<bool> read_flag(PyObject* config, PyObject* key, const char* key_text) noexcept {
     auto value = config_get(config, key, key_text);
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     if (*value == nullptr) {
         return false;
     }
@@ -119,9 +101,7 @@ Result<bool> read_flag(PyObject* config, PyObject* key, const char* key_text) no
 // Absent means none; otherwise a non-negative number of nanoseconds.
 Result<double> read_nanoseconds(PyObject* config, PyObject* key, const char* key_text) noexcept {
     auto value = config_get(config, key, key_text);
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     if (*value == nullptr) {
         return 0.0;
     }
@@ -138,25 +118,19 @@ Result<double> read_nanoseconds(PyObject* config, PyObject* key, const char* key
 // One bound of the "limits" table: absent, or a non-negative integer where 0 means no bound.
 Result<std::optional<uint64_t>> read_limit(PyObject* limits, PyObject* key, const char* key_text) noexcept {
     auto value = config_get(limits, key, key_text);
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     if (*value == nullptr || *value == Py_None) {
         return std::optional<uint64_t>{};
     }
     auto bound = utils::u64_of(*value);
-    if (!bound) {
-        return std::move(bound.error());
-    }
+    VESK_TRY(bound);
     return *bound == 0 ? std::optional<uint64_t>{} : std::optional<uint64_t>{*bound};
 }
 
 // The "limits" table; without it nothing is bounded, as a recording always was.
 Result<Limits> read_limits(PyObject* config) noexcept {
     auto table = config_get(config, interned().limits, "limits");
-    if (!table) {
-        return std::move(table.error());
-    }
+    VESK_TRY(table);
     if (*table == nullptr) {
         return Limits{};
     }
@@ -165,40 +139,30 @@ Result<Limits> read_limits(PyObject* config) noexcept {
     }
     PyRef held = PyRef::borrow(*table);  // the config dict may drop it while we call into Python
     Limits limits;
-    for (auto [field, key, text] : {std::tuple{&Limits::buffer_bytes, interned().buffer_bytes, "buffer_bytes"},
-                                    std::tuple{&Limits::calls_per_function, interned().calls_per_function,
-                                               "calls_per_function"},
-                                    std::tuple{&Limits::trace_bytes, interned().trace_bytes, "trace_bytes"}}) {
+    for (auto [field, key, text] :
+         {std::tuple{&Limits::buffer_bytes, interned().buffer_bytes, "buffer_bytes"},
+          std::tuple{&Limits::calls_per_function, interned().calls_per_function, "calls_per_function"},
+          std::tuple{&Limits::trace_bytes, interned().trace_bytes, "trace_bytes"}}) {
         auto bound = read_limit(held.get(), key, text);
-        if (!bound) {
-            return std::move(bound.error());
-        }
+        VESK_TRY(bound);
         limits.*field = *bound;
     }
     return limits;
 }
 
-Result<PyRef> attribute(PyObject* host, PyObject* name) noexcept {
-    return checked(PyObject_GetAttr(host, name));
-}
+Result<PyRef> attribute(PyObject* host, PyObject* name) noexcept { return checked(PyObject_GetAttr(host, name)); }
 
 Result<std::string> str_attribute(PyObject* host, PyObject* name) noexcept {
     auto value = attribute(host, name);
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     return utils::string_of(value->get());
 }
 
 Result<std::string> db_path_of(PyObject* host) noexcept {
     auto value = attribute(host, interned().db_path);
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     auto text = checked(PyObject_Str(value->get()));
-    if (!text) {
-        return std::move(text.error());
-    }
+    VESK_TRY(text);
     return utils::string_of(text->get());
 }
 
@@ -206,90 +170,58 @@ Result<std::string> db_path_of(PyObject* host) noexcept {
 
 Result<std::unique_ptr<Profiler>> new_from_python(PyObject* host) noexcept {
     auto config_object = attribute(host, interned().config);
-    if (!config_object) {
-        return std::move(config_object.error());
-    }
+    VESK_TRY(config_object);
     PyObject* config_dict = config_object->get();
     if (!PyDict_Check(config_dict)) {
         return utils::conversion_error(config_dict, "PyDict");
     }
     Config config;
     auto frame_filters = read_filters(config_dict);
-    if (!frame_filters) {
-        return std::move(frame_filters.error());
-    }
+    VESK_TRY(frame_filters);
     config.filters = std::move(*frame_filters);
     auto main_thread_id = main_thread_native_id();
-    if (!main_thread_id) {
-        return std::move(main_thread_id.error());
-    }
+    VESK_TRY(main_thread_id);
     config.main_thread_id = *main_thread_id;
     auto busy_timeout = read_busy_timeout(config_dict);
-    if (!busy_timeout) {
-        return std::move(busy_timeout.error());
-    }
+    VESK_TRY(busy_timeout);
     config.sqlite_busy_timeout = *busy_timeout;
     auto threading = read_flag(config_dict, interned().threading, "threading");
-    if (!threading) {
-        return std::move(threading.error());
-    }
+    VESK_TRY(threading);
     config.threading = *threading;
     auto lightweight_repr = read_flag(config_dict, interned().lightweight_repr, "lightweight_repr");
-    if (!lightweight_repr) {
-        return std::move(lightweight_repr.error());
-    }
+    VESK_TRY(lightweight_repr);
     config.lightweight_repr = *lightweight_repr;
     auto recorder_time = read_flag(config_dict, interned().recorder_time, "recorder_time");
-    if (!recorder_time) {
-        return std::move(recorder_time.error());
-    }
+    VESK_TRY(recorder_time);
     config.recorder_time = *recorder_time;
     for (auto [field, key, text] : {std::tuple{&Config::untimed_ns_per_event, interned().recorder_time_per_event_ns,
                                                "recorder_time_per_event_ns"},
                                     std::tuple{&Config::untimed_ns_per_record, interned().recorder_time_per_record_ns,
                                                "recorder_time_per_record_ns"}}) {
         auto nanoseconds = read_nanoseconds(config_dict, key, text);
-        if (!nanoseconds) {
-            return std::move(nanoseconds.error());
-        }
+        VESK_TRY(nanoseconds);
         config.*field = *nanoseconds;
     }
     auto limits = read_limits(config_dict);
-    if (!limits) {
-        return std::move(limits.error());
-    }
+    VESK_TRY(limits);
     config.limits = *limits;
     auto plugin_table = plugins::load_plugins(config_dict);
-    if (!plugin_table) {
-        return std::move(plugin_table.error());
-    }
+    VESK_TRY(plugin_table);
     auto db_path = db_path_of(host);
-    if (!db_path) {
-        return std::move(db_path.error());
-    }
+    VESK_TRY(db_path);
     config.db_path = std::move(*db_path);
     auto one_trace_per_test = attribute(host, interned().one_trace_per_test);
-    if (!one_trace_per_test) {
-        return std::move(one_trace_per_test.error());
-    }
+    VESK_TRY(one_trace_per_test);
     auto per_test = utils::bool_of(one_trace_per_test->get());
-    if (!per_test) {
-        return std::move(per_test.error());
-    }
+    VESK_TRY(per_test);
     config.one_trace_per_test = *per_test;
     auto trace_id = str_attribute(host, interned().trace_id);
-    if (!trace_id) {
-        return std::move(trace_id.error());
-    }
+    VESK_TRY(trace_id);
     auto source = str_attribute(host, interned().source);
-    if (!source) {
-        return std::move(source.error());
-    }
+    VESK_TRY(source);
     config.source = std::move(*source);
     auto start = utils::timestamp();
-    if (!start) {
-        return std::move(start.error());
-    }
+    VESK_TRY(start);
     config.start_timestamp = *start;
     return std::make_unique<Profiler>(std::move(config), std::move(*plugin_table), std::move(*trace_id));
 }

@@ -32,13 +32,9 @@ Result<std::string_view> code_text(PyObject* value, const char* invariant) noexc
 // handled as an error. The texts are read only for events that go past the cached verdict.
 Status read_code_texts(EventCode& event_code) noexcept {
     auto filename = code_text(event_code.filename, "`co_filename` is always a string");
-    if (!filename) {
-        return std::move(filename.error());
-    }
+    VESK_TRY(filename);
     auto name = code_text(event_code.name, "`co_name` is always a string");
-    if (!name) {
-        return std::move(name.error());
-    }
+    VESK_TRY(name);
     event_code.filename_text = *filename;
     event_code.name_text = *name;
     return {};
@@ -135,9 +131,7 @@ bool reaches_the_program(const PyError& error) noexcept {
 }  // namespace
 
 Result<CodeVerdict> Profiler::decide_verdict(EventCode& code) noexcept {
-    if (auto read = read_code_texts(code); !read) {
-        return std::move(read.error());
-    }
+    VESK_TRY(read_code_texts(code));
     // The table's names and processor lists never change after construction.
     plugins::PluginTable& table = plugins_;
     CodeVerdict verdict{serial_, filters::filename_verdict(config_.filters, code.filename_text),
@@ -153,9 +147,7 @@ Result<bool> Profiler::drops_every_event(PyObject* code) noexcept {
         auto* code_object = reinterpret_cast<PyCodeObject*>(code);
         EventCode event_code{PyRef::borrow(code), code_object->co_filename, code_object->co_name, {}, {}};
         auto found = decide_verdict(event_code);
-        if (!found) {
-            return std::move(found.error());
-        }
+        VESK_TRY(found);
         decided = *found;
         cached = &*decided;
     }
@@ -199,9 +191,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     std::optional<CodeVerdict> decided;
     if (cached == nullptr) {
         auto found = decide_verdict(code);
-        if (!found) {
-            return std::move(found.error());
-        }
+        VESK_TRY(found);
         cached = &decided.emplace(*found);
     }
     // Read now: the code object's verdict may be another profiler's once Python code has run.
@@ -222,9 +212,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
         DecisionTime decision_time(thread, config_.untimed_ns_per_event);
         if (filename != filters::FilenameVerdict::Drop) {
             auto wanted = wants_record(frame, event, code, filename, thread);
-            if (!wanted) {
-                return std::move(wanted.error());
-            }
+            VESK_TRY(wanted);
             record = *wanted;
         }
         if (!record && event == Event::Call && !suspended_calls_.empty()) {
@@ -252,9 +240,7 @@ Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCod
                 open_calls.empty() ? filters::KnownFrame{}
                                    : filters::KnownFrame{open_calls.back().frame.get(), open_calls.back().filename};
             auto made_by_attrs = filters::attrs_filter(frame, code.filename_text, last_recorded);
-            if (!made_by_attrs) {
-                return std::move(made_by_attrs.error());
-            }
+            VESK_TRY(made_by_attrs);
             if (*made_by_attrs) {
                 return false;
             }
@@ -338,8 +324,8 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
                              std::vector<plugins::PluginProcessor>& processors, ThreadState& thread,
                              Batch& batch) noexcept {
     for (auto& processor : processors) {
-        plugins::PluginEvent plugin_event{frame, event, arg, code.filename_text, thread.call_frames,
-                                          config_.serializer()};
+        plugins::PluginEvent plugin_event{
+            frame, event, arg, code.filename_text, thread.call_frames, config_.serializer()};
         auto produced = plugins::run_processor(processor, plugin_event);
         if (!produced) {
             if (auto reported = report_failure(std::move(produced.error()), frame, event, code); !reported) {
@@ -365,13 +351,9 @@ Status Profiler::gathered_frame_record(PyObject* frame, Event event, EventArg ar
 Result<utils::Record> Profiler::frame_record(PyObject* frame, Event event, EventArg arg, const EventCode& code,
                                              ThreadState& thread) noexcept {
     FrameRecordParts parts;
-    if (auto gathered = gathered_frame_record(frame, event, arg, code, thread, parts); !gathered) {
-        return std::move(gathered.error());
-    }
+    VESK_TRY(gathered_frame_record(frame, event, arg, code, thread, parts));
     auto bound = frame_record_bound(parts);
-    if (!bound) {
-        return std::move(bound.error());
-    }
+    VESK_TRY(bound);
     utils::Record record = std::move(thread.spare_record);
     try {
         record.clear();

@@ -2,8 +2,8 @@
 #include "profiler/profiler.hpp"
 
 #include "utils/frames.hpp"
-#include "utils/modules.hpp"
 #include "utils/interned.hpp"
+#include "utils/modules.hpp"
 
 namespace vesk::profiler {
 
@@ -19,42 +19,26 @@ namespace {
 // to format, so nothing is turned into text unless the record is emitted.
 Status log_warning(const PyError& error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
     auto logging = utils::import_module(interned().module_logging);
-    if (!logging) {
-        return std::move(logging.error());
-    }
+    VESK_TRY(logging);
     auto logger = checked(PyObject_CallMethodOneArg(logging->get(), interned().get_logger, interned().vesk));
-    if (!logger) {
-        return std::move(logger.error());
-    }
+    VESK_TRY(logger);
     auto locals = utils::frame_locals(frame);
-    if (!locals) {
-        return std::move(locals.error());
-    }
+    VESK_TRY(locals);
     auto keywords = checked(PyDict_New());
-    if (!keywords) {
-        return std::move(keywords.error());
-    }
+    VESK_TRY(keywords);
     if (PyDict_SetItem(keywords->get(), interned().exc_info, error.value()) < 0) {
         return PyError::fetch();
     }
     auto warning = checked(PyObject_GetAttr(logger->get(), interned().warning));
-    if (!warning) {
-        return std::move(warning.error());
-    }
+    VESK_TRY(warning);
     auto event_name = checked(PyUnicode_FromStringAndSize(utils::event_name(event).data(),
                                                           static_cast<Py_ssize_t>(utils::event_name(event).size())));
-    if (!event_name) {
-        return std::move(event_name.error());
-    }
-    auto arguments = checked(
-        PyTuple_Pack(5, interned().log_template, code.filename, code.name, event_name->get(), locals->get()));
-    if (!arguments) {
-        return std::move(arguments.error());
-    }
+    VESK_TRY(event_name);
+    auto arguments =
+        checked(PyTuple_Pack(5, interned().log_template, code.filename, code.name, event_name->get(), locals->get()));
+    VESK_TRY(arguments);
     auto logged = checked(PyObject_Call(warning->get(), arguments->get(), keywords->get()));
-    if (!logged) {
-        return std::move(logged.error());
-    }
+    VESK_TRY(logged);
     return {};
 }
 

@@ -39,14 +39,14 @@ constexpr const char* TOOL_NAME = "vesk";
 // and stopping, never while an event runs.
 struct Registry {
     std::unordered_map<uint64_t, PyRef> by_thread;  // thread state id -> VeskProfiler object
-    PyRef started_later;             // for threads whose state id is above `started_after`
+    PyRef started_later;                            // for threads whose state id is above `started_after`
     uint64_t started_after = 0;
-    uint64_t started_later_by = 0;   // the thread that registered it, whose stop ends it
-    uint64_t generation = 1;         // renewed at every change: each thread's cached look-up is then stale
-    PyRef monitoring;                // the sys.monitoring module while our tool id is in use
-    PyRef disable;                   // sys.monitoring.DISABLE
+    uint64_t started_later_by = 0;              // the thread that registered it, whose stop ends it
+    uint64_t generation = 1;                    // renewed at every change: each thread's cached look-up is then stale
+    PyRef monitoring;                           // the sys.monitoring module while our tool id is in use
+    PyRef disable;                              // sys.monitoring.DISABLE
     std::optional<std::string> disabled_under;  // the drop key of the profilers that switched code off
-    double delivery_ns = 0;          // the interpreter's cost of handing a callback one event
+    double delivery_ns = 0;                     // the interpreter's cost of handing a callback one event
 };
 
 // Never destroyed: its references must not be released after the interpreter is gone.
@@ -138,18 +138,24 @@ struct Callback {
 };
 
 Callback callbacks[] = {
-    {"PY_START", {"vesk_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Start>)),
-                  METH_FASTCALL, nullptr}},
-    {"PY_RESUME", {"vesk_resume", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Start>)),
-                   METH_FASTCALL, nullptr}},
-    {"PY_THROW", {"vesk_throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Throw>)),
-                  METH_FASTCALL, nullptr}},
-    {"PY_RETURN", {"vesk_return", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Return>)),
-                   METH_FASTCALL, nullptr}},
-    {"PY_YIELD", {"vesk_yield", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Yield>)),
-                  METH_FASTCALL, nullptr}},
-    {"PY_UNWIND", {"vesk_unwind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Unwind>)),
-                   METH_FASTCALL, nullptr}},
+    {"PY_START",
+     {"vesk_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Start>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_RESUME",
+     {"vesk_resume", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Start>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_THROW",
+     {"vesk_throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Throw>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_RETURN",
+     {"vesk_return", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Return>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_YIELD",
+     {"vesk_yield", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Yield>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_UNWIND",
+     {"vesk_unwind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callback<Monitored::Unwind>)),
+      METH_FASTCALL, nullptr}},
 };
 
 Result<PyRef> call_method(PyObject* object, const char* name, const char* format, auto... args) noexcept {
@@ -189,9 +195,7 @@ Result<uint64_t> event_mask(PyObject* monitoring) noexcept {
     uint64_t mask = 0;
     for (const Callback& callback : callbacks) {
         auto bit = event_bit(monitoring, callback.event);
-        if (!bit) {
-            return std::move(bit.error());
-        }
+        VESK_TRY(bit);
         mask |= PyLong_AsUnsignedLongLong(bit->get());
         if (PyErr_Occurred()) {
             return PyError::fetch();
@@ -204,17 +208,11 @@ Result<uint64_t> event_mask(PyObject* monitoring) noexcept {
 Status set_callbacks(PyObject* monitoring, PyObject* function) noexcept {
     for (Callback& callback : callbacks) {
         auto bit = event_bit(monitoring, callback.event);
-        if (!bit) {
-            return std::move(bit.error());
-        }
+        VESK_TRY(bit);
         auto own = function != nullptr ? Result<PyRef>(PyRef::borrow(function))
                                        : checked(PyCFunction_New(&callback.def, nullptr));
-        if (!own) {
-            return std::move(own.error());
-        }
-        if (auto done = call_method(monitoring, "register_callback", "iOO", TOOL_ID, bit->get(), own->get()); !done) {
-            return std::move(done.error());
-        }
+        VESK_TRY(own);
+        VESK_TRY(call_method(monitoring, "register_callback", "iOO", TOOL_ID, bit->get(), own->get()));
     }
     return {};
 }
@@ -231,35 +229,24 @@ Result<bool> start_monitoring() noexcept {
     }
     auto monitoring = Result<PyRef>(PyRef::borrow(found));
     auto holder = call_method(monitoring->get(), "get_tool", "i", TOOL_ID);
-    if (!holder) {
-        return std::move(holder.error());
-    }
+    VESK_TRY(holder);
     if (holder->get() != Py_None && !is_our_name(holder->get())) {
         say_once_that_the_id_is_taken(holder->get());
         return false;
     }
     if (holder->get() != Py_None) {
         // Left behind by a stop that failed half-way: ours to take again.
-        if (auto freed = call_method(monitoring->get(), "free_tool_id", "i", TOOL_ID); !freed) {
-            return std::move(freed.error());
-        }
+        VESK_TRY(call_method(monitoring->get(), "free_tool_id", "i", TOOL_ID));
     }
     auto disable = checked(PyObject_GetAttrString(monitoring->get(), "DISABLE"));
     auto mask = event_mask(monitoring->get());
     if (!disable || !mask) {
         return !disable ? std::move(disable.error()) : std::move(mask.error());
     }
-    if (auto used = call_method(monitoring->get(), "use_tool_id", "is", TOOL_ID, TOOL_NAME); !used) {
-        return std::move(used.error());
-    }
+    VESK_TRY(call_method(monitoring->get(), "use_tool_id", "is", TOOL_ID, TOOL_NAME));
     registry.delivery_ns = monitoring_delivery_ns(monitoring->get(), TOOL_ID);
-    if (auto registered = set_callbacks(monitoring->get(), nullptr); !registered) {
-        return std::move(registered.error());
-    }
-    if (auto set = call_method(monitoring->get(), "set_events", "iK", TOOL_ID, static_cast<unsigned long long>(*mask));
-        !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(set_callbacks(monitoring->get(), nullptr));
+    VESK_TRY(call_method(monitoring->get(), "set_events", "iK", TOOL_ID, static_cast<unsigned long long>(*mask)));
     registry.monitoring = std::move(*monitoring);
     registry.disable = std::move(*disable);
     return true;
@@ -272,9 +259,7 @@ Status renew_switched_off_code(const std::string& drop_key) noexcept {
         return {};
     }
     if (registry.disabled_under) {
-        if (auto restarted = call_method(registry.monitoring.get(), "restart_events", nullptr); !restarted) {
-            return std::move(restarted.error());
-        }
+        VESK_TRY(call_method(registry.monitoring.get(), "restart_events", nullptr));
     }
     registry.disabled_under = drop_key;
     return {};
@@ -315,15 +300,11 @@ std::vector<PyRef> take_ended_threads() {
 
 Status stop_monitoring() noexcept {
     PyRef monitoring = std::move(registry.monitoring);
-    if (auto set = call_method(monitoring.get(), "set_events", "ii", TOOL_ID, 0); !set) {
-        return std::move(set.error());
-    }
+    VESK_TRY(call_method(monitoring.get(), "set_events", "ii", TOOL_ID, 0));
     if (auto cleared = set_callbacks(monitoring.get(), Py_None); !cleared) {
         return cleared;
     }
-    if (auto freed = call_method(monitoring.get(), "free_tool_id", "i", TOOL_ID); !freed) {
-        return std::move(freed.error());
-    }
+    VESK_TRY(call_method(monitoring.get(), "free_tool_id", "i", TOOL_ID));
     return {};
 }
 
@@ -342,9 +323,7 @@ Result<bool> monitor_calling_thread(PyObject* profiler) noexcept {
             return started;
         }
     }
-    if (auto renewed = renew_switched_off_code(profiler_in(profiler)->drop_key()); !renewed) {
-        return std::move(renewed.error());
-    }
+    VESK_TRY(renew_switched_off_code(profiler_in(profiler)->drop_key()));
     profiler_in(profiler)->set_event_delivery_ns(registry.delivery_ns);
     std::vector<PyRef> released = take_ended_threads();
     const uint64_t thread_id = calling_thread_id();
@@ -377,9 +356,7 @@ Result<bool> stop_monitoring_calling_thread() noexcept {
     }
     registry.generation += 1;
     if (registry.by_thread.empty() && !registry.started_later) {
-        if (auto stopped = stop_monitoring(); !stopped) {
-            return std::move(stopped.error());
-        }
+        VESK_TRY(stop_monitoring());
     }
     return monitored;
 }

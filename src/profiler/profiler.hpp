@@ -111,12 +111,12 @@ struct TakenRecords {
 
 // What the current trace has filed, kept and lost; reset when a test starts a new trace.
 struct TraceAccounting {
-    uint64_t buffered_bytes = 0;  // in the buffers now
-    uint64_t filed_bytes = 0;     // filed into this trace so far, saved or not
-    uint64_t retry_after_bytes = 0;  // after a failed hand-over, try again once this much more has come
-    bool saving = false;          // a document of this profiler is being handed to storage
-    bool storage_failed = false;  // the last streamed hand-over failed (reported once)
-    bool in_test = false;         // one trace per test: between a "start_test" and its "end_test"
+    uint64_t buffered_bytes = 0;              // in the buffers now
+    uint64_t filed_bytes = 0;                 // filed into this trace so far, saved or not
+    uint64_t retry_after_bytes = 0;           // after a failed hand-over, try again once this much more has come
+    bool saving = false;                      // a document of this profiler is being handed to storage
+    bool storage_failed = false;              // the last streamed hand-over failed (reported once)
+    bool in_test = false;                     // one trace per test: between a "start_test" and its "end_test"
     uint64_t unreported_dropped_records = 0;  // not yet said in a document
     uint64_t unreported_dropped_bytes = 0;
 };
@@ -126,18 +126,18 @@ struct TraceAccounting {
 struct AccountingRecords {
     utils::RecordLog records;
     std::vector<std::pair<utils::PyRef, uint64_t>> left_out;  // code object, calls said
-    uint64_t generation = 0;                                   // of the trace the counts belong to
+    uint64_t generation = 0;                                  // of the trace the counts belong to
     uint64_t dropped_records = 0;
     uint64_t dropped_bytes = 0;
 };
 
 // Totals over the profiler's life, for the host to report when recording ends.
 struct RecordingTotals {
-    uint64_t documents = 0;         // handed to storage
-    uint64_t dropped_records = 0;   // lost because storage kept failing, or memory ran out
-    uint64_t left_out_calls = 0;    // counted, not recorded, by volume control
-    uint64_t stopped_traces = 0;    // traces that reached their byte limit
-    uint64_t failed_events = 0;     // events dropped for an internal error
+    uint64_t documents = 0;        // handed to storage
+    uint64_t dropped_records = 0;  // lost because storage kept failing, or memory ran out
+    uint64_t left_out_calls = 0;   // counted, not recorded, by volume control
+    uint64_t stopped_traces = 0;   // traces that reached their byte limit
+    uint64_t failed_events = 0;    // events dropped for an internal error
 };
 
 class Profiler {
@@ -201,7 +201,7 @@ private:
                                             Batch& batch) noexcept;
     // The default frame record in the thread's reusable buffer (taken out of it), for a batch.
     [[nodiscard]] utils::Result<utils::Record> frame_record(PyObject* frame, utils::Event event, EventArg arg,
-                                                           const EventCode& code, ThreadState& thread) noexcept;
+                                                            const EventCode& code, ThreadState& thread) noexcept;
     // CAUTION: runs Python code (the serialiser). What the frame record holds, into `parts`.
     [[nodiscard]] utils::Status gathered_frame_record(PyObject* frame, utils::Event event, EventArg arg,
                                                       const EventCode& code, ThreadState& thread,
@@ -294,12 +294,12 @@ private:
     utils::Guarded<std::string> trace_id_;
     utils::Guarded<utils::RecordLog> frames_of_interest_;  // lock order: before frames_
     utils::Guarded<ThreadBuffers> frames_;
-    ThreadStores threads_;  // each thread touches only its own entry; see thread_stores.hpp
-    utils::SerializerLookup serializer_lookup_;  // interpreter lock
+    ThreadStores threads_;                        // each thread touches only its own entry; see thread_stores.hpp
+    utils::SerializerLookup serializer_lookup_;   // interpreter lock
     utils::Guarded<TraceAccounting> accounting_;  // lock order: after frames_
     utils::Guarded<RecordingTotals> totals_;
-    std::atomic<bool> frames_stopped_{false};      // the trace reached its byte limit
-    std::atomic<uint64_t> trace_generation_{1};    // renewed with each test's trace: call counts restart
+    std::atomic<bool> frames_stopped_{false};    // the trace reached its byte limit
+    std::atomic<uint64_t> trace_generation_{1};  // renewed with each test's trace: call counts restart
     // Code objects with calls left out since the last document (interpreter lock; never released while
     // an engine lock is held: releasing one may run Python code).
     std::vector<utils::PyRef> left_out_codes_;

@@ -54,9 +54,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 PyObject* save_request_in_db(PyObject* self, PyObject*) noexcept {
     return utils::object_entry([&]() -> Result<PyRef> {
-        if (auto saved = profiler_of(self).save_in_db(); !saved) {
-            return std::move(saved.error());
-        }
+        VESK_TRY(profiler_of(self).save_in_db());
         return utils::none();
     });
 }
@@ -68,9 +66,7 @@ PyObject* build_trace(PyObject* self, PyObject*) noexcept {
 PyObject* start_forked_trace(PyObject* self, PyObject* trace_id) noexcept {
     return utils::object_entry([&]() -> Result<PyRef> {
         auto text = utils::string_of(trace_id);
-        if (!text) {
-            return std::move(text.error());
-        }
+        VESK_TRY(text);
         profiler_of(self).start_forked_trace(std::move(*text));
         return utils::none();
     });
@@ -87,10 +83,7 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
     static constexpr const char* names[] = {"_frame", "_event", "_arg"};
     return utils::object_entry([&]() -> Result<PyRef> {
         PyObject* parsed[3];
-        if (auto ok = utils::parse_arguments("register_threading_profiler", names, args, nargs, kwnames, parsed);
-            !ok) {
-            return std::move(ok.error());
-        }
+        VESK_TRY(utils::parse_arguments("register_threading_profiler", names, args, nargs, kwnames, parsed));
         PyEval_SetProfile(profile_callback, self);
         return utils::none();
     });
@@ -103,7 +96,8 @@ PyMethodDef methods[] = {
      "start_forked_trace($self, trace_id, /)\n--\n\nIn a forked child: record on under a trace of its own."},
     {"recording_totals", recording_totals, METH_NOARGS,
      "recording_totals($self)\n--\n\nWhat the recording saved, left out and lost so far."},
-    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+    {"register_threading_profiler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -117,11 +111,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "vesk._vesk.VeskProfiler",
-    sizeof(ProfilerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    slots,
+    "vesk._vesk.VeskProfiler", sizeof(ProfilerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots,
 };
 
 Result<PyTypeObject*> get_profiler_type() noexcept {
@@ -158,13 +148,9 @@ void install_profile_callback(PyObject* profiler) noexcept {
 
 Result<PyRef> new_profiler_object(PyObject* host) noexcept {
     auto profiler = new_from_python(host);
-    if (!profiler) {
-        return std::move(profiler.error());
-    }
+    VESK_TRY(profiler);
     auto type = get_profiler_type();
-    if (!type) {
-        return std::move(type.error());
-    }
+    VESK_TRY(type);
     PyRef object = PyRef::steal((*type)->tp_alloc(*type, 0));
     if (!object) {
         return utils::internal_error("Allocating a VeskProfiler object failed", PyError::fetch());
@@ -176,7 +162,7 @@ Result<PyRef> new_profiler_object(PyObject* host) noexcept {
 namespace {
 
 [[gnu::noinline]] int handle_call_or_return(PyObject* object, PyFrameObject* frame, utils::Event event,
-                                           PyObject* arg) noexcept {
+                                            PyObject* arg) noexcept {
     if (object == nullptr) {
         return fail_with_pending_error();
     }
@@ -189,9 +175,8 @@ namespace {
     }
     const EventArg event_arg{arg == nullptr ? Py_None : arg,
                              event == utils::Event::Return && utils::leaving_by_exception(frame, arg)};
-    return utils::status_entry([&] {
-        return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg);
-    });
+    return utils::status_entry(
+        [&] { return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg); });
 }
 
 }  // namespace

@@ -10,9 +10,9 @@
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/interned.hpp"
+#include "utils/qualname.hpp"
 #include "utils/record_cursor.hpp"
 #include "utils/serialize.hpp"
-#include "utils/qualname.hpp"
 
 namespace vesk::profiler {
 
@@ -90,9 +90,7 @@ Result<utils::Serialized> serialize_locals(PyObject* frame, PyObject* code, Reco
         }
     }
     auto locals = locals_to_record(frame, code, texts);
-    if (!locals) {
-        return std::move(locals.error());
-    }
+    VESK_TRY(locals);
     return utils::serialize_with(serializer, locals->get(), kind, scratch);
 }
 
@@ -100,6 +98,7 @@ using namespace std::string_view_literals;
 
 // The keys, with each value's marker where it never changes. Split literals keep a hex escape from
 // swallowing the letters of its key.
+// clang-format off
 constexpr auto PATH_KEY = "\x8c\xa4" "path"sv;
 constexpr auto CO_NAME_KEY = "\xa7" "co_name"sv;
 constexpr auto QUALNAME_KEY = "\xa8" "qualname"sv;
@@ -116,11 +115,12 @@ constexpr auto TYPE_FRAME = "\xa4" "type" "\xa5" "frame"sv;
 constexpr auto CALL_SITE_KEY = "\xb3" "user_code_call_site"sv;
 constexpr auto CALL_FRAME_ID_KEY = "\x82\xad" "call_frame_id"sv;
 constexpr auto LINE_NUMBER_KEY = "\xab" "line_number"sv;
+// clang-format on
 
 constexpr size_t FIXED_BYTES = PATH_KEY.size() + CO_NAME_KEY.size() + QUALNAME_KEY.size() + EVENT_RETURN.size() +
                                FRAME_ID_KEY.size() + ARG_KEY.size() + LOCALS_KEY.size() + THREAD_KEY.size() +
-                               NATIVE_ID_KEY.size() + TIMESTAMP_KEY.size() + TYPE_FRAME.size() +
-                               CALL_SITE_KEY.size() + CALL_FRAME_ID_KEY.size() + LINE_NUMBER_KEY.size();
+                               NATIVE_ID_KEY.size() + TIMESTAMP_KEY.size() + TYPE_FRAME.size() + CALL_SITE_KEY.size() +
+                               CALL_FRAME_ID_KEY.size() + LINE_NUMBER_KEY.size();
 
 // Reads the code's line table into `texts`, once (left empty where it cannot be read: the
 // interpreter is then asked at every look-up).
@@ -181,28 +181,22 @@ Result<PathText> record_path(PyObject* frame, const EventCode& code, RecordTexts
     const int line = line_of(frame, code.code.get(), texts);
     if (texts == nullptr || line < 0) {
         auto whole = utils::filename_with_lineno(frame);  // reports a missing line as it should
-        if (!whole) {
-            return std::move(whole.error());
-        }
+        VESK_TRY(whole);
         scratch = std::move(*whole);
         return PathText{scratch};
     }
     auto generation = utils::working_directory_generation();
-    if (!generation) {
-        return std::move(generation.error());
-    }
+    VESK_TRY(generation);
     if (texts->path_generation != *generation) {
         auto path = utils::relative_path(code.filename);
-        if (!path) {
-            return std::move(path.error());
-        }
+        VESK_TRY(path);
         texts->path_prefix = std::move(*path);
         texts->path_prefix += ':';
         texts->path_generation = *generation;
     }
     PathText text{texts->path_prefix};
-    text.digit_count = static_cast<size_t>(std::to_chars(text.digits.begin(), text.digits.end(), line).ptr -
-                                           text.digits.begin());
+    text.digit_count =
+        static_cast<size_t>(std::to_chars(text.digits.begin(), text.digits.end(), line).ptr - text.digits.begin());
     return text;
 }
 
@@ -230,9 +224,7 @@ Result<const std::optional<std::string>*> record_qualname(PyObject* frame, Recor
         }
     }
     auto qualname = utils::get_qualname(frame);
-    if (!qualname) {
-        return std::move(qualname.error());
-    }
+    VESK_TRY(qualname);
     if (module_name) {
         texts->module_name = std::move(module_name);
         texts->qualname = std::move(*qualname);
@@ -301,9 +293,7 @@ char* write_frame_record(char* at, const FrameRecordParts& parts) noexcept {
 Result<const utils::ThreadInfo*> Profiler::thread_info(ThreadState& thread) noexcept {
     if (!thread.info) {
         auto info = utils::current_thread();
-        if (!info) {
-            return std::move(info.error());
-        }
+        VESK_TRY(info);
         thread.info = std::move(*info);
     }
     return &*thread.info;
@@ -312,15 +302,11 @@ Result<const utils::ThreadInfo*> Profiler::thread_info(ThreadState& thread) noex
 Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg, const EventCode& code,
                                      ThreadState& thread, FrameRecordParts& parts) {
     auto info = thread_info(thread);
-    if (!info) {
-        return std::move(info.error());
-    }
+    VESK_TRY(info);
     parts.thread = *info;
     RecordTexts* texts = code.facts != nullptr ? &code.facts->texts : nullptr;
     auto qualname = record_qualname(frame, texts, parts.fresh_qualname);
-    if (!qualname) {
-        return std::move(qualname.error());
-    }
+    VESK_TRY(qualname);
     parts.qualname = *qualname;
     parts.frame_id = frame_id_for(thread, frame, event);
     const bool suspending = event == Event::Return && !arg.raised &&
@@ -328,24 +314,16 @@ Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg,
                              (arg.leaving == Leaving::Unknown &&
                               utils::suspending_at_yield(reinterpret_cast<PyFrameObject*>(frame), code.code.get())));
     auto call_site = utils::user_code_call_site(thread.call_frames, parts.frame_id ? &*parts.frame_id : nullptr);
-    if (!call_site) {
-        return std::move(call_site.error());
-    }
+    VESK_TRY(call_site);
     parts.call_site = *call_site;
     // Found once for both values: a lookup by name costs more than a call of a small serialiser.
     auto serializer = serializer_lookup_.function(config_.serializer());
-    if (!serializer) {
-        return std::move(serializer.error());
-    }
+    VESK_TRY(serializer);
     auto arg_bytes = utils::serialize_with(*serializer, arg.value, config_.serializer(), thread.serialized_arg);
-    if (!arg_bytes) {
-        return std::move(arg_bytes.error());
-    }
+    VESK_TRY(arg_bytes);
     auto locals_bytes = serialize_locals(frame, code.code.get(), texts, *serializer, config_.serializer(),
                                          thread.serialized_locals);
-    if (!locals_bytes) {
-        return std::move(locals_bytes.error());
-    }
+    VESK_TRY(locals_bytes);
     parts.arg = std::move(*arg_bytes);
     parts.locals = std::move(*locals_bytes);
     parts.arg_bytes = parts.arg.view();
@@ -353,9 +331,7 @@ Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg,
     // After the serialisers, which run Python code: the path borrows the code's kept text, which
     // another thread could replace meanwhile.
     auto path = record_path(frame, code, texts, thread.scratch_path);
-    if (!path) {
-        return std::move(path.error());
-    }
+    VESK_TRY(path);
     parts.path = *path;
     parts.co_name = code.name_text;
     parts.event = event;
@@ -364,9 +340,7 @@ Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg,
     const utils::ClockReading reading = utils::read_clock();
     thread.record_clock_ns = utils::nanoseconds_of(reading);
     auto now = utils::timestamp_from(reading);
-    if (!now) {
-        return std::move(now.error());
-    }
+    VESK_TRY(now);
     parts.timestamp = *now;
     return {};
 }

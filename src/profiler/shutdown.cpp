@@ -73,17 +73,11 @@ void forget_other_threads_events() noexcept { events_in_flight.store(events_in_f
 
 utils::Status register_exit_hook() noexcept {
     auto atexit = utils::checked(PyImport_ImportModule("atexit"));
-    if (!atexit) {
-        return std::move(atexit.error());
-    }
+    VESK_TRY(atexit);
     auto hook = utils::checked(PyCFunction_New(&at_exit_def, nullptr));
-    if (!hook) {
-        return std::move(hook.error());
-    }
+    VESK_TRY(hook);
     auto registered = utils::checked(PyObject_CallMethod(atexit->get(), "register", "O", hook->get()));
-    if (!registered) {
-        return std::move(registered.error());
-    }
+    VESK_TRY(registered);
     if (int failed = pthread_atfork(nullptr, nullptr, forget_other_threads_events); failed != 0) {
         return utils::PyError::make(PyExc_OSError, "registering the engine's fork handler failed");
     }

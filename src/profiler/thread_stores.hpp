@@ -39,12 +39,12 @@ struct EventCode {
 [[gnu::tls_model("initial-exec")]] inline thread_local uint64_t passed_events = 0;
 
 struct ThreadState {
-    std::optional<utils::ThreadInfo> info;                   // cached at the thread's first need
-    std::vector<utils::CallFrame> call_frames;               // recorded calls still open, oldest first
-    utils::PyRef left_out_call;                               // the call whose whole subtree is left out
-    utils::ByteBuffer spare_record;                           // the last frame record's allocation, reused
-    std::string scratch_path;                                 // the "path" text being written, reused
-    utils::ByteBuffer serialized_arg;                         // what the native serialiser wrote, reused
+    std::optional<utils::ThreadInfo> info;      // cached at the thread's first need
+    std::vector<utils::CallFrame> call_frames;  // recorded calls still open, oldest first
+    utils::PyRef left_out_call;                 // the call whose whole subtree is left out
+    utils::ByteBuffer spare_record;             // the last frame record's allocation, reused
+    std::string scratch_path;                   // the "path" text being written, reused
+    utils::ByteBuffer serialized_arg;           // what the native serialiser wrote, reused
     utils::ByteBuffer serialized_locals;
     // The recorder's own time on this thread, so that readers can take it out of durations: the
     // events that reached the recorder so far and the time it spent on them, and where the current

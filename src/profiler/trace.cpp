@@ -33,33 +33,21 @@ struct HostInfo {
 Result<HostInfo> read_host_info() noexcept {
     HostInfo info;
     auto version = utils::module_attribute(interned().module_vesk_version, interned().dunder_version);
-    if (!version) {
-        return std::move(version.error());
-    }
+    VESK_TRY(version);
     auto version_text = utils::string_of(version->get());
-    if (!version_text) {
-        return std::move(version_text.error());
-    }
+    VESK_TRY(version_text);
     info.version = std::move(*version_text);
     auto commit_sha = utils::module_attribute(interned().module_vesk_git, interned().commit_sha);
-    if (!commit_sha) {
-        return std::move(commit_sha.error());
-    }
+    VESK_TRY(commit_sha);
     if (commit_sha->get() != Py_None) {
         auto sha_text = utils::string_of(commit_sha->get());
-        if (!sha_text) {
-            return std::move(sha_text.error());
-        }
+        VESK_TRY(sha_text);
         info.commit_sha = std::move(*sha_text);
     }
     auto argv = utils::module_attribute(interned().module_sys, interned().argv);
-    if (!argv) {
-        return std::move(argv.error());
-    }
+    VESK_TRY(argv);
     auto argv_texts = utils::string_list_of(argv->get());
-    if (!argv_texts) {
-        return std::move(argv_texts.error());
-    }
+    VESK_TRY(argv_texts);
     info.argv = std::move(*argv_texts);
     return info;
 }
@@ -143,9 +131,7 @@ Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, c
     }
     utils::MsgpackWriter writer(std::span<char>(PyBytes_AS_STRING(document.get()), room));
     write_document(writer, host, taken, trailer, config, trace_id);
-    if (auto written = writer.finish(); !written) {
-        return std::move(written.error());
-    }
+    VESK_TRY(writer.finish());
     // The resize takes the reference over: it gives back the cut object, or releases it and fails.
     PyObject* cut = document.release();
     if (_PyBytes_Resize(&cut, static_cast<Py_ssize_t>(writer.written())) < 0) {
@@ -179,29 +165,17 @@ Result<PyRef> storage_keywords(uint64_t timeout, PyObject* document) noexcept {
 // CAUTION: runs the host's storage function; other threads may run and file records meanwhile.
 Status store_document(const Config& config, std::string_view trace_id, PyObject* document) noexcept {
     auto keywords = storage_keywords(config.sqlite_busy_timeout, document);
-    if (!keywords) {
-        return std::move(keywords.error());
-    }
+    VESK_TRY(keywords);
     auto db_path = text_object(config.db_path);
-    if (!db_path) {
-        return std::move(db_path.error());
-    }
+    VESK_TRY(db_path);
     auto id = text_object(trace_id);
-    if (!id) {
-        return std::move(id.error());
-    }
+    VESK_TRY(id);
     auto save = utils::module_attribute(interned().module_vesk_db, interned().save_trace_in_sqlite);
-    if (!save) {
-        return std::move(save.error());
-    }
+    VESK_TRY(save);
     auto arguments = checked(PyTuple_Pack(2, db_path->get(), id->get()));
-    if (!arguments) {
-        return std::move(arguments.error());
-    }
+    VESK_TRY(arguments);
     auto result = checked(PyObject_Call(save->get(), arguments->get(), keywords->get()));
-    if (!result) {
-        return std::move(result.error());
-    }
+    VESK_TRY(result);
     return {};
 }
 
@@ -245,9 +219,7 @@ void append_recorder_times(const TakenRecords& taken, RecordLog& trailer) noexce
 
 Result<PyRef> Profiler::build_trace() noexcept {
     auto host = read_host_info();
-    if (!host) {
-        return std::move(host.error());
-    }
+    VESK_TRY(host);
     TakenRecords taken = take_records();
     AccountingRecords said = accounting_records();
     if (config_.recorder_time) {
@@ -269,9 +241,7 @@ Status Profiler::save_in_db() noexcept {
 
 Status Profiler::save_document() noexcept {
     auto host = read_host_info();
-    if (!host) {
-        return std::move(host.error());
-    }
+    VESK_TRY(host);
     TakenRecords taken = take_records();
     AccountingRecords said = accounting_records();
     if (config_.recorder_time) {

@@ -29,8 +29,8 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCod
     }
     if (frames_stopped_.load(std::memory_order_relaxed)) {
         // Returns of calls recorded before the stop still close them.
-        bool closes_recorded_call =
-            event == Event::Return && !thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame;
+        bool closes_recorded_call = event == Event::Return && !thread.call_frames.empty() &&
+                                    thread.call_frames.back().frame.get() == frame;
         if (event == Event::Call) {
             count_left_out(event_code);
         }
@@ -203,7 +203,8 @@ void Profiler::settle(AccountingRecords& said) noexcept {
     });
     {
         auto accounting = accounting_.lock();
-        accounting->unreported_dropped_records -= std::min(accounting->unreported_dropped_records, said.dropped_records);
+        accounting->unreported_dropped_records -= std::min(accounting->unreported_dropped_records,
+                                                           said.dropped_records);
         accounting->unreported_dropped_bytes -= std::min(accounting->unreported_dropped_bytes, said.dropped_bytes);
     }
     totals_.lock()->left_out_calls += settled_calls;
@@ -212,13 +213,9 @@ void Profiler::settle(AccountingRecords& said) noexcept {
 
 Status Profiler::file_stop_marker(ThreadState& thread) noexcept {
     auto info = thread_info(thread);
-    if (!info) {
-        return std::move(info.error());
-    }
+    VESK_TRY(info);
     auto now = utils::timestamp();
-    if (!now) {
-        return std::move(now.error());
-    }
+    VESK_TRY(now);
     utils::Record record;
     utils::MsgpackWriter writer(record);
     writer.map_header(6);
@@ -247,11 +244,10 @@ utils::Result<PyRef> Profiler::recording_totals() noexcept {
     if (!dict) {
         return utils::PyError::fetch();
     }
-    for (auto [key, value] : {std::pair{"documents", totals.documents},
-                              std::pair{"dropped_records", totals.dropped_records},
-                              std::pair{"left_out_calls", totals.left_out_calls},
-                              std::pair{"stopped_traces", totals.stopped_traces},
-                              std::pair{"failed_events", totals.failed_events}}) {
+    for (auto [key, value] :
+         {std::pair{"documents", totals.documents}, std::pair{"dropped_records", totals.dropped_records},
+          std::pair{"left_out_calls", totals.left_out_calls}, std::pair{"stopped_traces", totals.stopped_traces},
+          std::pair{"failed_events", totals.failed_events}}) {
         PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(value));
         if (!number || PyDict_SetItemString(dict.get(), key, number.get()) < 0) {
             return utils::PyError::fetch();

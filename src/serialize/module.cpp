@@ -34,9 +34,9 @@ struct State {
     Settings settings;
     NameVerdicts verdicts;
     TypeKinds kinds;
-    bool ready = false;   // setup done
-    bool native = true;   // the limits are ones the walk takes on; else every value goes to Python
-    PyRef nil;            // b"\xc0", the bytes for None (a call's argument)
+    bool ready = false;  // setup done
+    bool native = true;  // the limits are ones the walk takes on; else every value goes to Python
+    PyRef nil;           // b"\xc0", the bytes for None (a call's argument)
     PyRef python_dump;
     PyRef python_dump_lightweight;
     PyRef is_secret;
@@ -52,9 +52,9 @@ struct State {
 
     template <class Visit>
     void for_each_reference(Visit&& visit) {
-        for (PyRef* ref : {&nil, &python_dump, &python_dump_lightweight, &is_secret, &secret_cache, &type_name,
-                           &native_kind, &object_parts, &key_text, &redact_text, &dict_name, &module_getter,
-                           &qualname_getter}) {
+        for (PyRef* ref :
+             {&nil, &python_dump, &python_dump_lightweight, &is_secret, &secret_cache, &type_name, &native_kind,
+              &object_parts, &key_text, &redact_text, &dict_name, &module_getter, &qualname_getter}) {
             visit(*ref);
         }
     }
@@ -120,17 +120,17 @@ PyObject* dump(PyObject* module, PyObject* value, bool light) noexcept {
     }
     if (state.native) {
         PyRef bytes;
-        Walked walked = walk_natively(state, light, [&](Walk& walk) { return walk.value(value, 0); },
-                                      [&](const Output& out) {
-                                          bytes = PyRef::steal(PyBytes_FromStringAndSize(
-                                              out.data(), static_cast<Py_ssize_t>(out.size())));
-                                          if (!bytes) {
-                                              // Dropped: out of memory; the Python serialiser decides
-                                              // what the value becomes.
-                                              static_cast<void>(PyError::fetch());
-                                          }
-                                          return static_cast<bool>(bytes);
-                                      });
+        Walked walked = walk_natively(
+            state, light, [&](Walk& walk) { return walk.value(value, 0); },
+            [&](const Output& out) {
+                bytes = PyRef::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+                if (!bytes) {
+                    // Dropped: out of memory; the Python serialiser decides
+                    // what the value becomes.
+                    static_cast<void>(PyError::fetch());
+                }
+                return static_cast<bool>(bytes);
+            });
         if (walked.written) {
             return bytes.release();
         }
@@ -223,17 +223,15 @@ const utils::NativeSerializerApi native_api = {dump_msgpack, dump_msgpack_lightw
 
 Result<PyRef> type_descriptor(PyObject* name) noexcept {
     auto attributes = utils::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
-    if (!attributes) {
-        return std::move(attributes.error());
-    }
+    VESK_TRY(attributes);
     return utils::checked(PyObject_GetItem(attributes->get(), name));
 }
 
 PyObject* setup(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
     return utils::object_entry([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"dump",         "dump_lightweight_repr", "is_secret", "secret_cache",
-                                         "type_name",    "native_kind",           "object_parts", "key_text",
-                                         "redact_text", nullptr};
+        static const char* keywords[] = {
+            "dump",        "dump_lightweight_repr", "is_secret", "secret_cache", "type_name",
+            "native_kind", "object_parts",          "key_text",  "redact_text",  nullptr};
         PyObject* dump = nullptr;
         PyObject* dump_light = nullptr;
         PyObject* is_secret = nullptr;
@@ -254,17 +252,11 @@ PyObject* setup(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
             return PyError::make(PyExc_RuntimeError, "vesk._serialize.setup() may be called only once");
         }
         auto dict_name = utils::checked(PyUnicode_InternFromString("__dict__"));
-        if (!dict_name) {
-            return std::move(dict_name.error());
-        }
+        VESK_TRY(dict_name);
         auto module_getter = type_descriptor(utils::interned().dunder_module);
-        if (!module_getter) {
-            return std::move(module_getter.error());
-        }
+        VESK_TRY(module_getter);
         auto qualname_getter = type_descriptor(utils::interned().dunder_qualname);
-        if (!qualname_getter) {
-            return std::move(qualname_getter.error());
-        }
+        VESK_TRY(qualname_getter);
         state.python_dump = PyRef::borrow(dump);
         state.python_dump_lightweight = PyRef::borrow(dump_light);
         state.is_secret = PyRef::borrow(is_secret);
@@ -322,9 +314,7 @@ PyObject* configure(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
         std::optional<Py_ssize_t> limits[5];
         for (int i = 0; i < 5; ++i) {
             auto read = limit(values[i], i == 2 ? MAX_NATIVE_DEPTH : PY_SSIZE_T_MAX);
-            if (!read) {
-                return std::move(read.error());
-            }
+            VESK_TRY(read);
             limits[i] = *read;
         }
         State& state = state_of(module);
@@ -368,9 +358,7 @@ bool starts_with(std::span<const uint8_t> data, size_t at, std::span<const uint8
 // (skipped, spans, end) for the container, as vesk.serialize.outline describes them.
 Result<PyRef> outline_of(std::span<const uint8_t> data, Container container, std::span<const uint8_t> prefix) {
     auto spans = utils::checked(PyList_New(0));
-    if (!spans) {
-        return std::move(spans.error());
-    }
+    VESK_TRY(spans);
     uint64_t skipped = 0;
     size_t at = container.first;
     for (uint64_t i = 0; i < container.items; ++i) {
@@ -381,15 +369,16 @@ Result<PyRef> outline_of(std::span<const uint8_t> data, Container container, std
         if (!prefix.empty() && starts_with(data, at, prefix)) {
             ++skipped;
         } else {
-            PyRef span = PyRef::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(*end)));
+            PyRef span =
+                PyRef::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(*end)));
             if (!span || PyList_Append(spans->get(), span.get()) < 0) {
                 return PyError::fetch();
             }
         }
         at = *end;
     }
-    return utils::checked(Py_BuildValue("(KOn)", static_cast<unsigned long long>(skipped), spans->get(),
-                                        static_cast<Py_ssize_t>(at)));
+    return utils::checked(
+        Py_BuildValue("(KOn)", static_cast<unsigned long long>(skipped), spans->get(), static_cast<Py_ssize_t>(at)));
 }
 
 PyObject* outline(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -419,8 +408,7 @@ PyMethodDef methods[] = {
                "type and identity: no code of the program runs.")},
     {"setup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setup)), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("Hands over the Python serialiser's functions and caches; called once by vesk.serialize.")},
-    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("Sets the limits; returns whether values are converted here (else by the Python serialiser).")},
     {"outline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(outline)), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("outline(document, offset, skip_prefix=b'') -> (skipped, spans, end)\n--\n\nvesk.serialize.outline, "
@@ -483,8 +471,8 @@ PyMODINIT_FUNC PyInit__serialize() {
     if (!state->nil) {
         return nullptr;
     }
-    utils::PyRef api = utils::PyRef::steal(PyCapsule_New(const_cast<utils::NativeSerializerApi*>(&serialize::native_api),
-                                                         utils::NATIVE_SERIALIZER_CAPSULE, nullptr));
+    utils::PyRef api = utils::PyRef::steal(PyCapsule_New(
+        const_cast<utils::NativeSerializerApi*>(&serialize::native_api), utils::NATIVE_SERIALIZER_CAPSULE, nullptr));
     if (!api || PyModule_AddObjectRef(module.get(), "_native_api", api.get()) < 0) {
         return nullptr;
     }

@@ -25,19 +25,35 @@ struct Sized {
 };
 
 std::optional<Sized> sized(uint8_t first) noexcept {
+    // clang-format off: one row per form
     switch (first) {
-        case 0xc4: case 0xd9: return Sized{1, 0, 0};  // bin 8, str 8
-        case 0xc5: case 0xda: return Sized{2, 0, 0};  // bin 16, str 16
-        case 0xc6: case 0xdb: return Sized{4, 0, 0};  // bin 32, str 32
-        case 0xc7: return Sized{1, 1, 0};             // ext 8
-        case 0xc8: return Sized{2, 1, 0};             // ext 16
-        case 0xc9: return Sized{4, 1, 0};             // ext 32
-        case 0xdc: return Sized{2, 0, 1};             // array 16
-        case 0xdd: return Sized{4, 0, 1};             // array 32
-        case 0xde: return Sized{2, 0, 2};             // map 16
-        case 0xdf: return Sized{4, 0, 2};             // map 32
-        default: return std::nullopt;
+        case 0xc4:
+        case 0xd9:
+            return Sized{1, 0, 0};  // bin 8, str 8
+        case 0xc5:
+        case 0xda:
+            return Sized{2, 0, 0};  // bin 16, str 16
+        case 0xc6:
+        case 0xdb:
+            return Sized{4, 0, 0};  // bin 32, str 32
+        case 0xc7:
+            return Sized{1, 1, 0};  // ext 8
+        case 0xc8:
+            return Sized{2, 1, 0};  // ext 16
+        case 0xc9:
+            return Sized{4, 1, 0};  // ext 32
+        case 0xdc:
+            return Sized{2, 0, 1};  // array 16
+        case 0xdd:
+            return Sized{4, 0, 1};  // array 32
+        case 0xde:
+            return Sized{2, 0, 2};  // map 16
+        case 0xdf:
+            return Sized{4, 0, 2};  // map 32
+        default:
+            return std::nullopt;
     }
+    // clang-format on
 }
 
 // Bytes after the first of the forms whose size the first byte alone gives; nothing for the others.
@@ -48,18 +64,36 @@ std::optional<size_t> fixed_size(uint8_t first) noexcept {
     if (first >= 0xa0 && first <= 0xbf) {
         return first & 0x1fU;  // fixstr
     }
+    // clang-format off: one row per size
     switch (first) {
-        case 0xcc: case 0xd0: return 1;
-        case 0xcd: case 0xd1: return 2;
-        case 0xca: case 0xce: case 0xd2: return 4;
-        case 0xcb: case 0xcf: case 0xd3: return 8;
-        case 0xd4: return 2;   // fixext 1: type and data
-        case 0xd5: return 3;
-        case 0xd6: return 5;
-        case 0xd7: return 9;
-        case 0xd8: return 17;
-        default: return std::nullopt;
+        case 0xcc:
+        case 0xd0:
+            return 1;
+        case 0xcd:
+        case 0xd1:
+            return 2;
+        case 0xca:
+        case 0xce:
+        case 0xd2:
+            return 4;
+        case 0xcb:
+        case 0xcf:
+        case 0xd3:
+            return 8;
+        case 0xd4:
+            return 2;  // fixext 1: type and data
+        case 0xd5:
+            return 3;
+        case 0xd6:
+            return 5;
+        case 0xd7:
+            return 9;
+        case 0xd8:
+            return 17;
+        default:
+            return std::nullopt;
     }
+    // clang-format on
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ public:
     // A whole str of UTF-8.
     void str(std::string_view utf8) noexcept {
         if (fits(utf8.size())) {
-            direct(utils::RecordCursor::str_size(utf8.size()), [utf8](utils::RecordCursor& cursor) { cursor.str(utf8); });
+            direct(utils::RecordCursor::str_size(utf8.size()),
+                   [utf8](utils::RecordCursor& cursor) { cursor.str(utf8); });
         }
     }
     // A str header for `bytes` bytes of UTF-8; the caller writes them next through `extend`.
@@ -114,9 +115,7 @@ public:
 
     [[nodiscard]] const char* data() const noexcept { return data_; }
     [[nodiscard]] size_t size() const noexcept { return size_; }
-    [[nodiscard]] std::string_view view(size_t from, size_t to) const noexcept {
-        return {data_ + from, to - from};
-    }
+    [[nodiscard]] std::string_view view(size_t from, size_t to) const noexcept { return {data_ + from, to - from}; }
     // Drops everything from `size` on (to write a part again).
     void truncate(size_t size) noexcept { size_ = size < size_ ? size : size_; }
     [[nodiscard]] bool failed() const noexcept { return failed_; }

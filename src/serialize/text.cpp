@@ -113,7 +113,6 @@ private:
 // The anchors are where each trigger text is looked for, at a known place.
 constexpr std::string_view ANCHORS = REDACTION_ANCHORS;
 
-
 // Whether the anchor at `at` is part of a trigger text. `B` and `b` start "bearer" and "basic" in any
 // case: more than the Python serialiser asks for, which only costs it a call that changes nothing.
 template <class Char>

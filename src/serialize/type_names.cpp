@@ -12,15 +12,14 @@ using utils::Status;
 namespace {
 
 Result<PyRef> read_descriptor(PyObject* descriptor, PyTypeObject* type) noexcept {
-    return utils::checked(Py_TYPE(descriptor)->tp_descr_get(descriptor, reinterpret_cast<PyObject*>(type),
-                                                            reinterpret_cast<PyObject*>(Py_TYPE(type))));
+    return utils::checked(
+        Py_TYPE(descriptor)
+            ->tp_descr_get(descriptor, reinterpret_cast<PyObject*>(type), reinterpret_cast<PyObject*>(Py_TYPE(type))));
 }
 
 Status append_text(Output& out, PyObject* text) noexcept {
     auto points = code_points(text);
-    if (!points) {
-        return std::move(points.error());
-    }
+    VESK_TRY(points);
     append_utf8(out, *points, points->length);
     return {};
 }
@@ -33,13 +32,9 @@ Result<PyRef> type_module(PyTypeObject* type, const Hooks& hooks) noexcept {
 
 Status append_type_name(Output& out, PyTypeObject* type, const Hooks& hooks) noexcept {
     auto qualname = read_descriptor(hooks.qualname_getter, type);
-    if (!qualname) {
-        return std::move(qualname.error());
-    }
+    VESK_TRY(qualname);
     auto module = type_module(type, hooks);
-    if (!module) {
-        return std::move(module.error());
-    }
+    VESK_TRY(module);
     if (PyUnicode_CheckExact(module->get()) && PyUnicode_CheckExact(qualname->get())) {
         // Both exact str: comparing and joining them runs no code, so it is done here.
         if (PyUnicode_Compare(module->get(), utils::interned().module_builtins) != 0) {
@@ -51,13 +46,9 @@ Status append_type_name(Output& out, PyTypeObject* type, const Hooks& hooks) noe
         return append_text(out, qualname->get());
     }
     auto name = utils::checked(PyObject_CallOneArg(hooks.type_name, reinterpret_cast<PyObject*>(type)));
-    if (!name) {
-        return std::move(name.error());
-    }
+    VESK_TRY(name);
     auto formatted = utils::checked(PyObject_Format(name->get(), nullptr));
-    if (!formatted) {
-        return std::move(formatted.error());
-    }
+    VESK_TRY(formatted);
     return append_text(out, formatted->get());
 }
 

@@ -73,7 +73,6 @@ bool is_plain_key_item(PyObject* item) noexcept {
            item == Py_None || type == &PyBytes_Type;
 }
 
-
 // The getter of an ordinary class's __dict__, found once from a class made for the purpose; null if
 // it cannot be made.
 getter ordinary_dict_getter() noexcept {
@@ -82,8 +81,7 @@ getter ordinary_dict_getter() noexcept {
         PyRef made = name ? PyRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
                                                                "vesk_ordinary", PyDict_New()))
                           : PyRef();
-        PyObject* descriptor =
-            made ? _PyType_Lookup(reinterpret_cast<PyTypeObject*>(made.get()), name.get()) : nullptr;
+        PyObject* descriptor = made ? _PyType_Lookup(reinterpret_cast<PyTypeObject*>(made.get()), name.get()) : nullptr;
         if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
             PyErr_Clear();  // Intended: only the generic getter is then known.
             return nullptr;
@@ -113,9 +111,7 @@ struct Walk::Entry {
 // Marks a container as being converted for as long as it is.
 class Walk::Opened {
 public:
-    Opened(Walk& walk, PyObject* container) noexcept : walk_(walk) {
-        walk_.open_[walk_.open_count_++] = container;
-    }
+    Opened(Walk& walk, PyObject* container) noexcept : walk_(walk) { walk_.open_[walk_.open_count_++] = container; }
     ~Opened() { --walk_.open_count_; }
     Opened(const Opened&) = delete;
     Opened& operator=(const Opened&) = delete;
@@ -414,9 +410,7 @@ Result<bool> Walk::is_secret(PyObject* name) {
         return PyError::fetch();
     } else {
         auto asked = utils::checked(PyObject_CallOneArg(hooks_.is_secret, name));
-        if (!asked) {
-            return std::move(asked.error());
-        }
+        VESK_TRY(asked);
         answer = std::move(*asked);
     }
     const int truth = PyObject_IsTrue(answer.get());
@@ -437,9 +431,7 @@ Result<bool> Walk::is_secret_pair(PyObject* name) {
         return false;
     }
     auto text = utils::checked(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name), nullptr));
-    if (!text) {
-        return std::move(text.error());
-    }
+    VESK_TRY(text);
     return is_secret(text->get());
 }
 
@@ -498,8 +490,7 @@ Outcome Walk::named_values(PyObject* const* names, PyObject* const* values, Py_s
 
 // A map of the `taken` pairs, then a marker for `more` left out. `container` is the object the
 // pairs come from, open while they are converted.
-Outcome Walk::mapping_of(PyObject* container, const PyRef* pairs, Py_ssize_t taken, Py_ssize_t more,
-                         Py_ssize_t depth) {
+Outcome Walk::mapping_of(PyObject* container, const PyRef* pairs, Py_ssize_t taken, Py_ssize_t more, Py_ssize_t depth) {
     const size_t start = out_.size();
     const size_t entry_count = static_cast<size_t>(taken) + (more > 0 ? 1 : 0);
     out_.map_header(entry_count);
@@ -676,9 +667,9 @@ Outcome Walk::key(PyObject* key, bool* changed) {
         return Outcome::written;
     }
     *changed = true;
-    if (light_ && !(type == &PyTuple_Type && std::all_of(PySequence_Fast_ITEMS(key),
-                                                          PySequence_Fast_ITEMS(key) + PyTuple_GET_SIZE(key),
-                                                          is_plain_key_item))) {
+    if (light_ && !(type == &PyTuple_Type &&
+                    std::all_of(PySequence_Fast_ITEMS(key), PySequence_Fast_ITEMS(key) + PyTuple_GET_SIZE(key),
+                                is_plain_key_item))) {
         return identity(key, nullptr);
     }
     // Anything else becomes text, by the Python serialiser's rules: a reader needs hashable keys.
@@ -719,9 +710,7 @@ Result<Kind> Walk::kind_of(PyTypeObject* type) {
         return *known;
     }
     auto answer = utils::checked(PyObject_CallOneArg(hooks_.native_kind, object));
-    if (!answer) {
-        return std::move(answer.error());
-    }
+    VESK_TRY(answer);
     const long number = PyLong_AsLong(answer->get());
     if (number == -1 && PyErr_Occurred() != nullptr) {
         return PyError::fetch();

@@ -22,9 +22,7 @@ template <size_t N>
 utils::Result<std::array<PyObject*, N>> arguments(std::string_view function, const std::array<const char*, N>& names,
                                                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, N> out{};
-    if (auto parsed = utils::parse_arguments(function, names, args, nargs, kwnames, out); !parsed) {
-        return std::move(parsed.error());
-    }
+    VESK_TRY(utils::parse_arguments(function, names, args, nargs, kwnames, out));
     return out;
 }
 

@@ -28,26 +28,18 @@ Result<PyRef> bool_object(bool value) { return PyRef::steal(PyBool_FromLong(valu
 
 Result<std::vector<filters::Finder>> finders_from(PyObject* texts) {
     auto needles = utils::string_list_of(texts);
-    if (!needles) {
-        return std::move(needles.error());
-    }
+    VESK_TRY(needles);
     return filters::build_finders(std::move(*needles));
 }
 
 PyObject* finder_found(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
         auto in = arguments<2>("finder_found", {"needle", "haystack"}, args, nargs, kwnames);
-        if (!in) {
-            return std::move(in.error());
-        }
+        VESK_TRY(in);
         auto needle = bytes_of((*in)[0]);
-        if (!needle) {
-            return std::move(needle.error());
-        }
+        VESK_TRY(needle);
         auto haystack = bytes_of((*in)[1]);
-        if (!haystack) {
-            return std::move(haystack.error());
-        }
+        VESK_TRY(haystack);
         const filters::Finder finder{std::string(*needle)};
         return bool_object(finder.found_in(*haystack));
     });
@@ -57,20 +49,16 @@ PyObject* finder_found(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* build_finders(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
         auto in = arguments<1>("build_finders", {"texts"}, args, nargs, kwnames);
-        if (!in) {
-            return std::move(in.error());
-        }
+        VESK_TRY(in);
         auto finders = finders_from((*in)[0]);
-        if (!finders) {
-            return std::move(finders.error());
-        }
+        VESK_TRY(finders);
         auto list = utils::checked(PyList_New(0));
         if (!list) {
             return list;
         }
         for (const auto& finder : *finders) {
-            auto needle = utils::checked(PyBytes_FromStringAndSize(
-                finder.needle().data(), static_cast<Py_ssize_t>(finder.needle().size())));
+            auto needle = utils::checked(
+                PyBytes_FromStringAndSize(finder.needle().data(), static_cast<Py_ssize_t>(finder.needle().size())));
             if (!needle) {
                 return needle;
             }
@@ -86,13 +74,9 @@ template <bool (*Filter)(std::string_view) noexcept>
 PyObject* filter_binding(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
         auto in = arguments<1>("filter", {"filename"}, args, nargs, kwnames);
-        if (!in) {
-            return std::move(in.error());
-        }
+        VESK_TRY(in);
         auto filename = bytes_of((*in)[0]);
-        if (!filename) {
-            return std::move(filename.error());
-        }
+        VESK_TRY(filename);
         return bool_object(Filter(*filename));
     });
 }
@@ -100,45 +84,28 @@ PyObject* filter_binding(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* attrs_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
         auto in = arguments<2>("attrs_filter", {"frame", "filename"}, args, nargs, kwnames);
-        if (!in) {
-            return std::move(in.error());
-        }
+        VESK_TRY(in);
         auto filename = bytes_of((*in)[1]);
-        if (!filename) {
-            return std::move(filename.error());
-        }
+        VESK_TRY(filename);
         auto attrs = filters::attrs_filter((*in)[0], *filename);
-        if (!attrs) {
-            return std::move(attrs.error());
-        }
+        VESK_TRY(attrs);
         return bool_object(*attrs);
     });
 }
 
 PyObject* should_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
-        auto in = arguments<4>("should_record", {"include", "ignore", "frame", "filename"}, args, nargs,
-                               kwnames);
-        if (!in) {
-            return std::move(in.error());
-        }
+        auto in = arguments<4>("should_record", {"include", "ignore", "frame", "filename"}, args, nargs, kwnames);
+        VESK_TRY(in);
         auto include = finders_from((*in)[0]);
-        if (!include) {
-            return std::move(include.error());
-        }
+        VESK_TRY(include);
         auto ignore = finders_from((*in)[1]);
-        if (!ignore) {
-            return std::move(ignore.error());
-        }
+        VESK_TRY(ignore);
         auto filename = bytes_of((*in)[3]);
-        if (!filename) {
-            return std::move(filename.error());
-        }
+        VESK_TRY(filename);
         const filters::FrameFilters frame_filters{std::move(*include), std::move(*ignore)};
         auto record = filters::should_record(frame_filters, (*in)[2], *filename);
-        if (!record) {
-            return std::move(record.error());
-        }
+        VESK_TRY(record);
         return bool_object(*record);
     });
 }
@@ -150,16 +117,11 @@ PyMethodDef methods[] = {
      "finder_found(needle, haystack): whether a finder for `needle` finds it in `haystack`."},
     {"build_finders", VESK_FASTCALL(build_finders), METH_FASTCALL | METH_KEYWORDS,
      "build_finders(texts): the needles (bytes) of the finders built from `texts`, in order."},
-    {"library_filter", VESK_FASTCALL(filter_binding<filters::library_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"frozen_filter", VESK_FASTCALL(filter_binding<filters::frozen_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"vesk_filter", VESK_FASTCALL(filter_binding<filters::vesk_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"exec_filter", VESK_FASTCALL(filter_binding<filters::exec_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"pytest_filter", VESK_FASTCALL(filter_binding<filters::pytest_filter>), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    {"library_filter", VESK_FASTCALL(filter_binding<filters::library_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"frozen_filter", VESK_FASTCALL(filter_binding<filters::frozen_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"vesk_filter", VESK_FASTCALL(filter_binding<filters::vesk_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"exec_filter", VESK_FASTCALL(filter_binding<filters::exec_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"pytest_filter", VESK_FASTCALL(filter_binding<filters::pytest_filter>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"attrs_filter", VESK_FASTCALL(attrs_filter), METH_FASTCALL | METH_KEYWORDS,
      "attrs_filter(frame, filename): whether the frame is attrs-generated code."},
     {"should_record", VESK_FASTCALL(should_record), METH_FASTCALL | METH_KEYWORDS,

@@ -28,9 +28,7 @@ Result<PyRef> text_object(std::string_view text) {
 Result<PyRef> optional_object(const PyRef& value) { return PyRef::borrow(value ? value.get() : Py_None); }
 
 utils::Status set(PyObject* dict, const char* key, Result<PyRef> value) {
-    if (!value) {
-        return std::move(value.error());
-    }
+    VESK_TRY(value);
     if (PyDict_SetItemString(dict, key, value->get()) < 0) {
         return PyError::fetch();
     }
@@ -92,8 +90,7 @@ Result<PyRef> processor_object(const plugins::PluginProcessor& processor) {
         done = set(d, "return_type", text_object(processor.return_type));
     }
     if (done) {
-        done = set(d, "subtype",
-                   processor.subtype ? text_object(*processor.subtype) : PyRef::borrow(Py_None));
+        done = set(d, "subtype", processor.subtype ? text_object(*processor.subtype) : PyRef::borrow(Py_None));
     }
     if (done) {
         done = set(d, "events", events_object(processor.events));
@@ -110,9 +107,7 @@ Result<PyRef> processor_object(const plugins::PluginProcessor& processor) {
     if (done) {
         done = set(d, "frame_ids_by_address", frame_ids_object(processor));
     }
-    if (!done) {
-        return std::move(done.error());
-    }
+    VESK_TRY(done);
     return dict;
 }
 
@@ -150,13 +145,9 @@ Result<PyRef> table_object(const plugins::PluginTable& table) {
 PyObject* load_plugins(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
         auto in = arguments<1>("load_plugins", {"config"}, args, nargs, kwnames);
-        if (!in) {
-            return std::move(in.error());
-        }
+        VESK_TRY(in);
         auto table = plugins::load_plugins((*in)[0]);
-        if (!table) {
-            return std::move(table.error());
-        }
+        VESK_TRY(table);
         return table_object(*table);
     });
 }
@@ -181,9 +172,7 @@ PyObject* tester_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return PyError::fetch();
         }
         auto table = plugins::load_plugins(config);
-        if (!table) {
-            return std::move(table.error());
-        }
+        VESK_TRY(table);
         auto self = utils::checked(type->tp_alloc(type, 0));
         if (!self) {
             return self;
@@ -220,9 +209,7 @@ Result<plugins::PluginProcessor*> processor_at(PyObject* self, PyObject* co_name
         return PyError::make(PyExc_RuntimeError, "the tester was cleared");
     }
     auto name = utils::string_view_of(co_name);
-    if (!name) {
-        return std::move(name.error());
-    }
+    VESK_TRY(name);
     Py_ssize_t index = PyLong_AsSsize_t(index_object);
     if (index == -1 && PyErr_Occurred()) {
         return PyError::fetch();
@@ -236,9 +223,7 @@ Result<plugins::PluginProcessor*> processor_at(PyObject* self, PyObject* co_name
 
 Result<utils::Event> event_of(PyObject* name) {
     auto text = utils::string_view_of(name);
-    if (!text) {
-        return std::move(text.error());
-    }
+    VESK_TRY(text);
     if (*text == "call") {
         return utils::Event::Call;
     }
@@ -251,9 +236,7 @@ Result<utils::Event> event_of(PyObject* name) {
 // [(frame, "frm_..."), ...] as the thread's call-frame stack, oldest first.
 Result<std::vector<utils::CallFrame>> call_frames_of(PyObject* list) {
     auto sequence = utils::checked(PySequence_Fast(list, "call_frames must be a sequence"));
-    if (!sequence) {
-        return std::move(sequence.error());
-    }
+    VESK_TRY(sequence);
     std::vector<utils::CallFrame> call_frames;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence->get()); ++i) {
         PyObject* entry = PySequence_Fast_GET_ITEM(sequence->get(), i);
@@ -263,9 +246,7 @@ Result<std::vector<utils::CallFrame>> call_frames_of(PyObject* list) {
             return PyError::fetch();
         }
         auto text = utils::string_view_of(id_text);
-        if (!text) {
-            return std::move(text.error());
-        }
+        VESK_TRY(text);
         auto id = utils::FrameId::from_text(*text);
         if (!id) {
             return PyError::make(PyExc_ValueError, "not a frame id");
@@ -277,33 +258,21 @@ Result<std::vector<utils::CallFrame>> call_frames_of(PyObject* list) {
 
 PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
-        auto in = arguments<8>(
-            "run", {"co_name", "index", "frame", "event", "arg", "filename", "call_frames", "lightweight"},
-            args, nargs, kwnames);
-        if (!in) {
-            return std::move(in.error());
-        }
+        auto in = arguments<8>("run",
+                               {"co_name", "index", "frame", "event", "arg", "filename", "call_frames", "lightweight"},
+                               args, nargs, kwnames);
+        VESK_TRY(in);
         auto [co_name, index, frame, event_name, arg, filename_object, call_frames_list, lightweight] = *in;
         auto processor = processor_at(self, co_name, index);
-        if (!processor) {
-            return std::move(processor.error());
-        }
+        VESK_TRY(processor);
         auto event = event_of(event_name);
-        if (!event) {
-            return std::move(event.error());
-        }
+        VESK_TRY(event);
         auto filename = utils::string_view_of(filename_object);
-        if (!filename) {
-            return std::move(filename.error());
-        }
+        VESK_TRY(filename);
         auto call_frames = call_frames_of(call_frames_list);
-        if (!call_frames) {
-            return std::move(call_frames.error());
-        }
+        VESK_TRY(call_frames);
         auto light = utils::bool_of(lightweight);
-        if (!light) {
-            return std::move(light.error());
-        }
+        VESK_TRY(light);
         const plugins::PluginEvent plugin_event{
             .frame = frame,
             .event = *event,
@@ -313,14 +282,12 @@ PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             .serializer = *light ? utils::Serializer::LightweightRepr : utils::Serializer::Full,
         };
         auto record = plugins::run_processor(**processor, plugin_event);
-        if (!record) {
-            return std::move(record.error());
-        }
+        VESK_TRY(record);
         if (!*record) {
             return utils::none();
         }
-        auto bytes = utils::checked(PyBytes_FromStringAndSize(
-            (*record)->bytes.data(), static_cast<Py_ssize_t>((*record)->bytes.size())));
+        auto bytes = utils::checked(
+            PyBytes_FromStringAndSize((*record)->bytes.data(), static_cast<Py_ssize_t>((*record)->bytes.size())));
         if (!bytes) {
             return bytes;
         }
@@ -335,13 +302,9 @@ PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* tester_processor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return utils::object_entry([&]() -> Result<PyRef> {
         auto in = arguments<2>("processor", {"co_name", "index"}, args, nargs, kwnames);
-        if (!in) {
-            return std::move(in.error());
-        }
+        VESK_TRY(in);
         auto processor = processor_at(self, (*in)[0], (*in)[1]);
-        if (!processor) {
-            return std::move(processor.error());
-        }
+        VESK_TRY(processor);
         return processor_object(**processor);
     });
 }
@@ -378,11 +341,7 @@ PyType_Slot tester_slots[] = {
 };
 
 PyType_Spec tester_spec = {
-    "_vesk_testing.PluginTester",
-    sizeof(Tester),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    tester_slots,
+    "_vesk_testing.PluginTester", sizeof(Tester), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, tester_slots,
 };
 
 PyMethodDef methods[] = {

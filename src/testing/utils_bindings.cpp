@@ -61,9 +61,7 @@ Result<utils::RecordLog> records_of(PyObject* list) {
     utils::RecordLog records;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         auto record = buffer_of(PyList_GET_ITEM(list, i));
-        if (!record) {
-            return std::move(record.error());
-        }
+        VESK_TRY(record);
         records.append(record->view());
     }
     return records;
@@ -74,12 +72,8 @@ template <class Write>
 Result<PyRef> written(Write&& write) {
     ByteBuffer out;
     MsgpackWriter writer(out);
-    if (auto status = write(writer); !status) {
-        return std::move(status.error());
-    }
-    if (auto status = writer.finish(); !status) {
-        return std::move(status.error());
-    }
+    VESK_TRY(write(writer));
+    VESK_TRY(writer.finish());
     return bytes_object(out);
 }
 
@@ -111,9 +105,7 @@ PyObject* trace_id(PyObject*, PyObject*) {
 PyObject* frame_id_from_text(PyObject*, PyObject* text) {
     return object_entry([&]() -> Result<PyRef> {
         auto view = utf8_of(text);
-        if (!view) {
-            return std::move(view.error());
-        }
+        VESK_TRY(view);
         auto id = utils::FrameId::from_text(*view);
         if (!id) {
             return utils::none();
@@ -166,9 +158,7 @@ PyObject* clock_millis(PyObject*, PyObject* args) {
 PyObject* timestamp(PyObject*, PyObject*) {
     return object_entry([]() -> Result<PyRef> {
         auto now = utils::timestamp();
-        if (!now) {
-            return std::move(now.error());
-        }
+        VESK_TRY(now);
         return checked(PyFloat_FromDouble(*now));
     });
 }
@@ -181,9 +171,7 @@ PyObject* timestamp_from(PyObject*, PyObject* args) {
     }
     return object_entry([&]() -> Result<PyRef> {
         auto stamp = utils::timestamp_from(reading);
-        if (!stamp) {
-            return std::move(stamp.error());
-        }
+        VESK_TRY(stamp);
         return checked(PyFloat_FromDouble(*stamp));
     });
 }
@@ -204,9 +192,7 @@ PyObject* dump_msgpack(PyObject*, PyObject* args) {
     return object_entry([&]() -> Result<PyRef> {
         auto bytes = utils::dump_msgpack(value, lightweight != 0 ? utils::Serializer::LightweightRepr
                                                                  : utils::Serializer::Full);
-        if (!bytes) {
-            return std::move(bytes.error());
-        }
+        VESK_TRY(bytes);
         return bytes_object(*bytes);
     });
 }
@@ -214,9 +200,7 @@ PyObject* dump_msgpack(PyObject*, PyObject* args) {
 PyObject* bytes_from_sequence(PyObject*, PyObject* value) {
     return object_entry([&]() -> Result<PyRef> {
         auto bytes = utils::bytes_from_sequence(value);
-        if (!bytes) {
-            return std::move(bytes.error());
-        }
+        VESK_TRY(bytes);
         return bytes_object(*bytes);
     });
 }
@@ -318,9 +302,7 @@ PyObject* write_raw_pair(PyObject*, PyObject* args) {
     }
     return object_entry([&]() -> Result<PyRef> {
         auto buffer = buffer_of(encoded);
-        if (!buffer) {
-            return std::move(buffer.error());
-        }
+        VESK_TRY(buffer);
         auto out = written([&](MsgpackWriter& w) -> utils::Status {
             utils::write_raw_pair(w, key, std::move(*buffer));
             return {};
@@ -372,9 +354,7 @@ template <class Write>
 PyObject* write_records(PyObject* list, Write&& write) {
     return object_entry([&]() -> Result<PyRef> {
         auto records = records_of(list);
-        if (!records) {
-            return std::move(records.error());
-        }
+        VESK_TRY(records);
         return written([&](MsgpackWriter& w) -> utils::Status {
             write(w, *records);
             return {};
@@ -383,15 +363,13 @@ PyObject* write_records(PyObject* list, Write&& write) {
 }
 
 PyObject* write_raw_frames(PyObject*, PyObject* list) {
-    return write_records(list, [](MsgpackWriter& w, const utils::RecordLog& records) {
-        utils::write_raw_frames(w, records);
-    });
+    return write_records(
+        list, [](MsgpackWriter& w, const utils::RecordLog& records) { utils::write_raw_frames(w, records); });
 }
 
 PyObject* write_frames_of_interest(PyObject*, PyObject* list) {
-    return write_records(list, [](MsgpackWriter& w, const utils::RecordLog& records) {
-        utils::write_frames_of_interest(w, records);
-    });
+    return write_records(
+        list, [](MsgpackWriter& w, const utils::RecordLog& records) { utils::write_frames_of_interest(w, records); });
 }
 
 PyObject* write_argv(PyObject*, PyObject* list) {
@@ -402,9 +380,7 @@ PyObject* write_argv(PyObject*, PyObject* list) {
         std::vector<std::string> argv;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             auto text = utf8_of(PyList_GET_ITEM(list, i));
-            if (!text) {
-                return std::move(text.error());
-            }
+            VESK_TRY(text);
             argv.emplace_back(*text);
         }
         return written([&](MsgpackWriter& w) -> utils::Status {
@@ -430,9 +406,7 @@ PyObject* write_frames(PyObject*, PyObject* dict) {
                 return PyError::fetch();
             }
             auto records = records_of(value);
-            if (!records) {
-                return std::move(records.error());
-            }
+            VESK_TRY(records);
             frames.emplace(thread_id, std::move(*records));
         }
         return written([&](MsgpackWriter& w) -> utils::Status {
@@ -462,9 +436,7 @@ PyObject* write_meta(PyObject*, PyObject* args) {
 PyObject* current_thread(PyObject*, PyObject*) {
     return object_entry([]() -> Result<PyRef> {
         auto info = utils::current_thread();
-        if (!info) {
-            return std::move(info.error());
-        }
+        VESK_TRY(info);
         auto name = str_object(info->name);
         if (!name) {
             return name;
@@ -486,9 +458,7 @@ PyObject* user_code_call_site(PyObject*, PyObject* args) {
     return object_entry([&]() -> Result<PyRef> {
         auto id_of = [](PyObject* text) -> Result<utils::FrameId> {
             auto view = utf8_of(text);
-            if (!view) {
-                return std::move(view.error());
-            }
+            VESK_TRY(view);
             auto id = utils::FrameId::from_text(*view);
             if (!id) {
                 return PyError::make(PyExc_ValueError, "not a frame id");
@@ -503,23 +473,17 @@ PyObject* user_code_call_site(PyObject*, PyObject* args) {
                 return PyError::fetch();
             }
             auto id = id_of(text);
-            if (!id) {
-                return std::move(id.error());
-            }
+            VESK_TRY(id);
             call_frames.push_back({PyRef::borrow(frame), *id, {}, {}});
         }
         std::optional<utils::FrameId> current_id;
         if (current != Py_None) {
             auto id = id_of(current);
-            if (!id) {
-                return std::move(id.error());
-            }
+            VESK_TRY(id);
             current_id = *id;
         }
         auto site = utils::user_code_call_site(call_frames, current_id ? &*current_id : nullptr);
-        if (!site) {
-            return std::move(site.error());
-        }
+        VESK_TRY(site);
         if (!*site) {
             return utils::none();
         }
@@ -532,9 +496,7 @@ PyObject* user_code_call_site(PyObject*, PyObject* args) {
 PyObject* line_number_from(PyObject*, PyObject* value) {
     return object_entry([&]() -> Result<PyRef> {
         auto line = utils::line_number_from(value);
-        if (!line) {
-            return std::move(line.error());
-        }
+        VESK_TRY(line);
         return checked(PyLong_FromLong(*line));
     });
 }
@@ -542,9 +504,7 @@ PyObject* line_number_from(PyObject*, PyObject* value) {
 PyObject* filename_with_lineno(PyObject*, PyObject* frame) {
     return object_entry([&]() -> Result<PyRef> {
         auto position = utils::filename_with_lineno(frame);
-        if (!position) {
-            return std::move(position.error());
-        }
+        VESK_TRY(position);
         return str_object(*position);
     });
 }
@@ -552,9 +512,7 @@ PyObject* filename_with_lineno(PyObject*, PyObject* frame) {
 PyObject* lossy_utf8(PyObject*, PyObject* bytes) {
     return object_entry([&]() -> Result<PyRef> {
         auto buffer = buffer_of(bytes);
-        if (!buffer) {
-            return std::move(buffer.error());
-        }
+        VESK_TRY(buffer);
         return str_object(utils::lossy_utf8(buffer->view()));
     });
 }
@@ -601,9 +559,7 @@ PyObject* frame_locals_disagreements(PyObject*, PyObject* callable) {
         PyEval_SetProfile(compare_frame_locals, disagreements->get());
         auto called = checked(PyObject_CallNoArgs(callable));
         PyEval_SetProfile(nullptr, nullptr);
-        if (!called) {
-            return std::move(called.error());
-        }
+        VESK_TRY(called);
         return disagreements;
     });
 }
@@ -613,9 +569,7 @@ PyObject* frame_locals_disagreements(PyObject*, PyObject* callable) {
 PyObject* get_qualname(PyObject*, PyObject* frame) {
     return object_entry([&]() -> Result<PyRef> {
         auto name = utils::get_qualname(frame);
-        if (!name) {
-            return std::move(name.error());
-        }
+        VESK_TRY(name);
         return optional_text(*name);
     });
 }
@@ -629,9 +583,7 @@ PyObject* get_qualname_inner(PyObject*, PyObject* args) {
     }
     return object_entry([&]() -> Result<PyRef> {
         auto name = utils::get_qualname_inner(frame, co_name);
-        if (!name) {
-            return std::move(name.error());
-        }
+        VESK_TRY(name);
         return optional_text(*name);
     });
 }

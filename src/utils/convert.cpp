@@ -16,9 +16,7 @@ Result<std::string_view> string_view_of(PyObject* value) noexcept {
 
 Result<std::string> string_of(PyObject* value) noexcept {
     auto view = string_view_of(value);
-    if (!view) {
-        return std::move(view.error());
-    }
+    VESK_TRY(view);
     return std::string(*view);
 }
 
@@ -37,14 +35,10 @@ Result<std::vector<std::string>> string_list_of(PyObject* value) noexcept {
         strings.reserve(static_cast<size_t>(length));
     }
     auto iterator = checked(PyObject_GetIter(value));
-    if (!iterator) {
-        return std::move(iterator.error());
-    }
+    VESK_TRY(iterator);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
         auto text = string_of(item.get());
-        if (!text) {
-            return std::move(text.error());
-        }
+        VESK_TRY(text);
         strings.push_back(std::move(*text));
     }
     if (PyErr_Occurred()) {
@@ -55,9 +49,7 @@ Result<std::vector<std::string>> string_list_of(PyObject* value) noexcept {
 
 Result<uint64_t> u64_of(PyObject* value) noexcept {
     auto index = checked(PyNumber_Index(value));
-    if (!index) {
-        return std::move(index.error());
-    }
+    VESK_TRY(index);
     unsigned long long converted = PyLong_AsUnsignedLongLong(index->get());
     if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         return PyError::fetch();

@@ -1,5 +1,5 @@
-#include "utils/modules.hpp"
 #include "utils/frames.hpp"
+#include "utils/modules.hpp"
 
 #include <unistd.h>
 
@@ -23,31 +23,19 @@ PyError out_of_memory() noexcept {
     return PyError::fetch();
 }
 
-Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept {
-    return checked(PyObject_GetAttr(object, name));
-}
+Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept { return checked(PyObject_GetAttr(object, name)); }
 
 Result<ThreadInfo> current_thread_impl() {
     auto threading = import_module(interned().threading);
-    if (!threading) {
-        return std::move(threading.error());
-    }
+    VESK_TRY(threading);
     auto function = get_attr(threading->get(), interned().current_thread);
-    if (!function) {
-        return std::move(function.error());
-    }
+    VESK_TRY(function);
     auto thread = checked(PyObject_CallNoArgs(function->get()));
-    if (!thread) {
-        return std::move(thread.error());
-    }
+    VESK_TRY(thread);
     auto name_object = get_attr(thread->get(), interned().name);
-    if (!name_object) {
-        return std::move(name_object.error());
-    }
+    VESK_TRY(name_object);
     auto name = string_view_of(name_object->get());
-    if (!name) {
-        return std::move(name.error());
-    }
+    VESK_TRY(name);
     ThreadInfo info{std::string(*name), std::nullopt};
     auto native_id = get_attr(thread->get(), interned().native_id);
     if (!native_id) {
@@ -60,9 +48,7 @@ Result<ThreadInfo> current_thread_impl() {
         return info;
     }
     auto id = u64_of(native_id->get());
-    if (!id) {
-        return std::move(id.error());
-    }
+    VESK_TRY(id);
     info.native_id = *id;
     return info;
 }
@@ -200,9 +186,7 @@ Result<std::string_view> filename_bytes(PyObject* filename, PyRef& holder) {
     // gives the original bytes back (or raises a conversion error of its own, returned below).
     PyErr_Clear();
     auto encoded = checked(PyUnicode_EncodeFSDefault(filename));
-    if (!encoded) {
-        return std::move(encoded.error());
-    }
+    VESK_TRY(encoded);
     holder = std::move(*encoded);
     return std::string_view(PyBytes_AS_STRING(holder.get()), static_cast<size_t>(PyBytes_GET_SIZE(holder.get())));
 }
@@ -225,47 +209,31 @@ Result<SourcePosition> source_position(PyObject* frame) {
         // No line (its "f_lineno" is None): the attribute path below reports that as it should.
     }
     auto code = get_attr(frame, interned().f_code);
-    if (!code) {
-        return std::move(code.error());
-    }
+    VESK_TRY(code);
     auto filename = get_attr(code->get(), interned().co_filename);
-    if (!filename) {
-        return std::move(filename.error());
-    }
+    VESK_TRY(filename);
     auto lineno = get_attr(frame, interned().f_lineno);
-    if (!lineno) {
-        return std::move(lineno.error());
-    }
+    VESK_TRY(lineno);
     auto line = u64_of(lineno->get());
-    if (!line) {
-        return std::move(line.error());
-    }
+    VESK_TRY(line);
     return SourcePosition{std::move(*filename), *line};
 }
 
 Result<std::string> path_text(PyObject* filename) {
     PyRef holder;
     auto bytes = filename_bytes(filename, holder);
-    if (!bytes) {
-        return std::move(bytes.error());
-    }
+    VESK_TRY(bytes);
     auto cwd = working_directory();
-    if (!cwd) {
-        return std::move(cwd.error());
-    }
+    VESK_TRY(cwd);
     const std::string_view path = relative_to(*bytes, *cwd).value_or(*bytes);
     return holder ? lossy_utf8(path) : std::string(path);
 }
 
 Result<std::string> filename_with_lineno_impl(PyObject* frame) {
     auto position = source_position(frame);
-    if (!position) {
-        return std::move(position.error());
-    }
+    VESK_TRY(position);
     auto text = path_text(position->filename.get());
-    if (!text) {
-        return std::move(text.error());
-    }
+    VESK_TRY(text);
     *text += ':';
     *text += std::to_string(position->line);
     return std::move(*text);
@@ -320,13 +288,9 @@ Result<std::optional<CallSite>> user_code_call_site(std::span<const CallFrame> c
         return CallSite{caller->id, line};
     }
     auto lineno = get_attr(frame, interned().f_lineno);  // None: refused below as it should be
-    if (!lineno) {
-        return std::move(lineno.error());
-    }
+    VESK_TRY(lineno);
     auto line = line_number_from(lineno->get());
-    if (!line) {
-        return std::move(line.error());
-    }
+    VESK_TRY(line);
     return CallSite{caller->id, *line};
 }
 
@@ -335,10 +299,7 @@ Result<uint64_t> working_directory_generation() noexcept {
         return cache.generation;  // every recorded event asks: answered without a look at the directory
     }
     try {
-        auto cwd = working_directory();
-        if (!cwd) {
-            return std::move(cwd.error());
-        }
+        VESK_TRY(working_directory());
         return working_directory_cache.generation;
     } catch (const std::bad_alloc&) {
         return out_of_memory();

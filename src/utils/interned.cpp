@@ -21,11 +21,11 @@ Status init_interned() noexcept {
         return {};
     }
     Interned fresh{};
-#define VESK_MAKE_NAME(field, text)                   \
-    if (auto made = make_name(text); !made) {         \
-        return std::move(made.error());               \
-    } else {                                          \
-        fresh.field = *made;                          \
+#define VESK_MAKE_NAME(field, text)           \
+    if (auto made = make_name(text); !made) { \
+        return std::move(made.error());       \
+    } else {                                  \
+        fresh.field = *made;                  \
     }
     VESK_INTERNED_NAMES(VESK_MAKE_NAME)
 #undef VESK_MAKE_NAME

@@ -1,5 +1,5 @@
-#include "utils/modules.hpp"
 #include "utils/qualname.hpp"
+#include "utils/modules.hpp"
 
 #include <new>
 #include <string_view>
@@ -19,13 +19,9 @@ PyError out_of_memory() noexcept {
     return PyError::fetch();
 }
 
-Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept {
-    return checked(PyObject_GetAttr(object, name));
-}
+Result<PyRef> get_attr(PyObject* object, PyObject* name) noexcept { return checked(PyObject_GetAttr(object, name)); }
 
-Result<PyRef> get_item(PyObject* mapping, PyObject* key) noexcept {
-    return checked(PyObject_GetItem(mapping, key));
-}
+Result<PyRef> get_item(PyObject* mapping, PyObject* key) noexcept { return checked(PyObject_GetItem(mapping, key)); }
 
 bool is_key_error(const PyError& error) noexcept { return error.matches(PyExc_KeyError); }
 
@@ -60,8 +56,8 @@ std::string text_form(PyObject* value) {
         std::move(encoded.error()).discard_as_unraisable(value);
         return unprintable(value);
     }
-    return lossy_utf8(std::string_view(PyBytes_AS_STRING(encoded->get()),
-                                       static_cast<size_t>(PyBytes_GET_SIZE(encoded->get()))));
+    return lossy_utf8(
+        std::string_view(PyBytes_AS_STRING(encoded->get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded->get()))));
 }
 
 std::string dotted(PyObject* module, PyObject* qualname) {
@@ -74,13 +70,9 @@ std::string dotted(PyObject* module, PyObject* qualname) {
 // "<__module__>.<__qualname__>" of a function or other named object.
 Name name_of(PyObject* object) {
     auto module = get_attr(object, interned().dunder_module);
-    if (!module) {
-        return std::move(module.error());
-    }
+    VESK_TRY(module);
     auto qualname = get_attr(object, interned().dunder_qualname);
-    if (!qualname) {
-        return std::move(qualname.error());
-    }
+    VESK_TRY(qualname);
     return dotted(module->get(), qualname->get());
 }
 
@@ -99,9 +91,7 @@ Result<PyRef> module_name_of(PyObject* globals) noexcept {
 
 Result<PyRef> module_name_of_frame(PyObject* frame) noexcept {
     auto globals = get_attr(frame, interned().f_globals);
-    if (!globals) {
-        return std::move(globals.error());
-    }
+    VESK_TRY(globals);
     return module_name_of(globals->get());
 }
 
@@ -186,24 +176,18 @@ std::optional<Name> from_cls(PyObject* locals, PyObject* getattr_static, PyObjec
 // Step 5: a class body (its locals carry "__qualname__") or a function defined at module level.
 Name from_globals(PyObject* frame, PyObject* locals, PyObject* co_name) {
     auto globals = get_attr(frame, interned().f_globals);
-    if (!globals) {
-        return std::move(globals.error());
-    }
+    VESK_TRY(globals);
     auto class_qualname = get_item(locals, interned().dunder_qualname);
     if (class_qualname) {
         auto module = get_item(globals->get(), interned().dunder_name);
-        if (!module) {
-            return std::move(module.error());
-        }
+        VESK_TRY(module);
         return dotted(module->get(), class_qualname->get());
     }
     if (!is_key_error(class_qualname.error())) {
         return std::nullopt;
     }
     auto function = get_item(globals->get(), co_name);
-    if (!function) {
-        return std::move(function.error());
-    }
+    VESK_TRY(function);
     return name_of(function->get());
 }
 
@@ -212,17 +196,11 @@ Name get_qualname_inner_impl(PyObject* frame, PyObject* co_name) {
         return std::move(*found);
     }
     auto locals = get_attr(frame, interned().f_locals);
-    if (!locals) {
-        return std::move(locals.error());
-    }
+    VESK_TRY(locals);
     auto inspect = import_module(interned().module_inspect);
-    if (!inspect) {
-        return std::move(inspect.error());
-    }
+    VESK_TRY(inspect);
     auto getattr_static = get_attr(inspect->get(), interned().getattr_static);
-    if (!getattr_static) {
-        return std::move(getattr_static.error());
-    }
+    VESK_TRY(getattr_static);
     if (auto found = from_self(locals->get(), getattr_static->get(), co_name)) {
         return std::move(*found);
     }
@@ -247,9 +225,7 @@ Name direct_qualname(PyFrameObject* frame) {
             return std::nullopt;  // no "__name__": looked up, not raised and discarded at every event
         }
         auto item = module_name_of(globals.get());
-        if (!item) {
-            return std::move(item.error());
-        }
+        VESK_TRY(item);
         if (!*item) {
             return std::nullopt;
         }
@@ -264,15 +240,11 @@ Name get_qualname_impl(PyObject* frame) {
         return direct_qualname(reinterpret_cast<PyFrameObject*>(frame));
     }
     auto code = get_attr(frame, interned().f_code);
-    if (!code) {
-        return std::move(code.error());
-    }
+    VESK_TRY(code);
     auto qualname = get_attr(code->get(), interned().co_qualname);
     if (qualname) {
         auto module = module_name_of_frame(frame);
-        if (!module) {
-            return std::move(module.error());
-        }
+        VESK_TRY(module);
         if (!*module) {
             return std::nullopt;
         }
@@ -283,9 +255,7 @@ Name get_qualname_impl(PyObject* frame) {
     }
     // No "co_qualname" on this interpreter: rebuild the name from the frame's surroundings.
     auto co_name = get_attr(code->get(), interned().co_name);
-    if (!co_name) {
-        return std::move(co_name.error());
-    }
+    VESK_TRY(co_name);
     if (!PyUnicode_Check(co_name->get())) {
         return conversion_error(co_name->get(), "PyString");
     }
@@ -296,9 +266,7 @@ Name get_qualname_impl(PyObject* frame) {
     }
     if (std::string_view(co_name_text, static_cast<size_t>(size)) == "<module>") {
         auto module = module_name_of_frame(frame);
-        if (!module) {
-            return std::move(module.error());
-        }
+        VESK_TRY(module);
         if (!*module) {
             return std::nullopt;
         }

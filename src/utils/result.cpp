@@ -24,17 +24,15 @@ PyError PyError::fetch() noexcept {
 }
 
 PyError PyError::make(PyObject* type, std::string_view message) noexcept {
-    PyErr_SetObject(type, PyRef::steal(PyUnicode_FromStringAndSize(message.data(),
-                                                                  static_cast<Py_ssize_t>(message.size())))
-                              .get());
+    PyErr_SetObject(
+        type, PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))).get());
     // If building the message failed, the pending error is that failure; report it instead.
     return fetch();
 }
 
 void PyError::restore() && noexcept {
     PyObject* value = value_.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
-                  PyException_GetTraceback(value));
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
 }
 
 void PyError::discard_as_unraisable(PyObject* context) && noexcept {
@@ -69,9 +67,7 @@ std::string PyError::describe() const noexcept {
     return description;
 }
 
-PyError internal_error(std::string_view text) noexcept {
-    return PyError::make(interned().internal_error_type, text);
-}
+PyError internal_error(std::string_view text) noexcept { return PyError::make(interned().internal_error_type, text); }
 
 PyError internal_error(std::string_view text, const PyError& cause) noexcept {
     std::string message(text);

@@ -63,6 +63,18 @@ public:
 
 using Status = Result<void>;
 
+// Forwards a failure: when the `Result` (or `Status`) named or made by the argument holds an error,
+// the enclosing function returns that error (to its own `Result`, whatever its value type); otherwise
+// execution goes on, and a named result can then be read. A statement macro, because C++ has no
+// operator that returns from the caller: `VESK_TRY(set_item(...));`, or `auto x = f(); VESK_TRY(x);`.
+// Variadic so that braces or template arguments with commas pass through whole.
+#define VESK_TRY(...)                                                   \
+    do {                                                                \
+        if (auto&& vesk_try_result = (__VA_ARGS__); !vesk_try_result) { \
+            return std::move(vesk_try_result.error());                  \
+        }                                                               \
+    } while (false)
+
 // The pending exception as an error value, for C-API calls that just reported failure.
 [[nodiscard]] inline PyError fetch_error() noexcept { return PyError::fetch(); }
 

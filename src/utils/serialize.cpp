@@ -1,5 +1,5 @@
-#include "utils/modules.hpp"
 #include "utils/serialize.hpp"
+#include "utils/modules.hpp"
 
 #include <algorithm>
 #include <new>
@@ -31,9 +31,7 @@ Result<ByteBuffer> bytes_from_items(PyObject* result) {
         bytes.reserve(static_cast<size_t>(std::min(length, MAX_RESERVE)));
     }
     auto iterator = checked(PyObject_GetIter(result));
-    if (!iterator) {
-        return std::move(iterator.error());
-    }
+    VESK_TRY(iterator);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
         const long value = PyLong_AsLong(item.get());
         if (value == -1 && PyErr_Occurred() != nullptr) {
@@ -79,12 +77,11 @@ namespace {
 PyError no_bytes_error(Serializer serializer) noexcept {
     // The caller writes these bytes as the value of a key or as a whole record: nothing at all
     // would leave the key without a value and break every later read of the trace document.
-    return PyError::make(PyExc_ValueError,
-                         serializer == Serializer::Full
-                             ? "vesk.serialize returned no bytes from dump_msgpack; one MessagePack "
-                               "value is needed"
-                             : "vesk.serialize returned no bytes from dump_msgpack_lightweight_repr; "
-                               "one MessagePack value is needed");
+    return PyError::make(PyExc_ValueError, serializer == Serializer::Full
+                                               ? "vesk.serialize returned no bytes from dump_msgpack; one MessagePack "
+                                                 "value is needed"
+                                               : "vesk.serialize returned no bytes from dump_msgpack_lightweight_repr; "
+                                                 "one MessagePack value is needed");
 }
 
 PyObject* function_name(Serializer serializer) noexcept {
@@ -127,9 +124,7 @@ Result<Serialized> serialized_from(PyRef result, Serializer serializer) noexcept
         serialized.bytes_ = std::move(result);  // the normal case: read in place, copied once into the record
     } else {
         auto converted = bytes_from_sequence(result.get());
-        if (!converted) {
-            return std::move(converted.error());
-        }
+        VESK_TRY(converted);
         serialized.converted_ = std::move(*converted);
     }
     if (serialized.view().empty()) {
@@ -146,13 +141,9 @@ Result<SerializerFunction> SerializerLookup::function(Serializer serializer) noe
         return SerializerFunction{found.function.clone(), found.native};
     }
     auto module = import_module(interned().module_vesk_serialize);
-    if (!module) {
-        return std::move(module.error());
-    }
+    VESK_TRY(module);
     auto function = checked(PyObject_GetAttr(module->get(), function_name(serializer)));
-    if (!function) {
-        return std::move(function.error());
-    }
+    VESK_TRY(function);
     const NativeSerializerApi* native = native_table_of(function->get(), serializer);
     // Versions read after the lookup, which may itself have imported and so changed sys.modules.
     found.modules_version = dict_version(PyImport_GetModuleDict()).value_or(0);
@@ -197,9 +188,7 @@ Result<Serialized> serialize_with(const SerializerFunction& function, PyObject* 
         return written_natively(done, result, scratch, serializer);
     }
     auto result = checked(PyObject_CallOneArg(function.function.get(), value));
-    if (!result) {
-        return std::move(result.error());
-    }
+    VESK_TRY(result);
     return serialized_from(std::move(*result), serializer);
 }
 
@@ -216,13 +205,9 @@ Result<Serialized> serialize_locals_with(const SerializerFunction& function, con
 Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept {
     // Looked up by name each time so that a replaced sys.modules entry takes effect at the next call.
     auto function = module_attribute(interned().module_vesk_serialize, function_name(serializer));
-    if (!function) {
-        return std::move(function.error());
-    }
+    VESK_TRY(function);
     auto result = checked(PyObject_CallOneArg(function->get(), value));
-    if (!result) {
-        return std::move(result.error());
-    }
+    VESK_TRY(result);
     auto bytes = bytes_from_sequence(result->get());
     if (bytes && bytes->empty()) {
         return no_bytes_error(serializer);
