@@ -961,7 +961,7 @@ def _fast(value: Any) -> bytes | None:
     return None
 
 
-def _dump_values(values: tuple, light: bool) -> list[bytes]:
+def _dump_values_python(values: tuple, light: bool) -> list[bytes]:
     """The values of one record (a frame's argument and its locals), each as one MessagePack value. A
     text redacted by name in any of them is redacted wherever else it appears in the record: they
     are converted again when one was redacted, now knowing it from the start."""
@@ -974,19 +974,19 @@ def _dump_values(values: tuple, light: bool) -> list[bytes]:
 
 def dump_msgpack(value: Any) -> bytes:
     """One MessagePack value for `value`; objects are shown by their fields (see the module doc)."""
-    return _fast(value) or _dump_values((value,), False)[0]
+    return _fast(value) or _dump_values_python((value,), False)[0]
 
 
 def dump_msgpack_lightweight_repr(value: Any) -> bytes:
     """Like `dump_msgpack`, but every object is shown by type and identity."""
-    return _fast(value) or _dump_values((value,), True)[0]
+    return _fast(value) or _dump_values_python((value,), True)[0]
 
 
 # --- the native serialiser ----------------------------------------------------------------------------
 
 _dump_msgpack_python = dump_msgpack
 _dump_msgpack_lightweight_repr_python = dump_msgpack_lightweight_repr
-_dump_values_python = _dump_values
+_dump_values = _dump_values_python
 
 if _native is not None:
     _native.setup(
