@@ -77,7 +77,7 @@ inline constexpr std::string_view SHAPE_STARTS = "=:-_JIbB";
 
 // Whether a short ASCII text holds one of them: a text without any holds no secret.
 [[nodiscard]] inline bool may_hold_secret(const Py_UCS1* chars, Py_ssize_t count) noexcept {
-    constexpr auto starts = [] {
+    static constexpr auto starts = [] {
         std::array<bool, 256> table{};
         for (const char start : SHAPE_STARTS) {
             table[static_cast<unsigned char>(start)] = true;

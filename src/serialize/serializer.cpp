@@ -72,23 +72,32 @@ PyError not_set_up() noexcept {
 // from a repr).
 enum class Walked : uint8_t { written, to_python, interrupted };
 
-// CAUTION: runs Python code (see Walk::value). `keep(i, out)` takes value i's finished output (called
-// again for each value if the record is written a second time) and says whether it could.
+// CAUTION: runs Python code (see Walk::value). `keep(i, data, size)` takes value i's finished bytes
+// (called again for each value if the record is written a second time) and says whether it could.
 template <class Keep>
 Walked walk_record(NativeSerializer& state, std::span<const RecordValue> values, bool light, Keep&& keep,
                    std::optional<PyError>& interruption) noexcept {
     try {
         RecordTexts texts;
+        const PyRef environment = state.settings.environment.clone();
+        const RecordContext record{state.settings, state.caches, texts, environment.get()};
         for (int pass = 0; pass < 2; ++pass) {
             for (size_t i = 0; i < values.size(); ++i) {
+                const RecordValue& value = values[i];
+                if (value.locals == nullptr && value.object == Py_None) {
+                    // A call's argument, at every call.
+                    if (!keep(i, "\xc0", 1)) {
+                        return Walked::to_python;
+                    }
+                    continue;
+                }
                 // A lone surrogate in a str makes msgpack's packer refuse the Python walk's result;
                 // that walk then runs again with every text escaped. Doing the same keeps the bytes
                 // identical.
                 bool kept = false;
                 for (const bool safe_text : {false, true}) {
                     Output out;
-                    Walk walk(state.settings, state.caches, light, safe_text, out, texts);
-                    const RecordValue& value = values[i];
+                    Walk walk(record, light, safe_text, out);
                     const Outcome outcome = value.locals != nullptr
                                                 ? walk.named_values(value.locals->names, value.locals->values,
                                                                     value.locals->count)
@@ -103,7 +112,7 @@ Walked walk_record(NativeSerializer& state, std::span<const RecordValue> values,
                     // Given up: the Python serialiser converts the whole record again and meets the
                     // same condition, which its own rules turn into a marker or a result.
                     static_cast<void>(walk.take_error());
-                    if (outcome != Outcome::written || out.failed() || !keep(i, out)) {
+                    if (outcome != Outcome::written || out.failed() || !keep(i, out.data(), out.size())) {
                         return Walked::to_python;
                     }
                     kept = true;
@@ -176,9 +185,7 @@ Status write_record(NativeSerializer& state, std::span<const RecordValue> values
     }
     if (state.native) {
         std::optional<PyError> interruption;
-        const Walked walked = walk_record(
-            state, values, light, [&](size_t i, const Output& out) { return keep(i, out.data(), out.size()); },
-            interruption);
+        const Walked walked = walk_record(state, values, light, keep, interruption);
         if (walked == Walked::written) {
             return {};
         }

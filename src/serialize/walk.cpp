@@ -106,7 +106,11 @@ bool gives_the_managed_dict(PyObject* descriptor) noexcept {
 }
 
 bool is_private(PyObject* name) noexcept {
-    return PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '_';
+    if (!PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0) {
+        return false;
+    }
+    return PyUnicode_IS_COMPACT_ASCII(name) ? *static_cast<const char*>(PyUnicode_DATA(name)) == '_'
+                                            : PyUnicode_READ_CHAR(name, 0) == '_';
 }
 
 // An object's fields in the order they are shown: those whose names start with "_" (its machinery:
@@ -170,18 +174,17 @@ private:
     Walk& walk_;
 };
 
-Walk::Walk(const Settings& settings, Caches& caches, bool light, bool safe_text, Output& out,
-           RecordTexts& texts) noexcept
-    : limits_(settings.limits),
-      hooks_(settings.hooks),
-      names_(settings.names),
-      environment_(settings.environment.clone()),
-      caches_(caches),
-      texts_(texts),
+Walk::Walk(const RecordContext& record, bool light, bool safe_text, Output& out) noexcept
+    : limits_(record.settings.limits),
+      hooks_(record.settings.hooks),
+      names_(record.settings.names),
+      environment_(record.environment),
+      caches_(record.caches),
+      texts_(record.texts),
       light_(light),
       safe_text_(safe_text),
       out_(out),
-      budget_(settings.limits.max_total) {}
+      budget_(record.settings.limits.max_total) {}
 
 Py_ssize_t Walk::most_from_budget(Py_ssize_t wanted) const noexcept {
     return std::max<Py_ssize_t>(0, std::min({wanted, limits_.max_items, budget_}));
@@ -429,9 +432,20 @@ Result<PyRef> Walk::redacted_head(PyObject* text, const CodePoints& points, Py_s
 // An exact str as shown: the secrets found by their shape replaced, then cut.
 Outcome Walk::text(PyObject* text, bool* changed) {
     if (PyUnicode_IS_COMPACT_ASCII(text) && PyUnicode_GET_LENGTH(text) <= SHORT_TEXT &&
+        PyUnicode_GET_LENGTH(text) <= limits_.max_string &&
         !may_hold_secret(static_cast<const Py_UCS1*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text))) {
-        return cut_text(text, 0, changed);
+        // The usual name or short text, as it is: its bytes are its UTF-8.
+        out_.str({static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))});
+        if (changed != nullptr) {
+            *changed = false;
+        }
+        return Outcome::written;
     }
+    return searched_text(text, changed);
+}
+
+// Kept out of `text`, whose usual case its size would slow down.
+[[gnu::noinline]] Outcome Walk::searched_text(PyObject* text, bool* changed) {
     auto points = code_points(text);
     if (!points) {
         return give_up(std::move(points.error()));
@@ -618,7 +632,7 @@ Outcome Walk::mapping(PyObject* value, Py_ssize_t depth, Shape shape) {
         ++looked_at;
         if (shape == Shape::environ && PyUnicode_CheckExact(key) && PyUnicode_CheckExact(item)) {
             // The process environment's own entries, as a WSGI server copies them into each request's.
-            PyObject* copied = PyDict_GetItemWithError(environment_.get(), key);
+            PyObject* copied = PyDict_GetItemWithError(environment_, key);
             if (copied == nullptr && PyErr_Occurred() != nullptr) {
                 return give_up(PyError::fetch());
             }

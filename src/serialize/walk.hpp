@@ -49,12 +49,19 @@ enum class Kind : uint8_t {
     own_repr = 9,
 };
 
+// What the walks of one record's values share. `environment` is the settings' process environment,
+// held by the caller for the whole record (a repr may configure new settings meanwhile).
+struct RecordContext {
+    const Settings& settings;
+    Caches& caches;
+    RecordTexts& texts;
+    PyObject* environment;
+};
+
 class Walk {
 public:
-    // `settings.limits.max_depth` is at most MAX_NATIVE_DEPTH and no limit is negative. `texts` is
-    // shared by the walks of one record's values.
-    Walk(const Settings& settings, Caches& caches, bool light, bool safe_text, Output& out,
-         RecordTexts& texts) noexcept;
+    // `settings.limits.max_depth` is at most MAX_NATIVE_DEPTH and no limit is negative.
+    Walk(const RecordContext& record, bool light, bool safe_text, Output& out) noexcept;
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
@@ -84,6 +91,7 @@ private:
     Outcome authority(PyObject* value, Py_ssize_t depth);
     Outcome text_value(PyObject* text);
     Outcome text(PyObject* text, bool* changed);
+    Outcome searched_text(PyObject* text, bool* changed);
     Outcome cut_text(PyObject* text, Py_ssize_t unseen, bool* changed);
     Outcome bytes_value(PyObject* value);
     Outcome bytes(PyObject* value, bool* changed);
@@ -134,7 +142,7 @@ private:
     const Limits limits_;
     const Hooks& hooks_;
     const NameRules& names_;
-    const utils::PyRef environment_;
+    PyObject* const environment_;
     Caches& caches_;
     RecordTexts& texts_;
     const bool light_;
