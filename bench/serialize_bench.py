@@ -2,7 +2,7 @@
 
 The engine calls the serialiser twice for every recorded event (argument or return value, then the
 locals), so these numbers are a floor for the cost of recording one call. "python" is the pure-Python
-serialiser, "native" the extension vesk._serialize (the one in use when it is built); both write the
+serialiser, "native" the engine's vesk._vesk.serializer (the one in use when it is built); both write the
 same bytes, which the benchmark checks. Time it in a Release build:
 
     .venv/bin/python bench/serialize_bench.py                      # the installed package
@@ -74,7 +74,7 @@ def main():
         ),
     ]
     if serialize._native is None:
-        print("vesk._serialize is not built: Python figures only")
+        print("vesk._vesk is not built: Python figures only")
     width = max(len(name) for name, _ in cases())
     header = "".join(f"  {f'{variant} python':>13}  {f'{variant} native':>13}  {'x':>5}" for variant, _, _ in variants)
     print(f"{'case':<{width}}{header}  bytes")

@@ -44,6 +44,8 @@ DEFAULT_SECRET_NAMES = (
     "authorization",
     "cookie",
     "set_cookie",
+    "sig",
+    "signature",
 )
 
 # Each leaf: (default, kind). Kinds: "bool", "int>=0", "int>=1", "str", "list[str]".

@@ -246,52 +246,57 @@ def _sql_process(sql_name: str, params_name: str, many: bool = False) -> Callabl
     return process
 
 
-# Parameters bound by name (a dict) are redacted by the serialiser like any dict. Positional ones
-# ("%s", "?") are named here by the column the statement compares them with or inserts them into.
-_positional_names_cache: dict[str, tuple] = {}
+# Parameters are named here by the column the statement inserts them into or compares them with, or
+# else by their own placeholder's name (":password", "%(password)s"): a secret column's value is
+# redacted however it is bound, by position or by a name of its own (":p").
+_bound_names_cache: dict[str, tuple] = {}
 _sql_patterns: tuple = ()
 
 
 def _redacted_params(sql: Any, params: Any, many: bool) -> Any:
-    if type(sql) is not str or type(params) not in (list, tuple) or not params:
+    if type(sql) is not str or type(params) not in (list, tuple, dict) or not params:
         return params
-    names = _positional_names(sql)
-    secret = [index for index, name in enumerate(names) if name is not None and is_secret_name(name)]
-    if not secret:
+    bound = _bound_names(sql)
+    positions = [index for index, (_, name) in enumerate(bound) if name is not None and is_secret_name(name)]
+    keys = {key for key, name in bound if key is not None and name is not None and is_secret_name(name)}
+    if not positions and not keys:
         return params
-    if many:
-        return [_redacted_row(row, secret) for row in params]
-    return _redacted_row(params, secret)
+    if many and type(params) is not dict:
+        return [_redacted_row(row, positions, keys) for row in params]
+    return _redacted_row(params, positions, keys)
 
 
-def _redacted_row(row: Any, secret: list[int]) -> Any:
+def _redacted_row(row: Any, positions: list[int], keys: set[str]) -> Any:
+    if type(row) is dict:
+        return {key: REDACTED_TEXT if key in keys else value for key, value in row.items()}
     if type(row) not in (list, tuple):
         return row
     redacted = list(row)
-    for index in secret:
+    for index in positions:
         if index < len(redacted):
             redacted[index] = REDACTED_TEXT
     return redacted
 
 
-def _positional_names(sql: str) -> tuple:
-    """For each positional placeholder of the statement, the column it is bound to, or None."""
-    names = _positional_names_cache.get(sql)
+def _bound_names(sql: str) -> tuple:
+    """For each placeholder of the statement, (its own name or None, the name its value goes by or None)."""
+    names = _bound_names_cache.get(sql)
     if names is None:
-        names = _find_positional_names(sql)
-        if len(_positional_names_cache) >= 1000:
-            _positional_names_cache.clear()
-        _positional_names_cache[sql] = names
+        names = _find_bound_names(sql)
+        if len(_bound_names_cache) >= 1000:
+            _bound_names_cache.clear()
+        _bound_names_cache[sql] = names
     return names
 
 
-def _find_positional_names(sql: str) -> tuple:
+def _find_bound_names(sql: str) -> tuple:
     global _sql_patterns
     if not _sql_patterns:
         import re
 
         _sql_patterns = (
-            re.compile(r"'(?:[^']|'')*'|(%s|\?)"),  # placeholders outside string literals
+            # Placeholders outside string literals; ":name" not in "::int" or "12:30".
+            re.compile(r"'(?:[^']|'')*'|(%s|\?|\$\d+|%\((\w+)\)s|(?<![:\w]):([A-Za-z_]\w*))"),
             re.compile(r"""([A-Za-z_][\w$]*)["`\]]?\s*(?:=|<>|!=|<=|>=|<|>|\blike\b)\s*$""", re.IGNORECASE),
             re.compile(r"""^\s*insert\s+into\s+[^(]+\(([^)]*)\)\s*values\s*\(""", re.IGNORECASE),
         )
@@ -302,11 +307,13 @@ def _find_positional_names(sql: str) -> tuple:
     for found in placeholders.finditer(sql):
         if found[1] is None:
             continue
+        own = found[2] or found[3]
         if inserted and found.start() >= inserted.end():
-            names.append(columns[len(names) % len(columns)])  # rows of VALUES repeat the columns
+            name = columns[len(names) % len(columns)]  # rows of VALUES repeat the columns
         else:
             compared = comparison.search(sql, max(0, found.start() - 200), found.start())
-            names.append(compared[1] if compared else None)
+            name = compared[1] if compared else None
+        names.append((own, name or own))
     return tuple(names)
 
 

@@ -2,9 +2,10 @@
 
 The engine calls `dump_msgpack` (or `dump_msgpack_lightweight_repr`) twice for every recorded event,
 for the argument or return value and for the local variables, and once for every plugin record. So
-both are, when the extension `vesk._serialize` is built, its native functions, which write the very
-bytes the Python code below writes and hand a value (or one piece of it) to it whenever they cannot
-go on. The Python code is the fallback and the reference:
+both are, when the engine `vesk._vesk` is built, its native serialiser's functions, which write the
+very bytes the Python code below writes and hand a value (or one piece of it) to it whenever they
+cannot go on; the engine, finding them here, calls them without going through Python. The Python
+code is the fallback and the reference:
 
 - The common case (plain dicts, lists, tuples, strings, numbers within the limits) is checked by a
   cheap scan and then packed by msgpack's C packer as it is.
@@ -14,17 +15,22 @@ go on. The Python code is the fallback and the reference:
   `max_total_items` become a marker, a container met again inside itself becomes a "<cycle>" marker.
 - Objects are shown by what can be read without running Python code of the program: instances of
   classes (plain, `__slots__`, dataclasses, attrs classes, named tuples, exceptions) by their fields,
-  read from the instance dict and the slots' member descriptors (no `__repr__`, `__eq__`, `__iter__`,
-  property or other descriptor runs); enum members by name; a few standard-library types whose repr
-  is known to be safe and cheap (matched by exact type) by their repr; anything else by type and
-  identity. The program's own `__repr__` runs only for the types the "serialize" settings opt in
-  (`call_repr`, `repr_types`); a KeyboardInterrupt or SystemExit it raises reaches the program. The
-  lightweight variant shows every object by type and identity.
-- Values stored under secret-looking names (dict keys, fields, the name of a (name, value) pair such
-  as a header in a list of headers) become a "<redacted>" marker, and
-  secrets recognisable by their shape inside any text (credentials in URLs, secret-named `name=value`
-  parameters, Bearer and Basic authorization values, private keys, well-known token formats) are
-  replaced by "<redacted>" in the text.
+  public fields first, read from the instance dict and the slots' member descriptors (no `__repr__`,
+  `__eq__`, `__iter__`, property or other descriptor runs); enum members by name; a few
+  standard-library types whose repr is known to be safe and cheap (matched by exact type) by their
+  repr; anything else by type and identity. The program's own `__repr__` runs only for the types the
+  "serialize" settings opt in (`call_repr`, `repr_types`); a KeyboardInterrupt or SystemExit it raises
+  reaches the program. The lightweight variant shows every object by type and identity.
+- Secrets (the rules are in `vesk.redaction`): text-like values (strings, bytes, numbers, and such
+  values inside lists, tuples and sets; a whole dict) held under a secret-looking name (dict keys,
+  fields, the name of a (name, value) pair such as a header in a list of headers) become a
+  "<redacted>" marker, while an object there is shown by its fields, each judged by its own name; a
+  text that is the very object redacted elsewhere in the same record is redacted too; secrets
+  recognisable by their shape inside any text or bytes (credentials in URLs, secret-named
+  `name=value` parameters, Bearer and Basic authorization values, private keys, well-known token
+  formats) are replaced by "<redacted>" in the text.
+- A WSGI environment (a dict held as "environ" or "META") is shown without the entries it copied
+  from the process environment: a marker counts them.
 
 Extension types in the output: 1 = text standing for an object, 2 = marker for something left out,
 3 = an object by its fields: the MessagePack array [type name, {field name: value}].
@@ -34,12 +40,15 @@ from __future__ import annotations
 
 import io
 import itertools
+import os
 import sys
 
 import msgpack
 from msgpack import ExtType
 
+from vesk import redaction
 from vesk.config import DEFAULT_SECRET_NAMES
+from vesk.redaction import AUTHORITY, ENVIRON, PLAIN, REDACTED_TEXT, SECRET
 
 # No typing at import time: `vesk run` imports this file before the program starts.
 TYPE_CHECKING = False
@@ -47,8 +56,8 @@ if TYPE_CHECKING:
     from typing import Any
 
 try:
-    from vesk import _serialize as _native
-except ImportError:  # a checkout without the built extension: the Python serialiser does everything
+    from vesk._vesk import serializer as _native
+except ImportError:  # a checkout without the built engine: the Python serialiser does everything
     _native = None
 
 OBJECT_REPR = 1
@@ -65,10 +74,8 @@ _max_items = 100
 _max_depth = 8
 _max_total = 5000
 _max_object_depth = 2
-_secret_fragments: frozenset[str] = frozenset()
-_longest_fragment = 0
-_secret_cache: dict[str, bool] = {}
-_SECRET_CACHE_SIZE = 10_000
+_names = redaction.NameRules(DEFAULT_SECRET_NAMES)
+_process_environment: dict[str, str] = {}
 _call_repr = False
 _repr_types: frozenset[str] = frozenset()
 
@@ -86,7 +93,6 @@ _SAFE_REPR_TYPES = frozenset(
     {
         ("builtins", "complex"),
         ("builtins", "range"),
-        ("builtins", "type"),
         ("decimal", "Decimal"),
         ("fractions", "Fraction"),
         ("uuid", "UUID"),
@@ -122,7 +128,7 @@ _MISSING = object()
 
 def configure(settings: dict[str, Any] | None = None) -> None:
     """Sets the limits, the secret-looking names and which reprs run (the "serialize" table)."""
-    global _max_string, _max_items, _max_depth, _max_total, _max_object_depth, _secret_fragments, _longest_fragment
+    global _max_string, _max_items, _max_depth, _max_total, _max_object_depth, _names, _process_environment
     global _call_repr, _repr_types
     settings = settings or {}
     # Everything read before anything is set: a bad value leaves the previous settings whole, on
@@ -132,205 +138,116 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     max_depth = int(settings.get("max_depth", 8))
     max_total = int(settings.get("max_total_items", 5000))
     max_object_depth = int(settings.get("max_object_depth", 2))
-    names = settings.get("secret_names", DEFAULT_SECRET_NAMES)
-    fragments = frozenset(fragment for fragment in ("".join(_name_words(name)) for name in names) if fragment)
+    secret_names = [str(name) for name in settings.get("secret_names", DEFAULT_SECRET_NAMES)]
+    names = redaction.NameRules(secret_names)
     call_repr = bool(settings.get("call_repr", False))
     repr_types = frozenset(settings.get("repr_types", ()))
+    environment = {key: value for key, value in os.environ.items() if type(key) is str and type(value) is str}
+    if _native is not None:
+        _native.configure(
+            max_string_length=max_string,
+            max_items=max_items,
+            max_depth=max_depth,
+            max_total_items=max_total,
+            max_object_depth=max_object_depth,
+            secret_names=secret_names,
+            process_environment=environment,
+        )
     _max_string, _max_items, _max_depth, _max_total = max_string, max_items, max_depth, max_total
     _max_object_depth = max_object_depth
-    _secret_fragments = fragments
-    _longest_fragment = max(map(len, fragments), default=0)
+    _names = names
+    _process_environment = environment
     _call_repr, _repr_types = call_repr, repr_types
-    _secret_cache.clear()
     _plans.clear()
-    _configure_native()
 
 
-def _configure_native() -> None:
-    if _native_ready:
-        _native.configure(
-            max_string_length=_max_string,
-            max_items=_max_items,
-            max_depth=_max_depth,
-            max_total_items=_max_total,
-            max_object_depth=_max_object_depth,
-        )
-
-
-_native_ready = False
 # Per type (by id, with the type kept so the id stays its own): how its instances are shown.
 _plans: dict[int, tuple[type, tuple]] = {}
 _PLAN_CACHE_SIZE = 2000
 
 
-# --- secret names -----------------------------------------------------------------------------------
-# A name is secret when a run of its words, joined, is a secret name (normalised: lower case, no
-# separators), or that plus "s". Words split at separators, at lower-to-upper case and letter-digit
-# changes, and before the last capital of a run of capitals followed by a lower-case letter: so
-# "X-Api-Key", "apiKey", "APIKey", "HTTP_X_API_KEY" and "apikey" all contain "api_key", while "author"
-# does not contain "auth" nor "tokenizer" "token".
+# --- secrets: the engine's rules when it is built, else `vesk.redaction`'s ------------------------------
+# The cut keeps the first `max_string_length` characters of a text; a few more are searched, so that a
+# secret that starts before the cut is redacted whole even when it ends after it. The rest of a long
+# text is never shown, so never searched.
+_SEARCH_BEYOND_CUT = 256
 
 
-def _name_words(name: str) -> list[str]:
-    words = []
-    start = None
-    previous = ""
-    for index, char in enumerate(name):
-        if not char.isalnum():
-            if start is not None:
-                words.append(name[start:index])
-            start = None
-            previous = ""
-            continue
-        if start is not None and (
-            (previous.islower() and char.isupper())
-            or previous.isdigit() != char.isdigit()
-            or (previous.isupper() and char.isupper() and name[index + 1 : index + 2].islower())
-        ):
-            words.append(name[start:index])
-            start = None
-        if start is None:
-            start = index
-        previous = char
-    if start is not None:
-        words.append(name[start:])
-    return [word.lower() for word in words]
+def _name_kind_python(name: str) -> int:
+    return _names.kind(name)
+
+
+def _is_secret_parameter(name: str) -> bool:
+    return _names.kind(name) == SECRET
+
+
+def _redact_text_python(text: str) -> str:
+    return redaction.redact_text(text, _is_secret_parameter)
+
+
+def _redact_bytes_python(data: bytes) -> bytes:
+    text = data.decode("latin-1")
+    redacted = redaction.redact_text(text, _is_secret_parameter)
+    return data if redacted is text else redacted.encode("latin-1")
+
+
+def _redact_authority_python(text: str) -> str:
+    return redaction.redact_authority(text)
+
+
+if _native is not None:
+    _name_kind = _native.name_kind
+    _redact_text = _native.redact_text
+    _redact_bytes = _native.redact_bytes
+    _redact_authority = _native.redact_authority
+else:
+    _name_kind = _name_kind_python
+    _redact_text = _redact_text_python
+    _redact_bytes = _redact_bytes_python
+    _redact_authority = _redact_authority_python
 
 
 def is_secret_name(name: str) -> bool:
     """Whether values stored under `name` are redacted."""
-    return _is_secret(name)
+    return _name_kind(name) == SECRET
 
 
-def _is_secret(name: str) -> bool:
-    hit = _secret_cache.get(name)
-    if hit is None:
-        hit = _has_secret_words(_name_words(name))
-        if len(_secret_cache) >= _SECRET_CACHE_SIZE:
-            _secret_cache.clear()
-        _secret_cache[name] = hit
-    return hit
-
-
-def _has_secret_words(words: list[str]) -> bool:
-    fragments = _secret_fragments
-    for start in range(len(words)):
-        joined = ""
-        for word in words[start:]:
-            joined += word
-            if joined in fragments or (joined[-1] == "s" and joined[:-1] in fragments):
-                return True
-            if len(joined) > _longest_fragment:
-                break
-    return False
-
-
-def _is_secret_pair(name: Any) -> bool:
-    """Whether a (name, value) pair, such as a header in a list of headers (bytes in ASGI), has its
-    value redacted."""
+def _pair_kind(name: Any) -> int:
+    """What the name of a (name, value) pair, such as a header in a list of headers (bytes in ASGI),
+    says about its value: SECRET, AUTHORITY or PLAIN."""
     t = type(name)
     if t is bytes:
-        return _is_secret(name.decode("latin-1"))
-    return t is str and _is_secret(name)
-
-
-# --- secrets by their shape in text ------------------------------------------------------------------
-# Each pattern's match contains one of the trigger texts, which the native serialiser looks for
-# before calling `_redact_text`: a text without any is never changed. Compiled when first needed:
-# importing this module (on the way into every `vesk run`) does not import `re`.
-
-REDACTED_TEXT = "<redacted>"
-# Past the cut, a few more characters are searched: a secret that starts before the cut is redacted
-# whole even when it ends after it. The rest of a long text is never shown, so never searched.
-_SEARCH_BEYOND_CUT = 256
-
-_TRIGGERS = (
-    r"://|=|-----BEGIN|eyJ|gh[pousr]_|github_pat_|xox[abprs]-|A[KS]IA|[rs]k_live_|[Bb]earer|BEARER|[Bb]asic|BASIC"
-)
-# Every trigger text holds one of these, at most 10 characters after its start: a search for them
-# (a scan for a set of characters, several times quicker than for the texts) goes first.
-_ANCHORS = r"[=:\-_JIbB]"
-_ANCHOR_REACH = 10
-
-
-def _compile_patterns() -> None:
-    global _anchor_search, _trigger_search, _shapes
-    import re
-
-    private_key = r"-----BEGIN ((?:[A-Z0-9]+ )*)PRIVATE KEY-----.*?(?:-----END \1PRIVATE KEY-----|\Z)"
-    userinfo = r"(?<=://)([^\s/?#@:]*):[^\s/?#@]+@"
-    # A value: quoted, or up to a separator; not a placeholder ("%s", "%(name)s", "?", ":name", "$1").
-    value_end = r"(?=[\s&;,\"'<>()\[\]{}]|$)"
-    placeholder = rf"(?:%s|%\(\w+\)s|\?|:\w+|\$\d+){value_end}"
-    parameter = rf"(?<![\w.\-\[\]])([\w.\-\[\]]+)=(\"[^\"]*\"|'[^']*'|(?!{placeholder})[^\s&;,\"'<>()\[\]{{}}]+)"
-    authorization = r"(?a)\b([Bb]earer|BEARER|[Bb]asic|BASIC)(\s+)([A-Za-z0-9\-._~+/]+=*)"
-    tokens = (
-        r"\b(?:gh[pousr]_[A-Za-z0-9]{36,}|github_pat_[A-Za-z0-9_]{22,}|xox[abprs]-[A-Za-z0-9-]{10,}"
-        r"|A[KS]IA[A-Z0-9]{16}|[rs]k_live_[A-Za-z0-9]{16,}"
-        r"|eyJ[A-Za-z0-9_-]{8,}\.eyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,})\b"
-    )
-    _trigger_search = re.compile(_TRIGGERS).search
-    _anchor_search = re.compile(_ANCHORS).search
-    # Set last: another thread takes the patterns as ready once this is set.
-    _shapes = (
-        (re.compile(private_key, re.DOTALL), _private_key),
-        (re.compile(userinfo), r"\1:" + REDACTED_TEXT + "@"),
-        (re.compile(parameter), _parameter),
-        (re.compile(authorization), _authorization),
-        (re.compile(tokens), REDACTED_TEXT),
-    )
-
-
-def _private_key(match: Any) -> str:
-    end = f"-----END {match[1]}PRIVATE KEY-----"
-    return f"-----BEGIN {match[1]}PRIVATE KEY-----{REDACTED_TEXT}" + (end if match[0].endswith(end) else "")
-
-
-def _parameter(match: Any) -> str:
-    return f"{match[1]}={REDACTED_TEXT}" if _is_secret(match[1]) else match[0]
-
-
-def _authorization(match: Any) -> str:
-    scheme, space, credentials = match[1], match[2], match[3]
-    if scheme.lower() == "bearer":
-        secret = len(credentials) >= 8 and not credentials.isalpha()
+        kind = _name_kind(name.decode("latin-1"))
+    elif t is str:
+        kind = _name_kind(name)
     else:
-        secret = _is_basic_credentials(credentials)
-    return f"{scheme}{space}{REDACTED_TEXT}" if secret else match[0]
+        return PLAIN
+    return PLAIN if kind == ENVIRON else kind
 
 
-def _is_basic_credentials(text: str) -> bool:
-    import binascii
-
-    try:
-        return b":" in binascii.a2b_base64(text, strict_mode=True)
-    except (binascii.Error, ValueError):
-        return False
-
-
-def _has_trigger(text: str, end: int = sys.maxsize) -> bool:
-    """Whether the text's first `end` characters hold a trigger text."""
-    if not _shapes:
-        _compile_patterns()
-    anchor = _anchor_search(text, 0, end)
-    return anchor is not None and _trigger_search(text, max(0, anchor.start() - _ANCHOR_REACH), end) is not None
+def _shown_text(text: str) -> str:
+    """The text as recorded: secrets found by their shape replaced, cut to `max_string_length`."""
+    head = text if len(text) <= _max_string + _SEARCH_BEYOND_CUT else text[: _max_string + _SEARCH_BEYOND_CUT]
+    redacted = _redact_text(head)
+    if redacted is head:
+        return _cut(text)
+    # What lies past the searched part is never shown, even where the redactions made the text
+    # shorter than the cut.
+    if head is text and len(redacted) <= _max_string:
+        return redacted
+    shown = redacted[:_max_string]
+    return f"{shown}…[+{len(redacted) + len(text) - len(head) - len(shown)} chars]"
 
 
-_anchor_search: Any = None
-_trigger_search: Any = None
-_shapes: tuple = ()
-
-
-def _redact_text(text: str) -> str:
-    """`text` with the secrets recognisable by their shape replaced; the very object when it has none."""
-    searched = _max_string + _SEARCH_BEYOND_CUT
-    if not _has_trigger(text, searched):
-        return text
-    head, rest = (text, "") if len(text) <= searched else (text[:searched], text[searched:])
-    redacted = head
-    for pattern, replacement in _shapes:
-        redacted = pattern.sub(replacement, redacted)
-    return text if redacted == head else redacted + rest
+def _shown_bytes(data: bytes) -> Any:
+    """Bytes as recorded: the same rules as text, each byte read as one character; past
+    `max_string_length` the text of their repr."""
+    head = data if len(data) <= _max_string + _SEARCH_BEYOND_CUT else data[: _max_string + _SEARCH_BEYOND_CUT]
+    redacted = _redact_bytes(head)
+    if head is data and len(redacted) <= _max_string:
+        return redacted
+    shown = redacted[:_max_string]
+    return _object_text(f"{shown!r}…[+{len(redacted) + len(data) - len(head) - len(shown)} bytes]")
 
 
 # --- the fast path: is the value already within every limit? -------------------------------------
@@ -345,9 +262,9 @@ def _scan(value: Any, depth: int, budget: int) -> int:
     if t is list or t is tuple:
         return _scan_sequence(value, depth, budget)
     if t is str:
-        return budget if len(value) <= _max_string and not _has_trigger(value) else -1
+        return budget if len(value) <= _max_string and _redact_text(value) is value else -1
     if t is bytes:
-        return budget if len(value) <= _max_string else -1
+        return budget if len(value) <= _max_string and _redact_bytes(value) is value else -1
     if t is int:
         return budget if _INT_MIN <= value <= _INT_MAX else -1
     if t is float or t is bool or value is None:
@@ -361,24 +278,18 @@ def _scan_dict(value: dict, depth: int, budget: int) -> int:
     budget -= len(value)
     if budget < 0:
         return -1
-    cache = _secret_cache
     for key, item in value.items():
         if type(key) is str:
-            if len(key) > _max_string or _has_trigger(key):
-                return -1
-            secret = cache.get(key)
-            if secret is None:
-                secret = _is_secret(key)
-            if secret:
+            if len(key) > _max_string or _name_kind(key) != PLAIN or _redact_text(key) is not key:
                 return -1
         elif type(key) is not int or not _INT_MIN <= key <= _INT_MAX:
             return -1
         t = type(item)
         if t is str:
-            if len(item) > _max_string or _has_trigger(item):
+            if len(item) > _max_string or _redact_text(item) is not item:
                 return -1
         elif t is bytes:
-            if len(item) > _max_string:
+            if len(item) > _max_string or _redact_bytes(item) is not item:
                 return -1
         elif t is int:
             if not _INT_MIN <= item <= _INT_MAX:
@@ -393,7 +304,7 @@ def _scan_dict(value: dict, depth: int, budget: int) -> int:
 def _scan_sequence(value: list | tuple, depth: int, budget: int) -> int:
     if depth >= _max_depth or len(value) > _max_items:
         return -1
-    if len(value) == 2 and type(value) is tuple and _is_secret_pair(value[0]):
+    if len(value) == 2 and type(value) is tuple and _pair_kind(value[0]) != PLAIN:
         return -1
     budget -= len(value)
     if budget < 0:
@@ -401,10 +312,10 @@ def _scan_sequence(value: list | tuple, depth: int, budget: int) -> int:
     for item in value:
         t = type(item)
         if t is str:
-            if len(item) > _max_string or _has_trigger(item):
+            if len(item) > _max_string or _redact_text(item) is not item:
                 return -1
         elif t is bytes:
-            if len(item) > _max_string:
+            if len(item) > _max_string or _redact_bytes(item) is not item:
                 return -1
         elif t is int:
             if not _INT_MIN <= item <= _INT_MAX:
@@ -432,9 +343,10 @@ def _object_text(text: str) -> ExtType:
 
 
 _PLAIN_KEY_TYPES = frozenset({str, int, float, bool, type(None), bytes})
-_REDACTED = _marker("<redacted>")
+_REDACTED = _marker(REDACTED_TEXT)
 _CYCLE = _marker("<cycle>")
 _MORE_KEY = _marker("…")
+_ENVIRONMENT_KEY = _marker("<process environment>")
 
 
 def _type_name(t: type) -> str:
@@ -453,13 +365,28 @@ def _cut(text: str) -> str:
     return f"{text[:_max_string]}…[+{len(text) - _max_string} chars]"
 
 
+def _is_private(name: Any) -> bool:
+    return type(name) is str and name[:1] == "_"
+
+
 # --- how a type's instances are shown ----------------------------------------------------------------
 # A plan is decided once per type, from the type's own dicts along its MRO (read without running any
-# descriptor or metaclass code). Its first item is what the native serialiser does on its own: show
-# the object by identity, by its instance dict, as a plain tuple, by its str/int/float value, ask
-# `_object_parts`, or show the repr the interpreter writes in C for its own types.
+# descriptor or metaclass code). The native serialiser reads the same plans: its first item says how,
+# the rest what it needs to do it. Only OWN_REPR (and the names of types with unusual names) is asked
+# of `_object_parts` each time.
 
-IDENTITY, BY_DICT, AS_TUPLE, BY_VALUE, ASK_PYTHON, INTERPRETER_REPR = range(6)
+(
+    IDENTITY,  # type and identity
+    BY_DICT,  # the instance dict, read through the type's __dict__ descriptor (plan[1])
+    AS_TUPLE,  # a plain tuple's items (struct sequences)
+    BY_VALUE,  # a str, int or float subclass by its value
+    BY_FIELDS,  # (kind, names, sources, dict descriptor, and_dict): slots, dataclasses, attrs, exceptions
+    NAMED_TUPLE,  # (kind, field names)
+    ENUM,  # an enum member by its name
+    INTERPRETER_REPR,  # functions, generators, frames...: the repr the interpreter writes in C
+    CLASS_REPR,  # a class: type.__repr__
+    OWN_REPR,  # (kind, how): a safe standard-library repr, a datetime, or an opted-in program repr
+) = range(10)
 
 
 def _plan(t: type) -> tuple:
@@ -471,11 +398,6 @@ def _plan(t: type) -> tuple:
         _plans.clear()
     _plans[id(t)] = (t, plan)
     return plan
-
-
-def _native_kind(t: type) -> int:
-    """For the native serialiser: what to do with instances of `t` (the plan's first item)."""
-    return _plan(t)[0]
 
 
 def _lookup(mro: tuple, name: str) -> Any:
@@ -530,25 +452,25 @@ def _make_plan(t: type) -> tuple:
     if any(t is kind for kind in _INTERPRETER_TYPES):
         return (INTERPRETER_REPR,)
     if _is_stdlib_type(t, _SAFE_REPR_TYPES, module, qualname):
-        return (ASK_PYTHON, "repr")
+        return (OWN_REPR, "repr")
     if _is_stdlib_type(t, _DATETIME_TYPES, module, qualname):
-        return (ASK_PYTHON, "datetime")
+        return (OWN_REPR, "datetime")
     if _wants_repr(t, mro):
-        return (ASK_PYTHON, "call_repr")
+        return (OWN_REPR, "call_repr")
     if _has_base(mro, type):
-        return (ASK_PYTHON, "class")
+        return (CLASS_REPR,)
     dict_descriptor = _lookup(mro, "__dict__")
     if type(dict_descriptor) is not _GetSetDescriptor:
         dict_descriptor = None
     if _has_base(mro, BaseException):
-        return (ASK_PYTHON, "fields", ("args",), {"args": _exception_args}, dict_descriptor, True)
+        return (BY_FIELDS, ("args",), (_exception_args,), dict_descriptor, True)
     enum = sys.modules.get("enum")
     if enum is not None and _has_base(mro, enum.Enum):
-        return (ASK_PYTHON, "enum")
+        return (ENUM,)
     if _has_base(mro, tuple):  # named tuples; struct sequences such as os.stat_result as tuples
         names = _lookup(mro, "_fields")
         if type(names) is tuple and all(type(name) is str for name in names):
-            return (ASK_PYTHON, "named_tuple", names)
+            return (NAMED_TUPLE, names)
         return (AS_TUPLE,)
     if _has_base(mro, str) or _has_base(mro, int) or _has_base(mro, float):
         return (BY_VALUE,)
@@ -557,9 +479,9 @@ def _make_plan(t: type) -> tuple:
     members = _slot_members(mro)
     declared = _declared_fields(mro)
     if declared is not None:
-        return (ASK_PYTHON, "fields", declared, members, dict_descriptor)
+        return (BY_FIELDS, declared, tuple(members.get(name) for name in declared), dict_descriptor, False)
     if members:
-        return (ASK_PYTHON, "fields", tuple(members), members, dict_descriptor, True)
+        return (BY_FIELDS, tuple(members), tuple(members.values()), dict_descriptor, True)
     if dict_descriptor is not None:
         return (BY_DICT, dict_descriptor)
     return (IDENTITY,)
@@ -608,7 +530,10 @@ def _declared_fields(mro: tuple) -> tuple[str, ...] | None:
         return tuple(
             name
             for name, field in fields.items()
-            if type(field) is dataclasses.Field and field._field_type is dataclasses._FIELD and field.repr
+            if type(name) is str
+            and type(field) is dataclasses.Field
+            and field._field_type is dataclasses._FIELD
+            and field.repr
         )
     attributes = _lookup(mro, "__attrs_attrs__")
     if isinstance(attributes, tuple) and all(_type_module(type(item)) == "attr._make" for item in attributes):
@@ -618,53 +543,52 @@ def _declared_fields(mro: tuple) -> tuple[str, ...] | None:
 
 
 def _object_parts(value: Any) -> Any:
-    """An object that the plan does not show natively: an ExtType; a str, its redacted repr, which the
-    walk cuts by its own limits; or (type name, fields dict) to walk."""
+    """An object as the walk shows it: an ExtType; a str, its text, which the walk redacts and cuts by
+    its own limits; or (type name, fields dict) to walk."""
     t = type(value)
     plan = _plan(t)
     kind = plan[0]
-    if kind == IDENTITY:
-        return _object_text(_identity(value))
     if kind == BY_DICT:
         fields = plan[1].__get__(value, t)
         return (_shown_type_name(t), fields) if isinstance(fields, dict) else _object_text(_identity(value))
-    if kind == INTERPRETER_REPR:
-        # Written by the interpreter from an identifier and an address, where no secret can hide; a
-        # generator pipeline shows thousands of them.
-        return repr(value)
-    how = plan[1]
-    if how == "fields":
-        return _shown_type_name(t), _read_fields(value, *plan[2:])
-    if how == "named_tuple":
-        return _shown_type_name(t), dict(zip(plan[2], tuple.__iter__(value)))
-    if how == "enum":
+    if kind == BY_FIELDS:
+        return _shown_type_name(t), _read_fields(value, *plan[1:])
+    if kind == NAMED_TUPLE:
+        return _shown_type_name(t), dict(zip(plan[1], tuple.__iter__(value)))
+    if kind == ENUM:
         return _enum_text(value)
-    if how == "class":
-        return _redact_text(_type_repr(value))
-    if how == "repr":
-        return _safe_repr(value)
-    if how == "datetime":
-        return _datetime_text(value)
-    return _program_repr(value)
+    if kind == INTERPRETER_REPR:
+        # Written by the interpreter from an identifier and an address; a generator pipeline shows
+        # thousands of them.
+        return repr(value)
+    if kind == CLASS_REPR:
+        return _type_repr(value)
+    if kind == OWN_REPR:
+        how = plan[1]
+        if how == "repr":
+            return _safe_repr(value)
+        if how == "datetime":
+            return _datetime_text(value)
+        return _program_repr(value)
+    return _object_text(_identity(value))
 
 
 def _shown_type_name(t: type) -> str:
     return _type_name(t).encode("utf-8", "backslashreplace").decode("utf-8")
 
 
-def _read_fields(value: Any, names: tuple, members: dict, dict_descriptor: Any, and_dict: bool = False) -> dict:
-    """The named fields that are set (a half-built object lacks some), then, for a class with slots
-    and an instance dict, the dict's entries."""
+def _read_fields(value: Any, names: tuple, sources: tuple, dict_descriptor: Any, and_dict: bool) -> dict:
+    """The named fields that are set (a half-built object lacks some), each from its descriptor or
+    else the instance dict, then, with `and_dict`, the dict's other entries."""
     t = type(value)
     instance_dict = dict_descriptor.__get__(value, t) if dict_descriptor is not None else None
     if not isinstance(instance_dict, dict):
         instance_dict = {}
     fields = {}
-    for name in names:
-        member = members.get(name)
-        if member is not None:
+    for name, source in zip(names, sources):
+        if source is not None:
             try:
-                fields[name] = member.__get__(value, t)
+                fields[name] = source.__get__(value, t)
             except AttributeError:
                 pass  # an empty slot
         else:
@@ -693,7 +617,7 @@ def _enum_text(value: Any) -> ExtType:
 
 def _safe_repr(value: Any) -> Any:
     try:
-        return _redact_text(repr(value))
+        return repr(value)
     except Exception as exc:  # noqa: BLE001 - e.g. out of memory for a huge Decimal's text
         return _object_text(_identity(value, f"; repr raised {_type_name(type(exc))}"))
 
@@ -703,7 +627,7 @@ def _datetime_text(value: Any) -> Any:
     if zone is None or _plan(type(zone))[1:2] == ("repr",):
         return _safe_repr(value)
     naive = repr(value.replace(tzinfo=None))
-    return _redact_text(f"{naive[:-1]}, tzinfo=<{_type_name(type(zone))}>)")
+    return f"{naive[:-1]}, tzinfo=<{_type_name(type(zone))}>)"
 
 
 def _program_repr(value: Any) -> Any:
@@ -717,33 +641,38 @@ def _program_repr(value: Any) -> Any:
         return _object_text(_identity(value, f"; repr raised {_type_name(type(exc))}"))
     if type(text) is not str:
         return _object_text(_identity(value))
-    return _redact_text(text)
+    return text
+
+
+_TEXT_KINDS = frozenset({ENUM, INTERPRETER_REPR, CLASS_REPR, OWN_REPR})
 
 
 def _key_text(key: Any) -> ExtType:
     """A key that MessagePack cannot hold as it is, as text: a reader needs hashable keys."""
     if type(key) is tuple and all(type(item) in _PLAIN_KEY_TYPES for item in key):
-        return _object_text(_cut(_redact_text(repr(key))))  # repr of these types runs no program code
-    if _plan(type(key))[0] not in (ASK_PYTHON, INTERPRETER_REPR):
+        return _object_text(_shown_text(repr(key)))  # repr of these types runs no program code
+    if _plan(type(key))[0] not in _TEXT_KINDS:
         return _object_text(_identity(key))
     parts = _object_parts(key)
     if type(parts) is str:
-        return _object_text(_cut(parts))
+        return _object_text(_shown_text(parts))
     return parts if type(parts) is ExtType else _object_text(_identity(key))
 
 
 class _Walk:
     """One careful conversion into plain values and extension values, within the limits."""
 
-    __slots__ = ("light", "safe_text", "budget", "open", "objects_open")
+    __slots__ = ("light", "safe_text", "budget", "open", "objects_open", "redacted")
 
-    def __init__(self, light: bool, safe_text: bool) -> None:
+    def __init__(self, light: bool, safe_text: bool, redacted: dict[int, Any]) -> None:
         self.light = light
         # Set on the second attempt, after the packer refused a string (lone surrogates).
         self.safe_text = safe_text
         self.budget = _max_total
         self.open: set[int] = set()
         self.objects_open = 0  # objects being shown by their fields, one inside the other
+        # The texts redacted by name in this record (by id, holding them so that the id stays theirs).
+        self.redacted = redacted
 
     def value(self, value: Any, depth: int) -> Any:
         t = type(value)
@@ -754,33 +683,90 @@ class _Walk:
         if t is float or t is bool or value is None:
             return value
         if t is bytes:
-            if len(value) <= _max_string:
-                return value
-            return _object_text(f"{value[:_max_string]!r}…[+{len(value) - _max_string} bytes]")
+            return _REDACTED if self.redacted and id(value) in self.redacted else _shown_bytes(value)
         if issubclass(t, dict):
             return self.mapping(value, depth)
         for base in (list, set, frozenset):
             if issubclass(t, base):
-                return self.sequence(value, base, depth)
+                return self.sequence(value, base, depth, PLAIN)
         if t is tuple or (self.light and issubclass(t, tuple)):
-            return self.sequence(value, tuple, depth)
+            return self.sequence(value, tuple, depth, PLAIN)
         if self.light:
             if issubclass(t, (str, int, float)):
                 return self.by_value(value, t, depth)
             return _object_text(_identity(value))
         return self.object(value, depth)
 
+    def held(self, value: Any, depth: int, kind: int) -> Any:
+        """A value held under a name of this kind."""
+        if kind == SECRET:
+            return self.secret(value, depth)
+        if kind == AUTHORITY:
+            return self.authority(value, depth)
+        if kind == ENVIRON and issubclass(type(value), dict):
+            return self.mapping(value, depth, environ=True)
+        return self.value(value, depth)
+
+    def secret(self, value: Any, depth: int) -> Any:
+        """A value held under a secret name: text-like values redacted, lists, tuples and sets item by
+        item, objects by their fields (judged by their own names)."""
+        t = type(value)
+        if value is None or t is bool:
+            return value
+        if t is str or t is bytes:
+            if value:
+                self.redacted[id(value)] = value
+            return _REDACTED
+        if t is int or t is float or issubclass(t, dict):
+            return _REDACTED
+        for base in (list, set, frozenset):
+            if issubclass(t, base):
+                return self.sequence(value, base, depth, SECRET)
+        if t is tuple or (self.light and issubclass(t, tuple)):
+            return self.sequence(value, tuple, depth, SECRET)
+        if self.light:
+            return _REDACTED if issubclass(t, (str, int, float)) else _object_text(_identity(value))
+        kind = _plan(t)[0]
+        if kind == AS_TUPLE:
+            return self.sequence(value, tuple, depth, SECRET)
+        if kind == BY_VALUE or kind == OWN_REPR:
+            return _REDACTED
+        return self.object(value, depth)
+
+    def authority(self, value: Any, depth: int) -> Any:
+        """A value held under a host's name: an authority's password redacted."""
+        t = type(value)
+        if self.redacted and id(value) in self.redacted:
+            return _REDACTED
+        if t is str:
+            return self.shown(_redact_authority(value))
+        if t is bytes:
+            text = value.decode("latin-1")
+            redacted = _redact_authority(text)
+            return _shown_bytes(value if redacted is text else redacted.encode("latin-1"))
+        for base in (list, set, frozenset):
+            if issubclass(t, base):
+                return self.sequence(value, base, depth, AUTHORITY)
+        if t is tuple or (self.light and issubclass(t, tuple)):
+            return self.sequence(value, tuple, depth, AUTHORITY)
+        return self.value(value, depth)
+
     def by_value(self, value: Any, t: type, depth: int) -> Any:
         # Subclasses of str, int and float keep their value: the base type's own conversion reads
         # it without running code of the subclass.
         if issubclass(t, str):
-            return self.text(str.__str__(value))
+            return self.shown(str.__str__(value))
         if issubclass(t, int):
             return self.value(int.__int__(value), depth)
         return float.__float__(value)
 
-    def text(self, text: str) -> str:
-        text = _cut(_redact_text(text))
+    def text(self, text: str) -> Any:
+        if self.redacted and id(text) in self.redacted:
+            return _REDACTED
+        return self.shown(text)
+
+    def shown(self, text: str) -> str:
+        text = _shown_text(text)
         if self.safe_text:
             text = text.encode("utf-8", "backslashreplace").decode("utf-8")
         return text
@@ -794,11 +780,13 @@ class _Walk:
     def key(self, key: Any) -> Any:
         t = type(key)
         if t is str:
-            return self.text(key)
+            return self.shown(key)
         if t is int and _INT_MIN <= key <= _INT_MAX:
             return key
-        if t is float or t is bool or key is None or (t is bytes and len(key) <= _max_string):
+        if t is float or t is bool or key is None:
             return key
+        if t is bytes and len(key) <= _max_string:
+            return _shown_bytes(key)
         if self.light and not (t is tuple and all(type(item) in _PLAIN_KEY_TYPES for item in key)):
             return _object_text(_identity(key))
         return _key_text(key)
@@ -812,44 +800,53 @@ class _Walk:
             return _marker(f"<{_type_name(type(value))} of {count} items: size limit>")
         return None
 
-    def mapping(self, value: dict, depth: int) -> Any:
+    def mapping(self, value: dict, depth: int, environ: bool = False, public_first: bool = False) -> Any:
         count = dict.__len__(value)
         stop = self.limited(value, depth, count)
         if stop is not None:
             return stop
-        take = min(count, _max_items, self.budget)
-        self.budget -= take
         # Taken before converting: converting may change the dict, which would break the iteration.
-        pairs = list(itertools.islice(dict.items(value), take))
+        most = min(count, _max_items, self.budget)
+        if environ:
+            pairs, from_environment, looked_at = _environ_pairs(value, most)
+        elif public_first:
+            pairs, from_environment, looked_at = _public_pairs(value, most), 0, most
+        else:
+            pairs, from_environment, looked_at = list(itertools.islice(dict.items(value), most)), 0, most
+        self.budget -= len(pairs)
         self.open.add(id(value))
         plain_text = not self.safe_text
-        trigger = _has_trigger
+        redacted = self.redacted
         result = {}
         for key, item in pairs:
             # Plain keys and values are handled inline: this loop runs for every method call (its
             # locals hold `self`, an object), so it is the careful walk's own hot path.
             if type(key) is str:
-                if _is_secret(key):
-                    result[self.text(key)] = _REDACTED
-                    continue
-                if not plain_text or len(key) > _max_string or trigger(key):
-                    key = self.text(key)
+                kind = _name_kind(key)
+                if not plain_text or len(key) > _max_string or _redact_text(key) is not key:
+                    key = self.shown(key)
             else:
+                kind = _pair_kind(key) if type(key) is bytes else PLAIN
                 key = self.key(key)
+            if kind != PLAIN:
+                result[key] = self.held(item, depth + 1, kind)
+                continue
             t = type(item)
             if t is str:
-                plain = plain_text and len(item) <= _max_string and not trigger(item)
+                plain = plain_text and len(item) <= _max_string and not redacted and _redact_text(item) is item
                 result[key] = item if plain else self.text(item)
             elif (t is int and _INT_MIN <= item <= _INT_MAX) or t is float or t is bool or item is None:
                 result[key] = item
             else:
                 result[key] = self.value(item, depth + 1)
         self.open.discard(id(value))
-        if count > take:
-            result[_MORE_KEY] = _marker(f"<+{count - take} more items>")
+        if from_environment:
+            result[_ENVIRONMENT_KEY] = _marker(f"<{from_environment} entries of the process environment>")
+        if count > looked_at:
+            result[_MORE_KEY] = _marker(f"<+{count - looked_at} more items>")
         return result
 
-    def sequence(self, value: Any, base: type, depth: int) -> Any:
+    def sequence(self, value: Any, base: type, depth: int, context: int) -> Any:
         count = base.__len__(value)
         stop = self.limited(value, depth, count)
         if stop is not None:
@@ -857,17 +854,21 @@ class _Walk:
         take = min(count, _max_items, self.budget)
         self.budget -= take
         items = list(itertools.islice(base.__iter__(value), take))
-        if base is tuple and take == count == 2 and _is_secret_pair(items[0]):
-            return [self.value(items[0], depth + 1), _REDACTED]
         self.open.add(id(value))
-        convert = self.value
         depth += 1
-        result = [
-            item
-            if (type(item) is int and _INT_MIN <= item <= _INT_MAX) or type(item) is float or item is None
-            else convert(item, depth)
-            for item in items
-        ]
+        pair = _pair_kind(items[0]) if base is tuple and take == count == 2 else PLAIN
+        if pair != PLAIN:
+            result = [self.held(items[0], depth, context), self.held(items[1], depth, pair)]
+        elif context != PLAIN:
+            result = [self.held(item, depth, context) for item in items]
+        else:
+            convert = self.value
+            result = [
+                item
+                if (type(item) is int and _INT_MIN <= item <= _INT_MAX) or type(item) is float or item is None
+                else convert(item, depth)
+                for item in items
+            ]
         self.open.discard(id(value))
         if count > take:
             result.append(_marker(f"<+{count - take} more items>"))
@@ -879,14 +880,14 @@ class _Walk:
         if kind == IDENTITY:
             return _object_text(_identity(value))
         if kind == AS_TUPLE:
-            return self.sequence(value, tuple, depth)
+            return self.sequence(value, tuple, depth, PLAIN)
         if kind == BY_VALUE:
             return self.by_value(value, t, depth)
         parts = _object_parts(value)
         if type(parts) is ExtType:
             return parts
         if type(parts) is str:
-            return _object_text(_cut(parts))
+            return _object_text(_shown_text(parts))
         return self.fields(value, parts[0], parts[1], depth)
 
     def fields(self, value: Any, type_name: str, fields: dict, depth: int) -> Any:
@@ -896,20 +897,46 @@ class _Walk:
             return _object_text(_identity(value))
         self.open.add(id(value))
         self.objects_open += 1
-        shown = self.mapping(fields, depth)
+        shown = self.mapping(fields, depth, public_first=True)
         self.objects_open -= 1
         self.open.discard(id(value))
         return _new_tuple(ExtType, (OBJECT_FIELDS, _pack([type_name, shown])))
+
+
+def _environ_pairs(environ: dict, most: int) -> tuple[list, int, int]:
+    """The first `most` entries that are not copies of the process environment's, how many such
+    copies were passed over, and how many entries were looked at."""
+    environment = _process_environment
+    pairs = []
+    copies = looked_at = 0
+    for key, item in dict.items(environ):
+        if len(pairs) >= most:
+            break
+        looked_at += 1
+        if type(key) is str and type(item) is str and environment.get(key) == item:
+            copies += 1
+        else:
+            pairs.append((key, item))
+    return pairs, copies, looked_at
+
+
+def _public_pairs(fields: dict, most: int) -> list:
+    """An object's first `most` fields, those whose names start with "_" (its machinery: caches,
+    ORM state) after the others."""
+    pairs = list(dict.items(fields))
+    if any(_is_private(key) for key, _ in pairs):
+        pairs = [pair for pair in pairs if not _is_private(pair[0])] + [pair for pair in pairs if _is_private(pair[0])]
+    return pairs[:most]
 
 
 _UNSERIALISABLE = _pack(_marker("<unserialisable>"))
 _NIL = _pack(None)
 
 
-def _careful(value: Any, light: bool) -> bytes:
+def _careful(value: Any, light: bool, redacted: dict[int, Any]) -> bytes:
     for safe_text in (False, True):
         try:
-            return _pack(_Walk(light, safe_text).value(value, 0))
+            return _pack(_Walk(light, safe_text, redacted).value(value, 0))
         except (KeyboardInterrupt, SystemExit):
             raise  # from a repr the settings opted into, or a signal: the program's own
         except BaseException:  # noqa: BLE001 - never raise into the engine
@@ -917,68 +944,63 @@ def _careful(value: Any, light: bool) -> bytes:
     return _UNSERIALISABLE
 
 
-# The two entry points repeat the fast path instead of sharing a helper: one Python call less per
-# value, and they run twice for every recorded event. A call's argument is always None.
+def _fast(value: Any) -> bytes | None:
+    """The bytes of a value already within every limit and free of secrets, else None."""
+    if value is None:
+        return _NIL
+    try:
+        if type(value) is dict:
+            if _scan_dict(value, 0, _max_total) >= 0:
+                return _pack(value)
+        elif _scan(value, 0, _max_total) >= 0:
+            return _pack(value)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:  # noqa: BLE001 - e.g. a string with lone surrogates; the walk copes
+        pass
+    return None
+
+
+def _dump_values_python(values: tuple, light: bool) -> list[bytes]:
+    """The values of one record (a frame's argument and its locals), each as one MessagePack value. A
+    text redacted by name in any of them is redacted wherever else it appears in the record: they
+    are converted again when one was redacted, now knowing it from the start."""
+    redacted: dict[int, Any] = {}
+    dumped = [_fast(value) or _careful(value, light, redacted) for value in values]
+    if redacted:
+        dumped = [_careful(value, light, redacted) for value in values]
+    return dumped
 
 
 def dump_msgpack(value: Any) -> bytes:
     """One MessagePack value for `value`; objects are shown by their fields (see the module doc)."""
-    if value is None:
-        return _NIL
-    try:
-        if type(value) is dict:
-            if _scan_dict(value, 0, _max_total) >= 0:
-                return _pack(value)
-        elif _scan(value, 0, _max_total) >= 0:
-            return _pack(value)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException:  # noqa: BLE001 - e.g. a string with lone surrogates; the walk copes
-        pass
-    return _careful(value, False)
+    return _fast(value) or _dump_values_python((value,), False)[0]
 
 
 def dump_msgpack_lightweight_repr(value: Any) -> bytes:
     """Like `dump_msgpack`, but every object is shown by type and identity."""
-    if value is None:
-        return _NIL
-    try:
-        if type(value) is dict:
-            if _scan_dict(value, 0, _max_total) >= 0:
-                return _pack(value)
-        elif _scan(value, 0, _max_total) >= 0:
-            return _pack(value)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException:  # noqa: BLE001 - e.g. a string with lone surrogates; the walk copes
-        pass
-    return _careful(value, True)
+    return _fast(value) or _dump_values_python((value,), True)[0]
 
 
-configure()
-
-# --- the native fast path ---------------------------------------------------------------------------
+# --- the native serialiser ----------------------------------------------------------------------------
 
 _dump_msgpack_python = dump_msgpack
 _dump_msgpack_lightweight_repr_python = dump_msgpack_lightweight_repr
-
+_dump_values = _dump_values_python
 
 if _native is not None:
     _native.setup(
-        dump=_dump_msgpack_python,
-        dump_lightweight_repr=_dump_msgpack_lightweight_repr_python,
-        is_secret=_is_secret,
-        secret_cache=_secret_cache,
+        dump_values=_dump_values_python,
         type_name=_type_name,
-        native_kind=_native_kind,
+        plan=_plan,
         object_parts=_object_parts,
         key_text=_key_text,
-        redact_text=_redact_text,
     )
-    _native_ready = True
-    _configure_native()
     dump_msgpack = _native.dump_msgpack  # noqa: F811 - the same function, native
     dump_msgpack_lightweight_repr = _native.dump_msgpack_lightweight_repr  # noqa: F811
+    _dump_values = _native.dump_values  # noqa: F811
+
+configure()
 
 
 # --- reading back ---------------------------------------------------------------------------------

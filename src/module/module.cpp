@@ -9,6 +9,7 @@
 #include "profiler/monitoring.hpp"
 #include "profiler/python_type.hpp"
 #include "profiler/shutdown.hpp"
+#include "serialize/serializer.hpp"
 #include "utils/arguments.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
@@ -161,6 +162,12 @@ Result<PyRef> create_module() noexcept {
     }
     VESK_TRY(add_function(module->get(), &register_noop_profiler_def));
     VESK_TRY(add_function(module->get(), &register_profiler_def));
+    // The value serialiser: vesk.serialize takes its methods as its own, where the engine finds them.
+    auto serializer = serialize::new_serializer_object();
+    VESK_TRY(serializer);
+    if (PyModule_AddObjectRef(module->get(), "serializer", serializer->get()) < 0) {
+        return PyError::fetch();
+    }
     return module;
 }
 

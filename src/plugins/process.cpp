@@ -190,7 +190,7 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
     auto final_type = utils::string_of(type_value);
     VESK_TRY(final_type);
 
-    auto bytes = utils::dump_msgpack(record, event.serializer);
+    auto bytes = serialize::dump_msgpack(record, event.serializer);
     VESK_TRY(bytes);
     return PluginRecord{std::move(*bytes), std::move(*final_type)};
 }

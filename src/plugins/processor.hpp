@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "filters/finder.hpp"
+#include "serialize/bridge.hpp"
 #include "utils/bytes.hpp"
 #include "utils/event.hpp"
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/pyref.hpp"
 #include "utils/result.hpp"
-#include "utils/serialize.hpp"
 
 namespace vesk::plugins {
 
@@ -68,7 +68,7 @@ struct PluginEvent {
     PyObject* arg;
     std::string_view filename;
     std::span<const utils::CallFrame> call_frames;  // the thread's open recorded calls
-    utils::Serializer serializer;
+    serialize::Serializer serializer;
 };
 
 struct PluginRecord {

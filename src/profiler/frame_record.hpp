@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "serialize/bridge.hpp"
 #include "utils/event.hpp"
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/result.hpp"
-#include "utils/serialize.hpp"
 
 namespace vesk::profiler {
 
@@ -41,8 +41,8 @@ struct FrameRecordParts {
     utils::Event event = utils::Event::Call;
     bool raised = false;  // a return an exception caused: written as the event "unwind"
     std::optional<utils::FrameId> frame_id;
-    utils::Serialized arg;  // what the serialiser made of them, held until written
-    utils::Serialized locals;
+    serialize::Serialized arg;  // what the serialiser made of them, held until written
+    serialize::Serialized locals;
     std::string_view arg_bytes;  // their bytes, found once
     std::string_view locals_bytes;
     const utils::ThreadInfo* thread = nullptr;

@@ -19,12 +19,12 @@
 #include "profiler/code_cache.hpp"
 #include "profiler/frame_record.hpp"
 #include "profiler/thread_stores.hpp"
+#include "serialize/bridge.hpp"
 #include "utils/bytes.hpp"
 #include "utils/event.hpp"
 #include "utils/locks.hpp"
 #include "utils/record_log.hpp"
 #include "utils/result.hpp"
-#include "utils/serialize.hpp"
 
 namespace vesk::profiler {
 
@@ -70,8 +70,8 @@ struct Config {
     double start_timestamp = 0.0;
     Limits limits;
 
-    [[nodiscard]] utils::Serializer serializer() const noexcept {
-        return lightweight_repr ? utils::Serializer::LightweightRepr : utils::Serializer::Full;
+    [[nodiscard]] serialize::Serializer serializer() const noexcept {
+        return lightweight_repr ? serialize::Serializer::LightweightRepr : serialize::Serializer::Full;
     }
 };
 
@@ -294,9 +294,9 @@ private:
     utils::Guarded<std::string> trace_id_;
     utils::Guarded<utils::RecordLog> frames_of_interest_;  // lock order: before frames_
     utils::Guarded<ThreadBuffers> frames_;
-    ThreadStores threads_;                        // each thread touches only its own entry; see thread_stores.hpp
-    utils::SerializerLookup serializer_lookup_;   // interpreter lock
-    utils::Guarded<TraceAccounting> accounting_;  // lock order: after frames_
+    ThreadStores threads_;                           // each thread touches only its own entry; see thread_stores.hpp
+    serialize::SerializerLookup serializer_lookup_;  // interpreter lock
+    utils::Guarded<TraceAccounting> accounting_;     // lock order: after frames_
     utils::Guarded<RecordingTotals> totals_;
     std::atomic<bool> frames_stopped_{false};    // the trace reached its byte limit
     std::atomic<uint64_t> trace_generation_{1};  // renewed with each test's trace: call counts restart

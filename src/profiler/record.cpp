@@ -6,13 +6,13 @@
 #include <iterator>
 
 #include "profiler/frame_record.hpp"
+#include "serialize/bridge.hpp"
 #include "utils/compat.hpp"
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/interned.hpp"
 #include "utils/qualname.hpp"
 #include "utils/record_cursor.hpp"
-#include "utils/serialize.hpp"
 
 namespace vesk::profiler {
 
@@ -79,19 +79,35 @@ Result<PyRef> locals_to_record(PyObject* frame, PyObject* code, RecordTexts* tex
     return copy;
 }
 
-// CAUTION: runs Python code (the serialiser). The frame's locals serialised: read where they lie
-// when the serialiser is the native one and that gives the bytes of the dict, else from the dict.
-Result<utils::Serialized> serialize_locals(PyObject* frame, PyObject* code, RecordTexts* texts,
-                                           const utils::SerializerFunction& serializer, utils::Serializer kind,
-                                           utils::ByteBuffer& scratch) noexcept {
-    if (serializer.native != nullptr && !may_hold_builtins(code, texts)) {
-        if (auto view = utils::plain_locals_view(frame)) {
-            return utils::serialize_locals_with(serializer, *view, kind, scratch);
-        }
+// CAUTION: runs Python code (the serialiser). The frame's argument and locals serialised. The
+// engine's own serialiser takes both as one record, the locals read where they lie when it can;
+// another is called for each in turn, the argument first.
+Result<serialize::FrameValues> serialize_frame(PyObject* frame, PyObject* code, RecordTexts* texts, PyObject* arg,
+                                               const serialize::SerializerHandle& serializer,
+                                               serialize::Serializer kind, ThreadState& thread) noexcept {
+    if (serializer.native == nullptr) {
+        auto arg_bytes = serialize::serialize_with(serializer, arg, kind, thread.serialized_arg);
+        VESK_TRY(arg_bytes);
+        auto locals = locals_to_record(frame, code, texts);
+        VESK_TRY(locals);
+        auto locals_bytes = serialize::serialize_with(serializer, locals->get(), kind, thread.serialized_locals);
+        VESK_TRY(locals_bytes);
+        return serialize::FrameValues{std::move(*arg_bytes), std::move(*locals_bytes)};
     }
-    auto locals = locals_to_record(frame, code, texts);
-    VESK_TRY(locals);
-    return utils::serialize_with(serializer, locals->get(), kind, scratch);
+    std::optional<utils::LocalsView> view;
+    if (!may_hold_builtins(code, texts)) {
+        view = utils::plain_locals_view(frame);
+    }
+    PyRef locals;
+    if (!view) {
+        auto dict = locals_to_record(frame, code, texts);
+        VESK_TRY(dict);
+        locals = std::move(*dict);
+    }
+    const serialize::RecordValue value = view ? serialize::RecordValue{nullptr, &*view}
+                                              : serialize::RecordValue{locals.get(), nullptr};
+    return serialize::serialize_frame_values(serializer, arg, value, kind, thread.serialized_arg,
+                                             thread.serialized_locals);
 }
 
 using namespace std::string_view_literals;
@@ -319,13 +335,10 @@ Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg,
     // Found once for both values: a lookup by name costs more than a call of a small serialiser.
     auto serializer = serializer_lookup_.function(config_.serializer());
     VESK_TRY(serializer);
-    auto arg_bytes = utils::serialize_with(*serializer, arg.value, config_.serializer(), thread.serialized_arg);
-    VESK_TRY(arg_bytes);
-    auto locals_bytes = serialize_locals(frame, code.code.get(), texts, *serializer, config_.serializer(),
-                                         thread.serialized_locals);
-    VESK_TRY(locals_bytes);
-    parts.arg = std::move(*arg_bytes);
-    parts.locals = std::move(*locals_bytes);
+    auto values = serialize_frame(frame, code.code.get(), texts, arg.value, *serializer, config_.serializer(), thread);
+    VESK_TRY(values);
+    parts.arg = std::move(values->arg);
+    parts.locals = std::move(values->locals);
     parts.arg_bytes = parts.arg.view();
     parts.locals_bytes = parts.locals.view();
     // After the serialisers, which run Python code: the path borrows the code's kept text, which

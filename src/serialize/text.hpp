@@ -5,7 +5,6 @@
 
 #include <Python.h>
 
-#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -40,31 +39,6 @@ void write_utf8(const CodePoints& text, Py_ssize_t count, char* out) noexcept;
 
 // Appends the first `count` code points, surrogates escaped.
 void append_utf8(Output& out, const CodePoints& text, Py_ssize_t count) noexcept;
-
-// Whether the first `count` code points hold one of the texts every secret recognised by its shape
-// contains (vesk.serialize._TRIGGERS): only such a text is handed to the Python serialiser to be
-// redacted.
-[[nodiscard]] bool has_redaction_trigger(const CodePoints& text, Py_ssize_t count) noexcept;
-
-// The characters every trigger text holds one of: a text without any needs no closer look.
-inline constexpr std::string_view REDACTION_ANCHORS = "=:-_JIbB";
-
-inline constexpr std::array<bool, 256> REDACTION_ANCHOR_TABLE = [] {
-    std::array<bool, 256> table{};
-    for (const char anchor : REDACTION_ANCHORS) {
-        table[static_cast<unsigned char>(anchor)] = true;
-    }
-    return table;
-}();
-
-// The usual short name or value, ASCII: true when it holds an anchor (a trigger, or not).
-[[nodiscard]] inline bool may_hold_trigger(const Py_UCS1* chars, Py_ssize_t count) noexcept {
-    bool found = false;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        found |= REDACTION_ANCHOR_TABLE[chars[i]];  // no branch per character
-    }
-    return found;
-}
 
 // The "…[+N chars]" suffix of a cut text and its relatives.
 inline constexpr std::string_view ELLIPSIS = "\xe2\x80\xa6";

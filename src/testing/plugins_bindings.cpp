@@ -279,7 +279,7 @@ PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             .arg = arg,
             .filename = *filename,
             .call_frames = *call_frames,
-            .serializer = *light ? utils::Serializer::LightweightRepr : utils::Serializer::Full,
+            .serializer = *light ? serialize::Serializer::LightweightRepr : serialize::Serializer::Full,
         };
         auto record = plugins::run_processor(**processor, plugin_event);
         VESK_TRY(record);

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "serialize/bridge.hpp"
 #include "testing/bindings.hpp"
 #include "utils/entry.hpp"
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/qualname.hpp"
-#include "utils/serialize.hpp"
 
 namespace vesk::testing {
 
@@ -190,8 +190,8 @@ PyObject* dump_msgpack(PyObject*, PyObject* args) {
         return nullptr;
     }
     return object_entry([&]() -> Result<PyRef> {
-        auto bytes = utils::dump_msgpack(value, lightweight != 0 ? utils::Serializer::LightweightRepr
-                                                                 : utils::Serializer::Full);
+        auto bytes = serialize::dump_msgpack(value, lightweight != 0 ? serialize::Serializer::LightweightRepr
+                                                                     : serialize::Serializer::Full);
         VESK_TRY(bytes);
         return bytes_object(*bytes);
     });
@@ -199,7 +199,7 @@ PyObject* dump_msgpack(PyObject*, PyObject* args) {
 
 PyObject* bytes_from_sequence(PyObject*, PyObject* value) {
     return object_entry([&]() -> Result<PyRef> {
-        auto bytes = utils::bytes_from_sequence(value);
+        auto bytes = serialize::bytes_from_sequence(value);
         VESK_TRY(bytes);
         return bytes_object(*bytes);
     });

@@ -52,6 +52,8 @@ namespace vesk::utils {
     X(dunder_name, "__name__")                                        \
     X(dunder_repr, "__repr__")                                        \
     X(dunder_builtins, "__builtins__")                                \
+    X(enum_name, "_name_")                                            \
+    X(enum_value, "_value_")                                          \
     X(getattr_static, "getattr_static")                               \
     X(property, "property")                                           \
     X(fget, "fget")                                                   \

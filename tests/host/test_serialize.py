@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import enum
+import os
 import threading
 
 import msgpack
@@ -265,7 +266,7 @@ json_like = st.recursive(
 def test_fast_and_careful_paths_agree(value):
     """A plain value gives the same bytes whether the scan accepts it or the walk converts it."""
     fast = dump_msgpack(value)
-    careful = serialize._pack(serialize._Walk(False, False).value(value, 0))
+    careful = serialize._pack(serialize._Walk(False, False, {}).value(value, 0))
     assert fast == careful
     one_value(dump_msgpack_lightweight_repr(value))
 
@@ -403,6 +404,78 @@ def test_reprs_run_only_for_the_types_opted_into():
     serialize.configure()
     assert loads(dump_msgpack(counting)) == ObjectFields(f"{__name__}.Counting", {})
     assert Counting.calls == 2
+
+
+class ModelState:
+    def __init__(self):
+        self.db, self.adding, self.fields_cache = "default", False, {}
+
+
+class Book:
+    """Shaped like an ORM model instance: its machinery set before its fields."""
+
+    def __init__(self):
+        self._state = ModelState()
+        self.id = 1
+        self._prefetched_objects_cache = {}
+        self.title = "Dune"
+
+
+@pytest.mark.parametrize("dump", [dump_msgpack, serialize._dump_msgpack_python], ids=["native", "python"])
+def test_objects_show_their_fields_before_their_machinery(dump):
+    decoded = loads(dump({"book": Book()}))["book"]
+    assert list(decoded.fields) == ["id", "title", "_state", "_prefetched_objects_cache"]
+    assert str(decoded).startswith("Book(id=1, title='Dune', _state=ModelState(")
+
+
+@pytest.mark.parametrize("dump", [dump_msgpack, serialize._dump_msgpack_python], ids=["native", "python"])
+def test_a_wsgi_environment_leaves_out_the_entries_copied_from_the_process_environment(dump, monkeypatch):
+    monkeypatch.setenv("VESK_TEST_HOME", "/home/ada")
+    monkeypatch.setenv("VESK_TEST_CHANGED", "before")
+    serialize.configure()
+    environ = dict(os.environ, VESK_TEST_CHANGED="after", PATH_INFO="/books", HTTP_HOST="example.com")
+    copied = len(environ) - 3
+    decoded = loads(dump({"environ": environ, "META": environ, "other": {"VESK_TEST_HOME": "/home/ada"}}))
+    shown = {"VESK_TEST_CHANGED": "after", "PATH_INFO": "/books", "HTTP_HOST": "example.com",
+             Marker("<process environment>"): Marker(f"<{copied} entries of the process environment>")}
+    assert decoded["environ"] == decoded["META"] == shown
+    assert decoded["other"] == {"VESK_TEST_HOME": "/home/ada"}
+
+
+DJANGO_VALUES = """
+import io, os
+import django
+from django.conf import settings
+
+settings.configure(INSTALLED_APPS=["django.contrib.contenttypes"])
+django.setup()
+from django.core.handlers.wsgi import WSGIRequest
+from django.db import models
+from vesk import serialize
+
+
+class Book(models.Model):
+    title = models.CharField(max_length=100)
+
+    class Meta:
+        app_label = "contenttypes"
+
+
+request = WSGIRequest({**os.environ, "REQUEST_METHOD": "GET", "PATH_INFO": "/books", "wsgi.input": io.BytesIO()})
+print(serialize.loads(serialize.dump_msgpack(Book(id=7, title="Dune"))))
+shown = serialize.loads(serialize.dump_msgpack({"request": request}))["request"].fields
+print(sorted(key for key in shown["environ"] if type(key) is str), shown["META"] == shown["environ"])
+"""
+
+
+def test_a_django_model_reads_by_its_fields_and_a_request_without_the_process_environment(project):
+    pytest.importorskip("django")
+    project.write("values.py", DJANGO_VALUES)
+    done = project.python("values.py")
+    assert done.returncode == 0, done.stderr
+    model, environ = done.stdout.splitlines()
+    assert model.startswith("Book(id=7, title='Dune', _state=ModelState(")
+    assert environ == "['PATH_INFO', 'REQUEST_METHOD', 'SCRIPT_NAME', 'wsgi.input'] True"
 
 
 HOSTILE_PROGRAM = """

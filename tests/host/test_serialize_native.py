@@ -1,4 +1,5 @@
-"""The native serialiser (vesk._serialize) writes exactly the bytes of the Python one, for any value."""
+"""The engine's serialiser (vesk._vesk.serializer) writes exactly the bytes of the Python one, for any value,
+and its secret rules agree with vesk.redaction case for case."""
 
 from __future__ import annotations
 
@@ -18,24 +19,31 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from vesk import serialize
+from vesk import redaction, serialize
 from vesk.config import DEFAULT_SECRET_NAMES
 
 native = serialize._native
 PYTHON = (serialize._dump_msgpack_python, serialize._dump_msgpack_lightweight_repr_python)
+ENVIRONMENT = {"VESK_TEST_HOME": "/home/ada", "VESK_TEST_LANG": "C.UTF-8", "VESK_TEST_PATH": "/usr/bin"}
 
 
 @pytest.fixture(autouse=True)
-def default_limits():
+def process_environment(monkeypatch):
+    """Entries of the process environment that the WSGI environments below copy."""
+    for name, value in ENVIRONMENT.items():
+        monkeypatch.setenv(name, value)
     serialize.configure()
     yield
+    monkeypatch.undo()
     serialize.configure()
 
 
 def test_the_native_functions_are_the_public_ones():
-    assert native is not None, "vesk._serialize was not built"
-    assert serialize.dump_msgpack is native.dump_msgpack
-    assert serialize.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
+    from vesk import _vesk
+
+    assert native is _vesk.serializer, "vesk._vesk was not built"
+    assert serialize.dump_msgpack == native.dump_msgpack
+    assert serialize.dump_msgpack_lightweight_repr == native.dump_msgpack_lightweight_repr
 
 
 def assert_same_bytes(value):
@@ -283,6 +291,9 @@ trigger_soup = st.builds(
     ),
     st.integers(1, 40),
 )
+authorities = st.builds(lambda user, secret, host: f"{user}:{secret}@{host}", text_with("ab:/", max_size=3),
+                        text_with("p@:w", max_size=4), text_with("h.:", max_size=3))
+
 big_ints = st.sampled_from(
     [2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**500, -(10**1000), 2**3999, -(2**4000), 7**5000]
 )
@@ -299,8 +310,17 @@ scalars = (
     | st.builds(lambda count: b"\x00'\"\xff" * count, st.integers(0, 400))
     | shaped_secrets
     | trigger_soup
+    | authorities
+    | st.builds(str.encode, shaped_secrets)
 )
 hashables = scalars.filter(lambda value: not isinstance(value, float) or value == value)
+# A WSGI environment: the request's own entries among copies of the process environment's.
+environs = st.builds(
+    lambda own, copied: {**{name: ENVIRONMENT[name] for name in copied}, **own},
+    st.dictionaries(st.sampled_from(["PATH_INFO", "VESK_TEST_HOME", "wsgi.version", "HTTP_COOKIE"]), scalars | authorities,
+                    max_size=3),
+    st.lists(st.sampled_from(sorted(ENVIRONMENT)), max_size=3),
+)
 objects = st.one_of(
     st.builds(Shown, text_with() | long_text),
     # BaseException from a repr is in its own test: it would stop the reporting of a failed example.
@@ -337,7 +357,10 @@ objects = st.one_of(
     st.builds(Attrs, scalars),
     st.builds(ValueError, scalars, scalars),
 )
-secret_keys = st.sampled_from(["password", "API-Key", "session_token", "Cookie", "Authorization", "PIN", "pin_code"])
+secret_keys = st.sampled_from(
+    ["password", "API-Key", "session_token", "Cookie", "Authorization", "PIN", "pin_code", "host", "Host", "netloc",
+     "environ", "META", "_state", "_cache"]
+)
 keys = st.one_of(
     text_with(max_size=8),
     text_with("ab\ud800", max_size=6),  # collide once cut or escaped
@@ -385,13 +408,17 @@ values = st.recursive(
     lambda children: st.one_of(
         st.lists(children, max_size=6),
         st.tuples(children, children),
-        st.tuples(secret_keys | st.just(b"Cookie") | st.binary(max_size=3), children),  # a (name, value) pair
+        st.tuples(secret_keys | st.sampled_from([b"Cookie", b"host"]) | st.binary(max_size=3), children),  # a pair
+        environs.map(lambda environ: {"environ": environ, "request": Fields(META=environ)}),
+        st.builds(lambda shared, names: {name: shared for name in names}, scalars, st.lists(secret_keys | keys)),
         st.dictionaries(keys, children, max_size=6),
         st.builds(Mapping, st.dictionaries(keys, children, max_size=4)),
         st.builds(collections.OrderedDict, st.dictionaries(keys, children, max_size=4)),
         st.builds(Items, st.lists(children, max_size=4)),
         st.builds(cyclic, st.lists(children, max_size=3) | st.dictionaries(keys, children, max_size=3)),
-        st.builds(lambda fields: Fields(**fields), st.dictionaries(st.sampled_from(["a", "secret", "b"]), children)),
+        st.builds(
+            lambda fields: Fields(**fields), st.dictionaries(st.sampled_from(["a", "secret", "b", "_c", "host"]), children)
+        ),
         st.builds(lambda item: cyclic_object(Fields(item=item)), children),
         st.builds(Record, children, children),
         st.builds(lambda item: KeyError(item), children),
@@ -477,8 +504,11 @@ def test_limits_the_native_walk_does_not_take_are_left_to_python():
         assert_same_bytes(deep)
         assert_same_bytes({"text": "x" * 50, "items": list(range(20))})
     serialize.configure({"max_depth": 100})
-    assert native.configure(max_string_length=1, max_items=1, max_depth=100, max_total_items=1, max_object_depth=1)
-    assert not native.configure(max_string_length=1, max_items=1, max_depth=101, max_total_items=1, max_object_depth=1)
+    rest = {"secret_names": [], "process_environment": {}}
+    assert native.configure(max_string_length=1, max_items=1, max_depth=100, max_total_items=1, max_object_depth=1, **rest)
+    assert not native.configure(
+        max_string_length=1, max_items=1, max_depth=101, max_total_items=1, max_object_depth=1, **rest
+    )
     serialize.configure({"max_depth": 100})
     assert_same_bytes(deep)
 
@@ -493,19 +523,12 @@ def test_secret_names_reach_the_native_side_through_configure():
 
 def test_setup_is_refused_twice_and_configure_checks_its_arguments():
     with pytest.raises(RuntimeError):
-        native.setup(
-            dump=len,
-            dump_lightweight_repr=len,
-            is_secret=len,
-            secret_cache={},
-            type_name=len,
-            native_kind=len,
-            object_parts=len,
-            key_text=len,
-            redact_text=len,
-        )
+        native.setup(dump_values=len, type_name=len, plan=len, object_parts=len, key_text=len)
+    rest = {"max_items": 1, "max_depth": 1, "max_total_items": 1, "max_object_depth": 1, "process_environment": {}}
     with pytest.raises(TypeError):
-        native.configure(max_string_length="1", max_items=1, max_depth=1, max_total_items=1, max_object_depth=1)
+        native.configure(max_string_length="1", secret_names=[], **rest)
+    with pytest.raises(TypeError):
+        native.configure(max_string_length=1, secret_names=[b"password"], **rest)
     assert serialize.dump_msgpack("still works") == PYTHON[0]("still works")
 
 
@@ -522,6 +545,42 @@ def test_a_repr_that_calls_the_serialiser_and_reconfigures_it_is_survived():
     # The walk keeps the limits it started with.
     assert decoded["before"] == decoded["after"] == "abcdef"
     assert decoded["r"].startswith("Reentrant(")
+
+
+# --- the secret rules: one set, natively and in vesk.redaction ------------------------------------------
+
+names = st.lists(
+    st.sampled_from(["api", "Key", "_", "-", "HTTP", "X", "token", "izer", "host", "Host", "s", "environ", "META",
+                     "é", "İ", "ß", "Σ", "2", "password", "PASS", "word", "ID", "Id", "sig", ".", "pwd"]),
+    max_size=6,
+).map("".join)
+
+
+@SETTINGS
+@given(names, st.sampled_from([list(DEFAULT_SECRET_NAMES), ["pin", "ApiKey", "naïve"], []]))
+def test_names_are_judged_as_the_python_rules_judge_them(name, secret_names):
+    serialize.configure({"secret_names": secret_names})
+    assert native.name_kind(name) == redaction.NameRules(secret_names).kind(name)
+
+
+@SETTINGS
+@given(shaped_secrets | trigger_soup | text_with() | authorities)
+def test_secrets_are_found_by_their_shape_as_the_python_rules_find_them(text):
+    for redact, python in [(native.redact_text, serialize._redact_text_python),
+                           (native.redact_authority, redaction.redact_authority)]:
+        shown, expected = redact(text), python(text)
+        assert shown == expected and (shown is text) == (expected is text)
+    data = text.encode("utf-8", "surrogatepass")
+    assert native.redact_bytes(data) == serialize._redact_bytes_python(data)
+
+
+@SETTINGS
+@given(values, values, text_with(max_size=8), st.lists(secret_keys | st.sampled_from(["x", "y"]), max_size=4),
+       st.booleans())
+def test_records_give_the_same_bytes_as_python(arg, other, text, names, light):
+    shared = text + "!"  # made here: an object of its own, shared by the record's values
+    record = ([arg, shared], {**{name: shared for name in names}, "other": other})
+    assert native.dump_values(record, light) == serialize._dump_values_python(record, light)
 
 
 # --- references ------------------------------------------------------------------------------------
@@ -634,7 +693,7 @@ def test_outline_finds_the_items_the_python_reference_finds(container, prefix, c
 
 def test_without_the_extension_the_python_serialiser_is_used():
     script = (
-        "import sys; sys.modules['vesk._serialize'] = None\n"
+        "import sys; sys.modules['vesk._vesk'] = None\n"
         "from vesk import serialize\n"
         "assert serialize._native is None\n"
         "assert serialize.dump_msgpack is serialize._dump_msgpack_python\n"

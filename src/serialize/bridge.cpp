@@ -1,4 +1,5 @@
-#include "utils/serialize.hpp"
+#include "serialize/bridge.hpp"
+
 #include "utils/modules.hpp"
 
 #include <algorithm>
@@ -9,7 +10,17 @@
 #include "utils/interned.hpp"
 #include "utils/pyref.hpp"
 
-namespace vesk::utils {
+namespace vesk::serialize {
+
+using utils::ByteBuffer;
+using utils::checked;
+using utils::conversion_error;
+using utils::dict_version;
+using utils::import_module;
+using utils::interned;
+using utils::PyError;
+using utils::PyRef;
+using utils::Result;
 
 namespace {
 
@@ -88,24 +99,6 @@ PyObject* function_name(Serializer serializer) noexcept {
     return serializer == Serializer::Full ? interned().dump_msgpack : interned().dump_msgpack_lightweight_repr;
 }
 
-// The native serialiser's table, where `function` is that module's own function for `serializer`.
-const NativeSerializerApi* native_table_of(PyObject* function, Serializer serializer) noexcept {
-    if (!PyCFunction_Check(function) || PyCFunction_GET_SELF(function) == nullptr ||
-        !PyModule_Check(PyCFunction_GET_SELF(function))) {
-        return nullptr;
-    }
-    PyRef capsule = PyRef::steal(PyObject_GetAttrString(PyCFunction_GET_SELF(function), "_native_api"));
-    const auto* table = capsule ? static_cast<const NativeSerializerApi*>(
-                                      PyCapsule_GetPointer(capsule.get(), NATIVE_SERIALIZER_CAPSULE))
-                                : nullptr;
-    if (table == nullptr) {
-        PyErr_Clear();  // Intended: a module without the table is called through Python.
-        return nullptr;
-    }
-    const PyCFunction own = serializer == Serializer::Full ? table->full : table->light;
-    return PyCFunction_GET_FUNCTION(function) == own ? table : nullptr;
-}
-
 }  // namespace
 
 std::string_view Serialized::view() const noexcept {
@@ -133,18 +126,18 @@ Result<Serialized> serialized_from(PyRef result, Serializer serializer) noexcept
     return serialized;
 }
 
-Result<SerializerFunction> SerializerLookup::function(Serializer serializer) noexcept {
+Result<SerializerHandle> SerializerLookup::function(Serializer serializer) noexcept {
     Found& found = found_[serializer == Serializer::Full ? 0 : 1];
     const std::optional<uint64_t> modules_version = dict_version(PyImport_GetModuleDict());
     if (found.function && modules_version && *modules_version == found.modules_version &&
         dict_version(PyModule_GetDict(found.module.get())) == found.namespace_version) {
-        return SerializerFunction{found.function.clone(), found.native};
+        return SerializerHandle{found.function.clone(), found.native};
     }
     auto module = import_module(interned().module_vesk_serialize);
     VESK_TRY(module);
     auto function = checked(PyObject_GetAttr(module->get(), function_name(serializer)));
     VESK_TRY(function);
-    const NativeSerializerApi* native = native_table_of(function->get(), serializer);
+    NativeSerializer* native = native_serializer_of(function->get(), serializer == Serializer::LightweightRepr);
     // Versions read after the lookup, which may itself have imported and so changed sys.modules.
     found.modules_version = dict_version(PyImport_GetModuleDict()).value_or(0);
     PyObject* namespace_dict = PyModule_Check(module->get()) ? PyModule_GetDict(module->get()) : nullptr;
@@ -155,7 +148,7 @@ Result<SerializerFunction> SerializerLookup::function(Serializer serializer) noe
     found.module = keep ? std::move(*module) : PyRef();
     found.function = keep ? function->clone() : PyRef();
     found.native = keep ? native : nullptr;
-    return SerializerFunction{std::move(*function), native};
+    return SerializerHandle{std::move(*function), native};
 }
 
 int SerializerLookup::traverse(visitproc visit, void* arg) const noexcept {
@@ -166,46 +159,46 @@ int SerializerLookup::traverse(visitproc visit, void* arg) const noexcept {
     return 0;
 }
 
-Result<Serialized> written_natively(int done, PyObject* result, const ByteBuffer& out, Serializer serializer) noexcept {
-    if (done < 0) {
-        return PyError::fetch();
-    }
-    if (done == 0) {
-        return serialized_from(PyRef::steal(result), serializer);
-    }
+Serialized written_into(const ByteBuffer& out) noexcept {
     Serialized serialized;
     serialized.written_ = &out;
     return serialized;
 }
 
-Result<Serialized> serialize_with(const SerializerFunction& function, PyObject* value, Serializer serializer,
+Result<Serialized> serialize_with(const SerializerHandle& handle, PyObject* value, Serializer serializer,
                                   ByteBuffer& scratch) noexcept {
-    if (function.native != nullptr) {
-        scratch.clear();
-        PyObject* result = nullptr;
-        const int done = function.native->dump(PyCFunction_GET_SELF(function.function.get()), value,
-                                               serializer == Serializer::LightweightRepr, scratch, &result);
-        return written_natively(done, result, scratch, serializer);
+    if (handle.native != nullptr) {
+        const RecordValue one{value, nullptr};
+        ByteBuffer* const out = &scratch;
+        VESK_TRY(dump_record(*handle.native, {&one, 1}, serializer == Serializer::LightweightRepr, {&out, 1}));
+        return written_into(scratch);
     }
-    auto result = checked(PyObject_CallOneArg(function.function.get(), value));
+    auto result = checked(PyObject_CallOneArg(handle.function.get(), value));
     VESK_TRY(result);
     return serialized_from(std::move(*result), serializer);
 }
 
-Result<Serialized> serialize_locals_with(const SerializerFunction& function, const LocalsView& locals,
-                                         Serializer serializer, ByteBuffer& scratch) noexcept {
-    scratch.clear();
-    PyObject* result = nullptr;
-    const int done = function.native->dump_named_values(PyCFunction_GET_SELF(function.function.get()), locals.names,
-                                                        locals.values, locals.count,
-                                                        serializer == Serializer::LightweightRepr, scratch, &result);
-    return written_natively(done, result, scratch, serializer);
+Result<FrameValues> serialize_frame_values(const SerializerHandle& handle, PyObject* arg, const RecordValue& locals,
+                                           Serializer serializer, ByteBuffer& arg_scratch,
+                                           ByteBuffer& locals_scratch) noexcept {
+    const RecordValue values[] = {{arg, nullptr}, locals};
+    ByteBuffer* const outs[] = {&arg_scratch, &locals_scratch};
+    VESK_TRY(dump_record(*handle.native, values, serializer == Serializer::LightweightRepr, outs));
+    return FrameValues{written_into(arg_scratch), written_into(locals_scratch)};
 }
 
 Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept {
     // Looked up by name each time so that a replaced sys.modules entry takes effect at the next call.
-    auto function = module_attribute(interned().module_vesk_serialize, function_name(serializer));
+    auto function = utils::module_attribute(interned().module_vesk_serialize, function_name(serializer));
     VESK_TRY(function);
+    const bool light = serializer == Serializer::LightweightRepr;
+    if (NativeSerializer* native = native_serializer_of(function->get(), light)) {
+        ByteBuffer bytes;
+        const RecordValue one{value, nullptr};
+        ByteBuffer* const out = &bytes;
+        VESK_TRY(dump_record(*native, {&one, 1}, light, {&out, 1}));
+        return bytes;
+    }
     auto result = checked(PyObject_CallOneArg(function->get(), value));
     VESK_TRY(result);
     auto bytes = bytes_from_sequence(result->get());
@@ -215,4 +208,4 @@ Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept
     return bytes;
 }
 
-}  // namespace vesk::utils
+}  // namespace vesk::serialize

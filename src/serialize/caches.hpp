@@ -1,0 +1,91 @@
+// Answers remembered by an object's identity. A frame's locals dict is keyed by its code object's own
+// interned names, the same few types hold the objects a program passes around, and the same str
+// objects are recorded again and again (a parser's source text at every call): looking an answer up
+// here costs a pointer comparison instead of working it out again. A slot holds its object, so the
+// address cannot be reused by another object while the answer is remembered.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <utility>
+
+#include "serialize/secrets.hpp"
+#include "utils/pyref.hpp"
+
+namespace vesk::serialize {
+
+template <class Answer>
+class ByIdentity {
+public:
+    // The answer remembered for `object`, or null. Valid until the next `remember` or `clear`, which
+    // the caller must not run (nor any Python code, which may) while it reads it.
+    [[nodiscard]] const Answer* find(PyObject* object) const noexcept {
+        const Slot& slot = slots_[index(object)];
+        return slot.object.get() == object ? &slot.answer : nullptr;
+    }
+    // Replaces whatever the slot held. Releasing a str runs no Python code; releasing the last
+    // reference to a type may (its weak references' callbacks), as dropping any type would.
+    void remember(PyObject* object, Answer answer) noexcept {
+        Slot& slot = slots_[index(object)];
+        // The slot is made whole first and what it held released only then: code run by the release
+        // may look answers up (and remember others).
+        [[maybe_unused]] utils::PyRef previous = std::move(slot.object);
+        [[maybe_unused]] Answer previous_answer = std::exchange(slot.answer, std::move(answer));
+        slot.object = utils::PyRef::borrow(object);
+    }
+    // Every answer depends on the configured settings: forgotten when they change.
+    void clear() noexcept {
+        for (Slot& slot : slots_) {
+            [[maybe_unused]] utils::PyRef object = std::move(slot.object);
+            [[maybe_unused]] Answer answer = std::exchange(slot.answer, Answer{});
+        }
+    }
+    int traverse(visitproc visit, void* arg) const noexcept {
+        for (const Slot& slot : slots_) {
+            Py_VISIT(slot.object.get());
+            if constexpr (std::is_same_v<Answer, utils::PyRef>) {
+                Py_VISIT(slot.answer.get());
+            }
+        }
+        return 0;
+    }
+
+private:
+    static constexpr size_t SLOTS = 256;
+    struct Slot {
+        utils::PyRef object;
+        Answer answer{};
+    };
+    static size_t index(PyObject* object) noexcept {
+        // Fibonacci hashing of the address: its low bits are alignment, the top bits of the product
+        // mix all of it.
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> 56);
+    }
+    std::array<Slot, SLOTS> slots_;
+};
+
+struct Caches {
+    ByIdentity<NameKind> names;      // a name's kind
+    ByIdentity<utils::PyRef> plans;  // a type's plan, as vesk.serialize._plan made it
+    // A text's (or bytes') searched part with its secrets replaced; null where it holds none.
+    ByIdentity<utils::PyRef> redacted;
+
+    void clear() noexcept {
+        names.clear();
+        plans.clear();
+        redacted.clear();
+    }
+    int traverse(visitproc visit, void* arg) const noexcept {
+        if (int visited = plans.traverse(visit, arg); visited != 0) {
+            return visited;
+        }
+        if (int visited = redacted.traverse(visit, arg); visited != 0) {
+            return visited;
+        }
+        return names.traverse(visit, arg);
+    }
+};
+
+}  // namespace vesk::serialize
