@@ -311,7 +311,7 @@ scalars = (
     | shaped_secrets
     | trigger_soup
     | authorities
-    | st.builds(str.encode, shaped_secrets)
+    | st.builds(lambda text: text.encode("utf-8", "surrogatepass"), shaped_secrets)
 )
 hashables = scalars.filter(lambda value: not isinstance(value, float) or value == value)
 # A WSGI environment: the request's own entries among copies of the process environment's.
