@@ -252,6 +252,49 @@ def test_the_timeline_has_the_calls_at_least_a_pixel_long(server, recorded):
     assert inside.count("__main__.tick") == 450 and "__main__.deep" not in inside
 
 
+def test_the_flame_graph_adds_up_call_paths_of_a_thread_and_of_a_subtree(server, recorded):
+    base = f"trace/{recorded.first}"
+    # On the clock's times: with the recorder's time taken out, a tick may last no time at all.
+    cells = {cell[0]: cell for cell in api(server, f"{base}/flame?thread=1&raw=1")["cells"]}
+
+    def path(stack: int) -> tuple:
+        names = []
+        while stack:
+            names.append(cells[stack][2].removeprefix("__main__."))
+            stack = cells[stack][1]
+        return tuple(reversed(names))
+
+    by_path = {path(stack): cell for stack, cell in cells.items()}
+    assert by_path[("<module>", "main", "many", "tick")][3] == 450
+    assert [by_path[("<module>", "main") + ("deep",) * n][3] for n in range(1, 32)] == [1] * 31
+    for stack, parent, _, _, total, own, _ in cells.values():
+        below = sum(cell[4] for cell in cells.values() if cell[1] == stack)
+        assert own == approx(total - below, abs=1e-9) and own > 0
+    many = by_path[("<module>", "main", "many")]
+    subtree = api(server, f"{base}/flame?node={many[6]}&raw=1")["cells"]
+    assert [(cell[0], cell[1], cell[3]) for cell in subtree] == [(many[0], 0, 1), (many[0] + 1, many[0], 450)]
+    tick = by_path[("<module>", "main", "many", "tick")]
+    assert [value for cell in subtree for value in cell[4:6]] == approx([*many[4:6], *tick[4:6]])
+
+
+def test_the_function_table_has_every_function_sorted_and_filtered(server, recorded):
+    base = f"trace/{recorded.first}"
+    whole = api(server, f"{base}/functions?sort=self&limit=1000")
+    functions = whole["functions"]
+    assert whole["total"] == len(functions)
+    assert {f["name"].removeprefix("__main__.") for f in functions} == {
+        "<module>", "main", "load_users", "deep", "find_me", "many", "tick", "fail"}
+    assert [f["self"] for f in functions] == sorted((f["self"] for f in functions), reverse=True)
+    roots = [cell for thread in (1, 2) for cell in api(server, f"{base}/flame?thread={thread}")["cells"] if not cell[1]]
+    assert sum(f["self"] for f in functions) == approx(sum(cell[4] for cell in roots))
+    by_calls = api(server, f"{base}/functions?sort=calls&limit=1")
+    assert [(f["name"], f["calls"]) for f in by_calls["functions"]] == [("__main__.tick", 451)]
+    (deep,) = api(server, f"{base}/functions?q=main__.dee")["functions"]
+    assert deep["calls"] == 31 and deep["total"] > deep["self"] > 0
+    assert api(server, f"{base}/node/{deep['first']}")["node"]["args"] == "n=30"
+    assert get(server, f"/api/{base}/functions?sort=nonsense")[0] == 400
+
+
 @pytest.mark.parametrize(
     ("statement", "shape"),
     [
@@ -511,3 +554,36 @@ def test_browser_shows_a_recorded_script_as_text(browser, server, recorded):
 
     with pytest.raises(NoAlertPresentException):
         browser.switch_to.alert  # noqa: B018 - reading it is the check
+
+
+def test_browser_flame_graph_zooms_and_opens_a_call_in_the_tree(browser, server, recorded, tmp_path):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    find = visit(browser, server, f"/trace/{recorded.first}?raw=1", "nav.tabs")
+    find('[data-tab="flame"]')[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find(".flame-cell"))
+    (many,) = [cell for cell in find(".flame-cell") if cell.text == "many"]
+    many.click()
+    focus = find(".flame-cell.focus")[0]
+    assert focus.text == "many" and [c.text for c in find(".flame-cell.ancestor")][-2:] == ["<module>", "main"]
+    (tick,) = [cell for cell in find(".flame-cell") if cell.text == "tick"]
+    browser.save_screenshot(str(tmp_path / "flame.png"))
+    assert 0 < tick.size["width"] < focus.size["width"] and "450 calls" in tick.get_attribute("title")
+    find(".flame-chosen .open-call")[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find("li.match"))
+    assert find("li.match .name")[0].text == "many" and find("section.calls")[0].is_displayed()
+
+
+def test_browser_function_table_sorts_and_filters(browser, server, recorded, tmp_path):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    find = visit(browser, server, f"/trace/{recorded.first}", "nav.tabs")
+    find('[data-tab="functions"]')[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find("tr.function"))
+    find("th.calls button")[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find("th.calls.sorted"))
+    assert [row.text for row in find("tr.function td.calls")][:2] == ["451", "31"]
+    browser.save_screenshot(str(tmp_path / "functions.png"))
+    find(".function-filter")[0].send_keys("find")
+    WebDriverWait(browser, 30).until(lambda _: len(find("tr.function")) == 1)
+    assert find("tr.function td.name")[0].text == "find_me" and find(".functions-panel .count")[0].text == "1 function"

@@ -13,6 +13,11 @@
                                                  [node, depth, start, end, function] of the calls
                                                  of a thread or an asyncio task at least a pixel
                                                  long in that span, longest first
+    /api/trace/ID/flame?thread=N|task=N|node=N   the flame graph of a thread, a task or a call's
+                                                 subtree: [stack, parent (0: a root), function,
+                                                 calls, total, self, first call] of its call paths
+    /api/trace/ID/functions?q=TEXT&sort=calls|total|self|name&limit=N
+                                                 every function with its calls, total and own time
 
 Times are the program's, the recorder's own time taken out; `raw=1` on any of them gives the
 clock's.
@@ -34,6 +39,8 @@ MAX_PAGE = 1000
 SEARCH_LIMIT = 100
 QUERIES_PER_GROUP = 50
 TIMELINE_CALLS = 4000
+FLAME_CELLS = 5000  # the costliest call paths: more than a screen's width can tell apart
+FUNCTION_SORTS = ("calls", "total", "self", "name")
 
 
 class ApiError(Exception):
@@ -88,6 +95,10 @@ class Api:
                 return self._with_index(trace_id, lambda found: self.search(found, arguments), raw_times)
             if rest == ["timeline"]:
                 return self._with_index(trace_id, lambda found: self.timeline(found, arguments), raw_times)
+            if rest == ["flame"]:
+                return self._with_index(trace_id, lambda found: self.flame(found, arguments), raw_times)
+            if rest == ["functions"]:
+                return self._with_index(trace_id, lambda found: self.functions(found, arguments), raw_times)
             if rest == ["sql"]:
                 return self._with_index(trace_id, lambda found: {"groups": found.query_groups(QUERIES_PER_GROUP)},
                                         raw_times)
@@ -171,10 +182,7 @@ class Api:
                 "matches": [{"node": match, "ancestors": found.ancestors(match)} for match in matches]}
 
     def timeline(self, found: index.TraceIndex, arguments: dict) -> dict:
-        if "task" in arguments:
-            track = ("task", _number(arguments["task"], "task"))
-        else:
-            track = ("thread", _number(arguments.get("thread", "1"), "thread"))
+        track = _track(arguments, ("task", "thread"))
         start, end = _seconds(arguments.get("start")), _seconds(arguments.get("end"))
         if start is None or end is None:
             facts = found.summary()
@@ -186,6 +194,27 @@ class Api:
         # Calls shorter than a pixel would not show.
         calls = found.timeline(track, start, end, (end - start) / width, TIMELINE_CALLS)
         return {"start": start, "end": end, "calls": calls, "more": len(calls) == TIMELINE_CALLS}
+
+    def flame(self, found: index.TraceIndex, arguments: dict) -> dict:
+        track = _track(arguments, ("node", "task", "thread"))
+        cells = found.flame(track, FLAME_CELLS)
+        stacks = {cell[0] for cell in cells}
+        shown = []
+        for cell in cells:
+            if cell[1] not in stacks:
+                if track[0] == "thread" and cell[1] != 0:
+                    continue  # under a call path too cheap to be among them
+                cell[1] = 0
+            shown.append(cell)
+        return {"track": {"kind": track[0], "number": track[1]}, "cells": shown, "more": len(cells) == FLAME_CELLS}
+
+    def functions(self, found: index.TraceIndex, arguments: dict) -> dict:
+        order = arguments.get("sort", "total")
+        if order not in FUNCTION_SORTS:
+            raise ApiError(400, f"sort by {', '.join(FUNCTION_SORTS)}, not {order!r}")
+        limit = min(_number(arguments.get("limit", str(PAGE)), "limit"), MAX_PAGE)
+        total, rows = found.function_table(arguments.get("q", "").strip(), order, limit)
+        return {"total": total, "sort": order, "functions": rows}
 
     def compare(self, first: str, second: str, arguments: dict) -> dict:
         ids = [self._trace_id(first), self._trace_id(second)]
@@ -211,6 +240,14 @@ def _number(value: str, name: str) -> int:
         return int(value)
     except ValueError:
         raise ApiError(400, f"{name} must be a whole number, not {value!r}") from None
+
+
+def _track(arguments: dict, kinds: tuple[str, ...]) -> tuple[str, int]:
+    """Which calls are asked for: the first of `kinds` the arguments name, else the first thread."""
+    for kind in kinds:
+        if kind in arguments:
+            return kind, _number(arguments[kind], kind)
+    return "thread", 1
 
 
 def _seconds(value: str | None) -> float | None:
