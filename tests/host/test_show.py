@@ -427,3 +427,22 @@ def test_an_asyncio_program_reads_per_task(project):
     assert calls == {("MainThread", "__main__.<module>"), ("Task-1", "__main__.main"), ("worker-a", "__main__.worker"),
                      ("worker-a", "__main__.fetch"), ("worker-b", "__main__.worker"), ("worker-b", "__main__.fetch")}
     assert_properly_nested(events)
+
+
+def test_a_cut_tree_keeps_the_way_to_each_exception_and_how_the_trace_ended(capsys, db_path):
+    records = [frame("call", "m", "app.main", 1.0)]
+    for n in range(300):  # far more lines than the cut keeps, before the failure
+        records += [frame("call", f"t{n}", "app.tick", 1.0 + n / 1000), frame("return", f"t{n}", "app.tick", 1.0 + n / 1000)]
+    for depth, name in enumerate(("app.handle", "app.validate", "app.check")):
+        records.append(frame("call", f"x{depth}", name, 2.0 + depth))
+    records += [frame("unwind", f"x{depth}", name, 3.0) for depth, name in reversed(list(enumerate(
+        ("app.handle", "app.validate", "app.check"))))]
+    records += [frame("unwind", "m", "app.main", 3.0)]
+    traceback = [[record["path"], record["co_name"]] for record in records if record["event"] == "unwind"][::-1]
+    ending = plugin("program_exit", 3.1, status=1, error="ValueError: bad", traceback=traceback)
+    save(db_path, [document({MAIN_ID: records + [ending]})])
+    lines = thread_lines(run(capsys, db_path, "show", TRACE, "--limit", "20"))["MainThread (1)"]
+    kept = [(depth, name) for depth, name in outline_names(lines) if not name.startswith(("app.tick", "…"))]
+    assert kept == [(1, "app.main"), (2, "app.handle"), (3, "app.validate"), (4, "app.check"), (1, "• exit status 1, raised ValueError: bad")]
+    assert all("raised ValueError: bad" in line for line in lines if line.lstrip().startswith("app.check"))
+    assert len(lines) < 30

@@ -26,6 +26,7 @@ from vesk.reading.summary import Cut, Resumed, ThreadFacts, TraceFacts, summary_
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, duration
 
 DEFAULT_LIMIT = 200
+OUTCOMES = frozenset(("program_exit", "end_test", "request_end"))  # how a trace ended: always printed
 HELD_LINES = 100_000  # lines of the threads printed after the first that wait in memory for a pass
 
 
@@ -187,8 +188,10 @@ class ThreadText(ThreadWalk):
     at the deepest level, a number of lines per parent."""
 
     def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, spent: Callable[[], None],
-                 raised: dict, resumed: dict[object, Resumed] | None = None) -> None:
+                 raised: dict, resumed: dict[object, Resumed] | None = None, kept: set | None = None) -> None:
         super().__init__(selection)
+        # Calls on the way to an exception: shown whatever the cut, as is how the trace ended
+        self.kept = kept or set()
         self.raised = raised  # the known exceptions by (path, function), as TraceFacts found them
         # Calls run in several stretches (TraceFacts found them): the first stretch's line waits for the
         # final return; each later stretch gets a line of its own where it ran.
@@ -201,10 +204,12 @@ class ThreadText(ThreadWalk):
         self.spent = spent  # told once the line budget is used up
         self.printed: list[Open] = []  # the open calls whose lines are printed, outermost first
 
-    def _shown(self, depth: int | None) -> bool:
+    def _shown(self, depth: int | None, kept: bool = False) -> bool:
         """Whether a record at this depth gets a line; one that does not is counted."""
         if depth is None:
             return False
+        if kept:
+            return True
         parent = self.printed[-1].state if self.printed else None
         max_depth = self.cut.depth
         capped = (
@@ -236,7 +241,7 @@ class ThreadText(ThreadWalk):
 
     def opened(self, entry: Open) -> None:
         call, entry.call = entry.call, None
-        if not self._shown(entry.depth):
+        if not self._shown(entry.depth, entry.frame_id in self.kept):
             return
         line = Pending()
         self.lines.add(line)
@@ -295,7 +300,7 @@ class ThreadText(ThreadWalk):
             self.lines.add("  " * depth + _node_line(head, str(ret.get("path") or ""), ret, None, self.raised))
 
     def other(self, record: dict, depth: int | None) -> None:
-        if not text.is_step_end(record) and self._shown(depth):
+        if not text.is_step_end(record) and self._shown(depth, record.get("type") in OUTCOMES):
             self.lines.add("  " * depth + "• " + text.describe_plugin_record(record))
 
 
@@ -366,7 +371,7 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
         else:
             cut = thread.cut_to(options.limit)
         walks[thread.key] = ThreadText(selection, LineQueue(write if lines is None else lines.append), cut, spent,
-                                       raised, thread.resumed())
+                                       raised, thread.resumed(), thread.kept())
         held.append(lines)
     sections = set().union(*(thread.sections for thread in threads))
     # Which task a record ran in is known from the start of its step, which may come before the
