@@ -289,7 +289,7 @@ def test_the_function_table_has_every_function_sorted_and_filtered(server, recor
     assert sum(f["self"] for f in functions) == approx(sum(cell[4] for cell in roots))
     by_calls = api(server, f"{base}/functions?sort=calls&limit=1")
     assert [(f["name"], f["calls"]) for f in by_calls["functions"]] == [("__main__.tick", 451)]
-    (deep,) = api(server, f"{base}/functions?q=main__.dee")["functions"]
+    (deep,) = api(server, f"{base}/functions?q=main__.dee&raw=1")["functions"]
     assert deep["calls"] == 31 and deep["total"] > deep["self"] > 0
     assert api(server, f"{base}/node/{deep['first']}")["node"]["args"] == "n=30"
     assert get(server, f"/api/{base}/functions?sort=nonsense")[0] == 400

@@ -446,3 +446,25 @@ def test_a_cut_tree_keeps_the_way_to_each_exception_and_how_the_trace_ended(caps
     assert kept == [(1, "app.main"), (2, "app.handle"), (3, "app.validate"), (4, "app.check"), (1, "• exit status 1, raised ValueError: bad")]
     assert all("raised ValueError: bad" in line for line in lines if line.lstrip().startswith("app.check"))
     assert len(lines) < 30
+
+
+@pytest.mark.parametrize(("option", "value", "error"), [
+    ("--frame", "frm_nosuch", "no call with frame id 'frm_nosuch' in trace"),
+    ("--thread", "nosuch", "no thread 'nosuch' in trace"),
+])
+def test_a_frame_or_thread_the_trace_lacks_is_an_error_found_in_the_index(capsys, monkeypatch, db_path, option,
+                                                                         value, error):
+    from vesk.reading.records import RecordStream
+    from vesk.serve import index, store
+
+    nested_trace(db_path)
+    assert main(["show", TRACE, option, value, "--db", db_path]) == 1
+    assert f"no records match {option} {value}" in capsys.readouterr().err  # found by reading the trace
+    store.make_private_directory(store.index_directory(db_path))
+    store.make_private_directory(store.index_directory(db_path) + "/traces")
+    index.build(db_path, TRACE, store.index_path(db_path, TRACE), index.Progress(0, 2))
+    monkeypatch.setattr(RecordStream, "records", lambda *a, **k: pytest.fail("the trace was read"))
+    assert main(["show", TRACE, option, value, "--db", db_path]) == 1
+    shown = capsys.readouterr()
+    assert shown.out == "" and error in shown.err and shown.err.count("\n") == 1
+    assert main(["show", TRACE, "--thread", "worker", "--db", db_path, "--frame", "frm_nosuch"]) == 1

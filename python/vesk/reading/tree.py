@@ -21,6 +21,7 @@ import tempfile
 from typing import Callable, TextIO
 
 from vesk.reading import text
+from vesk.utils import VeskError
 from vesk.reading.records import LOCALS, Decoding, RecordStream, thread_key
 from vesk.reading.summary import Cut, Resumed, ThreadFacts, TraceFacts, summary_lines
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, duration
@@ -63,6 +64,11 @@ class ShowOptions:
                 lambda call: fragment in str(call.get("qualname") or "") or fragment in str(call.get("co_name") or "")
             )
         return Selection()
+
+    def asked(self) -> str:
+        """The options that select part of the trace, as given."""
+        return " ".join(f"{name} {value}" for name, value in (
+            ("--thread", self.thread), ("--function", self.function), ("--frame", self.frame)) if value is not None)
 
     def wants_thread(self, thread: ThreadFacts) -> bool:
         if self.thread is None:
@@ -319,6 +325,8 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
     facts = TraceFacts()
     facts.read(stream, selection, options.grouping())
     threads = [t for t in facts.ordered_threads() if options.wants_thread(t) and t.selected_lines]
+    if not threads and facts.records and options.asked():
+        raise VeskError(f"no records match {options.asked()}")
     cut = options.limit > 0 and any(t.selected_lines > options.limit for t in threads)
     write = _writer(out)
     for line in header:
@@ -329,7 +337,7 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
         for line in summary_lines(facts):
             write(line)
     if not threads:
-        write(_nothing_selected(facts, options))
+        write("(no records)")
         return
     # Within a line limit the lines of many threads are few enough to wait for one shared pass; the
     # whole tree of each thread takes a pass of its own, straight to the output.
@@ -399,14 +407,6 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
             write(line)
         shortened |= bool(walk.not_shown) or (options.depth is None and walk.cut.depth is not None)
     return shortened
-
-
-def _nothing_selected(facts: TraceFacts, options: ShowOptions) -> str:
-    if not facts.records:
-        return "(no records)"
-    asked = [f"{name} {value}" for name, value in (("--thread", options.thread), ("--function", options.function),
-                                                   ("--frame", options.frame)) if value is not None]
-    return f"(no records match {' '.join(asked)})" if asked else "(no records)"
 
 
 def _writer(out: TextIO) -> Callable[[str], None]:

@@ -32,6 +32,7 @@ from urllib.parse import parse_qs
 from vesk import db
 from vesk.serve import compare, index
 from vesk.serve.indexes import Indexes
+from vesk.serve import listing
 from vesk.serve.listing import Outcomes
 
 PAGE = 200
@@ -133,7 +134,7 @@ class Api:
         self.outcomes.forget_others(known)
         wanted = arguments.get("q", "").lower()
         if wanted:
-            summaries = [summary for summary in summaries if wanted in _list_text(summary)]
+            summaries = [summary for summary in summaries if wanted in listing.list_text(summary)]
         offset = _number(arguments.get("offset", "0"), "offset")
         limit = min(_number(arguments.get("limit", str(PAGE)), "limit"), MAX_PAGE)
         page = summaries[offset : offset + limit]
@@ -259,14 +260,8 @@ def _seconds(value: str | None) -> float | None:
         raise ApiError(400, f"not a time: {value!r}") from None
 
 
-def _list_text(summary: db.TraceSummary) -> str:
-    return " ".join((summary.trace_id, summary.source or "", summary.label or "", *summary.command_line)).lower()
-
-
 def _trace_json(summary: db.TraceSummary, outcome) -> dict:
-    seconds = outcome.seconds
-    if seconds is None and summary.started_at is not None:
-        seconds = summary.saved_at - summary.started_at
+    seconds = listing.seconds_of(summary, outcome)
     return {
         "trace_id": summary.trace_id,
         "source": summary.source,

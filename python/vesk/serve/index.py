@@ -661,6 +661,29 @@ def indexed_documents(path: str) -> int:
     return documents if version == VERSION and isinstance(documents, int) else 0
 
 
+def missing(db_path: str, trace_id: str, documents: int, frame: str | None, thread: str | None) -> str | None:
+    """What of a frame id and a thread (name, native id or task name) the trace lacks, told by its
+    index when that holds all its `documents`; None when both are there or there is no such index."""
+    path = store.index_path(db_path, trace_id)
+    if (frame is None and thread is None) or indexed_documents(path) != documents:
+        return None
+    connection = store.open_for_reading(path)
+    try:
+        if frame is not None and connection.execute(
+                "SELECT 1 FROM nodes WHERE frame_id = ? AND kind = 0 LIMIT 1", (frame,)).fetchone() is None:
+            return f"no call with frame id {frame!r} in trace {trace_id}"
+        if thread is not None:
+            labels = [label for (label,) in connection.execute("SELECT label FROM threads ORDER BY rank")]
+            found = connection.execute(
+                "SELECT 1 FROM threads WHERE name = :t OR CAST(native_id AS TEXT) = :t"
+                " UNION ALL SELECT 1 FROM tasks WHERE name = :t", {"t": thread}).fetchone()
+            if found is None:
+                return f"no thread {thread!r} in trace {trace_id} (its threads: {', '.join(labels)})"
+    finally:
+        connection.close()
+    return None
+
+
 # --- reading it -----------------------------------------------------------------------------------
 
 
