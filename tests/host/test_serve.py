@@ -157,6 +157,19 @@ def test_the_list_is_newest_first_with_how_each_trace_ended(server, recorded):
     assert [t["trace_id"] for t in api(server, "traces?q=FAILING")["traces"]] == [recorded.failed]
 
 
+def test_the_list_sorts_and_filters_every_trace_with_the_count_of_matches(server, recorded):
+    listed = lambda query: api(server, f"traces?{query}")  # noqa: E731
+    failed = listed("outcome=failed")
+    assert [t["trace_id"] for t in failed["traces"]] == [recorded.failed] and (failed["total"], failed["of"]) == (1, 3)
+    assert [t["trace_id"] for t in listed("outcome=ok&sort=saved&order=asc")["traces"]] == [recorded.first, recorded.second]
+    by_duration = [t["seconds"] for t in listed("sort=duration&order=asc")["traces"]]
+    assert by_duration == sorted(by_duration)
+    assert listed("sort=outcome")["traces"][0]["trace_id"] == recorded.failed
+    assert listed("source=run")["total"] == listed("source=cli")["total"] == 3 and listed("source=test")["total"] == 0
+    assert listed("")["sources"] == ["run"]
+    assert get(server, "/api/traces?sort=nonsense")[0] == 400
+
+
 @pytest.mark.parametrize(
     ("record", "shown", "failed"),
     [
@@ -315,6 +328,8 @@ def test_compare_finds_the_first_differing_call(server, recorded):
     assert row["differs"] and row["a"]["name"] == row["b"]["name"] == "__main__.main"
     assert (row["a"]["args"], row["b"]["args"]) == (f"label={SCRIPT!r}", "label='other'")
     assert not any(r["differs"] for r in compared["rows"][: difference - compared["offset"]])
+    assert all(r["delta"] == approx(r["b"]["duration"] - r["a"]["duration"]) for r in compared["rows"] if r["a"] and r["b"])
+    assert row["a"]["duration"] > 0 and compared["seconds"][0] > row["a"]["duration"]
     same = api(server, f"compare/{recorded.first}/{recorded.first}")
     assert same["first_difference"] is None and same["calls"][0] == same["calls"][1] > 480
 
@@ -536,6 +551,19 @@ def test_browser_search_opens_the_tree_to_a_deep_call(browser, server, recorded)
     shown = [item.get_attribute("data-node") for item in find("li.node")]
     assert len(shown) == len(set(shown))  # opening the tree while its first page loads shows each call once
     assert match.is_displayed()
+
+
+def test_browser_list_sorts_by_a_column_and_filters_by_outcome(browser, server, recorded, tmp_path):
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+
+    find = visit(browser, server, "/", "tr.trace")
+    find('button[data-sort="outcome"]')[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find("th.sorted") and find("tr.trace"))
+    assert find("tr.trace")[0].get_attribute("data-trace-id") == recorded.failed
+    Select(find("select.outcome-filter")[0]).select_by_value("ok")
+    WebDriverWait(browser, 30).until(lambda _: len(find("tr.trace")) == 2)
+    assert find("span.count")[0].text == "2 of 3 traces match" and "outcome=ok" in browser.current_url
+    browser.save_screenshot(str(tmp_path / "list.png"))
 
 
 def test_browser_compare_highlights_the_first_difference(browser, server, recorded):

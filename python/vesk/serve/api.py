@@ -1,6 +1,8 @@
 """The JSON API the pages use; every answer is a (status, JSON-ready value) pair.
 
-    /api/traces?q=TEXT&offset=N&limit=N          traces, newest first, with how each ended
+    /api/traces?q=TEXT&source=NAME&outcome=failed|ok&sort=COLUMN&order=asc|desc&offset=N&limit=N
+                                                 traces (newest first unless sorted by another of
+                                                 TRACE_SORTS), with how each ended
     /api/trace/ID                                its summary, with how far indexing has come while
                                                  it goes on (202 until its first document is in)
     /api/trace/ID/children?thread=N&node=N|frame=FRAME_ID&offset=N&limit=N
@@ -42,6 +44,18 @@ QUERIES_PER_GROUP = 50
 TIMELINE_CALLS = 4000
 FLAME_CELLS = 5000  # the costliest call paths: more than a screen's width can tell apart
 FUNCTION_SORTS = ("calls", "total", "self", "name")
+# What the trace list sorts by; the ones read from how each trace ended need every trace's ending.
+TRACE_SORTS = {
+    "saved": lambda summary, outcome: summary.saved_at,
+    "trace": lambda summary, outcome: summary.trace_id,
+    "source": lambda summary, outcome: listing.SOURCE_NAMES.get(summary.source or "", summary.source or ""),
+    "what": lambda summary, outcome: (summary.label or " ".join(summary.command_line)).lower(),
+    "frames": lambda summary, outcome: summary.frame_count,
+    "plugin": lambda summary, outcome: summary.plugin_count,
+    "outcome": lambda summary, outcome: (outcome.failed, outcome.text or ""),
+    "duration": lambda summary, outcome: listing.seconds_of(summary, outcome) or 0.0,
+}
+_BY_ENDING = frozenset(("outcome", "duration"))
 
 
 class ApiError(Exception):
@@ -132,14 +146,31 @@ class Api:
         known = {summary.trace_id for summary in summaries}
         self.indexes.remove_stale(known)
         self.outcomes.forget_others(known)
+        listed = summaries
         wanted = arguments.get("q", "").lower()
         if wanted:
             summaries = [summary for summary in summaries if wanted in listing.list_text(summary)]
+        source = arguments.get("source")
+        if source:
+            summaries = [summary for summary in summaries if listing.of_source(summary, source)]
+        sort, ended = arguments.get("sort", "saved"), arguments.get("outcome")
+        if sort not in TRACE_SORTS:
+            raise ApiError(400, f"sort by {', '.join(TRACE_SORTS)}, not {sort!r}")
+        if ended not in (None, "", "failed", "ok"):
+            raise ApiError(400, f"outcome is failed or ok, not {ended!r}")
+        outcomes = self.outcomes.of(summaries) if ended or sort in _BY_ENDING else {}
+        if ended:
+            summaries = [summary for summary in summaries if outcomes[summary.trace_id].failed == (ended == "failed")]
+        if sort != "saved" or arguments.get("order") == "asc":
+            key = TRACE_SORTS[sort]
+            summaries.sort(key=lambda summary: key(summary, outcomes.get(summary.trace_id)),
+                           reverse=arguments.get("order", "desc") != "asc")
         offset = _number(arguments.get("offset", "0"), "offset")
         limit = min(_number(arguments.get("limit", str(PAGE)), "limit"), MAX_PAGE)
         page = summaries[offset : offset + limit]
-        outcomes = self.outcomes.of(page)
-        return {"total": len(summaries), "offset": offset,
+        outcomes = {**outcomes, **self.outcomes.of([s for s in page if s.trace_id not in outcomes])}
+        sources = {listing.SOURCE_NAMES.get(summary.source or "", summary.source or "?") for summary in listed}
+        return {"total": len(summaries), "of": len(listed), "offset": offset, "sources": sorted(sources),
                 "traces": [_trace_json(summary, outcomes[summary.trace_id]) for summary in page]}
 
     def trace(self, trace_id: str, raw_times: bool) -> dict:
@@ -223,6 +254,7 @@ class Api:
         try:
             for trace_id in ids:
                 indexes.append(self._index(trace_id))
+                indexes[-1].raw_times = arguments.get("raw") == "1"
                 if indexes[-1].progress is not None:  # a part of a trace would differ from the whole
                     raise Indexing(indexes[-1].progress)
             offset = _number(arguments["offset"], "offset") if "offset" in arguments else None

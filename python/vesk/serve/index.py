@@ -887,16 +887,23 @@ class TraceIndex:
         return count, [{"name": name, "path": path, "calls": calls, "total": total_time, "self": own_time,
                         "first": first} for name, path, calls, total_time, own_time, first in rows]
 
+    @property
+    def _took(self) -> str:
+        """A call's duration on the clock shown: its wall time when it was resumed."""
+        if self.raw_times:
+            return "coalesce(n.raw_wall, n.raw_end - n.raw_start)"
+        return "coalesce(n.wall, n.end - n.start)"
+
     def call_count(self) -> int:
         return self.connection.execute("SELECT count(*) FROM nodes WHERE kind = 0").fetchone()[0]
 
     def calls_in_order(self, limit: int) -> Iterator[tuple]:
-        """(thread rank, depth, function, path, arguments, value) of the first `limit` calls, thread
+        """(thread rank, depth, function, path, arguments, value, duration) of the first `limit` calls, thread
         by thread (the main thread first), each thread's in the order they were made."""
         threads = self.connection.execute("SELECT thread, rank FROM threads ORDER BY rank").fetchall()
         for thread, rank in threads:
             rows = self.connection.execute(
-                "SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, '') FROM nodes n"
+                f"SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, ''), {self._took} FROM nodes n"
                 " JOIN functions f ON f.function = n.function WHERE n.thread = ? AND n.kind = 0 ORDER BY n.node LIMIT ?",
                 (rank, thread, limit),
             ).fetchall()
