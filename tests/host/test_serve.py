@@ -60,12 +60,21 @@ PROGRAM = """
                 names.append(connection.execute(sa.text("SELECT name FROM users WHERE id = :id"), {"id": i}).scalar())
         return names
 
+    def id_of(connection, name):
+        return connection.execute(sa.text("SELECT id FROM users WHERE name = :name"), {"name": name}).scalar()
+
+    def badge(connection, name):
+        return f"#{id_of(connection, name)}"
+
     def main(label):
         engine = sa.create_engine("sqlite://")
         with engine.begin() as connection:
             connection.execute(sa.text("CREATE TABLE users (id INTEGER, name TEXT)"))
             connection.execute(sa.text("INSERT INTO users VALUES (1, 'ann'), (2, 'bob'), (3, 'cy')"))
         names = load_users(engine, [1, 2, 3])
+        with engine.connect() as connection:
+            for name in names:
+                badge(connection, name)  # one query per badge: the usual N+1
         deep(30)
         many()
         try:
@@ -240,15 +249,22 @@ def test_the_summary_adds_up_as_vesk_show_does(server, recorded):
 def test_sql_is_grouped_by_shape_with_repeats_from_one_call_flagged(server, recorded):
     groups = {g["shape"]: g for g in api(server, f"trace/{recorded.first}/sql")["groups"]}
     assert set(groups) == {
-        "SELECT name FROM users WHERE id = ?", "CREATE TABLE users (id INTEGER, name TEXT)", "INSERT INTO users VALUES (…)"
+        "SELECT name FROM users WHERE id = ?", "CREATE TABLE users (id INTEGER, name TEXT)", "INSERT INTO users VALUES (…)",
+        "SELECT id FROM users WHERE name = ?",
     }
     select = groups["SELECT name FROM users WHERE id = ?"]
     assert select["count"] == 3 and [q["params"] for q in select["queries"]] == ["[1]", "[2]", "[3]"]
     assert all(q["duration_ms"] > 0 and q["repeated"] for q in select["queries"])
     (repeat,) = select["repeated_by"]
-    assert repeat["queries"] == 3 and repeat["call"]["name"] == "__main__.load_users"
+    assert (repeat["name"], repeat["queries"], repeat["calls"]) == ("__main__.load_users", 3, 1)
+    assert repeat["line"] == int(repeat["call"]["path"].split(":")[1]) + 4  # the line of the query in load_users
     assert {q["call"]["call"]["name"] for q in groups["INSERT INTO users VALUES (…)"]["queries"]} == {"__main__.main"}
     assert groups["INSERT INTO users VALUES (…)"]["repeated_by"] == []
+    # The helper run once per item, each run issuing the query: one line of id_of, three calls apart.
+    (repeat,) = groups["SELECT id FROM users WHERE name = ?"]["repeated_by"]
+    assert (repeat["name"], repeat["queries"], repeat["calls"]) == ("__main__.id_of", 3, 3)
+    assert [call["args"].split(", ")[-1] for call in repeat["issued_by"]] == ["name='ann'", "name='bob'", "name='cy'"]
+    assert all(q["repeated"] for q in groups["SELECT id FROM users WHERE name = ?"]["queries"])
 
 
 def test_the_timeline_has_the_calls_at_least_a_pixel_long(server, recorded):
@@ -296,7 +312,7 @@ def test_the_function_table_has_every_function_sorted_and_filtered(server, recor
     functions = whole["functions"]
     assert whole["total"] == len(functions)
     assert {f["name"].removeprefix("__main__.") for f in functions} == {
-        "<module>", "main", "load_users", "deep", "find_me", "many", "tick", "fail"}
+        "<module>", "main", "load_users", "deep", "find_me", "many", "tick", "fail", "id_of", "badge"}
     assert [f["self"] for f in functions] == sorted((f["self"] for f in functions), reverse=True)
     roots = [cell for thread in (1, 2) for cell in api(server, f"{base}/flame?thread={thread}")["cells"] if not cell[1]]
     assert sum(f["self"] for f in functions) == approx(sum(cell[4] for cell in roots))

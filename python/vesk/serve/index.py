@@ -43,11 +43,13 @@ from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 5
+VERSION = 6
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
-_RAISED_KEPT = 10_000  # places where calls raised, kept for the exception an ending record names
+_SCOPES = frozenset(("start_test", "request_start"))  # records that begin a test or a request
+_RAISED_KEPT = 10_000
+_ISSUERS_SHOWN = 20  # calls named as issuing one repeated query  # places where calls raised, kept for the exception an ending record names
 
 CALL, RECORD, RETURN = 0, 1, 2  # kinds of node; RETURN: a return whose call was not recorded
 KIND_NAMES = ("call", "record", "return")
@@ -80,9 +82,11 @@ _SCHEMA = (
     # total: with the calls it makes, a recursion's counted once; first_node: its first call.
     """CREATE TABLE function_times (function INTEGER PRIMARY KEY, calls INTEGER NOT NULL, total REAL NOT NULL,
         self REAL NOT NULL, raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER)""",
-    # call_site: the frame id of the recorded call that issued the query.
+    # call_site: the frame id of the recorded call that issued the query; site: the function and
+    # line it was issued from ("function:line"), the same for every call of a helper run per item;
+    # scope: the test or request it was issued under (0: none).
     """CREATE TABLE queries (node INTEGER PRIMARY KEY, shape TEXT NOT NULL, sql TEXT, params TEXT,
-        duration_ms REAL, call_site TEXT)""",
+        duration_ms REAL, call_site TEXT, site TEXT, scope INTEGER NOT NULL)""",
     # Pages read the index while it grows, so its indexes are kept from the start.
     "CREATE INDEX nodes_by_parent ON nodes (parent, pos)",
     "CREATE INDEX calls_by_frame_id ON nodes (frame_id) WHERE kind = 0",
@@ -184,6 +188,7 @@ class _Builder:
         # exception a later ending record tells of
         self.raised_calls: collections.OrderedDict = collections.OrderedDict()
         self.exceptions: dict[int, str] = {}  # node -> the exception it raised, until committed
+        self.scopes = 0  # tests and requests begun so far: the N+1 is counted within one
 
     def __getstate__(self) -> dict:
         return {**self.__dict__, "nodes": [], "queries": [], "resumed": {}, "changed_stacks": set(),
@@ -221,6 +226,8 @@ class _Builder:
                 totals.stopped.append(text.recording_stopped_text(record))
             elif kind in ("program_exit", "end_test"):
                 self.ending_exception(record)
+            elif kind in _SCOPES:
+                self.scopes += 1
         self.here = (document, start, end - start)
         key = thread_key(record)
         thread = self.threads.get(key)
@@ -291,12 +298,12 @@ class _Builder:
             number = self.tasks[key] = len(self.tasks) + 1
         return number
 
-    def add_query(self, thread: int, node: int, record: dict) -> None:
-        site = record.get("user_code_call_site")
-        call_site = site.get("call_frame_id") if isinstance(site, dict) else None
+    def add_query(self, thread: int, node: int, record: dict, site: str | None) -> None:
+        call_site = record.get("user_code_call_site")
+        call_site = call_site.get("call_frame_id") if isinstance(call_site, dict) else None
         statement = record.get("sql")
         row = [node, sql.shape(statement), text.short_text(statement, 2000),
-               text.short(record.get("params"), VALUE_LIMIT), None, call_site]
+               text.short(record.get("params"), VALUE_LIMIT), None, call_site, site, self.scopes]
         key = (thread, record.get("frame_id"))
         if key[1] is None:
             self.queries.append(row)
@@ -326,7 +333,7 @@ class _Builder:
                                 for n, (calls, total, raw_total, own, raw_own, first) in self.totals.calls.items()))
         connection.executemany("UPDATE nodes SET ret = 'raised ' || ? WHERE node = ?",
                                ((error, node) for node, error in self.exceptions.items()))
-        connection.executemany("INSERT OR REPLACE INTO queries VALUES (?, ?, ?, ?, ?, ?)",
+        connection.executemany("INSERT OR REPLACE INTO queries VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                                self.queries + list(self.pending_queries.values()))
         connection.executemany("INSERT OR IGNORE INTO functions VALUES (?, ?, ?)",
                                ((n, name, path) for (name, path), n in self.functions.items()))
@@ -546,6 +553,17 @@ class _ThreadIndex(ThreadWalk):
             raw_end, task, stretch, first, stack, own, raw_own, self.builder.node_count,
         )
 
+    def _site(self, record: dict) -> str | None:
+        """"function:line" of the open call a record says it was made from."""
+        site = record.get("user_code_call_site")
+        if not isinstance(site, dict):
+            return None
+        frame_id = site.get("call_frame_id")
+        for entry in reversed(self.stack):
+            if entry.frame_id == frame_id:
+                return f"{entry.state[5]}:{site.get('line_number')}"
+        return None
+
     def orphan(self, ret: dict, depth: int | None) -> None:
         parent, pos = self._place(0)
         doc, offset, length = self.builder.here
@@ -575,7 +593,7 @@ class _ThreadIndex(ThreadWalk):
             None, None, None, None, None, node,
         ))
         if kind == "sql_query":
-            self.builder.add_query(self.number, node, record)
+            self.builder.add_query(self.number, node, record, self._site(record))
         elif kind == "sql_result":
             self.builder.query_result(self.number, record)
 
@@ -789,33 +807,49 @@ class TraceIndex:
 
     def query_groups(self, per_group: int) -> list[dict]:
         """Queries by shape, the costliest first, each with its first queries and the calls that
-        issued them; a call issuing the same shape more than once (N+1) is counted per group."""
+        issued them. A shape issued more than once from one line of one function under one test or
+        request is an N+1, however many calls apart (a helper run once per item, each run issuing
+        it), told with the calls that issued it."""
         groups = []
         for shape, count, total in self.connection.execute(
             "SELECT shape, count(*), sum(duration_ms) FROM queries GROUP BY shape ORDER BY sum(duration_ms) DESC,"
             " count(*) DESC"
         ):
             repeated = self.connection.execute(
-                "SELECT call_site, count(*) FROM queries WHERE shape = ? AND call_site IS NOT NULL"
-                " GROUP BY call_site HAVING count(*) > 1",
+                "SELECT site, scope, count(*), min(node) FROM queries WHERE shape = ? AND site IS NOT NULL"
+                " GROUP BY site, scope HAVING count(*) > 1 ORDER BY min(node)",
                 (shape,),
             ).fetchall()
             groups.append({
                 "shape": shape, "count": count, "total_ms": total,
-                "repeated_by": [self._caller(site, times) for site, times in repeated],
-                "queries": self._queries(shape, per_group, dict(repeated)),
+                "repeated_by": [self._repeat(shape, site, scope, times) for site, scope, times, _ in repeated],
+                "queries": self._queries(shape, per_group, {(site, scope) for site, scope, *_ in repeated}),
             })
         return groups
 
-    def _queries(self, shape: str, limit: int, repeated: dict) -> list[dict]:
+    def _repeat(self, shape: str, site: str, scope: int, times: int) -> dict:
+        function, _, line = site.partition(":")
+        (name,) = self.connection.execute("SELECT name FROM functions WHERE function = ?", (function,)).fetchone()
+        issuers = [row[0] for row in self.connection.execute(
+            "SELECT DISTINCT call_site FROM queries WHERE shape = ? AND site = ? AND scope = ? ORDER BY node LIMIT ?",
+            (shape, site, scope, _ISSUERS_SHOWN))]
+        (calls,) = self.connection.execute(
+            "SELECT count(DISTINCT call_site) FROM queries WHERE shape = ? AND site = ? AND scope = ?",
+            (shape, site, scope)).fetchone()
+        found = [self.call_with_frame_id(frame_id) for frame_id in issuers]
+        return {"name": name, "line": int(line) if line.isdigit() else None, "queries": times, "calls": calls,
+                "issued_by": [call for call in found if call is not None], "call": found[0] if found else None}
+
+    def _queries(self, shape: str, limit: int, repeated: set) -> list[dict]:
         rows = self.connection.execute(
-            "SELECT node, sql, params, duration_ms, call_site FROM queries WHERE shape = ? ORDER BY node LIMIT ?",
+            "SELECT node, sql, params, duration_ms, call_site, site, scope FROM queries WHERE shape = ?"
+            " ORDER BY node LIMIT ?",
             (shape, limit),
         ).fetchall()
         return [
             {"node": node, "sql": statement, "params": params, "duration_ms": took,
-             "call": self._caller(site, repeated.get(site, 1)) if site else None, "repeated": site in repeated}
-            for node, statement, params, took, site in rows
+             "call": self._caller(call_site, 1) if call_site else None, "repeated": (site, scope) in repeated}
+            for node, statement, params, took, call_site, site, scope in rows
         ]
 
     def _caller(self, frame_id: str, times: int) -> dict:

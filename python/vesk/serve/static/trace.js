@@ -376,7 +376,13 @@ async function loadSql(api, panel, showCall) {
     const section = el("section", { class: `sql-group ${repeated.length ? "n-plus-one" : ""}` },
       el("h3", {}, el("code", {}, group.shape)),
       el("p", { class: "facts" }, `${group.count.toLocaleString("en")} ${group.count === 1 ? "query" : "queries"}, ${group.total_ms === null ? "?" : group.total_ms.toFixed(3)} ms in all`,
-        ...repeated.map((r) => el("span", { class: "badge" }, ` N+1: ${shortName(r.call.name)} issued it ${r.queries} times`))));
+        ...repeated.map((r) => el("span", { class: "badge" }, ` N+1: ${shortName(r.name)} line ${r.line} issued it ${r.queries} times${r.calls > 1 ? ` from ${r.calls} calls` : ""}`))));
+    for (const r of repeated) {
+      if (r.calls < 2) continue;
+      section.append(el("p", { class: "issuers" }, `${shortName(r.name)} line ${r.line}, called as: `,
+        r.issued_by.flatMap((call, n) => [n ? ", " : "", el("a", { href: "#", class: "call-link", onclick: (e) => { e.preventDefault(); showCall(call.node); } },
+          `${shortName(call.name)}(${call.args || ""})`)]), r.calls > r.issued_by.length ? ` … ${r.calls - r.issued_by.length} more` : ""));
+    }
     const rows = el("tbody");
     for (const query of group.queries) {
       const call = query.call && query.call.call;
