@@ -631,3 +631,33 @@ def test_browser_function_table_sorts_and_filters(browser, server, recorded, tmp
     find(".function-filter")[0].send_keys("find")
     WebDriverWait(browser, 30).until(lambda _: len(find("tr.function")) == 1)
     assert find("tr.function td.name")[0].text == "find_me" and find(".functions-panel .count")[0].text == "1 function"
+
+
+def test_a_failed_trace_opens_at_the_call_its_error_arose_in_named_with_it(tmp_path, browser):
+    database, trace_id = str(tmp_path / "db.sqlite3"), "trc_failed"
+    calls = [("call", "m", "main", 1.0), ("call", "c1", "check", 1.1), ("unwind", "c1", "check", 1.2),  # caught
+             ("call", "h", "handle", 1.3), ("call", "v", "validate", 1.4), ("call", "c2", "check", 1.5),
+             ("unwind", "c2", "check", 1.6), ("unwind", "v", "validate", 1.7), ("unwind", "h", "handle", 1.8),
+             ("call", "x", "cleanup", 1.85), ("return", "x", "cleanup", 1.86), ("unwind", "m", "main", 1.9)]
+    frames = msgpack.unpackb(_document(trace_id, *calls))["frames_of_interest"]
+    traceback = [[f["path"], f["co_name"]] for f in frames if f["event"] == "unwind"][1:][::-1]
+    ending = {"type": "program_exit", "status": 1, "error": "ValueError: bad", "raised_at": "p.py:9",
+              "traceback": traceback, "timestamp": 2.0, "thread": "MainThread", "thread_native_id": 1}
+    db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=msgpack.packb(
+        {"frames_of_interest": [*frames, ending], "frames": {}, "main_thread_id": 1, "trace_id": trace_id,
+         "command_line_args": ["p.py"], "meta": {"source": "cli"}, "timestamp": 1.0}))
+    viewer = ViewerServer(database, "127.0.0.1", 0)
+    threading.Thread(target=viewer.serve_forever, daemon=True).start()
+    try:
+        wait_until_indexed(viewer, trace_id)
+        failure = api(viewer, f"trace/{trace_id}")["failure"]
+        assert [a["name"] for a in failure["ancestors"]] + [failure["node"]["name"]] == [
+            "main", "handle", "validate", "check"]
+        assert failure["node"]["ret"] == "raised ValueError: bad at p.py:9"
+        find = visit(browser, viewer, f"/trace/{trace_id}", "li.match")
+        assert [li.find_element("css selector", ".name").text for li in find("li.open")] == ["main", "handle", "validate"]
+        assert find("li.match .ret")[0].text == "⚠ raised ValueError: bad at p.py:9"
+        browser.save_screenshot(str(tmp_path / "failed.png"))
+    finally:
+        viewer.shutdown()
+        viewer.server_close()

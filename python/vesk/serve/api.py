@@ -4,7 +4,8 @@
                                                  traces (newest first unless sorted by another of
                                                  TRACE_SORTS), with how each ended
     /api/trace/ID                                its summary, with how far indexing has come while
-                                                 it goes on (202 until its first document is in)
+                                                 it goes on (202 until its first document is in),
+                                                 and a failed trace's latest raising call
     /api/trace/ID/children?thread=N&node=N|frame=FRAME_ID&offset=N&limit=N
                                                  a page of a call's children (a thread's top level
                                                  without node or frame)
@@ -175,9 +176,14 @@ class Api:
 
     def trace(self, trace_id: str, raw_times: bool) -> dict:
         summary = db.trace_summary(self.db_path, trace_id)
-        facts, progress = self._with_index(trace_id, lambda found: (found.summary(), found.progress), raw_times)
         outcome = self.outcomes.of([summary])[trace_id]
-        return {"trace": _trace_json(summary, outcome), "summary": facts,
+
+        def facts_of(found: index.TraceIndex) -> tuple:
+            failure = found.last_raised() if outcome.failed else None
+            return found.summary(), found.progress, failure and {"node": failure, "ancestors": found.ancestors(failure)}
+
+        facts, progress, failure = self._with_index(trace_id, facts_of, raw_times)
+        return {"trace": _trace_json(summary, outcome), "summary": facts, "failure": failure,
                 "indexing": progress.json() if progress is not None else None}
 
     def children(self, found: index.TraceIndex, arguments: dict) -> dict:

@@ -760,6 +760,22 @@ class TraceIndex:
         found = self._nodes("WHERE n.frame_id = ? AND n.kind = 0 LIMIT 1", (frame_id,))
         return found[0] if found else None
 
+    def last_raised(self) -> dict | None:
+        """The innermost call of the latest exception: from the call whose return came last of those
+        that raised, down through the last of its calls that raised too (calls made after it, while
+        the exception unwound, returned: a context manager's exit, a finally block's calls)."""
+        found = self.connection.execute(
+            "SELECT node FROM nodes WHERE kind = 0 AND outcome = ? ORDER BY ret_doc DESC, ret_offset DESC LIMIT 1",
+            (RAISED,)).fetchone()
+        if found is None:
+            return None
+        innermost = found[0]
+        while (below := self.connection.execute(
+                "SELECT node FROM nodes WHERE parent = ? AND kind = 0 AND outcome = ? ORDER BY pos DESC LIMIT 1",
+                (innermost, RAISED)).fetchone()) is not None:
+            innermost = below[0]
+        return self.node(innermost)
+
     def thread_exists(self, thread: int) -> bool:
         return self.connection.execute("SELECT 1 FROM threads WHERE thread = ?", (thread,)).fetchone() is not None
 

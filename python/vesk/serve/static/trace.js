@@ -63,6 +63,8 @@ export async function showTrace(main, traceId, query) {
   let summaryBox = summary(info.summary);
   clear(main).append(header(trace, raw), info.indexing ? status : "", summaryBox, tabs, ...Object.values(panels));
   await tree.showThreads(info.summary.threads);
+  // A failed trace opens at the call where its error arose, the calls above it open.
+  if (info.failure && !query) await tree.reveal(info.failure.ancestors, info.failure.node);
   if (info.indexing) followIndexing().catch((error) => showError(status, error));
 
   // The tree shows the calls indexed so far; the summary follows the build, and the tree is shown
@@ -198,7 +200,9 @@ class Tree {
 
   // `task`: the task of the call it is under; a call in another names its own.
   item(node, task) {
-    const li = el("li", { class: `node ${node.kind} ${node.outcome} ${node.type || ""}`, dataset: { node: node.node } });
+    // "open" is for a call whose children are shown: one never returned is "unreturned".
+    const outcome = node.outcome === "open" ? "unreturned" : node.outcome;
+    const li = el("li", { class: `node ${node.kind} ${outcome} ${node.type || ""}`, dataset: { node: node.node } });
     const row = el("div", { class: "row" });
     if (node.kind === "record") {
       row.append(el("span", { class: "spacer" }), el("span", { class: "record-text" }, `• ${node.text}`));
@@ -210,7 +214,7 @@ class Tree {
         el("span", { class: "head" },
           stretch ? el("span", { class: "name stretch" }, `↻ ${shortName(node.name)} resumed (${stretch.number} of ${stretch.stretches})`)
             : [el("span", { class: "name" }, shortName(node.name)), el("span", { class: "args" }, `(${node.args || ""})`),
-              node.outcome === "raised" ? el("span", { class: "ret raised" }, "⚠ raised")
+              node.outcome === "raised" ? el("span", { class: "ret raised", title: node.ret }, `⚠ ${node.ret || "raised"}`)
                 : node.outcome === "open" ? el("span", { class: "ret open" }, "(no return recorded)")
                 : el("span", { class: "ret" }, `→ ${node.ret}`)],
           node.resumed ? el("span", { class: "resumed" },
@@ -261,7 +265,7 @@ class Tree {
     if (node.kind === "call") {
       values.push(["arguments", record.locals]);
       if (full.return) {
-        if (full.return.event === "unwind") values.push(["raised", "the call ended by an exception"]);
+        if (full.return.event === "unwind") values.push(["raised", node.ret && node.ret !== "raised" ? node.ret.replace(/^raised /, "") : "the call ended by an exception"]);
         else values.push(["return value", full.return.arg]);
         values.push(["locals at return", full.return.locals]);
       }
