@@ -1,6 +1,6 @@
 """vesk serve on a big trace: how soon a never-opened trace shows, against indexing it whole.
 
-    python bench/serve.py [--records N]
+    python bench/serve.py [--records N] [--before DIR]
 
 Records a trace of about N frame records (default 1,000,000) with `vesk run` of a loop of user-code
 calls (volume control off), serves its database with `vesk serve` in a process of its own, and times,
@@ -11,6 +11,13 @@ from the first request for the trace:
   whole index    until the summary says the index is complete
   open again     the same three requests once the trace is indexed
   grown          one more document saved into the trace: until the index has it too
+  flame graph    the main thread's flame graph, answered from the complete index
+  functions      the table of every function by own time, the same
+
+With --before DIR (a directory holding another version's `vesk` package, for instance main's
+python/ directory exported with `git archive main python | tar -x -C DIR`), the same trace is
+served by that version first, then by this one, and each figure is printed for both with their
+ratio: before and after in one run, on one trace.
 
 and prints first paint and growth against the whole index, whose time is what a page waited before it
 could show anything when a trace was indexed whole first. Wall-clock times on a shared machine: the
@@ -55,6 +62,7 @@ class Viewer:
     """`vesk serve` of the database, in a process of its own, as a user starts it."""
 
     def __init__(self, database: str, environment: dict) -> None:
+        shutil.rmtree(database + ".index", ignore_errors=True)  # a never-opened trace for each version
         self.process = subprocess.Popen(
             [sys.executable, "-m", "vesk", "serve", "--db", database, "--port", "0"], env=environment,
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
@@ -111,40 +119,70 @@ def timed(work) -> tuple[float, object]:
     return time.perf_counter() - started, result
 
 
+def measure(database: str, trace_id: str, environment: dict) -> dict:
+    """The figures of one version of the viewer, from a never-opened trace; the trace is left as it
+    was (the document `grown` adds is removed again by the caller's copy)."""
+    viewer = Viewer(database, environment)
+    figures: dict = {}
+    try:
+        progress("opening the trace for the first time")
+        started = time.perf_counter()
+        figures["first paint"], summary = timed(lambda: viewer.first_paint(trace_id))
+        figures["indexed then"] = summary["indexing"]["indexed"] if summary["indexing"] else None
+        summary = viewer.wait_until_indexed(trace_id)
+        figures["whole index"] = time.perf_counter() - started
+        figures["records"] = summary["summary"]["records"]
+        figures["open again"], _ = timed(lambda: viewer.first_paint(trace_id))
+        for name, path in (("flame graph", "flame?thread=1"), ("functions", "functions?sort=self&limit=500")):
+            status, _ = viewer.get(f"/api/trace/{trace_id}/{path}")  # not in a version without them
+            figures[name] = timed(lambda: viewer.get(f"/api/trace/{trace_id}/{path}"))[0] if status == 200 else None
+        figures["index bytes"] = sum(entry.stat().st_size for entry in os.scandir(database + ".index/traces"))
+    finally:
+        viewer.stop()
+    return figures
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--records", type=int, default=1_000_000)
+    parser.add_argument("--before", metavar="DIR", help="a directory holding another version's vesk package")
     options = parser.parse_args()
     environment = child_environment("tiny")
     scratch = tempfile.mkdtemp(prefix="vesk-bench-serve-")
     try:
         database, trace_id = record_trace(options.records, scratch, environment)
+        versions = {}
+        if options.before:
+            before = {**environment, "PYTHONPATH": os.path.abspath(options.before)}
+            progress(f"the viewer from {options.before}")
+            versions["before"] = measure(database, trace_id, before)
+        progress("this viewer")
+        versions["after"] = measure(database, trace_id, environment)
         viewer = Viewer(database, environment)
         try:
-            progress("opening the trace for the first time")
-            started = time.perf_counter()
-            first_paint, summary = timed(lambda: viewer.first_paint(trace_id))
-            indexed_then = summary["indexing"]["indexed"] if summary["indexing"] else None
-            summary = viewer.wait_until_indexed(trace_id)
-            whole = time.perf_counter() - started
-            again, _ = timed(lambda: viewer.first_paint(trace_id))
+            viewer.wait_until_indexed(trace_id)
             grow(database, trace_id)
             progress("one more document saved into the trace")
             grown, _ = timed(lambda: viewer.wait_until_indexed(trace_id))
         finally:
             viewer.stop()
-        index_bytes = sum(entry.stat().st_size for entry in os.scandir(database + ".index/traces"))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
-    print(f"vesk serve, a never-opened trace of {summary['summary']['records']:,} records"
-          f" (index {index_bytes / (1 << 20):.0f} MiB):")
-    print(f"  first paint   {first_paint:6.2f} s   (target {FIRST_PAINT_TARGET:.0f} s: "
-          f"{'met' if first_paint <= FIRST_PAINT_TARGET else 'MISSED'}; documents indexed by then: {indexed_then})")
-    print(f"  whole index   {whole:6.2f} s   (what the page waited for when a trace was indexed whole first)")
-    print(f"  first paint / whole index: {first_paint / whole:.3f}")
-    print(f"  open again    {again:6.3f} s")
-    print(f"  grown by one document: indexed in {grown:.2f} s, {grown / whole:.3f} of the whole index")
+    after = versions["after"]
+    print(f"vesk serve, a never-opened trace of {after['records']:,} records"
+          f" (index {after['index bytes'] / (1 << 20):.0f} MiB):")
+    names = list(versions)
+    print(f"  {'':<14}" + "".join(f"{name:>10}" for name in names) + ("   after/before" if len(names) > 1 else ""))
+    for figure in ("first paint", "whole index", "open again", "flame graph", "functions"):
+        values = [versions[name][figure] for name in names]
+        row = "".join(f"{value:9.3f}s" if value is not None else f"{'-':>10}" for value in values)
+        ratio = f"   {values[1] / values[0]:.3f}" if len(values) > 1 and None not in values and values[0] else ""
+        print(f"  {figure:<14}{row}{ratio}")
+    first_paint = after["first paint"]
+    print(f"  first paint target {FIRST_PAINT_TARGET:.0f} s: {'met' if first_paint <= FIRST_PAINT_TARGET else 'MISSED'}"
+          f" (documents indexed by then: {after['indexed then']})")
+    print(f"  grown by one document: indexed in {grown:.2f} s, {grown / after['whole index']:.3f} of the whole index")
     return 0 if first_paint <= FIRST_PAINT_TARGET else 1
 
 

@@ -661,3 +661,21 @@ def test_a_failed_trace_opens_at_the_call_its_error_arose_in_named_with_it(tmp_p
     finally:
         viewer.shutdown()
         viewer.server_close()
+
+
+def test_browser_tree_moves_opens_and_closes_by_keyboard(browser, server, recorded):
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    find = visit(browser, server, f"/trace/{recorded.first}?q=__main__.many", "li.match")
+    tree = find(".tree")[0]
+    current = lambda: find("li.current > .row .name")[0].text  # noqa: E731
+    assert current() == "many"
+    tree.send_keys(Keys.ARROW_RIGHT)
+    WebDriverWait(browser, 30).until(lambda _: find("li.match.open li.node"))
+    for key, shown in ((Keys.ARROW_RIGHT, "tick"), (Keys.ARROW_DOWN, "tick"), (Keys.ARROW_LEFT, "many")):
+        tree.send_keys(key)
+        assert current() == shown
+    assert find("li.current")[0].get_attribute("data-node") == find("li.match")[0].get_attribute("data-node")
+    tree.send_keys(Keys.ARROW_LEFT)
+    assert "open" not in find("li.match")[0].get_attribute("class").split()

@@ -103,8 +103,17 @@ export async function showTrace(main, traceId, query) {
           nodeTitle(node)),
         el("span", { class: "ancestors" }, where ? ` in ${where}` : "")));
     }
+    matches = found.matches;
+    shownMatch = 0;
     if (found.matches.length) await tree.reveal(found.matches[0].ancestors, found.matches[0].node);
   }
+  let matches = [];
+  let shownMatch = 0;
+  tree.root.addEventListener("keydown", (event) => {
+    if (event.key !== "n" || !matches.length) return;
+    shownMatch = (shownMatch + 1) % matches.length;
+    tree.reveal(matches[shownMatch].ancestors, matches[shownMatch].node);
+  });
   if (query) await search(query).catch((error) => showError(results, error));
 }
 
@@ -163,7 +172,8 @@ class Tree {
     this.api = api;
     this.timed = timed;
     this.showFlame = showFlame;
-    this.root = el("div", { class: "tree" });
+    this.root = el("div", { class: "tree", tabindex: 0, title: "↑ ↓ move, → open, ← close, Enter details, n next match" });
+    this.root.addEventListener("keydown", (event) => this.key(event));
     this.lists = new Map(); // parent key -> ChildList
     this.items = new Map(); // node number -> its <li>
     this.nodes = new Map(); // node number -> what the server said of it
@@ -279,6 +289,36 @@ class Tree {
       el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))), subtree);
   }
 
+  // The keyboard: up and down through the rows shown, right opens a call (or goes to its first
+  // child), left closes it (or goes to its parent), Enter shows its values.
+  key(event) {
+    const rows = [...this.root.querySelectorAll("li.node")].filter((li) => li.offsetParent !== null);
+    if (!rows.length) return;
+    const current = this.root.querySelector("li.current");
+    const at = rows.indexOf(current);
+    const node = current && this.nodes.get(Number(current.dataset.node));
+    const open = current && current.classList.contains("open");
+    const moves = {
+      ArrowDown: () => this.focus(rows[Math.min(rows.length - 1, at + 1)]),
+      ArrowUp: () => this.focus(rows[Math.max(0, at - 1)]),
+      ArrowRight: () => (open ? this.focus(rows[at + 1]) : node && node.children && this.open(current, node)),
+      ArrowLeft: () => (open ? this.toggle(current, node) : this.focus(current && current.parentElement.closest("li.node"))),
+      Enter: () => node && this.details(current, node),
+    };
+    const move = moves[event.key];
+    if (!move) return;
+    event.preventDefault();
+    if (!current) this.focus(rows[0]);
+    else move();
+  }
+
+  focus(li) {
+    if (!li) return;
+    for (const old of this.root.querySelectorAll("li.current")) old.classList.remove("current");
+    li.classList.add("current");
+    li.querySelector(":scope > .row").scrollIntoView({ block: "nearest" });
+  }
+
   // Opens the tree down to `node` through its `ancestors` (from the top level), and shows it.
   async reveal(ancestors, node) {
     let list = this.lists.get(`thread:${node.thread}`);
@@ -290,6 +330,7 @@ class Tree {
     const li = this.items.get(node.node);
     for (const old of this.root.querySelectorAll(".match")) old.classList.remove("match");
     li.classList.add("match");
+    this.focus(li);
     li.scrollIntoView({ block: "center" });
   }
 }
