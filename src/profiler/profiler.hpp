@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "filters/decision.hpp"
+#include "host/host.hpp"
 #include "plugins/processor.hpp"
 #include "profiler/code_cache.hpp"
 #include "profiler/frame_record.hpp"
@@ -142,7 +143,7 @@ struct RecordingTotals {
 
 class Profiler {
 public:
-    Profiler(Config config, plugins::PluginTable plugins, std::string trace_id);
+    Profiler(Config config, host::Host host, plugins::PluginTable plugins, std::string trace_id);
     Profiler(const Profiler&) = delete;
     Profiler& operator=(const Profiler&) = delete;
 
@@ -292,21 +293,21 @@ private:
     const Config config_;
     plugins::PluginTable plugins_;  // afterwards only its frame-id maps change (interpreter lock)
     utils::Guarded<std::string> trace_id_;
-    utils::Guarded<utils::RecordLog> frames_of_interest_;  // lock order: before frames_
+    utils::Guarded<utils::RecordLog> frames_of_interest_;
     utils::Guarded<ThreadBuffers> frames_;
-    ThreadStores threads_;                           // each thread touches only its own entry; see thread_stores.hpp
-    serialize::SerializerLookup serializer_lookup_;  // interpreter lock
-    utils::Guarded<TraceAccounting> accounting_;     // lock order: after frames_
+    ThreadStores threads_;  // each thread touches only its own entry; see thread_stores.hpp
+    utils::InterpreterGuarded<host::Host> host_;
+    utils::Guarded<TraceAccounting> accounting_;
     utils::Guarded<RecordingTotals> totals_;
     std::atomic<bool> frames_stopped_{false};    // the trace reached its byte limit
     std::atomic<uint64_t> trace_generation_{1};  // renewed with each test's trace: call counts restart
-    // Code objects with calls left out since the last document (interpreter lock; never released while
-    // an engine lock is held: releasing one may run Python code).
-    std::vector<utils::PyRef> left_out_codes_;
+    // Code objects with calls left out since the last document (never released while an engine lock
+    // is held: releasing one may run Python code).
+    utils::InterpreterGuarded<std::vector<utils::PyRef>> left_out_codes_;
     // Recorded generator and coroutine calls now suspended, by frame (interpreter lock; a generator
     // may be resumed on another thread).
     std::unordered_map<PyObject*, SuspendedCall> suspended_calls_;
-    bool trouble_reported_ = false;  // interpreter lock
+    utils::InterpreterGuarded<bool> trouble_reported_{false};
     double event_delivery_ns_ = 0;
 };
 
