@@ -149,11 +149,12 @@ public:
 
     [[nodiscard]] const Config& config() const noexcept { return config_; }
 
-    // CAUTION: runs Python code. Handles one call or return of a profiled thread. Ordinary failures are
-    // logged and the event (or the failing plugin's part of it) is dropped; only a broken invariant
-    // comes back, as the internal-error exception.
+    // CAUTION: runs Python code. The profile callback's way in (boundary.cpp), for one call or return
+    // of a profiled thread: 0, whatever the recorder met (its failures are reported, the event or the
+    // failing plugin's part of it dropped); -1 with the exception set only for the program's own
+    // KeyboardInterrupt or SystemExit, raised by a signal handler while the event ran Python code.
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
-    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
+    [[nodiscard]] int deliver(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
 
     // Requires the interpreter lock, before the first event. The interpreter's cost of handing over
     // one event (see calibration.hpp), counted into the recorder's time.
@@ -184,7 +185,9 @@ public:
     int traverse(visitproc visit, void* arg) const noexcept;
 
 private:
-    // The parts of one event, in the order the handler runs them.
+    // The parts of one event, in the order the handler runs them. Ordinary failures are reported on
+    // the way; what comes back is for `deliver` to settle.
+    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
     // On a code object's first event: what its filename and name say, kept on the code object.
     [[nodiscard]] utils::Result<CodeVerdict> decide_verdict(EventCode& code) noexcept;
     // Whether a frame the filename does not drop gets a record: the attrs test where the filename
