@@ -356,6 +356,30 @@ def test_values_are_data_never_markup_and_nothing_is_written(server, recorded):
     assert {oct(path.stat().st_mode & 0o777) for path in own} == {"0o700", "0o600"}  # values are private
 
 
+@pytest.mark.parametrize(
+    "host, status",
+    [("localhost", 200), ("127.0.0.1", 200), ("[::1]", 200), ("127.0.0.2:80", 200),
+     # names that only look like loopback: DNS rebinding hands them to any site
+     ("127.attacker.example", 421), ("127.0.0.1.nip.io", 421), ("localhost.attacker.example", 421),
+     ("attacker.example", 421), ("", 421), ("[::1", 421)],
+)
+def test_only_loopback_hosts_by_address_or_localhost_are_answered(server, host, status):
+    port = server.url.rsplit(":", 1)[1].rstrip("/")
+    host = host if host in ("", "[::1") or ":" in host.removeprefix("[::1]") else f"{host}:{port}"
+    assert get(server, "/api/traces", Host=host)[0] == status
+
+
+@pytest.mark.parametrize(
+    "query",
+    ["traces?limit=-1", "traces?offset=-1", "traces?offset=%2B1", "traces?limit=1_0", "traces?limit=%D9%A1",
+     "traces?limit=abc", "trace/{first}/node/" + "9" * 40, "trace/{first}/node/-3",
+     "trace/{first}/children?thread=1&node=" + "9" * 30],
+)
+def test_bad_paging_is_answered_with_400(server, recorded, query):
+    status, _, body = get(server, "/api/" + query.format(first=recorded.first))
+    assert status == 400, body
+
+
 def _document(trace_id: str, *records: tuple) -> bytes:
     """A document of the main thread's records, each (event, frame id, function, time[, value])."""
     frames = [

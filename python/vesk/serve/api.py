@@ -268,11 +268,16 @@ class Api:
         return {"traces": [_trace_json(summary, outcomes[summary.trace_id]) for summary in summaries], **compared}
 
 
+# Node numbers, offsets and limits all fit SQLite's integers; a longer one is no number of ours.
+_LONGEST_NUMBER = 18
+
+
 def _number(value: str, name: str) -> int:
-    try:
-        return int(value)
-    except ValueError:
-        raise ApiError(400, f"{name} must be a whole number, not {value!r}") from None
+    """A count or number from the query: digits only (int() takes signs, spaces, underscores and
+    other scripts' digits too)."""
+    if not (value.isascii() and value.isdigit() and len(value) <= _LONGEST_NUMBER):
+        raise ApiError(400, f"{name} must be a whole number from 0, not {value[:40]!r}")
+    return int(value)
 
 
 def _track(arguments: dict, kinds: tuple[str, ...]) -> tuple[str, int]:
