@@ -20,6 +20,10 @@ def index_directory(db_path: str) -> str:
     return db_path + ".index"
 
 
+def index_path(db_path: str, trace_id: str) -> str:
+    return os.path.join(index_directory(db_path), "traces", f"{trace_id}.sqlite3")
+
+
 def make_private_directory(path: str) -> None:
     os.makedirs(path, mode=PRIVATE_DIRECTORY_MODE, exist_ok=True)
 
