@@ -149,8 +149,12 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config: pytest.Config)
         f"vesk: {recorder.tests} test traces saved in {utils.display_path(recorder.db_path)} "
         "(vesk traces to list them)"
     )
-    from vesk import profiler
+    from vesk import profiler, storage
 
+    problems = storage.pop_save_problems()  # each a trace that went to a file beside the database
+    if problems:
+        more = f" (and {len(problems) - 1} more test traces likewise)" if len(problems) > 1 else ""
+        terminalreporter.write_line(utils.error_line(problems[0] + more))
     host = recorder.host
     for line in profiler.volume_lines(host.totals(), host.config["limits"]):
         terminalreporter.write_line(f"vesk: {line}")

@@ -12,6 +12,7 @@ import pytest
 from host_support import needs_engine
 
 from vesk import db, serialize
+from vesk.storage import open_store
 from vesk.__main__ import main
 from vesk.reading import text
 from vesk.reading.tree import LineQueue
@@ -257,7 +258,7 @@ def test_json_export_is_the_decoded_documents(capsys, db_path):
                  for part in split({MAIN_ID: records, 7: records[:5]}, 3, rng)]
     save(db_path, documents)
     exported = json.loads(run(capsys, db_path, "export", TRACE, "--format", "json"))
-    summary = db.trace_summary(db_path, TRACE)
+    summary = open_store(db_path).trace_summary(TRACE)
     assert {k: exported[k] for k in ("trace_id", "frame_count", "plugin_count")} == {
         "trace_id": TRACE, "frame_count": summary.frame_count, "plugin_count": summary.plugin_count,
     }

@@ -8,7 +8,7 @@ names a store of another kind.
 from __future__ import annotations
 
 from vesk.storage.interface import Recovery, Removal, StorageError, Store, TraceNotFound, TraceSummary
-from vesk.storage.pending import note_parent, pop_save_problem
+from vesk.storage.pending import note_parent, pop_save_problem, pop_save_problems
 from vesk.storage.sqlite import SQLiteStore
 
 __all__ = [
@@ -21,6 +21,7 @@ __all__ = [
     "note_parent",
     "open_store",
     "pop_save_problem",
+    "pop_save_problems",
 ]
 
 

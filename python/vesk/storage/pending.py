@@ -24,3 +24,10 @@ def note_save_problem(trace_id: str, text: str) -> None:
 def pop_save_problem(trace_id: str) -> str | None:
     """The first problem a save of this trace met (its documents went to a file), forgotten once read."""
     return _save_problems.pop(trace_id, None)
+
+
+def pop_save_problems() -> list[str]:
+    """The first problem of each trace whose saves met one, in the order they were met, forgotten."""
+    problems = list(_save_problems.values())
+    _save_problems.clear()
+    return problems

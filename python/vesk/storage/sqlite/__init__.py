@@ -19,8 +19,6 @@ if TYPE_CHECKING:
 
 
 class SQLiteStore(Store):
-    __slots__ = ("location", "timeout")
-
     def __init__(self, path: str, *, timeout: float = 60.0) -> None:
         self.location = path
         self.timeout = timeout  # how long maintenance waits for other writers, in seconds
@@ -70,7 +68,11 @@ class SQLiteStore(Store):
         return read.list_traces(self.location)
 
     def trace_summary(self, trace_id: str) -> TraceSummary:
-        return read.trace_summary(self.location, trace_id)
+        path = self.location
+        try:
+            return save.with_open_writer(path, lambda saving: read.trace_summary(path, trace_id, saving))
+        except sqlite3.Error as exc:
+            raise StorageError(f"cannot read the database {describe(path, exc)}") from exc
 
     def latest_trace_ids(self, prefix: str, limit: int) -> list[str]:
         return read.latest_trace_ids(self.location, prefix, limit)

@@ -49,14 +49,18 @@ def list_traces(db_path: str) -> list[TraceSummary]:
     return _read(db_path, summaries)
 
 
-def trace_summary(db_path: str, trace_id: str) -> TraceSummary:
+def trace_summary(db_path: str, trace_id: str, saving: sqlite3.Connection | None = None) -> TraceSummary:
+    """`saving` is this process's connection for saving, when it has one: `vesk run` reads back the
+    trace it has just saved through it, which spares it a second connection (and urllib.parse,
+    which that one's URI needs)."""
+
     def summary(connection: sqlite3.Connection) -> TraceSummary | None:
         if not has_table(connection, "traces"):
             return None
         row = connection.execute(f"SELECT {_SUMMARY_COLUMNS} FROM traces WHERE trace_id = ?", (trace_id,)).fetchone()
         return None if row is None else _summary(row)
 
-    found = _read(db_path, summary)
+    found = _read(db_path, summary) if saving is None else summary(saving)
     if found is None:
         raise TraceNotFound(f"no trace {trace_id!r} in {display_path(db_path)}")
     return found

@@ -47,12 +47,7 @@ class _Writer:
 
     def open(self, db_path: str, timeout: float) -> sqlite3.Connection:
         """The connection, opened again when the file at `db_path` is no longer the one it has open."""
-        try:
-            status = os.stat(db_path)
-            identity = (status.st_dev, status.st_ino)
-        except OSError:
-            identity = None
-        if self.connection is not None and identity == self.identity:
+        if self.connection is not None and _identity(db_path) == self.identity:
             if timeout != self.timeout:
                 self.connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
                 self.timeout = timeout
@@ -91,6 +86,24 @@ def writer_of(db_path: str) -> _Writer:
         if writer is None:
             writer = _writers[key] = _Writer()
         return writer
+
+
+def with_open_writer(db_path: str, work):
+    """`work(connection)` with this process's connection for saving into the database, or
+    `work(None)` when it has none open."""
+    writer = _writers.get(os.path.abspath(db_path))
+    if writer is None:
+        return work(None)
+    with writer.lock:
+        return work(writer.connection if writer.identity == _identity(db_path) else None)
+
+
+def _identity(db_path: str) -> tuple[int, int] | None:
+    try:
+        status = os.stat(db_path)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
 
 
 def _forget_writers_after_fork() -> None:
