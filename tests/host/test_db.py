@@ -75,20 +75,6 @@ def test_an_undecodable_document_is_still_stored(db_path):
     assert list(open_store(db_path).iter_documents("trc_bad")) == [b"\xc1not msgpack"]  # as it came
 
 
-def test_trace_ids_resolve_by_latest_full_id_or_unique_prefix(db_path):
-    for trace_id in ("trc_01AAA", "trc_01AAB", "trc_02CCC"):
-        db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, []))
-    assert open_store(db_path).resolve_trace_id("latest") == "trc_02CCC"
-    assert open_store(db_path).resolve_trace_id("trc_01AAB") == "trc_01AAB"
-    assert open_store(db_path).resolve_trace_id("trc_02") == "trc_02CCC"
-    with pytest.raises(storage.TraceNotFound, match="several"):
-        open_store(db_path).resolve_trace_id("trc_01")
-    with pytest.raises(storage.TraceNotFound, match="no trace"):
-        open_store(db_path).resolve_trace_id("trc_9")
-    with pytest.raises(storage.TraceNotFound, match="no trace"):
-        open_store(db_path).resolve_trace_id("trc__")  # LIKE wildcards are taken literally
-
-
 def _write_many(db_path: str, writer: int, count: int) -> None:
     # Two threads of each process share its connection.
     def write(first: int) -> None:
@@ -207,16 +193,6 @@ def test_prepare_creates_only_what_it_is_asked_to(tmp_path):
         open_store(str(tmp_path / "missing" / "db.sqlite3")).prepare()
     open_store(str(tmp_path / "made" / "db.sqlite3")).prepare(create_directory=True)
     assert open_store(str(tmp_path / "made" / "db.sqlite3")).list_traces() == []
-
-
-def test_documents_are_read_back_one_at_a_time_in_save_order(db_path):
-    saved = [document("trc_a", [FRAME] * n) for n in (1, 2, 3)]
-    for payload in saved:
-        db.save_trace_in_sqlite(db_path, "trc_a", timeout=5, msgpack=payload)
-    db.save_trace_in_sqlite(db_path, "trc_b", timeout=5, msgpack=document("trc_b", []))
-    assert list(open_store(db_path).iter_documents("trc_a")) == saved
-    with pytest.raises(storage.TraceNotFound):
-        open_store(db_path).iter_documents("trc_c")
 
 
 def test_a_document_larger_than_a_piece_is_stored_in_pieces_and_read_back_whole(db_path):
