@@ -363,23 +363,55 @@ def _time_text(seconds: float | None) -> str:
 
 
 def list_command(arguments) -> int:
+    from vesk.serve import listing
+
     store = _store(arguments)
     summaries = store.list_traces()
+    if arguments.source is not None:
+        summaries = [summary for summary in summaries if listing.of_source(summary, arguments.source)]
+    if arguments.grep is not None:
+        wanted = arguments.grep.lower()
+        summaries = [summary for summary in summaries if wanted in listing.list_text(summary)]
+    # How each ended is read from its last documents (kept beside the database once read): only
+    # for the traces listed.
+    outcomes = listing.Outcomes(store)
+    if arguments.failed:
+        ended = outcomes.of(summaries)
+        summaries = [summary for summary in summaries if ended[summary.trace_id].failed]
     if arguments.limit is not None:
         summaries = summaries[: arguments.limit]
     if not summaries:
-        print(f"no traces in {store.describe()}")
+        print(f"no traces {'match' if _filtered(arguments) else 'in'} {store.describe()}")
         return 0
+    ended = outcomes.of(summaries)
     families = _families(summaries)
     width = 30 + 2 * max(depth for _, depth in families)
-    print(f"{'TRACE':<{width}}  {'SAVED':<19}  {'SOURCE':<7}  {'FRAMES':>7}  {'PLUGIN':>6}  WHAT")
+    print(f"{'TRACE':<{width}}  {'SAVED':<19}  {'SOURCE':<7}  {'OUTCOME':<16}  {'DURATION':>10}  {'FRAMES':>7}  "
+          f"{'PLUGIN':>6}  WHAT")
     for summary, depth in families:
         what = summary.label or " ".join(summary.command_line)
+        outcome = ended[summary.trace_id]
         print(
             f"{'  ' * depth + summary.trace_id:<{width}}  {_time_text(summary.saved_at):<19}  "
-            f"{summary.source or '?':<7}  {summary.frame_count:>7}  {summary.plugin_count:>6}  {what}"
+            f"{summary.source or '?':<7}  {_cell(outcome.text or '?', 16):<16}  "
+            f"{_duration_text(listing.seconds_of(summary, outcome)):>10}  {summary.frame_count:>7}  "
+            f"{summary.plugin_count:>6}  {what}"
         )
     return 0
+
+
+def _cell(shown: str, width: int) -> str:
+    return shown if len(shown) <= width else shown[: width - 1] + "…"
+
+
+def _filtered(arguments) -> bool:
+    return arguments.failed or arguments.source is not None or arguments.grep is not None
+
+
+def _duration_text(seconds: float | None) -> str:
+    from vesk.reading import text
+
+    return text.milliseconds(seconds) if seconds is not None else "?"
 
 
 def _families(summaries: list) -> list[tuple[object, int]]:
@@ -431,6 +463,7 @@ def show_command(arguments) -> int:
     from vesk.reading import tree
 
     stream, summary = _record_stream(arguments)
+    _check_selection(arguments, stream.store, summary)
     options = tree.ShowOptions(
         depth=arguments.depth,
         thread=arguments.thread,
@@ -446,6 +479,17 @@ def show_command(arguments) -> int:
     finally:
         stream.progress.done()
     return 0
+
+
+def _check_selection(arguments, store: storage.Store, summary) -> None:
+    """A frame or thread the trace lacks is an error found at once where the viewer's index of the
+    trace is complete, rather than after a read of the whole trace."""
+    from vesk.serve import index
+
+    error = index.missing(store, summary.trace_id, summary.document_count, arguments.frame,
+                          arguments.thread)
+    if error is not None:
+        raise utils.VeskError(error)
 
 
 def export_command(arguments) -> int:
@@ -588,6 +632,9 @@ def _reading_parser():
     traces = commands.add_parser("traces", help="list traces, newest first")
     _database_options(traces)
     traces.add_argument("-n", "--limit", type=int, help="list at most this many")
+    traces.add_argument("--failed", action="store_true", help="only traces that failed (exit status, test, HTTP 5xx)")
+    traces.add_argument("--source", metavar="NAME", help="only traces of this source (run, test, request, child...)")
+    traces.add_argument("--grep", metavar="TEXT", help="only traces whose id, label or command line holds TEXT")
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
     show.add_argument(

@@ -461,3 +461,19 @@ def test_traces_are_private_to_their_owner_whatever_the_umask(project):
                *project.root.glob("blocked.sqlite3.trc_blocked.*.msgpack")]
     assert len(written) == 5 and {path.name: mode(path) for path in written} == {path.name: 0o600 for path in written}
     assert mode(project.root / ".vesk") == 0o700
+
+
+def test_traces_shows_outcomes_and_durations_and_filters_them(project):
+    project.write("ok.py", "print('fine')\n")
+    project.write("bad.py", "raise SystemExit(4)\n")
+    ok = saved_trace(project.run("run", "ok.py", check=True))[0]
+    bad = saved_trace(project.run("run", "bad.py"))[0]
+    listing = project.run("traces", check=True).stdout.splitlines()
+    assert listing[0].split()[:6] == ["TRACE", "SAVED", "SOURCE", "OUTCOME", "DURATION", "FRAMES"]
+    rows = {line.split()[0]: line for line in listing[1:]}
+    assert " exit 4 " in rows[bad] and " exit 0 " in rows[ok] and re.search(r" \d+\.\d{3} ms ", rows[ok])
+    ids = lambda *options: [line.split()[0] for line in project.run("traces", *options, check=True).stdout.splitlines()[1:]]  # noqa: E731
+    assert ids("--failed") == [bad]
+    assert ids("--grep", "OK.PY") == [ok]
+    assert ids("--source", "run") == ids("--source", "cli") == [bad, ok]
+    assert project.run("traces", "--source", "test", check=True).stdout.startswith("no traces match")

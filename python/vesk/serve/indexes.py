@@ -23,7 +23,7 @@ class Indexes:
         self.one_build_at_a_time = threading.Lock()
 
     def path(self, trace_id: str) -> str:
-        return os.path.join(self.directory, f"{trace_id}.sqlite3")
+        return store.index_path(self.trace_store, trace_id)
 
     def open(self, trace_id: str) -> index.TraceIndex | index.Progress:
         """The trace's index as far as it is built, with its `progress` while the rest is indexed

@@ -37,6 +37,28 @@ class Outcome:
         self.seconds = seconds
 
 
+def seconds_of(summary: storage.TraceSummary, outcome: Outcome) -> float | None:
+    """How long the trace ran: as its ending record says, else from its start to its last save."""
+    if outcome.seconds is None and summary.started_at is not None:
+        return summary.saved_at - summary.started_at
+    return outcome.seconds
+
+
+# How pages and the trace list name each source; either name selects it.
+SOURCE_NAMES = {"cli": "run", "pytest": "test", "wsgi": "request", "django": "request", "asgi": "request",
+                "child": "child"}
+
+
+def of_source(summary: storage.TraceSummary, wanted: str) -> bool:
+    source = summary.source or ""
+    return wanted.lower() in (source.lower(), SOURCE_NAMES.get(source, source))
+
+
+def list_text(summary: storage.TraceSummary) -> str:
+    """What a filter of the trace list searches, in lower case."""
+    return " ".join((summary.trace_id, summary.source or "", summary.label or "", *summary.command_line)).lower()
+
+
 def outcome_of(record: dict, started_at: float | None) -> Outcome:
     kind = record.get("type")
     took = record.get("duration_ms")

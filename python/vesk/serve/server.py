@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import errno
 import http.server
+import ipaddress
 import json
 import mimetypes
 import os
@@ -86,7 +87,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             host = urlsplit("//" + (self.headers.get("Host") or "")).hostname
         except ValueError:
             return False
-        return host in _LOOPBACK_HOSTS or bool(host and host.startswith("127."))
+        return _is_loopback_name(host)
 
     def _file(self, path: str, send_body: bool) -> None:
         with open(path, "rb") as handle:
@@ -108,13 +109,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass  # a line per request would bury the one line that matters
 
 
+def _is_loopback_name(host: str | None) -> bool:
+    """"localhost" or a loopback address written out: a DNS name that merely starts like one
+    (127.attacker.example) can be made to point here by whoever owns it."""
+    if host in _LOOPBACK_HOSTS:
+        return True
+    try:
+        return ipaddress.ip_address(host or "").is_loopback
+    except ValueError:
+        return False
+
+
 class ViewerServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
     def __init__(self, trace_store: storage.Store, host: str, port: int) -> None:
         self.api = Api(trace_store)
         self.static = static_files()
-        self.loopback = host in _LOOPBACK_HOSTS or host.startswith("127.")
+        self.loopback = _is_loopback_name(host)
         if ":" in host:
             self.address_family = socket.AF_INET6
         super().__init__((host, port), Handler)

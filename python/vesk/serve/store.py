@@ -16,6 +16,10 @@ from vesk import storage
 from vesk.utils import PRIVATE_DIRECTORY_MODE, open_private
 
 
+def index_path(trace_store: storage.Store, trace_id: str) -> str:
+    return os.path.join(trace_store.cache_directory(), "traces", f"{trace_id}.sqlite3")
+
+
 def make_private_directory(path: str) -> None:
     os.makedirs(path, mode=PRIVATE_DIRECTORY_MODE, exist_ok=True)
 
