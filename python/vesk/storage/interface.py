@@ -186,8 +186,9 @@ class Store(abc.ABC):
         self, *, create_directory: bool = False, max_traces: int | None = None, max_bytes: int | None = None
     ) -> str | None:
         """Checks, before anything is recorded, that traces can be saved here; stores and applies
-        the retention limits given. Returns why the store cannot take traces now (they will go to
-        fallback files), or None; raises StorageError when even those have nowhere to go."""
+        the retention limits given. Returns why the store cannot take traces now (each save will
+        then try again, and say where its document went), or None; raises StorageError when traces
+        must not be saved here at all (a place that does not exist, a symbolic link)."""
 
     @abc.abstractmethod
     def save(self, trace_id: str, document: bytes, *, timeout: float) -> None:

@@ -138,7 +138,6 @@ def json_list(texts: list[str]) -> str:
     return "[" + ", ".join(map(encode_basestring_ascii, texts)) + "]"
 
 
-
 def insert(connection: sqlite3.Connection, trace_id: str, document: bytes, summary: dict, saved_at: float) -> bool:
     """Adds the document and its totals to the trace, inside a transaction; whether the trace is new."""
     pieces = [document] if len(document) <= PIECE_SIZE else _pieces(document)
@@ -212,7 +211,6 @@ def _add_to_totals(
         ),
     )
     return True
-
 
 
 class Imported(Recovery):

@@ -93,7 +93,6 @@ _MIGRATIONS: dict[int, tuple[str, ...]] = {
 }
 
 
-
 def reason(exc: BaseException) -> str:
     if isinstance(exc, sqlite3.DatabaseError) and "not a database" in str(exc):
         return "the file is not a database or is damaged"
@@ -194,7 +193,6 @@ def open_for_writing(db_path: str, timeout: float) -> sqlite3.Connection:
     return connection
 
 
-
 def open_for_reading(db_path: str, timeout: float = 10.0) -> sqlite3.Connection:
     if not os.path.exists(db_path):
         raise StorageError(f"no database at {display_path(db_path)} (nothing recorded yet?)")
@@ -241,13 +239,11 @@ def has_table(connection: sqlite3.Connection, name: str) -> bool:
     return row is not None
 
 
-
 def check_version(connection: sqlite3.Connection, db_path: str) -> None:
     # A newer vesk may have upgraded the database since this process opened it.
     version = connection.execute("PRAGMA user_version").fetchone()[0]
     if version != SCHEMA_VERSION:
         raise newer_schema(db_path, version)
-
 
 
 def transaction(connection: sqlite3.Connection, work):
