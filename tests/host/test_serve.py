@@ -20,7 +20,8 @@ import pytest
 from pytest import approx
 from host_support import Project, needs_engine, subprocess_env
 
-from vesk import db, serialize
+from vesk import db, serialize, storage
+from vesk.storage import open_store
 from vesk.reading.records import RecordStream
 from vesk.reading.summary import TraceFacts
 from vesk.reading.walk import Selection
@@ -98,9 +99,9 @@ class Recorded:
 
 
 def _record(project: Project, *arguments: str) -> str:
-    before = {summary.trace_id for summary in db.list_traces(str(project.db))} if project.db.exists() else set()
+    before = {summary.trace_id for summary in open_store(str(project.db)).list_traces()} if project.db.exists() else set()
     project.run("run", "app.py", *arguments)
-    (trace_id,) = {summary.trace_id for summary in db.list_traces(str(project.db))} - before
+    (trace_id,) = {summary.trace_id for summary in open_store(str(project.db)).list_traces()} - before
     return trace_id
 
 
@@ -117,7 +118,7 @@ def recorded(tmp_path_factory) -> Recorded:
 
 @pytest.fixture(scope="module")
 def server(recorded):
-    viewer = ViewerServer(str(recorded.project.db), "127.0.0.1", 0)
+    viewer = ViewerServer(open_store(str(recorded.project.db)), "127.0.0.1", 0)
     thread = threading.Thread(target=viewer.serve_forever, daemon=True)
     thread.start()
     # Pages answer from what is indexed while the rest is: the tests below read whole traces.
@@ -237,7 +238,7 @@ def test_the_tree_holds_values_raised_calls_and_sql_under_its_call(server, recor
 
 def test_the_summary_adds_up_as_vesk_show_does(server, recorded):
     facts = TraceFacts()
-    facts.read(RecordStream(str(recorded.project.db), recorded.failed), Selection())
+    facts.read(RecordStream(open_store(str(recorded.project.db)), recorded.failed), Selection())
     summary = api(server, f"trace/{recorded.failed}")["summary"]
     assert (summary["records"], summary["first_timestamp"], summary["last_timestamp"]) == (
         facts.records, facts.first_timestamp, facts.last_timestamp)
@@ -372,6 +373,30 @@ def test_values_are_data_never_markup_and_nothing_is_written(server, recorded):
     assert {oct(path.stat().st_mode & 0o777) for path in own} == {"0o700", "0o600"}  # values are private
 
 
+@pytest.mark.parametrize(
+    "host, status",
+    [("localhost", 200), ("127.0.0.1", 200), ("[::1]", 200), ("127.0.0.2:80", 200),
+     # names that only look like loopback: DNS rebinding hands them to any site
+     ("127.attacker.example", 421), ("127.0.0.1.nip.io", 421), ("localhost.attacker.example", 421),
+     ("attacker.example", 421), ("", 421), ("[::1", 421)],
+)
+def test_only_loopback_hosts_by_address_or_localhost_are_answered(server, host, status):
+    port = server.url.rsplit(":", 1)[1].rstrip("/")
+    host = host if host in ("", "[::1") or ":" in host.removeprefix("[::1]") else f"{host}:{port}"
+    assert get(server, "/api/traces", Host=host)[0] == status
+
+
+@pytest.mark.parametrize(
+    "query",
+    ["traces?limit=-1", "traces?offset=-1", "traces?offset=%2B1", "traces?limit=1_0", "traces?limit=%D9%A1",
+     "traces?limit=abc", "trace/{first}/node/" + "9" * 40, "trace/{first}/node/-3",
+     "trace/{first}/children?thread=1&node=" + "9" * 30],
+)
+def test_bad_paging_is_answered_with_400(server, recorded, query):
+    status, _, body = get(server, "/api/" + query.format(first=recorded.first))
+    assert status == 400, body
+
+
 def _document(trace_id: str, *records: tuple) -> bytes:
     """A document of the main thread's records, each (event, frame id, function, time[, value])."""
     frames = [
@@ -386,10 +411,11 @@ def _document(trace_id: str, *records: tuple) -> bytes:
 
 def test_an_index_follows_its_trace_as_it_grows_reading_only_its_new_documents(tmp_path, monkeypatch):
     database, trace_id = str(tmp_path / "db.sqlite3"), "trc_growing"
-    viewer = Api(database)
+    traces = open_store(database)
+    viewer = Api(traces)
     starts = []
-    iter_documents = db.iter_documents
-    monkeypatch.setattr(db, "iter_documents", lambda *a, start: starts.append(start) or iter_documents(*a, start=start))
+    iter_documents = traces.iter_documents
+    monkeypatch.setattr(traces, "iter_documents", lambda *a, start: starts.append(start) or iter_documents(*a, start=start))
 
     def roots() -> list[tuple]:
         while (viewer.answer(["trace", trace_id], "")[1] or {}).get("indexing", True):
@@ -424,7 +450,7 @@ def test_a_resumed_coroutine_is_one_call_named_with_its_task_and_timed_without_t
     db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=msgpack.packb(
         {"frames_of_interest": records, "frames": {}, "main_thread_id": 1, "trace_id": trace_id,
          "command_line_args": ["p.py"], "meta": {"source": "cli"}, "timestamp": 1.0}))
-    viewer = Api(database)
+    viewer = Api(open_store(database))
     while viewer.answer(["trace", trace_id], "")[0] == 202:
         time.sleep(0.05)
 
@@ -459,7 +485,7 @@ def test_compare_aligns_a_call_one_trace_lacks_instead_of_shifting_the_rest(tmp_
                 records += [("call", f"{name}1", name, 2.0 + n), ("return", f"{name}1", name, 2.5 + n, value)]
         records.append(("return", "m", "main", 9.0, 0))
         db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=_document(trace_id, *records))
-    viewer = Api(database)
+    viewer = Api(open_store(database))
     while (answer := viewer.answer(["compare", "trc_a", "trc_b"], ""))[0] == 202:
         time.sleep(0.05)
     rows = answer[1]["rows"]
@@ -480,12 +506,12 @@ def test_alignment_pairs_all_but_the_calls_one_sequence_lacks_across_windows():
 
 def test_documents_are_read_alone_or_from_a_given_one_on(recorded):
     database, trace_id = str(recorded.project.db), recorded.first
-    documents = list(db.iter_documents(database, trace_id))
-    assert [db.read_document(database, trace_id, n) for n in range(len(documents))] == documents
-    assert list(db.iter_documents(database, trace_id, start=3)) == documents[3:]
+    documents = list(open_store(database).iter_documents(trace_id))
+    assert [open_store(database).read_document(trace_id, n) for n in range(len(documents))] == documents
+    assert list(open_store(database).iter_documents(trace_id, start=3)) == documents[3:]
     for missing in (-1, len(documents)):
-        with pytest.raises(db.TraceNotFound, match=f"has no document {missing}"):
-            db.read_document(database, trace_id, missing)
+        with pytest.raises(storage.TraceNotFound, match=f"has no document {missing}"):
+            open_store(database).read_document(trace_id, missing)
 
 
 def test_serve_command_prints_its_url_warns_off_loopback_and_stops_on_ctrl_c(recorded):

@@ -12,6 +12,7 @@ import pytest
 from host_support import needs_engine
 
 from vesk import db, serialize
+from vesk.storage import open_store
 from vesk.__main__ import main
 from vesk.reading import text
 from vesk.reading.tree import LineQueue
@@ -257,7 +258,7 @@ def test_json_export_is_the_decoded_documents(capsys, db_path):
                  for part in split({MAIN_ID: records, 7: records[:5]}, 3, rng)]
     save(db_path, documents)
     exported = json.loads(run(capsys, db_path, "export", TRACE, "--format", "json"))
-    summary = db.trace_summary(db_path, TRACE)
+    summary = open_store(db_path).trace_summary(TRACE)
     assert {k: exported[k] for k in ("trace_id", "frame_count", "plugin_count")} == {
         "trace_id": TRACE, "frame_count": summary.frame_count, "plugin_count": summary.plugin_count,
     }
@@ -460,9 +461,10 @@ def test_a_frame_or_thread_the_trace_lacks_is_an_error_found_in_the_index(capsys
     nested_trace(db_path)
     assert main(["show", TRACE, option, value, "--db", db_path]) == 1
     assert f"no records match {option} {value}" in capsys.readouterr().err  # found by reading the trace
-    store.make_private_directory(store.index_directory(db_path))
-    store.make_private_directory(store.index_directory(db_path) + "/traces")
-    index.build(db_path, TRACE, store.index_path(db_path, TRACE), index.Progress(0, 2))
+    traces = open_store(db_path)
+    store.make_private_directory(traces.cache_directory())
+    store.make_private_directory(traces.cache_directory() + "/traces")
+    index.build(traces, TRACE, store.index_path(traces, TRACE), index.Progress(0, 2))
     monkeypatch.setattr(RecordStream, "records", lambda *a, **k: pytest.fail("the trace was read"))
     assert main(["show", TRACE, option, value, "--db", db_path]) == 1
     shown = capsys.readouterr()

@@ -32,7 +32,7 @@ from __future__ import annotations
 
 from urllib.parse import parse_qs
 
-from vesk import db
+from vesk import storage
 from vesk.serve import compare, index
 from vesk.serve.indexes import Indexes
 from vesk.serve import listing
@@ -74,10 +74,10 @@ class Indexing(Exception):
 
 
 class Api:
-    def __init__(self, db_path: str) -> None:
-        self.db_path = db_path
-        self.indexes = Indexes(db_path)
-        self.outcomes = Outcomes(db_path)
+    def __init__(self, trace_store: storage.Store) -> None:
+        self.trace_store = trace_store
+        self.indexes = Indexes(trace_store)
+        self.outcomes = Outcomes(trace_store)
 
     def answer(self, parts: list[str], query: str) -> tuple[int, object]:
         arguments = {name: values[-1] for name, values in parse_qs(query).items()}
@@ -87,9 +87,9 @@ class Api:
             return 202, {"indexing": True, **indexing.progress.json()}
         except ApiError as exc:
             return exc.status, {"error": str(exc)}
-        except db.TraceNotFound as exc:
+        except storage.TraceNotFound as exc:
             return 404, {"error": str(exc)}
-        except db.StorageError as exc:
+        except storage.StorageError as exc:
             return 500, {"error": str(exc)}
 
     def _route(self, parts: list[str], arguments: dict) -> object:
@@ -121,7 +121,7 @@ class Api:
         raise ApiError(404, "no such API")
 
     def _trace_id(self, text: str) -> str:
-        return db.resolve_trace_id(self.db_path, text)
+        return self.trace_store.resolve_trace_id(text)
 
     def _index(self, trace_id: str) -> index.TraceIndex:
         opened = self.indexes.open(trace_id)
@@ -143,7 +143,7 @@ class Api:
     # --- the answers ---
 
     def traces(self, arguments: dict) -> dict:
-        summaries = db.list_traces(self.db_path)
+        summaries = self.trace_store.list_traces()
         known = {summary.trace_id for summary in summaries}
         self.indexes.remove_stale(known)
         self.outcomes.forget_others(known)
@@ -175,7 +175,7 @@ class Api:
                 "traces": [_trace_json(summary, outcomes[summary.trace_id]) for summary in page]}
 
     def trace(self, trace_id: str, raw_times: bool) -> dict:
-        summary = db.trace_summary(self.db_path, trace_id)
+        summary = self.trace_store.trace_summary(trace_id)
         outcome = self.outcomes.of([summary])[trace_id]
 
         def facts_of(found: index.TraceIndex) -> tuple:
@@ -269,16 +269,21 @@ class Api:
         finally:
             for opened in indexes:
                 opened.close()
-        summaries = [db.trace_summary(self.db_path, trace_id) for trace_id in ids]
+        summaries = [self.trace_store.trace_summary(trace_id) for trace_id in ids]
         outcomes = self.outcomes.of(summaries)
         return {"traces": [_trace_json(summary, outcomes[summary.trace_id]) for summary in summaries], **compared}
 
 
+# Node numbers, offsets and limits all fit SQLite's integers; a longer one is no number of ours.
+_LONGEST_NUMBER = 18
+
+
 def _number(value: str, name: str) -> int:
-    try:
-        return int(value)
-    except ValueError:
-        raise ApiError(400, f"{name} must be a whole number, not {value!r}") from None
+    """A count or number from the query: digits only (int() takes signs, spaces, underscores and
+    other scripts' digits too)."""
+    if not (value.isascii() and value.isdigit() and len(value) <= _LONGEST_NUMBER):
+        raise ApiError(400, f"{name} must be a whole number from 0, not {value[:40]!r}")
+    return int(value)
 
 
 def _track(arguments: dict, kinds: tuple[str, ...]) -> tuple[str, int]:
@@ -298,7 +303,7 @@ def _seconds(value: str | None) -> float | None:
         raise ApiError(400, f"not a time: {value!r}") from None
 
 
-def _trace_json(summary: db.TraceSummary, outcome) -> dict:
+def _trace_json(summary: storage.TraceSummary, outcome) -> dict:
     seconds = listing.seconds_of(summary, outcome)
     return {
         "trace_id": summary.trace_id,

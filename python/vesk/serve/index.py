@@ -36,7 +36,7 @@ from typing import Iterator
 
 import msgpack
 
-from vesk import db, serialize
+from vesk import serialize, storage
 from vesk.reading import text
 from vesk.reading.records import MAIN, Decoding, Document, thread_key
 from vesk.reading.summary import ENDED_KEPT, TOP
@@ -205,7 +205,7 @@ class _Builder:
                     self.take(number, section, document.record_start, document.record_end, record)
                     progress.records += 1
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
-            raise db.StorageError(f"the document {number} is damaged: {exc}") from exc
+            raise storage.StorageError(f"the document {number} is damaged: {exc}") from exc
         if isinstance(document.main_thread_id, int):
             self.totals.main_thread_ids.add(document.main_thread_id)
         self.documents = number + 1
@@ -614,7 +614,7 @@ def _difference(start: object, end: object) -> float | None:
     return None
 
 
-def build(db_path: str, trace_id: str, path: str, progress: Progress) -> None:
+def build(trace_store: storage.Store, trace_id: str, path: str, progress: Progress) -> None:
     """Indexes the documents of the trace that its index at `path` lacks, committing each, or all
     of them into a new index when there is none (or one this version cannot go on from)."""
     builder = _taken_up(path)
@@ -630,7 +630,7 @@ def build(db_path: str, trace_id: str, path: str, progress: Progress) -> None:
     else:
         connection = store.open_for_writing(path)
     try:
-        for number, data in enumerate(db.iter_documents(db_path, trace_id, start=builder.documents),
+        for number, data in enumerate(trace_store.iter_documents(trace_id, start=builder.documents),
                                       start=builder.documents):
             progress.document = number
             builder.read(number, data, progress)
@@ -679,10 +679,10 @@ def indexed_documents(path: str) -> int:
     return documents if version == VERSION and isinstance(documents, int) else 0
 
 
-def missing(db_path: str, trace_id: str, documents: int, frame: str | None, thread: str | None) -> str | None:
+def missing(trace_store: storage.Store, trace_id: str, documents: int, frame: str | None, thread: str | None) -> str | None:
     """What of a frame id and a thread (name, native id or task name) the trace lacks, told by its
     index when that holds all its `documents`; None when both are there or there is no such index."""
-    path = store.index_path(db_path, trace_id)
+    path = store.index_path(trace_store, trace_id)
     if (frame is None and thread is None) or indexed_documents(path) != documents:
         return None
     connection = store.open_for_reading(path)
