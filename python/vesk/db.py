@@ -30,7 +30,7 @@ import sqlite3
 import threading
 import time
 
-from vesk import serialize
+from vesk import compression, serialize
 from vesk.utils import PRIVATE_DIRECTORY_MODE, VeskError, display_path, open_private
 
 TYPE_CHECKING = False
@@ -796,8 +796,10 @@ def _transaction(connection: sqlite3.Connection, work):
 
 
 def _insert(connection: sqlite3.Connection, trace_id: str, document: bytes, summary: dict, saved_at: float) -> bool:
-    """Adds the document and its totals to the trace, inside a transaction; whether the trace is new."""
-    pieces = [document] if len(document) <= PIECE_SIZE else _pieces(document)
+    """Adds the document, compressed, and its totals to the trace, inside a transaction; whether the
+    trace is new."""
+    stored = compression.compress(document)
+    pieces = [stored] if len(stored) <= PIECE_SIZE else _pieces(stored)
     document_id = connection.execute(
         "INSERT INTO documents (trace_id, saved_at, started_at, source, label, command_line,"
         " frame_count, plugin_count, part_count, msgpack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, zeroblob(?))",
@@ -821,7 +823,7 @@ def _insert(connection: sqlite3.Connection, trace_id: str, document: bytes, summ
         "INSERT INTO document_parts (document_id, part, data) VALUES (?, ?, ?)",
         ((document_id, number, piece) for number, piece in enumerate(pieces[1:], 1)),
     )
-    return _add_to_totals(connection, trace_id, document_id, saved_at, len(document), summary)
+    return _add_to_totals(connection, trace_id, document_id, saved_at, len(stored), summary)
 
 
 def _pieces(document: bytes) -> list[memoryview]:
@@ -1333,15 +1335,17 @@ def _document(connection: sqlite3.Connection, trace_id: str, document_id: int) -
     if row is None:
         raise TraceNotFound(f"trace {trace_id} was removed while it was being read")
     part_count, first = row
-    if not part_count:
-        return first
     pieces = [first]
-    pieces.extend(row[0] for row in connection.execute(
-        "SELECT data FROM document_parts WHERE document_id = ? ORDER BY part", (document_id,)
-    ))
+    if part_count:
+        pieces.extend(row[0] for row in connection.execute(
+            "SELECT data FROM document_parts WHERE document_id = ? ORDER BY part", (document_id,)
+        ))
     if len(pieces) != part_count + 1:
         raise StorageError(f"trace {trace_id} has a damaged document: {part_count + 1 - len(pieces)} pieces missing")
-    return b"".join(pieces)
+    try:
+        return compression.decompress(pieces[0] if len(pieces) == 1 else b"".join(pieces))
+    except compression.Damaged as exc:
+        raise StorageError(f"trace {trace_id} has a damaged document: {exc}") from exc
 
 
 def child_traces(db_path: str, trace_id: str) -> list[str]:

@@ -10,7 +10,7 @@ import threading
 import msgpack
 import pytest
 
-from vesk import db
+from vesk import compression, db
 from vesk.__main__ import main
 
 
@@ -217,7 +217,20 @@ def test_a_document_larger_than_a_piece_is_stored_in_pieces_and_read_back_whole(
     ).fetchone()
     assert max(largest) == db.PIECE_SIZE
     summary = db.trace_summary(db_path, "trc_big")
-    assert (summary.document_count, summary.size, summary.frame_count) == (2, len(big) + len(small), 2)
+    stored = len(big) + len(compression.compress(small))  # random bytes do not compress: kept as they are
+    assert (summary.document_count, summary.size, summary.frame_count) == (2, stored, 2)
+
+
+def test_documents_are_stored_compressed_and_a_damaged_one_is_reported(db_path):
+    repetitive = document("trc_z", [dict(FRAME, locals={"tokens": ["SELECT", "x", "FROM", "t"] * 50})] * 200)
+    db.save_trace_in_sqlite(db_path, "trc_z", timeout=5, msgpack=repetitive)
+    assert list(db.iter_documents(db_path, "trc_z")) == [repetitive]
+    assert db.trace_summary(db_path, "trc_z").size < len(repetitive) / 20
+    connection = sqlite3.connect(db_path)
+    with connection:
+        connection.execute("UPDATE documents SET msgpack = substr(msgpack, 1, 40) WHERE trace_id = 'trc_z'")
+    with pytest.raises(db.StorageError, match="damaged document"):
+        db.read_document(db_path, "trc_z", 0)
 
 
 def test_volume_records_add_up_over_the_documents_of_a_trace(db_path):
@@ -280,7 +293,7 @@ def database_bytes(path: str) -> int:
 def test_each_new_trace_keeps_the_newest_traces_within_the_limits_and_the_file_shrinks(tmp_path):
     path = str(tmp_path / "db.sqlite3")
     db.prepare(path)
-    payload = {"type": "log", "blob": b"x" * 400_000}
+    payload = {"type": "log", "blob": os.urandom(400_000)}  # stored at its size: random bytes do not compress
     for number in range(20):
         trace_id = f"trc_{number:02}"
         db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=document(trace_id, [payload]))
@@ -304,7 +317,8 @@ def test_prune_rm_and_recover_commands(db_path, capsys, monkeypatch, tmp_path):
     monkeypatch.chdir(tmp_path)
     for number in range(6):
         trace_id = f"trc_0{number}"
-        db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, [FRAME] * 100))
+        padding = {"type": "log", "blob": os.urandom(2000)}  # KiB shown: a trace of a few frames compresses to bytes
+        db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, [FRAME, padding]))
     size = db.trace_summary(db_path, "trc_00").size
 
     kib = size / 1024
