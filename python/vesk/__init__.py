@@ -6,6 +6,10 @@ for SQL queries, HTTP calls, log records, tests and web requests, stored in a SQ
     vesk run script.py            record a program, then: vesk show latest
     pytest --vesk                 one trace per test
     with vesk.profile(): ...      record a block of code
+
+PYTEST_DONT_REWRITE: pytest marks this package for assertion rewriting as the home of a plugin, and
+under `vesk run -m pytest` it is imported before pytest starts; without this marker pytest warns
+that it cannot rewrite it, which fails every project that turns warnings into errors.
 """
 
 from vesk.version import __version__

@@ -11,6 +11,7 @@ using utils::checked;
 using utils::interned;
 using utils::PyError;
 using utils::PyRef;
+using utils::Result;
 using utils::Status;
 
 namespace {
@@ -18,11 +19,13 @@ namespace {
 // CAUTION: runs Python code (logging handlers and formatters). The four values are left for logging
 // to format, so nothing is turned into text unless the record is emitted.
 Status log_warning(const PyError& error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
+    utils::may_run_python();
     auto logging = utils::import_module(interned().module_logging);
     VESK_TRY(logging);
     auto logger = checked(PyObject_CallMethodOneArg(logging->get(), interned().get_logger, interned().vesk));
     VESK_TRY(logger);
-    auto locals = utils::frame_locals(frame);
+    // A broken invariant may be that the frame is none: then it has no locals to show.
+    auto locals = Py_IS_TYPE(frame, &PyFrame_Type) ? utils::frame_locals(frame) : Result<PyRef>(PyRef::borrow(Py_None));
     VESK_TRY(locals);
     auto keywords = checked(PyDict_New());
     VESK_TRY(keywords);

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import errno
 import http.server
+import ipaddress
 import json
 import mimetypes
 import os
@@ -22,7 +23,7 @@ import sys
 import webbrowser
 from urllib.parse import unquote, urlsplit
 
-from vesk import utils
+from vesk import storage, utils
 from vesk.serve.api import Api
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -86,7 +87,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             host = urlsplit("//" + (self.headers.get("Host") or "")).hostname
         except ValueError:
             return False
-        return host in _LOOPBACK_HOSTS or bool(host and host.startswith("127."))
+        return _is_loopback_name(host)
 
     def _file(self, path: str, send_body: bool) -> None:
         with open(path, "rb") as handle:
@@ -108,13 +109,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass  # a line per request would bury the one line that matters
 
 
+def _is_loopback_name(host: str | None) -> bool:
+    """"localhost" or a loopback address written out: a DNS name that merely starts like one
+    (127.attacker.example) can be made to point here by whoever owns it."""
+    if host in _LOOPBACK_HOSTS:
+        return True
+    try:
+        return ipaddress.ip_address(host or "").is_loopback
+    except ValueError:
+        return False
+
+
 class ViewerServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, db_path: str, host: str, port: int) -> None:
-        self.api = Api(db_path)
+    def __init__(self, trace_store: storage.Store, host: str, port: int) -> None:
+        self.api = Api(trace_store)
         self.static = static_files()
-        self.loopback = host in _LOOPBACK_HOSTS or host.startswith("127.")
+        self.loopback = _is_loopback_name(host)
         if ":" in host:
             self.address_family = socket.AF_INET6
         super().__init__((host, port), Handler)
@@ -130,17 +142,16 @@ class ViewerServer(http.server.ThreadingHTTPServer):
         return f"http://{shown}:{port}/"
 
 
-def serve(db_path: str, host: str, port: int, open_browser: bool) -> int:
-    if not os.path.exists(db_path):
-        raise utils.VeskError(f"no database at {utils.display_path(db_path)} (nothing recorded yet?)")
+def serve(trace_store: storage.Store, host: str, port: int, open_browser: bool) -> int:
+    trace_store.list_traces()  # one line now, rather than a page of errors, when there is nothing to read
     try:
-        server = ViewerServer(db_path, host, port)
+        server = ViewerServer(trace_store, host, port)
     except OSError as exc:
         hint = " (--port 0 takes any free port)" if exc.errno == errno.EADDRINUSE else ""
         raise utils.VeskError(f"cannot serve on {host}:{port}: {exc.strerror or exc}{hint}") from None
     with server:
         try:
-            print(f"vesk: serving {utils.display_path(db_path)} at {server.url} (Ctrl-C to stop)", flush=True)
+            print(f"vesk: serving {trace_store.describe()} at {server.url} (Ctrl-C to stop)", flush=True)
             if not server.loopback:
                 utils.stderr_line(
                     f"vesk: listening on {host}, not only this machine's loopback: anyone who can reach it can"
