@@ -1,10 +1,13 @@
 """What recording a program's values costs, per value, each figure beside its target.
 
-    python bench/values.py [--size tiny|small] [--rounds N] [--only texts,objects,show] [--vesk PATH]...
+    python bench/values.py [--size tiny|small] [--rounds N] [--only texts,kinds,objects,show] [--vesk PATH]...
 
   texts    a function called with a 1,000-character SQL-like text full of "=" against one of 1,000 "a"s,
            every call recorded (calls_per_function = 0): CPU µs per recorded call over plain python and
            callgrind instructions per call; target: the "=" text within 3x of the plain one
+  kinds    a function called with an int, or a vector with __slots__, as a dataclass or plain, every
+           call recorded: callgrind instructions per recorded call (its call and return records), for
+           each build side by side
   objects  the ray tracer of bench/values_workload.py (vectors as __slots__ classes, dataclasses and plain
            classes, as arguments, locals and return values), every call recorded: callgrind instructions
            per recorded call, against the engine alone per recorded call on bench/run.py's all-user-code
@@ -45,7 +48,8 @@ import suites  # noqa: E402
 from workloads import ITERATIONS  # noqa: E402
 
 WORKLOAD = os.path.join(HERE, "values_workload.py")
-PARTS = ("texts", "objects", "show")
+PARTS = ("texts", "kinds", "objects", "show")
+KINDS = ("int", "slots", "dataclass", "plain")
 EVERY_CALL = "[limits]\ncalls_per_function = 0\n"
 PAST_LIMIT = "[limits]\ncalls_per_function = 1\n"
 # The program runs under a profile function that does nothing, as bench/scale.py's floor does.
@@ -234,6 +238,33 @@ def label_suffix(build: suites.Build, builds: list) -> str:
     return f" [{build.label}]" if len(builds) > 1 else ""
 
 
+# --- kinds -------------------------------------------------------------------------------------------
+
+
+def measure_kinds(builds: list, size: Size, scratch: str) -> dict:
+    m = size.text_instruction_calls
+    extra = {}
+    for kind in KINDS:
+        for how, build in [("python", builds[0])] + [("vesk", build) for build in builds]:
+            progress(f"kinds under callgrind: {kind}, {how} [{build.label}]")
+            counts = [instructions_of(how, build, ["kind", kind, str(calls)], EVERY_CALL, scratch)[0]
+                      for calls in (m, 2 * m)]
+            extra[(kind, how, build.label)] = counts[1] - counts[0]
+    return {"calls": m, "extra": extra}
+
+
+def print_kinds(results: dict, builds: list) -> None:
+    m, extra = results["calls"], results["extra"]
+    print()
+    print(f"Recording a call with one argument of each kind, every call recorded ({m:,} and {2 * m:,} calls); "
+          "instructions per recorded call over plain python (callgrind)")
+    print(f"  {'':24}" + "".join(f"{tag(build, builds):>20}" for build in builds))
+    for kind in KINDS:
+        python = extra[(kind, "python", builds[0].label)]
+        print(f"  {kind:24}" + "".join(f"{(extra[(kind, 'vesk', build.label)] - python) / m:>20,.0f}"
+                                       for build in builds))
+
+
 # --- objects -----------------------------------------------------------------------------------------
 
 
@@ -387,7 +418,7 @@ def run(arguments: argparse.Namespace) -> int:
         print(f"{scale.GNU_TIME} is missing: install the Debian package 'time' (scripts/setup does)", file=sys.stderr)
         return 2
     parts = arguments.only or list(PARTS)
-    if {"texts", "objects"} & set(parts) and not shutil.which("valgrind"):
+    if {"texts", "kinds", "objects"} & set(parts) and not shutil.which("valgrind"):
         print("valgrind is missing: install the Debian package 'valgrind' (scripts/setup does)", file=sys.stderr)
         return 2
     size = SIZES[arguments.size]
@@ -405,6 +436,9 @@ def run(arguments: argparse.Namespace) -> int:
         sys.stdout.flush()
         if "texts" in parts:
             print_texts(measure_texts(builds, size, rounds, scratch, shuffle), builds, size, targets)
+            sys.stdout.flush()
+        if "kinds" in parts:
+            print_kinds(measure_kinds(builds, size, scratch), builds)
             sys.stdout.flush()
         if "objects" in parts:
             print_objects(measure_objects(builds, size, scratch), builds, size, targets)

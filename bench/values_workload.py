@@ -2,6 +2,7 @@
 
     python values_workload.py objects PIXELS     # a small ray tracer, once per kind of vector class
     python values_workload.py text equals|plain CALLS   # one function called with a 1,000-character text
+    python values_workload.py kind KIND CALLS    # one function called with a value of one kind (KINDS)
     ... --count                                  # prints the Python calls made in this file instead
 
 The ray tracer's vectors are objects as arguments, locals and return values at nearly every call:
@@ -153,6 +154,26 @@ def texts(kind: str, calls: int) -> int:
     return total
 
 
+# --- one value of each kind ---------------------------------------------------------------------------
+
+KINDS = {
+    "int": lambda: 7,
+    "slots": lambda: SlotVector(1.0, 2.0, 3.0),
+    "dataclass": lambda: DataVector(1.0, 2.0, 3.0),
+    "plain": lambda: PlainVector(1.0, 2.0, 3.0),
+}
+
+
+def called(value):
+    return None
+
+
+def kinds(kind: str, calls: int) -> None:
+    value = KINDS[kind]()
+    for _ in range(calls):
+        called(value)
+
+
 # ----------------------------------------------------------------------------------------------------
 
 
@@ -181,6 +202,8 @@ def main(argv: list) -> None:
         function, arguments = objects, (int(argv[1]),)
     elif argv[0] == "text":
         function, arguments = texts, (argv[1], int(argv[2]))
+    elif argv[0] == "kind":
+        function, arguments = kinds, (argv[1], int(argv[2]))
     else:
         raise SystemExit(__doc__)
     print(count_calls(function, *arguments) if count else function(*arguments))

@@ -17,9 +17,13 @@ of these that matches there, replaces its secret part with "<redacted>" and goes
 private key block; a URL's password ("scheme://user:<redacted>@"); a secret-named `name=value`
 parameter (not a placeholder such as "%s" or ":name"); a Bearer credential of at least 8 characters
 that is not a plain word, or a Basic one that decodes to "user:password"; GitHub, Slack, AWS, Stripe
-and JWT tokens. Every place is found from a few characters (`_STARTS`), so a text without them costs
+and JWT tokens. Every place is found from a few characters (`_Shapes.starts`), so a text without them costs
 one search for a set of characters and nothing more. Bytes follow the same rules, each byte read as
 one character.
+
+The rules themselves (the words of names that say what a value is, the token formats, the
+authorization schemes) are one table, `RULES`, that both serialisers take: `vesk.serialize` hands it
+to the engine's serialiser with the secret names.
 """
 
 from __future__ import annotations
@@ -30,14 +34,40 @@ import string
 # No typing at import time: `vesk run` imports this file before the program starts.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable
+    from typing import Any
 
 REDACTED_TEXT = "<redacted>"
 
 # What a name says about the value held under it.
 PLAIN, SECRET, AUTHORITY, ENVIRON = range(4)
 
-_AUTHORITY_WORDS = frozenset({"host", "hosts", "netloc"})
+_ASCII_LETTERS_DIGITS = string.ascii_letters + string.digits
+_ASCII_UPPER_DIGITS = string.ascii_uppercase + string.digits
+
+RULES = {
+    # The last word of a name that holds an authority ("user:password@host").
+    "authority_words": ("host", "hosts", "netloc"),
+    # The last word of a name, and whole names, that hold a WSGI environment.
+    "environ_words": ("environ",),
+    "environ_names": ("META",),
+    # Well-known token formats: (prefixes, anchor, body characters, least, most). A token is one of the
+    # prefixes at the start of a word, then a body of at least `least` (and, if `most`, at most `most`)
+    # of the body characters that ends the word. It is looked for from its anchor, the prefix's first
+    # character of that kind: a character rare in ordinary text, so that a text without any costs a
+    # search and no more. Tried in this order at a place.
+    "tokens": (
+        (("ghp_", "gho_", "ghu_", "ghs_", "ghr_"), "_", _ASCII_LETTERS_DIGITS, 36, 0),  # GitHub
+        (("github_pat_",), "_", _ASCII_LETTERS_DIGITS + "_", 22, 0),  # GitHub fine-grained
+        (("rk_live_", "sk_live_"), "_", _ASCII_LETTERS_DIGITS, 16, 0),  # Stripe
+        (("xoxa-", "xoxb-", "xoxp-", "xoxr-", "xoxs-"), "-", _ASCII_LETTERS_DIGITS + "-", 10, 0),  # Slack
+        (("AKIA", "ASIA"), "I", _ASCII_UPPER_DIGITS, 16, 16),  # AWS access key ids
+    ),
+    # Authorization schemes: a Bearer credential of at least `bearer_least` characters that is not a
+    # plain word, a Basic one that decodes to "user:password".
+    "bearer_schemes": ("Bearer", "bearer", "BEARER"),
+    "bearer_least": 8,
+    "basic_schemes": ("Basic", "basic", "BASIC"),
+}
 
 # --- names ------------------------------------------------------------------------------------------
 
@@ -70,14 +100,20 @@ def name_words(name: str) -> list[str]:
 
 
 class NameRules:
-    """The secret names, as their joined words, with a cache of verdicts."""
+    """The secret names, as their joined words, with a cache of verdicts, and the rules of `RULES`
+    (or of the table given) made ready for use."""
 
     CACHE_SIZE = 10_000
 
-    def __init__(self, secret_names: Any = ()) -> None:
+    def __init__(self, secret_names: Any = (), rules: dict | None = None) -> None:
+        rules = RULES if rules is None else rules
         self.fragments = frozenset(fragment for fragment in ("".join(name_words(name)) for name in secret_names) if fragment)
         self.longest = max(map(len, self.fragments), default=0)
         self.cache: dict[str, int] = {}
+        self.authority_words = frozenset(rules["authority_words"])
+        self.environ_words = frozenset(rules["environ_words"])
+        self.environ_names = frozenset(rules["environ_names"])
+        self.shapes = _Shapes(rules)
 
     def kind(self, name: str) -> int:
         hit = self.cache.get(name)
@@ -93,9 +129,9 @@ class NameRules:
             return SECRET
         if not words:
             return PLAIN
-        if words[-1] in _AUTHORITY_WORDS:
+        if words[-1] in self.authority_words:
             return AUTHORITY
-        return ENVIRON if words[-1] == "environ" or name == "META" else PLAIN
+        return ENVIRON if words[-1] in self.environ_words or name in self.environ_names else PLAIN
 
     def _has_secret_words(self, words: list[str]) -> bool:
         fragments = self.fragments
@@ -119,16 +155,41 @@ _SPACE = frozenset(" \t\n\r\f\v")
 _VALUE_END = _SPACE | frozenset("&;,\"'<>()[]{}")
 _USER_END = _SPACE | frozenset("/?#@:")
 _PASSWORD_END = _SPACE | frozenset("/?#@")
-_UPPER_DIGITS = frozenset(string.ascii_uppercase + string.digits)
+_UPPER_DIGITS = frozenset(_ASCII_UPPER_DIGITS)
 _CREDENTIALS = _LETTERS_DIGITS | frozenset("-._~+/")
 _BASE64 = _LETTERS_DIGITS | frozenset("+/")
-_DASHED = _LETTERS_DIGITS | {"-"}
 _JWT_PART = _WORD | {"-"}
 _DIGITS = frozenset(string.digits)
-_SCHEMES = ("Bearer", "bearer", "BEARER", "Basic", "basic", "BASIC")
 
-# Every shape is looked for from one of these characters, at a known place inside it.
-_STARTS = "=:-_JIbB"
+# The shapes of fixed form, each looked for from one character at a known place inside it: a secret-
+# named parameter from its "=", a URL's userinfo from "://", a private key from "-----BEGIN ", a JWT
+# from the "J" of "eyJ". The table's tokens and schemes add theirs.
+_FIXED_STARTS = "=:-J"
+
+
+class _Shapes:
+    """The table's token formats and schemes by the character each is looked for from."""
+
+    def __init__(self, rules: dict) -> None:
+        self.tokens: dict[str, list[tuple[str, int, frozenset, int, int]]] = {}
+        for prefixes, anchor, body, least, most in rules["tokens"]:
+            for prefix in prefixes:
+                entry = (prefix, prefix.index(anchor), frozenset(body), least, most)
+                self.tokens.setdefault(anchor, []).append(entry)
+        self.bearer = tuple(rules["bearer_schemes"])
+        self.bearer_least = rules["bearer_least"]
+        self.schemes = self.bearer + tuple(rules["basic_schemes"])
+        starts = _FIXED_STARTS + "".join(self.tokens) + "".join(scheme[0] for scheme in self.schemes)
+        self.starts = "".join(dict.fromkeys(starts))
+        self.scheme_starts = frozenset(scheme[0] for scheme in self.schemes)
+        self._search: Any = None
+
+    def search(self, text: str, start: int = 0) -> Any:
+        if self._search is None:
+            import re  # only when a text is first searched: `vesk run` never imports re for itself
+
+            self._search = re.compile("[" + re.escape(self.starts) + "]").search  # a set of characters: linear
+        return self._search(text, start)
 
 
 def _run_end(text: str, start: int, chars: frozenset) -> int:
@@ -152,12 +213,13 @@ class _Pass:
     """One pass over one text. Each finder is given the place of a start character and returns the
     (start, end) of the part to replace, or None."""
 
-    __slots__ = ("text", "last", "is_secret")
+    __slots__ = ("text", "last", "rules", "shapes")
 
-    def __init__(self, text: str, is_secret: Callable[[str], bool]) -> None:
+    def __init__(self, text: str, rules: NameRules) -> None:
         self.text = text
         self.last = 0  # where the last replacement ended: nothing before it is read again
-        self.is_secret = is_secret
+        self.rules = rules
+        self.shapes = rules.shapes
 
     def find(self, at: int) -> tuple[int, int] | None:
         char = self.text[at]
@@ -165,22 +227,25 @@ class _Pass:
             return self.parameter(at)
         if char == ":":
             return self.userinfo(at)
+        found = None
         if char == "-":
-            return self.private_key(at) or self.slack(at)
-        if char == "_":
-            return self.github(at) or self.github_pat(at) or self.stripe(at)
-        if char == "J":
-            return self.jwt(at)
-        if char == "I":
-            return self.aws(at)
-        return self.authorization(at)
+            found = self.private_key(at)
+        elif char == "J":
+            found = self.jwt(at)
+        for prefix, anchor, body, least, most in self.shapes.tokens.get(char, ()):
+            if found is not None:
+                break
+            found = self.prefixed(at - anchor, prefix, body, least, most)
+        if found is None and char in self.shapes.scheme_starts:
+            found = self.authorization(at)
+        return found
 
     def parameter(self, at: int) -> tuple[int, int] | None:
         text = self.text
         start = at
         while start > self.last and text[start - 1] in _NAME:
             start -= 1
-        if start == at or (start > 0 and text[start - 1] in _NAME) or not self.is_secret(text[start:at]):
+        if start == at or (start > 0 and text[start - 1] in _NAME) or self.rules.kind(text[start:at]) != SECRET:
             return None
         end = _value_end(text, at + 1)
         return None if end is None else (at + 1, end)
@@ -204,41 +269,16 @@ class _Pass:
         end = text.find(f"-----END {text[at + 11 : label_end]}PRIVATE KEY-----", body)
         return body, (len(text) if end < 0 else end)
 
-    def slack(self, at: int) -> tuple[int, int] | None:
-        start = at - 4
+    def prefixed(self, start: int, prefix: str, body: frozenset, least: int, most: int) -> tuple[int, int] | None:
+        """A token of the table that starts with `prefix` at `start`."""
         text = self.text
-        if not (_word_starts(text, start, self.last) and text.startswith("xox", start) and text[at - 1] in "abprs"):
+        if not (_word_starts(text, start, self.last) and text.startswith(prefix, start)):
             return None
-        return self.token(start, at + 1, _DASHED, 10)
-
-    def github(self, at: int) -> tuple[int, int] | None:
-        start = at - 3
-        text = self.text
-        if not (_word_starts(text, start, self.last) and text.startswith("gh", start) and text[at - 1] in "pousr"):
-            return None
-        return self.token(start, at + 1, _LETTERS_DIGITS, 36)
-
-    def github_pat(self, at: int) -> tuple[int, int] | None:
-        start = at - 6
-        if not (_word_starts(self.text, start, self.last) and self.text.startswith("github_pat_", start)):
-            return None
-        return self.token(start, start + 11, _WORD, 22)
-
-    def stripe(self, at: int) -> tuple[int, int] | None:
-        start = at - 2
-        text = self.text
-        if not (_word_starts(text, start, self.last) and text[start] in "rs" and text.startswith("k_live_", start + 1)):
-            return None
-        return self.token(start, start + 8, _LETTERS_DIGITS, 16)
-
-    def aws(self, at: int) -> tuple[int, int] | None:
-        start = at - 2
-        text = self.text
-        if not (_word_starts(text, start, self.last) and text.startswith("A", start) and text[start + 1] in "KS"):
-            return None
-        if not text.startswith("A", at + 1) or _run_end(text, at + 2, _UPPER_DIGITS) < at + 18:
-            return None
-        return (start, at + 18) if _word_ends(text, at + 18) else None
+        body_start = start + len(prefix)
+        end = _run_end(text, body_start, body)
+        if most:
+            end = min(end, body_start + most)
+        return (start, end) if end - body_start >= least and _word_ends(text, end) else None
 
     def jwt(self, at: int) -> tuple[int, int] | None:
         start = at - 2
@@ -263,7 +303,7 @@ class _Pass:
         text = self.text
         if not _word_starts(text, at, self.last):
             return None
-        scheme = next((scheme for scheme in _SCHEMES if text.startswith(scheme, at)), None)
+        scheme = next((scheme for scheme in self.shapes.schemes if text.startswith(scheme, at)), None)
         if scheme is None:
             return None
         start = _run_end(text, at + len(scheme), _SPACE)
@@ -273,15 +313,11 @@ class _Pass:
         credentials = text[start:end]
         if not credentials or credentials[0] == "=":
             return None
-        if scheme[1] in "eE":
-            secret = len(credentials) >= 8 and not credentials.isalpha()
+        if scheme in self.shapes.bearer:
+            secret = len(credentials) >= self.shapes.bearer_least and not credentials.isalpha()
         else:
             secret = is_basic_credentials(credentials)
         return (start, end) if secret else None
-
-    def token(self, start: int, body: int, chars: frozenset, least: int) -> tuple[int, int] | None:
-        end = _run_end(self.text, body, chars)
-        return (start, end) if end - body >= least and _word_ends(self.text, end) else None
 
 
 def _value_end(text: str, start: int) -> int | None:
@@ -342,32 +378,25 @@ def is_basic_credentials(text: str) -> bool:
     return b":" in binascii.a2b_base64(text)
 
 
-_start_search: Any = None
-
-
-def redact_text(text: str, is_secret: Callable[[str], bool]) -> str:
+def redact_text(text: str, rules: NameRules) -> str:
     """`text` with the secrets found by their shape replaced; the very object when it has none.
-    `is_secret` says whether a parameter's name is secret."""
-    global _start_search
-    if _start_search is None:
-        import re  # only when a text is first searched: `vesk run` never imports re for itself
-
-        _start_search = re.compile("[" + re.escape(_STARTS) + "]").search  # a set of characters: linear
-    found = _start_search(text)
+    `rules` says which parameter names are secret and holds the table's shapes."""
+    search_from = rules.shapes.search
+    found = search_from(text)
     if found is None:
         return text
-    search = _Pass(text, is_secret)
+    search = _Pass(text, rules)
     pieces = []
     while found is not None:
         at = found.start()
         span = search.find(at)
         if span is None:
-            found = _start_search(text, at + 1)
+            found = search_from(text, at + 1)
             continue
         pieces.append(text[search.last : span[0]])
         pieces.append(REDACTED_TEXT)
         search.last = span[1]
-        found = _start_search(text, span[1])
+        found = search_from(text, span[1])
     if not pieces:
         return text
     pieces.append(text[search.last :])

@@ -151,6 +151,7 @@ def configure(settings: dict[str, Any] | None = None) -> None:
             max_total_items=max_total,
             max_object_depth=max_object_depth,
             secret_names=secret_names,
+            secret_rules=redaction.RULES,
             process_environment=environment,
         )
     _max_string, _max_items, _max_depth, _max_total = max_string, max_items, max_depth, max_total
@@ -177,17 +178,13 @@ def _name_kind_python(name: str) -> int:
     return _names.kind(name)
 
 
-def _is_secret_parameter(name: str) -> bool:
-    return _names.kind(name) == SECRET
-
-
 def _redact_text_python(text: str) -> str:
-    return redaction.redact_text(text, _is_secret_parameter)
+    return redaction.redact_text(text, _names)
 
 
 def _redact_bytes_python(data: bytes) -> bytes:
     text = data.decode("latin-1")
-    redacted = redaction.redact_text(text, _is_secret_parameter)
+    redacted = redaction.redact_text(text, _names)
     return data if redacted is text else redacted.encode("latin-1")
 
 

@@ -119,12 +119,12 @@ auto with_chars(const CodePoints& text, Visit&& visit) {
 
 }  // namespace
 
-bool NameRules::is_fragment(std::string_view joined) const noexcept {
+bool SecretRules::is_fragment(std::string_view joined) const noexcept {
     return fragments_.find(joined) != fragments_.end();
 }
 
 template <class Words>
-NameKind NameRules::kind_of_words(const Words& words, bool is_meta) const {
+NameKind SecretRules::kind_of_words(const Words& words, bool is_environ_name) const {
     if (!fragments_.empty() && has_secret_words(words)) {
         return NameKind::secret;
     }
@@ -132,14 +132,14 @@ NameKind NameRules::kind_of_words(const Words& words, bool is_meta) const {
         return NameKind::plain;
     }
     const std::string_view last = words[words.size() - 1];
-    if (last == "host" || last == "hosts" || last == "netloc") {
+    if (has(authority_words_, last)) {
         return NameKind::authority;
     }
-    return last == "environ" || is_meta ? NameKind::environ : NameKind::plain;
+    return has(environ_words_, last) || is_environ_name ? NameKind::environ : NameKind::plain;
 }
 
 template <class Words>
-bool NameRules::has_secret_words(const Words& words) const {
+bool SecretRules::has_secret_words(const Words& words) const {
     std::string joined;
     for (size_t start = 0; start < words.size(); ++start) {
         joined.clear();
@@ -172,10 +172,12 @@ struct ShortWords {
 
 }  // namespace
 
-Result<NameKind> NameRules::kind_of(const CodePoints& name) const noexcept {
+Result<NameKind> SecretRules::kind_of(const CodePoints& name) const noexcept {
     try {
         return with_chars(name, [&](const auto* chars) -> Result<NameKind> {
-            const bool is_meta = equals_ascii(chars, name.length, "META");
+            const bool is_environ_name =
+                std::any_of(environ_names_.begin(), environ_names_.end(),
+                            [&](const std::string& text) { return equals_ascii(chars, name.length, text); });
             const bool ascii = std::all_of(chars, chars + name.length, [](auto c) { return c < 0x80; });
             if (ascii && name.length <= static_cast<Py_ssize_t>(SHORT_NAME)) {
                 // The usual name: split and lowered on the stack.
@@ -186,7 +188,7 @@ Result<NameKind> NameRules::kind_of(const CodePoints& name) const noexcept {
                     const auto c = static_cast<char>(chars[i]);
                     lower[static_cast<size_t>(i)] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
                 }
-                return kind_of_words(ShortWords{lower.data(), spans.data(), count}, is_meta);
+                return kind_of_words(ShortWords{lower.data(), spans.data(), count}, is_environ_name);
             }
             std::vector<WordSpan> spans(static_cast<size_t>(name.length));
             spans.resize(split_words(chars, name.length, spans.data()));
@@ -197,7 +199,7 @@ Result<NameKind> NameRules::kind_of(const CodePoints& name) const noexcept {
                 VESK_TRY(word);
                 texts.push_back(std::move(*word));
             }
-            return kind_of_words(texts, is_meta);
+            return kind_of_words(texts, is_environ_name);
         });
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -205,18 +207,19 @@ Result<NameKind> NameRules::kind_of(const CodePoints& name) const noexcept {
     }
 }
 
-Result<NameKind> NameRules::kind_of(PyObject* name) const noexcept {
+Result<NameKind> SecretRules::kind_of(PyObject* name) const noexcept {
     auto points = code_points(name);
     VESK_TRY(points);
     return kind_of(*points);
 }
 
-Result<NameRules> NameRules::from_names(PyObject* names) noexcept {
+Result<SecretRules> SecretRules::make(PyObject* names, PyObject* table) noexcept {
     if (!PyList_CheckExact(names)) {
         return utils::conversion_error(names, "list");
     }
     try {
-        NameRules rules;
+        SecretRules rules;
+        VESK_TRY(rules.read_table(table));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
             PyObject* name = PyList_GET_ITEM(names, i);
             if (!PyUnicode_CheckExact(name)) {
@@ -248,30 +251,138 @@ Result<NameRules> NameRules::from_names(PyObject* names) noexcept {
     }
 }
 
+namespace {
+
+// The table's entry `key`, borrowed from it.
+Result<PyObject*> entry(PyObject* table, const char* key) {
+    auto name = utils::checked(PyUnicode_FromString(key));
+    VESK_TRY(name);
+    PyObject* value = PyDict_GetItemWithError(table, name->get());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_KeyError, name->get());
+        }
+        return PyError::fetch();
+    }
+    return value;
+}
+
+Result<std::string> ascii_text(PyObject* text) {
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) {
+        return PyError::make(PyExc_ValueError, "a secret rule's text must be an ASCII str");
+    }
+    return std::string(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+}
+
+// A tuple of ASCII texts, none empty.
+Result<std::vector<std::string>> ascii_texts(PyObject* texts) {
+    if (!PyTuple_CheckExact(texts)) {
+        return utils::conversion_error(texts, "tuple");
+    }
+    std::vector<std::string> read;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts); ++i) {
+        auto text = ascii_text(PyTuple_GET_ITEM(texts, i));
+        VESK_TRY(text);
+        if (text->empty()) {
+            return PyError::make(PyExc_ValueError, "a secret rule's text must not be empty");
+        }
+        read.push_back(std::move(*text));
+    }
+    return read;
+}
+
+Result<Py_ssize_t> count_of(PyObject* number) {
+    const Py_ssize_t value = PyLong_CheckExact(number) ? PyLong_AsSsize_t(number) : -1;
+    if (value < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "a secret rule's count must be an int from 0");
+        }
+        return PyError::fetch();
+    }
+    return value;
+}
+
+}  // namespace
+
+utils::Status SecretRules::read_tokens(PyObject* tokens) {
+    if (!PyTuple_CheckExact(tokens)) {
+        return utils::conversion_error(tokens, "tuple");
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tokens); ++i) {
+        PyObject* shape = PyTuple_GET_ITEM(tokens, i);
+        if (!PyTuple_CheckExact(shape) || PyTuple_GET_SIZE(shape) != 5) {
+            return PyError::make(PyExc_ValueError, "a token format is (prefixes, anchor, body, least, most)");
+        }
+        auto prefixes = ascii_texts(PyTuple_GET_ITEM(shape, 0));
+        VESK_TRY(prefixes);
+        auto anchor = ascii_text(PyTuple_GET_ITEM(shape, 1));
+        VESK_TRY(anchor);
+        auto body = ascii_text(PyTuple_GET_ITEM(shape, 2));
+        VESK_TRY(body);
+        auto least = count_of(PyTuple_GET_ITEM(shape, 3));
+        VESK_TRY(least);
+        auto most = count_of(PyTuple_GET_ITEM(shape, 4));
+        VESK_TRY(most);
+        for (std::string& prefix : *prefixes) {
+            const size_t at = anchor->size() == 1 ? prefix.find((*anchor)[0]) : std::string::npos;
+            if (at == std::string::npos) {
+                return PyError::make(PyExc_ValueError, "a token's anchor must be one character of each prefix");
+            }
+            tokens_.push_back(
+                TokenShape{std::move(prefix), static_cast<Py_ssize_t>(at), CharSet(*body), *least, *most});
+        }
+    }
+    return {};
+}
+
+utils::Status SecretRules::read_table(PyObject* table) {
+    if (!PyDict_CheckExact(table)) {
+        return utils::conversion_error(table, "dict");
+    }
+    std::vector<std::string>* lists[] = {&authority_words_, &environ_words_, &environ_names_, &bearer_, &schemes_};
+    const char* keys[] = {"authority_words", "environ_words", "environ_names", "bearer_schemes", "basic_schemes"};
+    for (size_t i = 0; i < std::size(keys); ++i) {
+        auto value = entry(table, keys[i]);
+        VESK_TRY(value);
+        auto texts = ascii_texts(*value);
+        VESK_TRY(texts);
+        *lists[i] = std::move(*texts);
+    }
+    schemes_.insert(schemes_.begin(), bearer_.begin(), bearer_.end());
+    auto least = entry(table, "bearer_least");
+    VESK_TRY(least);
+    auto bearer_least = count_of(*least);
+    VESK_TRY(bearer_least);
+    bearer_least_ = static_cast<size_t>(*bearer_least);
+    auto tokens = entry(table, "tokens");
+    VESK_TRY(tokens);
+    VESK_TRY(read_tokens(*tokens));
+    // The start characters in vesk.redaction._Shapes's order: the fixed ones, the tokens' anchors,
+    // the schemes' first characters.
+    std::string starts(FIXED_STARTS);
+    for (const TokenShape& token : tokens_) {
+        starts.push_back(token.prefix[static_cast<size_t>(token.anchor)]);
+    }
+    for (const std::string& scheme : schemes_) {
+        starts.push_back(scheme[0]);
+    }
+    for (const char c : starts) {
+        if (starts_.find(c) == std::string::npos) {
+            starts_.push_back(c);
+        }
+    }
+    if (starts_.size() > MOST_STARTS) {
+        return PyError::make(PyExc_ValueError, "the secret rules have too many start characters");
+    }
+    for (const char c : starts_) {
+        start_table_[static_cast<unsigned char>(c)] = true;
+    }
+    return {};
+}
+
 // ---- shapes
 
 namespace {
-
-// A set of ASCII characters; nothing past ASCII is in any of them.
-class CharSet {
-public:
-    explicit constexpr CharSet(std::string_view members) noexcept {
-        for (const char c : members) {
-            table_[static_cast<unsigned char>(c)] = true;
-        }
-    }
-    constexpr CharSet operator|(const CharSet& other) const noexcept {
-        CharSet both = *this;
-        for (size_t i = 0; i < table_.size(); ++i) {
-            both.table_[i] = table_[i] || other.table_[i];
-        }
-        return both;
-    }
-    [[nodiscard]] constexpr bool has(Py_UCS4 c) const noexcept { return c < 0x80 && table_[c]; }
-
-private:
-    std::array<bool, 128> table_{};
-};
 
 constexpr CharSet UPPER{"ABCDEFGHIJKLMNOPQRSTUVWXYZ"};
 constexpr CharSet LOWER{"abcdefghijklmnopqrstuvwxyz"};
@@ -286,12 +397,8 @@ constexpr CharSet PASSWORD_END = SPACE | CharSet("/?#@");
 constexpr CharSet UPPER_DIGITS = UPPER | DIGITS;
 constexpr CharSet CREDENTIALS = LETTERS_DIGITS | CharSet("-._~+/");
 constexpr CharSet BASE64 = LETTERS_DIGITS | CharSet("+/");
-constexpr CharSet DASHED = LETTERS_DIGITS | CharSet("-");
 constexpr CharSet JWT_PART = WORD | CharSet("-");
 constexpr CharSet EQUALS{"="};
-
-constexpr std::string_view STARTS = SHAPE_STARTS;
-constexpr CharSet START{STARTS};
 
 using Span = std::pair<Py_ssize_t, Py_ssize_t>;
 using Found = std::optional<Span>;
@@ -336,28 +443,32 @@ bool is_basic_credentials(std::string_view text) noexcept {
 template <class Char>
 class Pass {
 public:
-    Pass(const Char* chars, Py_ssize_t count, const NameRules& names) noexcept
+    Pass(const Char* chars, Py_ssize_t count, const SecretRules& rules) noexcept
         : chars_(chars),
           count_(count),
-          names_(names) {}
+          rules_(rules) {}
 
     Result<Found> find(Py_ssize_t at) {
-        switch (chars_[at]) {
-            case '=':
-                return parameter(at);
-            case ':':
-                return Found(userinfo(at));
-            case '-':
-                return Found(private_key(at).or_else([&] { return slack(at); }));
-            case '_':
-                return Found(github(at).or_else([&] { return github_pat(at); }).or_else([&] { return stripe(at); }));
-            case 'J':
-                return Found(jwt(at));
-            case 'I':
-                return Found(aws(at));
-            default:
-                return Found(authorization(at));
+        const Py_UCS4 c = chars_[at];
+        if (c == '=') {
+            return parameter(at);
         }
+        if (c == ':') {
+            return Found(userinfo(at));
+        }
+        Found found = c == '-' ? private_key(at) : c == 'J' ? jwt(at) : std::nullopt;
+        for (const TokenShape& token : rules_.tokens()) {
+            if (found) {
+                break;
+            }
+            if (static_cast<unsigned char>(token.prefix[static_cast<size_t>(token.anchor)]) == c) {
+                found = prefixed(at - token.anchor, token);
+            }
+        }
+        if (!found) {
+            found = authorization(at);
+        }
+        return found;
     }
     void replaced_up_to(Py_ssize_t end) noexcept { last_ = end; }
 
@@ -416,7 +527,7 @@ private:
         if (start == at || (start > 0 && NAME.has(chars_[start - 1]))) {
             return Found();
         }
-        auto kind = names_.kind_of(CodePoints{kind_of_char(), chars_ + start, at - start, false});
+        auto kind = rules_.kind_of(CodePoints{kind_of_char(), chars_ + start, at - start, false});
         VESK_TRY(kind);
         if (*kind != NameKind::secret) {
             return Found();
@@ -500,40 +611,17 @@ private:
         return Span{body, count_};
     }
 
-    Found token(Py_ssize_t start, Py_ssize_t body, const CharSet& chars, Py_ssize_t least) const noexcept {
-        const Py_ssize_t end = run_end(body, chars);
-        return end - body >= least && word_ends(end) ? Found(Span{start, end}) : std::nullopt;
-    }
-    Found slack(Py_ssize_t at) const noexcept {
-        const Py_ssize_t start = at - 4;
-        return word_starts(start) && is(start, "xox") && one_of(at - 1, "abprs") ? token(start, at + 1, DASHED, 10)
-                                                                                 : std::nullopt;
-    }
-    Found github(Py_ssize_t at) const noexcept {
-        const Py_ssize_t start = at - 3;
-        return word_starts(start) && is(start, "gh") && one_of(at - 1, "pousr")
-                   ? token(start, at + 1, LETTERS_DIGITS, 36)
-                   : std::nullopt;
-    }
-    Found github_pat(Py_ssize_t at) const noexcept {
-        const Py_ssize_t start = at - 6;
-        return word_starts(start) && is(start, "github_pat_") ? token(start, start + 11, WORD, 22) : std::nullopt;
-    }
-    Found stripe(Py_ssize_t at) const noexcept {
-        const Py_ssize_t start = at - 2;
-        return word_starts(start) && one_of(start, "rs") && is(start + 1, "k_live_")
-                   ? token(start, start + 8, LETTERS_DIGITS, 16)
-                   : std::nullopt;
-    }
-    Found aws(Py_ssize_t at) const noexcept {
-        const Py_ssize_t start = at - 2;
-        if (!(word_starts(start) && is(start, "A") && one_of(start + 1, "KS") && is(at + 1, "A"))) {
+    // A token of the table that starts with its prefix at `start`.
+    Found prefixed(Py_ssize_t start, const TokenShape& token) const noexcept {
+        if (!word_starts(start) || !is(start, token.prefix)) {
             return std::nullopt;
         }
-        if (run_end(at + 2, UPPER_DIGITS) < at + 18) {
-            return std::nullopt;
+        const Py_ssize_t body = start + static_cast<Py_ssize_t>(token.prefix.size());
+        Py_ssize_t end = run_end(body, token.body);
+        if (token.most != 0) {
+            end = std::min(end, body + token.most);
         }
-        return word_ends(at + 18) ? Found(Span{start, at + 18}) : std::nullopt;
+        return end - body >= token.least && word_ends(end) ? Found(Span{start, end}) : std::nullopt;
     }
     Found jwt(Py_ssize_t at) const noexcept {
         const Py_ssize_t start = at - 2;
@@ -555,9 +643,9 @@ private:
         if (!word_starts(at)) {
             return std::nullopt;
         }
-        static constexpr std::string_view schemes[] = {"Bearer", "bearer", "BEARER", "Basic", "basic", "BASIC"};
-        const auto scheme = std::find_if(std::begin(schemes), std::end(schemes), [&](auto s) { return is(at, s); });
-        if (scheme == std::end(schemes)) {
+        const std::vector<std::string>& schemes = rules_.schemes();
+        const auto scheme = std::find_if(schemes.begin(), schemes.end(), [&](const auto& s) { return is(at, s); });
+        if (scheme == schemes.end()) {
             return std::nullopt;
         }
         const Py_ssize_t after = at + static_cast<Py_ssize_t>(scheme->size());
@@ -574,8 +662,9 @@ private:
             credentials.push_back(static_cast<char>(chars_[i]));
         }
         bool secret = false;
-        if ((*scheme)[1] == 'e' || (*scheme)[1] == 'E') {
-            secret = credentials.size() >= 8 && !std::all_of(credentials.begin(), credentials.end(), [](char c) {
+        if (rules_.is_bearer(*scheme)) {
+            secret = credentials.size() >= rules_.bearer_least() &&
+                     !std::all_of(credentials.begin(), credentials.end(), [](char c) {
                          return UPPER.has(static_cast<unsigned char>(c)) || LOWER.has(static_cast<unsigned char>(c));
                      });
         } else {
@@ -592,7 +681,7 @@ private:
 
     const Char* chars_;
     Py_ssize_t count_;
-    const NameRules& names_;
+    const SecretRules& rules_;
     Py_ssize_t last_ = 0;  // where the last replacement ended: nothing before it is read again
 };
 
@@ -602,7 +691,10 @@ private:
 template <class Char>
 class Starts {
 public:
-    Starts(const Char* chars, Py_ssize_t count) noexcept : chars_(chars), count_(count) {
+    Starts(const Char* chars, Py_ssize_t count, const SecretRules& rules) noexcept
+        : chars_(chars),
+          count_(count),
+          rules_(rules) {
         if constexpr (sizeof(Char) == 1) {
             next_.fill(-1);
         }
@@ -610,11 +702,12 @@ public:
     // The first start character at or after `from`, or -1.
     Py_ssize_t next(Py_ssize_t from) noexcept {
         if constexpr (sizeof(Char) == 1) {
+            const std::string_view starts = rules_.starts();
             Py_ssize_t first = -1;
-            for (size_t k = 0; k < STARTS.size(); ++k) {
+            for (size_t k = 0; k < starts.size(); ++k) {
                 if (next_[k] != count_ && next_[k] < from) {
                     const void* found = from < count_
-                                            ? std::memchr(chars_ + from, STARTS[k], static_cast<size_t>(count_ - from))
+                                            ? std::memchr(chars_ + from, starts[k], static_cast<size_t>(count_ - from))
                                             : nullptr;
                     next_[k] = found != nullptr ? static_cast<const Char*>(found) - chars_ : count_;
                 }
@@ -625,7 +718,7 @@ public:
             return first;
         } else {
             for (Py_ssize_t i = from; i < count_; ++i) {
-                if (START.has(chars_[i])) {
+                if (rules_.is_start(chars_[i])) {
                     return i;
                 }
             }
@@ -636,14 +729,16 @@ public:
 private:
     const Char* chars_;
     Py_ssize_t count_;
-    std::array<Py_ssize_t, STARTS.size()> next_{};  // for one-byte text: each character's next place, count_ for none
+    const SecretRules& rules_;
+    // For one-byte text: each start character's next place, count_ for none.
+    std::array<Py_ssize_t, SecretRules::MOST_STARTS> next_{};
 };
 
 template <class Char>
-Result<Spans> spans_in(const Char* chars, Py_ssize_t count, const NameRules& names) {
+Result<Spans> spans_in(const Char* chars, Py_ssize_t count, const SecretRules& rules) {
     Spans spans;
-    Starts<Char> starts(chars, count);
-    Pass<Char> pass(chars, count, names);
+    Starts<Char> starts(chars, count, rules);
+    Pass<Char> pass(chars, count, rules);
     for (Py_ssize_t at = starts.next(0); at >= 0;) {
         auto found = pass.find(at);
         VESK_TRY(found);
@@ -660,9 +755,9 @@ Result<Spans> spans_in(const Char* chars, Py_ssize_t count, const NameRules& nam
 
 }  // namespace
 
-Result<Spans> secret_spans(const CodePoints& text, Py_ssize_t count, const NameRules& names) noexcept {
+Result<Spans> secret_spans(const CodePoints& text, Py_ssize_t count, const SecretRules& rules) noexcept {
     try {
-        return with_chars(text, [&](const auto* chars) { return spans_in(chars, count, names); });
+        return with_chars(text, [&](const auto* chars) { return spans_in(chars, count, rules); });
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return PyError::fetch();
@@ -670,7 +765,7 @@ Result<Spans> secret_spans(const CodePoints& text, Py_ssize_t count, const NameR
 }
 
 Spans authority_span(const CodePoints& text) noexcept {
-    static const NameRules no_names;
+    static const SecretRules no_names;
     return with_chars(text, [&](const auto* chars) {
         Pass pass(chars, text.length, no_names);
         Spans spans;

@@ -1,11 +1,13 @@
 // The rules for secrets in recorded values: what a name says about the value held under it, and the
 // secrets a text holds by their shape. vesk.serialize uses these whenever the engine is built; its
 // module vesk.redaction holds the same rules in Python for a checkout without it, and the tests run
-// every case through both. The rules themselves are told there.
+// every case through both. The rules themselves are told there, and their words, token formats and
+// schemes are one table there (vesk.redaction.RULES), which both take.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
@@ -29,11 +31,51 @@ enum class NameKind : uint8_t {
     environ = 3,    // a WSGI environment: its copies of the process environment left out
 };
 
-class NameRules {
+// A set of ASCII characters; nothing past ASCII is in any of them.
+class CharSet {
 public:
-    NameRules() = default;
-    // `names` is a list of str: the configured secret names. Fails for anything else.
-    [[nodiscard]] static utils::Result<NameRules> from_names(PyObject* names) noexcept;
+    constexpr CharSet() noexcept = default;
+    explicit constexpr CharSet(std::string_view members) noexcept {
+        for (const char c : members) {
+            table_[static_cast<unsigned char>(c) & 0x7F] = true;
+        }
+    }
+    constexpr CharSet operator|(const CharSet& other) const noexcept {
+        CharSet both = *this;
+        for (size_t i = 0; i < table_.size(); ++i) {
+            both.table_[i] = table_[i] || other.table_[i];
+        }
+        return both;
+    }
+    [[nodiscard]] constexpr bool has(Py_UCS4 c) const noexcept { return c < 0x80 && table_[c]; }
+
+private:
+    std::array<bool, 128> table_{};
+};
+
+// A token format of the table: one of its prefixes at the start of a word, then a body of at least
+// `least` (at most `most`, when not 0) characters of `body` that ends the word; looked for from the
+// prefix's character at `anchor`.
+struct TokenShape {
+    std::string prefix;
+    Py_ssize_t anchor = 0;
+    CharSet body;
+    Py_ssize_t least = 0;
+    Py_ssize_t most = 0;
+};
+
+class SecretRules {
+public:
+    // The shapes of fixed form are looked for from these characters; the table's tokens and schemes
+    // add theirs (vesk.redaction._FIXED_STARTS).
+    static constexpr std::string_view FIXED_STARTS = "=:-J";
+    // At most this many start characters, so that a pass keeps their places on the stack.
+    static constexpr size_t MOST_STARTS = 32;
+
+    SecretRules() = default;
+    // `names` is a list of str, the configured secret names; `table` the dict vesk.redaction.RULES.
+    // Fails for anything else.
+    [[nodiscard]] static utils::Result<SecretRules> make(PyObject* names, PyObject* table) noexcept;
 
     // A name's kind; `name` is an exact str. Fails only when memory runs out.
     [[nodiscard]] utils::Result<NameKind> kind_of(PyObject* name) const noexcept;
@@ -47,22 +89,55 @@ private:
     };
     // Names up to this long, all ASCII, are judged without allocating.
     static constexpr size_t SHORT_NAME = 64;
-    // `words[i]` is the i-th word, lowered. May throw std::bad_alloc.
+    // `words[i]` is the i-th word, lowered; `is_environ_name` whether the name is one of the table's
+    // environ names. May throw std::bad_alloc.
     template <class Words>
-    [[nodiscard]] NameKind kind_of_words(const Words& words, bool is_meta) const;
+    [[nodiscard]] NameKind kind_of_words(const Words& words, bool is_environ_name) const;
     template <class Words>
     [[nodiscard]] bool has_secret_words(const Words& words) const;
     [[nodiscard]] bool is_fragment(std::string_view joined) const noexcept;
+    [[nodiscard]] static bool has(const std::vector<std::string>& texts, std::string_view text) noexcept {
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    }
+    [[nodiscard]] utils::Status read_table(PyObject* table);
+    [[nodiscard]] utils::Status read_tokens(PyObject* tokens);
 
+public:
+    // Every start character, each once.
+    [[nodiscard]] std::string_view starts() const noexcept { return starts_; }
+    [[nodiscard]] bool is_start(Py_UCS4 c) const noexcept { return c < 0x100 && start_table_[c]; }
+    // Whether a short ASCII text holds a start character: a text without any holds no secret.
+    [[nodiscard]] bool may_hold_secret(const Py_UCS1* chars, Py_ssize_t count) const noexcept {
+        bool found = false;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            found |= start_table_[chars[i]];  // no branch per character
+        }
+        return found;
+    }
+    [[nodiscard]] const std::vector<TokenShape>& tokens() const noexcept { return tokens_; }
+    [[nodiscard]] const std::vector<std::string>& schemes() const noexcept { return schemes_; }
+    [[nodiscard]] bool is_bearer(std::string_view scheme) const noexcept { return has(bearer_, scheme); }
+    [[nodiscard]] size_t bearer_least() const noexcept { return bearer_least_; }
+
+private:
     std::unordered_set<std::string, Hash, std::equal_to<>> fragments_;
     size_t longest_ = 0;
+    std::vector<std::string> authority_words_;
+    std::vector<std::string> environ_words_;
+    std::vector<std::string> environ_names_;
+    std::vector<TokenShape> tokens_;  // in the table's order
+    std::vector<std::string> bearer_;
+    std::vector<std::string> schemes_;  // Bearer's, then Basic's
+    size_t bearer_least_ = 0;
+    std::string starts_;
+    std::array<bool, 256> start_table_{};
 };
 
 // Where the secrets found by their shape in the first `count` code points lie, in order: the parts
 // to replace with "<redacted>". Empty (and nothing allocated) for the usual text.
 using Spans = std::vector<std::pair<Py_ssize_t, Py_ssize_t>>;
 [[nodiscard]] utils::Result<Spans> secret_spans(const CodePoints& text, Py_ssize_t count,
-                                                const NameRules& names) noexcept;
+                                                const SecretRules& rules) noexcept;
 
 // The password of an authority ("user:password@host") the text starts with: one span, or none.
 [[nodiscard]] Spans authority_span(const CodePoints& text) noexcept;
@@ -70,26 +145,6 @@ using Spans = std::vector<std::pair<Py_ssize_t, Py_ssize_t>>;
 // `text` (an exact str, or bytes) with its first `count` characters kept and each span replaced by
 // "<redacted>"; a bytes result for bytes. Requires the interpreter lock.
 [[nodiscard]] utils::Result<utils::PyRef> replaced(PyObject* text, Py_ssize_t count, const Spans& spans) noexcept;
-
-// Every shape is looked for from one of these characters, at a known place inside it
-// (vesk.redaction._STARTS).
-inline constexpr std::string_view SHAPE_STARTS = "=:-_JIbB";
-
-// Whether a short ASCII text holds one of them: a text without any holds no secret.
-[[nodiscard]] inline bool may_hold_secret(const Py_UCS1* chars, Py_ssize_t count) noexcept {
-    static constexpr auto starts = [] {
-        std::array<bool, 256> table{};
-        for (const char start : SHAPE_STARTS) {
-            table[static_cast<unsigned char>(start)] = true;
-        }
-        return table;
-    }();
-    bool found = false;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        found |= starts[chars[i]];  // no branch per character
-    }
-    return found;
-}
 
 // The characters of a bytes object as code points, one per byte (Latin-1).
 [[nodiscard]] inline CodePoints bytes_points(PyObject* bytes) noexcept {

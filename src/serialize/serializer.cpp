@@ -323,14 +323,16 @@ Result<std::optional<Py_ssize_t>> limit(PyObject* value, Py_ssize_t most) noexce
 
 PyObject* configure(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return utils::object_entry([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"max_string_length", "max_items",    "max_depth",           "max_total_items",
-                                         "max_object_depth",  "secret_names", "process_environment", nullptr};
+        static const char* keywords[] = {"max_string_length", "max_items",           "max_depth",
+                                         "max_total_items",   "max_object_depth",    "secret_names",
+                                         "secret_rules",      "process_environment", nullptr};
         std::array<PyObject*, 5> values{};
         PyObject* secret_names = nullptr;
+        PyObject* secret_rules = nullptr;
         PyObject* environment = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOOOO!O!:configure", const_cast<char**>(keywords), &values[0],
-                                         &values[1], &values[2], &values[3], &values[4], &PyList_Type, &secret_names,
-                                         &PyDict_Type, &environment)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOOOO!O!O!:configure", const_cast<char**>(keywords),
+                                         &values[0], &values[1], &values[2], &values[3], &values[4], &PyList_Type,
+                                         &secret_names, &PyDict_Type, &secret_rules, &PyDict_Type, &environment)) {
             return PyError::fetch();
         }
         std::array<std::optional<Py_ssize_t>, 5> limits;
@@ -339,7 +341,7 @@ PyObject* configure(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
             VESK_TRY(read);
             limits[i] = *read;
         }
-        auto names = NameRules::from_names(secret_names);
+        auto names = SecretRules::make(secret_names, secret_rules);
         VESK_TRY(names);
         // Everything read before anything is set: a bad value leaves the previous settings whole.
         NativeSerializer& state = state_of(self);

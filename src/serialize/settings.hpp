@@ -32,7 +32,7 @@ struct Hooks {
 struct Settings {
     Limits limits;
     Hooks hooks;
-    NameRules names;
+    SecretRules names;         // the secret names and the table of vesk.redaction.RULES
     utils::PyRef environment;  // the process environment's str entries, as a dict
 };
 

@@ -433,7 +433,7 @@ Result<PyRef> Walk::redacted_head(PyObject* text, const CodePoints& points, Py_s
 Outcome Walk::text(PyObject* text, bool* changed) {
     if (PyUnicode_IS_COMPACT_ASCII(text) && PyUnicode_GET_LENGTH(text) <= SHORT_TEXT &&
         PyUnicode_GET_LENGTH(text) <= limits_.max_string &&
-        !may_hold_secret(static_cast<const Py_UCS1*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text))) {
+        !names_.may_hold_secret(static_cast<const Py_UCS1*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text))) {
         // The usual name or short text, as it is: its bytes are its UTF-8.
         out_.str({static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))});
         if (changed != nullptr) {

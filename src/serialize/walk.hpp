@@ -141,7 +141,7 @@ private:
 
     const Limits limits_;
     const Hooks& hooks_;
-    const NameRules& names_;
+    const SecretRules& names_;
     PyObject* const environment_;
     Caches& caches_;
     RecordTexts& texts_;

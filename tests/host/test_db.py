@@ -12,6 +12,7 @@ import pytest
 from host_support import load_trace
 
 from vesk import db, storage
+from vesk.storage import compression
 from vesk.__main__ import main
 from vesk.storage import fallback, open_store
 from vesk.storage.sqlite import save, schema
@@ -206,7 +207,21 @@ def test_a_document_larger_than_a_piece_is_stored_in_pieces_and_read_back_whole(
     ).fetchone()
     assert max(largest) == save.PIECE_SIZE
     summary = open_store(db_path).trace_summary("trc_big")
-    assert (summary.document_count, summary.size, summary.frame_count) == (2, len(big) + len(small), 2)
+    stored = len(big) + len(compression.compress(small))  # random bytes do not compress: kept as they are
+    assert (summary.document_count, summary.size, summary.frame_count) == (2, stored, 2)
+
+
+def test_documents_are_stored_compressed_and_a_damaged_one_is_reported(db_path):
+    repetitive = document("trc_z", [dict(FRAME, locals={"tokens": ["SELECT", "x", "FROM", "t"] * 50})] * 200)
+    db.save_trace_in_sqlite(db_path, "trc_z", timeout=5, msgpack=repetitive)
+    store = open_store(db_path)
+    assert list(store.iter_documents("trc_z")) == [repetitive]
+    assert store.trace_summary("trc_z").size < len(repetitive) / 20
+    connection = sqlite3.connect(db_path)
+    with connection:
+        connection.execute("UPDATE documents SET msgpack = substr(msgpack, 1, 40) WHERE trace_id = 'trc_z'")
+    with pytest.raises(storage.StorageError, match="damaged document"):
+        store.read_document("trc_z", 0)
 
 
 def test_volume_records_add_up_over_the_documents_of_a_trace(db_path):
@@ -269,7 +284,7 @@ def database_bytes(path: str) -> int:
 def test_each_new_trace_keeps_the_newest_traces_within_the_limits_and_the_file_shrinks(tmp_path):
     path = str(tmp_path / "db.sqlite3")
     open_store(path).prepare()
-    payload = {"type": "log", "blob": b"x" * 400_000}
+    payload = {"type": "log", "blob": os.urandom(400_000)}  # stored at its size: random bytes do not compress
     for number in range(20):
         trace_id = f"trc_{number:02}"
         db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=document(trace_id, [payload]))
@@ -293,7 +308,8 @@ def test_prune_rm_and_recover_commands(db_path, capsys, monkeypatch, tmp_path):
     monkeypatch.chdir(tmp_path)
     for number in range(6):
         trace_id = f"trc_0{number}"
-        db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, [FRAME] * 100))
+        padding = {"type": "log", "blob": os.urandom(2000)}  # KiB shown: a trace of a few frames compresses to bytes
+        db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, [FRAME, padding]))
     size = open_store(db_path).trace_summary("trc_00").size
 
     kib = size / 1024

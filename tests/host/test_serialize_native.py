@@ -504,7 +504,7 @@ def test_limits_the_native_walk_does_not_take_are_left_to_python():
         assert_same_bytes(deep)
         assert_same_bytes({"text": "x" * 50, "items": list(range(20))})
     serialize.configure({"max_depth": 100})
-    rest = {"secret_names": [], "process_environment": {}}
+    rest = {"secret_names": [], "secret_rules": redaction.RULES, "process_environment": {}}
     assert native.configure(max_string_length=1, max_items=1, max_depth=100, max_total_items=1, max_object_depth=1, **rest)
     assert not native.configure(
         max_string_length=1, max_items=1, max_depth=101, max_total_items=1, max_object_depth=1, **rest
@@ -513,12 +513,22 @@ def test_limits_the_native_walk_does_not_take_are_left_to_python():
     assert_same_bytes(deep)
 
 
-def test_secret_names_reach_the_native_side_through_configure():
+def test_secret_names_and_the_rules_table_reach_both_serialisers_through_configure(monkeypatch):
     value = {"PIN": 1234, "password": "visible now"}
     serialize.configure({"secret_names": ["pin"]})
     assert serialize.loads(assert_same_bytes(value)[0]) == {"PIN": "<redacted>", "password": "visible now"}
     serialize.configure()
     assert serialize.loads(assert_same_bytes(value)[0]) == {"PIN": 1234, "password": "<redacted>"}
+    token = "npm_" + "a1B2c3D4e5" * 4
+    shaped = {"note": f"published with {token}", "hostname": "ada:pw@h"}
+    monkeypatch.setitem(redaction.RULES, "tokens", (*redaction.RULES["tokens"], (("npm_",), "_", "abcdeBCD0123456789", 36, 0)))
+    monkeypatch.setitem(redaction.RULES, "authority_words", ("hostname",))
+    serialize.configure()
+    assert serialize.loads(assert_same_bytes(shaped)[0]) == {"note": "published with <redacted>",
+                                                            "hostname": "ada:<redacted>@h"}
+    monkeypatch.undo()
+    serialize.configure()
+    assert serialize.loads(assert_same_bytes(shaped)[0]) == shaped
 
 
 def test_setup_is_refused_twice_and_configure_checks_its_arguments():
@@ -526,9 +536,13 @@ def test_setup_is_refused_twice_and_configure_checks_its_arguments():
         native.setup(dump_values=len, type_name=len, plan=len, object_parts=len, key_text=len)
     rest = {"max_items": 1, "max_depth": 1, "max_total_items": 1, "max_object_depth": 1, "process_environment": {}}
     with pytest.raises(TypeError):
-        native.configure(max_string_length="1", secret_names=[], **rest)
+        native.configure(max_string_length="1", secret_names=[], secret_rules=redaction.RULES, **rest)
     with pytest.raises(TypeError):
-        native.configure(max_string_length=1, secret_names=[b"password"], **rest)
+        native.configure(max_string_length=1, secret_names=[b"password"], secret_rules=redaction.RULES, **rest)
+    unanchored = dict(redaction.RULES, tokens=((("npm_",), "-", "abc", 1, 0),))
+    for table, error in [({}, KeyError), (unanchored, ValueError), (dict(redaction.RULES, bearer_least=-1), ValueError)]:
+        with pytest.raises(error):
+            native.configure(max_string_length=1, secret_names=[], secret_rules=table, **rest)
     assert serialize.dump_msgpack("still works") == PYTHON[0]("still works")
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import sqlite3
 
+from vesk.storage import compression
 from vesk.storage.interface import StorageError, TraceNotFound, TraceSummary
 from vesk.storage.sqlite.schema import describe, has_table, open_for_reading
 from vesk.utils import display_path
@@ -144,12 +145,14 @@ def _document(connection: sqlite3.Connection, trace_id: str, document_id: int) -
     if row is None:
         raise TraceNotFound(f"trace {trace_id} was removed while it was being read")
     part_count, first = row
-    if not part_count:
-        return first
     pieces = [first]
-    pieces.extend(row[0] for row in connection.execute(
-        "SELECT data FROM document_parts WHERE document_id = ? ORDER BY part", (document_id,)
-    ))
+    if part_count:
+        pieces.extend(row[0] for row in connection.execute(
+            "SELECT data FROM document_parts WHERE document_id = ? ORDER BY part", (document_id,)
+        ))
     if len(pieces) != part_count + 1:
         raise StorageError(f"trace {trace_id} has a damaged document: {part_count + 1 - len(pieces)} pieces missing")
-    return b"".join(pieces)
+    try:
+        return compression.decompress(pieces[0] if len(pieces) == 1 else b"".join(pieces))
+    except compression.Damaged as exc:
+        raise StorageError(f"trace {trace_id} has a damaged document: {exc}") from exc

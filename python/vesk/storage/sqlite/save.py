@@ -15,7 +15,7 @@ import sqlite3
 import threading
 import time
 
-from vesk.storage import pending
+from vesk.storage import compression, pending
 from vesk.storage.fallback import FallbackFiles
 from vesk.storage.interface import Recovery
 from vesk.storage.sqlite import retention
@@ -139,8 +139,10 @@ def json_list(texts: list[str]) -> str:
 
 
 def insert(connection: sqlite3.Connection, trace_id: str, document: bytes, summary: dict, saved_at: float) -> bool:
-    """Adds the document and its totals to the trace, inside a transaction; whether the trace is new."""
-    pieces = [document] if len(document) <= PIECE_SIZE else _pieces(document)
+    """Adds the document, compressed, and its totals to the trace, inside a transaction; whether the
+    trace is new."""
+    stored = compression.compress(document)
+    pieces = [stored] if len(stored) <= PIECE_SIZE else _pieces(stored)
     document_id = connection.execute(
         "INSERT INTO documents (trace_id, saved_at, started_at, source, label, command_line,"
         " frame_count, plugin_count, part_count, msgpack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, zeroblob(?))",
@@ -164,7 +166,7 @@ def insert(connection: sqlite3.Connection, trace_id: str, document: bytes, summa
         "INSERT INTO document_parts (document_id, part, data) VALUES (?, ?, ?)",
         ((document_id, number, piece) for number, piece in enumerate(pieces[1:], 1)),
     )
-    return _add_to_totals(connection, trace_id, document_id, saved_at, len(document), summary)
+    return _add_to_totals(connection, trace_id, document_id, saved_at, len(stored), summary)
 
 
 def _pieces(document: bytes) -> list[memoryview]:
