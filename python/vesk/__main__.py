@@ -242,8 +242,9 @@ def _exit_status(exc: SystemExit) -> int:
     return 1
 
 
-def vesk_program_exit(status: int, exception: BaseException | None) -> None:
-    """Called with recording still on: the "program_exit" plugin records its arguments."""
+def vesk_program_exit(status: int, exception: BaseException | None, signal: str | None = None) -> None:
+    """Called with recording still on: the "program_exit" plugin records its arguments (`signal`:
+    the name of the signal that ended the program)."""
 
 
 class _ProgramInterrupted(Exception):
@@ -278,6 +279,8 @@ def run_program(options: RunOptions) -> int:
     shown_db_path = utils.display_path(host.db_path)  # before the program can change directory
     started_in = os.getpid()
     profiler.save_before_exit(host)  # also when the program ends through os._exit
+    profiler.save_on_termination()
+    profiler.save_before_exec()
     if options.children:
         profiler.record_new_interpreters(settings, host)
     status, uncaught = _run_recorded(host, runner)

@@ -101,7 +101,10 @@ def _shown_path(filename: str) -> str:
 def _program_exit(frame, event, arg, context):
     values = frame.f_locals
     exception = values.get("exception")
-    return {"status": values.get("status"), "exception": exception, **exception_fields(exception)}
+    fields = {"status": values.get("status"), "exception": exception, **exception_fields(exception)}
+    if values.get("signal"):
+        fields["signal"] = values["signal"]
+    return fields
 
 
 def _boundaries(config: dict) -> list[Description]:

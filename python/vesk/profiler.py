@@ -142,6 +142,9 @@ def save_and_report(host: Profiler, limits: dict[str, int]) -> bool:
     failed = False
     try:
         host.save()
+    except KeyboardInterrupt:
+        utils.stderr_line(f"vesk: interrupted while saving trace {host.trace_id}: it may be incomplete or missing")
+        raise
     except Exception as exc:  # noqa: BLE001 - whatever it is, the program's outcome stays its own
         failed = True
         text = str(exc) if isinstance(exc, utils.VeskError) else f"cannot save trace {host.trace_id}: {exc}"
@@ -189,9 +192,64 @@ def save_before_exit(host: Profiler) -> None:
 
 
 def _save_remaining() -> None:
-    for host in list(_save_at_exit):
-        host.stop()
-        save_and_report(host, host.config["limits"])
+    try:
+        for host in list(_save_at_exit):
+            host.stop()
+            save_and_report(host, host.config["limits"])
+    except KeyboardInterrupt:
+        pass  # said in one line; a traceback from the exit functions would add nothing
+
+
+def save_on_termination() -> None:
+    """A SIGTERM (how multiprocessing's pools end their workers, and how most supervisors stop a
+    program) saves what was recorded, marks the trace with it, then ends the process by the signal
+    as it would have without vesk. A program that handles SIGTERM itself keeps its own handler."""
+    import signal
+
+    if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+        try:
+            signal.signal(signal.SIGTERM, _end_by_signal)
+        except ValueError:
+            pass  # not this interpreter's main thread: the signal ends the process unsaved, as before
+
+
+def _end_by_signal(signum: int, frame: Any) -> None:
+    import signal
+
+    signal.signal(signum, signal.SIG_DFL)
+    name = signal.Signals(signum).name
+    try:
+        if _save_at_exit:
+            from vesk import __main__
+
+            __main__.vesk_program_exit(128 + signum, None, name)
+            _save_remaining()
+    finally:
+        os.kill(os.getpid(), signum)
+
+
+def save_before_exec() -> None:
+    """os.exec* replace the process without exit functions: what was recorded is saved first (and
+    the new program's trace, with --children, names a parent that is stored). Recording goes on,
+    for an exec that fails."""
+    for name in ("execv", "execve"):
+        function = getattr(os, name, None)
+        if function is not None and not getattr(function, "_vesk_saves", False):
+            setattr(os, name, _saving_first(function))
+
+
+def _saving_first(exec_function: Callable) -> Callable:
+    @functools.wraps(exec_function)
+    def exec_after_saving(*args: Any, **kwargs: Any) -> Any:
+        for host in list(_save_at_exit):
+            try:
+                host.rust_profiler.save_request_in_db()
+            except Exception as exc:  # noqa: BLE001 - the exec goes ahead whatever became of the trace
+                utils.stderr_line(utils.error_line(f"cannot save trace {host.trace_id} before exec: {exc}"))
+        return exec_function(*args, **kwargs)
+
+    exec_after_saving._vesk_saves = True
+    return exec_after_saving
 
 
 def _exit_after_saving(status: int) -> None:
@@ -221,6 +279,9 @@ def _start_forked_traces() -> None:
                 os.environ[PARENT_VARIABLE] = trace_id
         host.trace_id, host.parent_trace_id = trace_id, parent
         save_before_exit(host)
+    if _save_at_exit:
+        save_on_termination()  # a pool ends its forked workers so
+        save_before_exec()
 
 
 def record_new_interpreters(settings: dict[str, Any], host: Profiler) -> None:
@@ -271,6 +332,8 @@ def _record_child(settings_text: str) -> None:
             db.note_parent(host.trace_id, host.parent_trace_id)
         host.start()
         save_before_exit(host)
+        save_on_termination()
+        save_before_exec()
     except Exception as exc:  # noqa: BLE001 - a child process must never fail because of vesk
         utils.stderr_line(utils.error_line(f"the child process {os.getpid()} is not recorded: {exc}"))
         return

@@ -141,6 +141,8 @@ def describe_plugin_record(record: dict) -> str:
     if kind == "program_exit":
         if extra.get("error"):
             return f"exit status {extra.get('status')}{failure_text(extra)}"
+        if extra.get("signal"):
+            return f"exit status {extra.get('status')} (ended by {short_text(extra['signal'], 20)}; the trace ends here)"
         exception = extra.get("exception")
         return f"exit status {extra.get('status')}" + (f" ({short(exception, 80)})" if exception else "")
     if kind == "task_step":
