@@ -314,6 +314,7 @@ def _run_recorded(host, runner) -> tuple[int, BaseException | None]:
             utils.wait_for_threads()
         except KeyboardInterrupt:
             status = 130
+        host.resume()  # the exit is recorded even where the program took the profile function away
         vesk_program_exit(status, uncaught)
     finally:
         host.stop()

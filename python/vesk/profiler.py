@@ -95,6 +95,12 @@ class Profiler:
             _state.host = None
             raise
         self.active = True
+        # Through the profile function (3.11, or where sys.monitoring is taken), which the program can
+        # replace: sys.setprofile is watched, so that it says where recording ended.
+        self.by_profile_function = sys.getprofile() is self.rust_profiler
+        self.ended_early = False
+        if self.by_profile_function:
+            _watch_setprofile()
         _active.append(self)
 
     def stop(self) -> None:
@@ -105,15 +111,48 @@ class Profiler:
         """
         if not self.active:
             return
-        _engine().register_noop_profiler()
-        # The engine leaves a do-nothing profile function (through the profile function, not on 3.12+),
-        # which keeps the interpreter on its slower tracing path for the rest of the thread's life.
-        sys.setprofile(None)
+        current = sys.getprofile()
+        if self.by_profile_function and current is not self.rust_profiler:
+            self._ended_early(None, "the program replaced the profile function (another profiler?)")
+            if current is not None:
+                current = sys.getprofile()
+        if current is None or current is self.rust_profiler or not self.by_profile_function:
+            _engine().register_noop_profiler()
+            # The engine leaves a do-nothing profile function (through the profile function, not on
+            # 3.12+), which keeps the interpreter on its slower tracing path for the rest of the
+            # thread's life. Another profiler's function stays the program's.
+            sys.setprofile(None)
         if self.config.get("threading"):
             utils.stop_threading_hook()
         self.active = False
         _state.host = None
         _discard(_active, self)
+
+    def resume(self) -> None:
+        """Records the calling thread again if the program took the profile function away and left
+        none (one trace per test: the next test is recorded whole)."""
+        if not (self.active and self.by_profile_function) or sys.getprofile() is self.rust_profiler:
+            return
+        # Not through sys.setprofile (cProfile and other native profilers set it themselves): said now.
+        self._ended_early(None, "the program replaced the profile function (another profiler?)")
+        if sys.getprofile() is None:
+            self.rust_profiler.register_threading_profiler(None, "call", None)
+        if sys.getprofile() is self.rust_profiler:
+            self.ended_early = False  # a later replacement is said again
+
+    def _ended_early(self, where: str | None, reason: str) -> None:
+        """Says once, in the trace and on stderr, that recording of this thread ended before the
+        program did, and where. The profile function is ours again meanwhile, when nothing else's
+        holds the thread (after sys.setprofile(None), or before it takes effect)."""
+        if self.ended_early:
+            return
+        self.ended_early = True
+        thread = threading.current_thread().name
+        place = f" at {where}" if where else ""
+        utils.stderr_line(f"vesk: recording of thread {thread} ended{place}: {reason}; later calls are not in the trace")
+        if sys.getprofile() is None:
+            self.rust_profiler.register_threading_profiler(None, "call", None)
+        vesk_recording_ended(thread, where, reason)
 
     def save(self) -> None:
         """Saves what was recorded since the last save, as one document of this trace."""
@@ -127,6 +166,34 @@ class Profiler:
     def totals(self) -> dict[str, int]:
         """What the recording saved, left out and lost so far (see `volume_lines`)."""
         return self.rust_profiler.recording_totals()
+
+
+def vesk_recording_ended(thread: str, where: str | None, reason: str) -> None:
+    """Called while the thread is recorded: the "recording_ended" plugin records its arguments."""
+
+
+_setprofile = sys.setprofile
+
+
+def _watch_setprofile() -> None:
+    if sys.setprofile is _setprofile:
+        sys.setprofile = _watched_setprofile
+
+
+@functools.wraps(_setprofile)
+def _watched_setprofile(function: Any, /) -> None:
+    current = sys.getprofile()
+    if function is not current:
+        for host in list(_active):
+            if host.rust_profiler is current and host.by_profile_function:
+                caller = sys._getframe(1)
+                where = f"{utils.display_path(caller.f_code.co_filename)}:{caller.f_lineno}"
+                host._ended_early(where, f"the program set another profile function (sys.setprofile({_kind(function)}))")
+    _setprofile(function)
+
+
+def _kind(function: Any) -> str:
+    return "None" if function is None else type(function).__name__
 
 
 def _discard(hosts: list[Profiler], host: Profiler) -> None:
