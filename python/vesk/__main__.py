@@ -298,6 +298,8 @@ def run_program(options: RunOptions) -> int:
 
 def _run_recorded(host, runner) -> tuple[int, BaseException | None]:
     """Runs the program with recording on: its exit status, and the exception it ended on."""
+    from vesk import profiler
+
     status = 0
     uncaught: BaseException | None = None
     host.start()
@@ -314,6 +316,9 @@ def _run_recorded(host, runner) -> tuple[int, BaseException | None]:
             utils.wait_for_threads()
         except KeyboardInterrupt:
             status = 130
+        # The program is over: its daemon threads record (and save) no more, so that finalisation,
+        # which ends them wherever they are, finds none inside the engine.
+        getattr(profiler._engine(), "stop_other_threads_for_exit", lambda: None)()
         host.resume()  # the exit is recorded even where the program took the profile function away
         vesk_program_exit(status, uncaught)
     finally:

@@ -258,13 +258,25 @@ def save_before_exit(host: Profiler) -> None:
     os._exit = _exit_after_saving
 
 
+# Set while the exit functions save; a SIGTERM meanwhile (a pool terminating a worker that is already
+# on its way out) ends the process once the save is done, not halfway through it.
+_saving_at_exit = False
+_signal_after_save: int | None = None
+
+
 def _save_remaining() -> None:
+    global _saving_at_exit
+    _saving_at_exit = True
     try:
         for host in list(_save_at_exit):
             host.stop()
             save_and_report(host, host.config["limits"])
     except KeyboardInterrupt:
         pass  # said in one line; a traceback from the exit functions would add nothing
+    finally:
+        _saving_at_exit = False
+        if _signal_after_save is not None:
+            os.kill(os.getpid(), _signal_after_save)
 
 
 def save_on_termination() -> None:
@@ -283,7 +295,11 @@ def save_on_termination() -> None:
 def _end_by_signal(signum: int, frame: Any) -> None:
     import signal
 
+    global _signal_after_save
     signal.signal(signum, signal.SIG_DFL)
+    if _saving_at_exit:
+        _signal_after_save = signum
+        return
     name = signal.Signals(signum).name
     try:
         if _save_at_exit:
