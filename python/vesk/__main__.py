@@ -245,8 +245,9 @@ def _exit_status(exc: SystemExit) -> int:
     return 1
 
 
-def vesk_program_exit(status: int, exception: BaseException | None) -> None:
-    """Called with recording still on: the "program_exit" plugin records its arguments."""
+def vesk_program_exit(status: int, exception: BaseException | None, signal: str | None = None) -> None:
+    """Called with recording still on: the "program_exit" plugin records its arguments (`signal`:
+    the name of the signal that ended the program)."""
 
 
 class _ProgramInterrupted(Exception):
@@ -281,6 +282,8 @@ def run_program(options: RunOptions) -> int:
     shown_db_path = utils.display_path(host.db_path)  # before the program can change directory
     started_in = os.getpid()
     profiler.save_before_exit(host)  # also when the program ends through os._exit
+    profiler.save_on_termination()
+    profiler.save_before_exec()
     if options.children:
         profiler.record_new_interpreters(settings, host)
     status, uncaught = _run_recorded(host, runner)
@@ -298,6 +301,8 @@ def run_program(options: RunOptions) -> int:
 
 def _run_recorded(host, runner) -> tuple[int, BaseException | None]:
     """Runs the program with recording on: its exit status, and the exception it ended on."""
+    from vesk import profiler
+
     status = 0
     uncaught: BaseException | None = None
     host.start()
@@ -314,6 +319,10 @@ def _run_recorded(host, runner) -> tuple[int, BaseException | None]:
             utils.wait_for_threads()
         except KeyboardInterrupt:
             status = 130
+        # The program is over: its daemon threads record (and save) no more, so that finalisation,
+        # which ends them wherever they are, finds none inside the engine.
+        getattr(profiler._engine(), "stop_other_threads_for_exit", lambda: None)()
+        host.resume()  # the exit is recorded even where the program took the profile function away
         vesk_program_exit(status, uncaught)
     finally:
         host.stop()

@@ -101,7 +101,10 @@ def _shown_path(filename: str) -> str:
 def _program_exit(frame, event, arg, context):
     values = frame.f_locals
     exception = values.get("exception")
-    return {"status": values.get("status"), "exception": exception, **exception_fields(exception)}
+    fields = {"status": values.get("status"), "exception": exception, **exception_fields(exception)}
+    if values.get("signal"):
+        fields["signal"] = values["signal"]
+    return fields
 
 
 def _boundaries(config: dict) -> list[Description]:
@@ -145,6 +148,17 @@ def _boundaries(config: dict) -> list[Description]:
                 "process": _boundary_fields("method", "path", "status", "duration_ms"),
             },
         ]
+    # Always on: a trace must say where the program took recording away.
+    descriptions.append(
+        {
+            "co_names": ["vesk_recording_ended"],
+            "path_fragment": "/vesk/profiler.py",
+            "call_type": "recording_ended",
+            "return_type": "recording_ended",
+            "events": ["call"],
+            "process": _boundary_fields("thread", "where", "reason"),
+        }
+    )
     if plugins.get("cli", True):
         descriptions.append(
             {

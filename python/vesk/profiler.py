@@ -95,6 +95,12 @@ class Profiler:
             _state.host = None
             raise
         self.active = True
+        # Through the profile function (3.11, or where sys.monitoring is taken), which the program can
+        # replace: sys.setprofile is watched, so that it says where recording ended.
+        self.by_profile_function = sys.getprofile() is self.rust_profiler
+        self.ended_early = False
+        if self.by_profile_function:
+            _watch_setprofile()
         _active.append(self)
 
     def stop(self) -> None:
@@ -105,15 +111,48 @@ class Profiler:
         """
         if not self.active:
             return
-        _engine().register_noop_profiler()
-        # The engine leaves a do-nothing profile function (through the profile function, not on 3.12+),
-        # which keeps the interpreter on its slower tracing path for the rest of the thread's life.
-        sys.setprofile(None)
+        current = sys.getprofile()
+        if self.by_profile_function and current is not self.rust_profiler:
+            self._ended_early(None, "the program replaced the profile function (another profiler?)")
+            if current is not None:
+                current = sys.getprofile()
+        if current is None or current is self.rust_profiler or not self.by_profile_function:
+            _engine().register_noop_profiler()
+            # The engine leaves a do-nothing profile function (through the profile function, not on
+            # 3.12+), which keeps the interpreter on its slower tracing path for the rest of the
+            # thread's life. Another profiler's function stays the program's.
+            sys.setprofile(None)
         if self.config.get("threading"):
             utils.stop_threading_hook()
         self.active = False
         _state.host = None
         _discard(_active, self)
+
+    def resume(self) -> None:
+        """Records the calling thread again if the program took the profile function away and left
+        none (one trace per test: the next test is recorded whole)."""
+        if not (self.active and self.by_profile_function) or sys.getprofile() is self.rust_profiler:
+            return
+        # Not through sys.setprofile (cProfile and other native profilers set it themselves): said now.
+        self._ended_early(None, "the program replaced the profile function (another profiler?)")
+        if sys.getprofile() is None:
+            self.rust_profiler.register_threading_profiler(None, "call", None)
+        if sys.getprofile() is self.rust_profiler:
+            self.ended_early = False  # a later replacement is said again
+
+    def _ended_early(self, where: str | None, reason: str) -> None:
+        """Says once, in the trace and on stderr, that recording of this thread ended before the
+        program did, and where. The profile function is ours again meanwhile, when nothing else's
+        holds the thread (after sys.setprofile(None), or before it takes effect)."""
+        if self.ended_early:
+            return
+        self.ended_early = True
+        thread = threading.current_thread().name
+        place = f" at {where}" if where else ""
+        utils.stderr_line(f"vesk: recording of thread {thread} ended{place}: {reason}; later calls are not in the trace")
+        if sys.getprofile() is None:
+            self.rust_profiler.register_threading_profiler(None, "call", None)
+        vesk_recording_ended(thread, where, reason)
 
     def save(self) -> None:
         """Saves what was recorded since the last save, as one document of this trace."""
@@ -129,6 +168,34 @@ class Profiler:
         return self.rust_profiler.recording_totals()
 
 
+def vesk_recording_ended(thread: str, where: str | None, reason: str) -> None:
+    """Called while the thread is recorded: the "recording_ended" plugin records its arguments."""
+
+
+_setprofile = sys.setprofile
+
+
+def _watch_setprofile() -> None:
+    if sys.setprofile is _setprofile:
+        sys.setprofile = _watched_setprofile
+
+
+@functools.wraps(_setprofile)
+def _watched_setprofile(function: Any, /) -> None:
+    current = sys.getprofile()
+    if function is not current:
+        for host in list(_active):
+            if host.rust_profiler is current and host.by_profile_function:
+                caller = sys._getframe(1)
+                where = f"{utils.display_path(caller.f_code.co_filename)}:{caller.f_lineno}"
+                host._ended_early(where, f"the program set another profile function (sys.setprofile({_kind(function)}))")
+    _setprofile(function)
+
+
+def _kind(function: Any) -> str:
+    return "None" if function is None else type(function).__name__
+
+
 def _discard(hosts: list[Profiler], host: Profiler) -> None:
     try:
         hosts.remove(host)
@@ -142,6 +209,9 @@ def save_and_report(host: Profiler, limits: dict[str, int]) -> bool:
     failed = False
     try:
         host.save()
+    except KeyboardInterrupt:
+        utils.stderr_line(f"vesk: interrupted while saving trace {host.trace_id}: it may be incomplete or missing")
+        raise
     except Exception as exc:  # noqa: BLE001 - whatever it is, the program's outcome stays its own
         failed = True
         text = str(exc) if isinstance(exc, utils.VeskError) else f"cannot save trace {host.trace_id}: {exc}"
@@ -188,10 +258,81 @@ def save_before_exit(host: Profiler) -> None:
     os._exit = _exit_after_saving
 
 
+# Set while the exit functions save; a SIGTERM meanwhile (a pool terminating a worker that is already
+# on its way out) ends the process once the save is done, not halfway through it.
+_saving_at_exit = False
+_signal_after_save: int | None = None
+
+
 def _save_remaining() -> None:
-    for host in list(_save_at_exit):
-        host.stop()
-        save_and_report(host, host.config["limits"])
+    global _saving_at_exit
+    _saving_at_exit = True
+    try:
+        for host in list(_save_at_exit):
+            host.stop()
+            save_and_report(host, host.config["limits"])
+    except KeyboardInterrupt:
+        pass  # said in one line; a traceback from the exit functions would add nothing
+    finally:
+        _saving_at_exit = False
+        if _signal_after_save is not None:
+            os.kill(os.getpid(), _signal_after_save)
+
+
+def save_on_termination() -> None:
+    """A SIGTERM (how multiprocessing's pools end their workers, and how most supervisors stop a
+    program) saves what was recorded, marks the trace with it, then ends the process by the signal
+    as it would have without vesk. A program that handles SIGTERM itself keeps its own handler."""
+    import signal
+
+    if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+        try:
+            signal.signal(signal.SIGTERM, _end_by_signal)
+        except ValueError:
+            pass  # not this interpreter's main thread: the signal ends the process unsaved, as before
+
+
+def _end_by_signal(signum: int, frame: Any) -> None:
+    import signal
+
+    global _signal_after_save
+    signal.signal(signum, signal.SIG_DFL)
+    if _saving_at_exit:
+        _signal_after_save = signum
+        return
+    name = signal.Signals(signum).name
+    try:
+        if _save_at_exit:
+            from vesk import __main__
+
+            __main__.vesk_program_exit(128 + signum, None, name)
+            _save_remaining()
+    finally:
+        os.kill(os.getpid(), signum)
+
+
+def save_before_exec() -> None:
+    """os.exec* replace the process without exit functions: what was recorded is saved first (and
+    the new program's trace, with --children, names a parent that is stored). Recording goes on,
+    for an exec that fails."""
+    for name in ("execv", "execve"):
+        function = getattr(os, name, None)
+        if function is not None and not getattr(function, "_vesk_saves", False):
+            setattr(os, name, _saving_first(function))
+
+
+def _saving_first(exec_function: Callable) -> Callable:
+    @functools.wraps(exec_function)
+    def exec_after_saving(*args: Any, **kwargs: Any) -> Any:
+        for host in list(_save_at_exit):
+            try:
+                host.rust_profiler.save_request_in_db()
+            except Exception as exc:  # noqa: BLE001 - the exec goes ahead whatever became of the trace
+                utils.stderr_line(utils.error_line(f"cannot save trace {host.trace_id} before exec: {exc}"))
+        return exec_function(*args, **kwargs)
+
+    exec_after_saving._vesk_saves = True
+    return exec_after_saving
 
 
 def _exit_after_saving(status: int) -> None:
@@ -221,6 +362,9 @@ def _start_forked_traces() -> None:
                 os.environ[PARENT_VARIABLE] = trace_id
         host.trace_id, host.parent_trace_id = trace_id, parent
         save_before_exit(host)
+    if _save_at_exit:
+        save_on_termination()  # a pool ends its forked workers so
+        save_before_exec()
 
 
 def record_new_interpreters(settings: dict[str, Any], host: Profiler) -> None:
@@ -271,6 +415,8 @@ def _record_child(settings_text: str) -> None:
             storage.note_parent(host.trace_id, host.parent_trace_id)
         host.start()
         save_before_exit(host)
+        save_on_termination()
+        save_before_exec()
     except Exception as exc:  # noqa: BLE001 - a child process must never fail because of vesk
         utils.stderr_line(utils.error_line(f"the child process {os.getpid()} is not recorded: {exc}"))
         return

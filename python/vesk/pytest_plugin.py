@@ -89,6 +89,7 @@ class Recording:
     @pytest.hookimpl(hookwrapper=True, tryfirst=True)
     def pytest_runtest_protocol(self, item: pytest.Item, nextitem: pytest.Item | None):
         started = time.perf_counter()
+        self.host.resume()  # after a test that took the profile function away
         vesk_start_test(item.nodeid)
         try:
             yield
@@ -97,6 +98,7 @@ class Recording:
             error, raised_at, traceback = item.stash.get(_ERROR, (None, None, None))
             took = round((time.perf_counter() - started) * 1000, 3)
             stored = self.host.totals()["documents"]
+            self.host.resume()  # the test's trace ends and is saved even if the test took recording away
             vesk_end_test(item.nodeid, outcome, took, error, raised_at, traceback)
             # The engine saves the test's trace at the end of that call; a failed save stores nothing.
             self.saved += self.host.totals()["documents"] > stored

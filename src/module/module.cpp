@@ -162,6 +162,7 @@ Result<PyRef> create_module() noexcept {
     }
     VESK_TRY(add_function(module->get(), &register_noop_profiler_def));
     VESK_TRY(add_function(module->get(), &register_profiler_def));
+    VESK_TRY(add_function(module->get(), profiler::exit_hook_definition()));
     // The value serialiser: vesk.serialize takes its methods as its own, where the engine finds them.
     auto serializer = serialize::new_serializer_object();
     VESK_TRY(serializer);

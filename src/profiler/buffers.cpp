@@ -79,7 +79,10 @@ std::pair<bool, Profiler::Filed> Profiler::account_for_filing(size_t records, ui
     {
         auto accounting = accounting_.lock();
         accounting->retry_after_bytes -= std::min(accounting->retry_after_bytes, bytes);
-        const bool keep = !hard_bound || accounting->buffered_bytes + bytes <= *hard_bound;
+        // The hard bound is for storage that fails: while a save merely takes its time (other threads
+        // filing meanwhile), nothing is lost, and "saving them kept failing" would be untrue.
+        const bool keep = !hard_bound || !accounting->storage_failed ||
+                          accounting->buffered_bytes + bytes <= *hard_bound;
         if (keep) {
             accounting->buffered_bytes += bytes;
             accounting->filed_bytes += bytes;

@@ -16,6 +16,30 @@ using utils::Status;
 
 namespace {
 
+// Each local's type, never its value: warnings go to stderr and CI logs, and a frame's locals hold
+// what the recording exists to keep private (passwords, tokens) until the serialiser redacted them.
+utils::Result<PyRef> local_types(PyObject* frame) noexcept {
+    // A broken invariant may be that the frame is none: then it has no locals to show.
+    if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
+        return PyRef::borrow(Py_None);
+    }
+    auto locals = utils::frame_locals(frame);
+    VESK_TRY(locals);
+    auto types = checked(PyDict_New());
+    VESK_TRY(types);
+    auto items = checked(PyMapping_Items(locals->get()));
+    VESK_TRY(items);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items->get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items->get(), i);
+        auto type_name = checked(PyType_GetQualName(Py_TYPE(PyTuple_GET_ITEM(item, 1))));
+        VESK_TRY(type_name);
+        if (PyDict_SetItem(types->get(), PyTuple_GET_ITEM(item, 0), type_name->get()) < 0) {
+            return PyError::fetch();
+        }
+    }
+    return types;
+}
+
 // CAUTION: runs Python code (logging handlers and formatters). The four values are left for logging
 // to format, so nothing is turned into text unless the record is emitted.
 Status log_warning(const PyError& error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
@@ -24,8 +48,7 @@ Status log_warning(const PyError& error, PyObject* frame, utils::Event event, co
     VESK_TRY(logging);
     auto logger = checked(PyObject_CallMethodOneArg(logging->get(), interned().get_logger, interned().vesk));
     VESK_TRY(logger);
-    // A broken invariant may be that the frame is none: then it has no locals to show.
-    auto locals = Py_IS_TYPE(frame, &PyFrame_Type) ? utils::frame_locals(frame) : Result<PyRef>(PyRef::borrow(Py_None));
+    auto locals = local_types(frame);
     VESK_TRY(locals);
     auto keywords = checked(PyDict_New());
     VESK_TRY(keywords);

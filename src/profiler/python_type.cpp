@@ -89,6 +89,31 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
     });
 }
 
+int handle_call_or_return(PyObject* object, PyFrameObject* frame, utils::Event event, PyObject* arg) noexcept;
+
+// The profiler as the Python-level profile function that `sys.setprofile(sys.getprofile())` makes of
+// it (code that saves and restores the profile function does that): it puts the native callback back
+// on the thread and records the event it was called for, so recording goes on as before.
+PyObject* call_as_profile_function(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* frame = nullptr;
+    PyObject* event = nullptr;
+    PyObject* arg = nullptr;
+    static const char* names[] = {"frame", "event", "arg", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!UO:VeskProfiler", const_cast<char**>(names), &PyFrame_Type,
+                                     &frame, &event, &arg)) {
+        return nullptr;
+    }
+    PyEval_SetProfile(profile_callback, self);
+    const bool call = PyUnicode_CompareWithASCIIString(event, "call") == 0;
+    if (call || PyUnicode_CompareWithASCIIString(event, "return") == 0) {
+        if (handle_call_or_return(self, reinterpret_cast<PyFrameObject*>(frame),
+                                  call ? utils::Event::Call : utils::Event::Return, arg) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
@@ -107,6 +132,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_methods, methods},
+    {Py_tp_call, reinterpret_cast<void*>(call_as_profile_function)},
     {0, nullptr},
 };
 

@@ -64,12 +64,15 @@ PyObject* at_exit(PyObject*, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
-PyMethodDef at_exit_def = {"stop_other_threads_for_exit", at_exit, METH_NOARGS, nullptr};
+PyMethodDef at_exit_def = {"stop_other_threads_for_exit", at_exit, METH_NOARGS,
+                           "stop_other_threads_for_exit()\n--\n\nOnly the calling thread records from now on."};
 
 // Without this a child's exit would wait out the whole bound for events that ended with their threads.
 void forget_other_threads_events() noexcept { events_in_flight.store(events_in_flight_here); }
 
 }  // namespace
+
+PyMethodDef* exit_hook_definition() noexcept { return &at_exit_def; }
 
 utils::Status register_exit_hook() noexcept {
     auto atexit = utils::checked(PyImport_ImportModule("atexit"));

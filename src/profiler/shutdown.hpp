@@ -37,4 +37,9 @@ void stop_other_threads_for_exit() noexcept;
 // Registers `stop_other_threads_for_exit` with the interpreter's exit functions (module "atexit").
 [[nodiscard]] utils::Status register_exit_hook() noexcept;
 
+// `stop_other_threads_for_exit` as a module function, for a host that knows the program is over
+// before the exit functions run: its daemon threads then stop recording (and saving through the
+// host, which finalisation could end with engine frames on their stacks) before its last save.
+[[nodiscard]] PyMethodDef* exit_hook_definition() noexcept;
+
 }  // namespace vesk::profiler

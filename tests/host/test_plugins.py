@@ -24,6 +24,7 @@ OWN_FILES = {
     "/vesk/pytest_plugin.py": "vesk.pytest_plugin",
     "/vesk/middleware.py": "vesk.middleware",
     "/vesk/__main__.py": "vesk.__main__",
+    "/vesk/profiler.py": "vesk.profiler",
 }
 
 

@@ -141,8 +141,13 @@ def describe_plugin_record(record: dict) -> str:
     if kind == "program_exit":
         if extra.get("error"):
             return f"exit status {extra.get('status')}{failure_text(extra)}"
+        if extra.get("signal"):
+            return f"exit status {extra.get('status')} (ended by {short_text(extra['signal'], 20)}; the trace ends here)"
         exception = extra.get("exception")
         return f"exit status {extra.get('status')}" + (f" ({short(exception, 80)})" if exception else "")
+    if kind == "recording_ended":
+        where = f" at {short_text(extra.get('where'), 80)}" if extra.get("where") else ""
+        return f"■ recording of this thread ended{where}: {short_text(extra.get('reason'), 100)}"
     if kind == "task_step":
         return f"⤷ task {extra.get('task_name')}" + (" (step ends)" if extra.get("step") == "end" else "")
     if kind == "recording_stopped":
