@@ -45,12 +45,18 @@ print(time.perf_counter() - started)
 READ_BACK = """
 import sqlite3, sys
 import msgpack
-from vesk import db
-
 path = sys.argv[1]
+try:
+    from vesk.storage import open_store
+
+    documents = open_store(path).iter_documents
+except ImportError:  # a build from before the storage package
+    from vesk import db
+
+    documents = lambda trace_id: db.iter_documents(path, trace_id)  # noqa: E731
 trace_id = sqlite3.connect(path).execute("SELECT trace_id FROM traces ORDER BY rowid DESC LIMIT 1").fetchone()[0]
 started = {}
-for document in db.iter_documents(path, trace_id):
+for document in documents(trace_id):
     decoded = msgpack.unpackb(document, strict_map_key=False)
     lists = {"frames_of_interest": decoded["frames_of_interest"], **decoded["frames"]}
     seconds = {r["list"]: r["seconds"] for r in decoded["frames_of_interest"] if r.get("type") == "recorder_time"}

@@ -248,14 +248,14 @@ def memory(records: int) -> dict:
     """Buffered records against their encoded size; building and saving them against SQLite alone."""
     import sqlite3
 
-    from vesk import _vesk, db
+    from vesk import _vesk, db, storage
 
     _preload_host()
     iterations = records // 10  # user_heavy records ten events per iteration
     workloads.user_heavy(iterations)  # the allocator reaches its steady state before measuring
     directory = tempfile.mkdtemp(prefix="vesk-bench-")
     host = Host({"threading": True}, db_path=os.path.join(directory, "traces.sqlite3"))
-    db.prepare(host.db_path)
+    storage.open_store(host.db_path).prepare()
     _vesk.register_profiler(host)
     fixed = len(host.rust_profiler.build_trace())
     before = resident_bytes()

@@ -225,10 +225,10 @@ def make_project(parent: str, name: str, config: str | None) -> str:
 
 def newest_trace(project: str):
     """The summary of the project's newest trace, or None when it cannot be read."""
-    from vesk import db
+    from vesk.storage import open_store
 
     try:
-        traces = db.list_traces(os.path.join(project, ".vesk", "db.sqlite3"))
+        traces = open_store(os.path.join(project, ".vesk", "db.sqlite3")).list_traces()
     except Exception as exc:  # noqa: BLE001 - a benchmark reports what the reader says and goes on
         progress(f"cannot list the traces of {project}: {exc}")
         return None
@@ -375,10 +375,10 @@ def run_retention(scratch: str, environment: dict) -> dict:
 
 
 def listed_traces(project: str):
-    from vesk import db
+    from vesk.storage import open_store
 
     try:
-        return db.list_traces(os.path.join(project, ".vesk", "db.sqlite3"))
+        return open_store(os.path.join(project, ".vesk", "db.sqlite3")).list_traces()
     except Exception as exc:  # noqa: BLE001
         progress(f"cannot list the traces of {project}: {exc}")
         return None

@@ -100,9 +100,10 @@ class Viewer:
 
 def grow(database: str, trace_id: str) -> None:
     """Saves one more document into the trace: a copy of its second one (records of the same loop)."""
-    from vesk import db
+    from vesk.storage import open_store
 
-    db.save_trace_in_sqlite(database, trace_id, timeout=30, msgpack=db.read_document(database, trace_id, 1))
+    store = open_store(database)
+    store.save(trace_id, store.read_document(trace_id, 1), timeout=30)
 
 
 def timed(work) -> tuple[float, object]:

@@ -145,8 +145,13 @@ PYTEST_OPTIONS = ["-q", "-p", "no:cacheprovider"]
 KEEP_ALL = "[retention]\nmax_traces = 0\nmax_bytes = 0\n"
 TRACE_SIZES = (
     "import json, sys\n"
-    "from vesk import db\n"
-    "print(json.dumps([[t.label, t.size, t.frame_count] for t in db.list_traces(sys.argv[1])]))\n"
+    "try:\n"
+    "    from vesk.storage import open_store\n"
+    "    listed = open_store(sys.argv[1]).list_traces()\n"
+    "except ImportError:  # a build from before the storage package\n"
+    "    from vesk import db\n"
+    "    listed = db.list_traces(sys.argv[1])\n"
+    "print(json.dumps([[t.label, t.size, t.frame_count] for t in listed]))\n"
 )
 DEFAULT_TIMEOUT = 3600.0
 REWRITE_WARNING = "PytestAssertRewriteWarning"

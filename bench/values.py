@@ -58,8 +58,13 @@ FLOOR = (
 )
 TRACE_SUMMARY = (
     "import json, sys\n"
-    "from vesk import db\n"
-    "print(json.dumps([[t.trace_id, t.frame_count, t.size] for t in db.list_traces(sys.argv[1])][:1]))\n"
+    "try:\n"
+    "    from vesk.storage import open_store\n"
+    "    listed = open_store(sys.argv[1]).list_traces()\n"
+    "except ImportError:  # a build from before the storage package\n"
+    "    from vesk import db\n"
+    "    listed = db.list_traces(sys.argv[1])\n"
+    "print(json.dumps([[t.trace_id, t.frame_count, t.size] for t in listed][:1]))\n"
 )
 SHOW_RECORDS = 675_000
 

@@ -40,7 +40,7 @@ from typing import Any, Callable, Iterable, Iterator
 
 import msgpack
 
-from vesk import db, profiler, serialize, utils
+from vesk import profiler, serialize, storage, utils
 from vesk.plugins import REQUEST
 
 logger = logging.getLogger("vesk")
@@ -448,12 +448,11 @@ class _LoopRecording:
 
     def save(self, request: _Request) -> None:
         try:
-            db.save_trace_in_sqlite(self.db_path, request.trace_id, timeout=self.timeout,
-                                    msgpack=request.document(self.top))
+            storage.open_store(self.db_path).save(request.trace_id, request.document(self.top), timeout=self.timeout)
         except Exception as exc:  # noqa: BLE001 - the response matters more than the trace
             logger.warning("vesk could not save the trace of %s %s: %s", request.method, request.path, exc)
             return
-        problem = db.pop_save_problem(request.trace_id)
+        problem = storage.pop_save_problem(request.trace_id)
         if problem is not None:
             logger.warning("vesk trace %s: %s", request.trace_id, problem)
 

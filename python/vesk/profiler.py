@@ -21,7 +21,7 @@ import os
 import sys
 import threading
 
-from vesk import calibration, db, serialize, utils
+from vesk import calibration, serialize, storage, utils
 from vesk import config as vesk_config
 
 # No logging, inspect or typing at import time: `vesk run` imports this file before the program
@@ -53,7 +53,7 @@ def _engine():
 def _preload() -> None:
     # The engine imports these by name at every trace build and record; importing them now keeps a
     # first import (and its file reads) out of the program's recorded timings.
-    from vesk import git, plugins, version  # noqa: F401
+    from vesk import db, git, plugins, version  # noqa: F401
 
 
 def is_recording() -> bool:
@@ -219,7 +219,7 @@ def save_and_report(host: Profiler, limits: dict[str, int]) -> bool:
     totals = host.totals()
     for line in volume_lines(totals, limits):
         utils.stderr_line(f"vesk: {line}")
-    problem = db.pop_save_problem(host.trace_id)
+    problem = storage.pop_save_problem(host.trace_id)
     if problem is not None:
         utils.stderr_line(utils.error_line(problem))
     return failed or problem is not None or totals["dropped_records"] > 0
@@ -357,7 +357,7 @@ def _start_forked_traces() -> None:
             utils.stderr_line(utils.error_line(f"the forked process {os.getpid()} is not recorded: {exc}"))
             continue
         if parent is not None:
-            db.note_parent(trace_id, parent)
+            storage.note_parent(trace_id, parent)
             if os.environ.get(PARENT_VARIABLE) == parent:
                 os.environ[PARENT_VARIABLE] = trace_id
         host.trace_id, host.parent_trace_id = trace_id, parent
@@ -412,7 +412,7 @@ def _record_child(settings_text: str) -> None:
         host = Profiler(settings, source="child")
         host.parent_trace_id = os.environ.get(PARENT_VARIABLE) or None
         if host.parent_trace_id:
-            db.note_parent(host.trace_id, host.parent_trace_id)
+            storage.note_parent(host.trace_id, host.parent_trace_id)
         host.start()
         save_before_exit(host)
         save_on_termination()
@@ -441,9 +441,9 @@ def prepare_settings(
     # Only the default location is created on demand; a directory the user named must exist, or a
     # typo in it would scatter databases around.
     default = settings["db_path"] == vesk_config.default_db_path(root)
-    db.prepare(
-        settings["db_path"],
-        timeout=settings["sqlite_busy_timeout"],
+    # A store that cannot take traces now is no reason not to run: they go to fallback files, and
+    # the save says so in one line.
+    storage.open_store(settings["db_path"], timeout=settings["sqlite_busy_timeout"]).prepare(
         create_directory=default,
         max_traces=settings["retention"]["max_traces"],
         max_bytes=settings["retention"]["max_bytes"],
@@ -497,9 +497,9 @@ class Recording:
             host.save()
         except Exception as exc:  # noqa: BLE001 - the program's own outcome matters more than ours
             self.error = exc
-        problem = db.pop_save_problem(host.trace_id)
+        problem = storage.pop_save_problem(host.trace_id)
         if problem is not None and self.error is None:
-            self.error = db.StorageError(problem)  # kept in a file beside the database
+            self.error = storage.StorageError(problem)  # kept in a file beside the database
         self.saved = self.error is None
         lines = [str(self.error)] if self.error is not None else []
         lines += volume_lines(host.totals(), host.config["limits"])

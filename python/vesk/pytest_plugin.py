@@ -140,8 +140,12 @@ class Recording:
         )
         if self.host.rust_profiler is None:
             return  # pytest-xdist's controller records nothing
-        from vesk import profiler
+        from vesk import profiler, storage
 
+        problems = storage.pop_save_problems()  # each a trace that went to a file beside the database
+        if problems:
+            more = f" (and {len(problems) - 1} more test traces likewise)" if len(problems) > 1 else ""
+            terminalreporter.write_line(utils.error_line(problems[0] + more))
         for line in profiler.volume_lines(self.host.totals(), self.host.config["limits"]):
             terminalreporter.write_line(f"vesk: {line}")
 

@@ -37,15 +37,6 @@ def new_trace_id() -> str:
     return "trc_" + ulid_text()
 
 
-def is_trace_id(text: str) -> bool:
-    return (
-        len(text) == 30
-        and text.startswith("trc_")
-        and text[4] in "01234567"
-        and all(c in _CROCKFORD for c in text[4:])
-    )
-
-
 class VeskError(Exception):
     """A problem to report to the user as one line, without a traceback."""
 

@@ -3,7 +3,6 @@
 #include "plugins/processor.hpp"
 #include "utils/convert.hpp"
 #include "utils/interned.hpp"
-#include "utils/modules.hpp"
 
 namespace vesk::plugins {
 
@@ -122,23 +121,9 @@ utils::Status load_description(PluginTable& table, PyObject* description, PyObje
     return {};
 }
 
-Result<PluginTable> load(PyObject* config) {
-    auto module = utils::import_module(utils::interned().module_vesk_plugins);
-    if (!module) {
-        return utils::internal_error("vesk.plugins should always be importable", module.error());
-    }
-    auto loader = utils::checked(PyObject_GetAttr(module->get(), utils::interned().load_plugin_data));
-    if (!loader) {
-        return utils::internal_error("load_plugin_data should exist", loader.error());
-    }
-    auto descriptions = utils::checked(PyObject_CallOneArg(loader->get(), config));
-    if (!descriptions) {
-        return utils::internal_error("load_plugin_data should be callable", descriptions.error());
-    }
-    if (!PyList_Check(descriptions->get())) {
-        return utils::internal_error("load_plugin_data should return a list",
-                                     utils::conversion_error(descriptions->get(), "PyList"));
-    }
+Result<PluginTable> load(host::Host& host, PyObject* config) {
+    auto descriptions = host.load_plugin_data(config);
+    VESK_TRY(descriptions);
 
     PyObject* list = descriptions->get();
     const Py_ssize_t initial_length = PyList_GET_SIZE(list);
@@ -155,9 +140,9 @@ Result<PluginTable> load(PyObject* config) {
 
 }  // namespace
 
-Result<PluginTable> load_plugins(PyObject* config) noexcept {
+Result<PluginTable> load_plugins(host::Host& host, PyObject* config) noexcept {
     try {
-        return load(config);
+        return load(host, config);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return PyError::fetch();

@@ -117,6 +117,7 @@ bool is_mapping(PyObject* value) noexcept {
 
 // Steps after the path test, which the caller has passed.
 Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, const PluginEvent& event) {
+    utils::may_run_python();
     const auto& names = utils::interned();
     PyObject* const args[] = {event.frame, utils::event_name_object(event.event), event.arg, processor.context.get()};
     constexpr size_t nargs = sizeof(args) / sizeof(args[0]);
@@ -190,7 +191,7 @@ Result<std::optional<PluginRecord>> run_matching(PluginProcessor& processor, con
     auto final_type = utils::string_of(type_value);
     VESK_TRY(final_type);
 
-    auto bytes = serialize::dump_msgpack(record, event.serializer);
+    auto bytes = event.host.dump_msgpack(record, event.serializer);
     VESK_TRY(bytes);
     return PluginRecord{std::move(*bytes), std::move(*final_type)};
 }

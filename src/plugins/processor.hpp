@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "filters/finder.hpp"
+#include "host/host.hpp"
 #include "serialize/bridge.hpp"
 #include "utils/bytes.hpp"
 #include "utils/event.hpp"
@@ -59,7 +60,7 @@ public:
 };
 
 // CAUTION: runs Python code (vesk.plugins.load_plugin_data and every "build_context").
-[[nodiscard]] utils::Result<PluginTable> load_plugins(PyObject* config) noexcept;
+[[nodiscard]] utils::Result<PluginTable> load_plugins(host::Host& host, PyObject* config) noexcept;
 
 // What one processor run sees of the event.
 struct PluginEvent {
@@ -69,6 +70,7 @@ struct PluginEvent {
     std::string_view filename;
     std::span<const utils::CallFrame> call_frames;  // the thread's open recorded calls
     serialize::Serializer serializer;
+    host::Host& host;
 };
 
 struct PluginRecord {

@@ -17,11 +17,16 @@ namespace {
 std::atomic<uint64_t> next_profiler_serial{1};
 }  // namespace
 
-Profiler::Profiler(Config config, plugins::PluginTable plugins, std::string trace_id)
+Profiler::Profiler(Config config, host::Host host, plugins::PluginTable plugins, std::string trace_id)
     : serial_(next_profiler_serial.fetch_add(1, std::memory_order_relaxed)),
       config_(std::move(config)),
       plugins_(std::move(plugins)),
-      trace_id_(std::move(trace_id)) {}
+      trace_id_(utils::LockRank::TraceId, std::move(trace_id)),
+      frames_of_interest_(utils::LockRank::FramesOfInterest),
+      frames_(utils::LockRank::Frames),
+      host_(std::move(host)),
+      accounting_(utils::LockRank::Accounting),
+      totals_(utils::LockRank::Totals) {}
 
 int Profiler::traverse(visitproc visit, void* arg) const noexcept {
     // The plugin table's Python objects never change after construction; each thread's stack changes
@@ -29,7 +34,7 @@ int Profiler::traverse(visitproc visit, void* arg) const noexcept {
     if (int visited = plugins_.traverse(visit, arg); visited != 0) {
         return visited;
     }
-    if (int visited = serializer_lookup_.traverse(visit, arg); visited != 0) {
+    if (int visited = host_.get().traverse(visit, arg); visited != 0) {
         return visited;
     }
     for (const auto& [frame, suspended] : suspended_calls_) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "profiler/monitoring_tool.hpp"
 #include "utils/ids.hpp"
 #include "utils/pyref.hpp"
 
@@ -93,31 +94,18 @@ PyMethodDef do_nothing_callback_def = {"vesk_calibration",
                                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(do_nothing_callback)),
                                        METH_FASTCALL, nullptr};
 
-bool set_callbacks(PyObject* monitoring, int tool_id, PyObject* callback) noexcept {
-    PyRef events = PyRef::steal(PyObject_GetAttrString(monitoring, "events"));
-    if (!events) {
-        PyErr_Clear();
-        return false;
-    }
-    unsigned long long mask = 0;
-    for (const char* name : {"PY_START", "PY_RETURN"}) {
-        PyRef bit = PyRef::steal(PyObject_GetAttrString(events.get(), name));
-        PyRef done = bit ? PyRef::steal(PyObject_CallMethod(monitoring, "register_callback", "iOO", tool_id, bit.get(),
-                                                            callback))
-                         : PyRef();
-        if (!done) {
-            PyErr_Clear();
-            return false;
-        }
-        mask |= PyLong_AsUnsignedLongLong(bit.get());
-    }
-    PyRef set =
-        PyRef::steal(PyObject_CallMethod(monitoring, "set_events", "iK", tool_id, callback == Py_None ? 0 : mask));
-    if (!set) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+constexpr const char* CALIBRATED_EVENTS[] = {"PY_START", "PY_RETURN"};
+
+bool start_calibration_events(PyObject* monitoring, int tool_id, PyObject* callback) noexcept {
+    const ToolCallback callbacks[] = {{CALIBRATED_EVENTS[0], callback}, {CALIBRATED_EVENTS[1], callback}};
+    // Intended: a failure (dropped with the status) means no measurement.
+    return static_cast<bool>(start_tool_events(monitoring, tool_id, callbacks));
+}
+
+void stop_calibration_events(PyObject* monitoring, int tool_id) noexcept {
+    // Intended: a failure (dropped with the status) leaves callbacks that the tool's own registration
+    // replaces.
+    static_cast<void>(stop_tool_events(monitoring, tool_id, CALIBRATED_EVENTS));
 }
 
 }  // namespace
@@ -139,8 +127,8 @@ double monitoring_delivery_ns(PyObject* monitoring, int tool_id) noexcept {
             PyErr_Clear();
             return 0.0;
         }
-        return delivery_ns([&] { return set_callbacks(monitoring, tool_id, callback.get()); },
-                           [&] { (void)set_callbacks(monitoring, tool_id, Py_None); });
+        return delivery_ns([&] { return start_calibration_events(monitoring, tool_id, callback.get()); },
+                           [&] { stop_calibration_events(monitoring, tool_id); });
     }();
     return measured;
 }

@@ -205,7 +205,8 @@ Result<std::unique_ptr<Profiler>> new_from_python(PyObject* host) noexcept {
     auto limits = read_limits(config_dict);
     VESK_TRY(limits);
     config.limits = *limits;
-    auto plugin_table = plugins::load_plugins(config_dict);
+    host::Host services;
+    auto plugin_table = plugins::load_plugins(services, config_dict);
     VESK_TRY(plugin_table);
     auto db_path = db_path_of(host);
     VESK_TRY(db_path);
@@ -223,7 +224,8 @@ Result<std::unique_ptr<Profiler>> new_from_python(PyObject* host) noexcept {
     auto start = utils::timestamp();
     VESK_TRY(start);
     config.start_timestamp = *start;
-    return std::make_unique<Profiler>(std::move(config), std::move(*plugin_table), std::move(*trace_id));
+    return std::make_unique<Profiler>(std::move(config), std::move(services), std::move(*plugin_table),
+                                      std::move(*trace_id));
 }
 
 }  // namespace vesk::profiler

@@ -314,7 +314,7 @@ Status Profiler::report_failure(PyError error, PyObject* frame, Event event, con
     // Trouble of the recorder itself (a broken invariant, memory running out) costs the event, never
     // the program: a long test run must not end in an internal error. Said once, then only counted.
     totals_.lock()->failed_events += 1;
-    if (std::exchange(trouble_reported_, true)) {
+    if (std::exchange(trouble_reported_.get(), true)) {
         return {};
     }
     return log_error(std::move(error), frame, event, code);
@@ -325,7 +325,7 @@ Status Profiler::run_plugins(PyObject* frame, Event event, PyObject* arg, const 
                              Batch& batch) noexcept {
     for (auto& processor : processors) {
         plugins::PluginEvent plugin_event{
-            frame, event, arg, code.filename_text, thread.call_frames, config_.serializer()};
+            frame, event, arg, code.filename_text, thread.call_frames, config_.serializer(), host_.get()};
         auto produced = plugins::run_processor(processor, plugin_event);
         if (!produced) {
             if (auto reported = report_failure(std::move(produced.error()), frame, event, code); !reported) {

@@ -11,13 +11,14 @@ using utils::checked;
 using utils::interned;
 using utils::PyError;
 using utils::PyRef;
+using utils::Result;
 using utils::Status;
 
 namespace {
 
 // Each local's type, never its value: warnings go to stderr and CI logs, and a frame's locals hold
 // what the recording exists to keep private (passwords, tokens) until the serialiser redacted them.
-utils::Result<PyRef> local_types(PyObject* frame) noexcept {
+Result<PyRef> local_types(PyObject* frame) noexcept {
     auto locals = utils::frame_locals(frame);
     VESK_TRY(locals);
     auto types = checked(PyDict_New());
@@ -38,11 +39,13 @@ utils::Result<PyRef> local_types(PyObject* frame) noexcept {
 // CAUTION: runs Python code (logging handlers and formatters). The four values are left for logging
 // to format, so nothing is turned into text unless the record is emitted.
 Status log_warning(const PyError& error, PyObject* frame, utils::Event event, const EventCode& code) noexcept {
+    utils::may_run_python();
     auto logging = utils::import_module(interned().module_logging);
     VESK_TRY(logging);
     auto logger = checked(PyObject_CallMethodOneArg(logging->get(), interned().get_logger, interned().vesk));
     VESK_TRY(logger);
-    auto locals = local_types(frame);
+    // A broken invariant may be that the frame is none: then it has no locals to show.
+    auto locals = Py_IS_TYPE(frame, &PyFrame_Type) ? local_types(frame) : Result<PyRef>(PyRef::borrow(Py_None));
     VESK_TRY(locals);
     auto keywords = checked(PyDict_New());
     VESK_TRY(keywords);

@@ -2,8 +2,10 @@
 #include "profiler/monitoring.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -12,11 +14,11 @@
 #include <vector>
 
 #include "profiler/calibration.hpp"
+#include "profiler/monitoring_tool.hpp"
 #include "profiler/profiler.hpp"
 #include "profiler/python_type.hpp"
 #include "utils/compat.hpp"
 #include "utils/convert.hpp"
-#include "utils/entry.hpp"
 #include "utils/ids.hpp"
 #include "utils/pyref.hpp"
 
@@ -35,8 +37,8 @@ namespace {
 constexpr int TOOL_ID = 2;
 constexpr const char* TOOL_NAME = "vesk";
 
-// Who records which thread. Process-wide, under the interpreter lock; changed only by registering
-// and stopping, never while an event runs.
+// Who records which thread. Process-wide, reached through `registry()` under the interpreter lock;
+// changed only by registering and stopping, never while an event runs.
 struct Registry {
     std::unordered_map<uint64_t, PyRef> by_thread;  // thread state id -> VeskProfiler object
     PyRef started_later;                            // for threads whose state id is above `started_after`
@@ -50,7 +52,12 @@ struct Registry {
 };
 
 // Never destroyed: its references must not be released after the interpreter is gone.
-Registry& registry = *new Registry;
+Registry& the_registry = *new Registry;
+
+Registry& registry() noexcept {
+    utils::requires_interpreter_lock();
+    return the_registry;
+}
 
 // One look-up per thread and registry generation; keyed by the thread state's id, which the
 // interpreter never reuses (an OS thread may hold several thread states in turn).
@@ -67,16 +74,16 @@ uint64_t calling_thread_id() noexcept { return PyThreadState_GetID(PyThreadState
 PyObject* profiler_of_calling_thread() noexcept {
     const uint64_t thread_id = calling_thread_id();
     CachedLookup& cached = cached_lookup;
-    if (cached.generation == registry.generation && cached.thread_id == thread_id) {
+    if (cached.generation == registry().generation && cached.thread_id == thread_id) {
         return cached.profiler;
     }
     PyObject* found = nullptr;
-    if (auto own = registry.by_thread.find(thread_id); own != registry.by_thread.end()) {
+    if (auto own = registry().by_thread.find(thread_id); own != registry().by_thread.end()) {
         found = own->second.get();
-    } else if (registry.started_later && thread_id > registry.started_after) {
-        found = registry.started_later.get();
+    } else if (registry().started_later && thread_id > registry().started_after) {
+        found = registry().started_later.get();
     }
-    cached = {registry.generation, thread_id, found};
+    cached = {registry().generation, thread_id, found};
     return found;
 }
 
@@ -105,14 +112,12 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Monitored what) noex
     // Stopping releases the registry's reference, and a plugin or a finalizer may stop mid-event.
     PyRef keep_owner = PyRef::borrow(owner);
     Profiler& profiler = *profiler_in(owner);
+    // A verdict that cannot be decided switches nothing off: the event goes on to the handler, which
+    // meets the same failure and reports it.
     auto dropped = profiler.drops_every_event(args[0]);
-    if (!dropped) {
-        std::move(dropped.error()).restore();
-        return nullptr;
-    }
-    if (*dropped) {
+    if (dropped && *dropped) {
         const bool per_location = what != Monitored::Throw && what != Monitored::Unwind;
-        return Py_NewRef(per_location ? registry.disable.get() : Py_None);
+        return Py_NewRef(per_location ? registry().disable.get() : Py_None);
     }
     // Fetching the frame is counted with the interpreter's handing over, which is measured apart.
     PyObject* frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());
@@ -121,7 +126,7 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Monitored what) noex
     }
     const Event event = what == Monitored::Start || what == Monitored::Throw ? Event::Call : Event::Return;
     const EventArg arg = event_arg(what, nargs > 2 ? args[2] : Py_None);
-    if (utils::status_entry([&] { return profiler.profile(owner, frame, event, arg); }) < 0) {
+    if (profiler.deliver(owner, frame, event, arg) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -182,39 +187,25 @@ void say_once_that_the_id_is_taken(PyObject* holder) noexcept {
                       name);
 }
 
-// The bit sys.monitoring.events gives the event `name`.
-Result<PyRef> event_bit(PyObject* monitoring, const char* name) noexcept {
-    auto events = checked(PyObject_GetAttrString(monitoring, "events"));
-    if (!events) {
-        return events;
+// Each event's own callback, made for one registration.
+Status start_callbacks(PyObject* monitoring) noexcept {
+    constexpr size_t count = std::size(callbacks);
+    std::array<PyRef, count> functions;
+    std::array<ToolCallback, count> registered;
+    for (size_t i = 0; i < count; ++i) {
+        auto function = checked(PyCFunction_New(&callbacks[i].def, nullptr));
+        VESK_TRY(function);
+        functions[i] = std::move(*function);
+        registered[i] = ToolCallback{callbacks[i].event, functions[i].get()};
     }
-    return checked(PyObject_GetAttrString(events->get(), name));
+    return start_tool_events(monitoring, TOOL_ID, registered);
 }
 
-Result<uint64_t> event_mask(PyObject* monitoring) noexcept {
-    uint64_t mask = 0;
-    for (const Callback& callback : callbacks) {
-        auto bit = event_bit(monitoring, callback.event);
-        VESK_TRY(bit);
-        mask |= PyLong_AsUnsignedLongLong(bit->get());
-        if (PyErr_Occurred()) {
-            return PyError::fetch();
-        }
-    }
-    return mask;
-}
-
-// `function` (None: no callback) for each event the tool asks for; null: each event's own callback.
-Status set_callbacks(PyObject* monitoring, PyObject* function) noexcept {
-    for (Callback& callback : callbacks) {
-        auto bit = event_bit(monitoring, callback.event);
-        VESK_TRY(bit);
-        auto own = function != nullptr ? Result<PyRef>(PyRef::borrow(function))
-                                       : checked(PyCFunction_New(&callback.def, nullptr));
-        VESK_TRY(own);
-        VESK_TRY(call_method(monitoring, "register_callback", "iOO", TOOL_ID, bit->get(), own->get()));
-    }
-    return {};
+Status stop_callbacks(PyObject* monitoring) noexcept {
+    std::array<const char*, std::size(callbacks)> events;
+    std::transform(std::begin(callbacks), std::end(callbacks), events.begin(),
+                   [](const Callback& callback) { return callback.event; });
+    return stop_tool_events(monitoring, TOOL_ID, events);
 }
 
 bool is_our_name(PyObject* holder) noexcept {
@@ -239,29 +230,25 @@ Result<bool> start_monitoring() noexcept {
         VESK_TRY(call_method(monitoring->get(), "free_tool_id", "i", TOOL_ID));
     }
     auto disable = checked(PyObject_GetAttrString(monitoring->get(), "DISABLE"));
-    auto mask = event_mask(monitoring->get());
-    if (!disable || !mask) {
-        return !disable ? std::move(disable.error()) : std::move(mask.error());
-    }
+    VESK_TRY(disable);
     VESK_TRY(call_method(monitoring->get(), "use_tool_id", "is", TOOL_ID, TOOL_NAME));
-    registry.delivery_ns = monitoring_delivery_ns(monitoring->get(), TOOL_ID);
-    VESK_TRY(set_callbacks(monitoring->get(), nullptr));
-    VESK_TRY(call_method(monitoring->get(), "set_events", "iK", TOOL_ID, static_cast<unsigned long long>(*mask)));
-    registry.monitoring = std::move(*monitoring);
-    registry.disable = std::move(*disable);
+    registry().delivery_ns = monitoring_delivery_ns(monitoring->get(), TOOL_ID);
+    VESK_TRY(start_callbacks(monitoring->get()));
+    registry().monitoring = std::move(*monitoring);
+    registry().disable = std::move(*disable);
     return true;
 }
 
 // Code switched off under other filters or plugins may be code this profiler records: all of it
 // reports its events again.
 Status renew_switched_off_code(const std::string& drop_key) noexcept {
-    if (registry.disabled_under == drop_key) {
+    if (registry().disabled_under == drop_key) {
         return {};
     }
-    if (registry.disabled_under) {
-        VESK_TRY(call_method(registry.monitoring.get(), "restart_events", nullptr));
+    if (registry().disabled_under) {
+        VESK_TRY(call_method(registry().monitoring.get(), "restart_events", nullptr));
     }
-    registry.disabled_under = drop_key;
+    registry().disabled_under = drop_key;
     return {};
 }
 
@@ -287,23 +274,20 @@ uint64_t newest_thread_id() {
 std::vector<PyRef> take_ended_threads() {
     const std::unordered_set<uint64_t> live = live_thread_ids();
     std::vector<PyRef> ended;
-    for (auto entry = registry.by_thread.begin(); entry != registry.by_thread.end();) {
+    for (auto entry = registry().by_thread.begin(); entry != registry().by_thread.end();) {
         if (live.contains(entry->first)) {
             ++entry;
         } else {
             ended.push_back(std::move(entry->second));
-            entry = registry.by_thread.erase(entry);
+            entry = registry().by_thread.erase(entry);
         }
     }
     return ended;
 }
 
 Status stop_monitoring() noexcept {
-    PyRef monitoring = std::move(registry.monitoring);
-    VESK_TRY(call_method(monitoring.get(), "set_events", "ii", TOOL_ID, 0));
-    if (auto cleared = set_callbacks(monitoring.get(), Py_None); !cleared) {
-        return cleared;
-    }
+    PyRef monitoring = std::move(registry().monitoring);
+    VESK_TRY(stop_callbacks(monitoring.get()));
     VESK_TRY(call_method(monitoring.get(), "free_tool_id", "i", TOOL_ID));
     return {};
 }
@@ -317,50 +301,50 @@ Result<bool> monitor_calling_thread(PyObject* profiler) noexcept {
     if (profile_function_requested()) {
         return false;
     }
-    if (!registry.monitoring) {
+    if (!registry().monitoring) {
         auto started = start_monitoring();
         if (!started || !*started) {
             return started;
         }
     }
     VESK_TRY(renew_switched_off_code(profiler_in(profiler)->drop_key()));
-    profiler_in(profiler)->set_event_delivery_ns(registry.delivery_ns);
+    profiler_in(profiler)->set_event_delivery_ns(registry().delivery_ns);
     std::vector<PyRef> released = take_ended_threads();
     const uint64_t thread_id = calling_thread_id();
-    released.push_back(std::exchange(registry.by_thread[thread_id], PyRef::borrow(profiler)));
-    registry.generation += 1;
+    released.push_back(std::exchange(registry().by_thread[thread_id], PyRef::borrow(profiler)));
+    registry().generation += 1;
     return true;
 }
 
 void monitor_threads_started_later(PyObject* profiler) noexcept {
-    PyRef released = std::exchange(registry.started_later, PyRef::borrow(profiler));
-    registry.started_after = newest_thread_id();
-    registry.started_later_by = calling_thread_id();
-    registry.generation += 1;
+    PyRef released = std::exchange(registry().started_later, PyRef::borrow(profiler));
+    registry().started_after = newest_thread_id();
+    registry().started_later_by = calling_thread_id();
+    registry().generation += 1;
 }
 
 Result<bool> stop_monitoring_calling_thread() noexcept {
-    if (!registry.monitoring) {
+    if (!registry().monitoring) {
         return false;
     }
     std::vector<PyRef> released = take_ended_threads();
     const uint64_t thread_id = calling_thread_id();
-    auto own = registry.by_thread.find(thread_id);
-    const bool monitored = own != registry.by_thread.end();
+    auto own = registry().by_thread.find(thread_id);
+    const bool monitored = own != registry().by_thread.end();
     if (monitored) {
         released.push_back(std::move(own->second));
-        registry.by_thread.erase(own);
+        registry().by_thread.erase(own);
     }
-    if (registry.started_later && registry.started_later_by == thread_id) {
-        released.push_back(std::move(registry.started_later));
+    if (registry().started_later && registry().started_later_by == thread_id) {
+        released.push_back(std::move(registry().started_later));
     }
-    registry.generation += 1;
-    if (registry.by_thread.empty() && !registry.started_later) {
+    registry().generation += 1;
+    if (registry().by_thread.empty() && !registry().started_later) {
         VESK_TRY(stop_monitoring());
     }
     return monitored;
 }
 
-PyObject* monitoring_profiler() noexcept { return registry.monitoring ? profiler_of_calling_thread() : nullptr; }
+PyObject* monitoring_profiler() noexcept { return registry().monitoring ? profiler_of_calling_thread() : nullptr; }
 
 }  // namespace vesk::profiler

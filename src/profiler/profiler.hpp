@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "filters/decision.hpp"
+#include "host/host.hpp"
 #include "plugins/processor.hpp"
 #include "profiler/code_cache.hpp"
 #include "profiler/frame_record.hpp"
@@ -142,17 +143,18 @@ struct RecordingTotals {
 
 class Profiler {
 public:
-    Profiler(Config config, plugins::PluginTable plugins, std::string trace_id);
+    Profiler(Config config, host::Host host, plugins::PluginTable plugins, std::string trace_id);
     Profiler(const Profiler&) = delete;
     Profiler& operator=(const Profiler&) = delete;
 
     [[nodiscard]] const Config& config() const noexcept { return config_; }
 
-    // CAUTION: runs Python code. Handles one call or return of a profiled thread. Ordinary failures are
-    // logged and the event (or the failing plugin's part of it) is dropped; only a broken invariant
-    // comes back, as the internal-error exception.
+    // CAUTION: runs Python code. The profile callback's way in (boundary.cpp), for one call or return
+    // of a profiled thread: 0, whatever the recorder met (its failures are reported, the event or the
+    // failing plugin's part of it dropped); -1 with the exception set only for the program's own
+    // KeyboardInterrupt or SystemExit, raised by a signal handler while the event ran Python code.
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
-    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
+    [[nodiscard]] int deliver(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
 
     // Requires the interpreter lock, before the first event. The interpreter's cost of handing over
     // one event (see calibration.hpp), counted into the recorder's time.
@@ -183,7 +185,9 @@ public:
     int traverse(visitproc visit, void* arg) const noexcept;
 
 private:
-    // The parts of one event, in the order the handler runs them.
+    // The parts of one event, in the order the handler runs them. Ordinary failures are reported on
+    // the way; what comes back is for `deliver` to settle.
+    [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
     // On a code object's first event: what its filename and name say, kept on the code object.
     [[nodiscard]] utils::Result<CodeVerdict> decide_verdict(EventCode& code) noexcept;
     // Whether a frame the filename does not drop gets a record: the attrs test where the filename
@@ -292,21 +296,21 @@ private:
     const Config config_;
     plugins::PluginTable plugins_;  // afterwards only its frame-id maps change (interpreter lock)
     utils::Guarded<std::string> trace_id_;
-    utils::Guarded<utils::RecordLog> frames_of_interest_;  // lock order: before frames_
+    utils::Guarded<utils::RecordLog> frames_of_interest_;
     utils::Guarded<ThreadBuffers> frames_;
-    ThreadStores threads_;                           // each thread touches only its own entry; see thread_stores.hpp
-    serialize::SerializerLookup serializer_lookup_;  // interpreter lock
-    utils::Guarded<TraceAccounting> accounting_;     // lock order: after frames_
+    ThreadStores threads_;  // each thread touches only its own entry; see thread_stores.hpp
+    utils::InterpreterGuarded<host::Host> host_;
+    utils::Guarded<TraceAccounting> accounting_;
     utils::Guarded<RecordingTotals> totals_;
     std::atomic<bool> frames_stopped_{false};    // the trace reached its byte limit
     std::atomic<uint64_t> trace_generation_{1};  // renewed with each test's trace: call counts restart
-    // Code objects with calls left out since the last document (interpreter lock; never released while
-    // an engine lock is held: releasing one may run Python code).
-    std::vector<utils::PyRef> left_out_codes_;
+    // Code objects with calls left out since the last document (never released while an engine lock
+    // is held: releasing one may run Python code).
+    utils::InterpreterGuarded<std::vector<utils::PyRef>> left_out_codes_;
     // Recorded generator and coroutine calls now suspended, by frame (interpreter lock; a generator
     // may be resumed on another thread).
     std::unordered_map<PyObject*, SuspendedCall> suspended_calls_;
-    bool trouble_reported_ = false;  // interpreter lock
+    utils::InterpreterGuarded<bool> trouble_reported_{false};
     double event_delivery_ns_ = 0;
 };
 

@@ -201,8 +201,7 @@ namespace {
     }
     const EventArg event_arg{arg == nullptr ? Py_None : arg,
                              event == utils::Event::Return && utils::leaving_by_exception(frame, arg)};
-    return utils::status_entry(
-        [&] { return profiler_of(object).profile(object, reinterpret_cast<PyObject*>(frame), event, event_arg); });
+    return profiler_of(object).deliver(object, reinterpret_cast<PyObject*>(frame), event, event_arg);
 }
 
 }  // namespace

@@ -333,7 +333,7 @@ Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg,
     VESK_TRY(call_site);
     parts.call_site = *call_site;
     // Found once for both values: a lookup by name costs more than a call of a small serialiser.
-    auto serializer = serializer_lookup_.function(config_.serializer());
+    auto serializer = host_.get().serializer(config_.serializer());
     VESK_TRY(serializer);
     auto values = serialize_frame(frame, code.code.get(), texts, arg.value, *serializer, config_.serializer(), thread);
     VESK_TRY(values);

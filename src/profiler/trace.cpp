@@ -30,20 +30,14 @@ struct HostInfo {
     std::vector<std::string> argv;
 };
 
-Result<HostInfo> read_host_info() noexcept {
+Result<HostInfo> read_host_info(host::Host& host) noexcept {
     HostInfo info;
-    auto version = utils::module_attribute(interned().module_vesk_version, interned().dunder_version);
+    auto version = host.version();
     VESK_TRY(version);
-    auto version_text = utils::string_of(version->get());
-    VESK_TRY(version_text);
-    info.version = std::move(*version_text);
-    auto commit_sha = utils::module_attribute(interned().module_vesk_git, interned().commit_sha);
+    info.version = std::move(*version);
+    auto commit_sha = host.commit_sha();
     VESK_TRY(commit_sha);
-    if (commit_sha->get() != Py_None) {
-        auto sha_text = utils::string_of(commit_sha->get());
-        VESK_TRY(sha_text);
-        info.commit_sha = std::move(*sha_text);
-    }
+    info.commit_sha = std::move(*commit_sha);
     auto argv = utils::module_attribute(interned().module_sys, interned().argv);
     VESK_TRY(argv);
     auto argv_texts = utils::string_list_of(argv->get());
@@ -140,45 +134,6 @@ Result<PyRef> encode_document(const HostInfo& host, const TakenRecords& taken, c
     return PyRef::steal(cut);
 }
 
-Result<PyRef> text_object(std::string_view text) noexcept {
-    PyObject* object = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (object == nullptr) {
-        return utils::internal_error("Python API call failed", PyError::fetch());
-    }
-    return PyRef::steal(object);
-}
-
-// The keywords of the storage call, "timeout" before "msgpack".
-Result<PyRef> storage_keywords(uint64_t timeout, PyObject* document) noexcept {
-    PyRef keywords = PyRef::steal(PyDict_New());
-    PyRef timeout_object = PyRef::steal(PyLong_FromUnsignedLongLong(timeout));
-    if (!keywords || !timeout_object) {
-        return utils::internal_error("Python API call failed", PyError::fetch());
-    }
-    if (PyDict_SetItem(keywords.get(), interned().timeout, timeout_object.get()) < 0 ||
-        PyDict_SetItem(keywords.get(), interned().msgpack, document) < 0) {
-        return utils::internal_error("a string is always a valid dict key", PyError::fetch());
-    }
-    return keywords;
-}
-
-// CAUTION: runs the host's storage function; other threads may run and file records meanwhile.
-Status store_document(const Config& config, std::string_view trace_id, PyObject* document) noexcept {
-    auto keywords = storage_keywords(config.sqlite_busy_timeout, document);
-    VESK_TRY(keywords);
-    auto db_path = text_object(config.db_path);
-    VESK_TRY(db_path);
-    auto id = text_object(trace_id);
-    VESK_TRY(id);
-    auto save = utils::module_attribute(interned().module_vesk_db, interned().save_trace_in_sqlite);
-    VESK_TRY(save);
-    auto arguments = checked(PyTuple_Pack(2, db_path->get(), id->get()));
-    VESK_TRY(arguments);
-    auto result = checked(PyObject_Call(save->get(), arguments->get(), keywords->get()));
-    VESK_TRY(result);
-    return {};
-}
-
 // One record per record list: the recorder's time on its thread up to each of its records, so that
 // readers can take the recorder's own cost out of durations without the records changing.
 void append_recorder_times(const RecordLog& records, std::optional<uint64_t> thread_id, RecordLog& trailer) noexcept {
@@ -218,7 +173,7 @@ void append_recorder_times(const TakenRecords& taken, RecordLog& trailer) noexce
 }  // namespace
 
 Result<PyRef> Profiler::build_trace() noexcept {
-    auto host = read_host_info();
+    auto host = read_host_info(host_.get());
     VESK_TRY(host);
     TakenRecords taken = take_records();
     AccountingRecords said = accounting_records();
@@ -240,7 +195,7 @@ Status Profiler::save_in_db() noexcept {
 }
 
 Status Profiler::save_document() noexcept {
-    auto host = read_host_info();
+    auto host = read_host_info(host_.get());
     VESK_TRY(host);
     TakenRecords taken = take_records();
     AccountingRecords said = accounting_records();
@@ -253,7 +208,8 @@ Status Profiler::save_document() noexcept {
         put_back(std::move(taken));
         return std::move(document.error());
     }
-    Status stored = store_document(config_, trace_id, document->get());
+    // CAUTION: runs the host's storage function; other threads may run and file records meanwhile.
+    Status stored = host_.get().save_trace(config_.db_path, trace_id, config_.sqlite_busy_timeout, document->get());
     if (!stored) {
         put_back(std::move(taken));
         return stored;

@@ -60,7 +60,7 @@ void Profiler::count_left_out(const EventCode& event_code) noexcept {
     }
     if (counts->left_out++ == 0) {
         try {
-            left_out_codes_.push_back(PyRef::borrow(event_code.code.get()));
+            left_out_codes_.get().push_back(PyRef::borrow(event_code.code.get()));
         } catch (const std::bad_alloc&) {
             counts->left_out = 0;  // not listed, so not reported: better than a count that never shows
         }
@@ -69,7 +69,7 @@ void Profiler::count_left_out(const EventCode& event_code) noexcept {
 
 void Profiler::forget_left_out_calls() noexcept {
     // The codes are released after the list is emptied: releasing one may run Python code.
-    std::vector<PyRef> codes = std::exchange(left_out_codes_, {});
+    std::vector<PyRef> codes = std::exchange(left_out_codes_.get(), {});
     trace_generation_.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -134,7 +134,7 @@ AccountingRecords Profiler::accounting_records() noexcept {
     auto now = utils::timestamp();
     const double timestamp = now ? *now : config_.start_timestamp;
     try {
-        if (!left_out_codes_.empty()) {
+        if (!left_out_codes_.get().empty()) {
             const uint64_t generation = said.generation;
             utils::ByteBuffer record;
             utils::MsgpackWriter writer(record);
@@ -143,8 +143,8 @@ AccountingRecords Profiler::accounting_records() noexcept {
             writer.str("calls_left_out");
             utils::write_f64_pair(writer, timestamp);
             writer.str("functions");
-            writer.array_header(static_cast<uint32_t>(left_out_codes_.size()));
-            for (const PyRef& code : left_out_codes_) {
+            writer.array_header(static_cast<uint32_t>(left_out_codes_.get().size()));
+            for (const PyRef& code : left_out_codes_.get()) {
                 CallCounts* counts = call_counts(code.get(), serial_, generation);
                 const uint64_t count = counts != nullptr ? counts->left_out : 0;
                 write_left_out_function(writer, code.get(), count);
@@ -193,7 +193,7 @@ void Profiler::settle(AccountingRecords& said) noexcept {
     // Codes still holding calls (counted while the document was being stored) stay listed; the others
     // are released after the list is consistent again, since releasing one may run Python code.
     std::vector<PyRef> settled;
-    std::erase_if(left_out_codes_, [&](PyRef& code) {
+    std::erase_if(left_out_codes_.get(), [&](PyRef& code) {
         CallCounts* counts = call_counts(code.get(), serial_, generation);
         if (counts != nullptr && counts->left_out != 0) {
             return false;

@@ -1,13 +1,10 @@
 #include "serialize/bridge.hpp"
 
-#include "utils/modules.hpp"
-
 #include <algorithm>
 #include <new>
 #include <stdexcept>
 
-#include "utils/compat.hpp"
-#include "utils/interned.hpp"
+#include "utils/checks.hpp"
 #include "utils/pyref.hpp"
 
 namespace vesk::serialize {
@@ -15,9 +12,6 @@ namespace vesk::serialize {
 using utils::ByteBuffer;
 using utils::checked;
 using utils::conversion_error;
-using utils::dict_version;
-using utils::import_module;
-using utils::interned;
 using utils::PyError;
 using utils::PyRef;
 using utils::Result;
@@ -95,10 +89,6 @@ PyError no_bytes_error(Serializer serializer) noexcept {
                                                  "one MessagePack value is needed");
 }
 
-PyObject* function_name(Serializer serializer) noexcept {
-    return serializer == Serializer::Full ? interned().dump_msgpack : interned().dump_msgpack_lightweight_repr;
-}
-
 }  // namespace
 
 std::string_view Serialized::view() const noexcept {
@@ -126,39 +116,6 @@ Result<Serialized> serialized_from(PyRef result, Serializer serializer) noexcept
     return serialized;
 }
 
-Result<SerializerHandle> SerializerLookup::function(Serializer serializer) noexcept {
-    Found& found = found_[serializer == Serializer::Full ? 0 : 1];
-    const std::optional<uint64_t> modules_version = dict_version(PyImport_GetModuleDict());
-    if (found.function && modules_version && *modules_version == found.modules_version &&
-        dict_version(PyModule_GetDict(found.module.get())) == found.namespace_version) {
-        return SerializerHandle{found.function.clone(), found.native};
-    }
-    auto module = import_module(interned().module_vesk_serialize);
-    VESK_TRY(module);
-    auto function = checked(PyObject_GetAttr(module->get(), function_name(serializer)));
-    VESK_TRY(function);
-    NativeSerializer* native = native_serializer_of(function->get(), serializer == Serializer::LightweightRepr);
-    // Versions read after the lookup, which may itself have imported and so changed sys.modules.
-    found.modules_version = dict_version(PyImport_GetModuleDict()).value_or(0);
-    PyObject* namespace_dict = PyModule_Check(module->get()) ? PyModule_GetDict(module->get()) : nullptr;
-    found.namespace_version = namespace_dict != nullptr ? dict_version(namespace_dict).value_or(0) : 0;
-    // Not a module (a stand-in object in sys.modules) or no versions to check: looked up afresh at
-    // every event.
-    const bool keep = namespace_dict != nullptr && modules_version;
-    found.module = keep ? std::move(*module) : PyRef();
-    found.function = keep ? function->clone() : PyRef();
-    found.native = keep ? native : nullptr;
-    return SerializerHandle{std::move(*function), native};
-}
-
-int SerializerLookup::traverse(visitproc visit, void* arg) const noexcept {
-    for (const Found& found : found_) {
-        Py_VISIT(found.function.get());
-        Py_VISIT(found.module.get());
-    }
-    return 0;
-}
-
 Serialized written_into(const ByteBuffer& out) noexcept {
     Serialized serialized;
     serialized.written_ = &out;
@@ -173,6 +130,7 @@ Result<Serialized> serialize_with(const SerializerHandle& handle, PyObject* valu
         VESK_TRY(dump_record(*handle.native, {&one, 1}, serializer == Serializer::LightweightRepr, {&out, 1}));
         return written_into(scratch);
     }
+    utils::may_run_python();
     auto result = checked(PyObject_CallOneArg(handle.function.get(), value));
     VESK_TRY(result);
     return serialized_from(std::move(*result), serializer);
@@ -187,19 +145,16 @@ Result<FrameValues> serialize_frame_values(const SerializerHandle& handle, PyObj
     return FrameValues{written_into(arg_scratch), written_into(locals_scratch)};
 }
 
-Result<ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept {
-    // Looked up by name each time so that a replaced sys.modules entry takes effect at the next call.
-    auto function = utils::module_attribute(interned().module_vesk_serialize, function_name(serializer));
-    VESK_TRY(function);
-    const bool light = serializer == Serializer::LightweightRepr;
-    if (NativeSerializer* native = native_serializer_of(function->get(), light)) {
+Result<ByteBuffer> dump_with(const SerializerHandle& handle, PyObject* value, Serializer serializer) noexcept {
+    if (handle.native != nullptr) {
         ByteBuffer bytes;
         const RecordValue one{value, nullptr};
         ByteBuffer* const out = &bytes;
-        VESK_TRY(dump_record(*native, {&one, 1}, light, {&out, 1}));
+        VESK_TRY(dump_record(*handle.native, {&one, 1}, serializer == Serializer::LightweightRepr, {&out, 1}));
         return bytes;
     }
-    auto result = checked(PyObject_CallOneArg(function->get(), value));
+    utils::may_run_python();
+    auto result = checked(PyObject_CallOneArg(handle.function.get(), value));
     VESK_TRY(result);
     auto bytes = bytes_from_sequence(result->get());
     if (bytes && bytes->empty()) {

@@ -1,5 +1,5 @@
-// The bridge to the host package's value serialiser ("vesk.serialize"): its two functions found by
-// name, and called without Python where they are the engine's own serialiser's methods.
+// The bridge to the host package's value serialiser ("vesk.serialize", found by src/host): its
+// functions called, and called without Python where they are the engine's own serialiser's methods.
 #pragma once
 
 #include <Python.h>
@@ -34,31 +34,11 @@ private:
     const utils::ByteBuffer* written_ = nullptr;
 };
 
-// The host's serialiser function for one variant, as the engine calls it: the function found by
-// name, and the engine's own serialiser where the function is one of its methods.
+// The host's serialiser function for one variant, as the engine calls it: the function the host
+// names, and the engine's own serialiser where the function is one of its methods.
 struct SerializerHandle {
     utils::PyRef function;
     NativeSerializer* native = nullptr;
-};
-
-// The host's serialiser functions, found by name ("vesk.serialize" in sys.modules, then the
-// attribute) and kept while neither sys.modules nor the module's namespace changes, so that a
-// replaced module or attribute takes effect at the next event. Requires the interpreter lock.
-class SerializerLookup {
-public:
-    // CAUTION: may run Python code (an import). The function for `serializer`.
-    [[nodiscard]] utils::Result<SerializerHandle> function(Serializer serializer) noexcept;
-    int traverse(visitproc visit, void* arg) const noexcept;
-
-private:
-    struct Found {
-        utils::PyRef function;
-        NativeSerializer* native = nullptr;
-        utils::PyRef module;
-        uint64_t modules_version = 0;
-        uint64_t namespace_version = 0;
-    };
-    Found found_[2];
 };
 
 // CAUTION: runs arbitrary Python code. Requires the interpreter lock. The MessagePack bytes of
@@ -78,10 +58,10 @@ struct FrameValues {
                                                                 utils::ByteBuffer& arg_scratch,
                                                                 utils::ByteBuffer& locals_scratch) noexcept;
 
-// CAUTION: runs arbitrary Python code. Requires the interpreter lock. Returns the MessagePack bytes
-// of one value as produced by the host serialiser (found by name at each call), or the error it
-// raised.
-[[nodiscard]] utils::Result<utils::ByteBuffer> dump_msgpack(PyObject* value, Serializer serializer) noexcept;
+// CAUTION: runs arbitrary Python code. Requires the interpreter lock. The MessagePack bytes of one
+// value in a buffer of its own, or the error the serialiser raised.
+[[nodiscard]] utils::Result<utils::ByteBuffer> dump_with(const SerializerHandle& handle, PyObject* value,
+                                                         Serializer serializer) noexcept;
 
 // CAUTION: may run Python code (iteration, __len__, __index__). Requires the interpreter lock.
 // Converts a serialiser result into bytes: a bytes-like sequence of integers 0-255 (not a str).

@@ -146,7 +146,8 @@ PyObject* load_plugins(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return utils::object_entry([&]() -> Result<PyRef> {
         auto in = arguments<1>("load_plugins", {"config"}, args, nargs, kwnames);
         VESK_TRY(in);
-        auto table = plugins::load_plugins((*in)[0]);
+        host::Host host;
+        auto table = plugins::load_plugins(host, (*in)[0]);
         VESK_TRY(table);
         return table_object(*table);
     });
@@ -171,7 +172,8 @@ PyObject* tester_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             return PyError::fetch();
         }
-        auto table = plugins::load_plugins(config);
+        host::Host host;
+        auto table = plugins::load_plugins(host, config);
         VESK_TRY(table);
         auto self = utils::checked(type->tp_alloc(type, 0));
         if (!self) {
@@ -273,6 +275,7 @@ PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         VESK_TRY(call_frames);
         auto light = utils::bool_of(lightweight);
         VESK_TRY(light);
+        host::Host host;
         const plugins::PluginEvent plugin_event{
             .frame = frame,
             .event = *event,
@@ -280,6 +283,7 @@ PyObject* tester_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             .filename = *filename,
             .call_frames = *call_frames,
             .serializer = *light ? serialize::Serializer::LightweightRepr : serialize::Serializer::Full,
+            .host = host,
         };
         auto record = plugins::run_processor(**processor, plugin_event);
         VESK_TRY(record);

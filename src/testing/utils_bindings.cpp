@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.hpp"
 #include "serialize/bridge.hpp"
 #include "testing/bindings.hpp"
 #include "utils/entry.hpp"
@@ -190,8 +191,8 @@ PyObject* dump_msgpack(PyObject*, PyObject* args) {
         return nullptr;
     }
     return object_entry([&]() -> Result<PyRef> {
-        auto bytes = serialize::dump_msgpack(value, lightweight != 0 ? serialize::Serializer::LightweightRepr
-                                                                     : serialize::Serializer::Full);
+        auto bytes = host::Host().dump_msgpack(value, lightweight != 0 ? serialize::Serializer::LightweightRepr
+                                                                       : serialize::Serializer::Full);
         VESK_TRY(bytes);
         return bytes_object(*bytes);
     });

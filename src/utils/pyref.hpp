@@ -10,6 +10,8 @@
 
 #include <utility>
 
+#include "utils/checks.hpp"
+
 namespace vesk::utils {
 
 class PyRef {
@@ -33,7 +35,10 @@ public:
         return *this;
     }
     // CAUTION: dropping the last reference may run arbitrary Python code (__del__, weakref callbacks).
-    ~PyRef() { Py_XDECREF(ptr_); }
+    ~PyRef() {
+        may_release(ptr_);
+        Py_XDECREF(ptr_);
+    }
 
     // A second owning reference to the same object; the only way to copy.
     [[nodiscard]] PyRef clone() const noexcept { return borrow(ptr_); }

@@ -3,6 +3,7 @@
 import os
 import struct
 import sys
+import types
 
 import msgpack
 import pytest
@@ -217,6 +218,28 @@ class TestSaving:
             profiler.build_trace()
         monkeypatch.setattr(sys, "argv", ["ok"])
         assert len(sample_records(decode(profiler.build_trace()))) == 2
+
+
+def test_host_names_replaced_after_their_first_use_take_effect(host_modules, monkeypatch):
+    host = Host()
+    with profiling(host) as profiler:
+        pass
+    profiler.save_request_in_db()  # every name of the host's has been used once
+    monkeypatch.setattr(sys.modules["vesk.version"], "__version__", "9.9")
+    git = types.ModuleType("vesk.git")
+    git.COMMIT_SHA = "f" * 40
+    monkeypatch.setitem(sys.modules, "vesk.git", git)
+    stored = []
+    db = types.ModuleType("vesk.db")
+    db.save_trace_in_sqlite = lambda *arguments, **keywords: stored.append(arguments)
+    monkeypatch.setitem(sys.modules, "vesk.db", db)
+    document = decode(profiler.build_trace())
+    assert (document["meta"]["version"], document["current_commit_sha"]) == ("9.9", "f" * 40)
+    profiler.save_request_in_db()
+    assert stored == [(host.db_path, host.trace_id)] and len(host_modules.saved) == 1
+    monkeypatch.setitem(sys.modules, "vesk.db", None)
+    with pytest.raises(ImportError):
+        profiler.save_request_in_db()
 
 
 def test_each_profiler_decides_for_itself_about_the_same_code(host_modules):

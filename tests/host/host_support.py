@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -79,6 +80,24 @@ def project(tmp_path: Path) -> Project:
     root = tmp_path / "project"
     root.mkdir()
     return Project(root)
+
+
+def load_trace(db_path, trace_id: str) -> SimpleNamespace:
+    """The trace's summary and its documents decoded, in save order: for the small traces of tests."""
+    from vesk import serialize
+    from vesk.storage import open_store
+
+    store = open_store(str(db_path))
+    documents = [serialize.loads(document) for document in store.iter_documents(trace_id)]
+    return SimpleNamespace(summary=store.trace_summary(trace_id), documents=documents)
+
+
+def records(document: dict) -> list:
+    """Every record of a decoded document: the main buffer first, then each thread's."""
+    found = list(document.get("frames_of_interest") or [])
+    for thread_records in (document.get("frames") or {}).values():
+        found.extend(thread_records)
+    return found
 
 
 def assert_one_error_line(done, *fragments: str) -> None:

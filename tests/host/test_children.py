@@ -8,7 +8,7 @@ import pytest
 from host_support import needs_engine, subprocess_env
 from test_cli import frame_records, saved_trace
 
-from vesk import db
+from vesk.storage import open_store
 
 pytestmark = needs_engine
 
@@ -44,11 +44,11 @@ def test_a_forked_child_records_its_own_trace_and_the_parents_records_are_saved_
     )
     done = project.run("run", "forks.py", check=True)
     assert done.stderr == ""
-    (parent,) = [s.trace_id for s in db.list_traces(str(project.db)) if s.parent_trace_id is None]
+    (parent,) = [s.trace_id for s in open_store(str(project.db)).list_traces() if s.parent_trace_id is None]
     assert calls(project, parent) == [("parent_work", 1), ("parent_work", 2)]
-    children = db.child_traces(str(project.db), parent)
+    children = open_store(str(project.db)).child_traces(parent)
     assert [calls(project, child) for child in children] == [[("child_work", "os._exit")], [("child_work", "sys.exit")]]
-    assert {db.trace_summary(str(project.db), child).parent_trace_id for child in children} == {parent}
+    assert {open_store(str(project.db)).trace_summary(child).parent_trace_id for child in children} == {parent}
 
 
 @pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
@@ -75,7 +75,7 @@ def test_multiprocessing_children_record_traces_linked_to_the_parents(project, m
     done = project.run("run", "--children", "pool.py", check=True)
     assert done.stdout == "16\n"
     parent = saved_trace(done)[0]
-    children = db.child_traces(str(project.db), parent)
+    children = open_store(str(project.db)).child_traces(parent)
     assert len(children) == 3  # the process and the pool's two workers
     assert sorted(call for child in children for call in calls(project, child)) == [("square", 3), ("square", 4)]
 
@@ -103,5 +103,5 @@ def test_a_python_subprocess_is_recorded_and_its_own_sitecustomize_still_runs(pr
     pythonpath = f"{project.root / 'own_site'}{os.pathsep}{subprocess_env()['PYTHONPATH']}"
     done = project.run("run", "--children", "parent.py", check=True, PYTHONPATH=pythonpath)
     assert done.stdout == "True False\n"
-    (child,) = db.child_traces(str(project.db), saved_trace(done)[0])
+    (child,) = open_store(str(project.db)).child_traces(saved_trace(done)[0])
     assert calls(project, child) == [("report", True)]

@@ -12,9 +12,11 @@ import sys
 from pathlib import Path
 
 import pytest
-from host_support import Project, assert_one_error_line, needs_engine, subprocess_env
+from host_support import Project, assert_one_error_line, load_trace, needs_engine, records, subprocess_env
+from test_pytest_plugin import plugin_arguments
 
-from vesk import db
+from vesk import db, storage
+from vesk.storage import open_store
 
 pytestmark = needs_engine
 
@@ -32,13 +34,13 @@ def saved_trace(done) -> tuple[str, int, int]:
 
 
 def frame_records(project, trace_id: str) -> list[dict]:
-    trace = db.load_trace(str(project.db), trace_id)
-    return [r for d in trace.documents for r in db.records(d) if r.get("type") == "frame"]
+    trace = load_trace(str(project.db), trace_id)
+    return [r for d in trace.documents for r in records(d) if r.get("type") == "frame"]
 
 
 def plugin_records(project, trace_id: str, kind: str) -> list[dict]:
-    trace = db.load_trace(str(project.db), trace_id)
-    return [r for d in trace.documents for r in db.records(d) if r.get("type") == kind]
+    trace = load_trace(str(project.db), trace_id)
+    return [r for d in trace.documents for r in records(d) if r.get("type") == kind]
 
 
 def test_a_script_runs_exactly_as_under_python_and_is_saved(project):
@@ -223,11 +225,10 @@ def test_bad_input_gives_one_error_line_and_keeps_existing_traces(project):
 
     damaged = project.root / "damaged.sqlite3"
     damaged.write_bytes(b"garbage" * 1000)
-    assert_one_error_line(project.run("run", "--db", "damaged.sqlite3", "ok.py"), "not a database")
     assert_one_error_line(project.run("show", "latest", "--db", "damaged.sqlite3"), "not a database")
     assert damaged.read_bytes() == b"garbage" * 1000
 
-    assert [s.trace_id for s in db.list_traces(str(project.db))] == [kept]
+    assert [s.trace_id for s in open_store(str(project.db)).list_traces()] == [kept]
 
     gone = project.root / "gone"
     gone.mkdir()
@@ -255,6 +256,57 @@ def test_a_database_that_breaks_during_the_run_leaves_a_fallback_file(project):
     assert (project.root / fallback).is_file()
     shutil.rmtree(project.root / ".vesk")
     assert_one_error_line(project.run("run", "--strict", "breaker.py"), "cannot save trace", "written to")
+
+
+# A database that is unusable before the program starts, and what vesk's one line says of it.
+UNUSABLE = {
+    "not SQLite": (lambda db: db.write_bytes(b"garbage" * 1000), "not a database or is damaged"),
+    "newer schema": (lambda db: sqlite3.connect(db).execute("PRAGMA user_version = 99"), "newer vesk"),
+    "a directory": (lambda db: db.mkdir(), "unable to open database file"),
+    "disk full": (None, "the trace is lost"),
+}
+# vesk run under a limit of 0 bytes per file written: a full disk.
+DISK_FULL = (
+    "import resource, runpy, sys; resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.RLIM_INFINITY));"
+    " sys.argv[0] = 'vesk'; runpy.run_module('vesk', run_name='__main__')"
+)
+
+
+@pytest.mark.parametrize("kind", UNUSABLE)
+def test_an_unusable_database_still_runs_the_program_and_says_where_its_trace_went_in_one_line(project, kind):
+    make, said = UNUSABLE[kind]
+    project.write("app.py", "import sys\nprint('out')\nsys.exit(3)\n")
+    project.write("test_app.py", "def test_one():\n    pass\n")
+    command = ["-m", "vesk"] if make else ["-c", DISK_FULL]
+    if make:
+        (project.root / ".vesk").mkdir()
+        make(project.db)
+    done = project.python(*command, "run", "app.py")
+    assert (done.returncode, done.stdout) == (3, "out\n")
+    assert done.stderr.count("\n") == 1 and done.stderr.startswith("vesk: error: cannot save trace"), done.stderr
+    assert said in done.stderr
+    if make:
+        fallbacks = [p.name for p in (project.root / ".vesk").glob("db.sqlite3.trc_*.msgpack")]
+        assert len(fallbacks) == 1 and fallbacks[0] in done.stderr
+        tested = project.python("-m", "pytest", *plugin_arguments(), "-p", "no:cacheprovider", "--vesk", "test_app.py")
+        assert tested.returncode == 0 and "vesk: error: cannot save trace" in tested.stdout, tested.stdout
+
+
+def test_a_symbolic_link_where_the_traces_go_is_refused_in_one_line(project, tmp_path):
+    project.write("app.py", "print('out')\n")
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir(mode=0o755)
+    (project.root / ".vesk").symlink_to(elsewhere)
+    assert_one_error_line(project.run("run", "app.py"), ".vesk is a symbolic link")
+    assert (elsewhere.stat().st_mode & 0o777, list(elsewhere.iterdir())) == (0o755, [])
+
+    (project.root / ".vesk").unlink()
+    (project.root / ".vesk").mkdir()
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"")
+    project.db.symlink_to(victim)
+    assert_one_error_line(project.run("run", "app.py"), "db.sqlite3 is a symbolic link")
+    assert victim.read_bytes() == b""
 
 
 # Each way of losing the database during the run, with what vesk's one line says about the records.
@@ -398,14 +450,30 @@ def test_traces_are_private_to_their_owner_whatever_the_umask(project):
     try:
         trace_id = saved_trace(project.run("run", "prog.py", check=True))[0]
         project.run("export", "latest", "--format", "json", "-o", "out.json", check=True)
-        document = next(db.iter_documents(str(project.db), trace_id))
+        document = next(open_store(str(project.db)).iter_documents(trace_id))
         db.save_trace_in_sqlite(str(project.db), "trc_again", timeout=5, msgpack=document)  # keeps its log open
         (project.root / "blocked.sqlite3").mkdir()
         db.save_trace_in_sqlite(str(project.root / "blocked.sqlite3"), "trc_blocked", timeout=5, msgpack=document)
     finally:
         os.umask(previous)
-    assert db.pop_save_problem("trc_blocked")
+    assert storage.pop_save_problem("trc_blocked")
     written = [project.db, Path(f"{project.db}-wal"), Path(f"{project.db}-shm"), project.root / "out.json",
                *project.root.glob("blocked.sqlite3.trc_blocked.*.msgpack")]
     assert len(written) == 5 and {path.name: mode(path) for path in written} == {path.name: 0o600 for path in written}
     assert mode(project.root / ".vesk") == 0o700
+
+
+def test_traces_shows_outcomes_and_durations_and_filters_them(project):
+    project.write("ok.py", "print('fine')\n")
+    project.write("bad.py", "raise SystemExit(4)\n")
+    ok = saved_trace(project.run("run", "ok.py", check=True))[0]
+    bad = saved_trace(project.run("run", "bad.py"))[0]
+    listing = project.run("traces", check=True).stdout.splitlines()
+    assert listing[0].split()[:6] == ["TRACE", "SAVED", "SOURCE", "OUTCOME", "DURATION", "FRAMES"]
+    rows = {line.split()[0]: line for line in listing[1:]}
+    assert " exit 4 " in rows[bad] and " exit 0 " in rows[ok] and re.search(r" \d+\.\d{3} ms ", rows[ok])
+    ids = lambda *options: [line.split()[0] for line in project.run("traces", *options, check=True).stdout.splitlines()[1:]]  # noqa: E731
+    assert ids("--failed") == [bad]
+    assert ids("--grep", "OK.PY") == [ok]
+    assert ids("--source", "run") == ids("--source", "cli") == [bad, ok]
+    assert project.run("traces", "--source", "test", check=True).stdout.startswith("no traces match")

@@ -9,9 +9,14 @@ import threading
 
 import msgpack
 import pytest
+from host_support import load_trace
 
-from vesk import db
+from vesk import db, storage
 from vesk.__main__ import main
+from vesk.storage import fallback, open_store
+from vesk.storage.sqlite import save, schema
+from vesk.storage.sqlite.save import json_list
+from vesk.storage.summary import summarise
 
 
 def document(trace_id: str, records: list[dict], *, source: str = "cli", threads: dict | None = None) -> bytes:
@@ -35,7 +40,7 @@ FRAME = {"type": "frame", "event": "call", "co_name": "f"}
 @pytest.fixture
 def db_path(tmp_path):
     path = str(tmp_path / "db.sqlite3")
-    db.prepare(path)
+    open_store(path).prepare()
     return path
 
 
@@ -45,14 +50,14 @@ def test_documents_of_one_trace_are_all_kept_and_read_back_in_order(db_path):
     second = document("trc_a", [{"type": "log", "message": "x"}], threads={7: [FRAME]})
     db.save_trace_in_sqlite(db_path, "trc_a", timeout=5, msgpack=second)
 
-    trace = db.load_trace(db_path, "trc_a")
+    trace = load_trace(db_path, "trc_a")
     assert [len(d["frames_of_interest"]) for d in trace.documents] == [2, 1]
     assert trace.documents[1]["frames"] == {7: [FRAME]}
     summary = trace.summary
     assert (summary.frame_count, summary.plugin_count, summary.document_count) == (3, 1, 2)
     assert summary.command_line == ["app.py", "--fast"] and summary.source == "cli"
     # Most recently saved first: trc_a got the last document.
-    assert [s.trace_id for s in db.list_traces(db_path)] == ["trc_a", "trc_b"]
+    assert [s.trace_id for s in open_store(db_path).list_traces()] == ["trc_a", "trc_b"]
 
 
 def test_labels_name_the_test_or_the_request(db_path):
@@ -60,29 +65,14 @@ def test_labels_name_the_test_or_the_request(db_path):
     db.save_trace_in_sqlite(db_path, "trc_t", timeout=5, msgpack=document("trc_t", [start, FRAME], source="pytest"))
     request = [{"type": "request_start", "method": "GET", "path": "/items"}, {"type": "request_end", "status": 404}]
     db.save_trace_in_sqlite(db_path, "trc_r", timeout=5, msgpack=document("trc_r", request, source="wsgi"))
-    labels = {s.trace_id: s.label for s in db.list_traces(db_path)}
+    labels = {s.trace_id: s.label for s in open_store(db_path).list_traces()}
     assert labels == {"trc_t": "tests/test_x.py::test_one", "trc_r": "GET /items 404"}
 
 
 def test_an_undecodable_document_is_still_stored(db_path):
     db.save_trace_in_sqlite(db_path, "trc_bad", timeout=5, msgpack=b"\xc1not msgpack")
-    assert db.trace_summary(db_path, "trc_bad").frame_count == 0
-    with pytest.raises(db.StorageError, match="damaged document"):
-        db.load_trace(db_path, "trc_bad")
-
-
-def test_trace_ids_resolve_by_latest_full_id_or_unique_prefix(db_path):
-    for trace_id in ("trc_01AAA", "trc_01AAB", "trc_02CCC"):
-        db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, []))
-    assert db.resolve_trace_id(db_path, "latest") == "trc_02CCC"
-    assert db.resolve_trace_id(db_path, "trc_01AAB") == "trc_01AAB"
-    assert db.resolve_trace_id(db_path, "trc_02") == "trc_02CCC"
-    with pytest.raises(db.TraceNotFound, match="several"):
-        db.resolve_trace_id(db_path, "trc_01")
-    with pytest.raises(db.TraceNotFound, match="no trace"):
-        db.resolve_trace_id(db_path, "trc_9")
-    with pytest.raises(db.TraceNotFound, match="no trace"):
-        db.resolve_trace_id(db_path, "trc__")  # LIKE wildcards are taken literally
+    assert open_store(db_path).trace_summary("trc_bad").frame_count == 0
+    assert list(open_store(db_path).iter_documents("trc_bad")) == [b"\xc1not msgpack"]  # as it came
 
 
 def _write_many(db_path: str, writer: int, count: int) -> None:
@@ -108,7 +98,7 @@ def test_concurrent_writers_in_several_processes_lose_nothing(tmp_path):
     for process in writers:
         process.join(120)
     assert [process.exitcode for process in writers] == [0, 0, 0, 0]
-    summaries = db.list_traces(db_path)
+    summaries = open_store(db_path).list_traces()
     assert len(summaries) == 160
     assert {s.frame_count for s in summaries} == {50}
     assert not list(tmp_path.glob("*.msgpack"))  # none had to go to a fallback file
@@ -125,18 +115,18 @@ def test_a_document_the_database_cannot_take_waits_in_a_file_until_the_next_save
         db.save_trace_in_sqlite(str(db_path), "trc_lost", timeout=1, msgpack=payload)  # kept, so no error
     fallbacks = sorted(tmp_path.glob("db.sqlite3.trc_lost.*.msgpack"))
     assert [f.read_bytes() for f in fallbacks] == [first, second]
-    message = db.pop_save_problem("trc_lost")
+    message = storage.pop_save_problem("trc_lost")
     assert "cannot save trace trc_lost" in message and fallbacks[0].name in message
-    assert db.pop_save_problem("trc_lost") is None
+    assert storage.pop_save_problem("trc_lost") is None
 
     damaged = tmp_path / "db.sqlite3.trc_torn.1.2.msgpack"
     damaged.write_bytes(first[:-3])
     db_path.rmdir()
     db.save_trace_in_sqlite(str(db_path), "trc_lost", timeout=1, msgpack=third)
-    assert list(db.iter_documents(str(db_path), "trc_lost")) == [first, second, third]
-    assert db.trace_summary(str(db_path), "trc_lost").frame_count == 6
+    assert list(open_store(str(db_path)).iter_documents("trc_lost")) == [first, second, third]
+    assert open_store(str(db_path)).trace_summary("trc_lost").frame_count == 6
     assert sorted(tmp_path.glob("db.sqlite3.*.msgpack")) == [damaged]
-    assert db.pop_save_problem("trc_lost") is None
+    assert storage.pop_save_problem("trc_lost") is None
 
 
 def test_a_fallback_file_that_cannot_be_written_whole_is_not_left_behind(tmp_path, monkeypatch):
@@ -146,8 +136,8 @@ def test_a_fallback_file_that_cannot_be_written_whole_is_not_left_behind(tmp_pat
     def disk_full(fd):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(db.os, "fsync", disk_full)
-    with pytest.raises(db.StorageError, match="No space left on device"):
+    monkeypatch.setattr(fallback.os, "fsync", disk_full)
+    with pytest.raises(storage.StorageError, match="No space left on device"):
         db.save_trace_in_sqlite(str(db_path), "trc_full", timeout=1, msgpack=document("trc_full", [FRAME]))
     assert [p.name for p in tmp_path.iterdir()] == ["db.sqlite3"]
 
@@ -158,65 +148,64 @@ def test_a_database_deleted_between_saves_is_made_anew_rather_than_written_unsee
     for name in ("db.sqlite3", "db.sqlite3-wal", "db.sqlite3-shm"):
         (tmp_path / name).unlink(missing_ok=True)
     db.save_trace_in_sqlite(str(path), "trc_b", timeout=5, msgpack=document("trc_b", []))
-    assert [s.trace_id for s in db.list_traces(str(path))] == ["trc_b"]
+    assert [s.trace_id for s in open_store(str(path)).list_traces()] == ["trc_b"]
 
 
-def test_damaged_and_foreign_databases_are_reported_and_left_alone(tmp_path):
-    damaged = tmp_path / "damaged.sqlite3"
-    damaged.write_bytes(b"this is not sqlite" * 100)
-    before = damaged.read_bytes()
-    with pytest.raises(db.StorageError, match="not a database or is damaged"):
-        db.prepare(str(damaged))
-    with pytest.raises(db.StorageError, match="not a database or is damaged"):
-        db.list_traces(str(damaged))
-    assert damaged.read_bytes() == before
+UNUSABLE = {
+    "not SQLite": (lambda path: path.write_bytes(b"this is not sqlite" * 100), "not a database or is damaged"),
+    "another program's": (lambda path: sqlite3.connect(path).execute("CREATE TABLE t (x)"), "some other program"),
+    "newer": (lambda path: sqlite3.connect(path).execute(f"PRAGMA user_version = {schema.SCHEMA_VERSION + 1}"),
+              "newer vesk"),
+    "a directory": (lambda path: path.mkdir(), "unable to open database file"),
+}
 
-    foreign = tmp_path / "foreign.sqlite3"
-    sqlite3.connect(foreign).execute("CREATE TABLE t (x)")
-    with pytest.raises(db.StorageError, match="some other program"):
-        db.prepare(str(foreign))
 
-    newer = tmp_path / "newer.sqlite3"
-    sqlite3.connect(newer).execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
-    with pytest.raises(db.StorageError, match="newer vesk"):
-        db.prepare(str(newer))
+def contents(path) -> bytes | list:
+    return sorted(p.name for p in path.iterdir()) if path.is_dir() else path.read_bytes()
+
+
+@pytest.mark.parametrize("kind", UNUSABLE)
+def test_an_unusable_database_is_left_alone_and_its_traces_go_to_fallback_files(tmp_path, kind):
+    make, reason = UNUSABLE[kind]
+    path = tmp_path / "db.sqlite3"
+    make(path)
+    before = contents(path)
+    assert reason in open_store(str(path)).prepare()
+    if kind != "a directory":
+        with pytest.raises(storage.StorageError):
+            open_store(str(path)).list_traces()
+    payload = document("trc_u", [FRAME])
+    db.save_trace_in_sqlite(str(path), "trc_u", timeout=1, msgpack=payload)
+    assert [f.read_bytes() for f in tmp_path.glob("db.sqlite3.trc_u.*.msgpack")] == [payload]
+    assert reason in storage.pop_save_problem("trc_u")
+    assert contents(path) == before
 
 
 def test_reading_a_missing_database_does_not_create_it(tmp_path):
     missing = tmp_path / "none.sqlite3"
-    with pytest.raises(db.StorageError, match="no database"):
-        db.list_traces(str(missing))
+    with pytest.raises(storage.StorageError, match="no database"):
+        open_store(str(missing)).list_traces()
     assert not missing.exists()
 
 
 def test_prepare_creates_only_what_it_is_asked_to(tmp_path):
-    with pytest.raises(db.StorageError, match="does not exist"):
-        db.prepare(str(tmp_path / "missing" / "db.sqlite3"))
-    db.prepare(str(tmp_path / "made" / "db.sqlite3"), create_directory=True)
-    assert db.list_traces(str(tmp_path / "made" / "db.sqlite3")) == []
-
-
-def test_documents_are_read_back_one_at_a_time_in_save_order(db_path):
-    saved = [document("trc_a", [FRAME] * n) for n in (1, 2, 3)]
-    for payload in saved:
-        db.save_trace_in_sqlite(db_path, "trc_a", timeout=5, msgpack=payload)
-    db.save_trace_in_sqlite(db_path, "trc_b", timeout=5, msgpack=document("trc_b", []))
-    assert list(db.iter_documents(db_path, "trc_a")) == saved
-    with pytest.raises(db.TraceNotFound):
-        db.iter_documents(db_path, "trc_c")
+    with pytest.raises(storage.StorageError, match="does not exist"):
+        open_store(str(tmp_path / "missing" / "db.sqlite3")).prepare()
+    open_store(str(tmp_path / "made" / "db.sqlite3")).prepare(create_directory=True)
+    assert open_store(str(tmp_path / "made" / "db.sqlite3")).list_traces() == []
 
 
 def test_a_document_larger_than_a_piece_is_stored_in_pieces_and_read_back_whole(db_path):
-    big = document("trc_big", [{"type": "log", "blob": os.urandom(2 * db.PIECE_SIZE + 12345)}, FRAME])
+    big = document("trc_big", [{"type": "log", "blob": os.urandom(2 * save.PIECE_SIZE + 12345)}, FRAME])
     small = document("trc_big", [FRAME])
     for payload in (big, small):
         db.save_trace_in_sqlite(db_path, "trc_big", timeout=5, msgpack=payload)
-    assert list(db.iter_documents(db_path, "trc_big")) == [big, small]
+    assert list(open_store(db_path).iter_documents("trc_big")) == [big, small]
     largest = sqlite3.connect(db_path).execute(
         "SELECT max(length(msgpack)), (SELECT max(length(data)) FROM document_parts) FROM documents"
     ).fetchone()
-    assert max(largest) == db.PIECE_SIZE
-    summary = db.trace_summary(db_path, "trc_big")
+    assert max(largest) == save.PIECE_SIZE
+    summary = open_store(db_path).trace_summary("trc_big")
     assert (summary.document_count, summary.size, summary.frame_count) == (2, len(big) + len(small), 2)
 
 
@@ -226,7 +215,7 @@ def test_volume_records_add_up_over_the_documents_of_a_trace(db_path):
     db.save_trace_in_sqlite(db_path, "trc_v", timeout=5, msgpack=document("trc_v", [FRAME, left_out, dropped]))
     stopped = {"type": "recording_stopped", "reason": "trace_bytes", "limit": 10}
     db.save_trace_in_sqlite(db_path, "trc_v", timeout=5, msgpack=document("trc_v", [left_out, stopped]))
-    summary = db.list_traces(db_path)[0]
+    summary = open_store(db_path).list_traces()[0]
     assert (summary.calls_left_out, summary.records_dropped, summary.recording_stopped) == (24, 40, True)
     assert (summary.frame_count, summary.plugin_count) == (1, 0)
 
@@ -234,15 +223,15 @@ def test_volume_records_add_up_over_the_documents_of_a_trace(db_path):
 def version_1_database(path, documents: list[tuple[str, bytes]]) -> None:
     """A database as the first schema's vesk left it."""
     connection = sqlite3.connect(path)
-    for statement in db._MIGRATIONS[1]:
+    for statement in schema._MIGRATIONS[1]:
         connection.execute(statement)
     for number, (trace_id, payload) in enumerate(documents):
-        summary = db.summarise(payload)
+        summary = summarise(payload)
         connection.execute(
             "INSERT INTO documents (trace_id, saved_at, started_at, source, label, command_line, frame_count,"
             " plugin_count, msgpack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (trace_id, 1000.0 + number, summary["started_at"], summary["source"], summary["label"],
-             db._json_list(summary["command_line"]), summary["frame_count"], summary["plugin_count"], payload),
+             json_list(summary["command_line"]), summary["frame_count"], summary["plugin_count"], payload),
         )
     connection.execute("PRAGMA user_version = 1")
     connection.commit()
@@ -256,21 +245,21 @@ def test_a_first_schema_database_is_upgraded_and_keeps_its_traces(tmp_path):
     saved = [("trc_a", document("trc_a", [FRAME, padding])), ("trc_b", document("trc_b", [start, padding])),
              ("trc_a", document("trc_a", [FRAME, FRAME])), ("trc_c", document("trc_c", [padding]))]
     version_1_database(path, saved)
-    summaries = db.list_traces(path)  # reading upgrades it
+    summaries = open_store(path).list_traces()  # reading upgrades it
     assert [s.trace_id for s in summaries] == ["trc_c", "trc_a", "trc_b"]
     a = summaries[1]
     assert (a.frame_count, a.plugin_count, a.document_count, a.saved_at) == (3, 1, 2, 1002.0)
     assert a.command_line == ["app.py", "--fast"] and a.size == len(saved[0][1]) + len(saved[2][1])
     assert summaries[2].label == "test_one"
-    assert list(db.iter_documents(path, "trc_a")) == [saved[0][1], saved[2][1]]
+    assert list(open_store(path).iter_documents("trc_a")) == [saved[0][1], saved[2][1]]
 
     before = os.path.getsize(path)
-    removal = db.apply_retention(path, max_traces=1)
+    removal = open_store(path).apply_retention(max_traces=1)
     assert (removal.removed_traces, removal.kept_traces) == (2, 1)
-    assert [s.trace_id for s in db.list_traces(path)] == ["trc_c"]
+    assert [s.trace_id for s in open_store(path).list_traces()] == ["trc_c"]
     assert os.path.getsize(path) < before - 300_000  # the file itself gave the space back
     db.save_trace_in_sqlite(path, "trc_d", timeout=5, msgpack=document("trc_d", []))
-    assert [s.trace_id for s in db.list_traces(path)] == ["trc_d", "trc_c"]
+    assert [s.trace_id for s in open_store(path).list_traces()] == ["trc_d", "trc_c"]
 
 
 def database_bytes(path: str) -> int:
@@ -279,18 +268,18 @@ def database_bytes(path: str) -> int:
 
 def test_each_new_trace_keeps_the_newest_traces_within_the_limits_and_the_file_shrinks(tmp_path):
     path = str(tmp_path / "db.sqlite3")
-    db.prepare(path)
+    open_store(path).prepare()
     payload = {"type": "log", "blob": b"x" * 400_000}
     for number in range(20):
         trace_id = f"trc_{number:02}"
         db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=document(trace_id, [payload]))
-    assert database_bytes(path) > 8_000_000 and len(db.list_traces(path)) == 20
+    assert database_bytes(path) > 8_000_000 and len(open_store(path).list_traces()) == 20
 
-    db.prepare(path, max_traces=5, max_bytes=2_000_000)
+    open_store(path).prepare(max_traces=5, max_bytes=2_000_000)
     for trace_id in ("trc_20", "trc_20", "trc_21"):
         db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=document(trace_id, [payload]))
     # Five traces were too many bytes when trc_21 began: the two oldest of them went, trc_20 whole.
-    assert [s.trace_id for s in db.list_traces(path)] == ["trc_21", "trc_20", "trc_19"]
+    assert [s.trace_id for s in open_store(path).list_traces()] == ["trc_21", "trc_20", "trc_19"]
     assert database_bytes(path) < 2_000_000
 
 
@@ -305,14 +294,14 @@ def test_prune_rm_and_recover_commands(db_path, capsys, monkeypatch, tmp_path):
     for number in range(6):
         trace_id = f"trc_0{number}"
         db.save_trace_in_sqlite(db_path, trace_id, timeout=5, msgpack=document(trace_id, [FRAME] * 100))
-    size = db.trace_summary(db_path, "trc_00").size
+    size = open_store(db_path).trace_summary("trc_00").size
 
     kib = size / 1024
     assert cli(capsys, "rm", "trc_01", "latest", "--db", db_path)[:2] == (
         0, f"removed 2 traces ({kib * 2:.1f} KiB); 4 traces, {kib * 4:.1f} KiB kept\n"
     )
     assert cli(capsys, "prune", "--max-traces", "2", "--db", db_path)[1].startswith("removed 2 traces")
-    assert [s.trace_id for s in db.list_traces(db_path)] == ["trc_04", "trc_03"]
+    assert [s.trace_id for s in open_store(db_path).list_traces()] == ["trc_04", "trc_03"]
     assert cli(capsys, "prune", "--max-bytes", "1G", "--db", db_path)[1] == (
         f"nothing removed; 2 traces, {kib * 2:.1f} KiB kept\n"
     )
@@ -326,5 +315,5 @@ def test_prune_rm_and_recover_commands(db_path, capsys, monkeypatch, tmp_path):
     status, out, err = cli(capsys, "recover", "--db", db_path)
     assert (status, out) == (1, "imported 1 document into db.sqlite3\n")
     assert "db.sqlite3.trc_06.3.2.msgpack is not a trace document" in err
-    assert [s.trace_id for s in db.list_traces(db_path)] == ["trc_05", "trc_04", "trc_03"]
+    assert [s.trace_id for s in open_store(db_path).list_traces()] == ["trc_05", "trc_04", "trc_03"]
     assert [p.name for p in tmp_path.glob("*.msgpack")] == ["db.sqlite3.trc_06.3.2.msgpack"]

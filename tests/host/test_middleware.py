@@ -12,9 +12,10 @@ import urllib.request
 from wsgiref.simple_server import WSGIRequestHandler, make_server
 
 import pytest
-from host_support import needs_engine
+from host_support import load_trace, needs_engine, records
 
-from vesk import db
+from vesk import storage
+from vesk.storage import open_store
 from vesk.middleware import VeskASGIMiddleware, VeskMiddleware
 
 pytestmark = needs_engine
@@ -65,8 +66,8 @@ def serve(app, requests: list[str]) -> list[tuple[int, bytes]]:
 
 
 def records_of(path, summary) -> list[dict]:
-    trace = db.load_trace(str(path), summary.trace_id)
-    return [r for d in trace.documents for r in db.records(d)]
+    trace = load_trace(str(path), summary.trace_id)
+    return [r for d in trace.documents for r in records(d)]
 
 
 def test_wsgi_requests_each_get_a_trace_with_method_path_and_status(tmp_path):
@@ -76,7 +77,7 @@ def test_wsgi_requests_each_get_a_trace_with_method_path_and_status(tmp_path):
     assert answers[0] == (200, b'{"item": "apple", "price": 3}')
     assert answers[1][0] == 404 and answers[2][0] == 500
 
-    summaries = {s.label: s for s in db.list_traces(str(path))}
+    summaries = {s.label: s for s in open_store(str(path)).list_traces()}
     assert set(summaries) == {"GET /apple 200", "GET /missing 404", "GET /boom 500"}
     assert {s.source for s in summaries.values()} == {"wsgi"}
 
@@ -110,11 +111,11 @@ def test_a_response_nobody_closes_still_ends_its_trace_and_its_recording(tmp_pat
     request("pear")  # finishes the first request's recording before its own starts
     gc.collect()  # the second response's body is gone: disposing of it finishes its recording
     assert sys.getprofile() is None
-    assert {s.label for s in db.list_traces(str(path))} == {"GET /apple 200", "GET /pear 200"}
+    assert {s.label for s in open_store(str(path)).list_traces()} == {"GET /apple 200", "GET /pear 200"}
 
 
 def test_middleware_rejects_an_unusable_database_at_start(tmp_path):
-    with pytest.raises(db.StorageError, match="does not exist"):
+    with pytest.raises(storage.StorageError, match="does not exist"):
         VeskMiddleware(application, db_path=tmp_path / "missing" / "web.sqlite3")
 
 
@@ -158,7 +159,7 @@ def test_django_requests_get_a_trace_with_their_sql(project):
     done = project.python("site_app.py")
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == '201 {"item": "pear", "doubled": 8}'
-    (summary,) = db.list_traces(str(project.root / "web.sqlite3"))
+    (summary,) = open_store(str(project.root / "web.sqlite3")).list_traces()
     assert summary.label == "GET /price/pear 201" and summary.source == "django"
     records = records_of(project.root / "web.sqlite3", summary)
     assert [r["sql"] for r in records if r["type"] == "sql_query"] == ["SELECT %s * 2"]
@@ -194,7 +195,7 @@ def starlette_app(path, started: asyncio.Event | None = None):
 
 
 def labelled_traces(path) -> dict[str, list[dict]]:
-    return {s.label: records_of(path, s) for s in db.list_traces(str(path))}
+    return {s.label: records_of(path, s) for s in open_store(str(path)).list_traces()}
 
 
 def test_asgi_overlapping_requests_each_get_a_trace_of_their_own_tasks(tmp_path):

@@ -114,14 +114,16 @@ def test_code_a_library_generates_is_left_out_like_the_library_itself(tmp_path, 
     pytest.importorskip(library)
     import msgpack
 
+    from host_support import records
+
     import vesk
-    from vesk import db
+    from vesk.storage import open_store
 
     run = program()
     with vesk.profile(db_path=tmp_path / "db.sqlite3") as recording:
         result = run()
     assert result == program()()
-    paths = {record["path"] for document in db.iter_documents(str(tmp_path / "db.sqlite3"), recording.trace_id)
-             for record in db.records(msgpack.unpackb(document, strict_map_key=False))
+    paths = {record["path"] for document in open_store(str(tmp_path / "db.sqlite3")).iter_documents(recording.trace_id)
+             for record in records(msgpack.unpackb(document, strict_map_key=False))
              if record.get("type") == "frame"}
     assert paths and not [path for path in paths if path.startswith(generated)]

@@ -8,10 +8,11 @@ import re
 import sys
 
 import pytest
-from host_support import needs_engine
+from host_support import load_trace, needs_engine, records
 
 import vesk
-from vesk import _vesk, calibration, db, profiler
+from vesk import _vesk, calibration, profiler, storage
+from vesk.storage import open_store
 
 pytestmark = needs_engine
 
@@ -21,8 +22,8 @@ def square(value):
 
 
 def functions_in(db_path, trace_id) -> list[str]:
-    trace = db.load_trace(str(db_path), trace_id)
-    return [r["co_name"] for d in trace.documents for r in db.records(d) if r.get("type") == "frame" and r["event"] == "call"]
+    trace = load_trace(str(db_path), trace_id)
+    return [r["co_name"] for d in trace.documents for r in records(d) if r.get("type") == "frame" and r["event"] == "call"]
 
 
 def test_context_manager_records_the_block_into_one_trace(tmp_path):
@@ -35,7 +36,7 @@ def test_context_manager_records_the_block_into_one_trace(tmp_path):
     assert not profiler.is_recording()
     assert recording.saved and recording.error is None
     assert functions_in(path, recording.trace_id) == ["square"]
-    summary = db.trace_summary(str(path), recording.trace_id)
+    summary = open_store(str(path)).trace_summary(recording.trace_id)
     assert summary.source == "code" and summary.frame_count == 2
 
 
@@ -52,7 +53,7 @@ def test_decorator_makes_one_trace_per_call_and_nesting_adds_nothing(tmp_path):
 
     assert outer(3) == 10
     assert outer(4) == 17
-    traces = db.list_traces(str(path))
+    traces = open_store(str(path)).list_traces()
     assert len(traces) == 2  # inner() ran inside outer()'s recording both times
     for summary in traces:
         assert functions_in(path, summary.trace_id) == ["outer", "inner", "square"]
@@ -73,7 +74,7 @@ def test_bare_decorator_and_coroutines(tmp_path, monkeypatch):
     assert plain() == 25
     assert asyncio.run(coroutine()) == 36
     default_db = tmp_path / ".vesk" / "db.sqlite3"
-    names = [functions_in(default_db, s.trace_id) for s in db.list_traces(str(default_db))]
+    names = [functions_in(default_db, s.trace_id) for s in open_store(str(default_db)).list_traces()]
     # A coroutine is "called" again at every resumption.
     assert names[0][0] == "coroutine" and "square" in names[0]
     assert names[1] == ["plain", "square"]
@@ -86,7 +87,7 @@ def test_a_failed_save_does_not_break_the_program(tmp_path, caplog):
             square(2)
             path.unlink()
             path.mkdir()  # the database is gone; a directory stands in its way
-    assert not recording.saved and isinstance(recording.error, db.StorageError)
+    assert not recording.saved and isinstance(recording.error, storage.StorageError)
     assert "cannot save trace" in caplog.text and "written to" in caplog.text
     assert list(tmp_path.glob("traces.sqlite3.trc_*.msgpack"))
 
@@ -95,7 +96,7 @@ def test_unknown_options_and_unusable_databases_fail_before_recording(tmp_path):
     with pytest.raises(TypeError, match="colour"):
         with vesk.profile(db_path=tmp_path / "x.sqlite3", colour=True):
             pass
-    with pytest.raises(db.StorageError, match="does not exist"):
+    with pytest.raises(storage.StorageError, match="does not exist"):
         with vesk.profile(db_path=tmp_path / "missing" / "x.sqlite3"):
             pass
     assert not profiler.is_recording()
@@ -147,9 +148,9 @@ def recorded_values(path, monkeypatch, through_python) -> list[str]:
     with vesk.profile(db_path=path) as recording:
         run_them_all()
     monkeypatch.undo()
-    trace = db.load_trace(str(path), recording.trace_id)
+    trace = load_trace(str(path), recording.trace_id)
     values = [repr([r["co_name"], r["event"], r["arg"], r["locals"]])
-              for d in trace.documents for r in db.records(d) if r.get("type") == "frame"]
+              for d in trace.documents for r in records(d) if r.get("type") == "frame"]
     return [re.sub(r" at 0x[0-9a-f]+", "", text) for text in values]  # addresses differ from run to run
 
 

@@ -7,9 +7,9 @@ import subprocess
 import sys
 import textwrap
 
-from host_support import needs_engine, subprocess_env
+from host_support import load_trace, needs_engine, records, subprocess_env
 
-from vesk import db
+from vesk.storage import open_store
 
 pytestmark = needs_engine
 
@@ -70,7 +70,7 @@ def test_one_trace_per_test_each_with_only_its_own_frames(project):
     assert done.returncode == 1, done.stdout + done.stderr  # test_fails fails
     assert "vesk: 5 test traces saved in .vesk/db.sqlite3" in done.stdout
 
-    summaries = {s.label: s for s in db.list_traces(str(project.db))}
+    summaries = {s.label: s for s in open_store(str(project.db)).list_traces()}
     assert set(summaries) == {
         f"test_sample.py::{name}"
         for name in ("test_one", "test_two_with_fixture", "test_fails", "test_thread", "test_skipped")
@@ -79,23 +79,23 @@ def test_one_trace_per_test_each_with_only_its_own_frames(project):
     assert {s.source for s in summaries.values()} == {"pytest"}
 
     def trace_of(name):
-        trace = db.load_trace(str(project.db), summaries[f"test_sample.py::{name}"].trace_id)
-        records = [r for d in trace.documents for r in db.records(d)]
-        return records, {r["co_name"] for r in records if r.get("type") == "frame"}
+        trace = load_trace(str(project.db), summaries[f"test_sample.py::{name}"].trace_id)
+        found = [r for d in trace.documents for r in records(d)]
+        return found, {r["co_name"] for r in found if r.get("type") == "frame"}
 
     test_names = {"test_one", "test_two_with_fixture", "test_fails", "test_thread", "test_skipped"}
     for name in ("test_one", "test_two_with_fixture", "test_fails", "test_thread"):
-        records, functions = trace_of(name)
+        found, functions = trace_of(name)
         assert functions & test_names == {name}
-        assert [r["type"] for r in records if r["type"] != "frame"][:1] == ["start_test"]
-        end = [r for r in records if r["type"] == "end_test"]
+        assert [r["type"] for r in found if r["type"] != "frame"][:1] == ["start_test"]
+        end = [r for r in found if r["type"] == "end_test"]
         assert len(end) == 1 and end[0]["test"] == f"test_sample.py::{name}"
         assert end[0]["outcome"] == ("failed" if name == "test_fails" else "passed")
         if name == "test_fails":
             line = textwrap.dedent(SUITE).splitlines().index("    assert helper(0) == 5") + 1
             assert "assert 1 == 5" in end[0]["error"] and end[0]["raised_at"] == f"test_sample.py:{line}"
             assert end[0]["traceback"][-1] == [f"test_sample.py:{line}", "test_fails"]
-            test_call = [r for r in records if r.get("co_name") == "test_fails"]
+            test_call = [r for r in found if r.get("co_name") == "test_fails"]
             assert [r["event"] for r in test_call] == ["call", "unwind"]
         else:
             assert end[0]["error"] is None
@@ -103,12 +103,12 @@ def test_one_trace_per_test_each_with_only_its_own_frames(project):
     _, functions = trace_of("test_two_with_fixture")
     assert "resource" in functions  # fixture setup and teardown belong to the test
 
-    records, _ = trace_of("test_thread")
-    assert any(r.get("thread") == "test-worker" and r.get("co_name") == "<lambda>" for r in records)
+    found, _ = trace_of("test_thread")
+    assert any(r.get("thread") == "test-worker" and r.get("co_name") == "<lambda>" for r in found)
 
-    records, functions = trace_of("test_skipped")
+    found, functions = trace_of("test_skipped")
     assert "helper" not in functions
-    assert [r["outcome"] for r in records if r["type"] == "end_test"] == ["skipped"]
+    assert [r["outcome"] for r in found if r["type"] == "end_test"] == ["skipped"]
 
 
 def test_without_the_option_nothing_is_recorded(project):

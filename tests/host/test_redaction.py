@@ -12,9 +12,10 @@ import logging
 import urllib.request
 
 import pytest
+from host_support import load_trace, records
 
 import vesk
-from vesk import db, plugins, redaction, serialize
+from vesk import plugins, redaction, serialize
 from vesk.serialize import Marker, ObjectFields, loads
 
 SERIALISERS = {
@@ -259,8 +260,8 @@ def test_a_text_redacted_by_name_is_redacted_wherever_it_appears_in_its_record(c
 def test_a_returned_password_is_redacted_in_the_recorded_trace(tmp_path):
     with vesk.profile(db_path=tmp_path / "t.sqlite3") as recording:
         pw("s3cr3t" + SECRET)
-    trace = db.load_trace(str(tmp_path / "t.sqlite3"), recording.trace_id)
-    returns = [r for d in trace.documents for r in db.records(d) if r.get("co_name") == "pw" and r["event"] == "return"]
+    trace = load_trace(str(tmp_path / "t.sqlite3"), recording.trace_id)
+    returns = [r for d in trace.documents for r in records(d) if r.get("co_name") == "pw" and r["event"] == "return"]
     assert [r["arg"] for r in returns] == [Marker("<redacted>")]
 
 

@@ -20,7 +20,8 @@ import pytest
 from pytest import approx
 from host_support import Project, needs_engine, subprocess_env
 
-from vesk import db, serialize
+from vesk import db, serialize, storage
+from vesk.storage import open_store
 from vesk.reading.records import RecordStream
 from vesk.reading.summary import TraceFacts
 from vesk.reading.walk import Selection
@@ -89,9 +90,9 @@ class Recorded:
 
 
 def _record(project: Project, *arguments: str) -> str:
-    before = {summary.trace_id for summary in db.list_traces(str(project.db))} if project.db.exists() else set()
+    before = {summary.trace_id for summary in open_store(str(project.db)).list_traces()} if project.db.exists() else set()
     project.run("run", "app.py", *arguments)
-    (trace_id,) = {summary.trace_id for summary in db.list_traces(str(project.db))} - before
+    (trace_id,) = {summary.trace_id for summary in open_store(str(project.db)).list_traces()} - before
     return trace_id
 
 
@@ -108,7 +109,7 @@ def recorded(tmp_path_factory) -> Recorded:
 
 @pytest.fixture(scope="module")
 def server(recorded):
-    viewer = ViewerServer(str(recorded.project.db), "127.0.0.1", 0)
+    viewer = ViewerServer(open_store(str(recorded.project.db)), "127.0.0.1", 0)
     thread = threading.Thread(target=viewer.serve_forever, daemon=True)
     thread.start()
     # Pages answer from what is indexed while the rest is: the tests below read whole traces.
@@ -155,6 +156,19 @@ def test_the_list_is_newest_first_with_how_each_trace_ended(server, recorded):
     assert all(t["seconds"] > 0 and t["frame_count"] > 900 and t["plugin_count"] >= 11 for t in traces)
     assert all(t["document_count"] > 5 for t in traces)
     assert [t["trace_id"] for t in api(server, "traces?q=FAILING")["traces"]] == [recorded.failed]
+
+
+def test_the_list_sorts_and_filters_every_trace_with_the_count_of_matches(server, recorded):
+    listed = lambda query: api(server, f"traces?{query}")  # noqa: E731
+    failed = listed("outcome=failed")
+    assert [t["trace_id"] for t in failed["traces"]] == [recorded.failed] and (failed["total"], failed["of"]) == (1, 3)
+    assert [t["trace_id"] for t in listed("outcome=ok&sort=saved&order=asc")["traces"]] == [recorded.first, recorded.second]
+    by_duration = [t["seconds"] for t in listed("sort=duration&order=asc")["traces"]]
+    assert by_duration == sorted(by_duration)
+    assert listed("sort=outcome")["traces"][0]["trace_id"] == recorded.failed
+    assert listed("source=run")["total"] == listed("source=cli")["total"] == 3 and listed("source=test")["total"] == 0
+    assert listed("")["sources"] == ["run"]
+    assert get(server, "/api/traces?sort=nonsense")[0] == 400
 
 
 @pytest.mark.parametrize(
@@ -215,7 +229,7 @@ def test_the_tree_holds_values_raised_calls_and_sql_under_its_call(server, recor
 
 def test_the_summary_adds_up_as_vesk_show_does(server, recorded):
     facts = TraceFacts()
-    facts.read(RecordStream(str(recorded.project.db), recorded.failed), Selection())
+    facts.read(RecordStream(open_store(str(recorded.project.db)), recorded.failed), Selection())
     summary = api(server, f"trace/{recorded.failed}")["summary"]
     assert (summary["records"], summary["first_timestamp"], summary["last_timestamp"]) == (
         facts.records, facts.first_timestamp, facts.last_timestamp)
@@ -252,6 +266,49 @@ def test_the_timeline_has_the_calls_at_least_a_pixel_long(server, recorded):
     assert inside.count("__main__.tick") == 450 and "__main__.deep" not in inside
 
 
+def test_the_flame_graph_adds_up_call_paths_of_a_thread_and_of_a_subtree(server, recorded):
+    base = f"trace/{recorded.first}"
+    # On the clock's times: with the recorder's time taken out, a tick may last no time at all.
+    cells = {cell[0]: cell for cell in api(server, f"{base}/flame?thread=1&raw=1")["cells"]}
+
+    def path(stack: int) -> tuple:
+        names = []
+        while stack:
+            names.append(cells[stack][2].removeprefix("__main__."))
+            stack = cells[stack][1]
+        return tuple(reversed(names))
+
+    by_path = {path(stack): cell for stack, cell in cells.items()}
+    assert by_path[("<module>", "main", "many", "tick")][3] == 450
+    assert [by_path[("<module>", "main") + ("deep",) * n][3] for n in range(1, 32)] == [1] * 31
+    for stack, parent, _, _, total, own, _ in cells.values():
+        below = sum(cell[4] for cell in cells.values() if cell[1] == stack)
+        assert own == approx(total - below, abs=1e-9) and own > 0
+    many = by_path[("<module>", "main", "many")]
+    subtree = api(server, f"{base}/flame?node={many[6]}&raw=1")["cells"]
+    assert [(cell[0], cell[1], cell[3]) for cell in subtree] == [(many[0], 0, 1), (many[0] + 1, many[0], 450)]
+    tick = by_path[("<module>", "main", "many", "tick")]
+    assert [value for cell in subtree for value in cell[4:6]] == approx([*many[4:6], *tick[4:6]])
+
+
+def test_the_function_table_has_every_function_sorted_and_filtered(server, recorded):
+    base = f"trace/{recorded.first}"
+    whole = api(server, f"{base}/functions?sort=self&limit=1000")
+    functions = whole["functions"]
+    assert whole["total"] == len(functions)
+    assert {f["name"].removeprefix("__main__.") for f in functions} == {
+        "<module>", "main", "load_users", "deep", "find_me", "many", "tick", "fail"}
+    assert [f["self"] for f in functions] == sorted((f["self"] for f in functions), reverse=True)
+    roots = [cell for thread in (1, 2) for cell in api(server, f"{base}/flame?thread={thread}")["cells"] if not cell[1]]
+    assert sum(f["self"] for f in functions) == approx(sum(cell[4] for cell in roots))
+    by_calls = api(server, f"{base}/functions?sort=calls&limit=1")
+    assert [(f["name"], f["calls"]) for f in by_calls["functions"]] == [("__main__.tick", 451)]
+    (deep,) = api(server, f"{base}/functions?q=main__.dee&raw=1")["functions"]
+    assert deep["calls"] == 31 and deep["total"] > deep["self"] > 0
+    assert api(server, f"{base}/node/{deep['first']}")["node"]["args"] == "n=30"
+    assert get(server, f"/api/{base}/functions?sort=nonsense")[0] == 400
+
+
 @pytest.mark.parametrize(
     ("statement", "shape"),
     [
@@ -272,6 +329,8 @@ def test_compare_finds_the_first_differing_call(server, recorded):
     assert row["differs"] and row["a"]["name"] == row["b"]["name"] == "__main__.main"
     assert (row["a"]["args"], row["b"]["args"]) == (f"label={SCRIPT!r}", "label='other'")
     assert not any(r["differs"] for r in compared["rows"][: difference - compared["offset"]])
+    assert all(r["delta"] == approx(r["b"]["duration"] - r["a"]["duration"]) for r in compared["rows"] if r["a"] and r["b"])
+    assert row["a"]["duration"] > 0 and compared["seconds"][0] > row["a"]["duration"]
     same = api(server, f"compare/{recorded.first}/{recorded.first}")
     assert same["first_difference"] is None and same["calls"][0] == same["calls"][1] > 480
 
@@ -336,10 +395,11 @@ def _document(trace_id: str, *records: tuple) -> bytes:
 
 def test_an_index_follows_its_trace_as_it_grows_reading_only_its_new_documents(tmp_path, monkeypatch):
     database, trace_id = str(tmp_path / "db.sqlite3"), "trc_growing"
-    viewer = Api(database)
+    traces = open_store(database)
+    viewer = Api(traces)
     starts = []
-    iter_documents = db.iter_documents
-    monkeypatch.setattr(db, "iter_documents", lambda *a, start: starts.append(start) or iter_documents(*a, start=start))
+    iter_documents = traces.iter_documents
+    monkeypatch.setattr(traces, "iter_documents", lambda *a, start: starts.append(start) or iter_documents(*a, start=start))
 
     def roots() -> list[tuple]:
         while (viewer.answer(["trace", trace_id], "")[1] or {}).get("indexing", True):
@@ -374,7 +434,7 @@ def test_a_resumed_coroutine_is_one_call_named_with_its_task_and_timed_without_t
     db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=msgpack.packb(
         {"frames_of_interest": records, "frames": {}, "main_thread_id": 1, "trace_id": trace_id,
          "command_line_args": ["p.py"], "meta": {"source": "cli"}, "timestamp": 1.0}))
-    viewer = Api(database)
+    viewer = Api(open_store(database))
     while viewer.answer(["trace", trace_id], "")[0] == 202:
         time.sleep(0.05)
 
@@ -409,7 +469,7 @@ def test_compare_aligns_a_call_one_trace_lacks_instead_of_shifting_the_rest(tmp_
                 records += [("call", f"{name}1", name, 2.0 + n), ("return", f"{name}1", name, 2.5 + n, value)]
         records.append(("return", "m", "main", 9.0, 0))
         db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=_document(trace_id, *records))
-    viewer = Api(database)
+    viewer = Api(open_store(database))
     while (answer := viewer.answer(["compare", "trc_a", "trc_b"], ""))[0] == 202:
         time.sleep(0.05)
     rows = answer[1]["rows"]
@@ -430,12 +490,12 @@ def test_alignment_pairs_all_but_the_calls_one_sequence_lacks_across_windows():
 
 def test_documents_are_read_alone_or_from_a_given_one_on(recorded):
     database, trace_id = str(recorded.project.db), recorded.first
-    documents = list(db.iter_documents(database, trace_id))
-    assert [db.read_document(database, trace_id, n) for n in range(len(documents))] == documents
-    assert list(db.iter_documents(database, trace_id, start=3)) == documents[3:]
+    documents = list(open_store(database).iter_documents(trace_id))
+    assert [open_store(database).read_document(trace_id, n) for n in range(len(documents))] == documents
+    assert list(open_store(database).iter_documents(trace_id, start=3)) == documents[3:]
     for missing in (-1, len(documents)):
-        with pytest.raises(db.TraceNotFound, match=f"has no document {missing}"):
-            db.read_document(database, trace_id, missing)
+        with pytest.raises(storage.TraceNotFound, match=f"has no document {missing}"):
+            open_store(database).read_document(trace_id, missing)
 
 
 def test_serve_command_prints_its_url_warns_off_loopback_and_stops_on_ctrl_c(recorded):
@@ -519,6 +579,19 @@ def test_browser_search_opens_the_tree_to_a_deep_call(browser, server, recorded)
     assert match.is_displayed()
 
 
+def test_browser_list_sorts_by_a_column_and_filters_by_outcome(browser, server, recorded, tmp_path):
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+
+    find = visit(browser, server, "/", "tr.trace")
+    find('button[data-sort="outcome"]')[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find("th.sorted") and find("tr.trace"))
+    assert find("tr.trace")[0].get_attribute("data-trace-id") == recorded.failed
+    Select(find("select.outcome-filter")[0]).select_by_value("ok")
+    WebDriverWait(browser, 30).until(lambda _: len(find("tr.trace")) == 2)
+    assert find("span.count")[0].text == "2 of 3 traces match" and "outcome=ok" in browser.current_url
+    browser.save_screenshot(str(tmp_path / "list.png"))
+
+
 def test_browser_compare_highlights_the_first_difference(browser, server, recorded):
     find = visit(browser, server, f"/compare/{recorded.first}/{recorded.second}", "tr.first-difference")
     (row,) = find("tr.first-difference")
@@ -535,3 +608,36 @@ def test_browser_shows_a_recorded_script_as_text(browser, server, recorded):
 
     with pytest.raises(NoAlertPresentException):
         browser.switch_to.alert  # noqa: B018 - reading it is the check
+
+
+def test_browser_flame_graph_zooms_and_opens_a_call_in_the_tree(browser, server, recorded, tmp_path):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    find = visit(browser, server, f"/trace/{recorded.first}?raw=1", "nav.tabs")
+    find('[data-tab="flame"]')[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find(".flame-cell"))
+    (many,) = [cell for cell in find(".flame-cell") if cell.text == "many"]
+    many.click()
+    focus = find(".flame-cell.focus")[0]
+    assert focus.text == "many" and [c.text for c in find(".flame-cell.ancestor")][-2:] == ["<module>", "main"]
+    (tick,) = [cell for cell in find(".flame-cell") if cell.text == "tick"]
+    browser.save_screenshot(str(tmp_path / "flame.png"))
+    assert 0 < tick.size["width"] < focus.size["width"] and "450 calls" in tick.get_attribute("title")
+    find(".flame-chosen .open-call")[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find("li.match"))
+    assert find("li.match .name")[0].text == "many" and find("section.calls")[0].is_displayed()
+
+
+def test_browser_function_table_sorts_and_filters(browser, server, recorded, tmp_path):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    find = visit(browser, server, f"/trace/{recorded.first}", "nav.tabs")
+    find('[data-tab="functions"]')[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find("tr.function"))
+    find("th.calls button")[0].click()
+    WebDriverWait(browser, 30).until(lambda _: find("th.calls.sorted"))
+    assert [row.text for row in find("tr.function td.calls")][:2] == ["451", "31"]
+    browser.save_screenshot(str(tmp_path / "functions.png"))
+    find(".function-filter")[0].send_keys("find")
+    WebDriverWait(browser, 30).until(lambda _: len(find("tr.function")) == 1)
+    assert find("tr.function td.name")[0].text == "find_me" and find(".functions-panel .count")[0].text == "1 function"

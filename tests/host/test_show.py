@@ -12,6 +12,7 @@ import pytest
 from host_support import needs_engine
 
 from vesk import db, serialize
+from vesk.storage import open_store
 from vesk.__main__ import main
 from vesk.reading import text
 from vesk.reading.tree import LineQueue
@@ -257,7 +258,7 @@ def test_json_export_is_the_decoded_documents(capsys, db_path):
                  for part in split({MAIN_ID: records, 7: records[:5]}, 3, rng)]
     save(db_path, documents)
     exported = json.loads(run(capsys, db_path, "export", TRACE, "--format", "json"))
-    summary = db.trace_summary(db_path, TRACE)
+    summary = open_store(db_path).trace_summary(TRACE)
     assert {k: exported[k] for k in ("trace_id", "frame_count", "plugin_count")} == {
         "trace_id": TRACE, "frame_count": summary.frame_count, "plugin_count": summary.plugin_count,
     }
@@ -427,3 +428,45 @@ def test_an_asyncio_program_reads_per_task(project):
     assert calls == {("MainThread", "__main__.<module>"), ("Task-1", "__main__.main"), ("worker-a", "__main__.worker"),
                      ("worker-a", "__main__.fetch"), ("worker-b", "__main__.worker"), ("worker-b", "__main__.fetch")}
     assert_properly_nested(events)
+
+
+def test_a_cut_tree_keeps_the_way_to_each_exception_and_how_the_trace_ended(capsys, db_path):
+    records = [frame("call", "m", "app.main", 1.0)]
+    for n in range(300):  # far more lines than the cut keeps, before the failure
+        records += [frame("call", f"t{n}", "app.tick", 1.0 + n / 1000), frame("return", f"t{n}", "app.tick", 1.0 + n / 1000)]
+    for depth, name in enumerate(("app.handle", "app.validate", "app.check")):
+        records.append(frame("call", f"x{depth}", name, 2.0 + depth))
+    records += [frame("unwind", f"x{depth}", name, 3.0) for depth, name in reversed(list(enumerate(
+        ("app.handle", "app.validate", "app.check"))))]
+    records += [frame("unwind", "m", "app.main", 3.0)]
+    traceback = [[record["path"], record["co_name"]] for record in records if record["event"] == "unwind"][::-1]
+    ending = plugin("program_exit", 3.1, status=1, error="ValueError: bad", traceback=traceback)
+    save(db_path, [document({MAIN_ID: records + [ending]})])
+    lines = thread_lines(run(capsys, db_path, "show", TRACE, "--limit", "20"))["MainThread (1)"]
+    kept = [(depth, name) for depth, name in outline_names(lines) if not name.startswith(("app.tick", "…"))]
+    assert kept == [(1, "app.main"), (2, "app.handle"), (3, "app.validate"), (4, "app.check"), (1, "• exit status 1, raised ValueError: bad")]
+    assert all("raised ValueError: bad" in line for line in lines if line.lstrip().startswith("app.check"))
+    assert len(lines) < 30
+
+
+@pytest.mark.parametrize(("option", "value", "error"), [
+    ("--frame", "frm_nosuch", "no call with frame id 'frm_nosuch' in trace"),
+    ("--thread", "nosuch", "no thread 'nosuch' in trace"),
+])
+def test_a_frame_or_thread_the_trace_lacks_is_an_error_found_in_the_index(capsys, monkeypatch, db_path, option,
+                                                                         value, error):
+    from vesk.reading.records import RecordStream
+    from vesk.serve import index, store
+
+    nested_trace(db_path)
+    assert main(["show", TRACE, option, value, "--db", db_path]) == 1
+    assert f"no records match {option} {value}" in capsys.readouterr().err  # found by reading the trace
+    traces = open_store(db_path)
+    store.make_private_directory(traces.cache_directory())
+    store.make_private_directory(traces.cache_directory() + "/traces")
+    index.build(traces, TRACE, store.index_path(traces, TRACE), index.Progress(0, 2))
+    monkeypatch.setattr(RecordStream, "records", lambda *a, **k: pytest.fail("the trace was read"))
+    assert main(["show", TRACE, option, value, "--db", db_path]) == 1
+    shown = capsys.readouterr()
+    assert shown.out == "" and error in shown.err and shown.err.count("\n") == 1
+    assert main(["show", TRACE, "--thread", "worker", "--db", db_path, "--frame", "frm_nosuch"]) == 1

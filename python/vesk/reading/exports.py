@@ -16,7 +16,7 @@ from typing import Callable, TextIO
 
 import msgpack
 
-from vesk import db, serialize
+from vesk import serialize, storage
 from vesk.reading import text
 from vesk.reading.records import MAIN, Decoding, Document, RecordStream, is_array, is_map
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, is_task
@@ -69,7 +69,7 @@ def _record_json(encoded: memoryview, recorder_second: object = None) -> str:
         return _dumps(record)
 
 
-def export_json(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> None:
+def export_json(stream: RecordStream, summary: storage.TraceSummary, out: TextIO) -> None:
     """The decoded documents under today's top-level fields; records one per line."""
     write = out.write
     head = {
@@ -83,12 +83,12 @@ def export_json(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> 
     if stream.progress is not None:
         stream.progress.stage = "exporting"
     count = 0
-    for index, data in enumerate(db.iter_documents(stream.db_path, stream.trace_id)):
+    for index, data in enumerate(stream.store.iter_documents(stream.trace_id)):
         write(",\n" if index else "\n")
         try:
             count = _write_document(Document(data, Decoding()), write, stream, index, count)
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
-            raise db.StorageError(f"trace {stream.trace_id} has a damaged document: {exc}") from exc
+            raise storage.StorageError(f"trace {stream.trace_id} has a damaged document: {exc}") from exc
         if stream.progress is not None:
             stream.progress.update(count, index)
     write("\n]}\n")
@@ -212,7 +212,7 @@ def _track_id(key: tuple, tracks: int) -> int:
     return key[1] if key[1] is not None else tracks + 1
 
 
-def export_chrome(stream: RecordStream, summary: db.TraceSummary, out: TextIO) -> None:
+def export_chrome(stream: RecordStream, summary: storage.TraceSummary, out: TextIO) -> None:
     """Complete events for calls, instant events for plugin records."""
     write = out.write
     write('{"traceEvents": [')

@@ -22,7 +22,7 @@ from typing import Callable, Iterator
 
 import msgpack
 
-from vesk import db, serialize
+from vesk import serialize, storage
 
 MAIN = "frames_of_interest"
 _READ_SIZE = 1 << 16
@@ -227,8 +227,8 @@ class Decoding:
 class RecordStream:
     """The records of one trace, for as many passes as a reader needs."""
 
-    def __init__(self, db_path: str, trace_id: str, progress: Progress | None = None) -> None:
-        self.db_path = db_path
+    def __init__(self, store: storage.Store, trace_id: str, progress: Progress | None = None) -> None:
+        self.store = store
         self.trace_id = trace_id
         self.progress = progress
         self.main_thread_ids: set = set()  # as the documents read so far name them
@@ -249,7 +249,7 @@ class RecordStream:
         decoding = decoding if decoding is not None else Decoding()
         count = 0
         self.program_clock = {}  # each pass from the start
-        for index, data in enumerate(db.iter_documents(self.db_path, self.trace_id)):
+        for index, data in enumerate(self.store.iter_documents(self.trace_id)):
             if last_document is not None and index > last_document:
                 return
             document = self.document = Document(data, decoding)
@@ -266,7 +266,7 @@ class RecordStream:
                         if self.progress is not None and count % _PROGRESS_EVERY == 0:
                             self.progress.update(count, index)
             except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
-                raise db.StorageError(f"trace {self.trace_id} has a damaged document: {exc}") from exc
+                raise storage.StorageError(f"trace {self.trace_id} has a damaged document: {exc}") from exc
             if isinstance(document.main_thread_id, int):
                 self.main_thread_ids.add(document.main_thread_id)
             if self.progress is not None:

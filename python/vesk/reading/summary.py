@@ -20,6 +20,9 @@ FunctionKey = tuple  # (qualname or co_name, path)
 # Frame ids of the latest closed calls, kept to tell a resumption from a new call: a generator
 # suspended longer than this many calls ago shows as separate calls.
 ENDED_KEPT = 100_000
+# Exceptions whose path from the thread's top level a cut tree keeps whole (the latest ones: the one
+# a program or test ended by comes last).
+RAISES_KEPT = 20
 
 
 class Resumed:
@@ -63,6 +66,12 @@ class ThreadFacts(ThreadWalk):
         # dict's first key is found by stepping over every entry removed before it, which made
         # `vesk show` of a million records spend most of its time there.
         self.ended: collections.OrderedDict[object, Resumed] = collections.OrderedDict()
+        # The frame ids from the top level down to each latest call an exception ended
+        self.raises: collections.deque[tuple] = collections.deque(maxlen=RAISES_KEPT)
+
+    def kept(self) -> set:
+        """The calls a cut tree shows all the same: those on the way to an exception."""
+        return {frame_id for path in self.raises for frame_id in path}
 
     def resumed(self) -> dict[object, Resumed]:
         """The calls of this thread run in more than one stretch, by frame id."""
@@ -108,6 +117,8 @@ class ThreadFacts(ThreadWalk):
     def closed(self, entry: Open, ret: dict | None) -> None:
         if entry.frame_id is not None:
             self._stretch(entry, ret)
+            if ret is not None and ret.get("event") == "unwind":
+                self._raised(entry)
         key = entry.state
         still_open = self.active[key] - 1
         if still_open:
@@ -127,6 +138,13 @@ class ThreadFacts(ThreadWalk):
                 ended.popitem(last=False)
         calls.add(entry, ret)
         ended[entry.frame_id] = calls
+
+    def _raised(self, entry: Open) -> None:
+        depth = len(self.stack)
+        latest = self.raises[-1] if self.raises else ()
+        if len(latest) > depth + 1 and latest[depth] == entry.frame_id:
+            return  # the exception of a call it made, going on up: its path is kept already
+        self.raises.append((*(above.frame_id for above in self.stack), entry.frame_id))
 
     def orphan(self, ret: dict, depth: int | None) -> None:
         self._line(depth)

@@ -21,11 +21,13 @@ import tempfile
 from typing import Callable, TextIO
 
 from vesk.reading import text
+from vesk.utils import VeskError
 from vesk.reading.records import LOCALS, Decoding, RecordStream, thread_key
 from vesk.reading.summary import Cut, Resumed, ThreadFacts, TraceFacts, summary_lines
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, duration
 
 DEFAULT_LIMIT = 200
+OUTCOMES = frozenset(("program_exit", "end_test", "request_end"))  # how a trace ended: always printed
 HELD_LINES = 100_000  # lines of the threads printed after the first that wait in memory for a pass
 
 
@@ -62,6 +64,11 @@ class ShowOptions:
                 lambda call: fragment in str(call.get("qualname") or "") or fragment in str(call.get("co_name") or "")
             )
         return Selection()
+
+    def asked(self) -> str:
+        """The options that select part of the trace, as given."""
+        return " ".join(f"{name} {value}" for name, value in (
+            ("--thread", self.thread), ("--function", self.function), ("--frame", self.frame)) if value is not None)
 
     def wants_thread(self, thread: ThreadFacts) -> bool:
         if self.thread is None:
@@ -187,8 +194,10 @@ class ThreadText(ThreadWalk):
     at the deepest level, a number of lines per parent."""
 
     def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, spent: Callable[[], None],
-                 raised: dict, resumed: dict[object, Resumed] | None = None) -> None:
+                 raised: dict, resumed: dict[object, Resumed] | None = None, kept: set | None = None) -> None:
         super().__init__(selection)
+        # Calls on the way to an exception: shown whatever the cut, as is how the trace ended
+        self.kept = kept or set()
         self.raised = raised  # the known exceptions by (path, function), as TraceFacts found them
         # Calls run in several stretches (TraceFacts found them): the first stretch's line waits for the
         # final return; each later stretch gets a line of its own where it ran.
@@ -201,10 +210,12 @@ class ThreadText(ThreadWalk):
         self.spent = spent  # told once the line budget is used up
         self.printed: list[Open] = []  # the open calls whose lines are printed, outermost first
 
-    def _shown(self, depth: int | None) -> bool:
+    def _shown(self, depth: int | None, kept: bool = False) -> bool:
         """Whether a record at this depth gets a line; one that does not is counted."""
         if depth is None:
             return False
+        if kept:
+            return True
         parent = self.printed[-1].state if self.printed else None
         max_depth = self.cut.depth
         capped = (
@@ -236,7 +247,7 @@ class ThreadText(ThreadWalk):
 
     def opened(self, entry: Open) -> None:
         call, entry.call = entry.call, None
-        if not self._shown(entry.depth):
+        if not self._shown(entry.depth, entry.frame_id in self.kept):
             return
         line = Pending()
         self.lines.add(line)
@@ -295,7 +306,7 @@ class ThreadText(ThreadWalk):
             self.lines.add("  " * depth + _node_line(head, str(ret.get("path") or ""), ret, None, self.raised))
 
     def other(self, record: dict, depth: int | None) -> None:
-        if not text.is_step_end(record) and self._shown(depth):
+        if not text.is_step_end(record) and self._shown(depth, record.get("type") in OUTCOMES):
             self.lines.add("  " * depth + "• " + text.describe_plugin_record(record))
 
 
@@ -314,6 +325,8 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
     facts = TraceFacts()
     facts.read(stream, selection, options.grouping())
     threads = [t for t in facts.ordered_threads() if options.wants_thread(t) and t.selected_lines]
+    if not threads and facts.records and options.asked():
+        raise VeskError(f"no records match {options.asked()}")
     cut = options.limit > 0 and any(t.selected_lines > options.limit for t in threads)
     write = _writer(out)
     for line in header:
@@ -324,7 +337,7 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
         for line in summary_lines(facts):
             write(line)
     if not threads:
-        write(_nothing_selected(facts, options))
+        write("(no records)")
         return
     # Within a line limit the lines of many threads are few enough to wait for one shared pass; the
     # whole tree of each thread takes a pass of its own, straight to the output.
@@ -366,7 +379,7 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
         else:
             cut = thread.cut_to(options.limit)
         walks[thread.key] = ThreadText(selection, LineQueue(write if lines is None else lines.append), cut, spent,
-                                       raised, thread.resumed())
+                                       raised, thread.resumed(), thread.kept())
         held.append(lines)
     sections = set().union(*(thread.sections for thread in threads))
     # Which task a record ran in is known from the start of its step, which may come before the
@@ -394,14 +407,6 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
             write(line)
         shortened |= bool(walk.not_shown) or (options.depth is None and walk.cut.depth is not None)
     return shortened
-
-
-def _nothing_selected(facts: TraceFacts, options: ShowOptions) -> str:
-    if not facts.records:
-        return "(no records)"
-    asked = [f"{name} {value}" for name, value in (("--thread", options.thread), ("--function", options.function),
-                                                   ("--frame", options.frame)) if value is not None]
-    return f"(no records match {' '.join(asked)})" if asked else "(no records)"
 
 
 def _writer(out: TextIO) -> Callable[[str], None]:

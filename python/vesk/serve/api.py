@@ -1,6 +1,8 @@
 """The JSON API the pages use; every answer is a (status, JSON-ready value) pair.
 
-    /api/traces?q=TEXT&offset=N&limit=N          traces, newest first, with how each ended
+    /api/traces?q=TEXT&source=NAME&outcome=failed|ok&sort=COLUMN&order=asc|desc&offset=N&limit=N
+                                                 traces (newest first unless sorted by another of
+                                                 TRACE_SORTS), with how each ended
     /api/trace/ID                                its summary, with how far indexing has come while
                                                  it goes on (202 until its first document is in)
     /api/trace/ID/children?thread=N&node=N|frame=FRAME_ID&offset=N&limit=N
@@ -13,6 +15,11 @@
                                                  [node, depth, start, end, function] of the calls
                                                  of a thread or an asyncio task at least a pixel
                                                  long in that span, longest first
+    /api/trace/ID/flame?thread=N|task=N|node=N   the flame graph of a thread, a task or a call's
+                                                 subtree: [stack, parent (0: a root), function,
+                                                 calls, total, self, first call] of its call paths
+    /api/trace/ID/functions?q=TEXT&sort=calls|total|self|name&limit=N
+                                                 every function with its calls, total and own time
 
 Times are the program's, the recorder's own time taken out; `raw=1` on any of them gives the
 clock's.
@@ -24,9 +31,10 @@ from __future__ import annotations
 
 from urllib.parse import parse_qs
 
-from vesk import db
+from vesk import storage
 from vesk.serve import compare, index
 from vesk.serve.indexes import Indexes
+from vesk.serve import listing
 from vesk.serve.listing import Outcomes
 
 PAGE = 200
@@ -34,6 +42,20 @@ MAX_PAGE = 1000
 SEARCH_LIMIT = 100
 QUERIES_PER_GROUP = 50
 TIMELINE_CALLS = 4000
+FLAME_CELLS = 5000  # the costliest call paths: more than a screen's width can tell apart
+FUNCTION_SORTS = ("calls", "total", "self", "name")
+# What the trace list sorts by; the ones read from how each trace ended need every trace's ending.
+TRACE_SORTS = {
+    "saved": lambda summary, outcome: summary.saved_at,
+    "trace": lambda summary, outcome: summary.trace_id,
+    "source": lambda summary, outcome: listing.SOURCE_NAMES.get(summary.source or "", summary.source or ""),
+    "what": lambda summary, outcome: (summary.label or " ".join(summary.command_line)).lower(),
+    "frames": lambda summary, outcome: summary.frame_count,
+    "plugin": lambda summary, outcome: summary.plugin_count,
+    "outcome": lambda summary, outcome: (outcome.failed, outcome.text or ""),
+    "duration": lambda summary, outcome: listing.seconds_of(summary, outcome) or 0.0,
+}
+_BY_ENDING = frozenset(("outcome", "duration"))
 
 
 class ApiError(Exception):
@@ -51,10 +73,10 @@ class Indexing(Exception):
 
 
 class Api:
-    def __init__(self, db_path: str) -> None:
-        self.db_path = db_path
-        self.indexes = Indexes(db_path)
-        self.outcomes = Outcomes(db_path)
+    def __init__(self, trace_store: storage.Store) -> None:
+        self.trace_store = trace_store
+        self.indexes = Indexes(trace_store)
+        self.outcomes = Outcomes(trace_store)
 
     def answer(self, parts: list[str], query: str) -> tuple[int, object]:
         arguments = {name: values[-1] for name, values in parse_qs(query).items()}
@@ -64,9 +86,9 @@ class Api:
             return 202, {"indexing": True, **indexing.progress.json()}
         except ApiError as exc:
             return exc.status, {"error": str(exc)}
-        except db.TraceNotFound as exc:
+        except storage.TraceNotFound as exc:
             return 404, {"error": str(exc)}
-        except db.StorageError as exc:
+        except storage.StorageError as exc:
             return 500, {"error": str(exc)}
 
     def _route(self, parts: list[str], arguments: dict) -> object:
@@ -88,13 +110,17 @@ class Api:
                 return self._with_index(trace_id, lambda found: self.search(found, arguments), raw_times)
             if rest == ["timeline"]:
                 return self._with_index(trace_id, lambda found: self.timeline(found, arguments), raw_times)
+            if rest == ["flame"]:
+                return self._with_index(trace_id, lambda found: self.flame(found, arguments), raw_times)
+            if rest == ["functions"]:
+                return self._with_index(trace_id, lambda found: self.functions(found, arguments), raw_times)
             if rest == ["sql"]:
                 return self._with_index(trace_id, lambda found: {"groups": found.query_groups(QUERIES_PER_GROUP)},
                                         raw_times)
         raise ApiError(404, "no such API")
 
     def _trace_id(self, text: str) -> str:
-        return db.resolve_trace_id(self.db_path, text)
+        return self.trace_store.resolve_trace_id(text)
 
     def _index(self, trace_id: str) -> index.TraceIndex:
         opened = self.indexes.open(trace_id)
@@ -116,22 +142,39 @@ class Api:
     # --- the answers ---
 
     def traces(self, arguments: dict) -> dict:
-        summaries = db.list_traces(self.db_path)
+        summaries = self.trace_store.list_traces()
         known = {summary.trace_id for summary in summaries}
         self.indexes.remove_stale(known)
         self.outcomes.forget_others(known)
+        listed = summaries
         wanted = arguments.get("q", "").lower()
         if wanted:
-            summaries = [summary for summary in summaries if wanted in _list_text(summary)]
+            summaries = [summary for summary in summaries if wanted in listing.list_text(summary)]
+        source = arguments.get("source")
+        if source:
+            summaries = [summary for summary in summaries if listing.of_source(summary, source)]
+        sort, ended = arguments.get("sort", "saved"), arguments.get("outcome")
+        if sort not in TRACE_SORTS:
+            raise ApiError(400, f"sort by {', '.join(TRACE_SORTS)}, not {sort!r}")
+        if ended not in (None, "", "failed", "ok"):
+            raise ApiError(400, f"outcome is failed or ok, not {ended!r}")
+        outcomes = self.outcomes.of(summaries) if ended or sort in _BY_ENDING else {}
+        if ended:
+            summaries = [summary for summary in summaries if outcomes[summary.trace_id].failed == (ended == "failed")]
+        if sort != "saved" or arguments.get("order") == "asc":
+            key = TRACE_SORTS[sort]
+            summaries.sort(key=lambda summary: key(summary, outcomes.get(summary.trace_id)),
+                           reverse=arguments.get("order", "desc") != "asc")
         offset = _number(arguments.get("offset", "0"), "offset")
         limit = min(_number(arguments.get("limit", str(PAGE)), "limit"), MAX_PAGE)
         page = summaries[offset : offset + limit]
-        outcomes = self.outcomes.of(page)
-        return {"total": len(summaries), "offset": offset,
+        outcomes = {**outcomes, **self.outcomes.of([s for s in page if s.trace_id not in outcomes])}
+        sources = {listing.SOURCE_NAMES.get(summary.source or "", summary.source or "?") for summary in listed}
+        return {"total": len(summaries), "of": len(listed), "offset": offset, "sources": sorted(sources),
                 "traces": [_trace_json(summary, outcomes[summary.trace_id]) for summary in page]}
 
     def trace(self, trace_id: str, raw_times: bool) -> dict:
-        summary = db.trace_summary(self.db_path, trace_id)
+        summary = self.trace_store.trace_summary(trace_id)
         facts, progress = self._with_index(trace_id, lambda found: (found.summary(), found.progress), raw_times)
         outcome = self.outcomes.of([summary])[trace_id]
         return {"trace": _trace_json(summary, outcome), "summary": facts,
@@ -171,10 +214,7 @@ class Api:
                 "matches": [{"node": match, "ancestors": found.ancestors(match)} for match in matches]}
 
     def timeline(self, found: index.TraceIndex, arguments: dict) -> dict:
-        if "task" in arguments:
-            track = ("task", _number(arguments["task"], "task"))
-        else:
-            track = ("thread", _number(arguments.get("thread", "1"), "thread"))
+        track = _track(arguments, ("task", "thread"))
         start, end = _seconds(arguments.get("start")), _seconds(arguments.get("end"))
         if start is None or end is None:
             facts = found.summary()
@@ -187,12 +227,34 @@ class Api:
         calls = found.timeline(track, start, end, (end - start) / width, TIMELINE_CALLS)
         return {"start": start, "end": end, "calls": calls, "more": len(calls) == TIMELINE_CALLS}
 
+    def flame(self, found: index.TraceIndex, arguments: dict) -> dict:
+        track = _track(arguments, ("node", "task", "thread"))
+        cells = found.flame(track, FLAME_CELLS)
+        stacks = {cell[0] for cell in cells}
+        shown = []
+        for cell in cells:
+            if cell[1] not in stacks:
+                if track[0] == "thread" and cell[1] != 0:
+                    continue  # under a call path too cheap to be among them
+                cell[1] = 0
+            shown.append(cell)
+        return {"track": {"kind": track[0], "number": track[1]}, "cells": shown, "more": len(cells) == FLAME_CELLS}
+
+    def functions(self, found: index.TraceIndex, arguments: dict) -> dict:
+        order = arguments.get("sort", "total")
+        if order not in FUNCTION_SORTS:
+            raise ApiError(400, f"sort by {', '.join(FUNCTION_SORTS)}, not {order!r}")
+        limit = min(_number(arguments.get("limit", str(PAGE)), "limit"), MAX_PAGE)
+        total, rows = found.function_table(arguments.get("q", "").strip(), order, limit)
+        return {"total": total, "sort": order, "functions": rows}
+
     def compare(self, first: str, second: str, arguments: dict) -> dict:
         ids = [self._trace_id(first), self._trace_id(second)]
         indexes = []
         try:
             for trace_id in ids:
                 indexes.append(self._index(trace_id))
+                indexes[-1].raw_times = arguments.get("raw") == "1"
                 if indexes[-1].progress is not None:  # a part of a trace would differ from the whole
                     raise Indexing(indexes[-1].progress)
             offset = _number(arguments["offset"], "offset") if "offset" in arguments else None
@@ -201,7 +263,7 @@ class Api:
         finally:
             for opened in indexes:
                 opened.close()
-        summaries = [db.trace_summary(self.db_path, trace_id) for trace_id in ids]
+        summaries = [self.trace_store.trace_summary(trace_id) for trace_id in ids]
         outcomes = self.outcomes.of(summaries)
         return {"traces": [_trace_json(summary, outcomes[summary.trace_id]) for summary in summaries], **compared}
 
@@ -218,6 +280,14 @@ def _number(value: str, name: str) -> int:
     return int(value)
 
 
+def _track(arguments: dict, kinds: tuple[str, ...]) -> tuple[str, int]:
+    """Which calls are asked for: the first of `kinds` the arguments name, else the first thread."""
+    for kind in kinds:
+        if kind in arguments:
+            return kind, _number(arguments[kind], kind)
+    return "thread", 1
+
+
 def _seconds(value: str | None) -> float | None:
     if value is None:
         return None
@@ -227,14 +297,8 @@ def _seconds(value: str | None) -> float | None:
         raise ApiError(400, f"not a time: {value!r}") from None
 
 
-def _list_text(summary: db.TraceSummary) -> str:
-    return " ".join((summary.trace_id, summary.source or "", summary.label or "", *summary.command_line)).lower()
-
-
-def _trace_json(summary: db.TraceSummary, outcome) -> dict:
-    seconds = outcome.seconds
-    if seconds is None and summary.started_at is not None:
-        seconds = summary.saved_at - summary.started_at
+def _trace_json(summary: storage.TraceSummary, outcome) -> dict:
+    seconds = listing.seconds_of(summary, outcome)
     return {
         "trace_id": summary.trace_id,
         "source": summary.source,

@@ -22,7 +22,7 @@ WINDOW = 1_000
 # Objects shown by type and identity differ from run to run by their address alone.
 _ADDRESS = re.compile(r"\b0x[0-9a-fA-F]+\b")
 
-Call = tuple  # (thread rank, depth, function, path, arguments, value)
+Call = tuple  # (thread rank, depth, function, path, arguments, value, duration)
 Pair = tuple  # (position in the first trace or None, position in the second or None)
 
 
@@ -31,11 +31,12 @@ def _key(call: Call) -> tuple:
 
 
 def _shown(call: Call) -> tuple:
-    return tuple(_ADDRESS.sub("0x…", part) for part in call[4:])
+    return tuple(_ADDRESS.sub("0x…", part) for part in call[4:6])
 
 
 def differ(a: Call | None, b: Call | None) -> bool:
-    return a is None or b is None or _key(a) != _key(b) or (a[4:] != b[4:] and _shown(a) != _shown(b))
+    """Whether two aligned calls differ in what they were given or gave back (their times always do)."""
+    return a is None or b is None or _key(a) != _key(b) or (a[4:6] != b[4:6] and _shown(a) != _shown(b))
 
 
 def align(first: list, second: list) -> list[Pair]:
@@ -82,7 +83,15 @@ def _align_window(first: list, second: list, i: int, j: int, pairs: list[Pair]) 
 
 
 def _call_json(call: Call | None) -> dict | None:
-    return None if call is None else {"depth": call[1], "name": call[2], "args": call[4], "ret": call[5]}
+    return None if call is None else {"depth": call[1], "name": call[2], "args": call[4], "ret": call[5],
+                                      "duration": call[6]}
+
+
+def _later_by(a: Call | None, b: Call | None) -> float | None:
+    """How much longer the second trace's call took than the first's."""
+    if a is None or b is None or a[6] is None or b[6] is None:
+        return None
+    return b[6] - a[6]
 
 
 def compare(first: TraceIndex, second: TraceIndex, offset: int | None, limit: int) -> dict:
@@ -97,9 +106,11 @@ def compare(first: TraceIndex, second: TraceIndex, offset: int | None, limit: in
     return {
         "first_difference": difference,
         "offset": offset,
-        "rows": [{"index": n, "a": _call_json(a), "b": _call_json(b), "differs": differ(a, b)}
+        "rows": [{"index": n, "a": _call_json(a), "b": _call_json(b), "differs": differ(a, b), "delta": _later_by(a, b)}
                  for n, (a, b) in enumerate(rows[offset : offset + limit], start=offset)],
         "total": len(rows),
         "calls": [first.call_count(), second.call_count()],
+        # The top-level calls' time, on the clock the rows show
+        "seconds": [sum(call[6] or 0.0 for call in trace if call[1] == 1) for trace in calls],
         "aligned": ALIGNED,
     }

@@ -36,17 +36,18 @@ from typing import Iterator
 
 import msgpack
 
-from vesk import db, serialize
+from vesk import serialize, storage
 from vesk.reading import text
 from vesk.reading.records import MAIN, Decoding, Document, thread_key
 from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 4
+VERSION = 5
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
+_RAISED_KEPT = 10_000  # places where calls raised, kept for the exception an ending record names
 
 CALL, RECORD, RETURN = 0, 1, 2  # kinds of node; RETURN: a return whose call was not recorded
 KIND_NAMES = ("call", "record", "return")
@@ -69,7 +70,16 @@ _SCHEMA = (
         ret_doc INTEGER, ret_offset INTEGER, ret_length INTEGER, outcome INTEGER,
         children INTEGER NOT NULL, start REAL, end REAL, frame_id TEXT, type TEXT, text TEXT, ret TEXT,
         raw_start REAL, raw_end REAL, task INTEGER, stretch INTEGER, first_stretch INTEGER,
-        stretches INTEGER, wall REAL, running REAL, raw_wall REAL, raw_running REAL)""",
+        stretches INTEGER, wall REAL, running REAL, raw_wall REAL, raw_running REAL,
+        stack INTEGER, self REAL, raw_self REAL, last INTEGER)""",
+    # stack: the path of functions from the thread's top level down to a call, as the flame graph
+    # draws it; each with its calls and times added up (self: without the calls it made).
+    """CREATE TABLE stacks (stack INTEGER PRIMARY KEY, parent INTEGER NOT NULL, thread INTEGER NOT NULL,
+        function INTEGER NOT NULL, calls INTEGER NOT NULL, total REAL NOT NULL, self REAL NOT NULL,
+        raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER NOT NULL)""",
+    # total: with the calls it makes, a recursion's counted once; first_node: its first call.
+    """CREATE TABLE function_times (function INTEGER PRIMARY KEY, calls INTEGER NOT NULL, total REAL NOT NULL,
+        self REAL NOT NULL, raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER)""",
     # call_site: the frame id of the recorded call that issued the query.
     """CREATE TABLE queries (node INTEGER PRIMARY KEY, shape TEXT NOT NULL, sql TEXT, params TEXT,
         duration_ms REAL, call_site TEXT)""",
@@ -84,7 +94,8 @@ _NODE_COLUMNS = (
     "node, parent, pos, thread, depth, kind, function, doc, offset, length, ret_doc, ret_offset, ret_length,"
     " outcome, children, start, end, frame_id, type, text, ret, raw_start, raw_end, task, stretch, first_stretch"
 )
-_INSERT_NODES = f"INSERT OR REPLACE INTO nodes ({_NODE_COLUMNS}) VALUES ({', '.join('?' * 26)})"
+_BUILT_COLUMNS = _NODE_COLUMNS + ", stack, self, raw_self, last"
+_INSERT_NODES = f"INSERT OR REPLACE INTO nodes ({_BUILT_COLUMNS}) VALUES ({', '.join('?' * 30)})"
 # A resumed call's first stretch, as its latest stretch left it.
 _UPDATE_RESUMED = (
     "UPDATE nodes SET stretches = ?, wall = ?, running = ?, raw_wall = ?, raw_running = ?, ret_doc = ?,"
@@ -165,9 +176,18 @@ class _Builder:
         self.here = (0, 0, 0)  # the current record: document number, offset, length
         self.raw_timestamp: object = None  # the current record's timestamp as the clock read it
         self.program_clock: dict = {}  # record list -> the last program time given
+        self.stacks: dict[tuple, int] = {}  # (thread, parent stack or 0, function) -> stack number
+        # stack number -> [parent, thread, function, calls, total, self, raw total, raw self, first node]
+        self.stack_rows: dict[int, list] = {}
+        self.changed_stacks: set[int] = set()
+        # (return record's "path:line", function) -> the latest calls that raised there, for the
+        # exception a later ending record tells of
+        self.raised_calls: collections.OrderedDict = collections.OrderedDict()
+        self.exceptions: dict[int, str] = {}  # node -> the exception it raised, until committed
 
     def __getstate__(self) -> dict:
-        return {**self.__dict__, "nodes": [], "queries": [], "resumed": {}}
+        return {**self.__dict__, "nodes": [], "queries": [], "resumed": {}, "changed_stacks": set(),
+                "exceptions": {}}
 
     def read(self, number: int, data: bytes, progress: Progress) -> None:
         """The records of document `number`, the next one of the trace."""
@@ -180,7 +200,7 @@ class _Builder:
                     self.take(number, section, document.record_start, document.record_end, record)
                     progress.records += 1
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
-            raise db.StorageError(f"the document {number} is damaged: {exc}") from exc
+            raise storage.StorageError(f"the document {number} is damaged: {exc}") from exc
         if isinstance(document.main_thread_id, int):
             self.totals.main_thread_ids.add(document.main_thread_id)
         self.documents = number + 1
@@ -199,6 +219,8 @@ class _Builder:
                 return
             if kind == "recording_stopped":
                 totals.stopped.append(text.recording_stopped_text(record))
+            elif kind in ("program_exit", "end_test"):
+                self.ending_exception(record)
         self.here = (document, start, end - start)
         key = thread_key(record)
         thread = self.threads.get(key)
@@ -218,6 +240,49 @@ class _Builder:
         if number is None:
             number = self.functions[key] = len(self.functions) + 1
         return number
+
+    def stack(self, thread: int, parent: int, function: int, node: int) -> int:
+        key = (thread, parent, function)
+        number = self.stacks.get(key)
+        if number is None:
+            number = self.stacks[key] = len(self.stacks) + 1
+            self.stack_rows[number] = [parent, thread, function, 0, 0.0, 0.0, 0.0, 0.0, node]
+        return number
+
+    def add_times(self, stack: int, new_call: bool, times: tuple) -> None:
+        """Adds a call's (or stretch's) total, self, raw total and raw self times to its stack."""
+        row = self.stack_rows[stack]
+        row[3] += new_call
+        for column, value in enumerate(times, start=4):
+            row[column] += value or 0.0
+        self.changed_stacks.add(stack)
+
+    def raised(self, node: int, ret: dict) -> None:
+        """Keeps a call that raised, to name its exception when an ending record tells of it; names
+        it at once when its own return record does."""
+        error = ret.get("error")
+        if isinstance(error, str) and error:
+            where = ret.get("raised_at")
+            self.exceptions[node] = text.short_text(error, VALUE_LIMIT) + (f" at {where}" if where else "")
+            return
+        key = (ret.get("path"), ret.get("co_name"))
+        self.raised_calls.setdefault(key, []).append(node)
+        self.raised_calls.move_to_end(key)
+        if len(self.raised_calls) > _RAISED_KEPT:
+            self.raised_calls.popitem(last=False)
+
+    def ending_exception(self, record: dict) -> None:
+        """The calls an uncaught exception (of the program, or of a test) went through: named."""
+        error, traceback = record.get("error"), record.get("traceback")
+        if not isinstance(error, str) or not isinstance(traceback, list):
+            return
+        where = record.get("raised_at")
+        shown = text.short_text(error, VALUE_LIMIT) + (f" at {where}" if isinstance(where, str) else "")
+        for entry in traceback:
+            if isinstance(entry, list) and len(entry) == 2:
+                nodes = self.raised_calls.pop((entry[0], entry[1]), None)
+                if nodes:
+                    self.exceptions[nodes[-1]] = shown
 
     def task(self, thread: int, record: dict) -> int:
         key = (thread, str(record.get("task_name")), record.get("task_id"))
@@ -254,6 +319,13 @@ class _Builder:
         connection.execute("BEGIN")
         connection.executemany(_INSERT_NODES, self.nodes + open_calls)
         connection.executemany(_UPDATE_RESUMED, self.resumed.values())
+        connection.executemany("INSERT OR REPLACE INTO stacks VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                               ((n, *self.stack_rows[n]) for n in self.changed_stacks))
+        connection.executemany("INSERT OR REPLACE INTO function_times VALUES (?, ?, ?, ?, ?, ?, ?)",
+                               ((n, calls, total, own, raw_total, raw_own, first)
+                                for n, (calls, total, raw_total, own, raw_own, first) in self.totals.calls.items()))
+        connection.executemany("UPDATE nodes SET ret = 'raised ' || ? WHERE node = ?",
+                               ((error, node) for node, error in self.exceptions.items()))
         connection.executemany("INSERT OR REPLACE INTO queries VALUES (?, ?, ?, ?, ?, ?)",
                                self.queries + list(self.pending_queries.values()))
         connection.executemany("INSERT OR IGNORE INTO functions VALUES (?, ?, ?)",
@@ -269,6 +341,8 @@ class _Builder:
         self.nodes.clear()
         self.queries.clear()
         self.resumed.clear()
+        self.changed_stacks.clear()
+        self.exceptions.clear()
 
     def _thread_rows(self) -> Iterator[tuple]:
         main_ids = self.totals.main_thread_ids
@@ -288,7 +362,7 @@ class _Builder:
         def function_rows(measure: int) -> list[dict]:
             top = sorted(totals.calls.items(), key=lambda item: item[1][measure], reverse=True)[: TOP * 2]
             return [{"name": names[number][0], "path": names[number][1], "calls": calls, "seconds": seconds,
-                     "raw_seconds": raw_seconds} for number, (calls, seconds, raw_seconds) in top]
+                     "raw_seconds": raw_seconds} for number, (calls, seconds, raw_seconds, *_) in top]
 
         left_out = sorted(totals.left_out.items(), key=lambda item: item[1], reverse=True)
         return {
@@ -390,14 +464,15 @@ class _ThreadIndex(ThreadWalk):
         frame_id = frame_id if isinstance(frame_id, str) else None
         stretches = self.ended.pop(frame_id, None) if frame_id is not None else None
         function = self.builder.function(call) if stretches is None else stretches.function
+        above = self.stack[-2].state[_STACK] if len(self.stack) > 1 else 0
         entry.state = [
             node, 0, parent, pos, entry.depth, function, self.builder.here, frame_id,
             text.short_text(text.arguments(call), ARGUMENTS_LIMIT), self.builder.raw_timestamp, self.task,
-            stretches,
+            stretches, 0.0, 0.0, self.builder.stack(self.number, above, function, node),
         ]
         calls = self.builder.totals.calls.get(function)
         if calls is None:
-            calls = self.builder.totals.calls[function] = [0, 0.0, 0.0]
+            calls = self.builder.totals.calls[function] = [0, 0.0, 0.0, 0.0, 0.0, node]
         if stretches is None:  # a resumption is no call of its own
             calls[0] += 1
         self.active[function] = self.active.get(function, 0) + 1
@@ -405,10 +480,22 @@ class _ThreadIndex(ThreadWalk):
     def closed(self, entry: Open, ret: dict | None) -> None:
         raw_end = self.builder.raw_timestamp if ret is not None else None
         took, raw_took = duration(entry, ret), _difference(entry.state[9], raw_end)
+        state = entry.state
+        own, raw_own = _self_times(state, took, raw_took)
+        if self.stack:  # the parent's own time is its time less this
+            above = self.stack[-1].state
+            above[_CHILD_TIME] += took or 0.0
+            above[_CHILD_TIME + 1] += raw_took or 0.0
+        self.builder.add_times(state[_STACK], state[11] is None, (took, own, raw_took, raw_own))
         self.builder.nodes.append(self.row(entry, ret))
+        if ret is not None and ret.get("event") == "unwind":
+            self.builder.raised(state[0], ret)
         if entry.state[7] is not None:
             self._stretch(entry, ret, took, raw_took)
         function = entry.state[5]
+        calls = self.builder.totals.calls[function]
+        calls[3] += own or 0.0
+        calls[4] += raw_own or 0.0
         still_open = self.active.pop(function) - 1
         if still_open:
             self.active[function] = still_open
@@ -445,8 +532,10 @@ class _ThreadIndex(ThreadWalk):
 
     def row(self, entry: Open, ret: dict | None) -> tuple:
         (node, children, parent, pos, depth, function, (doc, offset, length), frame_id, arguments, raw_start, task,
-         stretches) = entry.state
+         stretches, _, _, stack) = entry.state
         took = duration(entry, ret)
+        own, raw_own = _self_times(entry.state, took, _difference(raw_start, self.builder.raw_timestamp)
+                                   if ret is not None else None)
         raw_end = self.builder.raw_timestamp if ret is not None else None
         # A later stretch's number: the ones before it, and itself.
         stretch, first = (stretches.count + 1, stretches.node) if stretches is not None else (None, None)
@@ -454,7 +543,7 @@ class _ThreadIndex(ThreadWalk):
         return (
             node, parent, pos, self.number, depth, CALL, function, doc, offset, length, *returned, children,
             entry.start, None if took is None else entry.start + took, frame_id, None, arguments, shown, raw_start,
-            raw_end, task, stretch, first,
+            raw_end, task, stretch, first, stack, own, raw_own, self.builder.node_count,
         )
 
     def orphan(self, ret: dict, depth: int | None) -> None:
@@ -465,7 +554,7 @@ class _ThreadIndex(ThreadWalk):
             self.builder.new_node(), parent, pos, self.number, depth, RETURN, self.builder.function(ret),
             doc, offset, length, doc, offset, length, RAISED if ret.get("event") == "unwind" else RETURNED, 0,
             None, timestamp, None, None, "", text.returned(ret, VALUE_LIMIT), None, self.builder.raw_timestamp,
-            self.task, None, None,
+            self.task, None, None, None, None, None, self.builder.node_count,
         ))
 
     def other(self, record: dict, depth: int | None) -> None:
@@ -483,12 +572,22 @@ class _ThreadIndex(ThreadWalk):
         self.builder.nodes.append((
             node, parent, pos, self.number, depth, RECORD, None, doc, offset, length, None, None, None, None, 0,
             timestamp, timestamp, None, kind, text.describe_plugin_record(record), None, raw, raw, self.task,
-            None, None,
+            None, None, None, None, None, node,
         ))
         if kind == "sql_query":
             self.builder.add_query(self.number, node, record)
         elif kind == "sql_result":
             self.builder.query_result(self.number, record)
+
+
+_CHILD_TIME, _STACK = 12, 14  # places in a call's state: its calls' time (then the clock's), its stack
+
+
+def _self_times(state: list, took: float | None, raw_took: float | None) -> tuple:
+    """A call's time less its calls', on the program's time and on the clock's."""
+    own = None if took is None else max(0.0, took - state[_CHILD_TIME])
+    raw_own = None if raw_took is None else max(0.0, raw_took - state[_CHILD_TIME + 1])
+    return own, raw_own
 
 
 def _difference(start: object, end: object) -> float | None:
@@ -497,7 +596,7 @@ def _difference(start: object, end: object) -> float | None:
     return None
 
 
-def build(db_path: str, trace_id: str, path: str, progress: Progress) -> None:
+def build(trace_store: storage.Store, trace_id: str, path: str, progress: Progress) -> None:
     """Indexes the documents of the trace that its index at `path` lacks, committing each, or all
     of them into a new index when there is none (or one this version cannot go on from)."""
     builder = _taken_up(path)
@@ -513,7 +612,7 @@ def build(db_path: str, trace_id: str, path: str, progress: Progress) -> None:
     else:
         connection = store.open_for_writing(path)
     try:
-        for number, data in enumerate(db.iter_documents(db_path, trace_id, start=builder.documents),
+        for number, data in enumerate(trace_store.iter_documents(trace_id, start=builder.documents),
                                       start=builder.documents):
             progress.document = number
             builder.read(number, data, progress)
@@ -562,6 +661,29 @@ def indexed_documents(path: str) -> int:
     return documents if version == VERSION and isinstance(documents, int) else 0
 
 
+def missing(trace_store: storage.Store, trace_id: str, documents: int, frame: str | None, thread: str | None) -> str | None:
+    """What of a frame id and a thread (name, native id or task name) the trace lacks, told by its
+    index when that holds all its `documents`; None when both are there or there is no such index."""
+    path = store.index_path(trace_store, trace_id)
+    if (frame is None and thread is None) or indexed_documents(path) != documents:
+        return None
+    connection = store.open_for_reading(path)
+    try:
+        if frame is not None and connection.execute(
+                "SELECT 1 FROM nodes WHERE frame_id = ? AND kind = 0 LIMIT 1", (frame,)).fetchone() is None:
+            return f"no call with frame id {frame!r} in trace {trace_id}"
+        if thread is not None:
+            labels = [label for (label,) in connection.execute("SELECT label FROM threads ORDER BY rank")]
+            found = connection.execute(
+                "SELECT 1 FROM threads WHERE name = :t OR CAST(native_id AS TEXT) = :t"
+                " UNION ALL SELECT 1 FROM tasks WHERE name = :t", {"t": thread}).fetchone()
+            if found is None:
+                return f"no thread {thread!r} in trace {trace_id} (its threads: {', '.join(labels)})"
+    finally:
+        connection.close()
+    return None
+
+
 # --- reading it -----------------------------------------------------------------------------------
 
 
@@ -586,6 +708,8 @@ class TraceIndex:
         raw_most_time = facts.pop("raw_most_time", facts["most_time"])
         raw_first, raw_last = facts.pop("raw_first_timestamp", None), facts.pop("raw_last_timestamp", None)
         if self.raw_times:
+            for row in raw_most_time:  # one clock for every time shown
+                row["seconds"] = row["raw_seconds"]
             facts.update(most_time=raw_most_time, first_timestamp=raw_first, last_timestamp=raw_last)
         facts["tasks"] = [
             {"task": number, "thread": thread, "name": name}
@@ -643,7 +767,7 @@ class TraceIndex:
     def search(self, query: str, limit: int) -> tuple[list[dict], bool]:
         """Nodes whose function name, file, arguments, value or description hold `query` (any case),
         in record order; and whether there are more."""
-        pattern = "%" + query.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+        pattern = _like(query)
         found = self._nodes(
             "WHERE n.function IN (SELECT function FROM functions WHERE name LIKE :pattern ESCAPE '\\'"
             " OR path LIKE :pattern ESCAPE '\\') OR n.text LIKE :pattern ESCAPE '\\'"
@@ -713,16 +837,73 @@ class TraceIndex:
         )
         return [list(row) for row in rows]
 
+    def flame(self, track: tuple[str, int], limit: int) -> list[list]:
+        """[stack, parent stack, function, calls, total, self, first call] of the call paths of a
+        thread (("thread", N)), of an asyncio task's calls (("task", N)) or of a call's subtree
+        (("node", N)), the costliest `limit`; a parent that is not among them is a root."""
+        kind, number = track
+        times = "raw_total, raw_self" if self.raw_times else "total, self"
+        if kind == "thread":
+            rows = self.connection.execute(
+                f"SELECT s.stack, s.parent, f.name, s.calls, {times}, s.first_node FROM stacks s"
+                " JOIN functions f ON f.function = s.function WHERE s.thread = ? ORDER BY 5 DESC, 1 LIMIT ?",
+                (number, limit),
+            )
+            return [list(row) for row in rows]
+        begin, finish, own = ("raw_start", "raw_end", "raw_self") if self.raw_times else ("start", "end", "self")
+        if kind == "task":
+            where, parameters = "n.task = ?", (number,)
+        else:
+            found = self.connection.execute(
+                "SELECT thread, last FROM nodes WHERE node = ? AND kind = 0", (number,)).fetchone()
+            if found is None:
+                return []
+            where, parameters = "n.thread = ? AND n.node BETWEEN ? AND ?", (found[0], number, found[1])
+        rows = self.connection.execute(
+            f"SELECT n.stack, s.parent, f.name, count(n.stretch IS NULL OR NULL), sum(n.{finish} - n.{begin}),"
+            f" sum(n.{own}), min(n.node) FROM nodes n JOIN stacks s ON s.stack = n.stack"
+            f" JOIN functions f ON f.function = s.function WHERE {where} AND n.kind = 0"
+            " GROUP BY n.stack ORDER BY 5 DESC, 1 LIMIT ?",
+            (*parameters, limit),
+        )
+        return [list(row) for row in rows]
+
+    def function_table(self, wanted: str, order: str, limit: int) -> tuple[int, list[dict]]:
+        """How many functions have `wanted` in their name or file, and the first `limit` of them by
+        `order` (calls, total, self, or name), with their calls, total and own time."""
+        total, own = ("t.raw_total", "t.raw_self") if self.raw_times else ("t.total", "t.self")
+        ordering = {"calls": "t.calls DESC", "total": f"{total} DESC", "self": f"{own} DESC",
+                    "name": "f.name"}[order]
+        pattern = _like(wanted)
+        where = "WHERE f.name LIKE :pattern ESCAPE '\\' OR f.path LIKE :pattern ESCAPE '\\'"
+        (count,) = self.connection.execute(
+            f"SELECT count(*) FROM function_times t JOIN functions f ON f.function = t.function {where}",
+            {"pattern": pattern}).fetchone()
+        rows = self.connection.execute(
+            f"SELECT f.name, f.path, t.calls, {total}, {own}, t.first_node FROM function_times t"
+            f" JOIN functions f ON f.function = t.function {where} ORDER BY {ordering}, f.name LIMIT :limit",
+            {"pattern": pattern, "limit": limit},
+        )
+        return count, [{"name": name, "path": path, "calls": calls, "total": total_time, "self": own_time,
+                        "first": first} for name, path, calls, total_time, own_time, first in rows]
+
+    @property
+    def _took(self) -> str:
+        """A call's duration on the clock shown: its wall time when it was resumed."""
+        if self.raw_times:
+            return "coalesce(n.raw_wall, n.raw_end - n.raw_start)"
+        return "coalesce(n.wall, n.end - n.start)"
+
     def call_count(self) -> int:
         return self.connection.execute("SELECT count(*) FROM nodes WHERE kind = 0").fetchone()[0]
 
     def calls_in_order(self, limit: int) -> Iterator[tuple]:
-        """(thread rank, depth, function, path, arguments, value) of the first `limit` calls, thread
+        """(thread rank, depth, function, path, arguments, value, duration) of the first `limit` calls, thread
         by thread (the main thread first), each thread's in the order they were made."""
         threads = self.connection.execute("SELECT thread, rank FROM threads ORDER BY rank").fetchall()
         for thread, rank in threads:
             rows = self.connection.execute(
-                "SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, '') FROM nodes n"
+                f"SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, ''), {self._took} FROM nodes n"
                 " JOIN functions f ON f.function = n.function WHERE n.thread = ? AND n.kind = 0 ORDER BY n.node LIMIT ?",
                 (rank, thread, limit),
             ).fetchall()
@@ -730,6 +911,11 @@ class TraceIndex:
             limit -= len(rows)
             if limit <= 0:
                 return
+
+
+def _like(wanted: str) -> str:
+    """A LIKE pattern (escaped by a backslash) of the text anywhere."""
+    return "%" + wanted.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
 
 
 def _node_json(row: tuple, raw_times: bool) -> dict:

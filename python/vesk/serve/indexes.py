@@ -7,29 +7,29 @@ import os
 import threading
 import time
 
-from vesk import db, utils
+from vesk import storage, utils
 from vesk.serve import index, store
 
 _SLOW = 2.0  # seconds: a longer build says so on stderr, where the server was started
 
 
 class Indexes:
-    def __init__(self, db_path: str) -> None:
-        self.db_path = db_path
-        self.directory = os.path.join(store.index_directory(db_path), "traces")
-        self.documents = store.Documents(db_path)
+    def __init__(self, trace_store: storage.Store) -> None:
+        self.trace_store = trace_store
+        self.directory = os.path.join(trace_store.cache_directory(), "traces")
+        self.documents = store.Documents(trace_store)
         self.building: dict[str, index.Progress] = {}
         self.lock = threading.Lock()
         self.one_build_at_a_time = threading.Lock()
 
     def path(self, trace_id: str) -> str:
-        return os.path.join(self.directory, f"{trace_id}.sqlite3")
+        return store.index_path(self.trace_store, trace_id)
 
     def open(self, trace_id: str) -> index.TraceIndex | index.Progress:
         """The trace's index as far as it is built, with its `progress` while the rest is indexed
         (starting that when the trace has documents the index lacks); or the progress of a build
         that has no document in yet."""
-        summary = db.trace_summary(self.db_path, trace_id)
+        summary = self.trace_store.trace_summary(trace_id)
         path = self.path(trace_id)
         with self.lock:
             progress = self.building.get(trace_id)
@@ -49,7 +49,7 @@ class Indexes:
             try:
                 store.make_private_directory(os.path.dirname(self.directory))
                 store.make_private_directory(self.directory)
-                index.build(self.db_path, trace_id, self.path(trace_id), progress)
+                index.build(self.trace_store, trace_id, self.path(trace_id), progress)
             except Exception as exc:  # noqa: BLE001 - told to the page, which may retry
                 progress.error = f"cannot index trace {trace_id}: {exc}"
                 utils.stderr_line(f"vesk: {progress.error}")

@@ -13,7 +13,7 @@ import threading
 
 import msgpack
 
-from vesk import db, serialize
+from vesk import serialize, storage
 from vesk.reading import text
 from vesk.reading.records import Decoding, Document, is_array
 from vesk.serve import store
@@ -35,6 +35,28 @@ class Outcome:
         self.text = shown
         self.failed = failed
         self.seconds = seconds
+
+
+def seconds_of(summary: storage.TraceSummary, outcome: Outcome) -> float | None:
+    """How long the trace ran: as its ending record says, else from its start to its last save."""
+    if outcome.seconds is None and summary.started_at is not None:
+        return summary.saved_at - summary.started_at
+    return outcome.seconds
+
+
+# How pages and the trace list name each source; either name selects it.
+SOURCE_NAMES = {"cli": "run", "pytest": "test", "wsgi": "request", "django": "request", "asgi": "request",
+                "child": "child"}
+
+
+def of_source(summary: storage.TraceSummary, wanted: str) -> bool:
+    source = summary.source or ""
+    return wanted.lower() in (source.lower(), SOURCE_NAMES.get(source, source))
+
+
+def list_text(summary: storage.TraceSummary) -> str:
+    """What a filter of the trace list searches, in lower case."""
+    return " ".join((summary.trace_id, summary.source or "", summary.label or "", *summary.command_line)).lower()
 
 
 def outcome_of(record: dict, started_at: float | None) -> Outcome:
@@ -79,12 +101,12 @@ def _ending(data: bytes) -> dict | None:
 class Outcomes:
     """How traces ended, read once each and kept in `<db>.index/outcomes.sqlite3`."""
 
-    def __init__(self, db_path: str) -> None:
-        self.db_path = db_path
-        self.path = os.path.join(store.index_directory(db_path), "outcomes.sqlite3")
+    def __init__(self, trace_store: storage.Store) -> None:
+        self.trace_store = trace_store
+        self.path = os.path.join(trace_store.cache_directory(), "outcomes.sqlite3")
         self.lock = threading.Lock()
 
-    def of(self, summaries: list[db.TraceSummary]) -> dict[str, Outcome]:
+    def of(self, summaries: list[storage.TraceSummary]) -> dict[str, Outcome]:
         with self.lock:
             connection = self._connect()
             try:
@@ -101,7 +123,7 @@ class Outcomes:
         connection.execute(_OUTCOMES_SCHEMA)
         return connection
 
-    def _outcome(self, connection: sqlite3.Connection, summary: db.TraceSummary) -> Outcome:
+    def _outcome(self, connection: sqlite3.Connection, summary: storage.TraceSummary) -> Outcome:
         row = connection.execute(
             "SELECT text, failed, seconds FROM outcomes WHERE trace_id = ? AND size = ?", (summary.trace_id, summary.size)
         ).fetchone()
@@ -114,12 +136,12 @@ class Outcomes:
         )
         return outcome
 
-    def _read(self, summary: db.TraceSummary) -> Outcome:
+    def _read(self, summary: storage.TraceSummary) -> Outcome:
         last = summary.document_count - 1
         for number in range(last, max(last - _DOCUMENTS_READ, -1), -1):
             try:
-                record = _ending(db.read_document(self.db_path, summary.trace_id, number))
-            except (db.StorageError, db.TraceNotFound, ValueError, TypeError, msgpack.UnpackException):
+                record = _ending(self.trace_store.read_document(summary.trace_id, number))
+            except (storage.StorageError, storage.TraceNotFound, ValueError, TypeError, msgpack.UnpackException):
                 return Outcome()
             if record is not None:
                 return outcome_of(record, summary.started_at)

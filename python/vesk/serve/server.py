@@ -23,7 +23,7 @@ import sys
 import webbrowser
 from urllib.parse import unquote, urlsplit
 
-from vesk import utils
+from vesk import storage, utils
 from vesk.serve.api import Api
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -123,8 +123,8 @@ def _is_loopback_name(host: str | None) -> bool:
 class ViewerServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, db_path: str, host: str, port: int) -> None:
-        self.api = Api(db_path)
+    def __init__(self, trace_store: storage.Store, host: str, port: int) -> None:
+        self.api = Api(trace_store)
         self.static = static_files()
         self.loopback = _is_loopback_name(host)
         if ":" in host:
@@ -142,17 +142,16 @@ class ViewerServer(http.server.ThreadingHTTPServer):
         return f"http://{shown}:{port}/"
 
 
-def serve(db_path: str, host: str, port: int, open_browser: bool) -> int:
-    if not os.path.exists(db_path):
-        raise utils.VeskError(f"no database at {utils.display_path(db_path)} (nothing recorded yet?)")
+def serve(trace_store: storage.Store, host: str, port: int, open_browser: bool) -> int:
+    trace_store.list_traces()  # one line now, rather than a page of errors, when there is nothing to read
     try:
-        server = ViewerServer(db_path, host, port)
+        server = ViewerServer(trace_store, host, port)
     except OSError as exc:
         hint = " (--port 0 takes any free port)" if exc.errno == errno.EADDRINUSE else ""
         raise utils.VeskError(f"cannot serve on {host}:{port}: {exc.strerror or exc}{hint}") from None
     with server:
         try:
-            print(f"vesk: serving {utils.display_path(db_path)} at {server.url} (Ctrl-C to stop)", flush=True)
+            print(f"vesk: serving {trace_store.describe()} at {server.url} (Ctrl-C to stop)", flush=True)
             if not server.loopback:
                 utils.stderr_line(
                     f"vesk: listening on {host}, not only this machine's loopback: anyone who can reach it can"

@@ -12,12 +12,12 @@ import os
 import sqlite3
 import threading
 
-from vesk import db
+from vesk import storage
 from vesk.utils import PRIVATE_DIRECTORY_MODE, open_private
 
 
-def index_directory(db_path: str) -> str:
-    return db_path + ".index"
+def index_path(trace_store: storage.Store, trace_id: str) -> str:
+    return os.path.join(trace_store.cache_directory(), "traces", f"{trace_id}.sqlite3")
 
 
 def make_private_directory(path: str) -> None:
@@ -59,8 +59,8 @@ class Documents:
 
     KEPT_BYTES = 32 << 20  # beyond the document read last
 
-    def __init__(self, db_path: str) -> None:
-        self.db_path = db_path
+    def __init__(self, trace_store: storage.Store) -> None:
+        self.trace_store = trace_store
         self.kept: collections.OrderedDict = collections.OrderedDict()
         self.kept_bytes = 0
         self.lock = threading.Lock()
@@ -71,7 +71,7 @@ class Documents:
             if key in self.kept:
                 self.kept.move_to_end(key)
                 return self.kept[key]
-        data = db.read_document(self.db_path, trace_id, number)
+        data = self.trace_store.read_document(trace_id, number)
         with self.lock:
             if key not in self.kept:
                 self.kept[key] = data

@@ -77,3 +77,13 @@ export function showError(where, error) {
 export function progressText(progress) {
   return `Indexing the trace: ${progress.records.toLocaleString("en")} records read, document ${progress.document} of ${progress.documents}…`;
 }
+
+export function colour(name) {
+  let hash = 0;
+  for (const char of name) hash = (hash * 31 + char.charCodeAt(0)) | 0;
+  return `hsl(${Math.abs(hash) % 360}, 55%, 75%)`;
+}
+
+export function shortName(name) {
+  return (name || "?").replace(/^__main__\./, "");
+}

@@ -1,4 +1,4 @@
-import { el, clear, getJSON, milliseconds } from "./dom.js";
+import { el, getJSON, milliseconds, colour } from "./dom.js";
 
 const ROW = 16;
 
@@ -83,10 +83,4 @@ export function timelinePanel(api, timed, threads, tasks, showCall) {
   select.addEventListener("change", () => shown(load()));
   reset.addEventListener("click", () => shown(load()));
   return { panel, show: () => (view ? draw() : shown(load())) };
-}
-
-function colour(name) {
-  let hash = 0;
-  for (const char of name) hash = (hash * 31 + char.charCodeAt(0)) | 0;
-  return `hsl(${Math.abs(hash) % 360}, 55%, 75%)`;
 }

@@ -1,5 +1,7 @@
-import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError } from "./dom.js";
+import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName } from "./dom.js";
 import { timelinePanel } from "./timeline.js";
+import { flamePanel } from "./flame.js";
+import { functionsPanel } from "./functions.js";
 
 const PAGE = 200;
 
@@ -15,7 +17,7 @@ export async function showTrace(main, traceId, query) {
   const api = `/api/trace/${encodeURIComponent(trace.trace_id)}`;
   document.title = `vesk: ${trace.label}`;
 
-  const tree = new Tree(api, timed);
+  const tree = new Tree(api, timed, (node) => showFlame(node));
   const searchInput = el("input", { type: "search", name: "q", value: query, placeholder: "function, file or value", class: "search-box" });
   const results = el("div", { class: "results" });
   const searchForm = el("form", { class: "toolbar search", onsubmit: (e) => { e.preventDefault(); search(searchInput.value).catch((error) => showError(results, error)); } },
@@ -26,6 +28,8 @@ export async function showTrace(main, traceId, query) {
   const tabs = el("nav", { class: "tabs" },
     el("button", { type: "button", class: "tab active", dataset: { tab: "calls" } }, "Calls"),
     el("button", { type: "button", class: "tab", dataset: { tab: "sql" } }, `SQL (${sqlCount})`),
+    el("button", { type: "button", class: "tab", dataset: { tab: "flame" } }, "Flame graph"),
+    el("button", { type: "button", class: "tab", dataset: { tab: "functions" } }, "Functions"),
     el("button", { type: "button", class: "tab", dataset: { tab: "timeline" } }, "Timeline"));
   const showCall = async (node) => {
     const full = await getJSON(timed(`${api}/node/${node}`));
@@ -33,20 +37,31 @@ export async function showTrace(main, traceId, query) {
     await tree.reveal(full.ancestors, full.node);
   };
   const timeline = timelinePanel(api, timed, info.summary.threads, info.summary.tasks, showCall);
+  const flame = flamePanel(api, timed, info.summary.threads, info.summary.tasks, showCall);
+  const functions = functionsPanel(api, timed, showCall);
+  const panels = { calls: callsPanel, sql: sqlPanel, timeline: timeline.panel, flame: flame.panel, functions: functions.panel };
   tabs.addEventListener("click", (event) => {
     const tab = event.target.closest(".tab");
     if (!tab) return;
     for (const other of tabs.querySelectorAll(".tab")) other.classList.toggle("active", other === tab);
-    callsPanel.hidden = tab.dataset.tab !== "calls";
-    sqlPanel.hidden = tab.dataset.tab !== "sql";
-    timeline.panel.hidden = tab.dataset.tab !== "timeline";
+    for (const [name, panel] of Object.entries(panels)) panel.hidden = tab.dataset.tab !== name;
     if (!sqlPanel.hidden && !sqlPanel.dataset.loaded) loadSql(api, sqlPanel, showCall).catch((error) => showError(sqlPanel, error));
     if (!timeline.panel.hidden) timeline.show();
+    if (!flame.panel.hidden && !tab.dataset.keep) flame.show();
+    if (!functions.panel.hidden) functions.show();
   });
-  const showCalls = () => tabs.querySelector('[data-tab="calls"]').click();
+  const showTab = (name) => tabs.querySelector(`[data-tab="${name}"]`).click();
+  const showCalls = () => showTab("calls");
+  const showFlame = (node) => {
+    const flameTab = tabs.querySelector('[data-tab="flame"]');
+    flameTab.dataset.keep = "1";
+    showTab("flame");
+    delete flameTab.dataset.keep;
+    return flame.showCall(node.node, `${shortName(node.name)}(${node.args || ""})`);
+  };
 
   let summaryBox = summary(info.summary);
-  clear(main).append(header(trace, raw), info.indexing ? status : "", summaryBox, tabs, callsPanel, sqlPanel, timeline.panel);
+  clear(main).append(header(trace, raw), info.indexing ? status : "", summaryBox, tabs, ...Object.values(panels));
   await tree.showThreads(info.summary.threads);
   if (info.indexing) followIndexing().catch((error) => showError(status, error));
 
@@ -135,10 +150,6 @@ function summary(facts) {
   return el("section", { class: "summary" }, ...parts);
 }
 
-function shortName(name) {
-  return (name || "?").replace(/^__main__\./, "");
-}
-
 function nodeTitle(node) {
   if (node.kind === "record") return `• ${node.text}`;
   return `${shortName(node.name)}(${node.args || ""})`;
@@ -146,9 +157,10 @@ function nodeTitle(node) {
 
 // One thread's call tree; children come from the server a page at a time, when a call is opened.
 class Tree {
-  constructor(api, timed) {
+  constructor(api, timed, showFlame) {
     this.api = api;
     this.timed = timed;
+    this.showFlame = showFlame;
     this.root = el("div", { class: "tree" });
     this.lists = new Map(); // parent key -> ChildList
     this.items = new Map(); // node number -> its <li>
@@ -245,6 +257,7 @@ class Tree {
     const full = await getJSON(this.timed(`${this.api}/node/${node.node}`));
     const record = full.record || {};
     const values = [];
+    let subtree = "";
     if (node.kind === "call") {
       values.push(["arguments", record.locals]);
       if (full.return) {
@@ -253,12 +266,13 @@ class Tree {
         values.push(["locals at return", full.return.locals]);
       }
       values.push(["where", `${record.path}  (frame ${record.frame_id})`]);
+      if (node.children) subtree = el("button", { type: "button", class: "subtree-flame", onclick: () => this.showFlame(node) }, "Flame graph of this call");
     } else {
       values.push(["record", record]);
     }
     clear(box).append(...values.map(([label, value]) => el("div", { class: "value" },
       el("div", { class: "value-label" }, label),
-      el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))));
+      el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))), subtree);
   }
 
   // Opens the tree down to `node` through its `ancestors` (from the top level), and shows it.
