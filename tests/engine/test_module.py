@@ -16,7 +16,7 @@ from engine_support import Host, decode, frames_of, profiling, stop_profiling
 
 
 def test_module_surface():
-    assert _vesk.__all__ == ["register_noop_profiler", "register_profiler"]
+    assert _vesk.__all__ == ["register_noop_profiler", "register_profiler", "stop_other_threads_for_exit"]
     assert _vesk.__doc__ == ""
     assert str(inspect.signature(_vesk.register_profiler)) == "(profiler)"
     assert str(inspect.signature(_vesk.register_noop_profiler)) == "()"

@@ -672,7 +672,7 @@ def test_a_failed_trace_opens_at_the_call_its_error_arose_in_named_with_it(tmp_p
     db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=msgpack.packb(
         {"frames_of_interest": [*frames, ending], "frames": {}, "main_thread_id": 1, "trace_id": trace_id,
          "command_line_args": ["p.py"], "meta": {"source": "cli"}, "timestamp": 1.0}))
-    viewer = ViewerServer(database, "127.0.0.1", 0)
+    viewer = ViewerServer(open_store(database), "127.0.0.1", 0)
     threading.Thread(target=viewer.serve_forever, daemon=True).start()
     try:
         wait_until_indexed(viewer, trace_id)
