@@ -333,3 +333,23 @@ def test_prune_rm_and_recover_commands(db_path, capsys, monkeypatch, tmp_path):
     assert "db.sqlite3.trc_06.3.2.msgpack is not a trace document" in err
     assert [s.trace_id for s in open_store(db_path).list_traces()] == ["trc_05", "trc_04", "trc_03"]
     assert [p.name for p in tmp_path.glob("*.msgpack")] == ["db.sqlite3.trc_06.3.2.msgpack"]
+
+
+def test_fallback_files_imported_by_a_save_count_as_new_traces_for_retention(tmp_path):
+    path = tmp_path / "db.sqlite3"
+    store = open_store(str(path))
+    store.prepare(max_traces=1)
+    db.save_trace_in_sqlite(str(path), "trc_a", timeout=5, msgpack=document("trc_a", [FRAME]))
+    (tmp_path / "db.sqlite3.trc_b.1.2.msgpack").write_bytes(document("trc_b", [FRAME]))
+    db.save_trace_in_sqlite(str(path), "trc_a", timeout=5, msgpack=document("trc_a", [FRAME]))  # no new trace itself
+    assert [s.trace_id for s in store.list_traces()] == ["trc_a"]
+
+
+def test_recover_tries_again_a_fallback_file_a_save_found_damaged(tmp_path):
+    path = tmp_path / "db.sqlite3"
+    torn = tmp_path / "db.sqlite3.trc_t.1.2.msgpack"
+    torn.write_bytes(document("trc_t", [FRAME])[:-3])
+    db.save_trace_in_sqlite(str(path), "trc_a", timeout=5, msgpack=document("trc_a", []))
+    assert torn.exists()  # left alone, and not read again by this process's saves
+    torn.write_bytes(document("trc_t", [FRAME]))  # mended by hand
+    assert open_store(str(path)).recover_fallback_files().documents == 1 and not torn.exists()
