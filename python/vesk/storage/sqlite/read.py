@@ -7,7 +7,7 @@ import sqlite3
 
 from vesk.storage import compression
 from vesk.storage.interface import StorageError, TraceNotFound, TraceSummary
-from vesk.storage.sqlite.schema import describe, has_table, open_for_reading
+from vesk.storage.sqlite.schema import closed_on_error, describe, has_table, open_for_reading
 from vesk.utils import display_path
 
 TYPE_CHECKING = False
@@ -96,14 +96,8 @@ def child_traces(db_path: str, trace_id: str) -> list[str]:
 def iter_documents(db_path: str, trace_id: str, start: int = 0) -> Iterator[bytes]:
     # The ids are read first and each document on its own, so no read transaction stays open.
     connection = open_for_reading(db_path)
-    try:
+    with closed_on_error(connection, db_path):
         ids = _document_ids(connection, trace_id)
-    except sqlite3.Error as exc:
-        connection.close()
-        raise StorageError(f"cannot read the database {describe(db_path, exc)}") from exc
-    except BaseException:
-        connection.close()
-        raise
     if not ids:
         connection.close()
         raise TraceNotFound(f"no trace {trace_id!r} in {display_path(db_path)}")

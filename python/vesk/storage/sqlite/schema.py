@@ -203,7 +203,7 @@ def open_for_reading(db_path: str, timeout: float = 10.0) -> sqlite3.Connection:
         connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
     except sqlite3.Error as exc:
         raise StorageError(f"cannot open the database {describe(db_path, exc)}") from exc
-    try:
+    with closed_on_error(connection, db_path):
         version = connection.execute("PRAGMA user_version").fetchone()[0]
         if version == 0:
             tables = {row[0] for row in connection.execute("SELECT name FROM sqlite_master")}
@@ -216,13 +216,29 @@ def open_for_reading(db_path: str, timeout: float = 10.0) -> sqlite3.Connection:
             connection.close()
             upgrade(db_path, timeout)
             return open_for_reading(db_path, timeout)
-    except sqlite3.Error as exc:
-        connection.close()
-        raise StorageError(f"cannot read the database {describe(db_path, exc)}") from exc
-    except BaseException:
-        connection.close()
-        raise
     return connection
+
+
+class closed_on_error:
+    """Closes a reading connection when its block fails, a SQLite error becoming a StorageError.
+
+    A class rather than contextlib's decorator: contextlib would be one more import for every command that opens a store.
+    """
+
+    def __init__(self, connection: sqlite3.Connection, db_path: str) -> None:
+        self.connection = connection
+        self.db_path = db_path
+
+    def __enter__(self) -> sqlite3.Connection:
+        return self.connection
+
+    def __exit__(self, kind: type | None, exc: BaseException | None, traceback: object) -> bool:
+        if kind is None:
+            return False
+        self.connection.close()
+        if isinstance(exc, sqlite3.Error):
+            raise StorageError(f"cannot read the database {describe(self.db_path, exc)}") from exc
+        return False
 
 
 def upgrade(db_path: str, timeout: float) -> None:
