@@ -62,11 +62,17 @@ def test_documents_come_back_whole_in_save_order_one_at_a_time(store):
 
 
 def test_totals_add_up_over_documents_and_the_last_saved_trace_comes_first(store):
-    saved(store, ("trc_a", document("trc_a", [START, FRAME])), ("trc_b", document("trc_b", [FRAME])),
-          ("trc_a", document("trc_a", [{"type": "start_test", "test": "later"}, FRAME, FRAME])))
+    dropped = {"type": "records_dropped", "count": 2}
+    left_out = {"type": "calls_left_out", "functions": [{"co_name": "f", "count": 4}]}
+    damaged = {"type": "records_dropped", "count": True}  # not a count: counts nothing
+    saved(store, ("trc_a", document("trc_a", [START, FRAME, dropped, dropped, damaged, {"type": "recording_stopped"}])),
+          ("trc_b", document("trc_b", [FRAME])),
+          ("trc_a", document("trc_a", [{"type": "start_test", "test": "later"}, FRAME, FRAME, dropped, left_out])))
     assert ids(store) == ["trc_a", "trc_b"]
     a = store.trace_summary("trc_a")
     assert (a.frame_count, a.plugin_count, a.document_count, a.label) == (3, 2, 2, "test_one")
+    # A later document without the marker leaves the trace stopped.
+    assert (a.records_dropped, a.calls_left_out, a.recording_stopped) == (6, 4, True)
     assert (a.source, a.command_line, a.started_at) == ("cli", ["app.py"], 1700000000.5)
     assert 0 < a.size <= sum(len(d) for d in store.iter_documents("trc_a"))  # what it keeps: SQLite compresses
     with pytest.raises(storage.TraceNotFound):
