@@ -44,7 +44,8 @@ Runs the program exactly as python would (sys.argv, __main__, sys.path[0], exit 
 one trace of it.
 
 options:
-  --db PATH             database to save the trace in (default: .vesk/db.sqlite3)
+  --db PATH|URL         database to save the trace in: an SQLite file or postgresql://user@host/db
+                        (default: $VESK_DB, else the configuration's db_url or db_path, .vesk/db.sqlite3)
   --config PATH         configuration file (default: .vesk/config.toml, when present)
   --threading           record threads started by the program (the default)
   --no-threading        record the main thread only
@@ -279,7 +280,7 @@ def run_program(options: RunOptions) -> int:
         sys.argv = [options.script, *options.arguments]
 
     host = profiler.Profiler(settings, source="cli")
-    shown_db_path = utils.display_path(host.db_path)  # before the program can change directory
+    shown_db_path = storage.describe(host.db_path)  # before the program can change directory
     started_in = os.getpid()
     profiler.save_before_exit(host)  # also when the program ends through os._exit
     profiler.save_on_termination()
@@ -353,13 +354,16 @@ def _save_trace(host, shown_db_path: str, limits: dict, *, quiet: bool = False) 
 
 
 def _database_options(parser) -> None:
-    parser.add_argument("--db", metavar="PATH", help="database to read (default: .vesk/db.sqlite3)")
+    parser.add_argument(
+        "--db", metavar="PATH|URL",
+        help="database: an SQLite file or postgresql://user@host/db (default: $VESK_DB, else .vesk/db.sqlite3)",
+    )
     parser.add_argument("--config", metavar="PATH", help="configuration file")
 
 
 def _store(arguments) -> storage.Store:
     if arguments.db:
-        return storage.open_store(os.path.abspath(arguments.db))
+        return storage.open_store(storage.resolve(arguments.db))
     return storage.open_store(vesk_config.load(".", arguments.config)["db_path"])
 
 
@@ -378,6 +382,10 @@ def list_command(arguments) -> int:
     summaries = store.list_traces()
     if arguments.source is not None:
         summaries = [summary for summary in summaries if listing.of_source(summary, arguments.source)]
+    for name in ("machine", "ci_job"):
+        wanted = getattr(arguments, name)
+        if wanted is not None:
+            summaries = [summary for summary in summaries if wanted in (getattr(summary, name) or "")]
     if arguments.grep is not None:
         wanted = arguments.grep.lower()
         summaries = [summary for summary in summaries if wanted in listing.list_text(summary)]
@@ -414,7 +422,8 @@ def _cell(shown: str, width: int) -> str:
 
 
 def _filtered(arguments) -> bool:
-    return arguments.failed or arguments.source is not None or arguments.grep is not None
+    given = (arguments.source, arguments.grep, arguments.machine, arguments.ci_job)
+    return arguments.failed or any(value is not None for value in given)
 
 
 def _duration_text(seconds: float | None) -> str:
@@ -595,7 +604,7 @@ def _noticed_if_slow(text: str, work):
 
 def prune_command(arguments) -> int:
     if arguments.db:
-        store, limits = storage.open_store(os.path.abspath(arguments.db)), {}
+        store, limits = storage.open_store(storage.resolve(arguments.db)), {}
     else:
         settings = vesk_config.load(".", arguments.config)
         store, limits = storage.open_store(settings["db_path"]), settings.get("retention", {})
@@ -644,6 +653,8 @@ def _reading_parser():
     traces.add_argument("--failed", action="store_true", help="only traces that failed (exit status, test, HTTP 5xx)")
     traces.add_argument("--source", metavar="NAME", help="only traces of this source (run, test, request, child...)")
     traces.add_argument("--grep", metavar="TEXT", help="only traces whose id, label or command line holds TEXT")
+    traces.add_argument("--machine", metavar="TEXT", help="only traces recorded on a machine whose name holds TEXT")
+    traces.add_argument("--ci-job", metavar="TEXT", help="only traces recorded by a CI job whose name holds TEXT")
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
     show.add_argument(

@@ -1,5 +1,6 @@
-"""What every store does, checked on each kind (SQLite, and the in-memory one of memory_store.py), and
-the readers and the viewer working on either unchanged; then what only the SQLite file must do."""
+"""What every store does, checked on each kind (SQLite, PostgreSQL on a server of the test's own, and
+the in-memory one of memory_store.py), and the readers and the viewer working on either unchanged;
+then what only the SQLite file must do."""
 
 from __future__ import annotations
 
@@ -32,11 +33,12 @@ FRAME = {"type": "frame", "event": "call", "co_name": "f"}
 START = {"type": "start_test", "test": "test_one"}
 
 
-@pytest.fixture(params=["sqlite", "memory"])
+@pytest.fixture(params=["sqlite", "postgres", "memory"])
 def store(request, tmp_path) -> storage.Store:
     if request.param == "memory":
         return MemoryStore(str(tmp_path / "cache"))
-    made = open_store(str(tmp_path / "db.sqlite3"))
+    location = request.getfixturevalue("postgres_url") if request.param == "postgres" else str(tmp_path / "db.sqlite3")
+    made = open_store(location)
     made.prepare()
     return made
 
@@ -167,6 +169,6 @@ def test_removed_and_pruned_traces_leave_none_of_their_pieces_behind(tmp_path, m
 
 
 def test_a_location_naming_another_kind_of_store_is_refused_in_one_line():
-    with pytest.raises(storage.StorageError, match="postgresql:// stores are not supported"):
-        open_store("postgresql://user@host/traces")
+    with pytest.raises(storage.StorageError, match="mysql:// stores are not supported"):
+        open_store("mysql://user@host/traces")
     assert open_store("relative/dir:with/colons.sqlite3").describe() == "relative/dir:with/colons.sqlite3"

@@ -1,0 +1,100 @@
+"""The product on a PostgreSQL store (a real server of the tests' own, see postgres_support): `vesk
+run` and the reading commands through --db and VESK_DB, the labels of where a trace was recorded,
+a server that cannot be reached, and eight `pytest --vesk` sessions saving at once. What every store
+does is checked in test_storage."""
+
+from __future__ import annotations
+
+import socket
+import subprocess
+import sys
+
+import psycopg
+import pytest
+from host_support import needs_engine, subprocess_env
+
+from vesk.storage import open_store
+
+pytestmark = needs_engine
+
+SCRIPT = """
+def add(a, b):
+    return a + b
+
+print(add(2, 3))
+"""
+
+
+def test_run_saves_into_the_store_the_reading_commands_name_and_labels_where_it_ran(project, postgres_url):
+    project.write("app.py", SCRIPT)
+    ci = {"GITHUB_ACTIONS": "true", "GITHUB_WORKFLOW": "tests", "GITHUB_JOB": "unit", "GITHUB_RUN_ID": "42"}
+    done = project.run("run", "--db", postgres_url, "app.py", check=True, **ci)
+    assert done.stdout == "5\n" and "saved in postgresql://postgres@127.0.0.1" in done.stderr
+    project.run("run", "app.py", check=True, VESK_DB=postgres_url)
+    (second, first) = open_store(postgres_url).list_traces()
+    assert (first.ci_job, second.ci_job, first.machine) == ("tests/unit #42", None, socket.gethostname())
+    assert not project.db.exists()
+
+    listed = project.run("traces", "--ci-job", "unit", check=True, VESK_DB=postgres_url).stdout
+    assert first.trace_id in listed and second.trace_id not in listed
+    listed = project.run("traces", "--db", postgres_url, "--machine", socket.gethostname(), check=True).stdout
+    assert first.trace_id in listed and second.trace_id in listed
+    shown = project.run("show", first.trace_id, "--db", postgres_url, check=True).stdout
+    assert "add" in shown
+    assert "removed 1 trace" in project.run("rm", "latest", "--db", postgres_url, check=True).stdout
+
+
+def test_an_unreachable_store_never_harms_the_program_and_its_traces_are_sent_later(project, postgres_server,
+                                                                                    tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    project.write("app.py", SCRIPT)
+    later = postgres_server.url("vesk_created_later")  # refused until it exists
+    done = project.run("run", "--db", later, "app.py")
+    assert (done.returncode, done.stdout) == (0, "5\n")
+    assert "cannot save trace" in done.stderr and "written to" in done.stderr
+    with psycopg.connect(postgres_server.url(), autocommit=True) as connection:
+        connection.execute("CREATE DATABASE vesk_created_later")
+    recovered = project.run("recover", "--db", later, check=True)
+    assert recovered.stdout.startswith("imported ") and len(open_store(later).list_traces()) == 1
+
+    # The next save sends what an earlier one could not, first.
+    document = open_store(later).read_document(open_store(later).resolve_trace_id("latest"), 0)
+    store = open_store(postgres_server.url("vesk_no_such_database"))
+    store.save("trc_early", document, timeout=5)
+    with psycopg.connect(postgres_server.url(), autocommit=True) as connection:
+        connection.execute("CREATE DATABASE vesk_no_such_database")
+    store.save("trc_late", document, timeout=5)
+    assert [summary.trace_id for summary in store.list_traces()] == ["trc_late", "trc_early"]
+
+
+SUITE = """
+import pytest
+
+def square(value):
+    return value * value
+
+@pytest.mark.parametrize("n", range({tests}))
+def test_square(n):
+    assert square(n) == n * n
+"""
+
+
+def test_eight_concurrent_pytest_sessions_store_every_trace_within_the_retention_limit(tmp_path, postgres_url):
+    writers, tests, kept = 8, 25, 150
+    sessions = []
+    for number in range(writers):
+        folder = tmp_path / f"runner{number}"
+        (folder / ".vesk").mkdir(parents=True)
+        (folder / ".vesk" / "config.toml").write_text(f'db_url = "{postgres_url}"\n[retention]\nmax_traces = {kept}\n')
+        (folder / f"test_suite{number}.py").write_text(SUITE.format(tests=tests))
+        sessions.append(subprocess.Popen(
+            [sys.executable, "-m", "pytest", "--vesk", "-q", "-p", "no:cacheprovider"], cwd=folder, env=subprocess_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        ))
+    outputs = [session.communicate(timeout=600)[0] for session in sessions]
+    for output in outputs:
+        assert f"{tests} passed" in output and f"vesk: {tests} test traces saved in" in output, output
+        assert "cannot save" not in output
+    summaries = open_store(postgres_url).list_traces()
+    assert len(summaries) == kept
+    assert all(summary.document_count == 1 and summary.label.startswith("test_suite") for summary in summaries)
+    assert len({summary.label for summary in summaries}) == kept
