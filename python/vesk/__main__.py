@@ -8,6 +8,7 @@
     vesk prune [--max-traces N] [--max-bytes SIZE]   remove the oldest traces beyond the limits
     vesk rm TRACE...                           remove traces
     vesk recover                               import the files traces went to when the database failed
+    vesk push TRACE...|--all --to URL          copy local traces to a shared store
     vesk serve [--host H] [--port N] [--open]  browse the traces in a local web page
 
 The functions that run the program live in this file because the engine never records frames of it.
@@ -636,6 +637,46 @@ def recover_command(arguments) -> int:
     return 1 if recovery.damaged else 0
 
 
+def push_command(arguments) -> int:
+    from vesk.storage import transfer
+
+    settings = vesk_config.load(".", arguments.config)
+    source = storage.open_store(storage.resolve(arguments.db) if arguments.db else settings["db_file"])
+    destination = arguments.to or (settings["db_path"] if storage.is_url(settings["db_path"]) else None)
+    if destination is None:
+        raise UsageError("name the store to push to: --to postgresql://... (or set VESK_DB)")
+    destination = storage.open_store(storage.resolve(destination), timeout=settings["sqlite_busy_timeout"])
+    if destination.location == source.location:
+        raise UsageError(f"{source.describe()} is the store the traces are in")
+    trace_ids = _pushed_traces(arguments, source)
+    pushed = _noticed_if_slow(
+        f"pushing {_traces_text(len(trace_ids))} to {destination.describe()}...",
+        lambda: transfer.push(source, destination, trace_ids, timeout=settings["sqlite_busy_timeout"]),
+    )
+    present = f"; {_traces_text(pushed.present)} there already" if pushed.present else ""
+    documents = f"{pushed.documents} document{'' if pushed.documents == 1 else 's'}"
+    print(f"pushed {_traces_text(pushed.traces)} ({documents}) to {destination.describe()}{present}")
+    return 0
+
+
+def _pushed_traces(arguments, source: storage.Store) -> list[str]:
+    """The traces named, or those the filters let through, the oldest first (as they were saved)."""
+    from vesk.serve import listing
+
+    if arguments.traces:
+        if arguments.all or arguments.source or arguments.grep:
+            raise UsageError("name traces, or choose them with --all, --source or --grep, not both")
+        return list(dict.fromkeys(source.resolve_trace_id(text) for text in arguments.traces))
+    if not (arguments.all or arguments.source or arguments.grep):
+        raise UsageError("name the traces to push, or choose them with --all, --source or --grep")
+    summaries = source.list_traces()
+    if arguments.source is not None:
+        summaries = [summary for summary in summaries if listing.of_source(summary, arguments.source)]
+    if arguments.grep is not None:
+        summaries = [summary for summary in summaries if arguments.grep.lower() in listing.list_text(summary)]
+    return [summary.trace_id for summary in reversed(summaries)]
+
+
 def _reading_parser():
     import argparse
 
@@ -696,6 +737,18 @@ def _reading_parser():
     _database_options(remove)
     recover = commands.add_parser("recover", help="import the files traces went to when the database failed")
     _database_options(recover)
+    push = commands.add_parser(
+        "push",
+        help="copy local traces to a shared store",
+        description="Copies traces from this machine's database (--db, or the configuration's db_path) to the "
+        "store --to names (or VESK_DB, or the configuration's db_url). Traces it holds already are left alone.",
+    )
+    push.add_argument("traces", nargs="*", metavar="TRACE", help="trace id, a unique prefix of one, or 'latest'")
+    push.add_argument("--to", metavar="URL", help="the store to push to: postgresql://user@host/db")
+    push.add_argument("--all", action="store_true", help="every trace")
+    push.add_argument("--source", metavar="NAME", help="the traces of this source (run, test, request, child...)")
+    push.add_argument("--grep", metavar="TEXT", help="the traces whose id, label or command line holds TEXT")
+    _database_options(push)
     serve = commands.add_parser("serve", help="browse the traces in a web page served on this machine")
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
     serve.add_argument("--port", type=_limit_argument, default=8765, help="port (default: 8765; 0: any free port)")
@@ -731,6 +784,7 @@ def main(argv: list[str] | None = None) -> int:
             return USAGE_STATUS
         handler = {"traces": list_command, "show": show_command, "export": export_command}
         handler.update(prune=prune_command, rm=remove_command, recover=recover_command, serve=serve_command)
+        handler.update(push=push_command)
         return handler[arguments.command](arguments)
     except utils.VeskError as exc:
         utils.stderr_line(utils.error_line(str(exc)))

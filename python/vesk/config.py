@@ -200,8 +200,16 @@ def load(root: str = ".", path: str | None = None, overrides: dict | None = None
         raise ConfigError(f"{shown}: {exc}") from None
     if overrides:
         _merge(config, overrides, _SCHEMA, "")
+    # The file on this machine, whatever store VESK_DB or db_url name: where `vesk push` takes traces from.
+    config["db_file"] = storage_resolve(config["db_path"], root)
     config["db_path"] = location(root, config)
     return config
+
+
+def storage_resolve(location: str, root: str) -> str:
+    from vesk import storage
+
+    return storage.resolve(location, root)
 
 
 DB_VARIABLE = "VESK_DB"
@@ -209,10 +217,8 @@ DB_VARIABLE = "VESK_DB"
 
 def location(root: str, config: dict[str, Any]) -> str:
     """Where traces go: VESK_DB, else db_url, else db_path; a path made absolute against `root`."""
-    from vesk import storage
-
     chosen = os.environ.get(DB_VARIABLE) or config.get("db_url") or config["db_path"]
-    return storage.resolve(chosen, root)
+    return storage_resolve(chosen, root)
 
 
 def default_db_path(root: str) -> str:
@@ -238,6 +244,7 @@ def engine_config(config: dict[str, Any]) -> dict[str, Any]:
     result = _deep_copy(config)
     result.pop("db_path", None)
     result.pop("db_url", None)
+    result.pop("db_file", None)
     result.pop("retention", None)  # the storage's business, not the recorder's
     result["recorder_time"] = True  # readers take the recorder's own time out of durations
     filters = result.setdefault("filters", {})

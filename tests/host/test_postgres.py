@@ -98,3 +98,19 @@ def test_eight_concurrent_pytest_sessions_store_every_trace_within_the_retention
     assert len(summaries) == kept
     assert all(summary.document_count == 1 and summary.label.startswith("test_suite") for summary in summaries)
     assert len({summary.label for summary in summaries}) == kept
+
+
+def test_push_copies_local_traces_once_each_document_for_document(project, postgres_url):
+    project.write("app.py", SCRIPT)
+    for _ in range(3):
+        project.run("run", "app.py", check=True)
+    local = open_store(str(project.db))
+    oldest, middle, newest = reversed([summary.trace_id for summary in local.list_traces()])
+    assert project.run("push", oldest, "--to", postgres_url, check=True).stdout.startswith("pushed 1 trace (")
+    done = project.run("push", "--all", check=True, VESK_DB=postgres_url)
+    assert done.stdout.startswith("pushed 2 traces (") and done.stdout.rstrip().endswith("1 trace there already")
+    shared = open_store(postgres_url)
+    assert [summary.trace_id for summary in shared.list_traces()] == [newest, middle, oldest]
+    for trace_id in (oldest, newest):
+        assert list(shared.iter_documents(trace_id)) == list(local.iter_documents(trace_id))
+    assert "name the traces to push" in project.run("push", "--to", postgres_url).stderr

@@ -122,7 +122,8 @@ def test_child_traces_are_linked_to_their_parent_in_the_order_first_saved(store)
 
 
 @needs_engine
-def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_store(tmp_path):
+@pytest.mark.parametrize("kind", ["postgres", "memory"])
+def test_the_readers_and_the_viewer_give_the_same_answers_from_another_kind_of_store(tmp_path, request, kind):
     def inner(n):
         return n + 1
 
@@ -130,9 +131,10 @@ def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_st
         for n in range(3):
             inner(n)
     stored = open_store(str(tmp_path / "db.sqlite3"))
-    memory = MemoryStore(str(tmp_path / "memory-cache"))
+    other = MemoryStore(str(tmp_path / "memory-cache")) if kind == "memory" else open_store(
+        request.getfixturevalue("postgres_url"))
     for payload in stored.iter_documents(recording.trace_id):
-        memory.save(recording.trace_id, payload, timeout=5)
+        other.save(recording.trace_id, payload, timeout=5)
 
     def shown(store: storage.Store) -> str:
         out = io.StringIO()
@@ -144,8 +146,8 @@ def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_st
         # The size is what each store keeps: the SQLite file compresses.
         return [{k: v for k, v in trace.items() if k not in ("saved_at", "seconds", "size")} for trace in answer["traces"]]
 
-    assert "inner" in shown(stored) and shown(stored) == shown(memory)
-    assert listed(stored) == listed(memory) and len(listed(memory)) == 1
+    assert "inner" in shown(stored) and shown(stored) == shown(other)
+    assert listed(stored) == listed(other) and len(listed(other)) == 1
 
 
 # --- the SQLite file ------------------------------------------------------------------------------
