@@ -4,7 +4,8 @@
     vesk run [options] -m module [args...]
     vesk traces                                list recorded traces, newest first
     vesk show TRACE|latest                     the call tree of a trace, per thread
-    vesk export TRACE --format json|chrome     the decoded trace, or Chrome trace-event JSON
+    vesk export TRACE --format json|chrome|otlp|otlp-protobuf   the decoded trace, Chrome trace-event JSON, OTLP
+    vesk export TRACE --otlp-endpoint URL      send the trace's spans to an OpenTelemetry collector
     vesk prune [--max-traces N] [--max-bytes SIZE]   remove the oldest traces beyond the limits
     vesk rm TRACE...                           remove traces
     vesk recover                               import the files traces went to when the database failed
@@ -512,23 +513,36 @@ def _check_selection(arguments, store: storage.Store, summary) -> None:
 
 
 def export_command(arguments) -> int:
-    from vesk.reading import exports
+    from vesk.reading import exports, otlp
 
+    if arguments.format is None and arguments.otlp_endpoint is None:
+        raise UsageError("vesk export needs --format or --otlp-endpoint (see vesk export --help)")
     stream, summary = _record_stream(arguments)
-    export = exports.export_json if arguments.format == "json" else exports.export_chrome
+    if arguments.otlp_endpoint is not None:
+        try:
+            requests = otlp.post(stream, summary, arguments.otlp_endpoint)
+        finally:
+            stream.progress.done()
+        utils.stderr_line(f"vesk: trace {summary.trace_id} sent to {arguments.otlp_endpoint} in {requests} "
+                          f"request{'' if requests == 1 else 's'}")
+        return 0
+    export = {"json": exports.export_json, "chrome": exports.export_chrome, "otlp": otlp.export_json,
+              "otlp-protobuf": otlp.export_protobuf}[arguments.format]
+    binary = arguments.format == "otlp-protobuf"
     try:
         if arguments.output in (None, "-"):
-            export(stream, summary, sys.stdout)
+            export(stream, summary, sys.stdout.buffer if binary else sys.stdout)
         else:
-            _export_to_file(export, stream, summary, arguments.output)
+            _export_to_file(export, stream, summary, arguments.output, binary)
     finally:
         stream.progress.done()
     return 0
 
 
-def _export_to_file(export, stream, summary, output: str) -> None:
+def _export_to_file(export, stream, summary, output: str, binary: bool) -> None:
     try:
-        handle = open(utils.open_private(output), "w", encoding="utf-8")
+        descriptor = utils.open_private(output)
+        handle = open(descriptor, "wb") if binary else open(descriptor, "w", encoding="utf-8")
     except OSError as exc:
         raise utils.VeskError(f"cannot write {output}: {exc.strerror}") from None
     try:
@@ -712,9 +726,17 @@ def _reading_parser():
     show.add_argument("--tasks", action="store_true", help="the calls of each asyncio task as a tree of its own")
     _raw_times_option(show)
     _database_options(show)
-    export = commands.add_parser("export", help="write a trace as JSON or Chrome trace-event JSON")
+    export = commands.add_parser(
+        "export", help="write a trace as JSON, Chrome trace-event JSON or OpenTelemetry spans (OTLP)"
+    )
     export.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
-    export.add_argument("--format", choices=("json", "chrome"), required=True)
+    export.add_argument(
+        "--format", choices=("json", "chrome", "otlp", "otlp-protobuf"),
+        help="otlp: OTLP/JSON; otlp-protobuf: OTLP protobuf (ExportTraceServiceRequest messages)",
+    )
+    export.add_argument(
+        "--otlp-endpoint", metavar="URL", help="send the trace's spans over OTLP/HTTP, e.g. http://127.0.0.1:4318"
+    )
     export.add_argument("-o", "--output", metavar="FILE", help="write here instead of to stdout")
     _raw_times_option(export)
     _database_options(export)
