@@ -5,9 +5,11 @@ does is checked in test_storage."""
 
 from __future__ import annotations
 
+import os
 import socket
 import subprocess
 import sys
+import threading
 
 import psycopg
 import pytest
@@ -114,3 +116,20 @@ def test_push_copies_local_traces_once_each_document_for_document(project, postg
     for trace_id in (oldest, newest):
         assert list(shared.iter_documents(trace_id)) == list(local.iter_documents(trace_id))
     assert "name the traces to push" in project.run("push", "--to", postgres_url).stderr
+
+
+def test_a_server_that_never_answers_costs_one_connection_attempt_then_saves_go_to_files(tmp_path, monkeypatch):
+    from vesk.storage import pop_save_problem, postgres
+
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.setattr(postgres, "CONNECT_SECONDS", 1)
+    silent = socket.create_server(("127.0.0.1", 0))  # accepts connections, never says a word
+    attempts = []
+    threading.Thread(target=lambda: attempts.extend(silent.accept() for _ in range(3)), daemon=True).start()
+    store = open_store(f"postgresql://vesk@127.0.0.1:{silent.getsockname()[1]}/traces")
+    document = b"\x81\xa9timestamp\xcb" + bytes(8)
+    for trace_id in ("trc_a", "trc_b", "trc_c"):
+        store.save(trace_id, document, timeout=5)
+        assert "cannot save trace" in pop_save_problem(trace_id)
+    assert len(attempts) == 1 and len(os.listdir(tmp_path / "cache" / "vesk" / "stores")) == 1
+    silent.close()

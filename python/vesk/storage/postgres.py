@@ -40,8 +40,10 @@ SCHEMA_VERSION = 1
 # Advisory lock keys ("vesk" and a number): a server-wide name for each kind of change.
 _SCHEMA_LOCK = 0x7665736B0001
 _RETENTION_LOCK = 0x7665736B0002
-# How long connecting waits for the server: a run whose store is unreachable saves to files instead.
+# How long connecting waits for the server, and how long after it failed the saves of this process
+# go straight to fallback files: a server that does not answer must not hold up every save of a run.
 CONNECT_SECONDS = 10
+RETRY_SECONDS = 30
 
 _MIGRATIONS: dict[int, tuple[str, ...]] = {
     1: (
@@ -126,17 +128,25 @@ def _reason(exc: BaseException) -> str:
 class _Connection:
     """A process's connection to one store, shared by its threads under `lock`."""
 
-    __slots__ = ("lock", "connection", "timeout")
+    __slots__ = ("lock", "connection", "timeout", "failed_at")
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
         self.connection = None
         self.timeout = None
+        self.failed_at: float | None = None
 
     def open(self, url: str, timeout: float):
         connection = self.connection
         if connection is None or connection.closed or connection.broken:
-            connection = self.connection = _connect(url)
+            if self.failed_at is not None and time.monotonic() - self.failed_at < RETRY_SECONDS:
+                raise StorageError("the server could not be reached a moment ago")
+            try:
+                connection = self.connection = _connect(url)
+            except psycopg.OperationalError:
+                self.failed_at = time.monotonic()
+                raise
+            self.failed_at = None
             self.timeout = None
         if timeout != self.timeout:
             # Advisory locks wait as long as SQLite's busy timeout would.
