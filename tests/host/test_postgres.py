@@ -42,13 +42,16 @@ def test_run_saves_into_the_store_the_reading_commands_name_and_labels_where_it_
     listed = project.run("traces", "--db", postgres_url, "--machine", socket.gethostname(), check=True).stdout
     assert first.trace_id in listed and second.trace_id in listed
     shown = project.run("show", first.trace_id, "--db", postgres_url, check=True).stdout
-    assert "add" in shown
+    assert "add" in shown and f"recorded on {socket.gethostname()} by CI job tests/unit #42" in shown
     assert "removed 1 trace" in project.run("rm", "latest", "--db", postgres_url, check=True).stdout
 
 
 def test_an_unreachable_store_never_harms_the_program_and_its_traces_are_sent_later(project, postgres_server,
                                                                                     tmp_path, monkeypatch):
+    from vesk.storage import postgres
+
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.setattr(postgres, "RETRY_SECONDS", 0)  # the server is back at once
     project.write("app.py", SCRIPT)
     later = postgres_server.url("vesk_created_later")  # refused until it exists
     done = project.run("run", "--db", later, "app.py")
@@ -133,3 +136,22 @@ def test_a_server_that_never_answers_costs_one_connection_attempt_then_saves_go_
         assert "cannot save trace" in pop_save_problem(trace_id)
     assert len(attempts) == 1 and len(os.listdir(tmp_path / "cache" / "vesk" / "stores")) == 1
     silent.close()
+
+
+def test_a_document_larger_than_a_piece_comes_back_whole_and_leaves_no_piece_when_removed(postgres_url, monkeypatch):
+    import random
+
+    from vesk.storage import postgres
+
+    monkeypatch.setattr(postgres, "PIECE_SIZE", 1_000)
+    store = open_store(postgres_url)
+    store.prepare()
+    document = b"\x81\xa4blob\xc5\x13\x88" + random.Random(1).randbytes(5_000)  # {"blob": 5,000 random bytes}
+    for trace_id in ("trc_a", "trc_b"):
+        store.save(trace_id, document, timeout=5)
+    pieces = "SELECT count(*), count(DISTINCT document_id) FROM vesk_document_parts"
+    with psycopg.connect(postgres_url) as connection:
+        assert connection.execute(pieces).fetchone() == (2 * 6, 2)
+        assert store.read_document("trc_a", 0) == document
+        store.remove_traces(["trc_a"])
+        assert connection.execute(pieces).fetchone() == (6, 1)

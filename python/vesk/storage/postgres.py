@@ -136,10 +136,11 @@ class _Connection:
         self.timeout = None
         self.failed_at: float | None = None
 
-    def open(self, url: str, timeout: float):
+    def open(self, url: str, timeout: float, *, saving: bool = False):
+        """The connection, made again when it was lost; a save just after connecting failed gives up at once."""
         connection = self.connection
         if connection is None or connection.closed or connection.broken:
-            if self.failed_at is not None and time.monotonic() - self.failed_at < RETRY_SECONDS:
+            if saving and self.failed_at is not None and time.monotonic() - self.failed_at < RETRY_SECONDS:
                 raise StorageError("the server could not be reached a moment ago")
             try:
                 connection = self.connection = _connect(url)
@@ -275,7 +276,7 @@ class PostgresStore(Store):
         holder = _connection_of(self.location)
         with holder.lock:
             try:
-                connection = holder.open(self.location, timeout)
+                connection = holder.open(self.location, timeout, saving=True)
                 new_trace = bool(self._import_fallback_files(connection).new_traces)
                 new_trace = _insert(connection, trace_id, document, summary, time.time()) or new_trace
             except (psycopg.Error, OSError, StorageError) as exc:
