@@ -30,7 +30,8 @@ class Cluster:
         if not os.path.exists(os.path.join(BIN, "initdb")):
             raise Unavailable("PostgreSQL is not installed here (scripts/setup installs Debian's postgresql package)")
         self.as_user = ["runuser", "-u", USER, "--"] if os.geteuid() == 0 else []
-        self.folder = tempfile.mkdtemp(prefix="vesk-postgres-")
+        # In /tmp when the cluster is the postgres user's: a TMPDIR of root's own may be closed to it.
+        self.folder = tempfile.mkdtemp(prefix="vesk-postgres-", dir="/tmp" if self.as_user else None)
         if self.as_user:
             shutil.chown(self.folder, USER)
         self.data = os.path.join(self.folder, "data")
@@ -46,8 +47,10 @@ class Cluster:
         # The server is no part of what is measured or tested: the sanitizer runtimes a suite run
         # preloads stay out of it.
         environment = {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "ASAN_", "UBSAN_"))}
-        subprocess.run([*self.as_user, os.path.join(BIN, program), *arguments], check=True, capture_output=True,
-                       env=environment)
+        done = subprocess.run([*self.as_user, os.path.join(BIN, program), *arguments], capture_output=True,
+                              text=True, env=environment, cwd=self.folder)
+        if done.returncode != 0:
+            raise RuntimeError(f"{program} failed ({done.returncode}): {(done.stderr or done.stdout).strip()}")
 
     def url(self, database: str = "postgres") -> str:
         return f"postgresql://postgres@127.0.0.1:{self.port}/{database}"

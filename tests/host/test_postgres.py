@@ -93,7 +93,8 @@ def test_eight_concurrent_pytest_sessions_store_every_trace_within_the_retention
         (folder / ".vesk" / "config.toml").write_text(f'db_url = "{postgres_url}"\n[retention]\nmax_traces = {kept}\n')
         (folder / f"test_suite{number}.py").write_text(SUITE.format(tests=tests))
         sessions.append(subprocess.Popen(
-            [sys.executable, "-m", "pytest", "--vesk", "-q", "-p", "no:cacheprovider"], cwd=folder, env=subprocess_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            [sys.executable, "-m", "pytest", "--vesk", "-q", "-p", "no:cacheprovider"], cwd=folder,
+            env=subprocess_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
         ))
     outputs = [session.communicate(timeout=600)[0] for session in sessions]
     for output in outputs:
