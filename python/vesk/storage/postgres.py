@@ -23,6 +23,7 @@ import time
 from vesk.storage import compression, labels, pending, retention
 from vesk.storage.fallback import FallbackFiles
 from vesk.storage.interface import Recovery, Removal, StorageError, Store, TraceNotFound, TraceSummary
+from vesk.storage.sqlite.save import json_list
 from vesk.storage.summary import summarise
 from vesk.utils import PRIVATE_DIRECTORY_MODE
 
@@ -434,12 +435,6 @@ class _Imported(Recovery):
         self.new_traces = 0
 
 
-def _json_list(texts: list[str]) -> str:
-    from vesk.storage.sqlite.save import json_list
-
-    return json_list(texts)
-
-
 def _insert(connection, trace_id: str, document: bytes, summary: dict, saved_at: float) -> bool:
     """Adds the document, compressed and in pieces, and its totals to the trace in one transaction;
     whether the trace is new."""
@@ -471,7 +466,7 @@ def _insert(connection, trace_id: str, document: bytes, summary: dict, saved_at:
             " RETURNING xmax = 0",  # a row just inserted has no deleting transaction
             (
                 trace_id, document_id, document_id, saved_at, saved_at, summary["started_at"], summary["source"],
-                summary["label"], _json_list(summary["command_line"]), len(stored), summary["frame_count"],
+                summary["label"], json_list(summary["command_line"]), len(stored), summary["frame_count"],
                 summary["plugin_count"], summary["calls_left_out"], summary["records_dropped"],
                 bool(summary["recording_stopped"]), pending.parent_of(trace_id), labels.machine(), labels.ci_job(),
             ),
