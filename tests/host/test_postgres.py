@@ -5,11 +5,11 @@ does is checked in test_storage."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import socket
 import subprocess
 import sys
-import threading
 
 import psycopg
 import pytest
@@ -127,16 +127,20 @@ def test_a_server_that_never_answers_costs_one_connection_attempt_then_saves_go_
 
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
     monkeypatch.setattr(postgres, "CONNECT_SECONDS", 1)
-    silent = socket.create_server(("127.0.0.1", 0))  # accepts connections, never says a word
-    attempts = []
-    threading.Thread(target=lambda: attempts.extend(silent.accept() for _ in range(3)), daemon=True).start()
+    silent = socket.create_server(("127.0.0.1", 0))  # connections wait in its backlog, never answered
     store = open_store(f"postgresql://vesk@127.0.0.1:{silent.getsockname()[1]}/traces")
     document = b"\x81\xa9timestamp\xcb" + bytes(8)
     for trace_id in ("trc_a", "trc_b", "trc_c"):
         store.save(trace_id, document, timeout=5)
         assert "cannot save trace" in pop_save_problem(trace_id)
+    silent.setblocking(False)
+    attempts = []
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            attempts.append(silent.accept()[0])
     assert len(attempts) == 1 and len(os.listdir(tmp_path / "cache" / "vesk" / "stores")) == 1
-    silent.close()
+    for connection in (*attempts, silent):
+        connection.close()
 
 
 def test_a_document_larger_than_a_piece_comes_back_whole_and_leaves_no_piece_when_removed(postgres_url, monkeypatch):
