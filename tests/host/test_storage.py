@@ -1,5 +1,6 @@
-"""What every store does, checked on each kind (SQLite, and the in-memory one of memory_store.py), and
-the readers and the viewer working on either unchanged; then what only the SQLite file must do."""
+"""What every store does, checked on each kind (SQLite, PostgreSQL on a server of the test's own, and
+the in-memory one of memory_store.py), and the readers and the viewer working on either unchanged;
+then what only the SQLite file must do."""
 
 from __future__ import annotations
 
@@ -32,11 +33,12 @@ FRAME = {"type": "frame", "event": "call", "co_name": "f"}
 START = {"type": "start_test", "test": "test_one"}
 
 
-@pytest.fixture(params=["sqlite", "memory"])
+@pytest.fixture(params=["sqlite", "postgres", "memory"])
 def store(request, tmp_path) -> storage.Store:
     if request.param == "memory":
         return MemoryStore(str(tmp_path / "cache"))
-    made = open_store(str(tmp_path / "db.sqlite3"))
+    location = request.getfixturevalue("postgres_url") if request.param == "postgres" else str(tmp_path / "db.sqlite3")
+    made = open_store(location)
     made.prepare()
     return made
 
@@ -126,7 +128,8 @@ def test_child_traces_are_linked_to_their_parent_in_the_order_first_saved(store)
 
 
 @needs_engine
-def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_store(tmp_path):
+@pytest.mark.parametrize("kind", ["postgres", "memory"])
+def test_the_readers_and_the_viewer_give_the_same_answers_from_another_kind_of_store(tmp_path, request, kind):
     def inner(n):
         return n + 1
 
@@ -134,9 +137,10 @@ def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_st
         for n in range(3):
             inner(n)
     stored = open_store(str(tmp_path / "db.sqlite3"))
-    memory = MemoryStore(str(tmp_path / "memory-cache"))
+    other = MemoryStore(str(tmp_path / "memory-cache")) if kind == "memory" else open_store(
+        request.getfixturevalue("postgres_url"))
     for payload in stored.iter_documents(recording.trace_id):
-        memory.save(recording.trace_id, payload, timeout=5)
+        other.save(recording.trace_id, payload, timeout=5)
 
     def shown(store: storage.Store) -> str:
         out = io.StringIO()
@@ -148,8 +152,8 @@ def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_st
         # The size is what each store keeps: the SQLite file compresses.
         return [{k: v for k, v in trace.items() if k not in ("saved_at", "seconds", "size")} for trace in answer["traces"]]
 
-    assert "inner" in shown(stored) and shown(stored) == shown(memory)
-    assert listed(stored) == listed(memory) and len(listed(memory)) == 1
+    assert "inner" in shown(stored) and shown(stored) == shown(other)
+    assert listed(stored) == listed(other) and len(listed(other)) == 1
 
 
 # --- the SQLite file ------------------------------------------------------------------------------
@@ -173,6 +177,6 @@ def test_removed_and_pruned_traces_leave_none_of_their_pieces_behind(tmp_path, m
 
 
 def test_a_location_naming_another_kind_of_store_is_refused_in_one_line():
-    with pytest.raises(storage.StorageError, match="postgresql:// stores are not supported"):
-        open_store("postgresql://user@host/traces")
+    with pytest.raises(storage.StorageError, match="mysql:// stores are not supported"):
+        open_store("mysql://user@host/traces")
     assert open_store("relative/dir:with/colons.sqlite3").describe() == "relative/dir:with/colons.sqlite3"
