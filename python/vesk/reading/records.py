@@ -38,6 +38,23 @@ _PROGRESS_EVERY = 1 << 14
 ThreadKey = tuple  # (thread name, native id or None)
 
 
+_SCOPE_STARTS = frozenset(("start_test", "request_start"))
+_SCOPE_ENDS = frozenset(("end_test", "request_end"))
+
+
+def scope_to_program_time(record: dict, second: float, started: dict, section: object) -> None:
+    """Takes the recorder's own time within a test or a request out of the duration its ending
+    record tells, as out of every timestamp (`started`: each record list's scope start's
+    recorder time)."""
+    kind = record.get("type")
+    if kind in _SCOPE_STARTS:
+        started[section] = second
+    elif kind in _SCOPE_ENDS:
+        began, took = started.pop(section, None), record.get("duration_ms")
+        if began is not None and isinstance(took, (int, float)) and not isinstance(took, bool):
+            record["duration_ms"] = round(max(0.0, took - (second - began) * 1000), 3)
+
+
 def thread_key(record: dict) -> ThreadKey:
     native = record.get("thread_native_id")
     return str(record.get("thread", "?")), native if isinstance(native, int) else None
@@ -236,6 +253,7 @@ class RecordStream:
         self.program_time = True  # timestamps less the recorder's own time, where the trace tells it
         self.recorder_spent: dict[object, list] = {}  # record list -> [first, last] recorder time read
         self.program_clock: dict[object, float] = {}  # record list -> the last program time given
+        self.scope_started: dict[object, float] = {}  # record list -> its test's or request's start
 
     def records(
         self,
@@ -248,7 +266,7 @@ class RecordStream:
         `wanted(document index, section)` accepts."""
         decoding = decoding if decoding is not None else Decoding()
         count = 0
-        self.program_clock = {}  # each pass from the start
+        self.program_clock, self.scope_started = {}, {}  # each pass from the start
         for index, data in enumerate(self.store.iter_documents(self.trace_id)):
             if last_document is not None and index > last_document:
                 return
@@ -281,6 +299,8 @@ class RecordStream:
             # floats this large can by a fraction of a microsecond, which would unnest a fast call.
             program = max(timestamp - second, self.program_clock.get(section, float("-inf")))
             record["timestamp"] = self.program_clock[section] = program
+            if record.get("type") != "frame":
+                scope_to_program_time(record, second, self.scope_started, section)
         spent = self.recorder_spent.get(section)
         if spent is None:
             self.recorder_spent[section] = [second, second]

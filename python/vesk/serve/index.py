@@ -38,12 +38,12 @@ import msgpack
 
 from vesk import serialize, storage
 from vesk.reading import text
-from vesk.reading.records import MAIN, Decoding, Document, thread_key
+from vesk.reading.records import MAIN, Decoding, Document, scope_to_program_time, thread_key
 from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 6
+VERSION = 7
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
@@ -79,9 +79,11 @@ _SCHEMA = (
     """CREATE TABLE stacks (stack INTEGER PRIMARY KEY, parent INTEGER NOT NULL, thread INTEGER NOT NULL,
         function INTEGER NOT NULL, calls INTEGER NOT NULL, total REAL NOT NULL, self REAL NOT NULL,
         raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER NOT NULL)""",
-    # total: with the calls it makes, a recursion's counted once; first_node: its first call.
+    # total: with the calls it makes, a recursion's counted once; wall: the same from a resumed
+    # call's first start to its last end, its awaits in; first_node: its first call.
     """CREATE TABLE function_times (function INTEGER PRIMARY KEY, calls INTEGER NOT NULL, total REAL NOT NULL,
-        self REAL NOT NULL, raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER)""",
+        self REAL NOT NULL, raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER,
+        wall REAL NOT NULL, raw_wall REAL NOT NULL)""",
     # call_site: the frame id of the recorded call that issued the query; site: the function and
     # line it was issued from ("function:line"), the same for every call of a helper run per item;
     # scope: the test or request it was issued under (0: none).
@@ -129,7 +131,8 @@ class _Totals:
         self.first_timestamp: float | None = None
         self.last_timestamp: float | None = None
         self.kinds: dict[str, int] = {}
-        # function number -> [calls, seconds with the calls they make, the same on the clock]
+        # function number -> [calls, seconds with the calls they make, the same on the clock, own
+        # seconds, the same on the clock, first node, wall seconds, the same on the clock]
         self.calls: dict[int, list] = {}
         self.left_out: dict[tuple, int] = {}  # (name, path) -> calls not recorded
         self.stopped: list[str] = []
@@ -180,6 +183,7 @@ class _Builder:
         self.here = (0, 0, 0)  # the current record: document number, offset, length
         self.raw_timestamp: object = None  # the current record's timestamp as the clock read it
         self.program_clock: dict = {}  # record list -> the last program time given
+        self.scope_started: dict = {}  # record list -> the recorder's time at its test's or request's start
         self.stacks: dict[tuple, int] = {}  # (thread, parent stack or 0, function) -> stack number
         # stack number -> [parent, thread, function, calls, total, self, raw total, raw self, first node]
         self.stack_rows: dict[int, list] = {}
@@ -200,8 +204,7 @@ class _Builder:
         try:
             for section in document.sections():
                 for record in document.records(section):
-                    self.raw_timestamp = _to_program_time(record, document.recorder_second,
-                                                          self.program_clock, section)
+                    self.raw_timestamp = _to_program_time(record, document.recorder_second, self, section)
                     self.take(number, section, document.record_start, document.record_end, record)
                     progress.records += 1
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
@@ -328,9 +331,10 @@ class _Builder:
         connection.executemany(_UPDATE_RESUMED, self.resumed.values())
         connection.executemany("INSERT OR REPLACE INTO stacks VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                                ((n, *self.stack_rows[n]) for n in self.changed_stacks))
-        connection.executemany("INSERT OR REPLACE INTO function_times VALUES (?, ?, ?, ?, ?, ?, ?)",
-                               ((n, calls, total, own, raw_total, raw_own, first)
-                                for n, (calls, total, raw_total, own, raw_own, first) in self.totals.calls.items()))
+        connection.executemany("INSERT OR REPLACE INTO function_times VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                               ((n, calls, total, own, raw_total, raw_own, first, wall, raw_wall)
+                                for n, (calls, total, raw_total, own, raw_own, first, wall, raw_wall)
+                                in self.totals.calls.items()))
         connection.executemany("UPDATE nodes SET ret = 'raised ' || ? WHERE node = ?",
                                ((error, node) for node, error in self.exceptions.items()))
         connection.executemany("INSERT OR REPLACE INTO queries VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
@@ -369,7 +373,8 @@ class _Builder:
         def function_rows(measure: int) -> list[dict]:
             top = sorted(totals.calls.items(), key=lambda item: item[1][measure], reverse=True)[: TOP * 2]
             return [{"name": names[number][0], "path": names[number][1], "calls": calls, "seconds": seconds,
-                     "raw_seconds": raw_seconds} for number, (calls, seconds, raw_seconds, *_) in top]
+                     "raw_seconds": raw_seconds, "wall": wall, "raw_wall": raw_wall}
+                    for number, (calls, seconds, raw_seconds, _, _, _, wall, raw_wall) in top]
 
         left_out = sorted(totals.left_out.items(), key=lambda item: item[1], reverse=True)
         return {
@@ -379,6 +384,9 @@ class _Builder:
             "most_calls": function_rows(0),
             "most_time": function_rows(1),
             "raw_most_time": function_rows(2),
+            # A task that awaited is ranked by how long it took, not only by how long it ran.
+            "most_wall": function_rows(6),
+            "raw_most_wall": function_rows(7),
             "raw_first_timestamp": totals.raw_first_timestamp,
             "raw_last_timestamp": totals.raw_last_timestamp,
             "left_out": {
@@ -392,21 +400,24 @@ class _Builder:
         }
 
 
-def _to_program_time(record: object, recorder_second: float | None, clock: dict, section: object) -> object:
+def _to_program_time(record: object, recorder_second: float | None, builder: _Builder, section: object) -> object:
     """Puts the record on the program's time, never behind the list's last (the subtraction of two
     floats this large can step back a fraction of a microsecond); returns its timestamp as the clock
     read it."""
     timestamp = record.get("timestamp") if isinstance(record, dict) else None
     if isinstance(recorder_second, (int, float)) and isinstance(timestamp, (int, float)):
+        clock = builder.program_clock
         program = max(timestamp - recorder_second, clock.get(section, float("-inf")))
         record["timestamp"] = clock[section] = program
+        if record.get("type") != "frame":
+            scope_to_program_time(record, recorder_second, builder.scope_started, section)
     return timestamp
 
 
 class _Stretches:
     """A call resumed, as its stretches so far left it."""
 
-    __slots__ = ("node", "function", "count", "start", "raw_start", "running", "raw_running")
+    __slots__ = ("node", "function", "count", "start", "raw_start", "running", "raw_running", "wall", "raw_wall")
 
     def __init__(self, node: int, function: int, start: object, raw_start: object) -> None:
         self.node = node
@@ -414,6 +425,7 @@ class _Stretches:
         self.count = 0
         self.start, self.raw_start = start, raw_start
         self.running = self.raw_running = 0.0
+        self.wall = self.raw_wall = 0.0  # as far as added to its function's wall time
 
     @classmethod
     def of_values(cls, values: tuple) -> _Stretches:
@@ -479,7 +491,7 @@ class _ThreadIndex(ThreadWalk):
         ]
         calls = self.builder.totals.calls.get(function)
         if calls is None:
-            calls = self.builder.totals.calls[function] = [0, 0.0, 0.0, 0.0, 0.0, node]
+            calls = self.builder.totals.calls[function] = [0, 0.0, 0.0, 0.0, 0.0, node, 0.0, 0.0]
         if stretches is None:  # a resumption is no call of its own
             calls[0] += 1
         self.active[function] = self.active.get(function, 0) + 1
@@ -497,8 +509,9 @@ class _ThreadIndex(ThreadWalk):
         self.builder.nodes.append(self.row(entry, ret))
         if ret is not None and ret.get("event") == "unwind":
             self.builder.raised(state[0], ret)
+        wall, raw_wall = took, raw_took
         if entry.state[7] is not None:
-            self._stretch(entry, ret, took, raw_took)
+            wall, raw_wall = self._stretch(entry, ret, took, raw_took)
         function = entry.state[5]
         calls = self.builder.totals.calls[function]
         calls[3] += own or 0.0
@@ -510,10 +523,12 @@ class _ThreadIndex(ThreadWalk):
         calls = self.builder.totals.calls[function]
         calls[1] += took or 0.0
         calls[2] += raw_took or 0.0
+        calls[6] += wall or 0.0
+        calls[7] += raw_wall or 0.0
 
-    def _stretch(self, entry: Open, ret: dict | None, took: float | None, raw_took: float | None) -> None:
+    def _stretch(self, entry: Open, ret: dict | None, took: float | None, raw_took: float | None) -> tuple:
         """Keeps the call's frame id to know it when it resumes; updates its first stretch when it
-        has resumed."""
+        has resumed. Returns what this stretch adds to the call's wall time, and on the clock."""
         node, frame_id, stretches = entry.state[0], entry.state[7], entry.state[11]
         if stretches is None:
             stretches = _Stretches(node, entry.state[5], entry.start, entry.state[9])
@@ -523,12 +538,17 @@ class _ThreadIndex(ThreadWalk):
         stretches.running += took or 0.0
         stretches.raw_running += raw_took or 0.0
         self.ended[frame_id] = stretches
+        wall = _difference(stretches.start, ret and ret.get("timestamp"))
+        raw_wall = _difference(stretches.raw_start, self.builder.raw_timestamp if ret else None)
         if stretches.count > 1:
             self.builder.resumed[stretches.node] = (
-                stretches.count, _difference(stretches.start, ret and ret.get("timestamp")), stretches.running,
-                _difference(stretches.raw_start, self.builder.raw_timestamp if ret else None), stretches.raw_running,
+                stretches.count, wall, stretches.running, raw_wall, stretches.raw_running,
                 *self._return_columns(ret), stretches.node,
             )
+        added = (0.0 if wall is None else wall - stretches.wall, 0.0 if raw_wall is None else raw_wall - stretches.raw_wall)
+        stretches.wall += added[0]
+        stretches.raw_wall += added[1]
+        return added
 
     def _return_columns(self, ret: dict | None) -> tuple:
         """Where the return record is, how the call ended, and its value shown."""
@@ -723,12 +743,13 @@ class TraceIndex:
     def summary(self) -> dict:
         (value,) = self.connection.execute("SELECT value FROM meta WHERE name = 'summary'").fetchone()
         facts = json.loads(value)
-        raw_most_time = facts.pop("raw_most_time", facts["most_time"])
+        raw_most_time, raw_most_wall = facts.pop("raw_most_time"), facts.pop("raw_most_wall")
         raw_first, raw_last = facts.pop("raw_first_timestamp", None), facts.pop("raw_last_timestamp", None)
         if self.raw_times:
-            for row in raw_most_time:  # one clock for every time shown
-                row["seconds"] = row["raw_seconds"]
-            facts.update(most_time=raw_most_time, first_timestamp=raw_first, last_timestamp=raw_last)
+            for row in raw_most_time + raw_most_wall:  # one clock for every time shown
+                row["seconds"], row["wall"] = row["raw_seconds"], row["raw_wall"]
+            facts.update(most_time=raw_most_time, most_wall=raw_most_wall, first_timestamp=raw_first,
+                         last_timestamp=raw_last)
         facts["tasks"] = [
             {"task": number, "thread": thread, "name": name}
             for number, thread, name in self.connection.execute("SELECT task, thread, name FROM tasks ORDER BY task")
@@ -873,19 +894,43 @@ class TraceIndex:
         return {"frame_id": frame_id, "queries": times, "call": call}
 
     def timeline(self, track: tuple[str, int], start: float, end: float, shortest: float, limit: int) -> list[list]:
-        """[node, depth, start, end, function] of the calls of a track, ("thread" or "task", its number),
-        within [start, end] lasting at least `shortest` seconds, the longest first (a call never
-        returned lasts to `end`). A resumed call's stretches are each where they ran."""
+        """[node, depth, start, end, function, awaiting] of the calls of a track, ("thread" or "task",
+        its number), within [start, end] lasting at least `shortest` seconds, the longest first (a
+        call never returned lasts to `end`). A resumed call's stretches are each where they ran; on
+        a task's track each is at its first stretch's depth, and the call also spans its awaits, from
+        its first start to its last end (awaiting 1)."""
         kind, number = track
-        begin, finish = ("n.raw_start", "n.raw_end") if self.raw_times else ("n.start", "n.end")
+        begin, finish, wall = ("raw_start", "raw_end", "raw_wall") if self.raw_times else ("start", "end", "wall")
+        spans = f"SELECT n.node, n.depth, n.{begin} AS begin, coalesce(n.{finish}, :end) AS stop, n.function, 0 AS awaiting"
+        if kind == "task":
+            spans = (
+                f"SELECT n.node, coalesce(first.depth, n.depth) AS depth, n.{begin} AS begin, coalesce(n.{finish}, :end) AS stop,"
+                " n.function, 0 AS awaiting FROM nodes n LEFT JOIN nodes first ON first.node = n.first_stretch"
+                " WHERE n.task = :number AND n.kind = 0"
+                f" UNION ALL SELECT n.node, n.depth, n.{begin}, n.{begin} + coalesce(n.{wall}, :end - n.{begin}), n.function, 1"
+                " FROM nodes n WHERE n.task = :number AND n.kind = 0 AND n.stretches > 1"
+            )
+        else:
+            spans += " FROM nodes n WHERE n.thread = :number AND n.kind = 0"
         rows = self.connection.execute(
-            f"SELECT n.node, n.depth, {begin} AS begin, coalesce({finish}, :end) AS stop, f.name FROM nodes n"
-            f" JOIN functions f ON f.function = n.function WHERE n.{'task' if kind == 'task' else 'thread'} = :number"
-            " AND n.kind = 0 AND begin <= :end AND stop >= :start AND stop - begin >= :shortest"
-            " ORDER BY stop - begin DESC LIMIT :limit",
+            f"SELECT s.node, s.depth, s.begin, s.stop, f.name, s.awaiting FROM ({spans}) s"
+            " JOIN functions f ON f.function = s.function"
+            " WHERE s.begin <= :end AND s.stop >= :start AND s.stop - s.begin >= :shortest"
+            " ORDER BY s.stop - s.begin DESC LIMIT :limit",
             {"number": number, "start": start, "end": end, "shortest": shortest, "limit": limit},
         )
         return [list(row) for row in rows]
+
+    def track_span(self, track: tuple[str, int], last: float | None) -> tuple:
+        """From the first start to the last end of a track's calls (a call not returned ends at
+        `last`), on the clock its calls are drawn on: a thread's from its top-level calls, a task's
+        across their awaits."""
+        begin, finish, wall = ("raw_start", "raw_end", "raw_wall") if self.raw_times else ("start", "end", "wall")
+        kind, number = track
+        where = ("task = ? AND kind = 0", number) if kind == "task" else ("parent = ?", -number)
+        return self.connection.execute(
+            f"SELECT min({begin}), max(coalesce({begin} + {wall}, {finish}, ?)) FROM nodes WHERE {where[0]}",
+            (last, where[1])).fetchone()
 
     def flame(self, track: tuple[str, int], limit: int) -> list[list]:
         """[stack, parent stack, function, calls, total, self, first call] of the call paths of a
@@ -920,22 +965,23 @@ class TraceIndex:
 
     def function_table(self, wanted: str, order: str, limit: int) -> tuple[int, list[dict]]:
         """How many functions have `wanted` in their name or file, and the first `limit` of them by
-        `order` (calls, total, self, or name), with their calls, total and own time."""
-        total, own = ("t.raw_total", "t.raw_self") if self.raw_times else ("t.total", "t.self")
-        ordering = {"calls": "t.calls DESC", "total": f"{total} DESC", "self": f"{own} DESC",
-                    "name": "f.name"}[order]
+        `order` (calls, total, self, wall or name), with their calls, total, own and wall time."""
+        clock = "raw_" if self.raw_times else ""
+        ordering = {"calls": "t.calls DESC", "total": f"t.{clock}total DESC", "self": f"t.{clock}self DESC",
+                    "wall": f"t.{clock}wall DESC", "name": "f.name"}[order]
         pattern = _like(wanted)
         where = "WHERE f.name LIKE :pattern ESCAPE '\\' OR f.path LIKE :pattern ESCAPE '\\'"
         (count,) = self.connection.execute(
             f"SELECT count(*) FROM function_times t JOIN functions f ON f.function = t.function {where}",
             {"pattern": pattern}).fetchone()
         rows = self.connection.execute(
-            f"SELECT f.name, f.path, t.calls, {total}, {own}, t.first_node FROM function_times t"
-            f" JOIN functions f ON f.function = t.function {where} ORDER BY {ordering}, f.name LIMIT :limit",
+            f"SELECT f.name, f.path, t.calls, t.{clock}total, t.{clock}self, t.{clock}wall, t.first_node"
+            f" FROM function_times t JOIN functions f ON f.function = t.function {where}"
+            f" ORDER BY {ordering}, f.name LIMIT :limit",
             {"pattern": pattern, "limit": limit},
         )
-        return count, [{"name": name, "path": path, "calls": calls, "total": total_time, "self": own_time,
-                        "first": first} for name, path, calls, total_time, own_time, first in rows]
+        return count, [{"name": name, "path": path, "calls": calls, "total": total, "self": own, "wall": wall,
+                        "first": first} for name, path, calls, total, own, wall, first in rows]
 
     @property
     def _took(self) -> str:

@@ -146,7 +146,10 @@ function summary(facts) {
     line("SQL queries", String(kinds.sql_query || 0), " · HTTP requests ", String(kinds.http_request || 0), " · log records ", String(kinds.log || 0)),
     el("div", { class: "columns" },
       el("div", {}, el("h3", {}, "Most calls"), functions(facts.most_calls, (r) => r.calls.toLocaleString("en"))),
-      el("div", {}, el("h3", {}, "Most time (with the calls they make)"), functions(facts.most_time, (r) => milliseconds(r.seconds)))),
+      el("div", {}, el("h3", {}, "Most time (with the calls they make)"), functions(facts.most_time, (r) => milliseconds(r.seconds))),
+      // A coroutine that awaited long ran briefly: ranked by wall time too when one awaited.
+      facts.most_wall.slice(0, 5).some((r) => r.wall > r.seconds)
+        ? el("div", { class: "most-wall" }, el("h3", {}, "Most wall time (awaits in)"), functions(facts.most_wall, (r) => milliseconds(r.wall))) : ""),
   ];
   if (facts.left_out.calls) {
     parts.push(el("div", { class: "warning" },
