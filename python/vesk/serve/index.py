@@ -259,12 +259,15 @@ class _Builder:
             self.stack_rows[number] = [parent, thread, function, 0, 0.0, 0.0, 0.0, 0.0, node]
         return number
 
-    def add_times(self, stack: int, new_call: bool, times: tuple) -> None:
-        """Adds a call's (or stretch's) total, self, raw total and raw self times to its stack."""
+    def add_times(self, stack: int, new_call: bool, total: float | None, own: float | None,
+                  raw_total: float | None, raw_own: float | None) -> None:
+        """Adds a call's (or stretch's) times to its stack."""
         row = self.stack_rows[stack]
         row[3] += new_call
-        for column, value in enumerate(times, start=4):
-            row[column] += value or 0.0
+        row[4] += total or 0.0
+        row[5] += own or 0.0
+        row[6] += raw_total or 0.0
+        row[7] += raw_own or 0.0
         self.changed_stacks.add(stack)
 
     def raised(self, node: int, ret: dict) -> None:
@@ -324,7 +327,9 @@ class _Builder:
 
     def commit(self, connection: sqlite3.Connection) -> None:
         """Writes what the documents read so far added, the calls still open and the queries still
-        waiting as they stand (rewritten when they end), and the state to go on from."""
+        waiting as they stand (rewritten when they end). The state to go on from is written once a
+        pass is over (`save_state`): pickled with every document, it was most of what a big trace's
+        index wrote."""
         open_calls = [thread.row(entry, None) for thread in self.threads.values() for entry in thread.stack]
         connection.execute("BEGIN")
         connection.executemany(_INSERT_NODES, self.nodes + open_calls)
@@ -346,7 +351,6 @@ class _Builder:
                                ((n, thread, name) for (thread, name, _), n in self.tasks.items()))
         connection.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", [
             ("version", VERSION), ("documents", self.documents), ("summary", json.dumps(self._summary())),
-            ("state", pickle.dumps(self)),
         ])
         connection.execute("COMMIT")
         self.nodes.clear()
@@ -354,6 +358,9 @@ class _Builder:
         self.resumed.clear()
         self.changed_stacks.clear()
         self.exceptions.clear()
+
+    def save_state(self, connection: sqlite3.Connection) -> None:
+        connection.execute("INSERT OR REPLACE INTO meta VALUES ('state', ?)", (pickle.dumps(self),))
 
     def _thread_rows(self) -> Iterator[tuple]:
         main_ids = self.totals.main_thread_ids
@@ -415,17 +422,10 @@ def _to_program_time(record: object, recorder_second: float | None, builder: _Bu
 
 
 class _Stretches:
-    """A call resumed, as its stretches so far left it."""
+    """A call resumed, as its stretches so far left it; kept as a tuple of these values between its
+    stretches (a tuple is quicker to make and to pickle, and most calls never resume)."""
 
     __slots__ = ("node", "function", "count", "start", "raw_start", "running", "raw_running", "wall", "raw_wall")
-
-    def __init__(self, node: int, function: int, start: object, raw_start: object) -> None:
-        self.node = node
-        self.function = function  # a resumption's record names the line it resumed at
-        self.count = 0
-        self.start, self.raw_start = start, raw_start
-        self.running = self.raw_running = 0.0
-        self.wall = self.raw_wall = 0.0  # as far as added to its function's wall time
 
     @classmethod
     def of_values(cls, values: tuple) -> _Stretches:
@@ -451,19 +451,12 @@ class _ThreadIndex(ThreadWalk):
         self.roots = 0
         self.active: dict[int, int] = {}  # function number -> its calls open: a recursion's time counts once
         self.task: int | None = None  # the task whose step runs here
-        # The latest closed calls by frame id, oldest first (ordered for the oldest's removal, as the summary's)
-        self.ended: collections.OrderedDict[str, _Stretches] = collections.OrderedDict()
+        # The latest closed calls by frame id, oldest first (ordered for the oldest's removal, as the
+        # summary's), each as the values of its _Stretches
+        self.ended: collections.OrderedDict[str, tuple] = collections.OrderedDict()
 
     def __getstate__(self) -> dict:
-        # The last return record is not needed and its values are not picklable. The state is written
-        # with every document: the latest closed calls go as tuples, which pickle five times faster
-        # than as objects (for 100,000 of them, 0.09 s against 0.44 s, most of a large trace's indexing).
-        ended = [(frame_id, _stretches_values(stretches)) for frame_id, stretches in self.ended.items()]
-        return {**self.__dict__, "closing": None, "ended": ended}
-
-    def __setstate__(self, state: dict) -> None:
-        ended = collections.OrderedDict((frame_id, _Stretches.of_values(values)) for frame_id, values in state["ended"])
-        self.__dict__.update(state, ended=ended)
+        return {**self.__dict__, "closing": None}  # the last return record is not needed
 
     def _place(self, open_above: int) -> tuple[int, int]:
         """The parent and position of a new node, `open_above` open calls being the node's own."""
@@ -477,50 +470,61 @@ class _ThreadIndex(ThreadWalk):
 
     def opened(self, entry: Open) -> None:
         call, entry.call = entry.call, None
+        builder = self.builder
         parent, pos = self._place(1)
-        node = self.builder.new_node()
+        node = builder.node_count = builder.node_count + 1
         frame_id = call.get("frame_id")
-        frame_id = frame_id if isinstance(frame_id, str) else None
-        stretches = self.ended.pop(frame_id, None) if frame_id is not None else None
-        function = self.builder.function(call) if stretches is None else stretches.function
-        above = self.stack[-2].state[_STACK] if len(self.stack) > 1 else 0
+        stretches = None
+        if frame_id.__class__ is not str:
+            frame_id = None
+        elif (earlier := self.ended.pop(frame_id, None)) is not None:
+            stretches = _Stretches.of_values(earlier)
+        function = builder.function(call) if stretches is None else stretches.function
+        stack = self.stack
+        above = stack[-2].state[_STACK] if len(stack) > 1 else 0
         entry.state = [
-            node, 0, parent, pos, entry.depth, function, self.builder.here, frame_id,
-            text.short_text(text.arguments(call), ARGUMENTS_LIMIT), self.builder.raw_timestamp, self.task,
-            stretches, 0.0, 0.0, self.builder.stack(self.number, above, function, node),
+            node, 0, parent, pos, entry.depth, function, builder.here, frame_id,
+            text.short_text(text.arguments(call), ARGUMENTS_LIMIT), builder.raw_timestamp, self.task,
+            stretches, 0.0, 0.0, builder.stack(self.number, above, function, node),
         ]
-        calls = self.builder.totals.calls.get(function)
+        calls = builder.totals.calls.get(function)
         if calls is None:
-            calls = self.builder.totals.calls[function] = [0, 0.0, 0.0, 0.0, 0.0, node, 0.0, 0.0]
+            calls = builder.totals.calls[function] = [0, 0.0, 0.0, 0.0, 0.0, node, 0.0, 0.0]
         if stretches is None:  # a resumption is no call of its own
             calls[0] += 1
-        self.active[function] = self.active.get(function, 0) + 1
+        active = self.active
+        active[function] = active.get(function, 0) + 1
 
     def closed(self, entry: Open, ret: dict | None) -> None:
-        raw_end = self.builder.raw_timestamp if ret is not None else None
-        took, raw_took = duration(entry, ret), _difference(entry.state[9], raw_end)
+        builder = self.builder
         state = entry.state
-        own, raw_own = _self_times(state, took, raw_took)
-        if self.stack:  # the parent's own time is its time less this
+        if ret is None:
+            took = raw_took = own = raw_own = raw_end = None
+        else:
+            raw_end = builder.raw_timestamp
+            took, raw_took = duration(entry, ret), _difference(state[9], raw_end)
+            # its own time: its time less its calls'
+            own = None if took is None else max(0.0, took - state[_CHILD_TIME])
+            raw_own = None if raw_took is None else max(0.0, raw_took - state[_CHILD_TIME + 1])
+        if self.stack:
             above = self.stack[-1].state
             above[_CHILD_TIME] += took or 0.0
             above[_CHILD_TIME + 1] += raw_took or 0.0
-        self.builder.add_times(state[_STACK], state[11] is None, (took, own, raw_took, raw_own))
-        self.builder.nodes.append(self.row(entry, ret))
+        builder.add_times(state[_STACK], state[11] is None, took, own, raw_took, raw_own)
+        builder.nodes.append(self.row(entry, ret, took, own, raw_own, raw_end))
         if ret is not None and ret.get("event") == "unwind":
-            self.builder.raised(state[0], ret)
+            builder.raised(state[0], ret)
         wall, raw_wall = took, raw_took
-        if entry.state[7] is not None:
+        if state[7] is not None:
             wall, raw_wall = self._stretch(entry, ret, took, raw_took)
-        function = entry.state[5]
-        calls = self.builder.totals.calls[function]
+        function = state[5]
+        calls = builder.totals.calls[function]
         calls[3] += own or 0.0
         calls[4] += raw_own or 0.0
         still_open = self.active.pop(function) - 1
         if still_open:
             self.active[function] = still_open
             return
-        calls = self.builder.totals.calls[function]
         calls[1] += took or 0.0
         calls[2] += raw_took or 0.0
         calls[6] += wall or 0.0
@@ -529,25 +533,27 @@ class _ThreadIndex(ThreadWalk):
     def _stretch(self, entry: Open, ret: dict | None, took: float | None, raw_took: float | None) -> tuple:
         """Keeps the call's frame id to know it when it resumes; updates its first stretch when it
         has resumed. Returns what this stretch adds to the call's wall time, and on the clock."""
-        node, frame_id, stretches = entry.state[0], entry.state[7], entry.state[11]
-        if stretches is None:
-            stretches = _Stretches(node, entry.state[5], entry.start, entry.state[9])
-            if len(self.ended) >= ENDED_KEPT:
-                self.ended.popitem(last=False)
+        state, ended = entry.state, self.ended
+        node, frame_id, stretches = state[0], state[7], state[11]
+        if stretches is None:  # its first stretch: its wall time so far is its time
+            if len(ended) >= ENDED_KEPT:
+                ended.popitem(last=False)
+            took, raw_took = took or 0.0, raw_took or 0.0
+            ended[frame_id] = (node, state[5], 1, entry.start, state[9], took, raw_took, took, raw_took)
+            return took, raw_took
         stretches.count += 1
         stretches.running += took or 0.0
         stretches.raw_running += raw_took or 0.0
-        self.ended[frame_id] = stretches
         wall = _difference(stretches.start, ret and ret.get("timestamp"))
         raw_wall = _difference(stretches.raw_start, self.builder.raw_timestamp if ret else None)
-        if stretches.count > 1:
-            self.builder.resumed[stretches.node] = (
-                stretches.count, wall, stretches.running, raw_wall, stretches.raw_running,
-                *self._return_columns(ret), stretches.node,
-            )
+        self.builder.resumed[stretches.node] = (
+            stretches.count, wall, stretches.running, raw_wall, stretches.raw_running,
+            *self._return_columns(ret), stretches.node,
+        )
         added = (0.0 if wall is None else wall - stretches.wall, 0.0 if raw_wall is None else raw_wall - stretches.raw_wall)
         stretches.wall += added[0]
         stretches.raw_wall += added[1]
+        ended[frame_id] = _stretches_values(stretches)
         return added
 
     def _return_columns(self, ret: dict | None) -> tuple:
@@ -557,13 +563,11 @@ class _ThreadIndex(ThreadWalk):
         return (*self.builder.here, RAISED if ret.get("event") == "unwind" else RETURNED,
                 text.returned(ret, VALUE_LIMIT))
 
-    def row(self, entry: Open, ret: dict | None) -> tuple:
+    def row(self, entry: Open, ret: dict | None, took: float | None = None, own: float | None = None,
+            raw_own: float | None = None, raw_end: float | None = None) -> tuple:
+        """The call's row; with its times when it has returned (`ret`)."""
         (node, children, parent, pos, depth, function, (doc, offset, length), frame_id, arguments, raw_start, task,
          stretches, _, _, stack) = entry.state
-        took = duration(entry, ret)
-        own, raw_own = _self_times(entry.state, took, _difference(raw_start, self.builder.raw_timestamp)
-                                   if ret is not None else None)
-        raw_end = self.builder.raw_timestamp if ret is not None else None
         # A later stretch's number: the ones before it, and itself.
         stretch, first = (stretches.count + 1, stretches.node) if stretches is not None else (None, None)
         *returned, shown = self._return_columns(ret)
@@ -621,13 +625,6 @@ class _ThreadIndex(ThreadWalk):
 _CHILD_TIME, _STACK = 12, 14  # places in a call's state: its calls' time (then the clock's), its stack
 
 
-def _self_times(state: list, took: float | None, raw_took: float | None) -> tuple:
-    """A call's time less its calls', on the program's time and on the clock's."""
-    own = None if took is None else max(0.0, took - state[_CHILD_TIME])
-    raw_own = None if raw_took is None else max(0.0, raw_took - state[_CHILD_TIME + 1])
-    return own, raw_own
-
-
 def _difference(start: object, end: object) -> float | None:
     if isinstance(start, (int, float)) and isinstance(end, (int, float)):
         return end - start
@@ -656,13 +653,14 @@ def build(trace_store: storage.Store, trace_id: str, path: str, progress: Progre
             builder.read(number, data, progress)
             builder.commit(connection)
             progress.indexed = builder.documents
+        builder.save_state(connection)
     finally:
         connection.close()
 
 
 def _taken_up(path: str) -> _Builder | None:
     """The state the index at `path` was left in, to go on from; None when there is no index, or
-    one that is damaged or from another version."""
+    one that is damaged, from another version, or whose last pass did not end (its state is behind)."""
     if not os.path.exists(path):
         return None
     try:
@@ -671,7 +669,8 @@ def _taken_up(path: str) -> _Builder | None:
             if _stored(connection, "version") != VERSION:
                 return None
             # The index's own file, in a directory only its owner can write: no one else's pickle.
-            return pickle.loads(_stored(connection, "state"))
+            builder = pickle.loads(_stored(connection, "state"))
+            return builder if builder.documents == _stored(connection, "documents") else None
         finally:
             connection.close()
     except Exception:  # noqa: BLE001 - whatever cannot be taken up is built again
