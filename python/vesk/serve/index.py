@@ -3,7 +3,8 @@
 Built in streaming passes over the trace's documents, it holds a row per node of each thread's call
 tree: every call, with where its call and return records lie (document number, byte offset and
 length), its parent, its place among the parent's children, how many children it has, its times,
-function, and the short forms of its arguments and return value; and every other record (SQL, HTTP,
+function, and the short form of its return value (its arguments are shown from its record when a
+page reads it: making their short form was a fifth of indexing a big trace); and every other record (SQL, HTTP,
 log, test markers) under the call that made it. Children pages, search, the SQL panel and
 comparisons are queries on it; a value shown in full is decoded from its own record, read at its
 offset. The summary of the trace (records, threads, the busiest functions, what volume control left
@@ -26,6 +27,7 @@ an asyncio task's step names the task.
 
 from __future__ import annotations
 
+import bisect
 import collections
 import json
 import operator
@@ -38,7 +40,7 @@ import msgpack
 
 from vesk import serialize, storage
 from vesk.reading import text
-from vesk.reading.records import MAIN, Decoding, Document, scope_to_program_time, thread_key
+from vesk.reading.records import MAIN, Decoding, Document, is_array, scope_to_program_time, thread_key
 from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
@@ -48,8 +50,9 @@ ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
 _SCOPES = frozenset(("start_test", "request_start"))  # records that begin a test or a request
-_RAISED_KEPT = 10_000
-_ISSUERS_SHOWN = 20  # calls named as issuing one repeated query  # places where calls raised, kept for the exception an ending record names
+_RAISED_KEPT = 10_000  # places where calls raised, kept for the exception an ending record names
+_ARGUMENT_CHECKS = 20_000  # records a search decodes for the arguments it may find in them
+_ISSUERS_SHOWN = 20  # calls named as issuing one repeated query
 
 CALL, RECORD, RETURN = 0, 1, 2  # kinds of node; RETURN: a return whose call was not recorded
 KIND_NAMES = ("call", "record", "return")
@@ -483,8 +486,7 @@ class _ThreadIndex(ThreadWalk):
         stack = self.stack
         above = stack[-2].state[_STACK] if len(stack) > 1 else 0
         entry.state = [
-            node, 0, parent, pos, entry.depth, function, builder.here, frame_id,
-            text.short_text(text.arguments(call), ARGUMENTS_LIMIT), builder.raw_timestamp, self.task,
+            node, 0, parent, pos, entry.depth, function, builder.here, frame_id, None, builder.raw_timestamp, self.task,
             stretches, 0.0, 0.0, builder.stack(self.number, above, function, node),
         ]
         calls = builder.totals.calls.get(function)
@@ -770,7 +772,16 @@ class TraceIndex:
             f" {where}",
             parameters,
         )
-        return [_node_json(row, self.raw_times) for row in rows]
+        return [_node_json(self._with_arguments(row, 19, 7), self.raw_times) for row in rows]
+
+    def _with_arguments(self, row: tuple, at: int, place: int) -> tuple:
+        """The row with its call's arguments shown in column `at` (None in the index), read from the
+        call's record, which lies where columns `place` to `place + 2` say."""
+        if row[at] is not None:
+            return row
+        doc, offset, length = row[place : place + 3]
+        shown = text.short_text(text.arguments(self._record(doc, offset, length)), ARGUMENTS_LIMIT)
+        return (*row[:at], shown, *row[at + 1 :])
 
     def node(self, node: int) -> dict | None:
         found = self._nodes("WHERE n.node = ?", (node,))
@@ -828,7 +839,37 @@ class TraceIndex:
             " OR n.ret LIKE :pattern ESCAPE '\\' ORDER BY n.node LIMIT :limit",
             {"pattern": pattern, "limit": limit + 1},
         )
-        return found[:limit], len(found) > limit
+        nodes = {node["node"] for node in found}
+        by_arguments, cut_short = self._calls_with_arguments(query, limit + 1)
+        found += [node for node in by_arguments if node["node"] not in nodes]
+        found.sort(key=lambda node: node["node"])
+        return found[:limit], len(found) > limit or cut_short
+
+    def _calls_with_arguments(self, query: str, limit: int) -> tuple[list[dict], bool]:
+        """Calls whose arguments, as shown, hold `query` (any case), the first `limit` in record
+        order; and whether the search stopped short. The index keeps no arguments' text, so the
+        documents are read: a text or a name lies in them as its UTF-8 bytes, and only the records
+        holding the query's are decoded, at most _ARGUMENT_CHECKS of them."""
+        wanted = query.lower()
+        needle = wanted.encode()
+        found: list[dict] = []
+        checks = _ARGUMENT_CHECKS
+        (documents,) = self.connection.execute("SELECT value FROM meta WHERE name = 'documents'").fetchone()
+        for number in range(documents):
+            data = self.documents.get(self.trace_id, number)
+            for start, end in _records_holding(data, needle):
+                checks -= 1
+                if checks < 0:
+                    return found, True
+                record = serialize.loads(memoryview(data)[start:end])
+                if not (isinstance(record, dict) and record.get("type") == "frame" and record.get("event") == "call"
+                        and wanted in text.arguments(record).lower()):
+                    continue
+                found += self._nodes("WHERE n.frame_id = ? AND n.doc = ? AND n.offset = ? AND n.kind = 0",
+                                     (record.get("frame_id"), number, start))
+                if len(found) >= limit:
+                    return found, False
+        return found, False
 
     def full_values(self, node: dict) -> dict:
         """The node's records decoded whole: the call (or other record) and its return."""
@@ -998,14 +1039,36 @@ class TraceIndex:
         threads = self.connection.execute("SELECT thread, rank FROM threads ORDER BY rank").fetchall()
         for thread, rank in threads:
             rows = self.connection.execute(
-                f"SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, ''), {self._took} FROM nodes n"
-                " JOIN functions f ON f.function = n.function WHERE n.thread = ? AND n.kind = 0 ORDER BY n.node LIMIT ?",
+                f"SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, ''), {self._took}, n.doc, n.offset,"
+                " n.length FROM nodes n JOIN functions f ON f.function = n.function WHERE n.thread = ? AND n.kind = 0"
+                " ORDER BY n.node LIMIT ?",
                 (rank, thread, limit),
             ).fetchall()
-            yield from rows
+            yield from (self._with_arguments(row, 4, 7)[:7] for row in rows)
             limit -= len(rows)
             if limit <= 0:
                 return
+
+
+def _records_holding(data: bytes, needle: bytes) -> Iterator[tuple[int, int]]:
+    """(start, end) of each record of a document holding `needle` (in lower case: any case of it)."""
+    lowered, hits = data.lower(), []
+    at = lowered.find(needle)
+    while at >= 0:
+        hits.append(at)
+        at = lowered.find(needle, at + 1)
+    if not hits:
+        return
+    document = Document(data, Decoding(), trailer=False)
+    for _section in document.sections():
+        if not is_array(document.next_byte()):
+            document.skip()
+            continue
+        for encoded in document.raw_records():
+            start = document.unpacker.tell() - len(encoded)
+            at = bisect.bisect_left(hits, start)
+            if at < len(hits) and hits[at] < start + len(encoded):
+                yield start, start + len(encoded)
 
 
 def _like(wanted: str) -> str:

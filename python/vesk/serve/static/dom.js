@@ -30,12 +30,13 @@ export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // The API answers 202 while a trace is being indexed: `onProgress` hears how far it has come.
 export async function getJSON(url, onProgress) {
-  for (;;) {
+  // Soon at first (the first part of a trace is indexed in a moment), then less often.
+  for (let wait = 25; ; wait = Math.min(400, wait * 2)) {
     const response = await fetch(url, { headers: { Accept: "application/json" } });
     const body = await response.json();
     if (response.status === 202) {
       if (onProgress) onProgress(body);
-      await sleep(400);
+      await sleep(wait);
       continue;
     }
     if (!response.ok) throw new Error(body.error || `${response.status} ${response.statusText}`);
