@@ -114,12 +114,15 @@ class Document:
         # Where the record `records()` yielded last lies in `data`: an index of the trace seeks there.
         self.record_start = self.record_end = 0
         # Read from a file object rather than fed: feeding would copy the whole document once more.
+        # Decodes as serialize.loads does, so that a record can be decoded in place.
         self.unpacker = msgpack.Unpacker(
             io.BytesIO(data),
             read_size=_READ_SIZE,
             raw=False,
             strict_map_key=False,
             max_buffer_size=max(len(data), _READ_SIZE),
+            ext_hook=serialize.ext_hook,
+            unicode_errors="replace",
         )
 
     def value(self) -> object:
@@ -164,20 +167,23 @@ class Document:
         if not is_array(self.next_byte()):
             unpacker.skip()
             return
-        tell, skip, starts = unpacker.tell, unpacker.skip, self.data.startswith
-        decoding, view, loads = self.decoding, self.view, serialize.loads
+        tell, skip, unpack, starts = unpacker.tell, unpacker.skip, unpacker.unpack, self.data.startswith
+        decoding, view = self.decoding, self.view
         seconds = self.recorder_times.get(section, ())
         for position in range(unpacker.read_array_header()):
             start = tell()
-            skip()
-            end = tell()
-            self.record_start, self.record_end = start, end
             self.recorder_second = seconds[position] if position < len(seconds) else None
             # Decoding a whole small record in C is quicker than picking its values one by one.
-            if decoding.skipped and end - start > _SMALL_RECORD and starts(_FRAME_RECORD_START, start):
-                yield _frame_without(view[start:end], decoding.skipped)
+            if decoding.skipped and starts(_FRAME_RECORD_START, start):
+                skip()
+                end = self.record_end = tell()
+                self.record_start = start
+                yield _frame_without(view[start:end], decoding.skipped) if end - start > _SMALL_RECORD \
+                    else serialize.loads(view[start:end])
             else:
-                yield loads(view[start:end])
+                record = unpack()
+                self.record_start, self.record_end = start, tell()
+                yield record
 
     def skip(self) -> None:
         self.unpacker.skip()

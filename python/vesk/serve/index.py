@@ -34,7 +34,7 @@ import operator
 import os
 import pickle
 import sqlite3
-from typing import Iterator
+from typing import Callable, Iterator
 
 import msgpack
 
@@ -48,6 +48,7 @@ from vesk.serve import sql, store
 VERSION = 7
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
+_EARLY_RECORDS = 2000  # a new index is readable once these are in: a page shows the top of the tree
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
 _SCOPES = frozenset(("start_test", "request_start"))  # records that begin a test or a request
 _RAISED_KEPT = 10_000  # places where calls raised, kept for the exception an ending record names
@@ -113,11 +114,13 @@ _UPDATE_RESUMED = (
 
 
 class Progress:
-    """How far a build has come, for the pages waiting on it: `indexed` documents are readable."""
+    """How far a build has come, for the pages waiting on it: `indexed` documents are in, and the
+    index is `readable` once anything is (the first records of a new one are committed early)."""
 
     def __init__(self, indexed: int, documents: int) -> None:
         self.documents = documents
         self.indexed = self.document = indexed
+        self.readable = indexed > 0
         self.records = 0
         self.error: str | None = None
 
@@ -201,15 +204,20 @@ class _Builder:
         return {**self.__dict__, "nodes": [], "queries": [], "resumed": {}, "changed_stacks": set(),
                 "exceptions": {}}
 
-    def read(self, number: int, data: bytes, progress: Progress) -> None:
-        """The records of document `number`, the next one of the trace."""
+    def read(self, number: int, data: bytes, progress: Progress, early: Callable[[], None] | None = None) -> None:
+        """The records of document `number`, the next one of the trace; `early` is called once the
+        first _EARLY_RECORDS are read."""
         document = Document(data, Decoding())
+        take, totals = self.take, self.totals
         try:
             for section in document.sections():
                 for record in document.records(section):
                     self.raw_timestamp = _to_program_time(record, document.recorder_second, self, section)
-                    self.take(number, section, document.record_start, document.record_end, record)
-                    progress.records += 1
+                    take(number, section, document.record_start, document.record_end, record)
+                    if early is not None and totals.records >= _EARLY_RECORDS:
+                        early()
+                        early = None
+                progress.records = totals.records
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
             raise storage.StorageError(f"the document {number} is damaged: {exc}") from exc
         if isinstance(document.main_thread_id, int):
@@ -241,7 +249,12 @@ class _Builder:
             first_seen = (document, 0 if section == MAIN else 1, len(self.threads))
             thread = self.threads[key] = _ThreadIndex(self, key, len(self.threads) + 1, first_seen)
         thread.records += 1
-        thread.feed(record)
+        if kind != "frame":
+            thread.other(record, thread.depth_here())
+        elif record.get("event") == "call":
+            thread.call(record)
+        else:
+            thread.returned(record)
 
     def new_node(self) -> int:
         self.node_count += 1
@@ -638,7 +651,7 @@ def build(trace_store: storage.Store, trace_id: str, path: str, progress: Progre
     of them into a new index when there is none (or one this version cannot go on from)."""
     builder = _taken_up(path)
     if builder is None:
-        progress.indexed = 0  # before the old file goes: pages wait for the new one
+        progress.indexed, progress.readable = 0, False  # before the old file goes: pages wait for the new one
         for suffix in ("", "-wal", "-shm"):
             if os.path.exists(path + suffix):
                 os.unlink(path + suffix)
@@ -648,12 +661,17 @@ def build(trace_store: storage.Store, trace_id: str, path: str, progress: Progre
         builder = _Builder()
     else:
         connection = store.open_for_writing(path)
+
+    def commit() -> None:
+        builder.commit(connection)
+        progress.readable = True
+
     try:
         for number, data in enumerate(trace_store.iter_documents(trace_id, start=builder.documents),
                                       start=builder.documents):
             progress.document = number
-            builder.read(number, data, progress)
-            builder.commit(connection)
+            builder.read(number, data, progress, None if progress.readable else commit)
+            commit()
             progress.indexed = builder.documents
         builder.save_state(connection)
     finally:
