@@ -5,7 +5,6 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -18,7 +17,7 @@ from pathlib import Path
 import msgpack
 import pytest
 from pytest import approx
-from host_support import Project, needs_engine, subprocess_env
+from host_support import Project, needs_engine, subprocess_env, visit
 
 from vesk import db, serialize, storage
 from vesk.storage import open_store
@@ -548,33 +547,6 @@ def test_serving_a_missing_database_is_one_error_line(project):
 
 
 # --- in a browser ---------------------------------------------------------------------------------
-
-
-@pytest.fixture(scope="module")
-def browser():
-    if not (shutil.which("chromium") and shutil.which("chromedriver")):
-        pytest.skip("chromium and chromium-driver are not installed (apt-get install chromium chromium-driver)")
-    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (the test extra)")
-    options = webdriver.ChromeOptions()
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
-        options.add_argument(argument)
-    # Not the sanitizer runtimes the test run may have preloaded: they are for the engine, and abort
-    # the browser.
-    environment = {key: value for key, value in os.environ.items() if key not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-    service = webdriver.ChromeService(shutil.which("chromedriver"), env=environment)
-    driver = webdriver.Chrome(options=options, service=service)
-    yield driver
-    driver.quit()
-
-
-def visit(browser, server, path: str, selector: str):
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    browser.get(server.url.rstrip("/") + path)
-    WebDriverWait(browser, 60).until(expected_conditions.presence_of_element_located((By.CSS_SELECTOR, selector)))
-    return lambda css: browser.find_elements(By.CSS_SELECTOR, css)
 
 
 def test_browser_lists_traces_with_failures_standing_out(browser, server, recorded):

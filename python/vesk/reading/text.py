@@ -155,7 +155,7 @@ def describe_plugin_record(record: dict) -> str:
         query = extra.get("query")
         return f"→ request {extra.get('method')} {extra.get('path')}{'?' + query if query else ''}"
     if kind == "request_end":
-        return f"← response {extra.get('status')} to {extra.get('method')} {extra.get('path')}{took}"
+        return f"← response {extra.get('status')} to {extra.get('method')} {extra.get('path')}{took}{failure_text(extra)}"
     if kind == "http_request":
         return f"http {extra.get('method')} {extra.get('url')}"
     if kind == "http_response":

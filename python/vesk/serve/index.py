@@ -238,7 +238,7 @@ class _Builder:
                 return
             if kind == "recording_stopped":
                 totals.stopped.append(text.recording_stopped_text(record))
-            elif kind in ("program_exit", "end_test"):
+            elif kind in ("program_exit", "end_test", "request_end"):
                 self.ending_exception(record)
             elif kind in _SCOPES:
                 self.scopes += 1
@@ -301,7 +301,7 @@ class _Builder:
             self.raised_calls.popitem(last=False)
 
     def ending_exception(self, record: dict) -> None:
-        """The calls an uncaught exception (of the program, or of a test) went through: named."""
+        """The calls an uncaught exception (of the program, a test or a request) went through: named."""
         error, traceback = record.get("error"), record.get("traceback")
         if not isinstance(error, str) or not isinstance(traceback, list):
             return

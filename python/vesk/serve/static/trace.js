@@ -1,4 +1,4 @@
-import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName } from "./dom.js";
+import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName, sourceLocation } from "./dom.js";
 import { timelinePanel } from "./timeline.js";
 import { flamePanel } from "./flame.js";
 import { functionsPanel } from "./functions.js";
@@ -282,14 +282,16 @@ class Tree {
         else values.push(["return value", full.return.arg]);
         values.push(["locals at return", full.return.locals]);
       }
-      values.push(["where", `${record.path}  (frame ${record.frame_id})`]);
+      values.push(["where", sourceLocation(record.path || "?"), ` frame ${record.frame_id}`]);
+      if (full.return && full.return.path) values.push([full.return.event === "unwind" ? "raised at" : "returned at", sourceLocation(full.return.path)]);
       if (node.children) subtree = el("button", { type: "button", class: "subtree-flame", onclick: () => this.showFlame(node) }, "Flame graph of this call");
     } else {
       values.push(["record", record]);
     }
-    clear(box).append(...values.map(([label, value]) => el("div", { class: "value" },
+    clear(box).append(...values.map(([label, value, ...more]) => el("div", { class: "value" },
       el("div", { class: "value-label" }, label),
-      el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))), subtree);
+      value instanceof Node ? el("div", { class: "where" }, value, ...more)
+        : el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))), subtree);
   }
 
   // The keyboard: up and down through the rows shown, right opens a call (or goes to its first
