@@ -197,19 +197,33 @@ def test_a_django_request_shows_models_by_their_fields_and_its_n_plus_one(browse
     _shot(browser, tmp_path, "django-n-plus-one")
 
 
-def test_a_django_request_keeps_no_copy_of_the_process_environment(browser, apps, tmp_path):
+def _view_details(browser, apps) -> tuple:
+    """The books view's row in the tree, and its details opened."""
     find = visit(browser, apps.server, f"/trace/{apps.traces['GET /books 200']}", "li.call")
     (view,) = [li for li in find("li.call") if li.find_element("css selector", ".name").text == "books"]
-    view.find_element("css selector", ".row").click()
+    view.find_element("css selector", ".row .name").click()
     _wait(browser, lambda: view.find_elements("css selector", ".details .location"))
-    details = view.find_element("css selector", ".details")
+    return view, view.find_element("css selector", ".details")
+
+
+def test_a_django_request_keeps_no_copy_of_the_process_environment(browser, apps, tmp_path):
+    _, details = _view_details(browser, apps)
     assert "WSGIRequest" in details.text and "entries of the process environment" in details.text
     assert ENVIRONMENT_PROBE not in details.text and "'PATH'" not in details.text
-    location, *_ = details.find_elements("css selector", ".location")
-    assert location.find_element("css selector", "code").text.startswith("django_app.py:")
-    location.find_element("css selector", "button.copy").click()
-    _wait(browser, lambda: location.find_element("css selector", "button.copy").text == "Copied")
     _shot(browser, tmp_path, "django-details")
+
+
+def test_source_locations_are_copied_from_the_tree_and_the_details(browser, apps):
+    view, details = _view_details(browser, apps)
+    defined, returned = details.find_elements("css selector", ".location")
+    assert [location.find_element("css selector", "code").text.split(":")[0] for location in (defined, returned)] == [
+        "django_app.py", "django_app.py"]
+    defined.find_element("css selector", "button.copy").click()
+    _wait(browser, lambda: defined.find_element("css selector", "button.copy").text == "Copied")
+    path = view.find_element("css selector", ".row .path")
+    path.click()
+    _wait(browser, lambda: "copied" in path.get_attribute("class").split())
+    assert view.find_elements("css selector", ".details")  # the click copied, not closed the details
 
 
 def test_a_failed_django_request_opens_at_the_line_that_raised(browser, apps, tmp_path):

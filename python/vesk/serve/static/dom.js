@@ -89,7 +89,7 @@ export function sourceLocation(text) {
   return el("span", { class: "location" }, el("code", {}, text), " ", button);
 }
 
-async function copyText(text) {
+export async function copyText(text) {
   try {
     await navigator.clipboard.writeText(text);
     return true;

@@ -10,7 +10,7 @@ export function timelinePanel(api, timed, threads, tasks, showCall) {
   const select = el("select", { class: "thread-choice" },
     threads.map((t) => el("option", { value: `thread=${t.thread}` }, t.label)),
     (tasks || []).map((t) => el("option", { value: `task=${t.task}` }, `task ${t.name}`)));
-  const reset = el("button", { type: "button" }, "Whole thread");
+  const reset = el("button", { type: "button" }, "Zoom out");
   const info = el("span", { class: "muted" });
   const canvas = el("canvas", { class: "timeline", height: 200 });
   const panel = el("section", { class: "timeline-panel", hidden: true },

@@ -1,4 +1,4 @@
-import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName, sourceLocation } from "./dom.js";
+import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName, sourceLocation, copyText } from "./dom.js";
 import { timelinePanel } from "./timeline.js";
 import { flamePanel } from "./flame.js";
 import { functionsPanel } from "./functions.js";
@@ -164,6 +164,16 @@ function summary(facts) {
   return el("section", { class: "summary" }, ...parts);
 }
 
+// A location that a click copies (rather than opening the call's details).
+function copiedOnClick(span, text) {
+  if (!text) return span;
+  span.addEventListener("click", async (event) => {
+    event.stopPropagation();
+    span.classList.toggle("copied", await copyText(text));
+  });
+  return span;
+}
+
 function nodeTitle(node) {
   if (node.kind === "record") return `• ${node.text}`;
   return `${shortName(node.name)}(${node.args || ""})`;
@@ -233,7 +243,7 @@ class Tree {
           node.resumed ? el("span", { class: "resumed" },
             ` (resumed ${count(node.resumed.times, "time")}, ${milliseconds(node.resumed.wall)} wall, ${milliseconds(node.resumed.running)} running)`) : "",
           node.task && node.task !== task ? el("span", { class: "badge task" }, `task ${node.task}`) : ""),
-        el("span", { class: "path" }, node.path || ""),
+        copiedOnClick(el("span", { class: "path", title: node.path ? `${node.path}: click to copy` : "" }, node.path || ""), node.path),
         el("span", { class: "duration" }, milliseconds(node.resumed ? node.resumed.wall : node.duration)));
     }
     row.addEventListener("click", () => this.details(li, node));
