@@ -858,14 +858,17 @@ class TraceIndex:
             {"pattern": pattern, "limit": limit + 1},
         )
         nodes = {node["node"] for node in found}
-        by_arguments, cut_short = self._calls_with_arguments(query, limit + 1)
+        # Nodes are numbered in record order: a call of a later document than the last match needed
+        # would come after it.
+        last = found[limit]["doc"] if len(found) > limit else None
+        by_arguments, cut_short = self._calls_with_arguments(query, limit + 1, last)
         found += [node for node in by_arguments if node["node"] not in nodes]
         found.sort(key=lambda node: node["node"])
         return found[:limit], len(found) > limit or cut_short
 
-    def _calls_with_arguments(self, query: str, limit: int) -> tuple[list[dict], bool]:
+    def _calls_with_arguments(self, query: str, limit: int, last: int | None) -> tuple[list[dict], bool]:
         """Calls whose arguments, as shown, hold `query` (any case), the first `limit` in record
-        order; and whether the search stopped short. The index keeps no arguments' text, so the
+        order up to document `last`; and whether the search stopped short. The index keeps no arguments' text, so the
         documents are read: a text or a name lies in them as its UTF-8 bytes, and only the records
         holding the query's are decoded, at most _ARGUMENT_CHECKS of them."""
         wanted = query.lower()
@@ -873,7 +876,7 @@ class TraceIndex:
         found: list[dict] = []
         checks = _ARGUMENT_CHECKS
         (documents,) = self.connection.execute("SELECT value FROM meta WHERE name = 'documents'").fetchone()
-        for number in range(documents):
+        for number in range(documents if last is None else min(documents, last + 1)):
             data = self.documents.get(self.trace_id, number)
             for start, end in _records_holding(data, needle):
                 checks -= 1
