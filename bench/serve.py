@@ -23,9 +23,9 @@ first, then by this one, and each figure is printed for both with their ratio: b
 one run, on one trace. The trace's documents are saved for that version by its own code, into a
 database of its own, as older versions store them differently.
 
-and prints first paint and growth against the whole index, whose time is what a page waited before it
-could show anything when a trace was indexed whole first. Wall-clock times on a shared machine: the
-ratios matter more than the seconds. The temporary project is removed afterwards.
+It also prints first paint and growth against the whole index, whose time is what a page waited
+before it could show anything when a trace was indexed whole first. Wall-clock times on a shared
+machine: the ratios matter more than the seconds. The temporary project is removed afterwards.
 """
 
 from __future__ import annotations
