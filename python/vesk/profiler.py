@@ -127,6 +127,8 @@ class Profiler:
         self.active = False
         _state.host = None
         _discard(_active, self)
+        if not _active:
+            _unwatch_setprofile()
 
     def resume(self) -> None:
         """Records the calling thread again if the program took the profile function away and left
@@ -183,6 +185,13 @@ _setprofile = sys.setprofile
 def _watch_setprofile() -> None:
     if sys.setprofile is _setprofile:
         sys.setprofile = _watched_setprofile
+
+
+def _unwatch_setprofile() -> None:
+    # With nothing recording, sys.setprofile is the builtin again: a Python-level stand-in is itself
+    # a call that the program's own profile functions see.
+    if sys.setprofile is _watched_setprofile:
+        sys.setprofile = _setprofile
 
 
 @functools.wraps(_setprofile)
