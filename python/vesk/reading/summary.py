@@ -231,7 +231,7 @@ class TraceFacts:
                     continue
                 if kind == "recording_stopped":
                     self.stopped.append(record)
-                elif kind in ("program_exit", "end_test"):
+                elif kind in ("program_exit", "end_test", "request_end"):
                     self._exception(record)
             key = group(record)
             if key is None:
