@@ -16,7 +16,7 @@ from engine_support import Host, decode, frames_of, profiling, stop_profiling
 
 
 def test_module_surface():
-    assert _vesk.__all__ == ["register_noop_profiler", "register_profiler", "stop_other_threads_for_exit"]
+    assert _vesk.__all__ == ["register_noop_profiler", "register_profiler", "stop_other_threads_for_exit", "exec_program"]
     assert _vesk.__doc__ == ""
     assert str(inspect.signature(_vesk.register_profiler)) == "(profiler)"
     assert str(inspect.signature(_vesk.register_noop_profiler)) == "()"
@@ -298,3 +298,14 @@ class TestMonitoring:
         records = frames_of(decode(profiler.build_trace()), co_name="monitored_work")
         assert {r["thread_native_id"] for r in records} == {later.native_id}
         assert [hook for hook in hooks if hook is not None] == []
+
+
+def test_exec_program_runs_code_with_no_caller_frame_and_puts_the_callers_back():
+    globals_ = {}
+    code = compile("import sys\nfirst = sys._getframe().f_back\n1 / 0", "program.py", "exec")
+    with pytest.raises(ZeroDivisionError):
+        _vesk.exec_program(code, globals_)
+    assert globals_["first"] is None
+    assert sys._getframe().f_back is not None and sys._getframe().f_code.co_name.startswith("test_exec_program")
+    with pytest.raises(TypeError):
+        _vesk.exec_program("1", globals_)

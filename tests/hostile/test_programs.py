@@ -60,6 +60,8 @@ PROGRAMS = [
     ("unicode-output", "print('naïve ☃ 𝔘')", None),
     ("argv", "import sys\nprint(sys.argv[1:])", None),
     ("main-module", "import sys\nprint(__name__, __file__.endswith('program.py'), sys.path[0] != '')", None),
+    ("module-frame-first", "import sys, warnings, traceback\nprint(sys._getframe().f_back, len(traceback.extract_stack()))"
+     "\nwarnings.warn('from the top', stacklevel=2)\ndef f():\n    warnings.warn('two up', stacklevel=3)\nf()", None),
     ("settrace", "import sys\nseen = []\nsys.settrace(lambda f, e, a: seen.append(e))\ndef f():\n    pass\nf()\n"
      "sys.settrace(None)\nprint('call' in seen)", None),
     ("getprofile-round-trip", "import sys\ndef before():\n    pass\ndef after():\n    pass\nbefore()\n"
