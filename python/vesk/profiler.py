@@ -128,6 +128,8 @@ class Profiler:
         self.active = False
         _state.host = None
         _discard(_active, self)
+        if not _active:
+            _unwatch_setprofile()
         serialize.forget()
 
     def resume(self) -> None:
@@ -170,6 +172,11 @@ class Profiler:
         return self.rust_profiler.recording_totals()
 
 
+def vesk_program_exit(status: int, exception: BaseException | None, signal: str | None = None) -> None:
+    """Called with recording still on: the "program_exit" plugin records its arguments (`signal`:
+    the name of the signal that ended the program)."""
+
+
 def vesk_recording_ended(thread: str, where: str | None, reason: str) -> None:
     """Called while the thread is recorded: the "recording_ended" plugin records its arguments."""
 
@@ -180,6 +187,13 @@ _setprofile = sys.setprofile
 def _watch_setprofile() -> None:
     if sys.setprofile is _setprofile:
         sys.setprofile = _watched_setprofile
+
+
+def _unwatch_setprofile() -> None:
+    # With nothing recording, sys.setprofile is the builtin again: a Python-level stand-in is itself
+    # a call that the program's own profile functions see.
+    if sys.setprofile is _watched_setprofile:
+        sys.setprofile = _setprofile
 
 
 @functools.wraps(_setprofile)
@@ -307,9 +321,7 @@ def _end_by_signal(signum: int, frame: Any) -> None:
     name = signal.Signals(signum).name
     try:
         if _save_at_exit:
-            from vesk import __main__
-
-            __main__.vesk_program_exit(128 + signum, None, name)
+            vesk_program_exit(128 + signum, None, name)
             _save_remaining()
     finally:
         _end_by(signum)
