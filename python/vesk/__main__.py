@@ -199,7 +199,9 @@ def _script_runner(path: str):
         module.__builtins__ = builtins
         module.__loader__ = importlib.machinery.SourceFileLoader("__main__", absolute)
         sys.modules["__main__"] = module
-        exec(code, module.__dict__)
+        from vesk import _vesk
+
+        _vesk.exec_program(code, module.__dict__)  # its module frame has no caller, as under python
 
     return run
 

@@ -102,6 +102,7 @@ class Profiler:
         self.ended_early = False
         if self.by_profile_function:
             _watch_setprofile()
+        _repeat_termination_once_imported()
         _active.append(self)
 
     def stop(self) -> None:
@@ -130,6 +131,7 @@ class Profiler:
         _discard(_active, self)
         if not _active:
             _unwatch_setprofile()
+        serialize.forget()
 
     def resume(self) -> None:
         """Records the calling thread again if the program took the profile function away and left
@@ -291,7 +293,7 @@ def _save_remaining() -> None:
     finally:
         _saving_at_exit = False
         if _signal_after_save is not None:
-            os.kill(os.getpid(), _signal_after_save)
+            _end_by(_signal_after_save)
 
 
 def save_on_termination() -> None:
@@ -311,17 +313,29 @@ def _end_by_signal(signum: int, frame: Any) -> None:
     import signal
 
     global _signal_after_save
-    signal.signal(signum, signal.SIG_DFL)
-    if _saving_at_exit:
+    # The handler stays until the save is done: the parent repeats its SIGTERM until the process
+    # ends (see _repeat_termination), and a repeat must not end the save halfway.
+    if _saving_at_exit or _signal_after_save is not None:
         _signal_after_save = signum
         return
+    _signal_after_save = signum
     name = signal.Signals(signum).name
     try:
         if _save_at_exit:
             vesk_program_exit(128 + signum, None, name)
             _save_remaining()
     finally:
-        os.kill(os.getpid(), signum)
+        _end_by(signum)
+
+
+def _end_by(signum: int) -> None:
+    import signal
+
+    try:
+        signal.signal(signum, signal.SIG_DFL)
+    except ValueError:
+        pass  # not the main thread (os._exit from a thread): the signal goes to vesk's handler again
+    os.kill(os.getpid(), signum)
 
 
 def save_before_exec() -> None:
@@ -434,6 +448,72 @@ def _record_child(settings_text: str) -> None:
         utils.stderr_line(utils.error_line(f"the child process {os.getpid()} is not recorded: {exc}"))
         return
     os.environ[PARENT_VARIABLE] = host.trace_id  # its own children are linked to it
+
+
+# --- child processes ended by their parent -----------------------------------------------------
+
+
+def _repeat_termination_once_imported() -> None:
+    """A recorded child ends by SIGTERM through vesk's handler, which runs between two bytecodes.
+    A SIGTERM that lands after the child's last check for signals, just before it blocks (a pool
+    worker entering its queue's lock, where the engine's callback for that call widens the window
+    to most of the time the worker spends there), is noted and never acted on: the child waits
+    forever, and so does the pool's end that joins it. multiprocessing's processes are made to
+    repeat their SIGTERM until the child is gone, whichever start method made them."""
+    module = sys.modules.get(_PROCESS_MODULE)
+    if module is not None:
+        _repeat_termination(module.BaseProcess)
+    elif _PatchOnImport not in sys.meta_path:
+        sys.meta_path.insert(0, _PatchOnImport)
+
+
+_PROCESS_MODULE = "multiprocessing.process"
+
+
+class _PatchOnImport:
+    """Finds no module: patches multiprocessing's process class as the module that holds it loads."""
+
+    @staticmethod
+    def find_spec(name: str, path: Any = None, target: Any = None) -> Any:
+        if name != _PROCESS_MODULE:
+            return None
+        import importlib.util
+
+        sys.meta_path.remove(_PatchOnImport)
+        spec = importlib.util.find_spec(name)
+        if spec is None or spec.loader is None:
+            return spec
+        load = spec.loader.exec_module
+
+        def load_and_patch(module: Any) -> None:
+            load(module)
+            _repeat_termination(module.BaseProcess)
+
+        spec.loader.exec_module = load_and_patch
+        return spec
+
+
+# How often a terminated child that has not ended yet is sent its SIGTERM again.
+_TERMINATION_REPEAT_SECONDS = 0.25
+
+
+def _repeat_termination(process: type) -> None:
+    if getattr(process, "_vesk_repeats_termination", False):
+        return
+    terminate, join = process.terminate, process.join
+
+    def terminate_noted(self: Any) -> None:
+        self._vesk_terminated = True
+        terminate(self)
+
+    def join_repeating(self: Any, timeout: float | None = None) -> None:
+        if timeout is None and getattr(self, "_vesk_terminated", False) and self._popen is not None:
+            while self._popen.wait(_TERMINATION_REPEAT_SECONDS) is None:
+                self._popen.terminate()
+        join(self, timeout)
+
+    process.terminate, process.join = terminate_noted, join_repeating
+    process._vesk_repeats_termination = True
 
 
 os.register_at_fork(after_in_child=_start_forked_traces)

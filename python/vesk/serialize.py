@@ -162,6 +162,14 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     _plans.clear()
 
 
+def forget() -> None:
+    """Forgets what was worked out per type: the types themselves are let go, with everything their
+    methods' globals hold (a recording's end must not keep the program's objects alive to its exit)."""
+    _plans.clear()
+    if _native is not None:
+        _native.forget()
+
+
 # Per type (by id, with the type kept so the id stays its own): how its instances are shown.
 _plans: dict[int, tuple[type, tuple]] = {}
 _PLAN_CACHE_SIZE = 2000

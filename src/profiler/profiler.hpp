@@ -155,6 +155,10 @@ public:
     // KeyboardInterrupt or SystemExit, raised by a signal handler while the event ran Python code.
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
     [[nodiscard]] int deliver(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
+    // `deliver`'s error boundary around any handler: what `body(context)` returns or throws, settled
+    // as `deliver` says. Taking the handler as a pointer lets the test module put failures through it.
+    [[nodiscard]] int settle(PyObject* owner, PyObject* frame, utils::Event event, utils::Status (*body)(void* context),
+                             void* context) noexcept;
 
     // Requires the interpreter lock, before the first event. The interpreter's cost of handing over
     // one event (see calibration.hpp), counted into the recorder's time.

@@ -12,6 +12,15 @@ namespace vesk::utils {
 // sys.monitoring (events per code location, switched off where a tool does not want them).
 inline constexpr bool HAS_MONITORING = PY_VERSION_HEX >= 0x030C0000;
 
+// The thread's innermost Python frame: a frame the interpreter pushes takes it for its caller.
+inline struct _PyInterpreterFrame*& current_frame_slot(PyThreadState* thread) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return thread->current_frame;
+#else
+    return thread->cframe->current_frame;
+#endif
+}
+
 // Whether the interpreter is tearing down (after the exit functions ran): modules are going away.
 inline bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
