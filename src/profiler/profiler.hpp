@@ -80,12 +80,14 @@ struct Config {
 // a final return, a profile function does not (the frame is asked then, if it is recorded).
 enum class Leaving : uint8_t { Unknown, Finishing, Suspending };
 
-// What the interpreter passed with an event: the returned value (None for a call), and whether the
-// return is one an exception caused (a profile function is not told which exception).
+// What the interpreter passed with an event: the returned value (None for a call), whether the
+// return is one an exception caused, and that exception where known (borrowed): sys.monitoring hands
+// it over; a profile function is not told it (on 3.11 the recorder finds it at the next event).
 struct EventArg {
     PyObject* value;
     bool raised;
     Leaving leaving = Leaving::Unknown;
+    PyObject* exception = nullptr;
 };
 
 // A recorded generator or coroutine call suspended at a yield: its next resumption is recorded under
@@ -155,6 +157,21 @@ public:
     // KeyboardInterrupt or SystemExit, raised by a signal handler while the event ran Python code.
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
     [[nodiscard]] int deliver(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
+
+    // 3.11 (a profile function is not told which exception leaves a frame). Whether the unwind of
+    // `frame` waits for the thread's next event, through a one-event trace function, which names its
+    // exception (the caller's exception event) and then delivers it: only for a recorded call, and
+    // only on a thread without a trace function of its own.
+    [[nodiscard]] bool defer_unwind(PyObject* owner, PyObject* frame) noexcept;
+    // A recorded generator resumed by a throw(): the next event names what was thrown, which its
+    // unwind takes where no caller sees the exception (close()).
+    void watch_throw(PyObject* owner, PyObject* frame) noexcept;
+    // A return by value ends what a throw() into the frame told.
+    void forget_thrown(PyObject* frame) noexcept;
+    [[nodiscard]] bool holds_thrown() const noexcept { return threads_holding_thrown_ != 0; }
+    // The one-event trace function's event: `exception` is what it was told of (null for an event
+    // of another kind). Delivers the unwind that waited for it.
+    [[nodiscard]] int exception_seen(PyObject* owner, PyObject* exception) noexcept;
 
     // Requires the interpreter lock, before the first event. The interpreter's cost of handing over
     // one event (see calibration.hpp), counted into the recorder's time.
@@ -231,6 +248,8 @@ private:
     void count_left_out(const EventCode& code) noexcept;
     void forget_left_out_calls() noexcept;
     [[nodiscard]] AccountingRecords accounting_records() noexcept;
+    // What was thrown into the thread's frame, taken out (null where nothing is kept).
+    [[nodiscard]] utils::PyRef take_thrown(ThreadState& thread) noexcept;
     // Takes the counts a stored document said off the pending ones.
     void settle(AccountingRecords& said) noexcept;
     [[nodiscard]] utils::Status file_stop_marker(ThreadState& thread) noexcept;
@@ -311,6 +330,7 @@ private:
     // may be resumed on another thread).
     std::unordered_map<PyObject*, SuspendedCall> suspended_calls_;
     utils::InterpreterGuarded<bool> trouble_reported_{false};
+    uint32_t threads_holding_thrown_ = 0;  // that keep what was thrown into a frame (interpreter lock)
     double event_delivery_ns_ = 0;
 };
 
