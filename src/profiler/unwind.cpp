@@ -181,6 +181,13 @@ int Profiler::exception_seen(PyObject* owner, PyObject* exception) noexcept {
     const int delivered = deliver(owner, frame.get(), utils::Event::Return,
                                   EventArg{Py_None, true, Leaving::Finishing, leaving});
     release_as_the_program(std::move(frame), std::move(thrown));
+    // The release may have closed generators whose unwinds now wait in turn; a finalizer called
+    // their close(), so no caller will see their exception, and this event goes on to the profile
+    // function next: they are delivered first.
+    if (delivered == 0 && thread.unwinding) {
+        PyEval_SetTrace(nullptr, nullptr);
+        return exception_seen(owner, nullptr);
+    }
     return delivered;
 }
 

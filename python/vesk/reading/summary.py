@@ -117,7 +117,7 @@ class ThreadFacts(ThreadWalk):
     def closed(self, entry: Open, ret: dict | None) -> None:
         if entry.frame_id is not None:
             self._stretch(entry, ret)
-            if ret is not None and ret.get("event") == "unwind":
+            if text.raised(ret):
                 self._raised(entry)
         key = entry.state
         still_open = self.active[key] - 1

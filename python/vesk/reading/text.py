@@ -102,10 +102,42 @@ def failure_text(fields: dict) -> str:
     return f", raised {short_text(error, 120)}" + (f" at {where}" if where else "")
 
 
+# The exceptions by which a generator or coroutine ends as it should, not by a failure: closed
+# early (close(), a consumer that stopped iterating), or an iterator's end.
+NORMAL_ENDS = {"GeneratorExit": "closed", "StopIteration": "stopped", "StopAsyncIteration": "stopped"}
+
+
+def exception_of(ret: dict) -> dict | None:
+    """The exception an unwind record names ({"type", "message", "line"}), where it does."""
+    exception = ret.get("arg") if ret.get("event") == "unwind" else None
+    return exception if isinstance(exception, dict) and isinstance(exception.get("type"), str) else None
+
+
+def raised(ret: dict | None) -> bool:
+    """Whether a call ended by an exception; a generator closed or stopped ended as it should."""
+    if ret is None or ret.get("event") != "unwind":
+        return False
+    exception = exception_of(ret)
+    return exception is None or exception["type"] not in NORMAL_ENDS
+
+
+def exception_text(exception: dict, limit: int) -> str:
+    """"ValueError: bad line (line 12)": the type, its message, and the line it left the call from."""
+    message = exception.get("message")
+    shown = exception["type"] + (f": {message}" if isinstance(message, str) and message else "")
+    line = exception.get("line")
+    return short_text(shown, limit) + (f" (line {line})" if isinstance(line, int) else "")
+
+
 def returned(ret: dict, limit: int, raised: dict | None = None) -> str:
-    """What a call gave back: its value, or that it ended by an exception (named when the trace knows
-    the exception that went through this frame at this line)."""
+    """What a call gave back: its value, that it ended by an exception (named by its own record, or
+    else when the trace knows the exception that went through this frame at this line), or that a
+    generator was closed or stopped."""
     if ret.get("event") == "unwind":
+        exception = exception_of(ret)
+        if exception is not None:
+            end = NORMAL_ENDS.get(exception["type"])
+            return f"ended ({end})" if end else f"raised {exception_text(exception, limit)}"
         error = (raised or {}).get((ret.get("path"), ret.get("co_name")))
         return f"raised {short_text(error, limit)}" if error else "raised"
     return short(ret.get("arg"), limit)

@@ -43,7 +43,7 @@ from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 6
+VERSION = 7  # 7: unwind records name their exception; a closed generator ended, not raised
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
@@ -495,8 +495,8 @@ class _ThreadIndex(ThreadWalk):
             above[_CHILD_TIME + 1] += raw_took or 0.0
         self.builder.add_times(state[_STACK], state[11] is None, (took, own, raw_took, raw_own))
         self.builder.nodes.append(self.row(entry, ret))
-        if ret is not None and ret.get("event") == "unwind":
-            self.builder.raised(state[0], ret)
+        if text.raised(ret) and text.exception_of(ret) is None:
+            self.builder.raised(state[0], ret)  # named later, if an ending record tells of it
         if entry.state[7] is not None:
             self._stretch(entry, ret, took, raw_took)
         function = entry.state[5]
@@ -534,8 +534,7 @@ class _ThreadIndex(ThreadWalk):
         """Where the return record is, how the call ended, and its value shown."""
         if ret is None:
             return None, None, None, None, None
-        return (*self.builder.here, RAISED if ret.get("event") == "unwind" else RETURNED,
-                text.returned(ret, VALUE_LIMIT))
+        return (*self.builder.here, RAISED if text.raised(ret) else RETURNED, text.returned(ret, VALUE_LIMIT))
 
     def row(self, entry: Open, ret: dict | None) -> tuple:
         (node, children, parent, pos, depth, function, (doc, offset, length), frame_id, arguments, raw_start, task,
@@ -570,7 +569,7 @@ class _ThreadIndex(ThreadWalk):
         timestamp = ret.get("timestamp")
         self.builder.nodes.append((
             self.builder.new_node(), parent, pos, self.number, depth, RETURN, self.builder.function(ret),
-            doc, offset, length, doc, offset, length, RAISED if ret.get("event") == "unwind" else RETURNED, 0,
+            doc, offset, length, doc, offset, length, RAISED if text.raised(ret) else RETURNED, 0,
             None, timestamp, None, None, "", text.returned(ret, VALUE_LIMIT), None, self.builder.raw_timestamp,
             self.task, None, None, None, None, None, self.builder.node_count,
         ))

@@ -275,7 +275,8 @@ class Tree {
     if (node.kind === "call") {
       values.push(["arguments", record.locals]);
       if (full.return) {
-        if (full.return.event === "unwind") values.push(["raised", node.ret && node.ret !== "raised" ? node.ret.replace(/^raised /, "") : "the call ended by an exception"]);
+        if (node.outcome === "raised") values.push(["raised", node.ret && node.ret !== "raised" ? node.ret.replace(/^raised /, "") : "the call ended by an exception"]);
+        else if (full.return.event === "unwind") values.push(["ended", node.ret]);
         else values.push(["return value", full.return.arg]);
         values.push(["locals at return", full.return.locals]);
       }
