@@ -289,23 +289,64 @@ def test_a_renamed_module_shows_at_the_next_event(host_modules):
     assert [r["qualname"] for r in calls] == ["sample.helpers.double", "renamed.double"]
 
 
-def test_a_return_caused_by_an_exception_is_recorded_as_an_unwind(host_modules):
-    def fails(value):
-        raise ValueError(value)
+class Unprintable(Exception):
+    def __str__(self):
+        raise AssertionError("the recorder ran the exception's own __str__")
 
-    def catches():
-        try:
-            fails("x")
-        except ValueError:
-            return "caught"
 
+def fails(exception):
+    raise exception
+
+
+def catches(exception):
+    try:
+        fails(exception)
+    except BaseException:
+        return "caught"
+
+
+def suspends():
+    yield 1
+    yield 2
+
+
+def closed():
+    generator = suspends()
+    next(generator)
+    generator.close()
+
+
+def thrown_and_caught():
+    generator = suspends()
+    next(generator)
+    try:
+        generator.throw(KeyError("thrown"))
+    except KeyError:
+        pass
+
+
+RAISE_LINE = fails.__code__.co_firstlineno + 1
+YIELD_LINE = suspends.__code__.co_firstlineno + 1
+UNPRINTABLE = f"{Unprintable.__module__}.Unprintable"
+
+
+@pytest.mark.parametrize(("run", "function", "exception"), [
+    (lambda: catches(ValueError("x")), "fails", {"type": "ValueError", "message": "x", "line": RAISE_LINE}),
+    (lambda: catches(FileNotFoundError(2, "gone")), "fails",
+     {"type": "FileNotFoundError", "message": "[Errno 2] gone", "line": RAISE_LINE}),
+    (lambda: catches(Unprintable("own text")), "fails", {"type": UNPRINTABLE, "message": "own text", "line": RAISE_LINE}),
+    (lambda: catches(Unprintable(1, 2)), "fails", {"type": UNPRINTABLE, "message": None, "line": RAISE_LINE}),
+    (lambda: catches(KeyboardInterrupt()), "fails", {"type": "KeyboardInterrupt", "message": None, "line": RAISE_LINE}),
+    (closed, "suspends", {"type": "GeneratorExit", "message": None, "line": YIELD_LINE}),
+    (thrown_and_caught, "suspends", {"type": "KeyError", "message": "thrown", "line": YIELD_LINE}),
+])
+def test_an_unwind_names_the_exception_that_left_the_call(host_modules, run, function, exception):
     with profiling(Host()) as profiler:
-        catches()
-    records = [r for r in frames_of(decode(profiler.build_trace())) if r["co_name"] in ("fails", "catches")]
-    assert [(r["co_name"], r["event"], r["arg"]) for r in records] == [
-        ("catches", "call", None), ("fails", "call", None), ("fails", "unwind", None),
-        ("catches", "return", "caught")]
-    assert records[1]["frame_id"] == records[2]["frame_id"]
+        run()
+    records = frames_of(decode(profiler.build_trace()), co_name=function)
+    assert [(r["event"], r["arg"]) for r in records][-2:] == [("call", None), ("unwind", exception)]
+    assert records[-1]["frame_id"] == records[0]["frame_id"]
+    assert records[-1]["path"].endswith(f":{exception['line']}")
 
 
 def test_a_none_returned_or_yielded_is_a_return(host_modules):
