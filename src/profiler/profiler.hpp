@@ -209,8 +209,9 @@ private:
     [[nodiscard]] utils::Result<CodeVerdict> decide_verdict(EventCode& code) noexcept;
     // Whether a frame the filename does not drop gets a record: the attrs test where the filename
     // leaves it open, then volume control (which counts what it leaves out).
-    [[nodiscard]] utils::Result<bool> wants_record(PyObject* frame, utils::Event event, const EventCode& code,
-                                                   filters::FilenameVerdict filename, ThreadState& thread) noexcept;
+    [[nodiscard]] utils::Result<bool> wants_record(PyObject* frame, utils::Event event, const EventArg& arg,
+                                                   const EventCode& code, filters::FilenameVerdict filename,
+                                                   ThreadState& thread) noexcept;
     [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg,
                                              const EventCode& code, bool record,
                                              std::vector<plugins::PluginProcessor>* processors,
@@ -243,9 +244,12 @@ private:
 
     // Volume control (volume.cpp): which recorded-code events get a frame record.
     enum class Admission { Record, LeaveOut };
-    [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventCode& code,
+    [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventArg& arg, const EventCode& code,
                                   ThreadState& thread) noexcept;
     void count_left_out(const EventCode& code) noexcept;
+    // Whether a call event is the resumption of a generator or coroutine call already counted
+    // (recorded, or left out and suspended since): it belongs to that one call.
+    [[nodiscard]] bool resumes_counted_call(PyObject* frame) const noexcept;
     void forget_left_out_calls() noexcept;
     [[nodiscard]] AccountingRecords accounting_records() noexcept;
     // What was thrown into the thread's frame, taken out (null where nothing is kept).
@@ -329,6 +333,9 @@ private:
     // Recorded generator and coroutine calls now suspended, by frame (interpreter lock; a generator
     // may be resumed on another thread).
     std::unordered_map<PyObject*, SuspendedCall> suspended_calls_;
+    // Generator and coroutine calls left out by volume control now suspended, by frame, with the
+    // trace generation that counted them (interpreter lock): their resumptions are left out uncounted.
+    std::unordered_map<PyObject*, std::pair<utils::PyRef, uint64_t>> left_out_suspended_;
     utils::InterpreterGuarded<bool> trouble_reported_{false};
     uint32_t threads_holding_thrown_ = 0;  // that keep what was thrown into a frame (interpreter lock)
     double event_delivery_ns_ = 0;

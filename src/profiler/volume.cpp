@@ -7,6 +7,7 @@
 #include <charconv>
 #include <iterator>
 
+#include "utils/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/msgpack_writer.hpp"
 
@@ -16,13 +17,39 @@ using utils::Event;
 using utils::PyRef;
 using utils::Status;
 
-Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCode& event_code,
+namespace {
+
+bool suspending(PyObject* frame, PyObject* code, const EventArg& arg) noexcept {
+    if (arg.raised || arg.leaving == Leaving::Finishing) {
+        return false;
+    }
+    return arg.leaving == Leaving::Suspending ||
+           utils::suspending_at_yield(reinterpret_cast<PyFrameObject*>(frame), code);
+}
+
+}  // namespace
+
+Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventArg& arg, const EventCode& event_code,
                                     ThreadState& thread) noexcept {
     if (thread.left_out_call) {
-        // Inside a left-out subtree: only its own return ends it.
+        // Inside a left-out subtree: only its own return (or yield) ends it. A generator or coroutine
+        // suspended in it stays left out, uncounted, when it is resumed.
         if (event == Event::Call) {
-            count_left_out(event_code);
-        } else if (thread.left_out_call.get() == frame) {
+            const bool resumed = !left_out_suspended_.empty() && left_out_suspended_.erase(frame) != 0;
+            if (!resumed && !(!suspended_calls_.empty() && suspended_calls_.contains(frame))) {
+                count_left_out(event_code);
+            }
+            return Admission::LeaveOut;
+        }
+        if (suspending(frame, event_code.code.get(), arg)) {
+            try {
+                left_out_suspended_.insert_or_assign(
+                    frame, std::pair{PyRef::borrow(frame), trace_generation_.load(std::memory_order_relaxed)});
+            } catch (const std::bad_alloc&) {
+                // Its resumptions then count as calls of their own, as they would without this.
+            }
+        }
+        if (thread.left_out_call.get() == frame) {
             thread.left_out_call = PyRef();
         }
         return Admission::LeaveOut;
@@ -31,7 +58,7 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCod
         // Returns of calls recorded before the stop still close them.
         bool closes_recorded_call = event == Event::Return && !thread.call_frames.empty() &&
                                     thread.call_frames.back().frame.get() == frame;
-        if (event == Event::Call) {
+        if (event == Event::Call && !resumes_counted_call(frame)) {
             count_left_out(event_code);
         }
         return closes_recorded_call ? Admission::Record : Admission::LeaveOut;
@@ -39,6 +66,20 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCod
     const std::optional<uint64_t> cap = config_.limits.calls_per_function;
     if (event != Event::Call || !cap) {
         return Admission::Record;
+    }
+    if (!suspended_calls_.empty() && suspended_calls_.contains(frame)) {
+        return Admission::Record;  // a recorded call resumed: counted at its start
+    }
+    if (!left_out_suspended_.empty()) {
+        if (auto left_out = left_out_suspended_.find(frame); left_out != left_out_suspended_.end()) {
+            const bool same_trace = left_out->second.second == trace_generation_.load(std::memory_order_relaxed);
+            thread.left_out_call = std::move(left_out->second.first);
+            left_out_suspended_.erase(left_out);
+            if (same_trace) {
+                return Admission::LeaveOut;  // a left-out call resumed: its subtree stays left out
+            }
+            thread.left_out_call = PyRef();
+        }
     }
     CallCounts* counts = call_counts(event_code.facts, serial_, trace_generation_.load(std::memory_order_relaxed));
     if (counts == nullptr) {
@@ -51,6 +92,11 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCod
     thread.left_out_call = PyRef::borrow(frame);
     count_left_out(event_code);
     return Admission::LeaveOut;
+}
+
+bool Profiler::resumes_counted_call(PyObject* frame) const noexcept {
+    return (!suspended_calls_.empty() && suspended_calls_.contains(frame)) ||
+           (!left_out_suspended_.empty() && left_out_suspended_.contains(frame));
 }
 
 void Profiler::count_left_out(const EventCode& event_code) noexcept {
