@@ -128,8 +128,14 @@ struct TraceAccounting {
 // counts are taken off only once the document is stored, so a failed hand-over loses none of them.
 struct AccountingRecords {
     utils::RecordLog records;
-    std::vector<std::pair<utils::PyRef, uint64_t>> left_out;  // code object, calls said
-    uint64_t generation = 0;                                  // of the trace the counts belong to
+    struct Function {
+        utils::PyRef code;
+        uint64_t left_out;  // calls said, by calls_per_function
+        uint64_t stopped;   // and by trace_bytes
+        uint64_t recorded;  // calls recorded in the trace so far
+    };
+    std::vector<Function> left_out;
+    uint64_t generation = 0;  // of the trace the counts belong to
     uint64_t dropped_records = 0;
     uint64_t dropped_bytes = 0;
 };
@@ -138,7 +144,8 @@ struct AccountingRecords {
 struct RecordingTotals {
     uint64_t documents = 0;        // handed to storage
     uint64_t dropped_records = 0;  // lost because storage kept failing, or memory ran out
-    uint64_t left_out_calls = 0;   // counted, not recorded, by volume control
+    uint64_t left_out_calls = 0;   // counted, not recorded, past calls_per_function
+    uint64_t stopped_calls = 0;    // counted, not recorded, once a trace reached trace_bytes
     uint64_t stopped_traces = 0;   // traces that reached their byte limit
     uint64_t failed_events = 0;    // events dropped for an internal error
 };
@@ -246,7 +253,8 @@ private:
     enum class Admission { Record, LeaveOut };
     [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventArg& arg, const EventCode& code,
                                   ThreadState& thread) noexcept;
-    void count_left_out(const EventCode& code) noexcept;
+    enum class LeftOutBy { CallsPerFunction, TraceBytes };
+    void count_left_out(const EventCode& code, LeftOutBy by) noexcept;
     // Whether a call event is the resumption of a generator or coroutine call already counted
     // (recorded, or left out and suspended since): it belongs to that one call.
     [[nodiscard]] bool resumes_counted_call(PyObject* frame) const noexcept;

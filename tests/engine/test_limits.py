@@ -177,6 +177,8 @@ def test_past_the_trace_byte_limit_frame_recording_stops_with_a_marker(host_modu
     # The call open when recording stopped still gets its return.
     assert [r["arg"] for r in frames_of(document, co_name="outer", event="return")] == ["done"]
     assert left_out([document])["leaf"] == 50 - recorded_calls([document], "leaf")
+    blamed = [r for r in records_of(document) if r.get("type") == "calls_left_out"]
+    assert [(r["reason"], r["limit"]) for r in blamed] == [("trace_bytes", 3000)]
     assert profiler.recording_totals()["stopped_traces"] == 1
 
 

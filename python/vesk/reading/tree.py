@@ -333,7 +333,7 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
         write(line)
     if facts.recorder_seconds:
         write(f"times without vesk's own ({text.milliseconds(facts.recorder_seconds)} taken out; --raw-times keeps it)")
-    if options.summary and (cut or facts.left_out or facts.stopped or facts.dropped_records):
+    if options.summary and (cut or facts.volume or facts.stopped):
         for line in summary_lines(facts):
             write(line)
     if not threads:

@@ -40,6 +40,7 @@ from vesk import serialize, storage
 from vesk.reading import text
 from vesk.reading.records import MAIN, Decoding, Document, thread_key
 from vesk.reading.summary import ENDED_KEPT, TOP
+from vesk.reading.volume import LeftOut
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
@@ -131,9 +132,8 @@ class _Totals:
         self.kinds: dict[str, int] = {}
         # function number -> [calls, seconds with the calls they make, the same on the clock]
         self.calls: dict[int, list] = {}
-        self.left_out: dict[tuple, int] = {}  # (name, path) -> calls not recorded
+        self.volume = LeftOut()
         self.stopped: list[str] = []
-        self.dropped_records = self.dropped_bytes = 0
         self.main_thread_ids: set = set()
         self.raw_first_timestamp: float | None = None
         self.raw_last_timestamp: float | None = None
@@ -146,15 +146,7 @@ class _Totals:
                 self.last_timestamp, self.raw_last_timestamp = timestamp, raw
 
     def volume_control(self, record: dict) -> None:
-        if record.get("type") == "records_dropped":
-            self.dropped_records += _count(record.get("count"))
-            self.dropped_bytes += _count(record.get("bytes"))
-            return
-        functions = record.get("functions")
-        for function in functions if isinstance(functions, list) else ():
-            if isinstance(function, dict):
-                key = (text.function_name(function), str(function.get("path") or ""))
-                self.left_out[key] = self.left_out.get(key, 0) + _count(function.get("count"))
+        self.volume.add(record)
 
 
 def _count(value: object) -> int:
@@ -224,6 +216,7 @@ class _Builder:
                 return
             if kind == "recording_stopped":
                 totals.stopped.append(text.recording_stopped_text(record))
+                totals.volume.add(record)
             elif kind in ("program_exit", "end_test"):
                 self.ending_exception(record)
             elif kind in _SCOPES:
@@ -371,7 +364,8 @@ class _Builder:
             return [{"name": names[number][0], "path": names[number][1], "calls": calls, "seconds": seconds,
                      "raw_seconds": raw_seconds} for number, (calls, seconds, raw_seconds, *_) in top]
 
-        left_out = sorted(totals.left_out.items(), key=lambda item: item[1], reverse=True)
+        left_out = sorted(((key, counts[0]) for key, counts in totals.volume.functions.items()),
+                          key=lambda item: item[1], reverse=True)
         return {
             "records": totals.records,
             "first_timestamp": totals.first_timestamp,
@@ -382,12 +376,13 @@ class _Builder:
             "raw_first_timestamp": totals.raw_first_timestamp,
             "raw_last_timestamp": totals.raw_last_timestamp,
             "left_out": {
-                "calls": sum(totals.left_out.values()),
+                "calls": totals.volume.left_out_calls(),
+                "why": totals.volume.lines(sum(calls for calls, *_ in totals.calls.values())),
                 "functions": [{"name": name, "path": path, "count": count} for (name, path), count in left_out[:20]],
                 "more_functions": max(0, len(left_out) - 20),
             },
             "stopped": totals.stopped,
-            "dropped": {"records": totals.dropped_records, "bytes": totals.dropped_bytes},
+            "dropped": {"records": totals.volume.dropped_records, "bytes": totals.volume.dropped_bytes},
             "kinds": totals.kinds,
         }
 

@@ -148,16 +148,15 @@ function summary(facts) {
       el("div", {}, el("h3", {}, "Most calls"), functions(facts.most_calls, (r) => r.calls.toLocaleString("en"))),
       el("div", {}, el("h3", {}, "Most time (with the calls they make)"), functions(facts.most_time, (r) => milliseconds(r.seconds)))),
   ];
+  // Each limit that left something out, with the figure that would have kept it.
+  for (const why of facts.left_out.why || []) parts.push(el("div", { class: "warning" }, why));
   if (facts.left_out.calls) {
     parts.push(el("div", { class: "warning" },
-      el("h3", {}, `Left out by volume control: ${count(facts.left_out.calls, "call")} not recorded ([limits] calls_per_function)`),
+      el("h3", {}, "Calls left out by [limits] calls_per_function"),
       el("ul", {}, facts.left_out.functions.map((f) => el("li", {}, `${f.name}: ${count(f.count, "more call")}  ${f.path}`)),
         facts.left_out.more_functions ? el("li", {}, `… ${facts.left_out.more_functions} more functions`) : "")));
   }
   for (const stopped of facts.stopped) parts.push(el("div", { class: "warning" }, stopped));
-  if (facts.dropped.records) {
-    parts.push(el("div", { class: "warning" }, `${count(facts.dropped.records, "record")} (${facts.dropped.bytes.toLocaleString("en")} bytes) could not be stored and are missing from this trace`));
-  }
   return el("section", { class: "summary" }, ...parts);
 }
 
