@@ -252,6 +252,30 @@ def test_what_was_left_out_is_blamed_on_its_limit_with_the_figure_that_keeps_it(
     assert shown.count("left out") + shown.count("dropped:") == 1
 
 
+def test_class_bodies_and_compiler_made_cells_are_left_out(capsys, db_path):
+    namespace = {"__module__": "app", "__qualname__": "Thing", "m": "<function>"}
+    records = [
+        frame("call", "frm_m", "app.<module>", 1.0),
+        frame("call", "frm_c", "app.Thing", 1.1),
+        frame("call", "frm_d", "app.register", 1.2, locals={"f": "<function>"}),  # a decorator: kept
+        frame("return", "frm_d", "app.register", 1.3, arg="<function>"),
+        frame("return", "frm_c", "app.Thing", 1.4, arg="<cell: empty>", locals=namespace),
+        frame("call", "frm_x", "app.Thing.m", 1.5, locals={"self": "<Thing>", "x": 1, "__class__": "<class>"}),
+        frame("call", "frm_g", "app.Thing.m.<locals>.<genexpr>", 1.6, locals={".0": "<iterator>"}),
+        frame("return", "frm_g", "app.Thing.m.<locals>.<genexpr>", 1.7, arg=None),
+        frame("return", "frm_x", "app.Thing.m", 1.8, arg=2),
+        frame("return", "frm_m", "app.<module>", 1.9),
+    ]
+    save(db_path, [document({MAIN_ID: records[:3]}), document({MAIN_ID: records[3:]})])
+    shown = run(capsys, db_path, "show", TRACE, "--no-summary")
+    assert [line.split(" → ")[0] for line in thread_lines(shown)["MainThread (1)"]] == [
+        "  app.<module>()", "    app.register(f='<function>')", "    app.Thing.m(x=1)",
+        "      app.Thing.m.<locals>.<genexpr>()"]
+    assert "app.Thing  " not in run(capsys, db_path, "show", TRACE)  # nor among the summary's functions
+    exported = json.loads(run(capsys, db_path, "export", TRACE, "--format", "chrome"))
+    assert "app.Thing" not in [e["name"] for e in exported["traceEvents"]]
+
+
 def test_json_export_is_the_decoded_documents(capsys, db_path):
     rng = random.Random(3)
     records, _ = random_thread(rng, ("MainThread", MAIN_ID), 200)

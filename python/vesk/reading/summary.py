@@ -116,6 +116,17 @@ class ThreadFacts(ThreadWalk):
         self._line(entry.depth)
 
     def closed(self, entry: Open, ret: dict | None) -> None:
+        if text.is_class_body(ret):  # no call of the program's: not counted after all
+            key = entry.state
+            self.functions[key][0] -= 1
+            if not self.functions[key][0]:
+                del self.functions[key]
+            self.active[key] -= 1
+            if not self.active[key]:
+                del self.active[key]
+            if entry.depth is not None:
+                self.lines_by_depth[entry.depth - 1] -= 1
+            return
         if entry.frame_id is not None:
             self._stretch(entry, ret)
             if text.raised(ret):
@@ -195,6 +206,7 @@ class TraceFacts:
         self.functions: dict[FunctionKey, list] = {}
         self.volume = LeftOut()
         self.stopped: list[dict] = []
+        self.class_bodies: set = set()  # frame ids of the class bodies run: readers leave them out
         self.main_thread_ids: set = set()
         self.recorder_seconds = 0.0  # the recorder's own time, taken out of the durations
         # (path, function) of each frame a known exception went through -> what it was
@@ -233,6 +245,10 @@ class TraceFacts:
                     self.volume.add(record)
                 elif kind in ("program_exit", "end_test"):
                     self._exception(record)
+            elif record.get("event") != "call" and text.encodes_class_body(
+                    stream.document.data, stream.document.record_start, stream.document.record_end):
+                self.class_bodies.add(record.get("frame_id"))
+                record["locals"] = {"__module__": None, "__qualname__": None}  # all a reader asks of them
             key = group(record)
             if key is None:
                 continue

@@ -61,14 +61,42 @@ def short_text(value: Any, limit: int) -> str:
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
+# Cells the compiler makes for a function's own use (super()'s class, a class body's namespace), which
+# the program never names; a comprehension's iterator argument is named ".0".
+COMPILER_CELLS = frozenset(("__class__", "__classdict__", "__classdictcell__", "__classcell__"))
+
+
+def is_compiler_made(name: object) -> bool:
+    return isinstance(name, str) and (name in COMPILER_CELLS or name.startswith("."))
+
+
 def arguments(call: dict) -> str:
     if call.get("co_name") == "<module>":
         return ""
     values = call.get("locals")
     if not isinstance(values, dict):
         return short(values)
-    parts = [f"{name}={short(value, 40)}" for name, value in values.items() if name not in ("self", "cls")]
+    parts = [f"{name}={short(value, 40)}" for name, value in values.items()
+             if name not in ("self", "cls") and not is_compiler_made(name)]
     return ", ".join(parts)
+
+
+# A class body's namespace gets these names first; no function's locals have both.
+CLASS_BODY_NAMES = (b"\xaa__module__", b"\xac__qualname__")
+
+
+def is_class_body(ret: dict | None) -> bool:
+    """Whether the return record `ret` ends a class body (run once, as the class is made, and no call
+    of the program's own): its namespace holds "__module__" and "__qualname__"."""
+    if ret is None or ret.get("event") == "call" or ret.get("co_name") == "<module>":
+        return False
+    values = ret.get("locals")
+    return isinstance(values, dict) and "__module__" in values and "__qualname__" in values
+
+
+def encodes_class_body(data: bytes, start: int, end: int) -> bool:
+    """The same for the return record encoded in `data[start:end]`, its locals left undecoded."""
+    return all(data.find(name, start, end) >= 0 for name in CLASS_BODY_NAMES)
 
 
 def function_name(record: dict) -> str:
