@@ -245,11 +245,6 @@ def _exit_status(exc: SystemExit) -> int:
     return 1
 
 
-def vesk_program_exit(status: int, exception: BaseException | None, signal: str | None = None) -> None:
-    """Called with recording still on: the "program_exit" plugin records its arguments (`signal`:
-    the name of the signal that ended the program)."""
-
-
 class _ProgramInterrupted(Exception):
     """The program ended on an uncaught KeyboardInterrupt, whose traceback is printed: `main` raises
     a KeyboardInterrupt (of that very class: the interpreter tells it by its class) for the
@@ -323,7 +318,7 @@ def _run_recorded(host, runner) -> tuple[int, BaseException | None]:
         # which ends them wherever they are, finds none inside the engine.
         getattr(profiler._engine(), "stop_other_threads_for_exit", lambda: None)()
         host.resume()  # the exit is recorded even where the program took the profile function away
-        vesk_program_exit(status, uncaught)
+        profiler.vesk_program_exit(status, uncaught)
     finally:
         host.stop()
     return status, uncaught

@@ -168,6 +168,11 @@ class Profiler:
         return self.rust_profiler.recording_totals()
 
 
+def vesk_program_exit(status: int, exception: BaseException | None, signal: str | None = None) -> None:
+    """Called with recording still on: the "program_exit" plugin records its arguments (`signal`:
+    the name of the signal that ended the program)."""
+
+
 def vesk_recording_ended(thread: str, where: str | None, reason: str) -> None:
     """Called while the thread is recorded: the "recording_ended" plugin records its arguments."""
 
@@ -301,9 +306,7 @@ def _end_by_signal(signum: int, frame: Any) -> None:
     name = signal.Signals(signum).name
     try:
         if _save_at_exit:
-            from vesk import __main__
-
-            __main__.vesk_program_exit(128 + signum, None, name)
+            vesk_program_exit(128 + signum, None, name)
             _save_remaining()
     finally:
         os.kill(os.getpid(), signum)

@@ -1,7 +1,9 @@
 """The extension module, registration and the profile callback, driven as the host package does."""
 
+import cProfile
 import ctypes
 import inspect
+import pstats
 import subprocess
 import sys
 import textwrap
@@ -257,22 +259,29 @@ def monitored_work():
 class TestMonitoring:
     """On 3.12 and later the events come through sys.monitoring under the profiler's tool id."""
 
-    def test_recording_holds_the_tool_id_and_stopping_lets_it_go(self, host_modules):
+    def test_recording_holds_a_tool_id_beside_cprofile_and_stopping_lets_it_go(self, host_modules):
         with profiling(Host()) as profiler:
-            assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) == "vesk"
+            held = [tool for tool in range(6) if sys.monitoring.get_tool(tool) == "vesk"]
+            assert len(held) == 1 and held[0] != sys.monitoring.PROFILER_ID
             assert sys.getprofile() is None
+            side = cProfile.Profile()
+            side.runcall(monitored_work)
             monitored_work()
-        assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
+        assert not [tool for tool in range(6) if sys.monitoring.get_tool(tool) == "vesk"]
+        assert any(key[2] == "monitored_work" for key in pstats.Stats(side).stats)
         records = frames_of(decode(profiler.build_trace()), co_name="monitored_work")
-        assert [r["event"] for r in records] == ["call", "return"]
+        assert [r["event"] for r in records] == ["call", "return"] * 2
 
-    def test_another_tool_on_the_id_leaves_the_profile_function(self, host_modules, capfd):
-        sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "someone else")
+    def test_other_tools_on_every_free_id_leave_the_profile_function(self, host_modules, capfd):
+        free = [tool for tool in range(6) if sys.monitoring.get_tool(tool) is None]
+        for tool in free:
+            sys.monitoring.use_tool_id(tool, "someone else")
         try:
             with profiling(Host()) as profiler:
                 assert sys.getprofile() is profiler
         finally:
-            sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
+            for tool in free:
+                sys.monitoring.free_tool_id(tool)
         assert "held by someone else; recording through the profile function" in capfd.readouterr().err
 
     def test_code_switched_off_for_one_profiler_is_seen_by_the_next(self, host_modules):
