@@ -161,7 +161,7 @@ def _boundaries(config: dict) -> list[Description]:
                 "call_type": "request_end",
                 "return_type": "request_end",
                 "events": ["return"],
-                "process": _boundary_fields("method", "path", "status", "duration_ms"),
+                "process": _boundary_fields("method", "path", "status", "duration_ms", "error", "raised_at", "traceback"),
             },
         ]
     # Always on: a trace must say where the program took recording away.

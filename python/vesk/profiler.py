@@ -87,7 +87,8 @@ class Profiler:
         engine = _engine()
         serialize.configure(self.config.get("serialize"))
         _preload()
-        self.config.update(calibration.estimates(engine, self.config, os.path.dirname(self.db_path)))
+        kept_in = None if storage.is_url(self.db_path) else os.path.dirname(self.db_path)
+        self.config.update(calibration.estimates(engine, self.config, kept_in))
         _state.host = self
         try:
             engine.register_profiler(self)
@@ -127,6 +128,8 @@ class Profiler:
         self.active = False
         _state.host = None
         _discard(_active, self)
+        if not _active:
+            _unwatch_setprofile()
 
     def resume(self) -> None:
         """Records the calling thread again if the program took the profile function away and left
@@ -183,6 +186,13 @@ _setprofile = sys.setprofile
 def _watch_setprofile() -> None:
     if sys.setprofile is _setprofile:
         sys.setprofile = _watched_setprofile
+
+
+def _unwatch_setprofile() -> None:
+    # With nothing recording, sys.setprofile is the builtin again: a Python-level stand-in is itself
+    # a call that the program's own profile functions see.
+    if sys.setprofile is _watched_setprofile:
+        sys.setprofile = _setprofile
 
 
 @functools.wraps(_setprofile)
@@ -438,7 +448,7 @@ def prepare_settings(
     """Loads the configuration and makes sure traces can be saved where it says."""
     settings = vesk_config.load(root, config_file, overrides)
     if db_path is not None:
-        settings["db_path"] = os.path.abspath(os.path.expanduser(str(db_path)))
+        settings["db_path"] = storage.resolve(db_path)
     # Only the default location is created on demand; a directory the user named must exist, or a
     # typo in it would scatter databases around.
     default = settings["db_path"] == vesk_config.default_db_path(root)

@@ -22,7 +22,7 @@ import time
 
 import pytest
 
-from vesk import utils
+from vesk import storage, utils
 
 _OUTCOME = pytest.StashKey()
 _ERROR = pytest.StashKey()
@@ -135,12 +135,12 @@ class Recording:
         if self.max_traces and self.saved > self.max_traces:
             kept = f"; the database keeps the newest {self.max_traces:,} (retention.max_traces)"
         terminalreporter.write_line(
-            f"vesk: {self.saved:,} test traces saved in {utils.display_path(self.db_path)}{kept} "
+            f"vesk: {self.saved:,} test traces saved in {storage.describe(self.db_path)}{kept} "
             "(vesk traces to list them)"
         )
         if self.host.rust_profiler is None:
             return  # pytest-xdist's controller records nothing
-        from vesk import profiler, storage
+        from vesk import profiler
 
         problems = storage.pop_save_problems()  # each a trace that went to a file beside the database
         if problems:

@@ -1047,7 +1047,7 @@ def _fields_text(type_name: str, fields: Any) -> str:
     return f"{name}({', '.join(shown)})"
 
 
-def _ext_hook(code: int, data: bytes) -> Any:
+def ext_hook(code: int, data: bytes) -> Any:
     if code == OBJECT_REPR:
         return ObjectRepr(data.decode("utf-8", "replace"))
     if code == MARKER:
@@ -1064,7 +1064,7 @@ def _ext_hook(code: int, data: bytes) -> Any:
 def loads(data: bytes) -> Any:
     """Decodes MessagePack written by the engine and this module."""
     return msgpack.unpackb(
-        data, raw=False, strict_map_key=False, ext_hook=_ext_hook, unicode_errors="replace"
+        data, raw=False, strict_map_key=False, ext_hook=ext_hook, unicode_errors="replace"
     )
 
 

@@ -500,3 +500,10 @@ def test_a_frame_or_thread_the_trace_lacks_is_an_error_found_in_the_index(capsys
     shown = capsys.readouterr()
     assert shown.out == "" and error in shown.err and shown.err.count("\n") == 1
     assert main(["show", TRACE, "--thread", "worker", "--db", db_path, "--frame", "frm_nosuch"]) == 1
+
+
+def test_an_object_shows_its_own_fields_before_its_machinery():
+    # A model instance recorded by an older version, its ORM state first: cut, it hid id and title.
+    state = serialize.ObjectFields("django.db.models.base.ModelState", {"db": "default", "fields_cache": {}})
+    book = serialize.ObjectFields("shelf.models.Book", {"_state": state, "id": 1, "title": "Dune", "_prefetched": {}})
+    assert text.short(book, 40) == "Book(id=1, title='Dune', _state=ModelSt…"

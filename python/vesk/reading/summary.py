@@ -243,7 +243,7 @@ class TraceFacts:
                 if kind == "recording_stopped":
                     self.stopped.append(record)
                     self.volume.add(record)
-                elif kind in ("program_exit", "end_test"):
+                elif kind in ("program_exit", "end_test", "request_end"):
                     self._exception(record)
             elif record.get("event") != "call" and text.encodes_class_body(
                     stream.document.data, stream.document.record_start, stream.document.record_end):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import itertools
 import json
 import math
 from typing import Any
@@ -20,40 +21,70 @@ def short(value: Any, limit: int = 60) -> str:
 
 
 def _short(value: Any, depth: int) -> str:
-    if isinstance(value, (ObjectRepr, Marker)):
-        return str(value)
+    # By exact type first: an index formats every call's arguments, most of them plain values.
+    kind = type(value)
+    if kind in _PLAIN:
+        return repr(value)
+    if kind is str or kind is bytes:
+        return repr(value[:80]) + ("…" if len(value) > 80 else "")
+    if kind is list:
+        return _short_list(value, depth)
+    if kind is dict:
+        return _short_dict(value, depth)
     if isinstance(value, ObjectFields):
         return _short_object(value, depth)
+    if isinstance(value, (ObjectRepr, Marker)):
+        return str(value)
     if isinstance(value, (str, bytes)):
         return repr(value[:80]) + ("…" if len(value) > 80 else "")
     if isinstance(value, list):
-        if depth == 0:
-            return f"[…{len(value)}]"
-        inner = ", ".join(_short(item, depth - 1) for item in value[:6])
-        return f"[{inner}{', …' if len(value) > 6 else ''}]"
+        return _short_list(value, depth)
     if isinstance(value, dict):
-        if depth == 0:
-            return f"{{…{len(value)}}}"
-        items = list(value.items())
-        inner = ", ".join(f"{_short(k, 0)}: {_short(v, depth - 1)}" for k, v in items[:6])
-        return f"{{{inner}{', …' if len(items) > 6 else ''}}}"
+        return _short_dict(value, depth)
     if isinstance(value, ExtType):
         return f"<ext {value.code}>"
     return repr(value)
 
 
+_PLAIN = frozenset((int, float, bool, type(None)))
+
+
+def _short_list(value: list, depth: int) -> str:
+    if depth == 0:
+        return f"[…{len(value)}]"
+    inner = ", ".join([_short(item, depth - 1) for item in value[:6]])
+    return f"[{inner}{', …' if len(value) > 6 else ''}]"
+
+
+def _short_dict(value: dict, depth: int) -> str:
+    if depth == 0:
+        return f"{{…{len(value)}}}"
+    inner = ", ".join([f"{_short(k, 0)}: {_short(v, depth - 1)}" for k, v in itertools.islice(value.items(), 6)])
+    return f"{{{inner}{', …' if len(value) > 6 else ''}}}"
+
+
 def _short_object(value: ObjectFields, depth: int) -> str:
+    """`Book(id=3, title='Dune', _state=…)`: a model's or any object's own fields first, its private
+    machinery (a leading underscore: an ORM's state, caches) after them."""
     name = value.type_name.rpartition(".")[2]
     fields = value.fields
     if not isinstance(fields, dict):
         return f"{name}({_short(fields, 0)})"
     if depth == 0:
         return f"{name}(…)"
-    items = list(fields.items())
+    items = sorted(fields.items(), key=_private_last)
     inner = ", ".join(
         _short(item, 0) if isinstance(key, Marker) else f"{key}={_short(item, depth - 1)}" for key, item in items[:6]
     )
     return f"{name}({inner}{', …' if len(items) > 6 else ''})"
+
+
+def _private_last(item: tuple) -> int:
+    """0 for a field, 1 for private machinery, 2 for what the serialiser says it left out."""
+    key = item[0]
+    if isinstance(key, Marker):
+        return 2
+    return int(isinstance(key, str) and key.startswith("_"))
 
 
 def short_text(value: Any, limit: int) -> str:
@@ -184,7 +215,7 @@ def describe_plugin_record(record: dict) -> str:
         query = extra.get("query")
         return f"→ request {extra.get('method')} {extra.get('path')}{'?' + query if query else ''}"
     if kind == "request_end":
-        return f"← response {extra.get('status')} to {extra.get('method')} {extra.get('path')}{took}"
+        return f"← response {extra.get('status')} to {extra.get('method')} {extra.get('path')}{took}{failure_text(extra)}"
     if kind == "http_request":
         return f"http {extra.get('method')} {extra.get('url')}"
     if kind == "http_response":

@@ -423,4 +423,5 @@ def header_lines(summary) -> list[str]:
     return [
         f"trace {summary.trace_id}  {summary.source or '?'}  {text.timestamp_text(summary.started_at)}  {what}",
         f"{summary.frame_count} frame records, {summary.plugin_count} plugin records{documents}",
-    ]
+    ] + ([f"recorded on {summary.machine}" + (f" by CI job {summary.ci_job}" if summary.ci_job else "")]
+         if summary.machine else [])

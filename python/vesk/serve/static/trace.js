@@ -1,4 +1,4 @@
-import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName } from "./dom.js";
+import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName, sourceLocation, copyText } from "./dom.js";
 import { timelinePanel } from "./timeline.js";
 import { flamePanel } from "./flame.js";
 import { functionsPanel } from "./functions.js";
@@ -146,7 +146,10 @@ function summary(facts) {
     line("SQL queries", String(kinds.sql_query || 0), " · HTTP requests ", String(kinds.http_request || 0), " · log records ", String(kinds.log || 0)),
     el("div", { class: "columns" },
       el("div", {}, el("h3", {}, "Most calls"), functions(facts.most_calls, (r) => r.calls.toLocaleString("en"))),
-      el("div", {}, el("h3", {}, "Most time (with the calls they make)"), functions(facts.most_time, (r) => milliseconds(r.seconds)))),
+      el("div", {}, el("h3", {}, "Most time (with the calls they make)"), functions(facts.most_time, (r) => milliseconds(r.seconds))),
+      // A coroutine that awaited long ran briefly: ranked by wall time too when one awaited.
+      facts.most_wall.slice(0, 5).some((r) => r.wall > r.seconds)
+        ? el("div", { class: "most-wall" }, el("h3", {}, "Most wall time (awaits in)"), functions(facts.most_wall, (r) => milliseconds(r.wall))) : ""),
   ];
   // Each limit that left something out, with the figure that would have kept it.
   for (const why of facts.left_out.why || []) parts.push(el("div", { class: "warning" }, why));
@@ -158,6 +161,16 @@ function summary(facts) {
   }
   for (const stopped of facts.stopped) parts.push(el("div", { class: "warning" }, stopped));
   return el("section", { class: "summary" }, ...parts);
+}
+
+// A location that a click copies (rather than opening the call's details).
+function copiedOnClick(span, text) {
+  if (!text) return span;
+  span.addEventListener("click", async (event) => {
+    event.stopPropagation();
+    span.classList.toggle("copied", await copyText(text));
+  });
+  return span;
 }
 
 function nodeTitle(node) {
@@ -229,7 +242,7 @@ class Tree {
           node.resumed ? el("span", { class: "resumed" },
             ` (resumed ${count(node.resumed.times, "time")}, ${milliseconds(node.resumed.wall)} wall, ${milliseconds(node.resumed.running)} running)`) : "",
           node.task && node.task !== task ? el("span", { class: "badge task" }, `task ${node.task}`) : ""),
-        el("span", { class: "path" }, node.path || ""),
+        copiedOnClick(el("span", { class: "path", title: node.path ? `${node.path}: click to copy` : "" }, node.path || ""), node.path),
         el("span", { class: "duration" }, milliseconds(node.resumed ? node.resumed.wall : node.duration)));
     }
     row.addEventListener("click", () => this.details(li, node));
@@ -279,14 +292,16 @@ class Tree {
         else values.push(["return value", full.return.arg]);
         values.push(["locals at return", full.return.locals]);
       }
-      values.push(["where", `${record.path}  (frame ${record.frame_id})`]);
+      values.push(["where", sourceLocation(record.path || "?"), ` frame ${record.frame_id}`]);
+      if (full.return && full.return.path) values.push([node.outcome === "raised" ? "raised at" : full.return.event === "unwind" ? "ended at" : "returned at", sourceLocation(full.return.path)]);
       if (node.children) subtree = el("button", { type: "button", class: "subtree-flame", onclick: () => this.showFlame(node) }, "Flame graph of this call");
     } else {
       values.push(["record", record]);
     }
-    clear(box).append(...values.map(([label, value]) => el("div", { class: "value" },
+    clear(box).append(...values.map(([label, value, ...more]) => el("div", { class: "value" },
       el("div", { class: "value-label" }, label),
-      el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))), subtree);
+      value instanceof Node ? el("div", { class: "where" }, value, ...more)
+        : el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))), subtree);
   }
 
   // The keyboard: up and down through the rows shown, right opens a call (or goes to its first
