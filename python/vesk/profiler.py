@@ -245,17 +245,15 @@ def save_and_report(host: Profiler, limits: dict[str, int]) -> bool:
 def volume_lines(totals: dict[str, int], limits: dict[str, int]) -> list[str]:
     """What a recording left out or lost, said plainly; nothing when it kept everything."""
     lines = []
-    if totals["left_out_calls"] and limits["calls_per_function"]:
+    if totals["left_out_calls"]:
         lines.append(
             f"{totals['left_out_calls']:,} calls not recorded: each function's first "
             f"{limits['calls_per_function']:,} calls per trace are (limits.calls_per_function, 0 for all)"
         )
-    elif totals["left_out_calls"]:
-        lines.append(f"{totals['left_out_calls']:,} calls not recorded")
     if totals["stopped_traces"]:
         lines.append(
             f"frame recording stopped at the trace size limit of {utils.size_text(limits['trace_bytes'])} "
-            "(limits.trace_bytes)"
+            f"(limits.trace_bytes, 0 for no limit): {totals.get('stopped_calls', 0):,} calls not recorded"
         )
     if totals["dropped_records"]:
         lines.append(f"{totals['dropped_records']:,} records lost: saving them kept failing")

@@ -100,7 +100,7 @@ EventArg event_arg(Monitored what, PyObject* value) noexcept {
         case Monitored::Yield:
             return {value, false, Leaving::Suspending};
         case Monitored::Unwind:
-            return {Py_None, true, Leaving::Finishing};
+            return {Py_None, true, Leaving::Finishing, value};
         default:
             return {Py_None, false, Leaving::Unknown};
     }

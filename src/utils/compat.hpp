@@ -131,6 +131,20 @@ inline bool at_return_or_yield(PyFrameObject* frame) noexcept {
 }
 #endif
 
+// Whether a resumption of a generator or coroutine frame that a profile function is told of is a
+// throw() into it (close() throws GeneratorExit): 3.11 reports it with the frame still at its yield,
+// an ordinary resumption at the RESUME after it.
+inline bool resumed_by_throw(PyFrameObject* frame, PyObject* code) noexcept {
+    constexpr int resumable = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+    if ((reinterpret_cast<PyCodeObject*>(code)->co_flags & resumable) == 0) {
+        return false;
+    }
+    return instruction_at_lasti(frame).op == YIELD_VALUE;
+}
+
+// Whether the calling thread has a trace function (a debugger's, a coverage tool's).
+inline bool trace_function_set() noexcept { return PyThreadState_Get()->c_tracefunc != nullptr; }
+
 // Whether a profile function's return event, with `arg` as the interpreter passed it, is the frame
 // being left by an exception. The interpreter passes no value then; 3.12 (3.12.1 at least) passes
 // None instead, so there a None is a value only when the frame stands at a return or a yield.

@@ -117,7 +117,7 @@ class _Thread(ThreadWalk):
         values = call.get("locals")
         if isinstance(values, dict) and call.get("co_name") != "<module>":
             for name, value in values.items():
-                if name not in ("self", "cls"):
+                if name not in ("self", "cls") and not text.is_compiler_made(name):
                     name = name if isinstance(name, str) else text.key_text(name)
                     span.attributes[f"vesk.argument.{name}"] = text.short(value, VALUE_LIMIT)
         self.open.append(span)
@@ -128,8 +128,9 @@ class _Thread(ThreadWalk):
         end_record = ret if ret is not None else self.closing
         if ret is not None:
             span.attributes["vesk.return_value"] = text.returned(ret, VALUE_LIMIT)
-            if ret.get("event") == "unwind":
-                span.error = "raised"
+            if text.raised(ret):
+                exception = text.exception_of(ret)
+                span.error = text.exception_text(exception, VALUE_LIMIT) if exception else "raised"
         self._end(span, end_record.get("timestamp") if end_record is not None else self.last)
 
     def orphan(self, ret: dict, depth: int | None) -> None:

@@ -92,14 +92,42 @@ def short_text(value: Any, limit: int) -> str:
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
+# Cells the compiler makes for a function's own use (super()'s class, a class body's namespace), which
+# the program never names; a comprehension's iterator argument is named ".0".
+COMPILER_CELLS = frozenset(("__class__", "__classdict__", "__classdictcell__", "__classcell__"))
+
+
+def is_compiler_made(name: object) -> bool:
+    return isinstance(name, str) and (name in COMPILER_CELLS or name.startswith("."))
+
+
 def arguments(call: dict) -> str:
     if call.get("co_name") == "<module>":
         return ""
     values = call.get("locals")
     if not isinstance(values, dict):
         return short(values)
-    parts = [f"{name}={short(value, 40)}" for name, value in values.items() if name not in ("self", "cls")]
+    parts = [f"{name}={short(value, 40)}" for name, value in values.items()
+             if name not in ("self", "cls") and not is_compiler_made(name)]
     return ", ".join(parts)
+
+
+# A class body's namespace gets these names first; no function's locals have both.
+CLASS_BODY_NAMES = (b"\xaa__module__", b"\xac__qualname__")
+
+
+def is_class_body(ret: dict | None) -> bool:
+    """Whether the return record `ret` ends a class body (run once, as the class is made, and no call
+    of the program's own): its namespace holds "__module__" and "__qualname__"."""
+    if ret is None or ret.get("event") == "call" or ret.get("co_name") == "<module>":
+        return False
+    values = ret.get("locals")
+    return isinstance(values, dict) and "__module__" in values and "__qualname__" in values
+
+
+def encodes_class_body(data: bytes, start: int, end: int) -> bool:
+    """The same for the return record encoded in `data[start:end]`, its locals left undecoded."""
+    return all(data.find(name, start, end) >= 0 for name in CLASS_BODY_NAMES)
 
 
 def function_name(record: dict) -> str:
@@ -133,10 +161,42 @@ def failure_text(fields: dict) -> str:
     return f", raised {short_text(error, 120)}" + (f" at {where}" if where else "")
 
 
+# The exceptions by which a generator or coroutine ends as it should, not by a failure: closed
+# early (close(), a consumer that stopped iterating), or an iterator's end.
+NORMAL_ENDS = {"GeneratorExit": "closed", "StopIteration": "stopped", "StopAsyncIteration": "stopped"}
+
+
+def exception_of(ret: dict) -> dict | None:
+    """The exception an unwind record names ({"type", "message", "line"}), where it does."""
+    exception = ret.get("arg") if ret.get("event") == "unwind" else None
+    return exception if isinstance(exception, dict) and isinstance(exception.get("type"), str) else None
+
+
+def raised(ret: dict | None) -> bool:
+    """Whether a call ended by an exception; a generator closed or stopped ended as it should."""
+    if ret is None or ret.get("event") != "unwind":
+        return False
+    exception = exception_of(ret)
+    return exception is None or exception["type"] not in NORMAL_ENDS
+
+
+def exception_text(exception: dict, limit: int) -> str:
+    """"ValueError: bad line (line 12)": the type, its message, and the line it left the call from."""
+    message = exception.get("message")
+    shown = exception["type"] + (f": {message}" if isinstance(message, str) and message else "")
+    line = exception.get("line")
+    return short_text(shown, limit) + (f" (line {line})" if isinstance(line, int) else "")
+
+
 def returned(ret: dict, limit: int, raised: dict | None = None) -> str:
-    """What a call gave back: its value, or that it ended by an exception (named when the trace knows
-    the exception that went through this frame at this line)."""
+    """What a call gave back: its value, that it ended by an exception (named by its own record, or
+    else when the trace knows the exception that went through this frame at this line), or that a
+    generator was closed or stopped."""
     if ret.get("event") == "unwind":
+        exception = exception_of(ret)
+        if exception is not None:
+            end = NORMAL_ENDS.get(exception["type"])
+            return f"ended ({end})" if end else f"raised {exception_text(exception, limit)}"
         error = (raised or {}).get((ret.get("path"), ret.get("co_name")))
         return f"raised {short_text(error, limit)}" if error else "raised"
     return short(ret.get("arg"), limit)

@@ -65,7 +65,8 @@ class ThreadWalk:
     order, of each call opened, each call closed (with its return record, or None when it never
     returned), and each other record, with the record's depth among the selected ones."""
 
-    def __init__(self, selection: Selection) -> None:
+    def __init__(self, selection: Selection, hidden: set | frozenset = frozenset()) -> None:
+        self.hidden = hidden  # frame ids whose records are passed over: their calls sit one level up
         self.stack: list[Open] = []
         self.is_root = selection.is_root
         self.root_level: int | None = None if self.is_root else 0
@@ -74,6 +75,8 @@ class ThreadWalk:
     def feed(self, record: dict) -> None:
         if record.get("type") != "frame":
             self.other(record, self.depth_here())
+        elif self.hidden and record.get("frame_id") in self.hidden:
+            return
         elif record.get("event") == "call":
             self.call(record)
         else:

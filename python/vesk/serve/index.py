@@ -42,10 +42,11 @@ from vesk import serialize, storage
 from vesk.reading import text
 from vesk.reading.records import MAIN, Decoding, Document, is_array, scope_to_program_time, thread_key
 from vesk.reading.summary import ENDED_KEPT, TOP
+from vesk.reading.volume import LeftOut
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 7
+VERSION = 8  # 8: unwind records name their exception; a closed generator ended, not raised
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _EARLY_RECORDS = 2000  # a new index is readable once these are in: a page shows the top of the tree
@@ -140,9 +141,8 @@ class _Totals:
         # function number -> [calls, seconds with the calls they make, the same on the clock, own
         # seconds, the same on the clock, first node, wall seconds, the same on the clock]
         self.calls: dict[int, list] = {}
-        self.left_out: dict[tuple, int] = {}  # (name, path) -> calls not recorded
+        self.volume = LeftOut()
         self.stopped: list[str] = []
-        self.dropped_records = self.dropped_bytes = 0
         self.main_thread_ids: set = set()
         self.raw_first_timestamp: float | None = None
         self.raw_last_timestamp: float | None = None
@@ -155,15 +155,7 @@ class _Totals:
                 self.last_timestamp, self.raw_last_timestamp = timestamp, raw
 
     def volume_control(self, record: dict) -> None:
-        if record.get("type") == "records_dropped":
-            self.dropped_records += _count(record.get("count"))
-            self.dropped_bytes += _count(record.get("bytes"))
-            return
-        functions = record.get("functions")
-        for function in functions if isinstance(functions, list) else ():
-            if isinstance(function, dict):
-                key = (text.function_name(function), str(function.get("path") or ""))
-                self.left_out[key] = self.left_out.get(key, 0) + _count(function.get("count"))
+        self.volume.add(record)
 
 
 def _count(value: object) -> int:
@@ -238,6 +230,7 @@ class _Builder:
                 return
             if kind == "recording_stopped":
                 totals.stopped.append(text.recording_stopped_text(record))
+                totals.volume.add(record)
             elif kind in ("program_exit", "end_test", "request_end"):
                 self.ending_exception(record)
             elif kind in _SCOPES:
@@ -399,7 +392,8 @@ class _Builder:
                      "raw_seconds": raw_seconds, "wall": wall, "raw_wall": raw_wall}
                     for number, (calls, seconds, raw_seconds, _, _, _, wall, raw_wall) in top]
 
-        left_out = sorted(totals.left_out.items(), key=lambda item: item[1], reverse=True)
+        left_out = sorted(((key, counts[0]) for key, counts in totals.volume.functions.items()),
+                          key=lambda item: item[1], reverse=True)
         return {
             "records": totals.records,
             "first_timestamp": totals.first_timestamp,
@@ -413,12 +407,13 @@ class _Builder:
             "raw_first_timestamp": totals.raw_first_timestamp,
             "raw_last_timestamp": totals.raw_last_timestamp,
             "left_out": {
-                "calls": sum(totals.left_out.values()),
+                "calls": totals.volume.left_out_calls(),
+                "why": totals.volume.lines(sum(calls for calls, *_ in totals.calls.values())),
                 "functions": [{"name": name, "path": path, "count": count} for (name, path), count in left_out[:20]],
                 "more_functions": max(0, len(left_out) - 20),
             },
             "stopped": totals.stopped,
-            "dropped": {"records": totals.dropped_records, "bytes": totals.dropped_bytes},
+            "dropped": {"records": totals.volume.dropped_records, "bytes": totals.volume.dropped_bytes},
             "kinds": totals.kinds,
         }
 
@@ -527,8 +522,8 @@ class _ThreadIndex(ThreadWalk):
             above[_CHILD_TIME + 1] += raw_took or 0.0
         builder.add_times(state[_STACK], state[11] is None, took, own, raw_took, raw_own)
         builder.nodes.append(self.row(entry, ret, took, own, raw_own, raw_end))
-        if ret is not None and ret.get("event") == "unwind":
-            builder.raised(state[0], ret)
+        if text.raised(ret) and text.exception_of(ret) is None:
+            builder.raised(state[0], ret)  # named later, if an ending record tells of it
         wall, raw_wall = took, raw_took
         if state[7] is not None:
             wall, raw_wall = self._stretch(entry, ret, took, raw_took)
@@ -575,8 +570,7 @@ class _ThreadIndex(ThreadWalk):
         """Where the return record is, how the call ended, and its value shown."""
         if ret is None:
             return None, None, None, None, None
-        return (*self.builder.here, RAISED if ret.get("event") == "unwind" else RETURNED,
-                text.returned(ret, VALUE_LIMIT))
+        return (*self.builder.here, RAISED if text.raised(ret) else RETURNED, text.returned(ret, VALUE_LIMIT))
 
     def row(self, entry: Open, ret: dict | None, took: float | None = None, own: float | None = None,
             raw_own: float | None = None, raw_end: float | None = None) -> tuple:
@@ -609,7 +603,7 @@ class _ThreadIndex(ThreadWalk):
         timestamp = ret.get("timestamp")
         self.builder.nodes.append((
             self.builder.new_node(), parent, pos, self.number, depth, RETURN, self.builder.function(ret),
-            doc, offset, length, doc, offset, length, RAISED if ret.get("event") == "unwind" else RETURNED, 0,
+            doc, offset, length, doc, offset, length, RAISED if text.raised(ret) else RETURNED, 0,
             None, timestamp, None, None, "", text.returned(ret, VALUE_LIMIT), None, self.builder.raw_timestamp,
             self.task, None, None, None, None, None, self.builder.node_count,
         ))

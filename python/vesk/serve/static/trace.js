@@ -151,16 +151,15 @@ function summary(facts) {
       facts.most_wall.slice(0, 5).some((r) => r.wall > r.seconds)
         ? el("div", { class: "most-wall" }, el("h3", {}, "Most wall time (awaits in)"), functions(facts.most_wall, (r) => milliseconds(r.wall))) : ""),
   ];
+  // Each limit that left something out, with the figure that would have kept it.
+  for (const why of facts.left_out.why || []) parts.push(el("div", { class: "warning" }, why));
   if (facts.left_out.calls) {
     parts.push(el("div", { class: "warning" },
-      el("h3", {}, `Left out by volume control: ${count(facts.left_out.calls, "call")} not recorded ([limits] calls_per_function)`),
+      el("h3", {}, "Calls left out by [limits] calls_per_function"),
       el("ul", {}, facts.left_out.functions.map((f) => el("li", {}, `${f.name}: ${count(f.count, "more call")}  ${f.path}`)),
         facts.left_out.more_functions ? el("li", {}, `… ${facts.left_out.more_functions} more functions`) : "")));
   }
   for (const stopped of facts.stopped) parts.push(el("div", { class: "warning" }, stopped));
-  if (facts.dropped.records) {
-    parts.push(el("div", { class: "warning" }, `${count(facts.dropped.records, "record")} (${facts.dropped.bytes.toLocaleString("en")} bytes) could not be stored and are missing from this trace`));
-  }
   return el("section", { class: "summary" }, ...parts);
 }
 
@@ -288,12 +287,13 @@ class Tree {
     if (node.kind === "call") {
       values.push(["arguments", record.locals]);
       if (full.return) {
-        if (full.return.event === "unwind") values.push(["raised", node.ret && node.ret !== "raised" ? node.ret.replace(/^raised /, "") : "the call ended by an exception"]);
+        if (node.outcome === "raised") values.push(["raised", node.ret && node.ret !== "raised" ? node.ret.replace(/^raised /, "") : "the call ended by an exception"]);
+        else if (full.return.event === "unwind") values.push(["ended", node.ret]);
         else values.push(["return value", full.return.arg]);
         values.push(["locals at return", full.return.locals]);
       }
       values.push(["where", sourceLocation(record.path || "?"), ` frame ${record.frame_id}`]);
-      if (full.return && full.return.path) values.push([full.return.event === "unwind" ? "raised at" : "returned at", sourceLocation(full.return.path)]);
+      if (full.return && full.return.path) values.push([node.outcome === "raised" ? "raised at" : full.return.event === "unwind" ? "ended at" : "returned at", sourceLocation(full.return.path)]);
       if (node.children) subtree = el("button", { type: "button", class: "subtree-flame", onclick: () => this.showFlame(node) }, "Flame graph of this call");
     } else {
       values.push(["record", record]);
