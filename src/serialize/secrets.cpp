@@ -711,7 +711,9 @@ public:
           count_(count),
           rules_(rules) {
         if constexpr (sizeof(Char) == 1) {
-            next_.fill(-1);
+            if (count_ > SHORT_SCAN) {
+                next_.fill(-1);
+            }
         }
     }
     // The first start character at or after `from`, or -1.
@@ -754,8 +756,8 @@ private:
     const Char* chars_;
     Py_ssize_t count_;
     const SecretRules& rules_;
-    // For one-byte text: each start character's next place, count_ for none.
-    std::array<Py_ssize_t, SecretRules::MOST_STARTS> next_{};
+    // For one-byte text past SHORT_SCAN: each start character's next place, count_ for none.
+    std::array<Py_ssize_t, SecretRules::MOST_STARTS> next_;
 };
 
 template <class Char>
