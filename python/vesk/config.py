@@ -74,6 +74,7 @@ _SCHEMA: dict[str, Any] = {
         "max_depth": (8, "int>=1"),
         "max_total_items": (5000, "int>=1"),
         "max_object_depth": (2, "int>=0"),
+        "max_nested_fields": (12, "int>=0"),
         "secret_names": (list(DEFAULT_SECRET_NAMES), "list[str]"),
         "call_repr": (False, "bool"),
         "repr_types": ([], "list[str]"),

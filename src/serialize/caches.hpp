@@ -71,17 +71,24 @@ struct Caches {
     ByIdentity<utils::PyRef> plans;  // a type's plan, as vesk.serialize._plan made it
     // A text's (or bytes') searched part with its secrets replaced; null where it holds none.
     ByIdentity<utils::PyRef> redacted;
+    // The bytes written for an immutable standard-library object shown by its repr (a compiled
+    // pattern's repr is its whole pattern, searched for secrets at every record of its holder).
+    ByIdentity<utils::PyRef> reprs;
 
     void clear() noexcept {
         names.clear();
         plans.clear();
         redacted.clear();
+        reprs.clear();
     }
     int traverse(visitproc visit, void* arg) const noexcept {
         if (int visited = plans.traverse(visit, arg); visited != 0) {
             return visited;
         }
         if (int visited = redacted.traverse(visit, arg); visited != 0) {
+            return visited;
+        }
+        if (int visited = reprs.traverse(visit, arg); visited != 0) {
             return visited;
         }
         return names.traverse(visit, arg);
