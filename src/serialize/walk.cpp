@@ -913,13 +913,38 @@ Outcome Walk::object(PyObject* value, Py_ssize_t depth) {
             // Functions, generators, coroutines, code objects, frames and cells: their types' reprs
             // are C code of the interpreter writing names and addresses, and a generator pipeline
             // holds thousands of them.
-            return repr_text(utils::checked(PyObject_Repr(value)));
+            return Py_IS_TYPE(value, &PyFunction_Type) ? function_repr(value)
+                                                       : repr_text(utils::checked(PyObject_Repr(value)));
         case Kind::class_repr:
             return repr_text(utils::checked(PyType_Type.tp_repr(value)));
         case Kind::own_repr:
             return shown_by_repr(steps) ? immutable_repr(value, depth) : ask_python(value, depth);
     }
     return give_up(PyError::type_error("unknown kind of object"));
+}
+
+// A function's repr is its qualified name and address: the bytes it came to stand for it while its
+// name stays the same object (a namespace of callbacks holds the same functions at every record).
+Outcome Walk::function_repr(PyObject* function) {
+    PyObject* name = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
+    if (const PyRef* known = caches_.function_reprs.find(function)) {
+        if (PyTuple_GET_ITEM(known->get(), 0) == name) {
+            PyObject* bytes = PyTuple_GET_ITEM(known->get(), 1);
+            out_.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
+            return Outcome::written;
+        }
+    }
+    const size_t start = out_.size();
+    const Outcome outcome = repr_text(utils::checked(PyObject_Repr(function)));
+    if (outcome == Outcome::written && !out_.failed()) {
+        const std::string_view written = out_.view(start, out_.size());
+        // Out of memory for the copy: not remembered, written again next time.
+        if (auto shown =
+                utils::checked(Py_BuildValue("(Oy#)", name, written.data(), static_cast<Py_ssize_t>(written.size())))) {
+            caches_.function_reprs.remember(function, std::move(*shown));
+        }
+    }
+    return outcome;
 }
 
 bool Walk::shown_by_repr(PyObject* plan) noexcept {

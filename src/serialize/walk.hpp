@@ -119,6 +119,7 @@ private:
     Outcome enumeration(PyObject* value);
     Outcome ask_python(PyObject* value, Py_ssize_t depth);
     static bool shown_by_repr(PyObject* plan) noexcept;
+    Outcome function_repr(PyObject* function);
     Outcome immutable_repr(PyObject* value, Py_ssize_t depth);
     Outcome repr_text(utils::Result<utils::PyRef> text);
     Outcome fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_ssize_t depth);

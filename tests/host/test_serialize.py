@@ -414,6 +414,15 @@ def test_a_large_object_inside_another_is_shown_by_identity():
     assert loads(dump_msgpack(large)) == ObjectFields(f"{__name__}.Settings", vars(large))
 
 
+def test_a_function_shown_again_shows_its_current_name():
+    def callback():
+        pass
+
+    assert loads(dump_msgpack([callback])) == [ObjectRepr(repr(callback))]
+    callback.__qualname__ = "renamed"
+    assert loads(dump_msgpack([callback])) == [ObjectRepr(f"<function renamed at {id(callback):#x}>")]
+
+
 def test_a_pattern_shown_again_follows_the_limits_set_since():
     pattern = re.compile("a" * 30)
     assert loads(dump_msgpack([pattern])) == [ObjectRepr(repr(pattern))]
