@@ -1068,6 +1068,9 @@ def _ext_hook(code: int, data: bytes) -> Any:
     return ExtType(code, data)
 
 
+ext_value = _ext_hook
+
+
 def loads(data: bytes) -> Any:
     """Decodes MessagePack written by the engine and this module."""
     return msgpack.unpackb(

@@ -30,7 +30,7 @@ _READ_SIZE = 1 << 16
 # not print are skipped undecoded (locals are most of a record's bytes).
 _FRAME_RECORD_START = b"\x8c\xa4path"
 LOCALS = frozenset(("locals", "user_code_call_site"))
-_SMALL_RECORD = 512
+_SMALL_RECORD = 2048
 RECORDER_TIME = "recorder_time"
 _RECORDER_TIME_KEY = b"\xad" + RECORDER_TIME.encode()
 _PROGRESS_EVERY = 1 << 14
@@ -156,11 +156,13 @@ class Document:
             end = tell()
             self.record_start, self.record_end = start, end
             self.recorder_second = seconds[position] if position < len(seconds) else None
-            # Decoding a whole small record in C is quicker than picking its values one by one.
-            if decoding.skipped and end - start > _SMALL_RECORD and starts(_FRAME_RECORD_START, start):
+            if not (decoding.skipped or decoding.raw) or not starts(_FRAME_RECORD_START, start):
+                yield loads(view[start:end])
+            elif end - start > _SMALL_RECORD:
                 yield _frame_without(view[start:end], decoding.skipped)
             else:
-                yield loads(view[start:end])
+                # Decoding a whole small record in C is quicker than picking its values one by one.
+                yield _small_frame(view[start:end], decoding.skipped, decoding.raw)
 
     def skip(self) -> None:
         self.unpacker.skip()
@@ -211,6 +213,44 @@ def _frame_without(data: memoryview, skipped: frozenset) -> dict:
     return record
 
 
+def _small_frame(data: memoryview, skipped: frozenset, raw: frozenset) -> dict:
+    # Without the extension hook: the objects shown by their fields in the values left out or left
+    # raw (most of a record's objects) are never made.
+    record = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+    if type(record) is not dict:
+        return serialize.loads(data)
+    for key in skipped:
+        record.pop(key, None)
+    for key, value in record.items():
+        if type(value) in _DECODED_LATER and key not in raw:
+            record[key] = decoded(value)
+    return record
+
+
+_DECODED_LATER = (msgpack.ExtType, list, dict)
+
+
+def decoded(value: object) -> object:
+    """A value decoded without the extension hook (a raw value of Decoding) as `serialize.loads`
+    gives it; a value decoded whole is given back as it is."""
+    kind = type(value)
+    if kind is msgpack.ExtType:
+        return serialize.ext_value(value.code, value.data)
+    if kind is list:
+        return [decoded(item) for item in value]
+    if kind is dict:
+        return {decoded(key): decoded(item) for key, item in value.items()}
+    return value
+
+
+def decode_raw(record: dict, raw: frozenset) -> dict:
+    """The record with its values of the keys left `raw` decoded, for a reader about to show them."""
+    for key in raw:
+        if key in record:
+            record[key] = decoded(record[key])
+    return record
+
+
 def _next_value(unpacker: msgpack.Unpacker, data: memoryview) -> memoryview:
     start = unpacker.tell()
     unpacker.skip()
@@ -218,10 +258,13 @@ def _next_value(unpacker: msgpack.Unpacker, data: memoryview) -> memoryview:
 
 
 class Decoding:
-    """Which values of frame records are left undecoded; a pass may change it as it goes."""
+    """Which values of frame records are left out, and which are left raw (small records' values
+    decoded without their extension values, for `decode_raw` to finish where they are shown); a
+    pass may change it as it goes."""
 
-    def __init__(self, skipped: frozenset = frozenset()) -> None:
+    def __init__(self, skipped: frozenset = frozenset(), raw: frozenset = frozenset()) -> None:
         self.skipped = skipped
+        self.raw = raw
 
 
 class RecordStream:
