@@ -62,6 +62,8 @@ _SCHEMA: dict[str, Any] = {
     "limits": {
         "buffer_bytes": (4 * 1024 * 1024, "int>=1"),
         "calls_per_function": (500, "int>=0"),
+        # A test's trace is one test: the first calls of each function show what it did.
+        "calls_per_function_in_tests": (20, "int>=0"),
         "trace_bytes": (256 * 1024 * 1024, "int>=0"),
     },
     "retention": {
