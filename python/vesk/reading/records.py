@@ -214,28 +214,35 @@ def _frame_without(data: memoryview, skipped: frozenset) -> dict:
 
 
 def _small_frame(data: memoryview, skipped: frozenset, raw: frozenset) -> dict:
-    # Without the extension hook: the objects shown by their fields in the values left out or left
+    # Extension values only held: the objects shown by their fields in the values left out or left
     # raw (most of a record's objects) are never made.
-    record = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
-    if type(record) is not dict:
-        return serialize.loads(data)
+    try:
+        record = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=_Raw)
+    except TypeError:  # an object as a key (before 3.12 a slice has no hash): picked value by value
+        return _frame_without(data, skipped)
     for key in skipped:
         record.pop(key, None)
-    for key, value in record.items():
+    for key in _VALUES:
+        value = record.get(key)
         if type(value) in _DECODED_LATER and key not in raw:
             record[key] = decoded(value)
     return record
 
 
-_DECODED_LATER = (msgpack.ExtType, list, dict)
+# A frame record's only values that the program's values make (the engine writes the others).
+_VALUES = ("arg", "locals")
+# An extension value as it waits for `decoded`: made in C from (code, data), where msgpack's ExtType
+# runs two Python functions for each.
+_Raw = slice
+_DECODED_LATER = (_Raw, list, dict)
 
 
 def decoded(value: object) -> object:
     """A value decoded without the extension hook (a raw value of Decoding) as `serialize.loads`
     gives it; a value decoded whole is given back as it is."""
     kind = type(value)
-    if kind is msgpack.ExtType:
-        return serialize.ext_value(value.code, value.data)
+    if kind is _Raw:
+        return serialize.ext_value(value.start, value.stop)
     if kind is list:
         return [decoded(item) for item in value]
     if kind is dict:
