@@ -169,19 +169,52 @@ def threads(iterations: int) -> int:
     return sum(results)
 
 
+# --- exceptions caught, generators closed early: every other call ends by an exception -------------
+
+
+class Invalid(ValueError):
+    pass
+
+
+def checked(value: int) -> int:
+    if value % 2:
+        raise Invalid(f"odd value: {value}")
+    return value
+
+
+def evens(values: range):
+    for value in values:
+        yield checked(value)
+
+
+def exceptions(iterations: int) -> int:
+    total = 0
+    for i in range(iterations):
+        try:
+            total += checked(i)
+        except Invalid:
+            total -= 1
+        total += any(value > 2 for value in evens(range(0, 8, 2)))  # closes two generators
+    return total
+
+
 WORKLOADS = {
     "library-heavy": library_heavy,
     "user-heavy": user_heavy,
     "mixed": mixed,
     "recursion": recursion,
     "threads": threads,
+    "exceptions": exceptions,
 }
 
 # Iterations per size, chosen for about 15k, 100k and 150k call-or-return events (the library-heavy
 # workload, whose frames are nearly all dropped and cheap to profile, two to four times that). The
 # pure-Python reference needs 10 to 30 us per recorded event, which bounds the sizes.
 ITERATIONS = {
-    "tiny": {"library-heavy": 300, "user-heavy": 1_500, "mixed": 500, "recursion": 25, "threads": 1_300},
-    "small": {"library-heavy": 2_400, "user-heavy": 10_000, "mixed": 3_000, "recursion": 170, "threads": 8_600},
-    "full": {"library-heavy": 4_800, "user-heavy": 15_000, "mixed": 4_500, "recursion": 250, "threads": 13_000},
+    "tiny": {"library-heavy": 300, "user-heavy": 1_500, "mixed": 500, "recursion": 25, "threads": 1_300,
+             "exceptions": 1_000},
+    "small": {"library-heavy": 2_400, "user-heavy": 10_000, "mixed": 3_000, "recursion": 170, "threads": 8_600,
+              "exceptions": 6_000},
+    "full": {"library-heavy": 4_800, "user-heavy": 15_000, "mixed": 4_500, "recursion": 250, "threads": 13_000,
+             "exceptions": 9_000},
 }

@@ -4,10 +4,12 @@
     vesk run [options] -m module [args...]
     vesk traces                                list recorded traces, newest first
     vesk show TRACE|latest                     the call tree of a trace, per thread
-    vesk export TRACE --format json|chrome     the decoded trace, or Chrome trace-event JSON
+    vesk export TRACE --format json|chrome|otlp|otlp-protobuf   the decoded trace, Chrome trace-event JSON, OTLP
+    vesk export TRACE --otlp-endpoint URL      send the trace's spans to an OpenTelemetry collector
     vesk prune [--max-traces N] [--max-bytes SIZE]   remove the oldest traces beyond the limits
     vesk rm TRACE...                           remove traces
     vesk recover                               import the files traces went to when the database failed
+    vesk push TRACE...|--all --to URL          copy local traces to a shared store
     vesk serve [--host H] [--port N] [--open]  browse the traces in a local web page
 
 The functions that run the program live in this file because the engine never records frames of it.
@@ -44,7 +46,8 @@ Runs the program exactly as python would (sys.argv, __main__, sys.path[0], exit 
 one trace of it.
 
 options:
-  --db PATH             database to save the trace in (default: .vesk/db.sqlite3)
+  --db PATH|URL         database to save the trace in: an SQLite file or postgresql://user@host/db
+                        (default: $VESK_DB, else the configuration's db_url or db_path, .vesk/db.sqlite3)
   --config PATH         configuration file (default: .vesk/config.toml, when present)
   --threading           record threads started by the program (the default)
   --no-threading        record the main thread only
@@ -196,7 +199,9 @@ def _script_runner(path: str):
         module.__builtins__ = builtins
         module.__loader__ = importlib.machinery.SourceFileLoader("__main__", absolute)
         sys.modules["__main__"] = module
-        exec(code, module.__dict__)
+        from vesk import _vesk
+
+        _vesk.exec_program(code, module.__dict__)  # its module frame has no caller, as under python
 
     return run
 
@@ -245,11 +250,6 @@ def _exit_status(exc: SystemExit) -> int:
     return 1
 
 
-def vesk_program_exit(status: int, exception: BaseException | None, signal: str | None = None) -> None:
-    """Called with recording still on: the "program_exit" plugin records its arguments (`signal`:
-    the name of the signal that ended the program)."""
-
-
 class _ProgramInterrupted(Exception):
     """The program ended on an uncaught KeyboardInterrupt, whose traceback is printed: `main` raises
     a KeyboardInterrupt (of that very class: the interpreter tells it by its class) for the
@@ -279,7 +279,7 @@ def run_program(options: RunOptions) -> int:
         sys.argv = [options.script, *options.arguments]
 
     host = profiler.Profiler(settings, source="cli")
-    shown_db_path = utils.display_path(host.db_path)  # before the program can change directory
+    shown_db_path = storage.describe(host.db_path)  # before the program can change directory
     started_in = os.getpid()
     profiler.save_before_exit(host)  # also when the program ends through os._exit
     profiler.save_on_termination()
@@ -323,7 +323,7 @@ def _run_recorded(host, runner) -> tuple[int, BaseException | None]:
         # which ends them wherever they are, finds none inside the engine.
         getattr(profiler._engine(), "stop_other_threads_for_exit", lambda: None)()
         host.resume()  # the exit is recorded even where the program took the profile function away
-        vesk_program_exit(status, uncaught)
+        profiler.vesk_program_exit(status, uncaught)
     finally:
         host.stop()
     return status, uncaught
@@ -353,13 +353,16 @@ def _save_trace(host, shown_db_path: str, limits: dict, *, quiet: bool = False) 
 
 
 def _database_options(parser) -> None:
-    parser.add_argument("--db", metavar="PATH", help="database to read (default: .vesk/db.sqlite3)")
+    parser.add_argument(
+        "--db", metavar="PATH|URL",
+        help="database: an SQLite file or postgresql://user@host/db (default: $VESK_DB, else .vesk/db.sqlite3)",
+    )
     parser.add_argument("--config", metavar="PATH", help="configuration file")
 
 
 def _store(arguments) -> storage.Store:
     if arguments.db:
-        return storage.open_store(os.path.abspath(arguments.db))
+        return storage.open_store(storage.resolve(arguments.db))
     return storage.open_store(vesk_config.load(".", arguments.config)["db_path"])
 
 
@@ -378,6 +381,10 @@ def list_command(arguments) -> int:
     summaries = store.list_traces()
     if arguments.source is not None:
         summaries = [summary for summary in summaries if listing.of_source(summary, arguments.source)]
+    for name in ("machine", "ci_job"):
+        wanted = getattr(arguments, name)
+        if wanted is not None:
+            summaries = [summary for summary in summaries if wanted in (getattr(summary, name) or "")]
     if arguments.grep is not None:
         wanted = arguments.grep.lower()
         summaries = [summary for summary in summaries if wanted in listing.list_text(summary)]
@@ -414,7 +421,8 @@ def _cell(shown: str, width: int) -> str:
 
 
 def _filtered(arguments) -> bool:
-    return arguments.failed or arguments.source is not None or arguments.grep is not None
+    given = (arguments.source, arguments.grep, arguments.machine, arguments.ci_job)
+    return arguments.failed or any(value is not None for value in given)
 
 
 def _duration_text(seconds: float | None) -> str:
@@ -502,23 +510,36 @@ def _check_selection(arguments, store: storage.Store, summary) -> None:
 
 
 def export_command(arguments) -> int:
-    from vesk.reading import exports
+    from vesk.reading import exports, otlp
 
+    if arguments.format is None and arguments.otlp_endpoint is None:
+        raise UsageError("vesk export needs --format or --otlp-endpoint (see vesk export --help)")
     stream, summary = _record_stream(arguments)
-    export = exports.export_json if arguments.format == "json" else exports.export_chrome
+    if arguments.otlp_endpoint is not None:
+        try:
+            requests = otlp.post(stream, summary, arguments.otlp_endpoint)
+        finally:
+            stream.progress.done()
+        utils.stderr_line(f"vesk: trace {summary.trace_id} sent to {arguments.otlp_endpoint} in {requests} "
+                          f"request{'' if requests == 1 else 's'}")
+        return 0
+    export = {"json": exports.export_json, "chrome": exports.export_chrome, "otlp": otlp.export_json,
+              "otlp-protobuf": otlp.export_protobuf}[arguments.format]
+    binary = arguments.format == "otlp-protobuf"
     try:
         if arguments.output in (None, "-"):
-            export(stream, summary, sys.stdout)
+            export(stream, summary, sys.stdout.buffer if binary else sys.stdout)
         else:
-            _export_to_file(export, stream, summary, arguments.output)
+            _export_to_file(export, stream, summary, arguments.output, binary)
     finally:
         stream.progress.done()
     return 0
 
 
-def _export_to_file(export, stream, summary, output: str) -> None:
+def _export_to_file(export, stream, summary, output: str, binary: bool) -> None:
     try:
-        handle = open(utils.open_private(output), "w", encoding="utf-8")
+        descriptor = utils.open_private(output)
+        handle = open(descriptor, "wb") if binary else open(descriptor, "w", encoding="utf-8")
     except OSError as exc:
         raise utils.VeskError(f"cannot write {output}: {exc.strerror}") from None
     try:
@@ -595,7 +616,7 @@ def _noticed_if_slow(text: str, work):
 
 def prune_command(arguments) -> int:
     if arguments.db:
-        store, limits = storage.open_store(os.path.abspath(arguments.db)), {}
+        store, limits = storage.open_store(storage.resolve(arguments.db)), {}
     else:
         settings = vesk_config.load(".", arguments.config)
         store, limits = storage.open_store(settings["db_path"]), settings.get("retention", {})
@@ -627,6 +648,46 @@ def recover_command(arguments) -> int:
     return 1 if recovery.damaged else 0
 
 
+def push_command(arguments) -> int:
+    from vesk.storage import transfer
+
+    settings = vesk_config.load(".", arguments.config)
+    source = storage.open_store(storage.resolve(arguments.db) if arguments.db else settings["db_file"])
+    destination = arguments.to or (settings["db_path"] if storage.is_url(settings["db_path"]) else None)
+    if destination is None:
+        raise UsageError("name the store to push to: --to postgresql://... (or set VESK_DB)")
+    destination = storage.open_store(storage.resolve(destination), timeout=settings["sqlite_busy_timeout"])
+    if destination.location == source.location:
+        raise UsageError(f"{source.describe()} is the store the traces are in")
+    trace_ids = _pushed_traces(arguments, source)
+    pushed = _noticed_if_slow(
+        f"pushing {_traces_text(len(trace_ids))} to {destination.describe()}...",
+        lambda: transfer.push(source, destination, trace_ids, timeout=settings["sqlite_busy_timeout"]),
+    )
+    present = f"; {_traces_text(pushed.present)} there already" if pushed.present else ""
+    documents = f"{pushed.documents} document{'' if pushed.documents == 1 else 's'}"
+    print(f"pushed {_traces_text(pushed.traces)} ({documents}) to {destination.describe()}{present}")
+    return 0
+
+
+def _pushed_traces(arguments, source: storage.Store) -> list[str]:
+    """The traces named, or those the filters let through, the oldest first (as they were saved)."""
+    from vesk.serve import listing
+
+    if arguments.traces:
+        if arguments.all or arguments.source or arguments.grep:
+            raise UsageError("name traces, or choose them with --all, --source or --grep, not both")
+        return list(dict.fromkeys(source.resolve_trace_id(text) for text in arguments.traces))
+    if not (arguments.all or arguments.source or arguments.grep):
+        raise UsageError("name the traces to push, or choose them with --all, --source or --grep")
+    summaries = source.list_traces()
+    if arguments.source is not None:
+        summaries = [summary for summary in summaries if listing.of_source(summary, arguments.source)]
+    if arguments.grep is not None:
+        summaries = [summary for summary in summaries if arguments.grep.lower() in listing.list_text(summary)]
+    return [summary.trace_id for summary in reversed(summaries)]
+
+
 def _reading_parser():
     import argparse
 
@@ -644,6 +705,8 @@ def _reading_parser():
     traces.add_argument("--failed", action="store_true", help="only traces that failed (exit status, test, HTTP 5xx)")
     traces.add_argument("--source", metavar="NAME", help="only traces of this source (run, test, request, child...)")
     traces.add_argument("--grep", metavar="TEXT", help="only traces whose id, label or command line holds TEXT")
+    traces.add_argument("--machine", metavar="TEXT", help="only traces recorded on a machine whose name holds TEXT")
+    traces.add_argument("--ci-job", metavar="TEXT", help="only traces recorded by a CI job whose name holds TEXT")
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
     show.add_argument(
@@ -660,9 +723,17 @@ def _reading_parser():
     show.add_argument("--tasks", action="store_true", help="the calls of each asyncio task as a tree of its own")
     _raw_times_option(show)
     _database_options(show)
-    export = commands.add_parser("export", help="write a trace as JSON or Chrome trace-event JSON")
+    export = commands.add_parser(
+        "export", help="write a trace as JSON, Chrome trace-event JSON or OpenTelemetry spans (OTLP)"
+    )
     export.add_argument("trace", help="trace id, a unique prefix of one, or 'latest'")
-    export.add_argument("--format", choices=("json", "chrome"), required=True)
+    export.add_argument(
+        "--format", choices=("json", "chrome", "otlp", "otlp-protobuf"),
+        help="otlp: OTLP/JSON; otlp-protobuf: OTLP protobuf (ExportTraceServiceRequest messages)",
+    )
+    export.add_argument(
+        "--otlp-endpoint", metavar="URL", help="send the trace's spans over OTLP/HTTP, e.g. http://127.0.0.1:4318"
+    )
     export.add_argument("-o", "--output", metavar="FILE", help="write here instead of to stdout")
     _raw_times_option(export)
     _database_options(export)
@@ -685,6 +756,18 @@ def _reading_parser():
     _database_options(remove)
     recover = commands.add_parser("recover", help="import the files traces went to when the database failed")
     _database_options(recover)
+    push = commands.add_parser(
+        "push",
+        help="copy local traces to a shared store",
+        description="Copies traces from this machine's database (--db, or the configuration's db_path) to the "
+        "store --to names (or VESK_DB, or the configuration's db_url). Traces it holds already are left alone.",
+    )
+    push.add_argument("traces", nargs="*", metavar="TRACE", help="trace id, a unique prefix of one, or 'latest'")
+    push.add_argument("--to", metavar="URL", help="the store to push to: postgresql://user@host/db")
+    push.add_argument("--all", action="store_true", help="every trace")
+    push.add_argument("--source", metavar="NAME", help="the traces of this source (run, test, request, child...)")
+    push.add_argument("--grep", metavar="TEXT", help="the traces whose id, label or command line holds TEXT")
+    _database_options(push)
     serve = commands.add_parser("serve", help="browse the traces in a web page served on this machine")
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
     serve.add_argument("--port", type=_limit_argument, default=8765, help="port (default: 8765; 0: any free port)")
@@ -720,6 +803,7 @@ def main(argv: list[str] | None = None) -> int:
             return USAGE_STATUS
         handler = {"traces": list_command, "show": show_command, "export": export_command}
         handler.update(prune=prune_command, rm=remove_command, recover=recover_command, serve=serve_command)
+        handler.update(push=push_command)
         return handler[arguments.command](arguments)
     except utils.VeskError as exc:
         utils.stderr_line(utils.error_line(str(exc)))

@@ -51,6 +51,8 @@ DEFAULT_SECRET_NAMES = (
 # Each leaf: (default, kind). Kinds: "bool", "int>=0", "int>=1", "str", "list[str]".
 _SCHEMA: dict[str, Any] = {
     "db_path": (DEFAULT_DB, "str"),
+    # A store's URL (postgresql://...), in place of db_path; VESK_DB in the environment overrides both.
+    "db_url": (None, "str"),
     "threading": (True, "bool"),
     "lightweight_repr": (False, "bool"),
     "sqlite_busy_timeout": (60, "int>=0"),
@@ -178,8 +180,8 @@ def load(root: str = ".", path: str | None = None, overrides: dict | None = None
     """The configuration of the project at `root`: defaults, then the file, then `overrides`.
 
     `path` names a config file explicitly (it must exist); otherwise `root/.vesk/config.toml` is read
-    when present. The database path comes back absolute, resolved against `root`, so that a program
-    changing its working directory still saves where the user expects.
+    when present. "db_path" comes back as the store to use (see `location`), a path absolute against
+    `root`, so that a program changing its working directory still saves where the user expects.
     """
     config = defaults()
     explicit = path is not None
@@ -201,9 +203,25 @@ def load(root: str = ".", path: str | None = None, overrides: dict | None = None
         raise ConfigError(f"{shown}: {exc}") from None
     if overrides:
         _merge(config, overrides, _SCHEMA, "")
-    db_path = os.path.expanduser(config["db_path"])
-    config["db_path"] = os.path.abspath(os.path.join(root, db_path))
+    # The file on this machine, whatever store VESK_DB or db_url name: where `vesk push` takes traces from.
+    config["db_file"] = storage_resolve(config["db_path"], root)
+    config["db_path"] = location(root, config)
     return config
+
+
+def storage_resolve(location: str, root: str) -> str:
+    from vesk import storage
+
+    return storage.resolve(location, root)
+
+
+DB_VARIABLE = "VESK_DB"
+
+
+def location(root: str, config: dict[str, Any]) -> str:
+    """Where traces go: VESK_DB, else db_url, else db_path; a path made absolute against `root`."""
+    chosen = os.environ.get(DB_VARIABLE) or config.get("db_url") or config["db_path"]
+    return storage_resolve(chosen, root)
 
 
 def default_db_path(root: str) -> str:
@@ -228,6 +246,8 @@ def engine_config(config: dict[str, Any]) -> dict[str, Any]:
     """
     result = _deep_copy(config)
     result.pop("db_path", None)
+    result.pop("db_url", None)
+    result.pop("db_file", None)
     result.pop("retention", None)  # the storage's business, not the recorder's
     result["recorder_time"] = True  # readers take the recorder's own time out of durations
     filters = result.setdefault("filters", {})

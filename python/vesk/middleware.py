@@ -41,7 +41,7 @@ from typing import Any, Callable, Iterable, Iterator
 import msgpack
 
 from vesk import profiler, serialize, storage, utils
-from vesk.plugins import REQUEST
+from vesk.plugins import REQUEST, exception_fields
 
 logger = logging.getLogger("vesk")
 
@@ -50,8 +50,15 @@ def vesk_request_start(method: str, path: str, query: str | None) -> None:
     """Marks the start of a request: the "web" plugin records a "request_start" record here."""
 
 
-def vesk_request_end(method: str, path: str, status: int | None, duration_ms: float) -> None:
-    """Marks the end of a request: the "web" plugin records a "request_end" record here."""
+def vesk_request_end(method: str, path: str, status: int | None, duration_ms: float, error: str | None = None,
+                     raised_at: str | None = None, traceback: list | None = None) -> None:
+    """Marks the end of a request: the "web" plugin records a "request_end" record here, with the
+    exception the request raised (see plugins.exception_fields)."""
+
+
+# The exception the request being handled raised, where a framework turned it into a response
+# (Django's 500 page): the request's end tells it.
+_RAISED: contextvars.ContextVar[BaseException | None] = contextvars.ContextVar("vesk_request_raised", default=None)
 
 
 def _settings(options: dict[str, Any]) -> dict[str, Any]:
@@ -86,7 +93,7 @@ class _RequestRecording:
         _open.recording = self
         vesk_request_start(self.method, self.path, self.query)
 
-    def finish(self, status: int | None) -> None:
+    def finish(self, status: int | None, exception: BaseException | None = None) -> None:
         if self.finished:
             return
         self.finished = True
@@ -95,7 +102,7 @@ class _RequestRecording:
         duration_ms = round((time.perf_counter() - self.started) * 1000, 3)
         if threading.get_ident() == self.thread:
             try:
-                vesk_request_end(self.method, self.path, status, duration_ms)
+                vesk_request_end(self.method, self.path, status, duration_ms, **exception_fields(exception))
             finally:
                 self.host.stop()
         else:
@@ -220,7 +227,7 @@ class VeskDjangoMiddleware:
         recording = _RequestRecording(
             self.settings, "django", request.method, request.path, request.META.get("QUERY_STRING")
         )
-        status = None
+        status, raised = None, _RAISED.set(None)
         recording.start()
         try:
             with _followed_into_threads(recording.host, None):
@@ -228,7 +235,12 @@ class VeskDjangoMiddleware:
             status = getattr(response, "status_code", None)
             return response
         finally:
-            recording.finish(status if status is not None else 500)
+            recording.finish(status if status is not None else 500, _RAISED.get())
+            _RAISED.reset(raised)
+
+    def process_exception(self, request: Any, exception: Exception) -> None:
+        """Django's hook for a view that raised: kept for the request's end (Django makes the response)."""
+        _RAISED.set(exception)
 
     async def _acall(self, request: Any) -> Any:
         from asgiref.sync import async_to_sync, sync_to_async
@@ -503,7 +515,8 @@ class _LoopRequestRecording:
             request.status = 500 if isinstance(exc, Exception) else _CLIENT_GONE
         duration_ms = round((time.perf_counter() - request.started) * 1000, 3)
         try:
-            vesk_request_end(request.method, request.path, request.status, duration_ms)
+            raised = exc if exc is not None else _RAISED.get()
+            vesk_request_end(request.method, request.path, request.status, duration_ms, **exception_fields(raised))
         finally:
             REQUEST.reset(self.mark)
             self.loop.end(request, self.task)

@@ -30,7 +30,7 @@ import time
 
 from vesk.config import PLUGIN_NAMES
 from vesk.serialize import REDACTED_TEXT, is_secret_name
-from vesk.utils import display_path, redact_query
+from vesk.utils import display_path
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -98,6 +98,22 @@ def _shown_path(filename: str) -> str:
         return filename  # the working directory is gone: the full name
 
 
+def redact_query(url: str) -> str:
+    """The URL with the values of secret-looking query parameters (?token=...) replaced."""
+    base, mark, query = url.partition("?")
+    if not mark or not query:
+        return url
+    # Imported here, not with this file: urllib.parse brings re along, which `vesk run` otherwise
+    # never needs.
+    import urllib.parse
+
+    parts = []
+    for part in query.split("&"):
+        name, equals, value = part.partition("=")
+        parts.append(f"{name}=<redacted>" if equals and is_secret_name(urllib.parse.unquote_plus(name)) else part)
+    return f"{base}?{'&'.join(parts)}"
+
+
 def _program_exit(frame, event, arg, context):
     values = frame.f_locals
     exception = values.get("exception")
@@ -145,7 +161,7 @@ def _boundaries(config: dict) -> list[Description]:
                 "call_type": "request_end",
                 "return_type": "request_end",
                 "events": ["return"],
-                "process": _boundary_fields("method", "path", "status", "duration_ms"),
+                "process": _boundary_fields("method", "path", "status", "duration_ms", "error", "raised_at", "traceback"),
             },
         ]
     # Always on: a trace must say where the program took recording away.
@@ -163,7 +179,7 @@ def _boundaries(config: dict) -> list[Description]:
         descriptions.append(
             {
                 "co_names": ["vesk_program_exit"],
-                "path_fragment": "/vesk/__main__.py",
+                "path_fragment": "/vesk/profiler.py",
                 "call_type": "program_exit",
                 "return_type": "program_exit",
                 "events": ["call"],

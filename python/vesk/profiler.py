@@ -87,7 +87,8 @@ class Profiler:
         engine = _engine()
         serialize.configure(self.config.get("serialize"))
         _preload()
-        self.config.update(calibration.estimates(engine, self.config, os.path.dirname(self.db_path)))
+        kept_in = None if storage.is_url(self.db_path) else os.path.dirname(self.db_path)
+        self.config.update(calibration.estimates(engine, self.config, kept_in))
         _state.host = self
         try:
             engine.register_profiler(self)
@@ -101,6 +102,7 @@ class Profiler:
         self.ended_early = False
         if self.by_profile_function:
             _watch_setprofile()
+        _repeat_termination_once_imported()
         _active.append(self)
 
     def stop(self) -> None:
@@ -127,6 +129,9 @@ class Profiler:
         self.active = False
         _state.host = None
         _discard(_active, self)
+        if not _active:
+            _unwatch_setprofile()
+        serialize.forget()
 
     def resume(self) -> None:
         """Records the calling thread again if the program took the profile function away and left
@@ -168,6 +173,11 @@ class Profiler:
         return self.rust_profiler.recording_totals()
 
 
+def vesk_program_exit(status: int, exception: BaseException | None, signal: str | None = None) -> None:
+    """Called with recording still on: the "program_exit" plugin records its arguments (`signal`:
+    the name of the signal that ended the program)."""
+
+
 def vesk_recording_ended(thread: str, where: str | None, reason: str) -> None:
     """Called while the thread is recorded: the "recording_ended" plugin records its arguments."""
 
@@ -178,6 +188,13 @@ _setprofile = sys.setprofile
 def _watch_setprofile() -> None:
     if sys.setprofile is _setprofile:
         sys.setprofile = _watched_setprofile
+
+
+def _unwatch_setprofile() -> None:
+    # With nothing recording, sys.setprofile is the builtin again: a Python-level stand-in is itself
+    # a call that the program's own profile functions see.
+    if sys.setprofile is _watched_setprofile:
+        sys.setprofile = _setprofile
 
 
 @functools.wraps(_setprofile)
@@ -229,17 +246,15 @@ def volume_lines(totals: dict[str, int], limits: dict[str, int], calls_key: str 
     """What a recording left out or lost, said plainly; nothing when it kept everything. `calls_key`
     names the setting the calls per function came from."""
     lines = []
-    if totals["left_out_calls"] and limits["calls_per_function"]:
+    if totals["left_out_calls"]:
         lines.append(
             f"{totals['left_out_calls']:,} calls not recorded: each function's first "
             f"{limits['calls_per_function']:,} calls per trace are (limits.{calls_key}, 0 for all)"
         )
-    elif totals["left_out_calls"]:
-        lines.append(f"{totals['left_out_calls']:,} calls not recorded")
     if totals["stopped_traces"]:
         lines.append(
             f"frame recording stopped at the trace size limit of {utils.size_text(limits['trace_bytes'])} "
-            "(limits.trace_bytes)"
+            f"(limits.trace_bytes, 0 for no limit): {totals.get('stopped_calls', 0):,} calls not recorded"
         )
     if totals["dropped_records"]:
         lines.append(f"{totals['dropped_records']:,} records lost: saving them kept failing")
@@ -277,7 +292,7 @@ def _save_remaining() -> None:
     finally:
         _saving_at_exit = False
         if _signal_after_save is not None:
-            os.kill(os.getpid(), _signal_after_save)
+            _end_by(_signal_after_save)
 
 
 def save_on_termination() -> None:
@@ -297,19 +312,29 @@ def _end_by_signal(signum: int, frame: Any) -> None:
     import signal
 
     global _signal_after_save
-    signal.signal(signum, signal.SIG_DFL)
-    if _saving_at_exit:
+    # The handler stays until the save is done: the parent repeats its SIGTERM until the process
+    # ends (see _repeat_termination), and a repeat must not end the save halfway.
+    if _saving_at_exit or _signal_after_save is not None:
         _signal_after_save = signum
         return
+    _signal_after_save = signum
     name = signal.Signals(signum).name
     try:
         if _save_at_exit:
-            from vesk import __main__
-
-            __main__.vesk_program_exit(128 + signum, None, name)
+            vesk_program_exit(128 + signum, None, name)
             _save_remaining()
     finally:
-        os.kill(os.getpid(), signum)
+        _end_by(signum)
+
+
+def _end_by(signum: int) -> None:
+    import signal
+
+    try:
+        signal.signal(signum, signal.SIG_DFL)
+    except ValueError:
+        pass  # not the main thread (os._exit from a thread): the signal goes to vesk's handler again
+    os.kill(os.getpid(), signum)
 
 
 def save_before_exec() -> None:
@@ -424,6 +449,72 @@ def _record_child(settings_text: str) -> None:
     os.environ[PARENT_VARIABLE] = host.trace_id  # its own children are linked to it
 
 
+# --- child processes ended by their parent -----------------------------------------------------
+
+
+def _repeat_termination_once_imported() -> None:
+    """A recorded child ends by SIGTERM through vesk's handler, which runs between two bytecodes.
+    A SIGTERM that lands after the child's last check for signals, just before it blocks (a pool
+    worker entering its queue's lock, where the engine's callback for that call widens the window
+    to most of the time the worker spends there), is noted and never acted on: the child waits
+    forever, and so does the pool's end that joins it. multiprocessing's processes are made to
+    repeat their SIGTERM until the child is gone, whichever start method made them."""
+    module = sys.modules.get(_PROCESS_MODULE)
+    if module is not None:
+        _repeat_termination(module.BaseProcess)
+    elif _PatchOnImport not in sys.meta_path:
+        sys.meta_path.insert(0, _PatchOnImport)
+
+
+_PROCESS_MODULE = "multiprocessing.process"
+
+
+class _PatchOnImport:
+    """Finds no module: patches multiprocessing's process class as the module that holds it loads."""
+
+    @staticmethod
+    def find_spec(name: str, path: Any = None, target: Any = None) -> Any:
+        if name != _PROCESS_MODULE:
+            return None
+        import importlib.util
+
+        sys.meta_path.remove(_PatchOnImport)
+        spec = importlib.util.find_spec(name)
+        if spec is None or spec.loader is None:
+            return spec
+        load = spec.loader.exec_module
+
+        def load_and_patch(module: Any) -> None:
+            load(module)
+            _repeat_termination(module.BaseProcess)
+
+        spec.loader.exec_module = load_and_patch
+        return spec
+
+
+# How often a terminated child that has not ended yet is sent its SIGTERM again.
+_TERMINATION_REPEAT_SECONDS = 0.25
+
+
+def _repeat_termination(process: type) -> None:
+    if getattr(process, "_vesk_repeats_termination", False):
+        return
+    terminate, join = process.terminate, process.join
+
+    def terminate_noted(self: Any) -> None:
+        self._vesk_terminated = True
+        terminate(self)
+
+    def join_repeating(self: Any, timeout: float | None = None) -> None:
+        if timeout is None and getattr(self, "_vesk_terminated", False) and self._popen is not None:
+            while self._popen.wait(_TERMINATION_REPEAT_SECONDS) is None:
+                self._popen.terminate()
+        join(self, timeout)
+
+    process.terminate, process.join = terminate_noted, join_repeating
+    process._vesk_repeats_termination = True
+
+
 os.register_at_fork(after_in_child=_start_forked_traces)
 atexit.register(_save_remaining)
 
@@ -438,7 +529,7 @@ def prepare_settings(
     """Loads the configuration and makes sure traces can be saved where it says."""
     settings = vesk_config.load(root, config_file, overrides)
     if db_path is not None:
-        settings["db_path"] = os.path.abspath(os.path.expanduser(str(db_path)))
+        settings["db_path"] = storage.resolve(db_path)
     # Only the default location is created on demand; a directory the user named must exist, or a
     # typo in it would scatter databases around.
     default = settings["db_path"] == vesk_config.default_db_path(root)

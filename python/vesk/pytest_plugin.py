@@ -22,7 +22,7 @@ import time
 
 import pytest
 
-from vesk import utils
+from vesk import storage, utils
 
 _OUTCOME = pytest.StashKey()
 _ERROR = pytest.StashKey()
@@ -36,6 +36,7 @@ def pytest_addoption(parser: pytest.Parser) -> None:
 
 
 def pytest_configure(config: pytest.Config) -> None:
+    _warn_of_separate_config_path(config)
     if not config.getoption("vesk"):
         return
     from vesk import profiler
@@ -57,6 +58,25 @@ def pytest_configure(config: pytest.Config) -> None:
     except utils.VeskError as exc:
         raise pytest.UsageError(f"vesk: {exc}") from None
     config.pluginmanager.register(Recording(host, settings), "vesk-recording")
+
+
+def _warn_of_separate_config_path(config: pytest.Config) -> None:
+    """pytest finds its rootdir and ini file before plugins add their options: in `--vesk-config PATH`
+    it takes PATH for a test path, and an existing one moves that search (the project's own ini file
+    can be missed). Nothing can redo the search once its results were used; the user is told how to
+    write the option instead."""
+    import os
+    import shlex
+
+    args = [*shlex.split(os.environ.get("PYTEST_ADDOPTS", "")), *config.invocation_params.args]
+    for option, value in zip(args, args[1:]):
+        if option == "--vesk-config" and os.path.exists(os.path.join(config.invocation_params.dir, value)):
+            utils.stderr_line(
+                f"vesk: warning: pytest took {value!r} after --vesk-config for a test path when it looked for "
+                f"its own configuration (rootdir {config.rootpath}, ini file {config.inipath or 'none'}): "
+                f"write --vesk-config={value}"
+            )
+            return
 
 
 def _runs_tests_elsewhere(config: pytest.Config) -> bool:
@@ -137,12 +157,12 @@ class Recording:
         if self.max_traces and self.saved > self.max_traces:
             kept = f"; the database keeps the newest {self.max_traces:,} (retention.max_traces)"
         terminalreporter.write_line(
-            f"vesk: {self.saved:,} test traces saved in {utils.display_path(self.db_path)}{kept} "
+            f"vesk: {self.saved:,} test traces saved in {storage.describe(self.db_path)}{kept} "
             "(vesk traces to list them)"
         )
         if self.host.rust_profiler is None:
             return  # pytest-xdist's controller records nothing
-        from vesk import profiler, storage
+        from vesk import profiler
 
         problems = storage.pop_save_problems()  # each a trace that went to a file beside the database
         if problems:

@@ -165,6 +165,14 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     _plans.clear()
 
 
+def forget() -> None:
+    """Forgets what was worked out per type: the types themselves are let go, with everything their
+    methods' globals hold (a recording's end must not keep the program's objects alive to its exit)."""
+    _plans.clear()
+    if _native is not None:
+        _native.forget()
+
+
 # Per type (by id, with the type kept so the id stays its own): how its instances are shown.
 _plans: dict[int, tuple[type, tuple]] = {}
 _PLAN_CACHE_SIZE = 2000
@@ -1054,7 +1062,7 @@ def _fields_text(type_name: str, fields: Any) -> str:
     return f"{name}({', '.join(shown)})"
 
 
-def _ext_hook(code: int, data: bytes) -> Any:
+def ext_hook(code: int, data: bytes) -> Any:
     if code == OBJECT_REPR:
         return ObjectRepr(data.decode("utf-8", "replace"))
     if code == MARKER:
@@ -1068,13 +1076,10 @@ def _ext_hook(code: int, data: bytes) -> Any:
     return ExtType(code, data)
 
 
-ext_value = _ext_hook
-
-
 def loads(data: bytes) -> Any:
     """Decodes MessagePack written by the engine and this module."""
     return msgpack.unpackb(
-        data, raw=False, strict_map_key=False, ext_hook=_ext_hook, unicode_errors="replace"
+        data, raw=False, strict_map_key=False, ext_hook=ext_hook, unicode_errors="replace"
     )
 
 

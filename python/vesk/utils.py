@@ -103,23 +103,5 @@ def size_text(size: float) -> str:
     raise AssertionError("unreachable")
 
 
-def redact_query(url: str) -> str:
-    """The URL with the values of secret-looking query parameters (?token=...) replaced."""
-    base, mark, query = url.partition("?")
-    if not mark or not query:
-        return url
-    # Imported here, not with this file: urllib.parse brings re along, which `vesk run` otherwise
-    # never needs.
-    import urllib.parse
-
-    from vesk.serialize import is_secret_name
-
-    parts = []
-    for part in query.split("&"):
-        name, equals, value = part.partition("=")
-        parts.append(f"{name}=<redacted>" if equals and is_secret_name(urllib.parse.unquote_plus(name)) else part)
-    return f"{base}?{'&'.join(parts)}"
-
-
 def stderr_line(text: str) -> None:
     print(text, file=sys.stderr, flush=True)

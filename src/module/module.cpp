@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "profiler/code_cache.hpp"
 #include "profiler/monitoring.hpp"
@@ -11,6 +12,7 @@
 #include "profiler/shutdown.hpp"
 #include "serialize/serializer.hpp"
 #include "utils/arguments.hpp"
+#include "utils/compat.hpp"
 #include "utils/convert.hpp"
 #include "utils/entry.hpp"
 #include "utils/frames.hpp"
@@ -108,6 +110,33 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// Runs the program's module code as the first frame of its thread, as python runs a script: its
+// f_back is None, and a warning's stacklevel, inspect.stack() or a traceback walked up from it meet
+// none of vesk's frames. The interpreter takes a pushed frame's caller from the thread's innermost
+// frame and puts nothing back there when that frame ends, so hiding the caller frames for the call
+// and restoring them after it is all it takes; an exception leaves the same way.
+PyObject* exec_program(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static constexpr const char* names[] = {"code", "globals"};
+    return utils::object_entry([&]() -> Result<PyRef> {
+        PyObject* parsed[2] = {nullptr, nullptr};
+        VESK_TRY(utils::parse_arguments("exec_program", names, args, nargs, kwnames, parsed));
+        if (!PyCode_Check(parsed[0])) {
+            return utils::conversion_error(parsed[0], "code");
+        }
+        if (!PyDict_Check(parsed[1])) {
+            return utils::conversion_error(parsed[1], "dict");
+        }
+        PyThreadState* thread = PyThreadState_Get();
+        struct _PyInterpreterFrame* callers = std::exchange(utils::current_frame_slot(thread), nullptr);
+        PyObject* result = PyEval_EvalCode(parsed[0], parsed[1], parsed[1]);
+        utils::current_frame_slot(PyThreadState_Get()) = callers;
+        return result != nullptr ? PyRef::steal(result) : Result<PyRef>(PyError::fetch());
+    });
+}
+
+PyMethodDef exec_program_def = {"exec_program",
+                                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exec_program)),
+                                METH_FASTCALL | METH_KEYWORDS, "exec_program(code, globals)\n--\n\n"};
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
                                           "register_noop_profiler()\n--\n\n"};
 PyMethodDef register_profiler_def = {"register_profiler",
@@ -163,6 +192,7 @@ Result<PyRef> create_module() noexcept {
     VESK_TRY(add_function(module->get(), &register_noop_profiler_def));
     VESK_TRY(add_function(module->get(), &register_profiler_def));
     VESK_TRY(add_function(module->get(), profiler::exit_hook_definition()));
+    VESK_TRY(add_function(module->get(), &exec_program_def));
     // The value serialiser: vesk.serialize takes its methods as its own, where the engine finds them.
     auto serializer = serialize::new_serializer_object();
     VESK_TRY(serializer);

@@ -31,9 +31,27 @@ PyError no_memory() noexcept {
 }  // namespace
 
 int Profiler::deliver(PyObject* owner, PyObject* frame, Event event, EventArg arg) noexcept {
+    struct Parts {
+        Profiler* profiler;
+        PyObject* owner;
+        PyObject* frame;
+        Event event;
+        EventArg arg;
+    } parts{this, owner, frame, event, arg};
+    return settle(
+        owner, frame, event,
+        [](void* context) noexcept {
+            auto* in = static_cast<Parts*>(context);
+            return in->profiler->profile(in->owner, in->frame, in->event, in->arg);
+        },
+        &parts);
+}
+
+int Profiler::settle(PyObject* owner, PyObject* frame, Event event, Status (*body)(void* context),
+                     void* context) noexcept {
     Status handled = [&]() noexcept -> Status {
         try {
-            return profile(owner, frame, event, arg);
+            return body(context);
         } catch (const std::bad_alloc&) {
             return no_memory();
         }

@@ -40,6 +40,9 @@ int Profiler::traverse(visitproc visit, void* arg) const noexcept {
     for (const auto& [frame, suspended] : suspended_calls_) {
         Py_VISIT(suspended.frame.get());
     }
+    for (const auto& [frame, left_out] : left_out_suspended_) {
+        Py_VISIT(left_out.first.get());
+    }
     return threads_.traverse(visit, arg);
 }
 

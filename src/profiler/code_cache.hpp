@@ -49,7 +49,8 @@ struct CallCounts {
     uint64_t profiler_serial = 0;
     uint64_t generation = 0;
     uint64_t recorded = 0;
-    uint64_t left_out = 0;
+    uint64_t left_out = 0;  // by calls_per_function, not yet said in a document
+    uint64_t stopped = 0;   // once the trace reached trace_bytes, not yet said in a document
 };
 
 struct CodeFacts {

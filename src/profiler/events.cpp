@@ -211,7 +211,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     {
         DecisionTime decision_time(thread, config_.untimed_ns_per_event);
         if (filename != filters::FilenameVerdict::Drop) {
-            auto wanted = wants_record(frame, event, code, filename, thread);
+            auto wanted = wants_record(frame, event, arg, code, filename, thread);
             VESK_TRY(wanted);
             record = *wanted;
         }
@@ -226,11 +226,11 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     return handle_event(owner, frame, event, arg, code, record, processors, thread);
 }
 
-Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCode& code,
+Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventArg& arg, const EventCode& code,
                                     filters::FilenameVerdict filename, ThreadState& thread) noexcept {
     if (thread.left_out_call || frames_stopped_.load(std::memory_order_relaxed)) {
         // Inside what volume control leaves out nothing else needs asking, not even the attrs test.
-        return admit(frame, event, code, thread) == Admission::Record;
+        return admit(frame, event, arg, code, thread) == Admission::Record;
     }
     if (filename == filters::FilenameVerdict::CallerDecides) {
         const std::vector<utils::CallFrame>& open_calls = thread.call_frames;
@@ -246,7 +246,7 @@ Result<bool> Profiler::wants_record(PyObject* frame, Event event, const EventCod
             }
         }
     }
-    return admit(frame, event, code, thread) == Admission::Record;
+    return admit(frame, event, arg, code, thread) == Admission::Record;
 }
 
 Status Profiler::handle_event(PyObject* owner, PyObject* frame, Event event, EventArg arg, const EventCode& code,

@@ -33,8 +33,9 @@ using utils::Status;
 
 namespace {
 
-// sys.monitoring.PROFILER_ID: the id the interpreter sets aside for profilers.
-constexpr int TOOL_ID = 2;
+// Ids sys.monitoring assigns to no kind of tool. Not PROFILER_ID: cProfile takes that one and fails
+// when it is held, so a program profiling itself would stop working under vesk.
+constexpr std::array<int, 2> TOOL_IDS = {3, 4};
 constexpr const char* TOOL_NAME = "vesk";
 
 // Who records which thread. Process-wide, reached through `registry()` under the interpreter lock;
@@ -46,6 +47,7 @@ struct Registry {
     uint64_t started_later_by = 0;              // the thread that registered it, whose stop ends it
     uint64_t generation = 1;                    // renewed at every change: each thread's cached look-up is then stale
     PyRef monitoring;                           // the sys.monitoring module while our tool id is in use
+    int tool_id = TOOL_IDS[0];                  // the id held while `monitoring` is set
     PyRef disable;                              // sys.monitoring.DISABLE
     std::optional<std::string> disabled_under;  // the drop key of the profilers that switched code off
     double delivery_ns = 0;                     // the interpreter's cost of handing a callback one event
@@ -98,7 +100,7 @@ EventArg event_arg(Monitored what, PyObject* value) noexcept {
         case Monitored::Yield:
             return {value, false, Leaving::Suspending};
         case Monitored::Unwind:
-            return {Py_None, true, Leaving::Finishing};
+            return {Py_None, true, Leaving::Finishing, value};
         default:
             return {Py_None, false, Leaving::Unknown};
     }
@@ -172,7 +174,7 @@ bool profile_function_requested() noexcept {
     return value != nullptr && *value != '\0';
 }
 
-void say_once_that_the_id_is_taken(PyObject* holder) noexcept {
+void say_once_that_the_ids_are_taken(PyObject* holder) noexcept {
     static bool said = false;
     if (std::exchange(said, true)) {
         return;
@@ -183,8 +185,8 @@ void say_once_that_the_id_is_taken(PyObject* holder) noexcept {
         PyErr_Clear();  // Intended: the line names no holder then.
         name = "another tool";
     }
-    PySys_WriteStderr("vesk: sys.monitoring's profiler id is held by %.200s; recording through the profile function\n",
-                      name);
+    PySys_WriteStderr(
+        "vesk: sys.monitoring's free tool ids are held by %.200s; recording through the profile function\n", name);
 }
 
 // Each event's own callback, made for one registration.
@@ -198,41 +200,57 @@ Status start_callbacks(PyObject* monitoring) noexcept {
         functions[i] = std::move(*function);
         registered[i] = ToolCallback{callbacks[i].event, functions[i].get()};
     }
-    return start_tool_events(monitoring, TOOL_ID, registered);
+    return start_tool_events(monitoring, registry().tool_id, registered);
 }
 
 Status stop_callbacks(PyObject* monitoring) noexcept {
     std::array<const char*, std::size(callbacks)> events;
     std::transform(std::begin(callbacks), std::end(callbacks), events.begin(),
                    [](const Callback& callback) { return callback.event; });
-    return stop_tool_events(monitoring, TOOL_ID, events);
+    return stop_tool_events(monitoring, registry().tool_id, events);
 }
 
 bool is_our_name(PyObject* holder) noexcept {
     return PyUnicode_Check(holder) && PyUnicode_CompareWithASCIIString(holder, TOOL_NAME) == 0;
 }
 
-// Takes the tool id and sets the events; false when another tool holds the id.
+// The first of our ids free or left to us, or nothing with the holder of the last one taken.
+Result<std::optional<int>> usable_tool_id(PyObject* monitoring, PyRef& last_holder) noexcept {
+    for (int id : TOOL_IDS) {
+        auto holder = call_method(monitoring, "get_tool", "i", id);
+        VESK_TRY(holder);
+        if (holder->get() == Py_None) {
+            return std::optional<int>(id);
+        }
+        if (is_our_name(holder->get())) {
+            // Left behind by a stop that failed half-way: ours to take again.
+            VESK_TRY(call_method(monitoring, "free_tool_id", "i", id));
+            return std::optional<int>(id);
+        }
+        last_holder = std::move(*holder);
+    }
+    return std::optional<int>();
+}
+
+// Takes a tool id and sets the events; false when other tools hold every id we may use.
 Result<bool> start_monitoring() noexcept {
     PyObject* found = PySys_GetObject("monitoring");
     if (found == nullptr) {
         return false;
     }
     auto monitoring = Result<PyRef>(PyRef::borrow(found));
-    auto holder = call_method(monitoring->get(), "get_tool", "i", TOOL_ID);
-    VESK_TRY(holder);
-    if (holder->get() != Py_None && !is_our_name(holder->get())) {
-        say_once_that_the_id_is_taken(holder->get());
+    PyRef holder;
+    auto id = usable_tool_id(monitoring->get(), holder);
+    VESK_TRY(id);
+    if (!*id) {
+        say_once_that_the_ids_are_taken(holder.get());
         return false;
-    }
-    if (holder->get() != Py_None) {
-        // Left behind by a stop that failed half-way: ours to take again.
-        VESK_TRY(call_method(monitoring->get(), "free_tool_id", "i", TOOL_ID));
     }
     auto disable = checked(PyObject_GetAttrString(monitoring->get(), "DISABLE"));
     VESK_TRY(disable);
-    VESK_TRY(call_method(monitoring->get(), "use_tool_id", "is", TOOL_ID, TOOL_NAME));
-    registry().delivery_ns = monitoring_delivery_ns(monitoring->get(), TOOL_ID);
+    VESK_TRY(call_method(monitoring->get(), "use_tool_id", "is", **id, TOOL_NAME));
+    registry().tool_id = **id;
+    registry().delivery_ns = monitoring_delivery_ns(monitoring->get(), **id);
     VESK_TRY(start_callbacks(monitoring->get()));
     registry().monitoring = std::move(*monitoring);
     registry().disable = std::move(*disable);
@@ -288,7 +306,7 @@ std::vector<PyRef> take_ended_threads() {
 Status stop_monitoring() noexcept {
     PyRef monitoring = std::move(registry().monitoring);
     VESK_TRY(stop_callbacks(monitoring.get()));
-    VESK_TRY(call_method(monitoring.get(), "free_tool_id", "i", TOOL_ID));
+    VESK_TRY(call_method(monitoring.get(), "free_tool_id", "i", registry().tool_id));
     return {};
 }
 

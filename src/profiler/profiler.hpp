@@ -80,12 +80,14 @@ struct Config {
 // a final return, a profile function does not (the frame is asked then, if it is recorded).
 enum class Leaving : uint8_t { Unknown, Finishing, Suspending };
 
-// What the interpreter passed with an event: the returned value (None for a call), and whether the
-// return is one an exception caused (a profile function is not told which exception).
+// What the interpreter passed with an event: the returned value (None for a call), whether the
+// return is one an exception caused, and that exception where known (borrowed): sys.monitoring hands
+// it over; a profile function is not told it (on 3.11 the recorder finds it at the next event).
 struct EventArg {
     PyObject* value;
     bool raised;
     Leaving leaving = Leaving::Unknown;
+    PyObject* exception = nullptr;
 };
 
 // A recorded generator or coroutine call suspended at a yield: its next resumption is recorded under
@@ -126,8 +128,14 @@ struct TraceAccounting {
 // counts are taken off only once the document is stored, so a failed hand-over loses none of them.
 struct AccountingRecords {
     utils::RecordLog records;
-    std::vector<std::pair<utils::PyRef, uint64_t>> left_out;  // code object, calls said
-    uint64_t generation = 0;                                  // of the trace the counts belong to
+    struct Function {
+        utils::PyRef code;
+        uint64_t left_out;  // calls said, by calls_per_function
+        uint64_t stopped;   // and by trace_bytes
+        uint64_t recorded;  // calls recorded in the trace so far
+    };
+    std::vector<Function> left_out;
+    uint64_t generation = 0;  // of the trace the counts belong to
     uint64_t dropped_records = 0;
     uint64_t dropped_bytes = 0;
 };
@@ -136,7 +144,8 @@ struct AccountingRecords {
 struct RecordingTotals {
     uint64_t documents = 0;        // handed to storage
     uint64_t dropped_records = 0;  // lost because storage kept failing, or memory ran out
-    uint64_t left_out_calls = 0;   // counted, not recorded, by volume control
+    uint64_t left_out_calls = 0;   // counted, not recorded, past calls_per_function
+    uint64_t stopped_calls = 0;    // counted, not recorded, once a trace reached trace_bytes
     uint64_t stopped_traces = 0;   // traces that reached their byte limit
     uint64_t failed_events = 0;    // events dropped for an internal error
 };
@@ -155,6 +164,25 @@ public:
     // KeyboardInterrupt or SystemExit, raised by a signal handler while the event ran Python code.
     // `owner` is the VeskProfiler object holding this profiler; all three objects are borrowed.
     [[nodiscard]] int deliver(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
+    // `deliver`'s error boundary around any handler: what `body(context)` returns or throws, settled
+    // as `deliver` says. Taking the handler as a pointer lets the test module put failures through it.
+    [[nodiscard]] int settle(PyObject* owner, PyObject* frame, utils::Event event, utils::Status (*body)(void* context),
+                             void* context) noexcept;
+
+    // 3.11 (a profile function is not told which exception leaves a frame). Whether the unwind of
+    // `frame` waits for the thread's next event, through a one-event trace function, which names its
+    // exception (the caller's exception event) and then delivers it: only for a recorded call, and
+    // only on a thread without a trace function of its own.
+    [[nodiscard]] bool defer_unwind(PyObject* owner, PyObject* frame) noexcept;
+    // A recorded generator resumed by a throw(): the next event names what was thrown, which its
+    // unwind takes where no caller sees the exception (close()).
+    void watch_throw(PyObject* owner, PyObject* frame) noexcept;
+    // A return by value ends what a throw() into the frame told.
+    void forget_thrown(PyObject* frame) noexcept;
+    [[nodiscard]] bool holds_thrown() const noexcept { return threads_holding_thrown_ != 0; }
+    // The one-event trace function's event: `exception` is what it was told of (null for an event
+    // of another kind). Delivers the unwind that waited for it.
+    [[nodiscard]] int exception_seen(PyObject* owner, PyObject* exception) noexcept;
 
     // Requires the interpreter lock, before the first event. The interpreter's cost of handing over
     // one event (see calibration.hpp), counted into the recorder's time.
@@ -192,8 +220,9 @@ private:
     [[nodiscard]] utils::Result<CodeVerdict> decide_verdict(EventCode& code) noexcept;
     // Whether a frame the filename does not drop gets a record: the attrs test where the filename
     // leaves it open, then volume control (which counts what it leaves out).
-    [[nodiscard]] utils::Result<bool> wants_record(PyObject* frame, utils::Event event, const EventCode& code,
-                                                   filters::FilenameVerdict filename, ThreadState& thread) noexcept;
+    [[nodiscard]] utils::Result<bool> wants_record(PyObject* frame, utils::Event event, const EventArg& arg,
+                                                   const EventCode& code, filters::FilenameVerdict filename,
+                                                   ThreadState& thread) noexcept;
     [[nodiscard]] utils::Status handle_event(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg,
                                              const EventCode& code, bool record,
                                              std::vector<plugins::PluginProcessor>* processors,
@@ -226,11 +255,17 @@ private:
 
     // Volume control (volume.cpp): which recorded-code events get a frame record.
     enum class Admission { Record, LeaveOut };
-    [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventCode& code,
+    [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventArg& arg, const EventCode& code,
                                   ThreadState& thread) noexcept;
-    void count_left_out(const EventCode& code) noexcept;
+    enum class LeftOutBy { CallsPerFunction, TraceBytes };
+    void count_left_out(const EventCode& code, LeftOutBy by) noexcept;
+    // Whether a call event is the resumption of a generator or coroutine call already counted
+    // (recorded, or left out and suspended since): it belongs to that one call.
+    [[nodiscard]] bool resumes_counted_call(PyObject* frame) const noexcept;
     void forget_left_out_calls() noexcept;
     [[nodiscard]] AccountingRecords accounting_records() noexcept;
+    // What was thrown into the thread's frame, taken out (null where nothing is kept).
+    [[nodiscard]] utils::PyRef take_thrown(ThreadState& thread) noexcept;
     // Takes the counts a stored document said off the pending ones.
     void settle(AccountingRecords& said) noexcept;
     [[nodiscard]] utils::Status file_stop_marker(ThreadState& thread) noexcept;
@@ -310,7 +345,11 @@ private:
     // Recorded generator and coroutine calls now suspended, by frame (interpreter lock; a generator
     // may be resumed on another thread).
     std::unordered_map<PyObject*, SuspendedCall> suspended_calls_;
+    // Generator and coroutine calls left out by volume control now suspended, by frame, with the
+    // trace generation that counted them (interpreter lock): their resumptions are left out uncounted.
+    std::unordered_map<PyObject*, std::pair<utils::PyRef, uint64_t>> left_out_suspended_;
     utils::InterpreterGuarded<bool> trouble_reported_{false};
+    uint32_t threads_holding_thrown_ = 0;  // that keep what was thrown into a frame (interpreter lock)
     double event_delivery_ns_ = 0;
 };
 

@@ -201,7 +201,21 @@ namespace {
     }
     const EventArg event_arg{arg == nullptr ? Py_None : arg,
                              event == utils::Event::Return && utils::leaving_by_exception(frame, arg)};
-    return profiler_of(object).deliver(object, reinterpret_cast<PyObject*>(frame), event, event_arg);
+    Profiler& profiler = profiler_of(object);
+    auto* frame_object = reinterpret_cast<PyObject*>(frame);
+    if constexpr (!utils::HAS_MONITORING) {
+        // Only 3.11 can learn the exception this way: a trace function on 3.12 would have every
+        // code object instrumented for line events.
+        if (event_arg.raised && profiler.defer_unwind(object, frame_object)) {
+            return 0;
+        }
+        if (event == utils::Event::Call) {
+            profiler.watch_throw(object, frame_object);
+        } else if (!event_arg.raised && profiler.holds_thrown()) {
+            profiler.forget_thrown(frame_object);
+        }
+    }
+    return profiler.deliver(object, frame_object, event, event_arg);
 }
 
 }  // namespace

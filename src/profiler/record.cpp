@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "profiler/frame_record.hpp"
+#include "profiler/unwind.hpp"
 #include "serialize/bridge.hpp"
 #include "utils/compat.hpp"
 #include "utils/frames.hpp"
@@ -335,7 +336,15 @@ Status Profiler::gather_frame_record(PyObject* frame, Event event, EventArg arg,
     // Found once for both values: a lookup by name costs more than a call of a small serialiser.
     auto serializer = host_.get().serializer(config_.serializer());
     VESK_TRY(serializer);
-    auto values = serialize_frame(frame, code.code.get(), texts, arg.value, *serializer, config_.serializer(), thread);
+    // An unwind holds its exception where the value of a return would be.
+    PyRef exception;
+    if (arg.raised && arg.exception != nullptr) {
+        auto described = exception_description(arg.exception, line_of(frame, code.code.get(), texts));
+        VESK_TRY(described);
+        exception = std::move(*described);
+    }
+    PyObject* value = exception ? exception.get() : arg.value;
+    auto values = serialize_frame(frame, code.code.get(), texts, value, *serializer, config_.serializer(), thread);
     VESK_TRY(values);
     parts.arg = std::move(values->arg);
     parts.locals = std::move(values->locals);

@@ -44,7 +44,15 @@ struct ThreadState {
     utils::PyRef left_out_call;                 // the call whose whole subtree is left out
     utils::ByteBuffer spare_record;             // the last frame record's allocation, reused
     std::string scratch_path;                   // the "path" text being written, reused
-    utils::ByteBuffer serialized_arg;           // what the native serialiser wrote, reused
+    // 3.11, where the profile function is not told which exception leaves a frame: the recorded
+    // frame whose unwind waits for the next event to name it; the generator frame resumed by a
+    // throw() whose exception the next event names, and then that frame and what was thrown into
+    // it (close()'s GeneratorExit, which no caller sees).
+    utils::PyRef unwinding;
+    utils::PyRef awaiting_throw;
+    utils::PyRef thrown_into;
+    utils::PyRef thrown;
+    utils::ByteBuffer serialized_arg;  // what the native serialiser wrote, reused
     utils::ByteBuffer serialized_locals;
     // The recorder's own time on this thread, so that readers can take it out of durations: the
     // events that reached the recorder so far and the time it spent on them, and where the current

@@ -4,9 +4,11 @@
 // a marker. The counts go into the trace as "calls_left_out" records, one per document.
 #include "profiler/profiler.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <iterator>
 
+#include "utils/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/msgpack_writer.hpp"
 
@@ -16,13 +18,39 @@ using utils::Event;
 using utils::PyRef;
 using utils::Status;
 
-Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCode& event_code,
+namespace {
+
+bool suspending(PyObject* frame, PyObject* code, const EventArg& arg) noexcept {
+    if (arg.raised || arg.leaving == Leaving::Finishing) {
+        return false;
+    }
+    return arg.leaving == Leaving::Suspending ||
+           utils::suspending_at_yield(reinterpret_cast<PyFrameObject*>(frame), code);
+}
+
+}  // namespace
+
+Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventArg& arg, const EventCode& event_code,
                                     ThreadState& thread) noexcept {
     if (thread.left_out_call) {
-        // Inside a left-out subtree: only its own return ends it.
+        // Inside a left-out subtree: only its own return (or yield) ends it. A generator or coroutine
+        // suspended in it stays left out, uncounted, when it is resumed.
         if (event == Event::Call) {
-            count_left_out(event_code);
-        } else if (thread.left_out_call.get() == frame) {
+            const bool resumed = !left_out_suspended_.empty() && left_out_suspended_.erase(frame) != 0;
+            if (!resumed && !(!suspended_calls_.empty() && suspended_calls_.contains(frame))) {
+                count_left_out(event_code, LeftOutBy::CallsPerFunction);
+            }
+            return Admission::LeaveOut;
+        }
+        if (suspending(frame, event_code.code.get(), arg)) {
+            try {
+                left_out_suspended_.insert_or_assign(
+                    frame, std::pair{PyRef::borrow(frame), trace_generation_.load(std::memory_order_relaxed)});
+            } catch (const std::bad_alloc&) {
+                // Its resumptions then count as calls of their own, as they would without this.
+            }
+        }
+        if (thread.left_out_call.get() == frame) {
             thread.left_out_call = PyRef();
         }
         return Admission::LeaveOut;
@@ -31,14 +59,28 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCod
         // Returns of calls recorded before the stop still close them.
         bool closes_recorded_call = event == Event::Return && !thread.call_frames.empty() &&
                                     thread.call_frames.back().frame.get() == frame;
-        if (event == Event::Call) {
-            count_left_out(event_code);
+        if (event == Event::Call && !resumes_counted_call(frame)) {
+            count_left_out(event_code, LeftOutBy::TraceBytes);
         }
         return closes_recorded_call ? Admission::Record : Admission::LeaveOut;
     }
     const std::optional<uint64_t> cap = config_.limits.calls_per_function;
     if (event != Event::Call || !cap) {
         return Admission::Record;
+    }
+    if (!suspended_calls_.empty() && suspended_calls_.contains(frame)) {
+        return Admission::Record;  // a recorded call resumed: counted at its start
+    }
+    if (!left_out_suspended_.empty()) {
+        if (auto left_out = left_out_suspended_.find(frame); left_out != left_out_suspended_.end()) {
+            const bool same_trace = left_out->second.second == trace_generation_.load(std::memory_order_relaxed);
+            thread.left_out_call = std::move(left_out->second.first);
+            left_out_suspended_.erase(left_out);
+            if (same_trace) {
+                return Admission::LeaveOut;  // a left-out call resumed: its subtree stays left out
+            }
+            thread.left_out_call = PyRef();
+        }
     }
     CallCounts* counts = call_counts(event_code.facts, serial_, trace_generation_.load(std::memory_order_relaxed));
     if (counts == nullptr) {
@@ -49,20 +91,28 @@ Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventCod
         return Admission::Record;
     }
     thread.left_out_call = PyRef::borrow(frame);
-    count_left_out(event_code);
+    count_left_out(event_code, LeftOutBy::CallsPerFunction);
     return Admission::LeaveOut;
 }
 
-void Profiler::count_left_out(const EventCode& event_code) noexcept {
+bool Profiler::resumes_counted_call(PyObject* frame) const noexcept {
+    return (!suspended_calls_.empty() && suspended_calls_.contains(frame)) ||
+           (!left_out_suspended_.empty() && left_out_suspended_.contains(frame));
+}
+
+void Profiler::count_left_out(const EventCode& event_code, LeftOutBy by) noexcept {
     CallCounts* counts = call_counts(event_code.facts, serial_, trace_generation_.load(std::memory_order_relaxed));
     if (counts == nullptr) {
         return;
     }
-    if (counts->left_out++ == 0) {
+    const bool listed = counts->left_out != 0 || counts->stopped != 0;
+    uint64_t& count = by == LeftOutBy::CallsPerFunction ? counts->left_out : counts->stopped;
+    ++count;
+    if (!listed) {
         try {
             left_out_codes_.get().push_back(PyRef::borrow(event_code.code.get()));
         } catch (const std::bad_alloc&) {
-            counts->left_out = 0;  // not listed, so not reported: better than a count that never shows
+            count = 0;  // not listed, so not reported: better than a count that never shows
         }
     }
 }
@@ -107,9 +157,10 @@ std::string function_path(PyCodeObject* code) noexcept {
     return path;
 }
 
-void write_left_out_function(utils::MsgpackWriter& writer, PyObject* code_object, uint64_t count) noexcept {
+void write_left_out_function(utils::MsgpackWriter& writer, PyObject* code_object, uint64_t count,
+                             std::optional<uint64_t> recorded) noexcept {
     auto* code = reinterpret_cast<PyCodeObject*>(code_object);
-    writer.map_header(4);
+    writer.map_header(recorded ? 5 : 4);
     writer.str("co_name");
     writer.str(code_text(code->co_name));
     writer.str("qualname");
@@ -118,12 +169,52 @@ void write_left_out_function(utils::MsgpackWriter& writer, PyObject* code_object
     writer.str(function_path(code));
     writer.str("count");
     writer.uint(count);
+    if (recorded) {
+        writer.str("recorded");
+        writer.uint(*recorded);
+    }
 }
 
 void append_record(utils::RecordLog& buffer, const utils::ByteBuffer& record, const utils::MsgpackWriter& writer) {
     if (writer.finish()) {
         buffer.append(record.view());
     }
+}
+
+// The "calls_left_out" record of one limit: the limit, and each function's calls it left out since
+// the last document (with, for calls_per_function, the calls recorded in the trace so far, which
+// say what limit would have kept them all).
+void write_left_out_record(utils::RecordLog& records, const std::vector<AccountingRecords::Function>& functions,
+                           bool by_calls, uint64_t limit, double timestamp) {
+    const auto listed = static_cast<uint32_t>(std::count_if(
+        functions.begin(), functions.end(), [&](const auto& f) { return (by_calls ? f.left_out : f.stopped) != 0; }));
+    if (listed == 0) {
+        return;
+    }
+    utils::ByteBuffer record;
+    utils::MsgpackWriter writer(record);
+    writer.map_header(5);
+    writer.str("type");
+    writer.str("calls_left_out");
+    utils::write_f64_pair(writer, timestamp);
+    writer.str("reason");
+    writer.str(by_calls ? "calls_per_function" : "trace_bytes");
+    writer.str("limit");
+    writer.uint(limit);
+    writer.str("functions");
+    writer.array_header(listed);
+    for (const auto& function : functions) {
+        const uint64_t count = by_calls ? function.left_out : function.stopped;
+        if (count == 0) {
+            continue;
+        }
+        std::optional<uint64_t> recorded;
+        if (by_calls) {
+            recorded = function.recorded;
+        }
+        write_left_out_function(writer, function.code.get(), count, recorded);
+    }
+    append_record(records, record, writer);
 }
 
 }  // namespace
@@ -135,22 +226,16 @@ AccountingRecords Profiler::accounting_records() noexcept {
     const double timestamp = now ? *now : config_.start_timestamp;
     try {
         if (!left_out_codes_.get().empty()) {
-            const uint64_t generation = said.generation;
-            utils::ByteBuffer record;
-            utils::MsgpackWriter writer(record);
-            writer.map_header(3);
-            writer.str("type");
-            writer.str("calls_left_out");
-            utils::write_f64_pair(writer, timestamp);
-            writer.str("functions");
-            writer.array_header(static_cast<uint32_t>(left_out_codes_.get().size()));
             for (const PyRef& code : left_out_codes_.get()) {
-                CallCounts* counts = call_counts(code.get(), serial_, generation);
-                const uint64_t count = counts != nullptr ? counts->left_out : 0;
-                write_left_out_function(writer, code.get(), count);
-                said.left_out.emplace_back(code.clone(), count);
+                CallCounts* counts = call_counts(code.get(), serial_, said.generation);
+                said.left_out.push_back({code.clone(), counts != nullptr ? counts->left_out : 0,
+                                         counts != nullptr ? counts->stopped : 0,
+                                         counts != nullptr ? counts->recorded : 0});
             }
-            append_record(said.records, record, writer);
+            write_left_out_record(said.records, said.left_out, true, config_.limits.calls_per_function.value_or(0),
+                                  timestamp);
+            write_left_out_record(said.records, said.left_out, false, config_.limits.trace_bytes.value_or(0),
+                                  timestamp);
         }
         {
             auto accounting = accounting_.lock();
@@ -160,9 +245,10 @@ AccountingRecords Profiler::accounting_records() noexcept {
         if (said.dropped_records != 0) {
             utils::ByteBuffer record;
             utils::MsgpackWriter writer(record);
-            writer.map_header(4);
+            writer.map_header(5);
             writer.str("type");
             writer.str("records_dropped");
+            utils::write_int_pair(writer, "buffer_bytes", config_.limits.buffer_bytes);
             writer.str("count");
             writer.uint(said.dropped_records);
             writer.str("bytes");
@@ -183,11 +269,15 @@ void Profiler::settle(AccountingRecords& said) noexcept {
         said.left_out.clear();  // a new test's trace began meanwhile: its counts start from nothing
     }
     uint64_t settled_calls = 0;
-    for (auto& [code, count] : said.left_out) {
-        if (CallCounts* counts = call_counts(code.get(), serial_, generation)) {
-            const uint64_t taken = std::min(counts->left_out, count);
+    uint64_t settled_stopped = 0;
+    for (const auto& function : said.left_out) {
+        if (CallCounts* counts = call_counts(function.code.get(), serial_, generation)) {
+            const uint64_t taken = std::min(counts->left_out, function.left_out);
+            const uint64_t stopped = std::min(counts->stopped, function.stopped);
             counts->left_out -= taken;
+            counts->stopped -= stopped;
             settled_calls += taken;
+            settled_stopped += stopped;
         }
     }
     // Codes still holding calls (counted while the document was being stored) stay listed; the others
@@ -195,7 +285,7 @@ void Profiler::settle(AccountingRecords& said) noexcept {
     std::vector<PyRef> settled;
     std::erase_if(left_out_codes_.get(), [&](PyRef& code) {
         CallCounts* counts = call_counts(code.get(), serial_, generation);
-        if (counts != nullptr && counts->left_out != 0) {
+        if (counts != nullptr && (counts->left_out != 0 || counts->stopped != 0)) {
             return false;
         }
         settled.push_back(std::move(code));
@@ -207,7 +297,11 @@ void Profiler::settle(AccountingRecords& said) noexcept {
                                                            said.dropped_records);
         accounting->unreported_dropped_bytes -= std::min(accounting->unreported_dropped_bytes, said.dropped_bytes);
     }
-    totals_.lock()->left_out_calls += settled_calls;
+    {
+        auto totals = totals_.lock();
+        totals->left_out_calls += settled_calls;
+        totals->stopped_calls += settled_stopped;
+    }
     said.left_out.clear();
 }
 
@@ -246,8 +340,8 @@ utils::Result<PyRef> Profiler::recording_totals() noexcept {
     }
     for (auto [key, value] :
          {std::pair{"documents", totals.documents}, std::pair{"dropped_records", totals.dropped_records},
-          std::pair{"left_out_calls", totals.left_out_calls}, std::pair{"stopped_traces", totals.stopped_traces},
-          std::pair{"failed_events", totals.failed_events}}) {
+          std::pair{"left_out_calls", totals.left_out_calls}, std::pair{"stopped_calls", totals.stopped_calls},
+          std::pair{"stopped_traces", totals.stopped_traces}, std::pair{"failed_events", totals.failed_events}}) {
         PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(value));
         if (!number || PyDict_SetItemString(dict.get(), key, number.get()) < 0) {
             return utils::PyError::fetch();

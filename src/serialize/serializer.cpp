@@ -368,6 +368,14 @@ PyObject* name_kind(PyObject* self, PyObject* name) noexcept {
     });
 }
 
+// The caches hold the types they answered for: a program's class (and, through its methods, its
+// module's globals) would otherwise outlive the program's own end, and its instances' __del__ would
+// never run (or run after the output streams are gone).
+PyObject* forget(PyObject* self, PyObject*) noexcept {
+    state_of(self).caches.clear();
+    Py_RETURN_NONE;
+}
+
 // `text` (str) or `data` (bytes) with the secrets found by their shape replaced; the very object when
 // it holds none.
 PyObject* redact(PyObject* self, PyObject* text, bool bytes) noexcept {
@@ -483,6 +491,8 @@ PyMethodDef methods[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("Sets the limits, the secret names and the process environment; returns whether values are "
                "converted here (else by the Python serialiser).")},
+    {"forget", forget, METH_NOARGS,
+     PyDoc_STR("forget($self, /)\n--\n\nForgets the answers remembered for objects; called when a recording stops.")},
     {"name_kind", name_kind, METH_O,
      PyDoc_STR("name_kind($self, name, /)\n--\n\nWhat a name says about its value, as vesk.redaction numbers it.")},
     {"redact_text", redact_text, METH_O,

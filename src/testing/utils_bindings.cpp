@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN  // "s#" formats take Py_ssize_t lengths
 #include <Python.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "utils/entry.hpp"
 #include "utils/frames.hpp"
 #include "utils/ids.hpp"
+#include "utils/locks.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/qualname.hpp"
 
@@ -589,7 +591,25 @@ PyObject* get_qualname_inner(PyObject*, PyObject* args) {
     });
 }
 
+// take_engine_locks(ranks): takes one engine lock of each rank in the list, in its order, all held
+// together, then lets them go; a broken locking rule ends the process (checked builds).
+PyObject* take_engine_locks(PyObject*, PyObject* ranks) {
+    std::deque<utils::Guarded<int>> locks;
+    std::vector<utils::Locked<int>> held;
+    const Py_ssize_t count = PyList_Check(ranks) ? PyList_GET_SIZE(ranks) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const long rank = PyLong_AsLong(PyList_GET_ITEM(ranks, i));
+        if (rank < 0 || rank > static_cast<long>(utils::LockRank::Totals)) {
+            PyErr_SetString(PyExc_ValueError, "no such lock rank");
+            return nullptr;
+        }
+        held.push_back(locks.emplace_back(static_cast<utils::LockRank>(rank)).lock());
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
+    {"take_engine_locks", take_engine_locks, METH_O, nullptr},
     {"frame_id", frame_id, METH_NOARGS, nullptr},
     {"trace_id", trace_id, METH_NOARGS, nullptr},
     {"frame_id_from_text", frame_id_from_text, METH_O, nullptr},

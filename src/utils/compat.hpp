@@ -12,6 +12,15 @@ namespace vesk::utils {
 // sys.monitoring (events per code location, switched off where a tool does not want them).
 inline constexpr bool HAS_MONITORING = PY_VERSION_HEX >= 0x030C0000;
 
+// The thread's innermost Python frame: a frame the interpreter pushes takes it for its caller.
+inline struct _PyInterpreterFrame*& current_frame_slot(PyThreadState* thread) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return thread->current_frame;
+#else
+    return thread->cframe->current_frame;
+#endif
+}
+
 // Whether the interpreter is tearing down (after the exit functions ran): modules are going away.
 inline bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -121,6 +130,20 @@ inline bool at_return_or_yield(PyFrameObject* frame) noexcept {
     return op == -1 || op == RETURN_VALUE || op == RETURN_CONST || op == YIELD_VALUE;
 }
 #endif
+
+// Whether a resumption of a generator or coroutine frame that a profile function is told of is a
+// throw() into it (close() throws GeneratorExit): 3.11 reports it with the frame still at its yield,
+// an ordinary resumption at the RESUME after it.
+inline bool resumed_by_throw(PyFrameObject* frame, PyObject* code) noexcept {
+    constexpr int resumable = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+    if ((reinterpret_cast<PyCodeObject*>(code)->co_flags & resumable) == 0) {
+        return false;
+    }
+    return instruction_at_lasti(frame).op == YIELD_VALUE;
+}
+
+// Whether the calling thread has a trace function (a debugger's, a coverage tool's).
+inline bool trace_function_set() noexcept { return PyThreadState_Get()->c_tracefunc != nullptr; }
 
 // Whether a profile function's return event, with `arg` as the interpreter passed it, is the frame
 // being left by an exception. The interpreter passes no value then; 3.12 (3.12.1 at least) passes

@@ -87,6 +87,8 @@ namespace vesk::utils {
     X(call_frame_id, "call_frame_id")                                 \
     X(line_number, "line_number")                                     \
     X(type, "type")                                                   \
+    X(message, "message")                                             \
+    X(line, "line")                                                   \
     X(mapping, "Mapping")                                             \
     X(event_call, "call")                                             \
     X(event_return, "return")                                         \

@@ -93,6 +93,47 @@ def test_calls_past_a_functions_limit_are_counted_and_left_out_with_their_subtre
     assert len(ours) == 18 and all(r["frame_id"] is not None for r in ours)
 
 
+def producer(n):
+    for value in range(n):
+        yield leaf(value)
+    return "end"
+
+
+async def awaits(n):
+    for value in range(n):
+        await Suspend()
+    return "done"
+
+
+class Suspend:
+    def __await__(self):
+        yield
+
+
+def drive(coroutine):
+    try:
+        while True:
+            coroutine.send(None)
+    except StopIteration as stop:
+        return stop.value
+
+
+def test_a_generators_resumptions_belong_to_its_one_call(host_modules):
+    host = limited(host_modules, calls_per_function=3)
+    with profiling(host) as profiler:
+        for _ in range(4):  # the fourth call is left out, with all its resumptions
+            assert list(producer(10)) == list(range(10))
+        for _ in range(4):
+            assert drive(awaits(10)) == "done"
+    document = decode(profiler.build_trace())
+    for function, result in (("producer", "end"), ("awaits", "done")):
+        records = frames_of(document, co_name=function)
+        assert len({r["frame_id"] for r in records}) == 3
+        # Each recorded call: its start, ten resumptions, and the real result at its end.
+        assert [r["arg"] for r in records if r["event"] == "return"][10::11] == [result] * 3
+    assert left_out([document]) == {"producer": 1, "awaits": 1, "drive": 1, "__await__": 40 - 3, "leaf": 40 - 3}
+
+
 def test_each_test_trace_counts_calls_afresh_and_drops_records_outside_tests(host_modules):
     from test_buffers import begin_test, finish_test, plugin
 
@@ -136,6 +177,8 @@ def test_past_the_trace_byte_limit_frame_recording_stops_with_a_marker(host_modu
     # The call open when recording stopped still gets its return.
     assert [r["arg"] for r in frames_of(document, co_name="outer", event="return")] == ["done"]
     assert left_out([document])["leaf"] == 50 - recorded_calls([document], "leaf")
+    blamed = [r for r in records_of(document) if r.get("type") == "calls_left_out"]
+    assert [(r["reason"], r["limit"]) for r in blamed] == [("trace_bytes", 3000)]
     assert profiler.recording_totals()["stopped_traces"] == 1
 
 

@@ -1,7 +1,10 @@
 """The extension module, registration and the profile callback, driven as the host package does."""
 
+import cProfile
 import ctypes
 import inspect
+import os
+import pstats
 import subprocess
 import sys
 import textwrap
@@ -16,7 +19,7 @@ from engine_support import Host, decode, frames_of, profiling, stop_profiling
 
 
 def test_module_surface():
-    assert _vesk.__all__ == ["register_noop_profiler", "register_profiler", "stop_other_threads_for_exit"]
+    assert _vesk.__all__ == ["register_noop_profiler", "register_profiler", "stop_other_threads_for_exit", "exec_program"]
     assert _vesk.__doc__ == ""
     assert str(inspect.signature(_vesk.register_profiler)) == "(profiler)"
     assert str(inspect.signature(_vesk.register_noop_profiler)) == "()"
@@ -187,6 +190,18 @@ class TestProfileCallback:
         assert [(r["event"], r["arg"]) for r in records] == [
             ("call", None), ("return", 42), ("call", None), ("unwind", None)]
 
+    # (how the event's handler fails, what the callback returns and the exception it leaves)
+    SETTLED = [("KeyboardInterrupt", -1, KeyboardInterrupt), ("SystemExit", -1, SystemExit),
+               ("ValueError", 0, None), ("MemoryError", 0, None), ("bad_alloc", 0, None)]
+
+    @pytest.mark.parametrize("failure, result, left", SETTLED, ids=[case[0] for case in SETTLED])
+    def test_the_boundary_hands_back_only_the_programs_own_exceptions(self, host_modules, failure, result, left):
+        profiler = _vesk_testing.new_profiler(Host())
+        settled, error = _vesk_testing.settle_failure(profiler, self.frame(), failure)
+        assert (settled, type(error) if error is not None else None) == (result, left)
+        # The recorder's own trouble is counted, not raised.
+        assert profiler.recording_totals()["failed_events"] == (failure in ("MemoryError", "bad_alloc"))
+
     def test_misuse_returns_minus_one(self, host_modules):
         profiler = _vesk_testing.new_profiler(Host())
         result, error = _vesk_testing.call_profile_callback(None, self.frame(), 0, None)
@@ -257,22 +272,29 @@ def monitored_work():
 class TestMonitoring:
     """On 3.12 and later the events come through sys.monitoring under the profiler's tool id."""
 
-    def test_recording_holds_the_tool_id_and_stopping_lets_it_go(self, host_modules):
+    def test_recording_holds_a_tool_id_beside_cprofile_and_stopping_lets_it_go(self, host_modules):
         with profiling(Host()) as profiler:
-            assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) == "vesk"
+            held = [tool for tool in range(6) if sys.monitoring.get_tool(tool) == "vesk"]
+            assert len(held) == 1 and held[0] != sys.monitoring.PROFILER_ID
             assert sys.getprofile() is None
+            side = cProfile.Profile()
+            side.runcall(monitored_work)
             monitored_work()
-        assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
+        assert not [tool for tool in range(6) if sys.monitoring.get_tool(tool) == "vesk"]
+        assert any(key[2] == "monitored_work" for key in pstats.Stats(side).stats)
         records = frames_of(decode(profiler.build_trace()), co_name="monitored_work")
-        assert [r["event"] for r in records] == ["call", "return"]
+        assert [r["event"] for r in records] == ["call", "return"] * 2
 
-    def test_another_tool_on_the_id_leaves_the_profile_function(self, host_modules, capfd):
-        sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "someone else")
+    def test_other_tools_on_every_free_id_leave_the_profile_function(self, host_modules, capfd):
+        free = [tool for tool in range(6) if sys.monitoring.get_tool(tool) is None]
+        for tool in free:
+            sys.monitoring.use_tool_id(tool, "someone else")
         try:
             with profiling(Host()) as profiler:
                 assert sys.getprofile() is profiler
         finally:
-            sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
+            for tool in free:
+                sys.monitoring.free_tool_id(tool)
         assert "held by someone else; recording through the profile function" in capfd.readouterr().err
 
     def test_code_switched_off_for_one_profiler_is_seen_by_the_next(self, host_modules):
@@ -298,3 +320,25 @@ class TestMonitoring:
         records = frames_of(decode(profiler.build_trace()), co_name="monitored_work")
         assert {r["thread_native_id"] for r in records} == {later.native_id}
         assert [hook for hook in hooks if hook is not None] == []
+
+
+def test_exec_program_runs_code_with_no_caller_frame_and_puts_the_callers_back():
+    globals_ = {}
+    code = compile("import sys\nfirst = sys._getframe().f_back\n1 / 0", "program.py", "exec")
+    with pytest.raises(ZeroDivisionError):
+        _vesk.exec_program(code, globals_)
+    assert globals_["first"] is None
+    assert sys._getframe().f_back is not None and sys._getframe().f_code.co_name.startswith("test_exec_program")
+    with pytest.raises(TypeError):
+        _vesk.exec_program("1", globals_)
+
+
+@pytest.mark.parametrize("ranks, broken", [
+    ([0, 1, 2, 3, 4], False), ([0, 2, 4], False), ([1, 0], True), ([2, 2], True), ([0, 3, 1], True)])
+def test_engine_locks_are_taken_in_rank_order_each_once(ranks, broken):
+    # The checks end the process, as a failed assertion would: each case runs in one of its own.
+    script = f"import _vesk_testing\n_vesk_testing.take_engine_locks({ranks})\nprint('held')"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert (done.returncode != 0, "held" not in done.stdout) == (broken, broken), done.stderr
+    assert ("engine locks are taken in their rank order, each once" in done.stderr) == broken

@@ -289,23 +289,67 @@ def test_a_renamed_module_shows_at_the_next_event(host_modules):
     assert [r["qualname"] for r in calls] == ["sample.helpers.double", "renamed.double"]
 
 
-def test_a_return_caused_by_an_exception_is_recorded_as_an_unwind(host_modules):
-    def fails(value):
-        raise ValueError(value)
+class Unprintable(Exception):
+    def __str__(self):
+        raise AssertionError("the recorder ran the exception's own __str__")
 
-    def catches():
-        try:
-            fails("x")
-        except ValueError:
-            return "caught"
 
+def fails(exception):
+    raise exception
+
+
+def catches(exception):
+    try:
+        fails(exception)
+    except BaseException:
+        return "caught"
+
+
+def suspends():
+    try:  # without a handler, 3.13's close() ends a suspended generator without running it
+        yield 1
+        yield 2
+    finally:
+        pass
+
+
+def closed():
+    generator = suspends()
+    next(generator)
+    generator.close()
+
+
+def thrown_and_caught():
+    generator = suspends()
+    next(generator)
+    try:
+        generator.throw(KeyError("thrown"))
+    except KeyError:
+        pass
+
+
+RAISE_LINE = fails.__code__.co_firstlineno + 1
+UNPRINTABLE = f"{Unprintable.__module__}.Unprintable"
+
+
+@pytest.mark.parametrize(("run", "function", "exception", "line"), [
+    (lambda: catches(ValueError("x")), "fails", ("ValueError", "x"), RAISE_LINE),
+    (lambda: catches(FileNotFoundError(2, "gone")), "fails", ("FileNotFoundError", "[Errno 2] gone"), RAISE_LINE),
+    (lambda: catches(Unprintable("own text")), "fails", (UNPRINTABLE, "own text"), RAISE_LINE),
+    (lambda: catches(Unprintable(1, 2)), "fails", (UNPRINTABLE, None), RAISE_LINE),
+    (lambda: catches(KeyboardInterrupt()), "fails", ("KeyboardInterrupt", None), RAISE_LINE),
+    (closed, "suspends", ("GeneratorExit", None), None),  # the line the finally block re-raises at
+    (thrown_and_caught, "suspends", ("KeyError", "thrown"), None),
+])
+def test_an_unwind_names_the_exception_that_left_the_call(host_modules, run, function, exception, line):
     with profiling(Host()) as profiler:
-        catches()
-    records = [r for r in frames_of(decode(profiler.build_trace())) if r["co_name"] in ("fails", "catches")]
-    assert [(r["co_name"], r["event"], r["arg"]) for r in records] == [
-        ("catches", "call", None), ("fails", "call", None), ("fails", "unwind", None),
-        ("catches", "return", "caught")]
-    assert records[1]["frame_id"] == records[2]["frame_id"]
+        run()
+    records = frames_of(decode(profiler.build_trace()), co_name=function)
+    assert [r["event"] for r in records][-2:] == ["call", "unwind"]
+    described = records[-1]["arg"]
+    assert (described["type"], described["message"]) == exception
+    assert records[-1]["path"].endswith(f":{described['line']}") and described["line"] == (line or described["line"])
+    assert records[-1]["frame_id"] == records[0]["frame_id"]
 
 
 def test_a_none_returned_or_yielded_is_a_return(host_modules):

@@ -64,11 +64,11 @@ class Project:
             raise AssertionError(f"vesk {args} failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
         return done
 
-    def python(self, *args: str, timeout: float = 120):
+    def python(self, *args: str, timeout: float = 120, **env: str):
         return subprocess.run(
             [sys.executable, *args],
             cwd=self.root,
-            env=subprocess_env(),
+            env=subprocess_env(**env),
             capture_output=True,
             text=True,
             timeout=timeout,
@@ -109,3 +109,34 @@ def assert_one_error_line(done, *fragments: str) -> None:
     assert "Traceback" not in done.stderr
     for fragment in fragments:
         assert fragment in lines[0], lines[0]
+
+
+@pytest.fixture(scope="module")
+def browser():
+    """Headless Chromium through its driver, for the viewer's pages."""
+    import shutil
+
+    if not (shutil.which("chromium") and shutil.which("chromedriver")):
+        pytest.skip("chromium and chromium-driver are not installed (apt-get install chromium chromium-driver)")
+    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (the test extra)")
+    options = webdriver.ChromeOptions()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
+        options.add_argument(argument)
+    # Not the sanitizer runtimes the test run may have preloaded: they are for the engine, and abort
+    # the browser.
+    environment = {key: value for key, value in os.environ.items() if key not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    service = webdriver.ChromeService(shutil.which("chromedriver"), env=environment)
+    driver = webdriver.Chrome(options=options, service=service)
+    yield driver
+    driver.quit()
+
+
+def visit(browser, server, path: str, selector: str):
+    """Opens a page of the viewer and waits for `selector`; returns a finder of elements by CSS."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    browser.get(server.url.rstrip("/") + path)
+    WebDriverWait(browser, 60).until(expected_conditions.presence_of_element_located((By.CSS_SELECTOR, selector)))
+    return lambda css: browser.find_elements(By.CSS_SELECTOR, css)

@@ -77,3 +77,23 @@ def test_bad_files_give_one_line_naming_the_key(tmp_path, monkeypatch, text, mes
 def test_explicit_config_file_must_exist(tmp_path):
     with pytest.raises(config.ConfigError, match="does not exist"):
         config.load(str(tmp_path), path=str(tmp_path / "nope.toml"))
+
+
+@pytest.mark.parametrize(
+    "file, environment, expected",
+    [
+        ('db_path = "here.db"', None, "{root}/here.db"),
+        ('db_path = "here.db"\ndb_url = "postgresql://team@db/traces"', None, "postgresql://team@db/traces"),
+        ('db_url = "postgresql://team@db/traces"', "postgresql://ci@db/ci", "postgresql://ci@db/ci"),
+        ("", "elsewhere/ci.db", "{root}/elsewhere/ci.db"),
+    ],
+)
+def test_the_store_is_vesk_db_else_db_url_else_db_path(tmp_path, monkeypatch, file, environment, expected):
+    write_config(tmp_path, file)
+    if environment is None:
+        monkeypatch.delenv("VESK_DB", raising=False)
+    else:
+        monkeypatch.setenv("VESK_DB", environment)
+    settings = config.load(str(tmp_path))
+    assert (settings["db_path"], settings["db_file"]) == (
+        expected.format(root=tmp_path), str(tmp_path / ("here.db" if "here.db" in file else ".vesk/db.sqlite3")))

@@ -235,8 +235,8 @@ def test_volume_records_add_up_over_the_documents_of_a_trace(db_path):
     assert (summary.frame_count, summary.plugin_count) == (1, 0)
 
 
-def version_1_database(path, documents: list[tuple[str, bytes]]) -> None:
-    """A database as the first schema's vesk left it."""
+def old_database(path, documents: list[tuple[str, bytes]], version: int) -> None:
+    """A database as the vesk of schema `version` left it, its documents saved under the first."""
     connection = sqlite3.connect(path)
     for statement in schema._MIGRATIONS[1]:
         connection.execute(statement)
@@ -248,18 +248,22 @@ def version_1_database(path, documents: list[tuple[str, bytes]]) -> None:
             (trace_id, 1000.0 + number, summary["started_at"], summary["source"], summary["label"],
              json_list(summary["command_line"]), summary["frame_count"], summary["plugin_count"], payload),
         )
-    connection.execute("PRAGMA user_version = 1")
+    for later in range(2, version + 1):
+        for statement in schema._MIGRATIONS[later]:
+            connection.execute(statement)
+    connection.execute(f"PRAGMA user_version = {version}")
     connection.commit()
     connection.close()
 
 
-def test_a_first_schema_database_is_upgraded_and_keeps_its_traces(tmp_path):
+@pytest.mark.parametrize("version", range(1, schema.SCHEMA_VERSION))
+def test_an_older_schema_database_is_upgraded_and_keeps_its_traces(tmp_path, version):
     path = str(tmp_path / "old.sqlite3")
     padding = {"type": "log", "blob": b"x" * 200_000}
     start = {"type": "start_test", "test": "test_one"}
     saved = [("trc_a", document("trc_a", [FRAME, padding])), ("trc_b", document("trc_b", [start, padding])),
              ("trc_a", document("trc_a", [FRAME, FRAME])), ("trc_c", document("trc_c", [padding]))]
-    version_1_database(path, saved)
+    old_database(path, saved, version)
     summaries = open_store(path).list_traces()  # reading upgrades it
     assert [s.trace_id for s in summaries] == ["trc_c", "trc_a", "trc_b"]
     a = summaries[1]

@@ -70,8 +70,9 @@ def records_of(path, summary) -> list[dict]:
     return [r for d in trace.documents for r in records(d)]
 
 
-def test_wsgi_requests_each_get_a_trace_with_method_path_and_status(tmp_path):
-    path = tmp_path / "web.sqlite3"
+@pytest.mark.parametrize("kind", ["sqlite", "postgres"])
+def test_wsgi_requests_each_get_a_trace_with_method_path_and_status(tmp_path, request, kind):
+    path = request.getfixturevalue("postgres_url") if kind == "postgres" else tmp_path / "web.sqlite3"
     app = VeskMiddleware(application, db_path=path)
     answers = serve(app, ["/apple?fresh=1", "/missing", "/boom"])
     assert answers[0] == (200, b'{"item": "apple", "price": 3}')

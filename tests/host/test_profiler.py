@@ -34,6 +34,8 @@ def test_context_manager_records_the_block_into_one_trace(tmp_path):
         square(2)
     square(3)  # after: not recorded
     assert not profiler.is_recording()
+    # The interpreter is left as found: the program's own profile functions see no stand-in's calls.
+    assert sys.setprofile is profiler._setprofile
     assert recording.saved and recording.error is None
     assert functions_in(path, recording.trace_id) == ["square"]
     summary = open_store(str(path)).trace_summary(recording.trace_id)

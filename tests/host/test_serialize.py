@@ -30,7 +30,7 @@ def default_limits():
 def one_value(data: bytes):
     """Decodes exactly one MessagePack value; fails on trailing bytes or on empty input."""
     assert data
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, ext_hook=serialize._ext_hook)
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, ext_hook=serialize.ext_hook)
     unpacker.feed(data)
     values = list(unpacker)
     assert len(values) == 1

@@ -5,7 +5,6 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -18,7 +17,7 @@ from pathlib import Path
 import msgpack
 import pytest
 from pytest import approx
-from host_support import Project, needs_engine, subprocess_env
+from host_support import Project, needs_engine, subprocess_env, visit
 
 from vesk import db, serialize, storage
 from vesk.storage import open_store
@@ -271,14 +270,14 @@ def test_sql_is_grouped_by_shape_with_repeats_from_one_call_flagged(server, reco
 def test_the_timeline_has_the_calls_at_least_a_pixel_long(server, recorded):
     base = f"trace/{recorded.first}"
     whole = api(server, f"{base}/timeline?thread=1&width=1000")
-    assert [(depth, name) for _, depth, _, _, name in whole["calls"][:2]] == [(1, "__main__.<module>"), (2, "__main__.main")]
-    assert all(end - start >= (whole["end"] - whole["start"]) / 1000 for _, _, start, end, _ in whole["calls"])
+    assert [(depth, name) for _, depth, _, _, name, _ in whole["calls"][:2]] == [(1, "__main__.<module>"), (2, "__main__.main")]
+    assert all(end - start >= (whole["end"] - whole["start"]) / 1000 for _, _, start, end, *_ in whole["calls"])
     assert len(whole["calls"]) < 450  # the ticks are far shorter than a thousandth of the program
     # Zoomed in on the clock's times: with the recorder's time taken out, a tick may last no time at all.
     (many,) = [m["node"] for m in api(server, f"{base}/search?q=many&raw=1")["matches"]
                if m["node"]["name"].endswith("many")]
     span = f"start={many['start']!r}&end={many['start'] + many['duration']!r}"
-    inside = [name for *_, name in api(server, f"{base}/timeline?thread=1&{span}&width=100000000&raw=1")["calls"]]
+    inside = [name for *_, name, _ in api(server, f"{base}/timeline?thread=1&{span}&width=100000000&raw=1")["calls"]]
     assert inside.count("__main__.tick") == 450 and "__main__.deep" not in inside
 
 
@@ -436,6 +435,8 @@ def test_an_index_follows_its_trace_as_it_grows_reading_only_its_new_documents(t
 
 
 def test_a_resumed_coroutine_is_one_call_named_with_its_task_and_timed_without_the_recorder(tmp_path):
+    """And its task's timeline spans its await, its wall time ranks it, and the test it ran in
+    lasts as long in the list as in its tree: the recorder's time out of both."""
     database, trace_id = str(tmp_path / "db.sqlite3"), "trc_tasks"
     frames = [("task", "worker", 0.0), ("call", "c", "work", 0.0), ("return", "c", "work", 0.004, None),
               ("end", 0.004), ("call", "m", "main", 0.005), ("return", "m", "main", 0.006, 1), ("task", "worker", 0.007),
@@ -446,7 +447,10 @@ def test_a_resumed_coroutine_is_one_call_named_with_its_task_and_timed_without_t
                 "thread": "MainThread", "thread_native_id": 1} if entry[0] == "end" else
                msgpack.unpackb(_document(trace_id, entry))["frames_of_interest"][0] for entry in frames]
     seconds = [0, 0, 0.001, 0.001, 0.001, 0.001, 0.001, 0.001, 0.002, 0.002]  # the recorder: 1 ms per stretch
-    records.append({"type": "recorder_time", "list": "frames_of_interest", "seconds": seconds})
+    test = {"thread": "MainThread", "thread_native_id": 1, "nodeid": "t.py::t"}
+    records = [{**test, "type": "start_test", "timestamp": 0.0}, *records,
+               {**test, "type": "end_test", "timestamp": 0.011, "outcome": "passed", "duration_ms": 11.0}]
+    records.append({"type": "recorder_time", "list": "frames_of_interest", "seconds": [0, *seconds, 0.002]})
     db.save_trace_in_sqlite(database, trace_id, timeout=5, msgpack=msgpack.packb(
         {"frames_of_interest": records, "frames": {}, "main_thread_id": 1, "trace_id": trace_id,
          "command_line_args": ["p.py"], "meta": {"source": "cli"}, "timestamp": 1.0}))
@@ -455,7 +459,7 @@ def test_a_resumed_coroutine_is_one_call_named_with_its_task_and_timed_without_t
         time.sleep(0.05)
 
     def shown(raw: str) -> list[tuple]:
-        nodes = viewer.answer(["trace", trace_id, "children"], f"thread=1{raw}")[1]["nodes"]
+        nodes = viewer.answer(["trace", trace_id, "children"], f"thread=1{raw}")[1]["nodes"][1:-1]
         return [(n["name"] or n["text"], n["ret"], n["task"], n["resumed"], n["stretch"], n["duration"])
                 for n in nodes]
 
@@ -464,14 +468,21 @@ def test_a_resumed_coroutine_is_one_call_named_with_its_task_and_timed_without_t
         ("work", "42", "worker", {"times": 1, "wall": approx(0.008), "running": approx(0.005)}, None, approx(0.003)),
         ("main", "1", None, None, None, approx(0.001)),
         ("⤷ task worker", None, "worker", None, None, 0),
-        ("work", "42", "worker", None, {"of": 2, "number": 2, "stretches": 2}, approx(0.002)),
+        ("work", "42", "worker", None, {"of": 3, "number": 2, "stretches": 2}, approx(0.002)),
     ]
     raw = shown("&raw=1")
     assert (raw[1][3], raw[4][5]) == ({"times": 1, "wall": approx(0.010), "running": approx(0.007)}, approx(0.003))
     assert viewer.answer(["trace", trace_id], "")[1]["summary"]["tasks"] == [{"task": 1, "thread": 1, "name": "worker"}]
-    timeline = viewer.answer(["trace", trace_id, "timeline"], "task=1&start=0&end=0.01&width=10")[1]["calls"]
-    assert [(name, start, end) for _, _, start, end, name in timeline] == [
-        ("work", 0.0, approx(0.003)), ("work", approx(0.006), approx(0.008))]
+    timeline = viewer.answer(["trace", trace_id, "timeline"], "task=1&width=10")[1]
+    assert (timeline["start"], timeline["end"]) == (0.0, approx(0.008))
+    assert [(name, start, end, awaiting) for _, _, start, end, name, awaiting in timeline["calls"]] == [
+        ("work", 0.0, approx(0.008), 1), ("work", 0.0, approx(0.003), 0), ("work", approx(0.006), approx(0.008), 0)]
+    summary = viewer.answer(["trace", trace_id], "")[1]["summary"]
+    assert [(f["name"], f["wall"]) for f in summary["most_wall"]][0] == ("work", approx(0.008))
+    assert [f["name"] for f in summary["most_time"]][0] == "work"  # 5 ms running against main's 1
+    (listed,) = viewer.answer(["traces"], "")[1]["traces"]
+    ended = viewer.answer(["trace", trace_id, "children"], "thread=1")[1]["nodes"][-1]["text"]
+    assert listed["seconds"] == approx(0.009) and ended.endswith("passed (9.0 ms)")
 
 
 def test_compare_aligns_a_call_one_trace_lacks_instead_of_shifting_the_rest(tmp_path):
@@ -536,33 +547,6 @@ def test_serving_a_missing_database_is_one_error_line(project):
 
 
 # --- in a browser ---------------------------------------------------------------------------------
-
-
-@pytest.fixture(scope="module")
-def browser():
-    if not (shutil.which("chromium") and shutil.which("chromedriver")):
-        pytest.skip("chromium and chromium-driver are not installed (apt-get install chromium chromium-driver)")
-    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (the test extra)")
-    options = webdriver.ChromeOptions()
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
-        options.add_argument(argument)
-    # Not the sanitizer runtimes the test run may have preloaded: they are for the engine, and abort
-    # the browser.
-    environment = {key: value for key, value in os.environ.items() if key not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-    service = webdriver.ChromeService(shutil.which("chromedriver"), env=environment)
-    driver = webdriver.Chrome(options=options, service=service)
-    yield driver
-    driver.quit()
-
-
-def visit(browser, server, path: str, selector: str):
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    browser.get(server.url.rstrip("/") + path)
-    WebDriverWait(browser, 60).until(expected_conditions.presence_of_element_located((By.CSS_SELECTOR, selector)))
-    return lambda css: browser.find_elements(By.CSS_SELECTOR, css)
 
 
 def test_browser_lists_traces_with_failures_standing_out(browser, server, recorded):

@@ -223,27 +223,57 @@ def outline_names(lines: list[str]) -> list[tuple[int, str]]:
     return [((len(line) - len(line.lstrip())) // 2, line.split("(")[0].strip()) for line in lines]
 
 
-def test_summary_adds_up_volume_control_records_over_documents(capsys, db_path):
-    def left_out(count: int, t: float) -> dict:
-        functions = [{"co_name": "fib", "qualname": "fib", "path": "fib.py:1", "count": count}]
-        return plugin("calls_left_out", t, thread=None, functions=functions)
+def left_out(count: int, t: float, **fields) -> dict:
+    functions = [{"co_name": "fib", "qualname": "fib", "path": "fib.py:1", "count": count, "recorded": 500}]
+    return plugin("calls_left_out", t, thread=None, functions=functions, **fields)
 
+
+@pytest.mark.parametrize(("records", "expected"), [
+    # Written before the records said which limit: calls_per_function's, the only one then.
+    ([left_out(4_000_000, 1.5), left_out(998_000, 3.0)],
+     ["4,998,000 calls left out by [limits] calls_per_function: calls_per_function = 4,998,500 would have kept them",
+      "fib: 4,998,000 more calls not recorded  fib.py:1"]),
+    ([left_out(7, 1.5, reason="calls_per_function", limit=500)],
+     ["7 calls left out by [limits] calls_per_function = 500: calls_per_function = 507 would have kept them"]),
+    # One call recorded in 1000 bytes: three more need about 4000.
+    ([plugin("recording_stopped", 1.5, reason="trace_bytes", limit=1000),
+      left_out(3, 3.0, reason="trace_bytes", limit=1000)],
+     ["3 calls left out once the trace reached [limits] trace_bytes = 1000 bytes; trace_bytes = 4,000 (about 3.9 KiB)"
+      " would have kept them", "recording stopped: the trace reached its limit of 1,000 bytes"]),
+    ([plugin("records_dropped", 2.6, thread=None, count=12, bytes=3400, buffer_bytes=4000)],
+     ["12 records (3,400 bytes) dropped: storage kept failing; buffer_bytes = 4,425 would have held them"]),
+])
+def test_what_was_left_out_is_blamed_on_its_limit_with_the_figure_that_keeps_it(capsys, db_path, records, expected):
     calls = [frame("call", "frm_1", "fib", 1.0), frame("return", "frm_1", "fib", 2.0, arg=1)]
-    stopped = plugin("recording_stopped", 2.5, reason="trace_bytes", limit=1000)
-    dropped = plugin("records_dropped", 2.6, thread=None, count=12, bytes=3400)
-    save(
-        db_path,
-        [
-            document({MAIN_ID: calls[:1]}, extra=[left_out(4_000_000, 1.5)]),
-            document({MAIN_ID: calls[1:] + [stopped]}, extra=[left_out(998_000, 3.0), dropped]),
-        ],
-    )
+    save(db_path, [document({MAIN_ID: calls[:1]}, extra=records[:1]),
+                   document({MAIN_ID: calls[1:]}, extra=records[1:])])
     shown = run(capsys, db_path, "show", TRACE)
-    assert "fib: 4,998,000 more calls not recorded  fib.py:1" in shown
-    assert "recording stopped: the trace reached its limit of 1,000 bytes" in shown
-    assert "records dropped: 12 records (3,400 bytes)" in shown
-    assert [line.strip() for line in thread_lines(shown)["MainThread (1)"]][1].startswith("• ■ recording stopped")
-    assert "calls_left_out" not in shown and "records_dropped " not in shown
+    assert all(line in shown for line in expected), shown
+    assert shown.count("left out") + shown.count("dropped:") == 1
+
+
+def test_class_bodies_and_compiler_made_cells_are_left_out(capsys, db_path):
+    namespace = {"__module__": "app", "__qualname__": "Thing", "m": "<function>"}
+    records = [
+        frame("call", "frm_m", "app.<module>", 1.0),
+        frame("call", "frm_c", "app.Thing", 1.1),
+        frame("call", "frm_d", "app.register", 1.2, locals={"f": "<function>"}),  # a decorator: kept
+        frame("return", "frm_d", "app.register", 1.3, arg="<function>"),
+        frame("return", "frm_c", "app.Thing", 1.4, arg="<cell: empty>", locals=namespace),
+        frame("call", "frm_x", "app.Thing.m", 1.5, locals={"self": "<Thing>", "x": 1, "__class__": "<class>"}),
+        frame("call", "frm_g", "app.Thing.m.<locals>.<genexpr>", 1.6, locals={".0": "<iterator>"}),
+        frame("return", "frm_g", "app.Thing.m.<locals>.<genexpr>", 1.7, arg=None),
+        frame("return", "frm_x", "app.Thing.m", 1.8, arg=2),
+        frame("return", "frm_m", "app.<module>", 1.9),
+    ]
+    save(db_path, [document({MAIN_ID: records[:3]}), document({MAIN_ID: records[3:]})])
+    shown = run(capsys, db_path, "show", TRACE, "--no-summary")
+    assert [line.split(" → ")[0] for line in thread_lines(shown)["MainThread (1)"]] == [
+        "  app.<module>()", "    app.register(f='<function>')", "    app.Thing.m(x=1)",
+        "      app.Thing.m.<locals>.<genexpr>()"]
+    assert "app.Thing  " not in run(capsys, db_path, "show", TRACE)  # nor among the summary's functions
+    exported = json.loads(run(capsys, db_path, "export", TRACE, "--format", "chrome"))
+    assert "app.Thing" not in [e["name"] for e in exported["traceEvents"]]
 
 
 def test_json_export_is_the_decoded_documents(capsys, db_path):
@@ -491,3 +521,10 @@ def test_frame_records_read_for_the_tree_give_their_values_as_decoded_whole(size
         document = records.Document(b"\x91" + data, records.Decoding(skipped, raw), trailer=False)
         (record,) = document.records("MainThread")
         assert records.decode_raw(record, raw) == {key: value for key, value in whole.items() if key not in skipped}
+
+
+def test_an_object_shows_its_own_fields_before_its_machinery():
+    # A model instance recorded by an older version, its ORM state first: cut, it hid id and title.
+    state = serialize.ObjectFields("django.db.models.base.ModelState", {"db": "default", "fields_cache": {}})
+    book = serialize.ObjectFields("shelf.models.Book", {"_state": state, "id": 1, "title": "Dune", "_prefetched": {}})
+    assert text.short(book, 40) == "Book(id=1, title='Dune', _state=ModelSt…"

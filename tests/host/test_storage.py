@@ -1,5 +1,6 @@
-"""What every store does, checked on each kind (SQLite, and the in-memory one of memory_store.py), and
-the readers and the viewer working on either unchanged; then what only the SQLite file must do."""
+"""What every store does, checked on each kind (SQLite, PostgreSQL on a server of the test's own, and
+the in-memory one of memory_store.py), and the readers and the viewer working on either unchanged;
+then what only the SQLite file must do."""
 
 from __future__ import annotations
 
@@ -32,11 +33,12 @@ FRAME = {"type": "frame", "event": "call", "co_name": "f"}
 START = {"type": "start_test", "test": "test_one"}
 
 
-@pytest.fixture(params=["sqlite", "memory"])
+@pytest.fixture(params=["sqlite", "postgres", "memory"])
 def store(request, tmp_path) -> storage.Store:
     if request.param == "memory":
         return MemoryStore(str(tmp_path / "cache"))
-    made = open_store(str(tmp_path / "db.sqlite3"))
+    location = request.getfixturevalue("postgres_url") if request.param == "postgres" else str(tmp_path / "db.sqlite3")
+    made = open_store(location)
     made.prepare()
     return made
 
@@ -62,11 +64,17 @@ def test_documents_come_back_whole_in_save_order_one_at_a_time(store):
 
 
 def test_totals_add_up_over_documents_and_the_last_saved_trace_comes_first(store):
-    saved(store, ("trc_a", document("trc_a", [START, FRAME])), ("trc_b", document("trc_b", [FRAME])),
-          ("trc_a", document("trc_a", [{"type": "start_test", "test": "later"}, FRAME, FRAME])))
+    dropped = {"type": "records_dropped", "count": 2}
+    left_out = {"type": "calls_left_out", "functions": [{"co_name": "f", "count": 4}]}
+    damaged = {"type": "records_dropped", "count": True}  # not a count: counts nothing
+    saved(store, ("trc_a", document("trc_a", [START, FRAME, dropped, dropped, damaged, {"type": "recording_stopped"}])),
+          ("trc_b", document("trc_b", [FRAME])),
+          ("trc_a", document("trc_a", [{"type": "start_test", "test": "later"}, FRAME, FRAME, dropped, left_out])))
     assert ids(store) == ["trc_a", "trc_b"]
     a = store.trace_summary("trc_a")
     assert (a.frame_count, a.plugin_count, a.document_count, a.label) == (3, 2, 2, "test_one")
+    # A later document without the marker leaves the trace stopped.
+    assert (a.records_dropped, a.calls_left_out, a.recording_stopped) == (6, 4, True)
     assert (a.source, a.command_line, a.started_at) == ("cli", ["app.py"], 1700000000.5)
     assert 0 < a.size <= sum(len(d) for d in store.iter_documents("trc_a"))  # what it keeps: SQLite compresses
     with pytest.raises(storage.TraceNotFound):
@@ -120,7 +128,8 @@ def test_child_traces_are_linked_to_their_parent_in_the_order_first_saved(store)
 
 
 @needs_engine
-def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_store(tmp_path):
+@pytest.mark.parametrize("kind", ["postgres", "memory"])
+def test_the_readers_and_the_viewer_give_the_same_answers_from_another_kind_of_store(tmp_path, request, kind):
     def inner(n):
         return n + 1
 
@@ -128,9 +137,10 @@ def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_st
         for n in range(3):
             inner(n)
     stored = open_store(str(tmp_path / "db.sqlite3"))
-    memory = MemoryStore(str(tmp_path / "memory-cache"))
+    other = MemoryStore(str(tmp_path / "memory-cache")) if kind == "memory" else open_store(
+        request.getfixturevalue("postgres_url"))
     for payload in stored.iter_documents(recording.trace_id):
-        memory.save(recording.trace_id, payload, timeout=5)
+        other.save(recording.trace_id, payload, timeout=5)
 
     def shown(store: storage.Store) -> str:
         out = io.StringIO()
@@ -142,8 +152,8 @@ def test_the_readers_and_the_viewer_give_the_same_answers_from_either_kind_of_st
         # The size is what each store keeps: the SQLite file compresses.
         return [{k: v for k, v in trace.items() if k not in ("saved_at", "seconds", "size")} for trace in answer["traces"]]
 
-    assert "inner" in shown(stored) and shown(stored) == shown(memory)
-    assert listed(stored) == listed(memory) and len(listed(memory)) == 1
+    assert "inner" in shown(stored) and shown(stored) == shown(other)
+    assert listed(stored) == listed(other) and len(listed(other)) == 1
 
 
 # --- the SQLite file ------------------------------------------------------------------------------
@@ -167,6 +177,6 @@ def test_removed_and_pruned_traces_leave_none_of_their_pieces_behind(tmp_path, m
 
 
 def test_a_location_naming_another_kind_of_store_is_refused_in_one_line():
-    with pytest.raises(storage.StorageError, match="postgresql:// stores are not supported"):
-        open_store("postgresql://user@host/traces")
+    with pytest.raises(storage.StorageError, match="mysql:// stores are not supported"):
+        open_store("mysql://user@host/traces")
     assert open_store("relative/dir:with/colons.sqlite3").describe() == "relative/dir:with/colons.sqlite3"

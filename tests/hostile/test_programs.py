@@ -4,9 +4,10 @@ exit status, the program's own stderr) while its trace is saved, or one line say
 from __future__ import annotations
 
 import sys
+import textwrap
 
 import pytest
-from hostile_support import NEVER_PRINTED, side_by_side, show, traces
+from hostile_support import NEVER_PRINTED, run, side_by_side, show, traces
 
 from vesk import _vesk  # noqa: F401 - the corpus needs the engine
 
@@ -24,6 +25,7 @@ HEAVY_DAEMONS = """
     print("main done")
 """
 NO_CALL_LIMIT = "[limits]\ncalls_per_function = 0\n"
+MONITORED = sys.version_info >= (3, 12)
 
 # (id, program, what vesk's stderr or the trace must say: a text, or None for the usual save line)
 PROGRAMS = [
@@ -41,8 +43,7 @@ PROGRAMS = [
     ("os-exit", "import os\nprint('bye', flush=True)\nos._exit(5)", None),
     ("atexit-order", "import atexit\natexit.register(print, 'first registered')\natexit.register(print, 'second')", None),
     ("atexit-raises", "import atexit\ndef bad():\n    raise RuntimeError('in atexit')\natexit.register(bad)", None),
-    pytest.param("del-at-exit", "class A:\n    def __del__(self):\n        print('deleted')\na = A()", None,
-                 marks=pytest.mark.xfail(strict=True, reason="the main module's objects outlive the output streams")),
+    ("del-at-exit", "class A:\n    def __del__(self):\n        print('deleted')\na = A()", None),
     ("recursion-error", "import sys\nsys.setrecursionlimit(200)\ndef r(n):\n    return r(n + 1)\ntry:\n    r(0)\n"
      "except RecursionError:\n    print('deep')", None),
     ("deep-recursion", "import sys\nsys.setrecursionlimit(5000)\ndef r(n):\n    return 0 if n == 0 else 1 + r(n - 1)\n"
@@ -60,20 +61,23 @@ PROGRAMS = [
     ("unicode-output", "print('naïve ☃ 𝔘')", None),
     ("argv", "import sys\nprint(sys.argv[1:])", None),
     ("main-module", "import sys\nprint(__name__, __file__.endswith('program.py'), sys.path[0] != '')", None),
+    ("module-frame-first", "import sys, warnings, traceback\nprint(sys._getframe().f_back, len(traceback.extract_stack()))"
+     "\nwarnings.warn('from the top', stacklevel=2)\ndef f():\n    warnings.warn('two up', stacklevel=3)\nf()", None),
     ("settrace", "import sys\nseen = []\nsys.settrace(lambda f, e, a: seen.append(e))\ndef f():\n    pass\nf()\n"
      "sys.settrace(None)\nprint('call' in seen)", None),
     ("getprofile-round-trip", "import sys\ndef before():\n    pass\ndef after():\n    pass\nbefore()\n"
      "old = sys.getprofile()\nsys.setprofile(old)\nafter()\nprint(sys.getprofile() is old)", "after()"),
+    # On 3.12+ vesk records through sys.monitoring, beside any profile function: recording goes on.
     ("setprofile-none", "import sys\ndef after():\n    pass\nsys.setprofile(None)\nafter()\nprint(sys.getprofile())",
-     "recording of thread MainThread ended at program.py:4"),
+     "after()" if MONITORED else "recording of thread MainThread ended at program.py:4"),
     ("setprofile-own", "import sys\ncalls = []\ndef mine(frame, event, arg):\n    calls.append(event)\n"
      "def f():\n    pass\nsys.setprofile(mine)\nf()\nsys.setprofile(None)\nprint('call' in calls)",
-     "recording of thread MainThread ended at program.py:7"),
+     "f()" if MONITORED else "recording of thread MainThread ended at program.py:7"),
     ("cprofile", "import cProfile, pstats\ndef inside():\n    return sum(range(10))\npr = cProfile.Profile()\n"
      "pr.enable()\ninside()\npr.disable()\nprint(any(k[2] == 'inside' for k in pstats.Stats(pr).stats))",
-     "the program replaced the profile function"),
+     "inside()" if MONITORED else "the program replaced the profile function"),
     ("cprofile-run", "import cProfile\ndef inside():\n    return 1\ncProfile.run('inside()', 'prof.out')\nprint('ran')",
-     "the program replaced the profile function"),
+     "inside()" if MONITORED else "the program replaced the profile function"),
     ("threads-join", "import threading\nout = []\ndef w(i):\n    out.append(i * i)\nts = [threading.Thread(target=w, "
      "args=(i,)) for i in range(8)]\n[t.start() for t in ts]\n[t.join() for t in ts]\nprint(sorted(out))", None),
     ("thread-excepthook", "import threading\ndef bad():\n    raise ValueError('in thread')\nt = threading.Thread("
@@ -99,10 +103,8 @@ PROGRAMS = [
      "_, status = os.waitpid(pid, 0)\nprint(os.waitstatus_to_exitcode(status))", None),
     ("subprocess", "import subprocess, sys\nprint(subprocess.run([sys.executable, '-c', 'print(7)'], "
      "capture_output=True, text=True).stdout.strip())", None),
-    pytest.param("pool-fork", "import multiprocessing as mp\ndef sq(x):\n    return x * x\nif __name__ == '__main__':\n"
-                 "    with mp.get_context('fork').Pool(2) as p:\n        print(sum(p.map(sq, range(30), chunksize=1)))", None,
-                 marks=pytest.mark.xfail(strict=False, reason="known fault: under vesk run --children a fork pool "
-                                         "of 30 tasks can hang at its end")),
+    ("pool-fork", "import multiprocessing as mp\ndef sq(x):\n    return x * x\nif __name__ == '__main__':\n"
+     "    with mp.get_context('fork').Pool(2) as p:\n        print(sum(p.map(sq, range(30), chunksize=1)))", None),
     ("warnings-error", "import warnings\nwarnings.simplefilter('error')\nimport json, email\nprint('imported')", None),
     ("chdir-away", "import os, tempfile\nos.chdir(tempfile.gettempdir())\ndef f():\n    pass\nf()\nprint('moved')", None),
     ("stdout-closed", "import sys, os\nprint('x')\nsys.stdout.flush()\nos.close(1)", None),
@@ -134,10 +136,7 @@ def test_program_behaves_as_under_python_and_its_trace_is_saved(tmp_path, name, 
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="fork, spawn and forkserver side by side")
-@pytest.mark.parametrize("method", [
-    pytest.param("fork", marks=pytest.mark.xfail(strict=False, reason="known fault: a fork pool under vesk run "
-                                                  "--children can hang at its end")),
-    "spawn", "forkserver"])
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
 def test_pool_workers_ended_by_their_pool_save_their_traces(tmp_path, method):
     source = f"""
         import multiprocessing as mp, time
@@ -153,3 +152,30 @@ def test_pool_workers_ended_by_their_pool_save_their_traces(tmp_path, method):
     shown = [show(tmp_path, trace) for trace in traces(tmp_path)]
     # A spawned worker's main module is "__mp_main__".
     assert sum(text.count("main__.square(x=") for text in shown) == 20
+
+
+def test_a_child_that_missed_its_sigterm_is_ended_by_a_repeat_and_saved(tmp_path):
+    # The worker takes the first SIGTERM itself, as a recorded child does when the signal lands just
+    # before it blocks (vesk's handler runs between bytecodes). Plain python would hang here too: a
+    # SIGTERM is never missed without a handler, so only the recorded run is checked.
+    (tmp_path / "program.py").write_text(textwrap.dedent("""
+        import multiprocessing as mp, signal, threading
+        def worker(ready):
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+            ready.set()
+            signal.sigwait({signal.SIGTERM})
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})
+            threading.Event().wait()
+        if __name__ == "__main__":
+            context = mp.get_context("fork")
+            ready = context.Event()
+            child = context.Process(target=worker, args=(ready,))
+            child.start()
+            ready.wait()
+            child.terminate()
+            child.join()
+            print(child.exitcode)
+    """))
+    recorded = run(tmp_path, [sys.executable, "-m", "vesk", "run", "program.py"], timeout=60)
+    assert (recorded.status, recorded.stdout) == (0, "-15\n"), recorded.stderr
+    assert len(traces(tmp_path)) == 2

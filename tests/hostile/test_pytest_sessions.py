@@ -61,3 +61,22 @@ def test_session_ends_as_under_plain_pytest_and_counts_what_it_stored(tmp_path, 
         said = re.search(r"vesk: (\d+) test traces saved", recorded.stdout)
         assert said and int(said.group(1)) == 4, recorded.stdout[-2000:]
         assert ("keeps the newest 2" in recorded.stdout) == (name == "retention")
+
+
+@pytest.mark.parametrize("form", ["joined", "separate"])
+def test_a_config_file_outside_the_project_keeps_the_projects_own_ini(tmp_path, form):
+    # pytest finds its ini file before vesk's options exist: the separate form can only be warned of.
+    project, elsewhere = tmp_path / "project", tmp_path / "elsewhere"
+    (project / "tests").mkdir(parents=True)
+    elsewhere.mkdir()
+    (project / "pyproject.toml").write_text('[tool.pytest.ini_options]\ntestpaths = ["tests"]\nmarkers = ["slow"]\n')
+    (project / "tests" / "test_marked.py").write_text("import pytest\n@pytest.mark.slow\ndef test_a():\n    pass\n")
+    (elsewhere / "vesk.toml").write_text("[limits]\ncalls_per_function = 5\n")
+    option = ["--vesk-config=../elsewhere/vesk.toml"] if form == "joined" else ["--vesk-config", "../elsewhere/vesk.toml"]
+    done = run(project, [sys.executable, "-m", "pytest", "--vesk", *option, "--strict-markers", "-p", "no:cacheprovider"])
+    warned = [line for line in done.stderr.splitlines() if line.startswith("vesk: warning:")]
+    if form == "joined":
+        assert (done.status, warned) == (0, []), done.stdout[-2000:]
+        assert "configfile: pyproject.toml" in done.stdout and len(traces(project)) == 1
+    else:
+        assert len(warned) == 1 and "write --vesk-config=../elsewhere/vesk.toml" in warned[0], done.stderr

@@ -152,6 +152,8 @@ class _ChromeThread(ThreadWalk):
         entry.state = (text.function_name(call), call.get("path"), text.arguments(call))
 
     def closed(self, entry: Open, ret: dict | None) -> None:
+        if text.is_class_body(ret):
+            return
         name, path, arguments = entry.state
         # A call closed by an outer call's return ends there; one never closed ends with the trace.
         end_record = ret if ret is not None else self.closing

@@ -38,6 +38,23 @@ _PROGRESS_EVERY = 1 << 14
 ThreadKey = tuple  # (thread name, native id or None)
 
 
+_SCOPE_STARTS = frozenset(("start_test", "request_start"))
+_SCOPE_ENDS = frozenset(("end_test", "request_end"))
+
+
+def scope_to_program_time(record: dict, second: float, started: dict, section: object) -> None:
+    """Takes the recorder's own time within a test or a request out of the duration its ending
+    record tells, as out of every timestamp (`started`: each record list's scope start's
+    recorder time)."""
+    kind = record.get("type")
+    if kind in _SCOPE_STARTS:
+        started[section] = second
+    elif kind in _SCOPE_ENDS:
+        began, took = started.pop(section, None), record.get("duration_ms")
+        if began is not None and isinstance(took, (int, float)) and not isinstance(took, bool):
+            record["duration_ms"] = round(max(0.0, took - (second - began) * 1000), 3)
+
+
 def thread_key(record: dict) -> ThreadKey:
     native = record.get("thread_native_id")
     return str(record.get("thread", "?")), native if isinstance(native, int) else None
@@ -97,12 +114,15 @@ class Document:
         # Where the record `records()` yielded last lies in `data`: an index of the trace seeks there.
         self.record_start = self.record_end = 0
         # Read from a file object rather than fed: feeding would copy the whole document once more.
+        # Decodes as serialize.loads does, so that a record can be decoded in place.
         self.unpacker = msgpack.Unpacker(
             io.BytesIO(data),
             read_size=_READ_SIZE,
             raw=False,
             strict_map_key=False,
             max_buffer_size=max(len(data), _READ_SIZE),
+            ext_hook=serialize.ext_hook,
+            unicode_errors="replace",
         )
 
     def value(self) -> object:
@@ -147,22 +167,25 @@ class Document:
         if not is_array(self.next_byte()):
             unpacker.skip()
             return
-        tell, skip, starts = unpacker.tell, unpacker.skip, self.data.startswith
-        decoding, view, loads = self.decoding, self.view, serialize.loads
+        tell, skip, unpack, starts = unpacker.tell, unpacker.skip, unpacker.unpack, self.data.startswith
+        decoding, view = self.decoding, self.view
         seconds = self.recorder_times.get(section, ())
         for position in range(unpacker.read_array_header()):
             start = tell()
-            skip()
-            end = tell()
-            self.record_start, self.record_end = start, end
             self.recorder_second = seconds[position] if position < len(seconds) else None
-            if not (decoding.skipped or decoding.raw) or not starts(_FRAME_RECORD_START, start):
-                yield loads(view[start:end])
-            elif end - start > _SMALL_RECORD:
-                yield _frame_without(view[start:end], decoding.skipped)
+            if (decoding.skipped or decoding.raw) and starts(_FRAME_RECORD_START, start):
+                skip()
+                end = self.record_end = tell()
+                self.record_start = start
+                if end - start > _SMALL_RECORD:
+                    yield _frame_without(view[start:end], decoding.skipped)
+                else:
+                    # Decoding a whole small record in C is quicker than picking its values one by one.
+                    yield _small_frame(view[start:end], decoding.skipped, decoding.raw)
             else:
-                # Decoding a whole small record in C is quicker than picking its values one by one.
-                yield _small_frame(view[start:end], decoding.skipped, decoding.raw)
+                record = unpack()
+                self.record_start, self.record_end = start, tell()
+                yield record
 
     def skip(self) -> None:
         self.unpacker.skip()
@@ -242,7 +265,7 @@ def decoded(value: object) -> object:
     gives it; a value decoded whole is given back as it is."""
     kind = type(value)
     if kind is _Raw:
-        return serialize.ext_value(value.start, value.stop)
+        return serialize.ext_hook(value.start, value.stop)
     if kind is list:
         return [decoded(item) for item in value]
     if kind is dict:
@@ -286,6 +309,7 @@ class RecordStream:
         self.program_time = True  # timestamps less the recorder's own time, where the trace tells it
         self.recorder_spent: dict[object, list] = {}  # record list -> [first, last] recorder time read
         self.program_clock: dict[object, float] = {}  # record list -> the last program time given
+        self.scope_started: dict[object, float] = {}  # record list -> its test's or request's start
 
     def records(
         self,
@@ -298,7 +322,7 @@ class RecordStream:
         `wanted(document index, section)` accepts."""
         decoding = decoding if decoding is not None else Decoding()
         count = 0
-        self.program_clock = {}  # each pass from the start
+        self.program_clock, self.scope_started = {}, {}  # each pass from the start
         for index, data in enumerate(self.store.iter_documents(self.trace_id)):
             if last_document is not None and index > last_document:
                 return
@@ -331,6 +355,8 @@ class RecordStream:
             # floats this large can by a fraction of a microsecond, which would unnest a fast call.
             program = max(timestamp - second, self.program_clock.get(section, float("-inf")))
             record["timestamp"] = self.program_clock[section] = program
+            if record.get("type") != "frame":
+                scope_to_program_time(record, second, self.scope_started, section)
         spent = self.recorder_spent.get(section)
         if spent is None:
             self.recorder_spent[section] = [second, second]

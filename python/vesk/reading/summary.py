@@ -13,6 +13,7 @@ import collections
 from typing import Callable
 
 from vesk.reading import text
+from vesk.reading.volume import LeftOut
 from vesk.reading.records import LOCALS, MAIN, Decoding, RecordStream, thread_key
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration, is_task
 
@@ -115,9 +116,20 @@ class ThreadFacts(ThreadWalk):
         self._line(entry.depth)
 
     def closed(self, entry: Open, ret: dict | None) -> None:
+        if text.is_class_body(ret):  # no call of the program's: not counted after all
+            key = entry.state
+            self.functions[key][0] -= 1
+            if not self.functions[key][0]:
+                del self.functions[key]
+            self.active[key] -= 1
+            if not self.active[key]:
+                del self.active[key]
+            if entry.depth is not None:
+                self.lines_by_depth[entry.depth - 1] -= 1
+            return
         if entry.frame_id is not None:
             self._stretch(entry, ret)
-            if ret is not None and ret.get("event") == "unwind":
+            if text.raised(ret):
                 self._raised(entry)
         key = entry.state
         still_open = self.active[key] - 1
@@ -192,10 +204,9 @@ class TraceFacts:
         self.last_timestamp: float | None = None
         self.threads: dict[tuple, ThreadFacts] = {}
         self.functions: dict[FunctionKey, list] = {}
-        self.left_out: dict[FunctionKey, int] = {}
+        self.volume = LeftOut()
         self.stopped: list[dict] = []
-        self.dropped_records = 0
-        self.dropped_bytes = 0
+        self.class_bodies: set = set()  # frame ids of the class bodies run: readers leave them out
         self.main_thread_ids: set = set()
         self.recorder_seconds = 0.0  # the recorder's own time, taken out of the durations
         # (path, function) of each frame a known exception went through -> what it was
@@ -231,8 +242,13 @@ class TraceFacts:
                     continue
                 if kind == "recording_stopped":
                     self.stopped.append(record)
-                elif kind in ("program_exit", "end_test"):
+                    self.volume.add(record)
+                elif kind in ("program_exit", "end_test", "request_end"):
                     self._exception(record)
+            elif record.get("event") != "call" and text.encodes_class_body(
+                    stream.document.data, stream.document.record_start, stream.document.record_end):
+                self.class_bodies.add(record.get("frame_id"))
+                record["locals"] = {"__module__": None, "__qualname__": None}  # all a reader asks of them
             key = group(record)
             if key is None:
                 continue
@@ -251,15 +267,7 @@ class TraceFacts:
         self.recorder_seconds = stream.recorder_seconds()
 
     def _volume_control(self, record: dict) -> None:
-        if record.get("type") == "records_dropped":
-            self.dropped_records += _number(record.get("count"))
-            self.dropped_bytes += _number(record.get("bytes"))
-            return
-        functions = record.get("functions")
-        for function in functions if isinstance(functions, list) else ():
-            if isinstance(function, dict):
-                key = (text.function_name(function), str(function.get("path") or ""))
-                self.left_out[key] = self.left_out.get(key, 0) + _number(function.get("count"))
+        self.volume.add(record)
 
     def ordered_threads(self) -> list[ThreadFacts]:
         """The main thread first, then the others as they first appear."""
@@ -268,10 +276,6 @@ class TraceFacts:
             return (thread.task_name is not None, not main, thread.first_seen)
 
         return sorted(self.threads.values(), key=order)
-
-
-def _number(value: object) -> int:
-    return value if isinstance(value, int) and not isinstance(value, bool) else 0
 
 
 TOP = 5
@@ -295,11 +299,6 @@ def summary_lines(facts: TraceFacts) -> list[str]:
     )
     lines += _left_out_lines(facts)
     lines += [f"  {text.recording_stopped_text(record)}" for record in facts.stopped]
-    if facts.dropped_records or facts.dropped_bytes:
-        lines.append(
-            f"  records dropped: {text.count_text(facts.dropped_records, 'record')} "
-            f"({facts.dropped_bytes:,} bytes) could not be stored and are missing from this trace"
-        )
     return lines
 
 
@@ -312,14 +311,12 @@ def _function_table(title: str, functions: dict, measure, shown) -> list[str]:
 
 
 def _left_out_lines(facts: TraceFacts) -> list[str]:
-    if not facts.left_out:
-        return []
-    total = sum(facts.left_out.values())
-    top = sorted(facts.left_out.items(), key=lambda item: item[1], reverse=True)
-    lines = [f"  left out by volume control ([limits] calls_per_function): {text.count_text(total, 'call')}"]
+    volume = facts.volume
+    lines = [f"  {line}" for line in volume.lines(sum(stats[0] for stats in facts.functions.values()))]
+    top = sorted(volume.functions.items(), key=lambda item: item[1][0], reverse=True)
     lines += [
-        f"    {name}: {text.count_text(count, 'more call')} not recorded  {path}".rstrip()
-        for (name, path), count in top[: TOP * 2]
+        f"    {name}: {text.count_text(left_out, 'more call')} not recorded  {path}".rstrip()
+        for (name, path), (left_out, _) in top[: TOP * 2]
     ]
     if len(top) > TOP * 2:
         lines.append(f"    … {len(top) - TOP * 2:,} more functions")

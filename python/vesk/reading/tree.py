@@ -196,8 +196,9 @@ class ThreadText(ThreadWalk):
     at the deepest level, a number of lines per parent."""
 
     def __init__(self, selection: Selection, lines: LineQueue, cut: Cut, spent: Callable[[], None],
-                 raised: dict, resumed: dict[object, Resumed] | None = None, kept: set | None = None) -> None:
-        super().__init__(selection)
+                 raised: dict, resumed: dict[object, Resumed] | None = None, kept: set | None = None,
+                 hidden: set | frozenset = frozenset()) -> None:
+        super().__init__(selection, hidden)
         # Calls on the way to an exception: shown whatever the cut, as is how the trace ended
         self.kept = kept or set()
         self.raised = raised  # the known exceptions by (path, function), as TraceFacts found them
@@ -339,7 +340,7 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
         write(line)
     if facts.recorder_seconds:
         write(f"times without vesk's own ({text.milliseconds(facts.recorder_seconds)} taken out; --raw-times keeps it)")
-    if options.summary and (cut or facts.left_out or facts.stopped or facts.dropped_records):
+    if options.summary and (cut or facts.volume or facts.stopped):
         for line in summary_lines(facts):
             write(line)
     if not threads:
@@ -351,7 +352,7 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
     groups = [threads[start : start + size] for start in range(0, len(threads), size)]
     shortened = False
     for group in groups:
-        shortened |= _print_threads(stream, group, selection, options, write, facts.raised)
+        shortened |= _print_threads(stream, group, selection, options, write, facts)
     if shortened:
         write("")
         write(
@@ -361,7 +362,7 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
 
 
 def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: Selection, options: ShowOptions,
-                   write: Callable[[str], None], raised: dict) -> bool:
+                   write: Callable[[str], None], facts: TraceFacts) -> bool:
     """One pass printing the trees of `threads`: the first as it goes, the others afterwards."""
     if stream.progress is not None:
         stream.progress.stage = f"printing {threads[0].label() if len(threads) == 1 else 'the threads'} of"
@@ -385,7 +386,7 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
         else:
             cut = thread.cut_to(options.limit)
         walks[thread.key] = ThreadText(selection, LineQueue(write if lines is None else lines.append), cut, spent,
-                                       raised, thread.resumed(), thread.kept())
+                                       facts.raised, thread.resumed(), thread.kept(), facts.class_bodies)
         held.append(lines)
     sections = set().union(*(thread.sections for thread in threads))
     # Which task a record ran in is known from the start of its step, which may come before the
@@ -428,4 +429,5 @@ def header_lines(summary) -> list[str]:
     return [
         f"trace {summary.trace_id}  {summary.source or '?'}  {text.timestamp_text(summary.started_at)}  {what}",
         f"{summary.frame_count} frame records, {summary.plugin_count} plugin records{documents}",
-    ]
+    ] + ([f"recorded on {summary.machine}" + (f" by CI job {summary.ci_job}" if summary.ci_job else "")]
+         if summary.machine else [])

@@ -65,7 +65,8 @@ class ThreadWalk:
     order, of each call opened, each call closed (with its return record, or None when it never
     returned), and each other record, with the record's depth among the selected ones."""
 
-    def __init__(self, selection: Selection) -> None:
+    def __init__(self, selection: Selection, hidden: set | frozenset = frozenset()) -> None:
+        self.hidden = hidden  # frame ids whose records are passed over: their calls sit one level up
         self.stack: list[Open] = []
         self.is_root = selection.is_root
         self.root_level: int | None = None if self.is_root else 0
@@ -73,29 +74,31 @@ class ThreadWalk:
 
     def feed(self, record: dict) -> None:
         if record.get("type") != "frame":
-            self.other(record, self._depth_here())
+            self.other(record, self.depth_here())
+        elif self.hidden and record.get("frame_id") in self.hidden:
+            return
         elif record.get("event") == "call":
-            self._call(record)
+            self.call(record)
         else:
-            self._return(record)
+            self.returned(record)
 
     def finish(self) -> None:
         """The calls still open never returned."""
         self._close_from(0, None)
 
-    def _depth_here(self) -> int | None:
+    def depth_here(self) -> int | None:
         if self.root_level is None:
             return None
         return len(self.stack) - self.root_level + 1
 
-    def _call(self, record: dict) -> None:
+    def call(self, record: dict) -> None:
         if self.root_level is None and self.is_root(record):
             self.root_level = len(self.stack)
-        entry = Open(record.get("frame_id"), record, self._depth_here())
+        entry = Open(record.get("frame_id"), record, self.depth_here())
         self.stack.append(entry)
         self.opened(entry)
 
-    def _return(self, record: dict) -> None:
+    def returned(self, record: dict) -> None:
         frame_id = record.get("frame_id")
         if frame_id is not None:
             stack = self.stack
@@ -104,7 +107,7 @@ class ThreadWalk:
                     self._close_from(level, record)
                     return
         # A return whose call was not recorded (recording started inside the function).
-        self.orphan(record, self._depth_here())
+        self.orphan(record, self.depth_here())
 
     def _close_from(self, level: int, record: dict | None) -> None:
         """Closes the calls above `level` as never returned, then the one at `level` with `record`."""

@@ -13,14 +13,17 @@
     /api/trace/ID/search?q=TEXT&limit=N          matching nodes, each with its ancestors
     /api/trace/ID/sql                            SQL queries grouped by shape, with their calls
     /api/trace/ID/timeline?thread=N|task=N&start=T&end=T&width=PIXELS
-                                                 [node, depth, start, end, function] of the calls
-                                                 of a thread or an asyncio task at least a pixel
-                                                 long in that span, longest first
+                                                 [node, depth, start, end, function, awaiting]
+                                                 of the calls of a thread or an asyncio task at
+                                                 least a pixel long in that span (by default, the
+                                                 track's), longest first; a task's resumed call
+                                                 spans its awaits too (awaiting 1)
     /api/trace/ID/flame?thread=N|task=N|node=N   the flame graph of a thread, a task or a call's
                                                  subtree: [stack, parent (0: a root), function,
                                                  calls, total, self, first call] of its call paths
-    /api/trace/ID/functions?q=TEXT&sort=calls|total|self|name&limit=N
-                                                 every function with its calls, total and own time
+    /api/trace/ID/functions?q=TEXT&sort=calls|total|self|wall|name&limit=N
+                                                 every function with its calls, total, own and
+                                                 wall time (a resumed call's awaits in)
 
 Times are the program's, the recorder's own time taken out; `raw=1` on any of them gives the
 clock's.
@@ -44,7 +47,7 @@ SEARCH_LIMIT = 100
 QUERIES_PER_GROUP = 50
 TIMELINE_CALLS = 4000
 FLAME_CELLS = 5000  # the costliest call paths: more than a screen's width can tell apart
-FUNCTION_SORTS = ("calls", "total", "self", "name")
+FUNCTION_SORTS = ("calls", "total", "self", "wall", "name")
 # What the trace list sorts by; the ones read from how each trace ended need every trace's ending.
 TRACE_SORTS = {
     "saved": lambda summary, outcome: summary.saved_at,
@@ -222,10 +225,10 @@ class Api:
     def timeline(self, found: index.TraceIndex, arguments: dict) -> dict:
         track = _track(arguments, ("task", "thread"))
         start, end = _seconds(arguments.get("start")), _seconds(arguments.get("end"))
-        if start is None or end is None:
-            facts = found.summary()
-            start = facts["first_timestamp"] if start is None else start
-            end = facts["last_timestamp"] if end is None else end
+        if start is None or end is None:  # the span of the track's own calls, on their clock
+            first, last = found.track_span(track, found.summary()["last_timestamp"])
+            start = first if start is None else start
+            end = last if end is None else end
         if start is None or end is None:
             return {"start": None, "end": None, "calls": []}
         width = max(1, _number(arguments.get("width", "1000"), "width"))

@@ -3,7 +3,8 @@
 Built in streaming passes over the trace's documents, it holds a row per node of each thread's call
 tree: every call, with where its call and return records lie (document number, byte offset and
 length), its parent, its place among the parent's children, how many children it has, its times,
-function, and the short forms of its arguments and return value; and every other record (SQL, HTTP,
+function, and the short form of its return value (its arguments are shown from its record when a
+page reads it: making their short form was a fifth of indexing a big trace); and every other record (SQL, HTTP,
 log, test markers) under the call that made it. Children pages, search, the SQL panel and
 comparisons are queries on it; a value shown in full is decoded from its own record, read at its
 offset. The summary of the trace (records, threads, the busiest functions, what volume control left
@@ -26,30 +27,34 @@ an asyncio task's step names the task.
 
 from __future__ import annotations
 
+import bisect
 import collections
 import json
 import operator
 import os
 import pickle
 import sqlite3
-from typing import Iterator
+from typing import Callable, Iterator
 
 import msgpack
 
 from vesk import serialize, storage
 from vesk.reading import text
-from vesk.reading.records import MAIN, Decoding, Document, thread_key
+from vesk.reading.records import MAIN, Decoding, Document, is_array, scope_to_program_time, thread_key
 from vesk.reading.summary import ENDED_KEPT, TOP
+from vesk.reading.volume import LeftOut
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 6
+VERSION = 8  # 8: unwind records name their exception; a closed generator ended, not raised
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
+_EARLY_RECORDS = 2000  # a new index is readable once these are in: a page shows the top of the tree
 _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
 _SCOPES = frozenset(("start_test", "request_start"))  # records that begin a test or a request
-_RAISED_KEPT = 10_000
-_ISSUERS_SHOWN = 20  # calls named as issuing one repeated query  # places where calls raised, kept for the exception an ending record names
+_RAISED_KEPT = 10_000  # places where calls raised, kept for the exception an ending record names
+_ARGUMENT_CHECKS = 20_000  # records a search decodes for the arguments it may find in them
+_ISSUERS_SHOWN = 20  # calls named as issuing one repeated query
 
 CALL, RECORD, RETURN = 0, 1, 2  # kinds of node; RETURN: a return whose call was not recorded
 KIND_NAMES = ("call", "record", "return")
@@ -79,9 +84,11 @@ _SCHEMA = (
     """CREATE TABLE stacks (stack INTEGER PRIMARY KEY, parent INTEGER NOT NULL, thread INTEGER NOT NULL,
         function INTEGER NOT NULL, calls INTEGER NOT NULL, total REAL NOT NULL, self REAL NOT NULL,
         raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER NOT NULL)""",
-    # total: with the calls it makes, a recursion's counted once; first_node: its first call.
+    # total: with the calls it makes, a recursion's counted once; wall: the same from a resumed
+    # call's first start to its last end, its awaits in; first_node: its first call.
     """CREATE TABLE function_times (function INTEGER PRIMARY KEY, calls INTEGER NOT NULL, total REAL NOT NULL,
-        self REAL NOT NULL, raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER)""",
+        self REAL NOT NULL, raw_total REAL NOT NULL, raw_self REAL NOT NULL, first_node INTEGER,
+        wall REAL NOT NULL, raw_wall REAL NOT NULL)""",
     # call_site: the frame id of the recorded call that issued the query; site: the function and
     # line it was issued from ("function:line"), the same for every call of a helper run per item;
     # scope: the test or request it was issued under (0: none).
@@ -108,11 +115,13 @@ _UPDATE_RESUMED = (
 
 
 class Progress:
-    """How far a build has come, for the pages waiting on it: `indexed` documents are readable."""
+    """How far a build has come, for the pages waiting on it: `indexed` documents are in, and the
+    index is `readable` once anything is (the first records of a new one are committed early)."""
 
     def __init__(self, indexed: int, documents: int) -> None:
         self.documents = documents
         self.indexed = self.document = indexed
+        self.readable = indexed > 0
         self.records = 0
         self.error: str | None = None
 
@@ -129,11 +138,11 @@ class _Totals:
         self.first_timestamp: float | None = None
         self.last_timestamp: float | None = None
         self.kinds: dict[str, int] = {}
-        # function number -> [calls, seconds with the calls they make, the same on the clock]
+        # function number -> [calls, seconds with the calls they make, the same on the clock, own
+        # seconds, the same on the clock, first node, wall seconds, the same on the clock]
         self.calls: dict[int, list] = {}
-        self.left_out: dict[tuple, int] = {}  # (name, path) -> calls not recorded
+        self.volume = LeftOut()
         self.stopped: list[str] = []
-        self.dropped_records = self.dropped_bytes = 0
         self.main_thread_ids: set = set()
         self.raw_first_timestamp: float | None = None
         self.raw_last_timestamp: float | None = None
@@ -146,15 +155,7 @@ class _Totals:
                 self.last_timestamp, self.raw_last_timestamp = timestamp, raw
 
     def volume_control(self, record: dict) -> None:
-        if record.get("type") == "records_dropped":
-            self.dropped_records += _count(record.get("count"))
-            self.dropped_bytes += _count(record.get("bytes"))
-            return
-        functions = record.get("functions")
-        for function in functions if isinstance(functions, list) else ():
-            if isinstance(function, dict):
-                key = (text.function_name(function), str(function.get("path") or ""))
-                self.left_out[key] = self.left_out.get(key, 0) + _count(function.get("count"))
+        self.volume.add(record)
 
 
 def _count(value: object) -> int:
@@ -180,6 +181,7 @@ class _Builder:
         self.here = (0, 0, 0)  # the current record: document number, offset, length
         self.raw_timestamp: object = None  # the current record's timestamp as the clock read it
         self.program_clock: dict = {}  # record list -> the last program time given
+        self.scope_started: dict = {}  # record list -> the recorder's time at its test's or request's start
         self.stacks: dict[tuple, int] = {}  # (thread, parent stack or 0, function) -> stack number
         # stack number -> [parent, thread, function, calls, total, self, raw total, raw self, first node]
         self.stack_rows: dict[int, list] = {}
@@ -194,16 +196,20 @@ class _Builder:
         return {**self.__dict__, "nodes": [], "queries": [], "resumed": {}, "changed_stacks": set(),
                 "exceptions": {}}
 
-    def read(self, number: int, data: bytes, progress: Progress) -> None:
-        """The records of document `number`, the next one of the trace."""
+    def read(self, number: int, data: bytes, progress: Progress, early: Callable[[], None] | None = None) -> None:
+        """The records of document `number`, the next one of the trace; `early` is called once the
+        first _EARLY_RECORDS are read."""
         document = Document(data, Decoding())
+        take, totals = self.take, self.totals
         try:
             for section in document.sections():
                 for record in document.records(section):
-                    self.raw_timestamp = _to_program_time(record, document.recorder_second,
-                                                          self.program_clock, section)
-                    self.take(number, section, document.record_start, document.record_end, record)
-                    progress.records += 1
+                    self.raw_timestamp = _to_program_time(record, document.recorder_second, self, section)
+                    take(number, section, document.record_start, document.record_end, record)
+                    if early is not None and totals.records >= _EARLY_RECORDS:
+                        early()
+                        early = None
+                progress.records = totals.records
         except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
             raise storage.StorageError(f"the document {number} is damaged: {exc}") from exc
         if isinstance(document.main_thread_id, int):
@@ -224,7 +230,8 @@ class _Builder:
                 return
             if kind == "recording_stopped":
                 totals.stopped.append(text.recording_stopped_text(record))
-            elif kind in ("program_exit", "end_test"):
+                totals.volume.add(record)
+            elif kind in ("program_exit", "end_test", "request_end"):
                 self.ending_exception(record)
             elif kind in _SCOPES:
                 self.scopes += 1
@@ -235,7 +242,12 @@ class _Builder:
             first_seen = (document, 0 if section == MAIN else 1, len(self.threads))
             thread = self.threads[key] = _ThreadIndex(self, key, len(self.threads) + 1, first_seen)
         thread.records += 1
-        thread.feed(record)
+        if kind != "frame":
+            thread.other(record, thread.depth_here())
+        elif record.get("event") == "call":
+            thread.call(record)
+        else:
+            thread.returned(record)
 
     def new_node(self) -> int:
         self.node_count += 1
@@ -256,12 +268,15 @@ class _Builder:
             self.stack_rows[number] = [parent, thread, function, 0, 0.0, 0.0, 0.0, 0.0, node]
         return number
 
-    def add_times(self, stack: int, new_call: bool, times: tuple) -> None:
-        """Adds a call's (or stretch's) total, self, raw total and raw self times to its stack."""
+    def add_times(self, stack: int, new_call: bool, total: float | None, own: float | None,
+                  raw_total: float | None, raw_own: float | None) -> None:
+        """Adds a call's (or stretch's) times to its stack."""
         row = self.stack_rows[stack]
         row[3] += new_call
-        for column, value in enumerate(times, start=4):
-            row[column] += value or 0.0
+        row[4] += total or 0.0
+        row[5] += own or 0.0
+        row[6] += raw_total or 0.0
+        row[7] += raw_own or 0.0
         self.changed_stacks.add(stack)
 
     def raised(self, node: int, ret: dict) -> None:
@@ -279,7 +294,7 @@ class _Builder:
             self.raised_calls.popitem(last=False)
 
     def ending_exception(self, record: dict) -> None:
-        """The calls an uncaught exception (of the program, or of a test) went through: named."""
+        """The calls an uncaught exception (of the program, a test or a request) went through: named."""
         error, traceback = record.get("error"), record.get("traceback")
         if not isinstance(error, str) or not isinstance(traceback, list):
             return
@@ -321,16 +336,19 @@ class _Builder:
 
     def commit(self, connection: sqlite3.Connection) -> None:
         """Writes what the documents read so far added, the calls still open and the queries still
-        waiting as they stand (rewritten when they end), and the state to go on from."""
+        waiting as they stand (rewritten when they end). The state to go on from is written once a
+        pass is over (`save_state`): pickled with every document, it was most of what a big trace's
+        index wrote."""
         open_calls = [thread.row(entry, None) for thread in self.threads.values() for entry in thread.stack]
         connection.execute("BEGIN")
         connection.executemany(_INSERT_NODES, self.nodes + open_calls)
         connection.executemany(_UPDATE_RESUMED, self.resumed.values())
         connection.executemany("INSERT OR REPLACE INTO stacks VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                                ((n, *self.stack_rows[n]) for n in self.changed_stacks))
-        connection.executemany("INSERT OR REPLACE INTO function_times VALUES (?, ?, ?, ?, ?, ?, ?)",
-                               ((n, calls, total, own, raw_total, raw_own, first)
-                                for n, (calls, total, raw_total, own, raw_own, first) in self.totals.calls.items()))
+        connection.executemany("INSERT OR REPLACE INTO function_times VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                               ((n, calls, total, own, raw_total, raw_own, first, wall, raw_wall)
+                                for n, (calls, total, raw_total, own, raw_own, first, wall, raw_wall)
+                                in self.totals.calls.items()))
         connection.executemany("UPDATE nodes SET ret = 'raised ' || ? WHERE node = ?",
                                ((error, node) for node, error in self.exceptions.items()))
         connection.executemany("INSERT OR REPLACE INTO queries VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
@@ -342,7 +360,6 @@ class _Builder:
                                ((n, thread, name) for (thread, name, _), n in self.tasks.items()))
         connection.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", [
             ("version", VERSION), ("documents", self.documents), ("summary", json.dumps(self._summary())),
-            ("state", pickle.dumps(self)),
         ])
         connection.execute("COMMIT")
         self.nodes.clear()
@@ -350,6 +367,9 @@ class _Builder:
         self.resumed.clear()
         self.changed_stacks.clear()
         self.exceptions.clear()
+
+    def save_state(self, connection: sqlite3.Connection) -> None:
+        connection.execute("INSERT OR REPLACE INTO meta VALUES ('state', ?)", (pickle.dumps(self),))
 
     def _thread_rows(self) -> Iterator[tuple]:
         main_ids = self.totals.main_thread_ids
@@ -369,9 +389,11 @@ class _Builder:
         def function_rows(measure: int) -> list[dict]:
             top = sorted(totals.calls.items(), key=lambda item: item[1][measure], reverse=True)[: TOP * 2]
             return [{"name": names[number][0], "path": names[number][1], "calls": calls, "seconds": seconds,
-                     "raw_seconds": raw_seconds} for number, (calls, seconds, raw_seconds, *_) in top]
+                     "raw_seconds": raw_seconds, "wall": wall, "raw_wall": raw_wall}
+                    for number, (calls, seconds, raw_seconds, _, _, _, wall, raw_wall) in top]
 
-        left_out = sorted(totals.left_out.items(), key=lambda item: item[1], reverse=True)
+        left_out = sorted(((key, counts[0]) for key, counts in totals.volume.functions.items()),
+                          key=lambda item: item[1], reverse=True)
         return {
             "records": totals.records,
             "first_timestamp": totals.first_timestamp,
@@ -379,41 +401,42 @@ class _Builder:
             "most_calls": function_rows(0),
             "most_time": function_rows(1),
             "raw_most_time": function_rows(2),
+            # A task that awaited is ranked by how long it took, not only by how long it ran.
+            "most_wall": function_rows(6),
+            "raw_most_wall": function_rows(7),
             "raw_first_timestamp": totals.raw_first_timestamp,
             "raw_last_timestamp": totals.raw_last_timestamp,
             "left_out": {
-                "calls": sum(totals.left_out.values()),
+                "calls": totals.volume.left_out_calls(),
+                "why": totals.volume.lines(sum(calls for calls, *_ in totals.calls.values())),
                 "functions": [{"name": name, "path": path, "count": count} for (name, path), count in left_out[:20]],
                 "more_functions": max(0, len(left_out) - 20),
             },
             "stopped": totals.stopped,
-            "dropped": {"records": totals.dropped_records, "bytes": totals.dropped_bytes},
+            "dropped": {"records": totals.volume.dropped_records, "bytes": totals.volume.dropped_bytes},
             "kinds": totals.kinds,
         }
 
 
-def _to_program_time(record: object, recorder_second: float | None, clock: dict, section: object) -> object:
+def _to_program_time(record: object, recorder_second: float | None, builder: _Builder, section: object) -> object:
     """Puts the record on the program's time, never behind the list's last (the subtraction of two
     floats this large can step back a fraction of a microsecond); returns its timestamp as the clock
     read it."""
     timestamp = record.get("timestamp") if isinstance(record, dict) else None
     if isinstance(recorder_second, (int, float)) and isinstance(timestamp, (int, float)):
+        clock = builder.program_clock
         program = max(timestamp - recorder_second, clock.get(section, float("-inf")))
         record["timestamp"] = clock[section] = program
+        if record.get("type") != "frame":
+            scope_to_program_time(record, recorder_second, builder.scope_started, section)
     return timestamp
 
 
 class _Stretches:
-    """A call resumed, as its stretches so far left it."""
+    """A call resumed, as its stretches so far left it; kept as a tuple of these values between its
+    stretches (a tuple is quicker to make and to pickle, and most calls never resume)."""
 
-    __slots__ = ("node", "function", "count", "start", "raw_start", "running", "raw_running")
-
-    def __init__(self, node: int, function: int, start: object, raw_start: object) -> None:
-        self.node = node
-        self.function = function  # a resumption's record names the line it resumed at
-        self.count = 0
-        self.start, self.raw_start = start, raw_start
-        self.running = self.raw_running = 0.0
+    __slots__ = ("node", "function", "count", "start", "raw_start", "running", "raw_running", "wall", "raw_wall")
 
     @classmethod
     def of_values(cls, values: tuple) -> _Stretches:
@@ -439,19 +462,12 @@ class _ThreadIndex(ThreadWalk):
         self.roots = 0
         self.active: dict[int, int] = {}  # function number -> its calls open: a recursion's time counts once
         self.task: int | None = None  # the task whose step runs here
-        # The latest closed calls by frame id, oldest first (ordered for the oldest's removal, as the summary's)
-        self.ended: collections.OrderedDict[str, _Stretches] = collections.OrderedDict()
+        # The latest closed calls by frame id, oldest first (ordered for the oldest's removal, as the
+        # summary's), each as the values of its _Stretches
+        self.ended: collections.OrderedDict[str, tuple] = collections.OrderedDict()
 
     def __getstate__(self) -> dict:
-        # The last return record is not needed and its values are not picklable. The state is written
-        # with every document: the latest closed calls go as tuples, which pickle five times faster
-        # than as objects (for 100,000 of them, 0.09 s against 0.44 s, most of a large trace's indexing).
-        ended = [(frame_id, _stretches_values(stretches)) for frame_id, stretches in self.ended.items()]
-        return {**self.__dict__, "closing": None, "ended": ended}
-
-    def __setstate__(self, state: dict) -> None:
-        ended = collections.OrderedDict((frame_id, _Stretches.of_values(values)) for frame_id, values in state["ended"])
-        self.__dict__.update(state, ended=ended)
+        return {**self.__dict__, "closing": None}  # the last return record is not needed
 
     def _place(self, open_above: int) -> tuple[int, int]:
         """The parent and position of a new node, `open_above` open calls being the node's own."""
@@ -465,85 +481,102 @@ class _ThreadIndex(ThreadWalk):
 
     def opened(self, entry: Open) -> None:
         call, entry.call = entry.call, None
+        builder = self.builder
         parent, pos = self._place(1)
-        node = self.builder.new_node()
+        node = builder.node_count = builder.node_count + 1
         frame_id = call.get("frame_id")
-        frame_id = frame_id if isinstance(frame_id, str) else None
-        stretches = self.ended.pop(frame_id, None) if frame_id is not None else None
-        function = self.builder.function(call) if stretches is None else stretches.function
-        above = self.stack[-2].state[_STACK] if len(self.stack) > 1 else 0
+        stretches = None
+        if frame_id.__class__ is not str:
+            frame_id = None
+        elif (earlier := self.ended.pop(frame_id, None)) is not None:
+            stretches = _Stretches.of_values(earlier)
+        function = builder.function(call) if stretches is None else stretches.function
+        stack = self.stack
+        above = stack[-2].state[_STACK] if len(stack) > 1 else 0
         entry.state = [
-            node, 0, parent, pos, entry.depth, function, self.builder.here, frame_id,
-            text.short_text(text.arguments(call), ARGUMENTS_LIMIT), self.builder.raw_timestamp, self.task,
-            stretches, 0.0, 0.0, self.builder.stack(self.number, above, function, node),
+            node, 0, parent, pos, entry.depth, function, builder.here, frame_id, None, builder.raw_timestamp, self.task,
+            stretches, 0.0, 0.0, builder.stack(self.number, above, function, node),
         ]
-        calls = self.builder.totals.calls.get(function)
+        calls = builder.totals.calls.get(function)
         if calls is None:
-            calls = self.builder.totals.calls[function] = [0, 0.0, 0.0, 0.0, 0.0, node]
+            calls = builder.totals.calls[function] = [0, 0.0, 0.0, 0.0, 0.0, node, 0.0, 0.0]
         if stretches is None:  # a resumption is no call of its own
             calls[0] += 1
-        self.active[function] = self.active.get(function, 0) + 1
+        active = self.active
+        active[function] = active.get(function, 0) + 1
 
     def closed(self, entry: Open, ret: dict | None) -> None:
-        raw_end = self.builder.raw_timestamp if ret is not None else None
-        took, raw_took = duration(entry, ret), _difference(entry.state[9], raw_end)
+        builder = self.builder
         state = entry.state
-        own, raw_own = _self_times(state, took, raw_took)
-        if self.stack:  # the parent's own time is its time less this
+        if ret is None:
+            took = raw_took = own = raw_own = raw_end = None
+        else:
+            raw_end = builder.raw_timestamp
+            took, raw_took = duration(entry, ret), _difference(state[9], raw_end)
+            # its own time: its time less its calls'
+            own = None if took is None else max(0.0, took - state[_CHILD_TIME])
+            raw_own = None if raw_took is None else max(0.0, raw_took - state[_CHILD_TIME + 1])
+        if self.stack:
             above = self.stack[-1].state
             above[_CHILD_TIME] += took or 0.0
             above[_CHILD_TIME + 1] += raw_took or 0.0
-        self.builder.add_times(state[_STACK], state[11] is None, (took, own, raw_took, raw_own))
-        self.builder.nodes.append(self.row(entry, ret))
-        if ret is not None and ret.get("event") == "unwind":
-            self.builder.raised(state[0], ret)
-        if entry.state[7] is not None:
-            self._stretch(entry, ret, took, raw_took)
-        function = entry.state[5]
-        calls = self.builder.totals.calls[function]
+        builder.add_times(state[_STACK], state[11] is None, took, own, raw_took, raw_own)
+        builder.nodes.append(self.row(entry, ret, took, own, raw_own, raw_end))
+        if text.raised(ret) and text.exception_of(ret) is None:
+            builder.raised(state[0], ret)  # named later, if an ending record tells of it
+        wall, raw_wall = took, raw_took
+        if state[7] is not None:
+            wall, raw_wall = self._stretch(entry, ret, took, raw_took)
+        function = state[5]
+        calls = builder.totals.calls[function]
         calls[3] += own or 0.0
         calls[4] += raw_own or 0.0
         still_open = self.active.pop(function) - 1
         if still_open:
             self.active[function] = still_open
             return
-        calls = self.builder.totals.calls[function]
         calls[1] += took or 0.0
         calls[2] += raw_took or 0.0
+        calls[6] += wall or 0.0
+        calls[7] += raw_wall or 0.0
 
-    def _stretch(self, entry: Open, ret: dict | None, took: float | None, raw_took: float | None) -> None:
+    def _stretch(self, entry: Open, ret: dict | None, took: float | None, raw_took: float | None) -> tuple:
         """Keeps the call's frame id to know it when it resumes; updates its first stretch when it
-        has resumed."""
-        node, frame_id, stretches = entry.state[0], entry.state[7], entry.state[11]
-        if stretches is None:
-            stretches = _Stretches(node, entry.state[5], entry.start, entry.state[9])
-            if len(self.ended) >= ENDED_KEPT:
-                self.ended.popitem(last=False)
+        has resumed. Returns what this stretch adds to the call's wall time, and on the clock."""
+        state, ended = entry.state, self.ended
+        node, frame_id, stretches = state[0], state[7], state[11]
+        if stretches is None:  # its first stretch: its wall time so far is its time
+            if len(ended) >= ENDED_KEPT:
+                ended.popitem(last=False)
+            took, raw_took = took or 0.0, raw_took or 0.0
+            ended[frame_id] = (node, state[5], 1, entry.start, state[9], took, raw_took, took, raw_took)
+            return took, raw_took
         stretches.count += 1
         stretches.running += took or 0.0
         stretches.raw_running += raw_took or 0.0
-        self.ended[frame_id] = stretches
-        if stretches.count > 1:
-            self.builder.resumed[stretches.node] = (
-                stretches.count, _difference(stretches.start, ret and ret.get("timestamp")), stretches.running,
-                _difference(stretches.raw_start, self.builder.raw_timestamp if ret else None), stretches.raw_running,
-                *self._return_columns(ret), stretches.node,
-            )
+        wall = _difference(stretches.start, ret and ret.get("timestamp"))
+        raw_wall = _difference(stretches.raw_start, self.builder.raw_timestamp if ret else None)
+        self.builder.resumed[stretches.node] = (
+            stretches.count, wall, stretches.running, raw_wall, stretches.raw_running,
+            *self._return_columns(ret), stretches.node,
+        )
+        added = (0.0 if wall is None else wall - stretches.wall, 0.0 if raw_wall is None else raw_wall - stretches.raw_wall)
+        stretches.wall += added[0]
+        stretches.raw_wall += added[1]
+        ended[frame_id] = _stretches_values(stretches)
+        return added
 
     def _return_columns(self, ret: dict | None) -> tuple:
         """Where the return record is, how the call ended, and its value shown."""
         if ret is None:
             return None, None, None, None, None
-        return (*self.builder.here, RAISED if ret.get("event") == "unwind" else RETURNED,
-                text.returned(ret, VALUE_LIMIT))
+        return (*self.builder.here, RAISED if text.raised(ret) else RETURNED, text.returned(ret, VALUE_LIMIT))
 
-    def row(self, entry: Open, ret: dict | None) -> tuple:
+    def row(self, entry: Open, ret: dict | None, took: float | None = None, own: float | None = None,
+            raw_own: float | None = None, raw_end: float | None = None) -> tuple:
+        """The call's row; with its times when it has returned (`ret`)."""
         (node, children, parent, pos, depth, function, (doc, offset, length), frame_id, arguments, raw_start, task,
          stretches, _, _, stack) = entry.state
-        took = duration(entry, ret)
-        own, raw_own = _self_times(entry.state, took, _difference(raw_start, self.builder.raw_timestamp)
-                                   if ret is not None else None)
-        raw_end = self.builder.raw_timestamp if ret is not None else None
         # A later stretch's number: the ones before it, and itself.
         stretch, first = (stretches.count + 1, stretches.node) if stretches is not None else (None, None)
         *returned, shown = self._return_columns(ret)
@@ -570,7 +603,7 @@ class _ThreadIndex(ThreadWalk):
         timestamp = ret.get("timestamp")
         self.builder.nodes.append((
             self.builder.new_node(), parent, pos, self.number, depth, RETURN, self.builder.function(ret),
-            doc, offset, length, doc, offset, length, RAISED if ret.get("event") == "unwind" else RETURNED, 0,
+            doc, offset, length, doc, offset, length, RAISED if text.raised(ret) else RETURNED, 0,
             None, timestamp, None, None, "", text.returned(ret, VALUE_LIMIT), None, self.builder.raw_timestamp,
             self.task, None, None, None, None, None, self.builder.node_count,
         ))
@@ -601,13 +634,6 @@ class _ThreadIndex(ThreadWalk):
 _CHILD_TIME, _STACK = 12, 14  # places in a call's state: its calls' time (then the clock's), its stack
 
 
-def _self_times(state: list, took: float | None, raw_took: float | None) -> tuple:
-    """A call's time less its calls', on the program's time and on the clock's."""
-    own = None if took is None else max(0.0, took - state[_CHILD_TIME])
-    raw_own = None if raw_took is None else max(0.0, raw_took - state[_CHILD_TIME + 1])
-    return own, raw_own
-
-
 def _difference(start: object, end: object) -> float | None:
     if isinstance(start, (int, float)) and isinstance(end, (int, float)):
         return end - start
@@ -619,7 +645,7 @@ def build(trace_store: storage.Store, trace_id: str, path: str, progress: Progre
     of them into a new index when there is none (or one this version cannot go on from)."""
     builder = _taken_up(path)
     if builder is None:
-        progress.indexed = 0  # before the old file goes: pages wait for the new one
+        progress.indexed, progress.readable = 0, False  # before the old file goes: pages wait for the new one
         for suffix in ("", "-wal", "-shm"):
             if os.path.exists(path + suffix):
                 os.unlink(path + suffix)
@@ -629,20 +655,26 @@ def build(trace_store: storage.Store, trace_id: str, path: str, progress: Progre
         builder = _Builder()
     else:
         connection = store.open_for_writing(path)
+
+    def commit() -> None:
+        builder.commit(connection)
+        progress.readable = True
+
     try:
         for number, data in enumerate(trace_store.iter_documents(trace_id, start=builder.documents),
                                       start=builder.documents):
             progress.document = number
-            builder.read(number, data, progress)
-            builder.commit(connection)
+            builder.read(number, data, progress, None if progress.readable else commit)
+            commit()
             progress.indexed = builder.documents
+        builder.save_state(connection)
     finally:
         connection.close()
 
 
 def _taken_up(path: str) -> _Builder | None:
     """The state the index at `path` was left in, to go on from; None when there is no index, or
-    one that is damaged or from another version."""
+    one that is damaged, from another version, or whose last pass did not end (its state is behind)."""
     if not os.path.exists(path):
         return None
     try:
@@ -651,7 +683,8 @@ def _taken_up(path: str) -> _Builder | None:
             if _stored(connection, "version") != VERSION:
                 return None
             # The index's own file, in a directory only its owner can write: no one else's pickle.
-            return pickle.loads(_stored(connection, "state"))
+            builder = pickle.loads(_stored(connection, "state"))
+            return builder if builder.documents == _stored(connection, "documents") else None
         finally:
             connection.close()
     except Exception:  # noqa: BLE001 - whatever cannot be taken up is built again
@@ -723,12 +756,13 @@ class TraceIndex:
     def summary(self) -> dict:
         (value,) = self.connection.execute("SELECT value FROM meta WHERE name = 'summary'").fetchone()
         facts = json.loads(value)
-        raw_most_time = facts.pop("raw_most_time", facts["most_time"])
+        raw_most_time, raw_most_wall = facts.pop("raw_most_time"), facts.pop("raw_most_wall")
         raw_first, raw_last = facts.pop("raw_first_timestamp", None), facts.pop("raw_last_timestamp", None)
         if self.raw_times:
-            for row in raw_most_time:  # one clock for every time shown
-                row["seconds"] = row["raw_seconds"]
-            facts.update(most_time=raw_most_time, first_timestamp=raw_first, last_timestamp=raw_last)
+            for row in raw_most_time + raw_most_wall:  # one clock for every time shown
+                row["seconds"], row["wall"] = row["raw_seconds"], row["raw_wall"]
+            facts.update(most_time=raw_most_time, most_wall=raw_most_wall, first_timestamp=raw_first,
+                         last_timestamp=raw_last)
         facts["tasks"] = [
             {"task": number, "thread": thread, "name": name}
             for number, thread, name in self.connection.execute("SELECT task, thread, name FROM tasks ORDER BY task")
@@ -750,7 +784,16 @@ class TraceIndex:
             f" {where}",
             parameters,
         )
-        return [_node_json(row, self.raw_times) for row in rows]
+        return [_node_json(self._with_arguments(row, 19, 7), self.raw_times) for row in rows]
+
+    def _with_arguments(self, row: tuple, at: int, place: int) -> tuple:
+        """The row with its call's arguments shown in column `at` (None in the index), read from the
+        call's record, which lies where columns `place` to `place + 2` say."""
+        if row[at] is not None:
+            return row
+        doc, offset, length = row[place : place + 3]
+        shown = text.short_text(text.arguments(self._record(doc, offset, length)), ARGUMENTS_LIMIT)
+        return (*row[:at], shown, *row[at + 1 :])
 
     def node(self, node: int) -> dict | None:
         found = self._nodes("WHERE n.node = ?", (node,))
@@ -808,7 +851,40 @@ class TraceIndex:
             " OR n.ret LIKE :pattern ESCAPE '\\' ORDER BY n.node LIMIT :limit",
             {"pattern": pattern, "limit": limit + 1},
         )
-        return found[:limit], len(found) > limit
+        nodes = {node["node"] for node in found}
+        # Nodes are numbered in record order: a call of a later document than the last match needed
+        # would come after it.
+        last = found[limit]["doc"] if len(found) > limit else None
+        by_arguments, cut_short = self._calls_with_arguments(query, limit + 1, last)
+        found += [node for node in by_arguments if node["node"] not in nodes]
+        found.sort(key=lambda node: node["node"])
+        return found[:limit], len(found) > limit or cut_short
+
+    def _calls_with_arguments(self, query: str, limit: int, last: int | None) -> tuple[list[dict], bool]:
+        """Calls whose arguments, as shown, hold `query` (any case), the first `limit` in record
+        order up to document `last`; and whether the search stopped short. The index keeps no arguments' text, so the
+        documents are read: a text or a name lies in them as its UTF-8 bytes, and only the records
+        holding the query's are decoded, at most _ARGUMENT_CHECKS of them."""
+        wanted = query.lower()
+        needle = wanted.encode()
+        found: list[dict] = []
+        checks = _ARGUMENT_CHECKS
+        (documents,) = self.connection.execute("SELECT value FROM meta WHERE name = 'documents'").fetchone()
+        for number in range(documents if last is None else min(documents, last + 1)):
+            data = self.documents.get(self.trace_id, number)
+            for start, end in _records_holding(data, needle):
+                checks -= 1
+                if checks < 0:
+                    return found, True
+                record = serialize.loads(memoryview(data)[start:end])
+                if not (isinstance(record, dict) and record.get("type") == "frame" and record.get("event") == "call"
+                        and wanted in text.arguments(record).lower()):
+                    continue
+                found += self._nodes("WHERE n.frame_id = ? AND n.doc = ? AND n.offset = ? AND n.kind = 0",
+                                     (record.get("frame_id"), number, start))
+                if len(found) >= limit:
+                    return found, False
+        return found, False
 
     def full_values(self, node: dict) -> dict:
         """The node's records decoded whole: the call (or other record) and its return."""
@@ -873,19 +949,43 @@ class TraceIndex:
         return {"frame_id": frame_id, "queries": times, "call": call}
 
     def timeline(self, track: tuple[str, int], start: float, end: float, shortest: float, limit: int) -> list[list]:
-        """[node, depth, start, end, function] of the calls of a track, ("thread" or "task", its number),
-        within [start, end] lasting at least `shortest` seconds, the longest first (a call never
-        returned lasts to `end`). A resumed call's stretches are each where they ran."""
+        """[node, depth, start, end, function, awaiting] of the calls of a track, ("thread" or "task",
+        its number), within [start, end] lasting at least `shortest` seconds, the longest first (a
+        call never returned lasts to `end`). A resumed call's stretches are each where they ran; on
+        a task's track each is at its first stretch's depth, and the call also spans its awaits, from
+        its first start to its last end (awaiting 1)."""
         kind, number = track
-        begin, finish = ("n.raw_start", "n.raw_end") if self.raw_times else ("n.start", "n.end")
+        begin, finish, wall = ("raw_start", "raw_end", "raw_wall") if self.raw_times else ("start", "end", "wall")
+        spans = f"SELECT n.node, n.depth, n.{begin} AS begin, coalesce(n.{finish}, :end) AS stop, n.function, 0 AS awaiting"
+        if kind == "task":
+            spans = (
+                f"SELECT n.node, coalesce(first.depth, n.depth) AS depth, n.{begin} AS begin, coalesce(n.{finish}, :end) AS stop,"
+                " n.function, 0 AS awaiting FROM nodes n LEFT JOIN nodes first ON first.node = n.first_stretch"
+                " WHERE n.task = :number AND n.kind = 0"
+                f" UNION ALL SELECT n.node, n.depth, n.{begin}, n.{begin} + coalesce(n.{wall}, :end - n.{begin}), n.function, 1"
+                " FROM nodes n WHERE n.task = :number AND n.kind = 0 AND n.stretches > 1"
+            )
+        else:
+            spans += " FROM nodes n WHERE n.thread = :number AND n.kind = 0"
         rows = self.connection.execute(
-            f"SELECT n.node, n.depth, {begin} AS begin, coalesce({finish}, :end) AS stop, f.name FROM nodes n"
-            f" JOIN functions f ON f.function = n.function WHERE n.{'task' if kind == 'task' else 'thread'} = :number"
-            " AND n.kind = 0 AND begin <= :end AND stop >= :start AND stop - begin >= :shortest"
-            " ORDER BY stop - begin DESC LIMIT :limit",
+            f"SELECT s.node, s.depth, s.begin, s.stop, f.name, s.awaiting FROM ({spans}) s"
+            " JOIN functions f ON f.function = s.function"
+            " WHERE s.begin <= :end AND s.stop >= :start AND s.stop - s.begin >= :shortest"
+            " ORDER BY s.stop - s.begin DESC LIMIT :limit",
             {"number": number, "start": start, "end": end, "shortest": shortest, "limit": limit},
         )
         return [list(row) for row in rows]
+
+    def track_span(self, track: tuple[str, int], last: float | None) -> tuple:
+        """From the first start to the last end of a track's calls (a call not returned ends at
+        `last`), on the clock its calls are drawn on: a thread's from its top-level calls, a task's
+        across their awaits."""
+        begin, finish, wall = ("raw_start", "raw_end", "raw_wall") if self.raw_times else ("start", "end", "wall")
+        kind, number = track
+        where = ("task = ? AND kind = 0", number) if kind == "task" else ("parent = ?", -number)
+        return self.connection.execute(
+            f"SELECT min({begin}), max(coalesce({begin} + {wall}, {finish}, ?)) FROM nodes WHERE {where[0]}",
+            (last, where[1])).fetchone()
 
     def flame(self, track: tuple[str, int], limit: int) -> list[list]:
         """[stack, parent stack, function, calls, total, self, first call] of the call paths of a
@@ -920,22 +1020,23 @@ class TraceIndex:
 
     def function_table(self, wanted: str, order: str, limit: int) -> tuple[int, list[dict]]:
         """How many functions have `wanted` in their name or file, and the first `limit` of them by
-        `order` (calls, total, self, or name), with their calls, total and own time."""
-        total, own = ("t.raw_total", "t.raw_self") if self.raw_times else ("t.total", "t.self")
-        ordering = {"calls": "t.calls DESC", "total": f"{total} DESC", "self": f"{own} DESC",
-                    "name": "f.name"}[order]
+        `order` (calls, total, self, wall or name), with their calls, total, own and wall time."""
+        clock = "raw_" if self.raw_times else ""
+        ordering = {"calls": "t.calls DESC", "total": f"t.{clock}total DESC", "self": f"t.{clock}self DESC",
+                    "wall": f"t.{clock}wall DESC", "name": "f.name"}[order]
         pattern = _like(wanted)
         where = "WHERE f.name LIKE :pattern ESCAPE '\\' OR f.path LIKE :pattern ESCAPE '\\'"
         (count,) = self.connection.execute(
             f"SELECT count(*) FROM function_times t JOIN functions f ON f.function = t.function {where}",
             {"pattern": pattern}).fetchone()
         rows = self.connection.execute(
-            f"SELECT f.name, f.path, t.calls, {total}, {own}, t.first_node FROM function_times t"
-            f" JOIN functions f ON f.function = t.function {where} ORDER BY {ordering}, f.name LIMIT :limit",
+            f"SELECT f.name, f.path, t.calls, t.{clock}total, t.{clock}self, t.{clock}wall, t.first_node"
+            f" FROM function_times t JOIN functions f ON f.function = t.function {where}"
+            f" ORDER BY {ordering}, f.name LIMIT :limit",
             {"pattern": pattern, "limit": limit},
         )
-        return count, [{"name": name, "path": path, "calls": calls, "total": total_time, "self": own_time,
-                        "first": first} for name, path, calls, total_time, own_time, first in rows]
+        return count, [{"name": name, "path": path, "calls": calls, "total": total, "self": own, "wall": wall,
+                        "first": first} for name, path, calls, total, own, wall, first in rows]
 
     @property
     def _took(self) -> str:
@@ -953,14 +1054,36 @@ class TraceIndex:
         threads = self.connection.execute("SELECT thread, rank FROM threads ORDER BY rank").fetchall()
         for thread, rank in threads:
             rows = self.connection.execute(
-                f"SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, ''), {self._took} FROM nodes n"
-                " JOIN functions f ON f.function = n.function WHERE n.thread = ? AND n.kind = 0 ORDER BY n.node LIMIT ?",
+                f"SELECT ?, n.depth, f.name, f.path, n.text, coalesce(n.ret, ''), {self._took}, n.doc, n.offset,"
+                " n.length FROM nodes n JOIN functions f ON f.function = n.function WHERE n.thread = ? AND n.kind = 0"
+                " ORDER BY n.node LIMIT ?",
                 (rank, thread, limit),
             ).fetchall()
-            yield from rows
+            yield from (self._with_arguments(row, 4, 7)[:7] for row in rows)
             limit -= len(rows)
             if limit <= 0:
                 return
+
+
+def _records_holding(data: bytes, needle: bytes) -> Iterator[tuple[int, int]]:
+    """(start, end) of each record of a document holding `needle` (in lower case: any case of it)."""
+    lowered, hits = data.lower(), []
+    at = lowered.find(needle)
+    while at >= 0:
+        hits.append(at)
+        at = lowered.find(needle, at + 1)
+    if not hits:
+        return
+    document = Document(data, Decoding(), trailer=False)
+    for _section in document.sections():
+        if not is_array(document.next_byte()):
+            document.skip()
+            continue
+        for encoded in document.raw_records():
+            start = document.unpacker.tell() - len(encoded)
+            at = bisect.bisect_left(hits, start)
+            if at < len(hits) and hits[at] < start + len(encoded):
+                yield start, start + len(encoded)
 
 
 def _like(wanted: str) -> str:

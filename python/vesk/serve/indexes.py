@@ -39,7 +39,7 @@ class Indexes:
                     progress = self.building[trace_id] = index.Progress(indexed, summary.document_count)
                     threading.Thread(target=self._build, args=(trace_id, progress), daemon=True,
                                      name=f"index {trace_id}").start()
-        if progress is not None and (progress.error is not None or not progress.indexed):
+        if progress is not None and (progress.error is not None or not progress.readable):
             return progress
         return index.TraceIndex(path, trace_id, self.documents, progress)
 

@@ -1,7 +1,9 @@
 """The trace list: each trace's totals from the database, and how it ended.
 
 How a trace ended is in its last records ("program_exit", "end_test", "request_end"), so only its
-last documents are read, and frame records there are skipped undecoded. What is found is kept in
+last documents are read, and frame records there are skipped undecoded. Its duration is on the
+program's time, as the call tree's: the recorder's own time from the trace's first record to its
+ending is taken out, where the documents' trailers tell it. What is found is kept in
 the viewer's own file, keyed by the trace's size, so the list reads each trace once.
 """
 
@@ -15,13 +17,14 @@ import msgpack
 
 from vesk import serialize, storage
 from vesk.reading import text
-from vesk.reading.records import Decoding, Document, is_array
+from vesk.reading.records import MAIN, Decoding, Document, is_array
 from vesk.serve import store
 
 # How every frame record the engine writes starts (see reading/records.py): skipped undecoded.
 _FRAME_RECORD_START = b"\x8c\xa4path"
 _ENDINGS = frozenset(("program_exit", "end_test", "request_end"))
 _DOCUMENTS_READ = 2  # from the end: the ending is in the last document, but a trace may end on an empty one
+_OUTCOMES_VERSION = 2  # 2: durations on the program's time
 _OUTCOMES_SCHEMA = (
     "CREATE TABLE IF NOT EXISTS outcomes (trace_id TEXT PRIMARY KEY, size INTEGER NOT NULL, text TEXT,"
     " failed INTEGER NOT NULL, seconds REAL)"
@@ -81,21 +84,28 @@ def _error(record: dict) -> str:
     return f" ({text.short_text(error, 60)})" if error else ""
 
 
-def _ending(data: bytes) -> dict | None:
-    """The last ending record of a document."""
+def _ending(data: bytes) -> tuple[dict | None, float | None]:
+    """The last ending record of a document, and the recorder's own time when it was filed."""
     document = Document(data, Decoding())
-    found = None
-    for _section in document.sections():
+    found, second = None, None
+    for section in document.sections():
         if not is_array(document.next_byte()):
             document.skip()
             continue
-        for encoded in document.raw_records():
+        seconds = document.recorder_times.get(section, ())
+        for position, encoded in enumerate(document.raw_records()):
             if encoded[: len(_FRAME_RECORD_START)] == _FRAME_RECORD_START:
                 continue
             record = serialize.loads(encoded)
             if isinstance(record, dict) and record.get("type") in _ENDINGS:
-                found = record
-    return found
+                found, second = record, seconds[position] if position < len(seconds) else None
+    return found, second
+
+
+def _first_recorder_second(data: bytes) -> float | None:
+    """The recorder's own time at the first record of a trace's first document."""
+    seconds = Document(data, Decoding()).recorder_times.get(MAIN)
+    return seconds[0] if seconds else None
 
 
 class Outcomes:
@@ -120,6 +130,9 @@ class Outcomes:
             connection = store.create_private_database(self.path)
         else:
             connection = sqlite3.connect(self.path, isolation_level=None)
+        if connection.execute("PRAGMA user_version").fetchone()[0] != _OUTCOMES_VERSION:
+            connection.execute("DROP TABLE IF EXISTS outcomes")  # an older version's: read again
+            connection.execute(f"PRAGMA user_version = {_OUTCOMES_VERSION}")
         connection.execute(_OUTCOMES_SCHEMA)
         return connection
 
@@ -138,13 +151,20 @@ class Outcomes:
 
     def _read(self, summary: storage.TraceSummary) -> Outcome:
         last = summary.document_count - 1
-        for number in range(last, max(last - _DOCUMENTS_READ, -1), -1):
-            try:
-                record = _ending(self.trace_store.read_document(summary.trace_id, number))
-            except (storage.StorageError, storage.TraceNotFound, ValueError, TypeError, msgpack.UnpackException):
-                return Outcome()
-            if record is not None:
-                return outcome_of(record, summary.started_at)
+        read = self.trace_store.read_document
+        try:
+            for number in range(last, max(last - _DOCUMENTS_READ, -1), -1):
+                data = read(summary.trace_id, number)
+                record, second = _ending(data)
+                if record is None:
+                    continue
+                outcome = outcome_of(record, summary.started_at)
+                first = _first_recorder_second(data if number == 0 else read(summary.trace_id, 0))
+                if outcome.seconds is not None and second is not None and first is not None:
+                    outcome.seconds = max(0.0, outcome.seconds - (second - first))
+                return outcome
+        except (storage.StorageError, storage.TraceNotFound, ValueError, TypeError, msgpack.UnpackException):
+            return Outcome()
         return Outcome()
 
     def forget_others(self, trace_ids: set[str]) -> None:

@@ -46,7 +46,8 @@ class TraceSummary:
 
     `calls_left_out` counts the calls volume control did not record, `records_dropped` the records
     the engine had to drop when storage kept failing, and `recording_stopped` tells that the trace
-    reached its byte cap.
+    reached its byte cap. `machine` and `ci_job` tell where it was recorded, in a store that keeps
+    them (see `labels`).
     """
 
     _FIELDS = (
@@ -64,6 +65,8 @@ class TraceSummary:
         "records_dropped",
         "recording_stopped",
         "parent_trace_id",
+        "machine",
+        "ci_job",
     )
     __slots__ = (*(name for name in _FIELDS if name != "command_line"), "_command_line", "_command_line_json")
 
@@ -83,6 +86,8 @@ class TraceSummary:
         records_dropped: int = 0,
         recording_stopped: bool = False,
         parent_trace_id: str | None = None,
+        machine: str | None = None,
+        ci_job: str | None = None,
     ) -> None:
         self.trace_id = trace_id
         self.saved_at = saved_at
@@ -99,6 +104,8 @@ class TraceSummary:
         self.records_dropped = records_dropped
         self.recording_stopped = recording_stopped
         self.parent_trace_id = parent_trace_id
+        self.machine = machine
+        self.ci_job = ci_job
 
     @classmethod
     def with_command_line_json(cls, command_line_json: str, *values) -> TraceSummary:

@@ -30,12 +30,13 @@ export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // The API answers 202 while a trace is being indexed: `onProgress` hears how far it has come.
 export async function getJSON(url, onProgress) {
-  for (;;) {
+  // Soon at first (the first part of a trace is indexed in a moment), then less often.
+  for (let wait = 25; ; wait = Math.min(400, wait * 2)) {
     const response = await fetch(url, { headers: { Accept: "application/json" } });
     const body = await response.json();
     if (response.status === 202) {
       if (onProgress) onProgress(body);
-      await sleep(400);
+      await sleep(wait);
       continue;
     }
     if (!response.ok) throw new Error(body.error || `${response.status} ${response.statusText}`);
@@ -60,7 +61,7 @@ export function dateText(seconds) {
   return `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
 }
 
-const SOURCES = { cli: "run", pytest: "test", wsgi: "request", django: "request", child: "child" };
+const SOURCES = { cli: "run", pytest: "test", wsgi: "request", django: "request", asgi: "request", child: "child" };
 
 export function sourceText(source) {
   return SOURCES[source] || source || "?";
@@ -76,6 +77,32 @@ export function showError(where, error) {
 
 export function progressText(progress) {
   return `Indexing the trace: ${progress.records.toLocaleString("en")} records read, document ${progress.document} of ${progress.documents}…`;
+}
+
+// A source location (file:line) with a button that copies it, for an editor's "go to".
+export function sourceLocation(text) {
+  const button = el("button", { type: "button", class: "copy", title: `Copy ${text}` }, "Copy");
+  button.addEventListener("click", async (event) => {
+    event.stopPropagation();
+    button.textContent = (await copyText(text)) ? "Copied" : "Select it to copy";
+  });
+  return el("span", { class: "location" }, el("code", {}, text), " ", button);
+}
+
+export async function copyText(text) {
+  try {
+    await navigator.clipboard.writeText(text);
+    return true;
+  } catch {
+    // The clipboard API is not allowed here (no permission, no focus): through a selection.
+    const buffer = el("textarea", { class: "copy-buffer", readonly: true });
+    buffer.value = text;
+    document.body.append(buffer);
+    buffer.select();
+    const copied = document.execCommand("copy");
+    buffer.remove();
+    return copied;
+  }
 }
 
 export function colour(name) {

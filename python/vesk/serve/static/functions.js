@@ -1,11 +1,11 @@
 import { el, clear, getJSON, milliseconds, shortName } from "./dom.js";
 
 const LIMIT = 500;
-const COLUMNS = [["name", "function"], ["path", "file"], ["calls", "calls"], ["total", "total"], ["self", "self"], ["mean", "per call"]];
-const SORTABLE = new Set(["name", "calls", "total", "self"]);
+const COLUMNS = [["name", "function"], ["path", "file"], ["calls", "calls"], ["total", "total"], ["self", "self"], ["wall", "wall"], ["mean", "per call"]];
+const SORTABLE = new Set(["name", "calls", "total", "self", "wall"]);
 
 // Every function of the trace with its calls, its time with the calls it makes (a recursion
-// counted once) and its own time; sorted and filtered by the server, so that a trace of any size
+// counted once), its own time and its wall time (a resumed call's awaits in); sorted and filtered by the server, so that a trace of any size
 // answers at once. Click a function to open its first call in the tree.
 export function functionsPanel(api, timed, showCall) {
   const filter = el("input", { type: "search", class: "function-filter", placeholder: "filter by function or file" });
@@ -35,6 +35,7 @@ export function functionsPanel(api, timed, showCall) {
       el("td", { class: "number calls" }, f.calls.toLocaleString("en")),
       el("td", { class: "number total" }, milliseconds(f.total)),
       el("td", { class: "number self" }, milliseconds(f.self)),
+      el("td", { class: "number wall" }, milliseconds(f.wall)),
       el("td", { class: "number" }, f.calls ? milliseconds(f.total / f.calls) : ""))));
   };
   const shown = (loading) => loading.catch((error) => { total.textContent = `Error: ${error.message}`; });

@@ -4,12 +4,13 @@ const ROW = 16;
 
 // Calls of one thread, or of one asyncio task, as bars, depth down and time across; drag across to
 // zoom in, click a bar to find its call in the tree. Only calls at least a pixel long are fetched,
-// so any trace draws fast. A task's calls are drawn from their shallowest depth.
+// so any trace draws fast. A task's calls are drawn from their shallowest depth, each across its
+// awaits (pale) with the stretches it ran in over it.
 export function timelinePanel(api, timed, threads, tasks, showCall) {
   const select = el("select", { class: "thread-choice" },
     threads.map((t) => el("option", { value: `thread=${t.thread}` }, t.label)),
     (tasks || []).map((t) => el("option", { value: `task=${t.task}` }, `task ${t.name}`)));
-  const reset = el("button", { type: "button" }, "Whole thread");
+  const reset = el("button", { type: "button" }, "Zoom out");
   const info = el("span", { class: "muted" });
   const canvas = el("canvas", { class: "timeline", height: 200 });
   const panel = el("section", { class: "timeline-panel", hidden: true },
@@ -37,12 +38,16 @@ export function timelinePanel(api, timed, threads, tasks, showCall) {
     context.clearRect(0, 0, canvas.width, canvas.height);
     context.font = "11px sans-serif";
     context.textBaseline = "middle";
-    for (const [, level, start, end, name] of view.calls) {
+    // Awaits first, so that the stretches a call ran in are drawn over its span.
+    const calls = [...view.calls].sort((a, b) => b[5] - a[5]);
+    for (const [, level, start, end, name, awaiting] of calls) {
       const left = Math.max(0, x(start));
       const width = Math.max(1, Math.min(canvas.width, x(end)) - left);
       const top = (level - view.top - 1) * ROW;
+      context.globalAlpha = awaiting ? 0.35 : 1;
       context.fillStyle = colour(name);
       context.fillRect(left, top, width, ROW - 1);
+      context.globalAlpha = 1;
       if (width > 30) {
         context.fillStyle = "#111";
         context.save();

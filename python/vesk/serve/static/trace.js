@@ -1,4 +1,4 @@
-import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName } from "./dom.js";
+import { el, clear, sleep, getJSON, milliseconds, count, dateText, sourceText, traceUrl, progressText, showError, shortName, sourceLocation, copyText } from "./dom.js";
 import { timelinePanel } from "./timeline.js";
 import { flamePanel } from "./flame.js";
 import { functionsPanel } from "./functions.js";
@@ -146,19 +146,31 @@ function summary(facts) {
     line("SQL queries", String(kinds.sql_query || 0), " · HTTP requests ", String(kinds.http_request || 0), " · log records ", String(kinds.log || 0)),
     el("div", { class: "columns" },
       el("div", {}, el("h3", {}, "Most calls"), functions(facts.most_calls, (r) => r.calls.toLocaleString("en"))),
-      el("div", {}, el("h3", {}, "Most time (with the calls they make)"), functions(facts.most_time, (r) => milliseconds(r.seconds)))),
+      el("div", {}, el("h3", {}, "Most time (with the calls they make)"), functions(facts.most_time, (r) => milliseconds(r.seconds))),
+      // A coroutine that awaited long ran briefly: ranked by wall time too when one awaited.
+      facts.most_wall.slice(0, 5).some((r) => r.wall > r.seconds)
+        ? el("div", { class: "most-wall" }, el("h3", {}, "Most wall time (awaits in)"), functions(facts.most_wall, (r) => milliseconds(r.wall))) : ""),
   ];
+  // Each limit that left something out, with the figure that would have kept it.
+  for (const why of facts.left_out.why || []) parts.push(el("div", { class: "warning" }, why));
   if (facts.left_out.calls) {
     parts.push(el("div", { class: "warning" },
-      el("h3", {}, `Left out by volume control: ${count(facts.left_out.calls, "call")} not recorded ([limits] calls_per_function)`),
+      el("h3", {}, "Calls left out by [limits] calls_per_function"),
       el("ul", {}, facts.left_out.functions.map((f) => el("li", {}, `${f.name}: ${count(f.count, "more call")}  ${f.path}`)),
         facts.left_out.more_functions ? el("li", {}, `… ${facts.left_out.more_functions} more functions`) : "")));
   }
   for (const stopped of facts.stopped) parts.push(el("div", { class: "warning" }, stopped));
-  if (facts.dropped.records) {
-    parts.push(el("div", { class: "warning" }, `${count(facts.dropped.records, "record")} (${facts.dropped.bytes.toLocaleString("en")} bytes) could not be stored and are missing from this trace`));
-  }
   return el("section", { class: "summary" }, ...parts);
+}
+
+// A location that a click copies (rather than opening the call's details).
+function copiedOnClick(span, text) {
+  if (!text) return span;
+  span.addEventListener("click", async (event) => {
+    event.stopPropagation();
+    span.classList.toggle("copied", await copyText(text));
+  });
+  return span;
 }
 
 function nodeTitle(node) {
@@ -230,7 +242,7 @@ class Tree {
           node.resumed ? el("span", { class: "resumed" },
             ` (resumed ${count(node.resumed.times, "time")}, ${milliseconds(node.resumed.wall)} wall, ${milliseconds(node.resumed.running)} running)`) : "",
           node.task && node.task !== task ? el("span", { class: "badge task" }, `task ${node.task}`) : ""),
-        el("span", { class: "path" }, node.path || ""),
+        copiedOnClick(el("span", { class: "path", title: node.path ? `${node.path}: click to copy` : "" }, node.path || ""), node.path),
         el("span", { class: "duration" }, milliseconds(node.resumed ? node.resumed.wall : node.duration)));
     }
     row.addEventListener("click", () => this.details(li, node));
@@ -275,18 +287,21 @@ class Tree {
     if (node.kind === "call") {
       values.push(["arguments", record.locals]);
       if (full.return) {
-        if (full.return.event === "unwind") values.push(["raised", node.ret && node.ret !== "raised" ? node.ret.replace(/^raised /, "") : "the call ended by an exception"]);
+        if (node.outcome === "raised") values.push(["raised", node.ret && node.ret !== "raised" ? node.ret.replace(/^raised /, "") : "the call ended by an exception"]);
+        else if (full.return.event === "unwind") values.push(["ended", node.ret]);
         else values.push(["return value", full.return.arg]);
         values.push(["locals at return", full.return.locals]);
       }
-      values.push(["where", `${record.path}  (frame ${record.frame_id})`]);
+      values.push(["where", sourceLocation(record.path || "?"), ` frame ${record.frame_id}`]);
+      if (full.return && full.return.path) values.push([node.outcome === "raised" ? "raised at" : full.return.event === "unwind" ? "ended at" : "returned at", sourceLocation(full.return.path)]);
       if (node.children) subtree = el("button", { type: "button", class: "subtree-flame", onclick: () => this.showFlame(node) }, "Flame graph of this call");
     } else {
       values.push(["record", record]);
     }
-    clear(box).append(...values.map(([label, value]) => el("div", { class: "value" },
+    clear(box).append(...values.map(([label, value, ...more]) => el("div", { class: "value" },
       el("div", { class: "value-label" }, label),
-      el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))), subtree);
+      value instanceof Node ? el("div", { class: "where" }, value, ...more)
+        : el("pre", {}, typeof value === "string" ? value : JSON.stringify(value, null, 2)))), subtree);
   }
 
   // The keyboard: up and down through the rows shown, right opens a call (or goes to its first
