@@ -216,6 +216,9 @@ def test_search_finds_a_deep_call_with_the_calls_above_it(server, recorded):
     assert names == ["<module>", "main"] + ["deep"] * 31
     assert [a["pos"] for a in match["ancestors"][3:]] == [0] * 30
     assert match["node"]["depth"] == 34 and match["node"]["ret"] == "'NEEDLE'"
+    # A number is shown, not stored, as its text: found all the same.
+    (numbered,) = api(server, f"trace/{recorded.first}/search?q=n%3D30")["matches"]
+    assert numbered["node"]["name"].endswith("deep") and numbered["node"]["depth"] == 3
 
 
 def test_the_tree_holds_values_raised_calls_and_sql_under_its_call(server, recorded):

@@ -33,6 +33,7 @@ import json
 import operator
 import os
 import pickle
+import re
 import sqlite3
 from typing import Callable, Iterator
 
@@ -54,6 +55,9 @@ _PENDING_QUERIES = 1000  # queries waiting for their result, per trace
 _SCOPES = frozenset(("start_test", "request_start"))  # records that begin a test or a request
 _RAISED_KEPT = 10_000  # places where calls raised, kept for the exception an ending record names
 _ARGUMENT_CHECKS = 20_000  # records a search decodes for the arguments it may find in them
+# Texts and names lie in a document as their UTF-8 bytes; numbers, constants and the punctuation of
+# the shown form do not: a query holding any of those decodes every record (up to the checks).
+_SHOWN_ONLY = re.compile(r"[\d=(),<>'\"\[\]{}.:-]|\b(?:true|false|none)\b")
 _ISSUERS_SHOWN = 20  # calls named as issuing one repeated query
 
 CALL, RECORD, RETURN = 0, 1, 2  # kinds of node; RETURN: a return whose call was not recorded
@@ -866,7 +870,7 @@ class TraceIndex:
         documents are read: a text or a name lies in them as its UTF-8 bytes, and only the records
         holding the query's are decoded, at most _ARGUMENT_CHECKS of them."""
         wanted = query.lower()
-        needle = wanted.encode()
+        needle = None if _SHOWN_ONLY.search(wanted) else wanted.encode()
         found: list[dict] = []
         checks = _ARGUMENT_CHECKS
         (documents,) = self.connection.execute("SELECT value FROM meta WHERE name = 'documents'").fetchone()
@@ -1065,14 +1069,15 @@ class TraceIndex:
                 return
 
 
-def _records_holding(data: bytes, needle: bytes) -> Iterator[tuple[int, int]]:
-    """(start, end) of each record of a document holding `needle` (in lower case: any case of it)."""
+def _records_holding(data: bytes, needle: bytes | None) -> Iterator[tuple[int, int]]:
+    """(start, end) of each record of a document holding `needle` (in lower case: any case of it),
+    or of every record for None."""
     lowered, hits = data.lower(), []
-    at = lowered.find(needle)
+    at = -1 if needle is None else lowered.find(needle)
     while at >= 0:
         hits.append(at)
         at = lowered.find(needle, at + 1)
-    if not hits:
+    if not hits and needle is not None:
         return
     document = Document(data, Decoding(), trailer=False)
     for _section in document.sections():
@@ -1082,7 +1087,7 @@ def _records_holding(data: bytes, needle: bytes) -> Iterator[tuple[int, int]]:
         for encoded in document.raw_records():
             start = document.unpacker.tell() - len(encoded)
             at = bisect.bisect_left(hits, start)
-            if at < len(hits) and hits[at] < start + len(encoded):
+            if needle is None or (at < len(hits) and hits[at] < start + len(encoded)):
                 yield start, start + len(encoded)
 
 
