@@ -281,6 +281,10 @@ class TestMonitoring:
             side.runcall(monitored_work)
             monitored_work()
         assert not [tool for tool in range(6) if sys.monitoring.get_tool(tool) == "vesk"]
+        # Nor its callbacks: the next tool on that id would have them called for its own events.
+        events = sys.monitoring.events
+        kinds = (events.PY_START, events.PY_RESUME, events.PY_THROW, events.PY_RETURN, events.PY_YIELD, events.PY_UNWIND)
+        assert [sys.monitoring.register_callback(held[0], kind, None) for kind in kinds] == [None] * len(kinds)
         assert any(key[2] == "monitored_work" for key in pstats.Stats(side).stats)
         records = frames_of(decode(profiler.build_trace()), co_name="monitored_work")
         assert [r["event"] for r in records] == ["call", "return"] * 2
