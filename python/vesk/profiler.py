@@ -96,6 +96,8 @@ class Profiler:
             _state.host = None
             raise
         self.active = True
+        if calibration.unsteady():
+            vesk_durations_unsteady("the recorder's cost could not be measured steadily")
         # Through the profile function (3.11, or where sys.monitoring is taken), which the program can
         # replace: sys.setprofile is watched, so that it says where recording ended.
         self.by_profile_function = sys.getprofile() is self.rust_profiler
@@ -180,6 +182,11 @@ def vesk_program_exit(status: int, exception: BaseException | None, signal: str 
 
 def vesk_recording_ended(thread: str, where: str | None, reason: str) -> None:
     """Called while the thread is recorded: the "recording_ended" plugin records its arguments."""
+
+
+def vesk_durations_unsteady(reason: str) -> None:
+    """Called while the thread is recorded: the "durations_unsteady" plugin records that the
+    durations of this trace may be off, and why."""
 
 
 _setprofile = sys.setprofile
