@@ -64,6 +64,8 @@ _SCHEMA: dict[str, Any] = {
     "limits": {
         "buffer_bytes": (4 * 1024 * 1024, "int>=1"),
         "calls_per_function": (500, "int>=0"),
+        # A test's trace is one test: the first calls of each function show what it did.
+        "calls_per_function_in_tests": (20, "int>=0"),
         "trace_bytes": (256 * 1024 * 1024, "int>=0"),
     },
     "retention": {
@@ -76,6 +78,7 @@ _SCHEMA: dict[str, Any] = {
         "max_depth": (8, "int>=1"),
         "max_total_items": (5000, "int>=1"),
         "max_object_depth": (2, "int>=0"),
+        "max_nested_fields": (12, "int>=0"),
         "secret_names": (list(DEFAULT_SECRET_NAMES), "list[str]"),
         "call_repr": (False, "bool"),
         "repr_types": ([], "list[str]"),

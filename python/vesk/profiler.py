@@ -249,13 +249,14 @@ def save_and_report(host: Profiler, limits: dict[str, int]) -> bool:
     return failed or problem is not None or totals["dropped_records"] > 0
 
 
-def volume_lines(totals: dict[str, int], limits: dict[str, int]) -> list[str]:
-    """What a recording left out or lost, said plainly; nothing when it kept everything."""
+def volume_lines(totals: dict[str, int], limits: dict[str, int], calls_key: str = "calls_per_function") -> list[str]:
+    """What a recording left out or lost, said plainly; nothing when it kept everything. `calls_key`
+    names the setting the calls per function came from."""
     lines = []
     if totals["left_out_calls"]:
         lines.append(
             f"{totals['left_out_calls']:,} calls not recorded: each function's first "
-            f"{limits['calls_per_function']:,} calls per trace are (limits.calls_per_function, 0 for all)"
+            f"{limits['calls_per_function']:,} calls per trace are (limits.{calls_key}, 0 for all)"
         )
     if totals["stopped_traces"]:
         lines.append(

@@ -51,6 +51,8 @@ def pytest_configure(config: pytest.Config) -> None:
             # The test boundaries are what cut the traces: --vesk needs that plugin.
             overrides={"plugins": {"pytest": True}},
         )
+        limits = settings["limits"]
+        limits["calls_per_function"] = limits["calls_per_function_in_tests"]
         host = profiler.Profiler(settings, source="pytest", one_trace_per_test=True)
         profiler._engine()  # loadable: a usage error now rather than once the tests are collected
     except utils.VeskError as exc:
@@ -166,7 +168,7 @@ class Recording:
         if problems:
             more = f" (and {len(problems) - 1} more test traces likewise)" if len(problems) > 1 else ""
             terminalreporter.write_line(utils.error_line(problems[0] + more))
-        for line in profiler.volume_lines(self.host.totals(), self.host.config["limits"]):
+        for line in profiler.volume_lines(self.host.totals(), self.host.config["limits"], "calls_per_function_in_tests"):
             terminalreporter.write_line(f"vesk: {line}")
 
     def pytest_unconfigure(self, config: pytest.Config) -> None:

@@ -74,6 +74,7 @@ _max_items = 100
 _max_depth = 8
 _max_total = 5000
 _max_object_depth = 2
+_max_nested_fields = 12
 _names = redaction.NameRules(DEFAULT_SECRET_NAMES)
 _process_environment: dict[str, str] = {}
 _call_repr = False
@@ -129,7 +130,7 @@ _MISSING = object()
 def configure(settings: dict[str, Any] | None = None) -> None:
     """Sets the limits, the secret-looking names and which reprs run (the "serialize" table)."""
     global _max_string, _max_items, _max_depth, _max_total, _max_object_depth, _names, _process_environment
-    global _call_repr, _repr_types
+    global _max_nested_fields, _call_repr, _repr_types
     settings = settings or {}
     # Everything read before anything is set: a bad value leaves the previous settings whole, on
     # both sides.
@@ -138,6 +139,7 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     max_depth = int(settings.get("max_depth", 8))
     max_total = int(settings.get("max_total_items", 5000))
     max_object_depth = int(settings.get("max_object_depth", 2))
+    max_nested_fields = int(settings.get("max_nested_fields", 12))
     secret_names = [str(name) for name in settings.get("secret_names", DEFAULT_SECRET_NAMES)]
     names = redaction.NameRules(secret_names)
     call_repr = bool(settings.get("call_repr", False))
@@ -150,12 +152,13 @@ def configure(settings: dict[str, Any] | None = None) -> None:
             max_depth=max_depth,
             max_total_items=max_total,
             max_object_depth=max_object_depth,
+            max_nested_fields=max_nested_fields,
             secret_names=secret_names,
             secret_rules=redaction.RULES,
             process_environment=environment,
         )
     _max_string, _max_items, _max_depth, _max_total = max_string, max_items, max_depth, max_total
-    _max_object_depth = max_object_depth
+    _max_object_depth, _max_nested_fields = max_object_depth, max_nested_fields
     _names = names
     _process_environment = environment
     _call_repr, _repr_types = call_repr, repr_types
@@ -898,7 +901,11 @@ class _Walk:
     def fields(self, value: Any, type_name: str, fields: dict, depth: int) -> Any:
         if id(value) in self.open:
             return _CYCLE
-        if depth >= _max_depth or self.objects_open >= _max_object_depth:
+        if (
+            depth >= _max_depth
+            or self.objects_open >= _max_object_depth
+            or (self.objects_open and dict.__len__(fields) > _max_nested_fields)
+        ):
             return _object_text(_identity(value))
         self.open.add(id(value))
         self.objects_open += 1

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <utility>
 
@@ -16,7 +17,7 @@
 
 namespace vesk::serialize {
 
-template <class Answer>
+template <class Answer, size_t SLOTS = 256>
 class ByIdentity {
 public:
     // The answer remembered for `object`, or null. Valid until the next `remember` or `clear`, which
@@ -53,7 +54,8 @@ public:
     }
 
 private:
-    static constexpr size_t SLOTS = 256;
+    static_assert(SLOTS > 1 && (SLOTS & (SLOTS - 1)) == 0, "a power of two: the index is the product's top bits");
+    static constexpr int INDEX_BITS = std::countr_zero(SLOTS);
     struct Slot {
         utils::PyRef object;
         Answer answer{};
@@ -61,27 +63,41 @@ private:
     static size_t index(PyObject* object) noexcept {
         // Fibonacci hashing of the address: its low bits are alignment, the top bits of the product
         // mix all of it.
-        return static_cast<size_t>((reinterpret_cast<uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> 56);
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> (64 - INDEX_BITS));
     }
     std::array<Slot, SLOTS> slots_;
 };
 
 struct Caches {
-    ByIdentity<NameKind> names;      // a name's kind
+    // A name's kind: the names of a program's fields, keys and variables run to thousands.
+    ByIdentity<NameKind, 4096> names;
     ByIdentity<utils::PyRef> plans;  // a type's plan, as vesk.serialize._plan made it
     // A text's (or bytes') searched part with its secrets replaced; null where it holds none.
     ByIdentity<utils::PyRef> redacted;
+    // The bytes written for an immutable standard-library object shown by its repr (a compiled
+    // pattern's repr is its whole pattern, searched for secrets at every record of its holder).
+    ByIdentity<utils::PyRef> reprs;
+    // A function's (qualified name, bytes written for it).
+    ByIdentity<utils::PyRef> function_reprs;
 
     void clear() noexcept {
         names.clear();
         plans.clear();
         redacted.clear();
+        reprs.clear();
+        function_reprs.clear();
     }
     int traverse(visitproc visit, void* arg) const noexcept {
         if (int visited = plans.traverse(visit, arg); visited != 0) {
             return visited;
         }
         if (int visited = redacted.traverse(visit, arg); visited != 0) {
+            return visited;
+        }
+        if (int visited = reprs.traverse(visit, arg); visited != 0) {
+            return visited;
+        }
+        if (int visited = function_reprs.traverse(visit, arg); visited != 0) {
             return visited;
         }
         return names.traverse(visit, arg);

@@ -323,19 +323,20 @@ Result<std::optional<Py_ssize_t>> limit(PyObject* value, Py_ssize_t most) noexce
 
 PyObject* configure(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return utils::object_entry([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"max_string_length", "max_items",           "max_depth",
-                                         "max_total_items",   "max_object_depth",    "secret_names",
-                                         "secret_rules",      "process_environment", nullptr};
-        std::array<PyObject*, 5> values{};
+        static const char* keywords[] = {
+            "max_string_length", "max_items",    "max_depth",    "max_total_items",     "max_object_depth",
+            "max_nested_fields", "secret_names", "secret_rules", "process_environment", nullptr};
+        std::array<PyObject*, 6> values{};
         PyObject* secret_names = nullptr;
         PyObject* secret_rules = nullptr;
         PyObject* environment = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOOOO!O!O!:configure", const_cast<char**>(keywords),
-                                         &values[0], &values[1], &values[2], &values[3], &values[4], &PyList_Type,
-                                         &secret_names, &PyDict_Type, &secret_rules, &PyDict_Type, &environment)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOOOOO!O!O!:configure", const_cast<char**>(keywords),
+                                         &values[0], &values[1], &values[2], &values[3], &values[4], &values[5],
+                                         &PyList_Type, &secret_names, &PyDict_Type, &secret_rules, &PyDict_Type,
+                                         &environment)) {
             return PyError::fetch();
         }
-        std::array<std::optional<Py_ssize_t>, 5> limits;
+        std::array<std::optional<Py_ssize_t>, 6> limits;
         for (size_t i = 0; i < values.size(); ++i) {
             auto read = limit(values[i], i == 2 ? MAX_NATIVE_DEPTH : PY_SSIZE_T_MAX);
             VESK_TRY(read);
@@ -350,7 +351,7 @@ PyObject* configure(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         state.settings.environment = PyRef::borrow(environment);
         state.native = std::all_of(limits.begin(), limits.end(), [](const auto& limit) { return limit.has_value(); });
         if (state.native) {
-            state.settings.limits = Limits{*limits[0], *limits[1], *limits[2], *limits[3], *limits[4]};
+            state.settings.limits = Limits{*limits[0], *limits[1], *limits[2], *limits[3], *limits[4], *limits[5]};
         }
         return PyRef::borrow(state.native ? Py_True : Py_False);
     });

@@ -14,7 +14,8 @@ struct Limits {
     Py_ssize_t max_items = 100;
     Py_ssize_t max_depth = 8;
     Py_ssize_t max_total = 5000;
-    Py_ssize_t max_object_depth = 2;  // objects shown by their fields inside one another
+    Py_ssize_t max_object_depth = 2;    // objects shown by their fields inside one another
+    Py_ssize_t max_nested_fields = 12;  // the most fields of an object shown by them inside another
 };
 
 // Borrowed from the serialiser's state, which holds them from `setup` on (set once) and outlives

@@ -913,13 +913,68 @@ Outcome Walk::object(PyObject* value, Py_ssize_t depth) {
             // Functions, generators, coroutines, code objects, frames and cells: their types' reprs
             // are C code of the interpreter writing names and addresses, and a generator pipeline
             // holds thousands of them.
-            return repr_text(utils::checked(PyObject_Repr(value)));
+            return Py_IS_TYPE(value, &PyFunction_Type) ? function_repr(value)
+                                                       : repr_text(utils::checked(PyObject_Repr(value)));
         case Kind::class_repr:
             return repr_text(utils::checked(PyType_Type.tp_repr(value)));
         case Kind::own_repr:
-            return ask_python(value, depth);
+            return shown_by_repr(steps) ? immutable_repr(value, depth) : ask_python(value, depth);
     }
     return give_up(PyError::type_error("unknown kind of object"));
+}
+
+// A function's repr is its qualified name and address: the bytes it came to stand for it while its
+// name stays the same object (a namespace of callbacks holds the same functions at every record).
+Outcome Walk::function_repr(PyObject* function) {
+    PyObject* name = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
+    if (const PyRef* known = caches_.function_reprs.find(function)) {
+        if (PyTuple_GET_ITEM(known->get(), 0) == name) {
+            PyObject* bytes = PyTuple_GET_ITEM(known->get(), 1);
+            out_.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
+            return Outcome::written;
+        }
+    }
+    const size_t start = out_.size();
+    const Outcome outcome = repr_text(utils::checked(PyObject_Repr(function)));
+    if (outcome == Outcome::written && !out_.failed()) {
+        const std::string_view written = out_.view(start, out_.size());
+        // Out of memory for the copy: not remembered, written again next time.
+        if (auto shown =
+                utils::checked(Py_BuildValue("(Oy#)", name, written.data(), static_cast<Py_ssize_t>(written.size())))) {
+            caches_.function_reprs.remember(function, std::move(*shown));
+        }
+    }
+    return outcome;
+}
+
+bool Walk::shown_by_repr(PyObject* plan) noexcept {
+    if (PyTuple_GET_SIZE(plan) != 2 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(plan, 1))) {
+        return false;
+    }
+    const int differs = PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(plan, 1), "repr");
+    PyErr_Clear();  // not comparable is not equal
+    return differs == 0;
+}
+
+// The standard library's types shown by their repr are immutable: what an object came to once
+// stands for it while the settings last.
+Outcome Walk::immutable_repr(PyObject* value, Py_ssize_t depth) {
+    if (const PyRef* known = caches_.reprs.find(value)) {
+        out_.append({PyBytes_AS_STRING(known->get()), static_cast<size_t>(PyBytes_GET_SIZE(known->get()))});
+        return Outcome::written;
+    }
+    const size_t start = out_.size();
+    const Outcome outcome = ask_python(value, depth);
+    if (outcome != Outcome::written || out_.failed()) {
+        return outcome;
+    }
+    const std::string_view written = out_.view(start, out_.size());
+    // Out of memory for the copy: not remembered, written again next time.
+    if (auto bytes =
+            utils::checked(PyBytes_FromStringAndSize(written.data(), static_cast<Py_ssize_t>(written.size())))) {
+        caches_.reprs.remember(value, std::move(*bytes));
+    }
+    return Outcome::written;
 }
 
 Outcome Walk::repr_text(Result<PyRef> text) {
@@ -943,7 +998,7 @@ Outcome Walk::by_dict(PyObject* value, Py_ssize_t depth) {
     const PyRef keep = PyRef::borrow(descriptor);
     if (gives_the_managed_dict(descriptor)) {
         if (auto attributes = inline_attributes(value)) {
-            return object_fields(value, nullptr, depth, [&] {
+            return object_fields(value, nullptr, depth, attributes->count, [&] {
                 // As the dict the interpreter would make of them, which no object of the program can be
                 // open as.
                 if (auto stop = limited_by_size(&PyDict_Type, depth, attributes->count)) {
@@ -1133,7 +1188,7 @@ Outcome Walk::by_fields(PyObject* value, PyObject* plan, Py_ssize_t depth) {
             return give_up(PyError::type_error("an instance attribute's name is not a str"));
         }
     }
-    return object_fields(value, nullptr, depth, [&] {
+    return object_fields(value, nullptr, depth, count, [&] {
         if (auto stop = limited_by_size(&PyDict_Type, depth, count)) {
             return *stop;
         }
@@ -1159,7 +1214,7 @@ Outcome Walk::named_tuple(PyObject* value, PyObject* plan, Py_ssize_t depth) {
         pairs[2 * i] = PyRef::borrow(name);
         pairs[2 * i + 1] = PyRef::borrow(PyTuple_GET_ITEM(value, i));
     }
-    return object_fields(value, nullptr, depth, [&] {
+    return object_fields(value, nullptr, depth, count, [&] {
         if (auto stop = limited_by_size(&PyDict_Type, depth, count)) {
             return *stop;
         }
@@ -1230,16 +1285,21 @@ Outcome Walk::ask_python(PyObject* value, Py_ssize_t depth) {
 // [type name, {field: value}] as an extension value. `type_name` is an exact str with its lone
 // surrogates already escaped, or null for the type's own name.
 Outcome Walk::fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_ssize_t depth) {
-    return object_fields(value, type_name, depth, [&] { return mapping(fields, depth, Shape::fields); });
+    return object_fields(value, type_name, depth, PyDict_GET_SIZE(fields),
+                         [&] { return mapping(fields, depth, Shape::fields); });
 }
 
 template <class WriteFields>
-Outcome Walk::object_fields(PyObject* value, PyObject* type_name, Py_ssize_t depth, WriteFields&& write_fields) {
+Outcome Walk::object_fields(PyObject* value, PyObject* type_name, Py_ssize_t depth, Py_ssize_t count,
+                            WriteFields&& write_fields) {
     if (is_open(value)) {
         out_.ext(MARKER, CYCLE);
         return Outcome::written;
     }
-    if (depth >= limits_.max_depth || objects_open_ >= limits_.max_object_depth) {
+    // A large object inside another (an application's environment or session held by every node of
+    // its tree) would cost its whole size in every record of its holders.
+    if (depth >= limits_.max_depth || objects_open_ >= limits_.max_object_depth ||
+        (objects_open_ > 0 && count > limits_.max_nested_fields)) {
         return identity(value, nullptr);
     }
     const size_t mark = out_.begin_ext();

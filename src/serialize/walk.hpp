@@ -118,11 +118,15 @@ private:
     Outcome named_tuple(PyObject* value, PyObject* plan, Py_ssize_t depth);
     Outcome enumeration(PyObject* value);
     Outcome ask_python(PyObject* value, Py_ssize_t depth);
+    static bool shown_by_repr(PyObject* plan) noexcept;
+    Outcome function_repr(PyObject* function);
+    Outcome immutable_repr(PyObject* value, Py_ssize_t depth);
     Outcome repr_text(utils::Result<utils::PyRef> text);
     Outcome fields(PyObject* value, PyObject* type_name, PyObject* fields, Py_ssize_t depth);
-    // An object shown by its fields, which `write_fields` writes as a map.
+    // An object shown by its `count` fields, which `write_fields` writes as a map.
     template <class WriteFields>
-    Outcome object_fields(PyObject* value, PyObject* type_name, Py_ssize_t depth, WriteFields&& write_fields);
+    Outcome object_fields(PyObject* value, PyObject* type_name, Py_ssize_t depth, Py_ssize_t count,
+                          WriteFields&& write_fields);
     Outcome extension(PyObject* ext);
     bool is_open(PyObject* value) const noexcept;
     Outcome identity(PyObject* value, PyTypeObject* raised);

@@ -127,3 +127,18 @@ def test_a_bad_configuration_stops_the_session_with_one_message(project):
     assert done.returncode != 0
     assert '"threading" must be true or false' in done.stderr
     assert "Traceback" not in done.stderr
+
+
+def test_each_test_trace_keeps_the_first_calls_of_each_function_the_tests_limit_allows(project):
+    project.write("pytest.ini", "[pytest]\n")
+    project.write("test_many.py", "def helper(i):\n    return i\n\n" + "".join(
+        f"def test_{n}():\n    for i in range(30):\n        helper(i)\n\n" for n in ("a", "b")))
+    for config, recorded in [("", 20), ("[limits]\ncalls_per_function_in_tests = 3\n", 3)]:
+        project.write(".vesk/config.toml", config)
+        done = run_pytest(project, "--vesk", "-q", "test_many.py")
+        assert done.returncode == 0, done.stdout + done.stderr
+        assert f"{2 * (30 - recorded)} calls not recorded" in done.stdout
+        assert f"first {recorded} calls per trace are (limits.calls_per_function_in_tests" in done.stdout
+        for summary in open_store(str(project.db)).list_traces()[:2]:
+            found = [r for d in load_trace(str(project.db), summary.trace_id).documents for r in records(d)]
+            assert sum(r.get("co_name") == "helper" and r["event"] == "call" for r in found) == recorded

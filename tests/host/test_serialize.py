@@ -5,6 +5,7 @@ from __future__ import annotations
 import collections
 import enum
 import os
+import re
 import threading
 
 import msgpack
@@ -391,6 +392,42 @@ def test_objects_inside_objects_are_shown_by_fields_only_to_max_object_depth():
     serialize.configure({"max_object_depth": 0})
     shown_by_identity = f"<{Node.__module__}.{Node.__qualname__} object at {id(chain):#x}>"
     assert loads(dump_msgpack([chain])) == [ObjectRepr(shown_by_identity)]
+
+
+def test_a_large_object_inside_another_is_shown_by_identity():
+    class Settings:
+        def __init__(self, count):
+            for i in range(count):
+                setattr(self, f"option{i}", i)
+
+    class Node:
+        def __init__(self, environment):
+            self.environment = environment
+
+    small, large = Settings(12), Settings(13)
+    assert loads(dump_msgpack(Node(small))).fields["environment"] == ObjectFields(
+        f"{__name__}.Settings", vars(small)
+    )
+    assert loads(dump_msgpack(Node(large))).fields["environment"] == ObjectRepr(
+        f"<{Settings.__module__}.{Settings.__qualname__} object at {id(large):#x}>"
+    )
+    assert loads(dump_msgpack(large)) == ObjectFields(f"{__name__}.Settings", vars(large))
+
+
+def test_a_function_shown_again_shows_its_current_name():
+    def callback():
+        pass
+
+    assert loads(dump_msgpack([callback])) == [ObjectRepr(repr(callback))]
+    callback.__qualname__ = "renamed"
+    assert loads(dump_msgpack([callback])) == [ObjectRepr(f"<function renamed at {id(callback):#x}>")]
+
+
+def test_a_pattern_shown_again_follows_the_limits_set_since():
+    pattern = re.compile("a" * 30)
+    assert loads(dump_msgpack([pattern])) == [ObjectRepr(repr(pattern))]
+    serialize.configure({"max_string_length": 10})
+    assert loads(dump_msgpack([pattern])) == [ObjectRepr("re.compile…[+34 chars]")]
 
 
 def test_reprs_run_only_for_the_types_opted_into():

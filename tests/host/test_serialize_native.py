@@ -435,6 +435,7 @@ limits = st.fixed_dictionaries(
         "max_depth": st.integers(0, 12),
         "max_total_items": st.integers(0, 80),
         "max_object_depth": st.integers(0, 3),
+        "max_nested_fields": st.integers(0, 4),
         "secret_names": st.sampled_from([list(DEFAULT_SECRET_NAMES), ["pin"], [], ["a"]]),
         "call_repr": st.booleans(),
         "repr_types": st.sampled_from([[], [f"{__name__}.Shown", f"{__name__}.Raising"]]),
@@ -505,9 +506,9 @@ def test_limits_the_native_walk_does_not_take_are_left_to_python():
         assert_same_bytes({"text": "x" * 50, "items": list(range(20))})
     serialize.configure({"max_depth": 100})
     rest = {"secret_names": [], "secret_rules": redaction.RULES, "process_environment": {}}
-    assert native.configure(max_string_length=1, max_items=1, max_depth=100, max_total_items=1, max_object_depth=1, **rest)
+    assert native.configure(max_string_length=1, max_items=1, max_depth=100, max_total_items=1, max_object_depth=1, max_nested_fields=1, **rest)
     assert not native.configure(
-        max_string_length=1, max_items=1, max_depth=101, max_total_items=1, max_object_depth=1, **rest
+        max_string_length=1, max_items=1, max_depth=101, max_total_items=1, max_object_depth=1, max_nested_fields=1, **rest
     )
     serialize.configure({"max_depth": 100})
     assert_same_bytes(deep)
@@ -534,7 +535,8 @@ def test_secret_names_and_the_rules_table_reach_both_serialisers_through_configu
 def test_setup_is_refused_twice_and_configure_checks_its_arguments():
     with pytest.raises(RuntimeError):
         native.setup(dump_values=len, type_name=len, plan=len, object_parts=len, key_text=len)
-    rest = {"max_items": 1, "max_depth": 1, "max_total_items": 1, "max_object_depth": 1, "process_environment": {}}
+    rest = {"max_items": 1, "max_depth": 1, "max_total_items": 1, "max_object_depth": 1, "max_nested_fields": 1,
+            "process_environment": {}}
     with pytest.raises(TypeError):
         native.configure(max_string_length="1", secret_names=[], secret_rules=redaction.RULES, **rest)
     with pytest.raises(TypeError):

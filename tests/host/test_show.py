@@ -14,7 +14,7 @@ from host_support import needs_engine
 from vesk import db, serialize
 from vesk.storage import open_store
 from vesk.__main__ import main
-from vesk.reading import text
+from vesk.reading import records, text
 from vesk.reading.tree import LineQueue
 
 TRACE = "trc_01HZZZZZZZZZZZZZZZZZZZZZZZ"
@@ -500,6 +500,27 @@ def test_a_frame_or_thread_the_trace_lacks_is_an_error_found_in_the_index(capsys
     shown = capsys.readouterr()
     assert shown.out == "" and error in shown.err and shown.err.count("\n") == 1
     assert main(["show", TRACE, "--thread", "worker", "--db", db_path, "--frame", "frm_nosuch"]) == 1
+
+
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+
+@pytest.mark.parametrize("size", [10, 5000])
+def test_frame_records_read_for_the_tree_give_their_values_as_decoded_whole(size):
+    values = {"arg": [Point(1), {(1, 2): Point("key is an object")}], "locals": {"p": Point("x" * size), "n": 3}}
+    parts = {"path": "a.py:1", "co_name": "f", "qualname": "f", "event": "call", "frame_id": "frm_1",
+             "arg": None, "locals": None, "thread": "MainThread", "thread_native_id": 1, "timestamp": 1.5,
+             "type": "frame", "user_code_call_site": {"call_frame_id": "frm_0", "line_number": 3}}
+    data = b"\x8c" + b"".join(
+        msgpack.packb(key) + (serialize.dump_msgpack(values[key]) if key in values else msgpack.packb(value))
+        for key, value in parts.items())
+    whole = serialize.loads(data)
+    for skipped, raw in [(frozenset(), frozenset({"arg", "locals"})), (frozenset({"locals"}), frozenset({"arg"}))]:
+        document = records.Document(b"\x91" + data, records.Decoding(skipped, raw), trailer=False)
+        (record,) = document.records("MainThread")
+        assert records.decode_raw(record, raw) == {key: value for key, value in whole.items() if key not in skipped}
 
 
 def test_an_object_shows_its_own_fields_before_its_machinery():

@@ -30,7 +30,7 @@ _READ_SIZE = 1 << 16
 # not print are skipped undecoded (locals are most of a record's bytes).
 _FRAME_RECORD_START = b"\x8c\xa4path"
 LOCALS = frozenset(("locals", "user_code_call_site"))
-_SMALL_RECORD = 512
+_SMALL_RECORD = 2048
 RECORDER_TIME = "recorder_time"
 _RECORDER_TIME_KEY = b"\xad" + RECORDER_TIME.encode()
 _PROGRESS_EVERY = 1 << 14
@@ -173,13 +173,15 @@ class Document:
         for position in range(unpacker.read_array_header()):
             start = tell()
             self.recorder_second = seconds[position] if position < len(seconds) else None
-            # Decoding a whole small record in C is quicker than picking its values one by one.
-            if decoding.skipped and starts(_FRAME_RECORD_START, start):
+            if (decoding.skipped or decoding.raw) and starts(_FRAME_RECORD_START, start):
                 skip()
                 end = self.record_end = tell()
                 self.record_start = start
-                yield _frame_without(view[start:end], decoding.skipped) if end - start > _SMALL_RECORD \
-                    else serialize.loads(view[start:end])
+                if end - start > _SMALL_RECORD:
+                    yield _frame_without(view[start:end], decoding.skipped)
+                else:
+                    # Decoding a whole small record in C is quicker than picking its values one by one.
+                    yield _small_frame(view[start:end], decoding.skipped, decoding.raw)
             else:
                 record = unpack()
                 self.record_start, self.record_end = start, tell()
@@ -234,6 +236,51 @@ def _frame_without(data: memoryview, skipped: frozenset) -> dict:
     return record
 
 
+def _small_frame(data: memoryview, skipped: frozenset, raw: frozenset) -> dict:
+    # Extension values only held: the objects shown by their fields in the values left out or left
+    # raw (most of a record's objects) are never made.
+    try:
+        record = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=_Raw)
+    except TypeError:  # an object as a key (before 3.12 a slice has no hash): picked value by value
+        return _frame_without(data, skipped)
+    for key in skipped:
+        record.pop(key, None)
+    for key in _VALUES:
+        value = record.get(key)
+        if type(value) in _DECODED_LATER and key not in raw:
+            record[key] = decoded(value)
+    return record
+
+
+# A frame record's only values that the program's values make (the engine writes the others).
+_VALUES = ("arg", "locals")
+# An extension value as it waits for `decoded`: made in C from (code, data), where msgpack's ExtType
+# runs two Python functions for each.
+_Raw = slice
+_DECODED_LATER = (_Raw, list, dict)
+
+
+def decoded(value: object) -> object:
+    """A value decoded without the extension hook (a raw value of Decoding) as `serialize.loads`
+    gives it; a value decoded whole is given back as it is."""
+    kind = type(value)
+    if kind is _Raw:
+        return serialize.ext_hook(value.start, value.stop)
+    if kind is list:
+        return [decoded(item) for item in value]
+    if kind is dict:
+        return {decoded(key): decoded(item) for key, item in value.items()}
+    return value
+
+
+def decode_raw(record: dict, raw: frozenset) -> dict:
+    """The record with its values of the keys left `raw` decoded, for a reader about to show them."""
+    for key in raw:
+        if key in record:
+            record[key] = decoded(record[key])
+    return record
+
+
 def _next_value(unpacker: msgpack.Unpacker, data: memoryview) -> memoryview:
     start = unpacker.tell()
     unpacker.skip()
@@ -241,10 +288,13 @@ def _next_value(unpacker: msgpack.Unpacker, data: memoryview) -> memoryview:
 
 
 class Decoding:
-    """Which values of frame records are left undecoded; a pass may change it as it goes."""
+    """Which values of frame records are left out, and which are left raw (small records' values
+    decoded without their extension values, for `decode_raw` to finish where they are shown); a
+    pass may change it as it goes."""
 
-    def __init__(self, skipped: frozenset = frozenset()) -> None:
+    def __init__(self, skipped: frozenset = frozenset(), raw: frozenset = frozenset()) -> None:
         self.skipped = skipped
+        self.raw = raw
 
 
 class RecordStream:

@@ -22,13 +22,15 @@ from typing import Callable, TextIO
 
 from vesk.reading import text
 from vesk.utils import VeskError
-from vesk.reading.records import LOCALS, Decoding, RecordStream, thread_key
+from vesk.reading.records import LOCALS, Decoding, RecordStream, decode_raw, thread_key
 from vesk.reading.summary import Cut, Resumed, ThreadFacts, TraceFacts, summary_lines
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, duration
 
 DEFAULT_LIMIT = 200
 OUTCOMES = frozenset(("program_exit", "end_test", "request_end"))  # how a trace ended: always printed
 HELD_LINES = 100_000  # lines of the threads printed after the first that wait in memory for a pass
+# Frame values decoded only for the records given a line: most of a long trace's are not.
+SHOWN_RAW = frozenset(("arg", "locals"))
 
 
 class ShowOptions:
@@ -250,6 +252,7 @@ class ThreadText(ThreadWalk):
         call, entry.call = entry.call, None
         if not self._shown(entry.depth, entry.frame_id in self.kept):
             return
+        decode_raw(call, SHOWN_RAW)
         line = Pending()
         self.lines.add(line)
         head = f"{text.function_name(call)}({text.arguments(call)})"
@@ -265,6 +268,8 @@ class ThreadText(ThreadWalk):
         printed = entry.state
         if printed is None:
             return
+        if ret is not None:
+            decode_raw(ret, SHOWN_RAW)
         self.printed.pop()
         indent = "  " * entry.depth
         stretches = self.stretches.get(entry.frame_id)
@@ -303,6 +308,7 @@ class ThreadText(ThreadWalk):
 
     def orphan(self, ret: dict, depth: int | None) -> None:
         if self._shown(depth):
+            decode_raw(ret, SHOWN_RAW)
             head = f"{text.function_name(ret)}(…)"
             self.lines.add("  " * depth + _node_line(head, str(ret.get("path") or ""), ret, None, self.raised))
 
@@ -362,7 +368,7 @@ def _print_threads(stream: RecordStream, threads: list[ThreadFacts], selection: 
     """One pass printing the trees of `threads`: the first as it goes, the others afterwards."""
     if stream.progress is not None:
         stream.progress.stage = f"printing {threads[0].label() if len(threads) == 1 else 'the threads'} of"
-    decoding = Decoding()
+    decoding = Decoding(raw=SHOWN_RAW)
     spending = [len(threads)]
 
     def spent() -> None:
