@@ -228,7 +228,8 @@ def test_unsteady_measurements_are_measured_again_and_used_only_while_none_is_st
     # (configuration, what a measurement gives (per record, unsteady) or None: not measured, the
     # estimate per record, whether the trace is told its durations may be off)
     cases = [(steady, (500.0, 1.0), 500.0, True), (steady, (40.0, 0.0), 40.0, False),
-             (steady, (600.0, 1.0), 40.0, False), *[(steady, (n, 0.0), 40.5 + (n - 41) / 2, False) for n in (41, 42, 43)],
+             (steady, (600.0, 1.0), 40.0, False),
+             *[(steady, (n, 0.0), 40.5 + (n - 41) / 2, False) for n in (41, 42, 43)],
              (steady, (44.0, 0.0), 42.0, False), (steady, None, 42.0, False),
              *[(busy, (100.0 * n, 1.0), 100.0 * (n + 1) / 2, True) for n in range(1, 11)], (busy, None, 550.0, True)]
     for configuration, measured, per_record, unsteady in cases:
@@ -255,4 +256,5 @@ def test_a_measurement_whose_identical_runs_differ_widely_is_unsteady(monkeypatc
     monkeypatch.setattr(calibration, "_plain_ns", lambda run, iterations: next(times))
     monkeypatch.setattr(calibration, "_profiled", lambda *a: [(program, 10) for program in programs])
     measured = calibration.measure(_vesk, {})
-    assert measured == {"recorder_time_per_event_ns": 5.0, "recorder_time_per_record_ns": 0.0, "unsteady": float(unsteady)}
+    expected = {"recorder_time_per_event_ns": 5.0, "recorder_time_per_record_ns": 0.0, "unsteady": float(unsteady)}
+    assert measured == expected
