@@ -146,7 +146,8 @@ class Profiler:
             return
         ran, waited = after[0] - before[0], after[1] - before[1]
         if ran > 0 and waited > KEPT_WAITING * ran:
-            vesk_durations_unsteady(f"the program waited for a processor {waited / ran:.0%} as long as it ran (a busy machine)")
+            share = f"{waited / ran:.0%}"
+            vesk_durations_unsteady(f"the program waited for a processor {share} as long as it ran (a busy machine)")
 
     def resume(self) -> None:
         """Records the calling thread again if the program took the profile function away and left
