@@ -377,6 +377,16 @@ utils::Status SecretRules::read_table(PyObject* table) {
     for (const char c : starts_) {
         start_table_[static_cast<unsigned char>(c)] = true;
     }
+    std::string anchors;
+    for (const TokenShape& token : tokens_) {
+        anchors.push_back(token.prefix[static_cast<size_t>(token.anchor)]);
+    }
+    token_anchors_ = CharSet(anchors);
+    std::string scheme_starts;
+    for (const std::string& scheme : schemes_) {
+        scheme_starts.push_back(scheme[0]);
+    }
+    scheme_starts_ = CharSet(scheme_starts);
     return {};
 }
 
@@ -457,15 +467,19 @@ public:
             return Found(userinfo(at));
         }
         Found found = c == '-' ? private_key(at) : c == 'J' ? jwt(at) : std::nullopt;
-        for (const TokenShape& token : rules_.tokens()) {
-            if (found) {
-                break;
-            }
-            if (static_cast<unsigned char>(token.prefix[static_cast<size_t>(token.anchor)]) == c) {
-                found = prefixed(at - token.anchor, token);
+        // Most start characters met are only the first letter of a scheme (a "b" in a word): the
+        // tokens and schemes are tried only where one can be.
+        if (!found && rules_.token_anchors().has(c)) {
+            for (const TokenShape& token : rules_.tokens()) {
+                if (static_cast<unsigned char>(token.prefix[static_cast<size_t>(token.anchor)]) == c) {
+                    found = prefixed(at - token.anchor, token);
+                    if (found) {
+                        break;
+                    }
+                }
             }
         }
-        if (!found) {
+        if (!found && rules_.scheme_starts().has(c)) {
             found = authorization(at);
         }
         return found;
@@ -687,7 +701,8 @@ private:
 
 // The places of the start characters, in order. One-byte text is searched by memchr, one start
 // character at a time, each found anew only once the pass has gone past it: a text without any costs
-// eight memchr calls.
+// eight memchr calls. A short one (the usual name or word that holds a start character) is read
+// character by character instead, which costs less than those calls.
 template <class Char>
 class Starts {
 public:
@@ -696,12 +711,17 @@ public:
           count_(count),
           rules_(rules) {
         if constexpr (sizeof(Char) == 1) {
-            next_.fill(-1);
+            if (count_ > SHORT_SCAN) {
+                next_.fill(-1);
+            }
         }
     }
     // The first start character at or after `from`, or -1.
     Py_ssize_t next(Py_ssize_t from) noexcept {
         if constexpr (sizeof(Char) == 1) {
+            if (count_ <= SHORT_SCAN) {
+                return scan(from);
+            }
             const std::string_view starts = rules_.starts();
             Py_ssize_t first = -1;
             for (size_t k = 0; k < starts.size(); ++k) {
@@ -717,21 +737,27 @@ public:
             }
             return first;
         } else {
-            for (Py_ssize_t i = from; i < count_; ++i) {
-                if (rules_.is_start(chars_[i])) {
-                    return i;
-                }
-            }
-            return -1;
+            return scan(from);
         }
     }
 
 private:
+    static constexpr Py_ssize_t SHORT_SCAN = 64;
+
+    [[nodiscard]] Py_ssize_t scan(Py_ssize_t from) const noexcept {
+        for (Py_ssize_t i = from; i < count_; ++i) {
+            if (rules_.is_start(chars_[i])) {
+                return i;
+            }
+        }
+        return -1;
+    }
+
     const Char* chars_;
     Py_ssize_t count_;
     const SecretRules& rules_;
-    // For one-byte text: each start character's next place, count_ for none.
-    std::array<Py_ssize_t, SecretRules::MOST_STARTS> next_{};
+    // For one-byte text past SHORT_SCAN: each start character's next place, count_ for none.
+    std::array<Py_ssize_t, SecretRules::MOST_STARTS> next_;
 };
 
 template <class Char>

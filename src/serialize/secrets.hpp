@@ -115,6 +115,9 @@ public:
         return found;
     }
     [[nodiscard]] const std::vector<TokenShape>& tokens() const noexcept { return tokens_; }
+    // The tokens' anchors and the schemes' first characters: the start characters each is tried at.
+    [[nodiscard]] const CharSet& token_anchors() const noexcept { return token_anchors_; }
+    [[nodiscard]] const CharSet& scheme_starts() const noexcept { return scheme_starts_; }
     [[nodiscard]] const std::vector<std::string>& schemes() const noexcept { return schemes_; }
     [[nodiscard]] bool is_bearer(std::string_view scheme) const noexcept { return has(bearer_, scheme); }
     [[nodiscard]] size_t bearer_least() const noexcept { return bearer_least_; }
@@ -131,6 +134,8 @@ private:
     size_t bearer_least_ = 0;
     std::string starts_;
     std::array<bool, 256> start_table_{};
+    CharSet token_anchors_;
+    CharSet scheme_starts_;
 };
 
 // Where the secrets found by their shape in the first `count` code points lie, in order: the parts

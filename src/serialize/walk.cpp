@@ -446,6 +446,23 @@ Outcome Walk::text(PyObject* text, bool* changed) {
 
 // Kept out of `text`, whose usual case its size would slow down.
 [[gnu::noinline]] Outcome Walk::searched_text(PyObject* text, bool* changed) {
+    if (PyUnicode_IS_COMPACT_ASCII(text) && PyUnicode_GET_LENGTH(text) <= SHORT_TEXT &&
+        PyUnicode_GET_LENGTH(text) <= limits_.max_string) {
+        // A short name or word with a start character in it (a "b") and, nearly always, no secret:
+        // as it is, once the search finds none.
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        auto spans = secret_spans(CodePoints{PyUnicode_1BYTE_KIND, PyUnicode_DATA(text), length, true}, length, names_);
+        if (!spans) {
+            return give_up(std::move(spans.error()));
+        }
+        if (spans->empty()) {
+            out_.str({static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(length)});
+            if (changed != nullptr) {
+                *changed = false;
+            }
+            return Outcome::written;
+        }
+    }
     auto points = code_points(text);
     if (!points) {
         return give_up(std::move(points.error()));
