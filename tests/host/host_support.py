@@ -27,8 +27,12 @@ def _pythonpath() -> str:
     return os.pathsep.join(dict.fromkeys(parts))
 
 
+# What tells vesk it runs in a CI job: the tests' children run as outside one unless a test says.
+_CI_MARKERS = ("CI", "GITHUB_ACTIONS", "GITLAB_CI", "BUILDKITE", "CIRCLECI", "JENKINS_URL", "TF_BUILD")
+
+
 def subprocess_env(**extra: str) -> dict[str, str]:
-    env = dict(os.environ)
+    env = {name: value for name, value in os.environ.items() if name not in _CI_MARKERS}
     env["PYTHONPATH"] = _pythonpath()
     env.pop("PYTHONSAFEPATH", None)
     env.update(extra)
