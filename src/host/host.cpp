@@ -110,7 +110,10 @@ Result<serialize::SerializerHandle> Host::serializer(serialize::Serializer seria
     const bool light = serializer == serialize::Serializer::LightweightRepr;
     auto function = (light ? light_serializer_ : full_serializer_).get();
     VESK_TRY(function);
-    serialize::NativeSerializer* native = serialize::native_serializer_of(function->get(), light);
+    // A function written in Python (a stand-in serialiser) is never the engine's own: said without the
+    // subtype test that a type check of anything but a built-in function makes.
+    serialize::NativeSerializer* native =
+        PyFunction_Check(function->get()) ? nullptr : serialize::native_serializer_of(function->get(), light);
     return serialize::SerializerHandle{std::move(*function), native};
 }
 

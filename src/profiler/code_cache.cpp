@@ -37,12 +37,10 @@ CodeFacts* facts_of(PyObject* code) noexcept {
 }  // namespace
 
 CodeFacts* kept_facts(PyObject* code) noexcept {
-    void* extra = nullptr;
-    if (code_slot < 0 || utils::get_code_extra(code, code_slot, &extra) < 0) {
-        PyErr_Clear();  // Only a code object of another kind; the facts are then computed afresh.
-        return nullptr;
+    if (!PyCode_Check(code)) {
+        return nullptr;  // only a code object has the slots; the facts of anything else are computed afresh
     }
-    return static_cast<CodeFacts*>(extra);
+    return static_cast<CodeFacts*>(utils::code_extra_in_place(reinterpret_cast<PyCodeObject*>(code), code_slot));
 }
 
 void reserve_code_slot() noexcept {
@@ -52,10 +50,6 @@ void reserve_code_slot() noexcept {
             PyErr_Clear();  // No slot left: verdicts are computed at every event instead.
         }
     }
-}
-
-const CodeVerdict* cached_verdict(const CodeFacts* facts, uint64_t profiler_serial) noexcept {
-    return facts != nullptr && facts->verdict.profiler_serial == profiler_serial ? &facts->verdict : nullptr;
 }
 
 CodeFacts* cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept {
@@ -68,17 +62,6 @@ CodeFacts* cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept {
 
 CallCounts* call_counts(PyObject* code, uint64_t profiler_serial, uint64_t generation) noexcept {
     return call_counts(facts_of(code), profiler_serial, generation);
-}
-
-CallCounts* call_counts(CodeFacts* facts, uint64_t profiler_serial, uint64_t generation) noexcept {
-    if (facts == nullptr) {
-        return nullptr;
-    }
-    CallCounts& counts = facts->counts;
-    if (counts.profiler_serial != profiler_serial || counts.generation != generation) {
-        counts = CallCounts{profiler_serial, generation, 0, 0};
-    }
-    return &counts;
 }
 
 }  // namespace vesk::profiler

@@ -69,7 +69,9 @@ void reserve_code_slot() noexcept;
 [[nodiscard]] CodeFacts* kept_facts(PyObject* code) noexcept;
 
 // The verdict of profiler `profiler_serial` among `facts` (which may be null), or null.
-[[nodiscard]] const CodeVerdict* cached_verdict(const CodeFacts* facts, uint64_t profiler_serial) noexcept;
+[[nodiscard]] inline const CodeVerdict* cached_verdict(const CodeFacts* facts, uint64_t profiler_serial) noexcept {
+    return facts != nullptr && facts->verdict.profiler_serial == profiler_serial ? &facts->verdict : nullptr;
+}
 
 // Requires the interpreter lock. Keeps `verdict` on `code` (best effort: an allocation or slot
 // failure only means it is computed again next time); the facts it is kept in, or null.
@@ -80,6 +82,15 @@ CodeFacts* cache_verdict(PyObject* code, const CodeVerdict& verdict) noexcept;
 // cannot be kept.
 [[nodiscard]] CallCounts* call_counts(PyObject* code, uint64_t profiler_serial, uint64_t generation) noexcept;
 // The same among facts already found (null: none kept).
-[[nodiscard]] CallCounts* call_counts(CodeFacts* facts, uint64_t profiler_serial, uint64_t generation) noexcept;
+[[nodiscard]] inline CallCounts* call_counts(CodeFacts* facts, uint64_t profiler_serial, uint64_t generation) noexcept {
+    if (facts == nullptr) {
+        return nullptr;
+    }
+    CallCounts& counts = facts->counts;
+    if (counts.profiler_serial != profiler_serial || counts.generation != generation) {
+        counts = CallCounts{profiler_serial, generation, 0, 0};
+    }
+    return &counts;
+}
 
 }  // namespace vesk::profiler

@@ -22,6 +22,7 @@
 #include "profiler/thread_stores.hpp"
 #include "serialize/bridge.hpp"
 #include "utils/bytes.hpp"
+#include "utils/compat.hpp"
 #include "utils/event.hpp"
 #include "utils/locks.hpp"
 #include "utils/record_log.hpp"
@@ -176,7 +177,11 @@ public:
     [[nodiscard]] bool defer_unwind(PyObject* owner, PyObject* frame) noexcept;
     // A recorded generator resumed by a throw(): the next event names what was thrown, which its
     // unwind takes where no caller sees the exception (close()).
-    void watch_throw(PyObject* owner, PyObject* frame) noexcept;
+    void watch_throw(PyObject* owner, PyObject* frame) noexcept {
+        if (!suspended_calls_.empty()) {
+            watch_suspended_throw(owner, frame);
+        }
+    }
     // A return by value ends what a throw() into the frame told.
     void forget_thrown(PyObject* frame) noexcept;
     [[nodiscard]] bool holds_thrown() const noexcept { return threads_holding_thrown_ != 0; }
@@ -213,6 +218,12 @@ public:
     int traverse(visitproc visit, void* arg) const noexcept;
 
 private:
+    // The boundary `deliver` and `settle` share (boundary.cpp); what failed is settled out of line.
+    void watch_suspended_throw(PyObject* owner, PyObject* frame) noexcept;
+    template <class Body>
+    [[nodiscard]] int settled(PyObject* owner, PyObject* frame, utils::Event event, Body&& body) noexcept;
+    [[gnu::cold]] int settle_failure(PyObject* owner, PyObject* frame, utils::Event event,
+                                     utils::PyError error) noexcept;
     // The parts of one event, in the order the handler runs them. Ordinary failures are reported on
     // the way; what comes back is for `deliver` to settle.
     [[nodiscard]] utils::Status profile(PyObject* owner, PyObject* frame, utils::Event event, EventArg arg) noexcept;
@@ -255,10 +266,38 @@ private:
 
     // Volume control (volume.cpp): which recorded-code events get a frame record.
     enum class Admission { Record, LeaveOut };
+    // Most events past a limit are inside a left-out subtree with no generator or coroutine suspended
+    // anywhere: they only count a call or close the subtree, decided here without a call.
     [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventArg& arg, const EventCode& code,
-                                  ThreadState& thread) noexcept;
+                                  ThreadState& thread) noexcept {
+        if (!thread.left_out_call || !left_out_suspended_.empty() || !suspended_calls_.empty()) {
+            return admit_in_full(frame, event, arg, code, thread);
+        }
+        if (event == utils::Event::Call) {
+            count_left_out(code, LeftOutBy::CallsPerFunction);
+        } else if (utils::may_suspend(code.code.get())) {
+            return admit_in_full(frame, event, arg, code, thread);  // its yield keeps it left out
+        } else if (thread.left_out_call.get() == frame) {
+            thread.left_out_call = utils::PyRef();
+        }
+        return Admission::LeaveOut;
+    }
+    [[nodiscard]] Admission admit_in_full(PyObject* frame, utils::Event event, const EventArg& arg,
+                                          const EventCode& code, ThreadState& thread) noexcept;
     enum class LeftOutBy { CallsPerFunction, TraceBytes };
-    void count_left_out(const EventCode& code, LeftOutBy by) noexcept;
+    void count_left_out(const EventCode& code, LeftOutBy by) noexcept {
+        CallCounts* counts = call_counts(code.facts, serial_, trace_generation_.load(std::memory_order_relaxed));
+        if (counts == nullptr) {
+            return;
+        }
+        if (counts->left_out == 0 && counts->stopped == 0) {
+            list_left_out(code, *counts, by);
+            return;
+        }
+        ++(by == LeftOutBy::CallsPerFunction ? counts->left_out : counts->stopped);
+    }
+    // A code's first call left out since the last document: counted, and the code listed for it.
+    [[gnu::cold]] void list_left_out(const EventCode& code, CallCounts& counts, LeftOutBy by) noexcept;
     // Whether a call event is the resumption of a generator or coroutine call already counted
     // (recorded, or left out and suspended since): it belongs to that one call.
     [[nodiscard]] bool resumes_counted_call(PyObject* frame) const noexcept;

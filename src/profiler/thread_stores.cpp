@@ -17,26 +17,13 @@ struct ThisThread {
 
 thread_local ThisThread this_thread;
 
-// The entry this thread last used, and whose stores it is in: one comparison finds it again. An
-// entry lives as long as its stores do while its thread runs. Trivially constructed and in the static
-// TLS block, so that reaching it at every event costs no call.
-struct LastUsed {
-    uint64_t stores;
-    ThreadState* state;
-};
-
-[[gnu::tls_model("initial-exec")]] thread_local LastUsed last_used{0, nullptr};
-
 }  // namespace
 
 ThreadStores::ThreadStores() noexcept : serial_(next_stores_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
-ThreadState& ThreadStores::current() {
-    if (last_used.stores == serial_) {
-        return *last_used.state;
-    }
+ThreadState& ThreadStores::find_or_add() {
     if (auto found = entries_.find(this_thread.serial); found != entries_.end()) {
-        last_used = {serial_, &found->second->state};
+        last_used_store = {serial_, &found->second->state};
         return found->second->state;
     }
     // Dropped only after the map is consistent again: releasing their frames may run Python code.
@@ -45,7 +32,7 @@ ThreadState& ThreadStores::current() {
     entry->alive = this_thread.alive;
     ThreadState& state = entry->state;
     entries_.emplace(this_thread.serial, std::move(entry));
-    last_used = {serial_, &state};
+    last_used_store = {serial_, &state};
     return state;
 }
 

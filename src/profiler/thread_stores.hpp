@@ -89,6 +89,15 @@ struct ThreadState {
     }
 };
 
+// The entry this thread last used, and whose stores it is in: one comparison finds it again. An
+// entry lives as long as its stores do while its thread runs. Trivially constructed and in the static
+// TLS block, so that reaching it at every event costs no call.
+struct LastUsedStore {
+    uint64_t stores;
+    ThreadState* state;
+};
+[[gnu::tls_model("initial-exec")]] inline thread_local LastUsedStore last_used_store{0, nullptr};
+
 // One entry per OS thread that produced an event. Threads are told apart by a serial number that is
 // never reused, so a new thread never inherits a finished thread's name, stack or frame ids; the
 // entries of finished threads are dropped when a new thread arrives.
@@ -101,7 +110,9 @@ public:
 
     // Requires the interpreter lock. The calling thread's entry, created on first use. CAUTION:
     // creating an entry may drop finished threads' entries, which releases their frames.
-    [[nodiscard]] ThreadState& current();
+    [[nodiscard]] ThreadState& current() {
+        return last_used_store.stores == serial_ ? *last_used_store.state : find_or_add();
+    }
 
     int traverse(visitproc visit, void* arg) const noexcept;
 
@@ -110,6 +121,8 @@ public:
     void drop_other_threads();
 
 private:
+    [[nodiscard]] ThreadState& find_or_add();
+
     struct Entry {
         ThreadState state;
         std::shared_ptr<const std::atomic<bool>> alive;  // cleared when the OS thread exits

@@ -121,8 +121,8 @@ bool Profiler::defer_unwind(PyObject* owner, PyObject* frame) noexcept {
     return true;
 }
 
-void Profiler::watch_throw(PyObject* owner, PyObject* frame) noexcept {
-    if (suspended_calls_.empty() || !suspended_calls_.contains(frame) || utils::trace_function_set()) {
+void Profiler::watch_suspended_throw(PyObject* owner, PyObject* frame) noexcept {
+    if (!suspended_calls_.contains(frame) || utils::trace_function_set()) {
         return;
     }
     PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));

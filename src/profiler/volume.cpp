@@ -30,8 +30,8 @@ bool suspending(PyObject* frame, PyObject* code, const EventArg& arg) noexcept {
 
 }  // namespace
 
-Profiler::Admission Profiler::admit(PyObject* frame, Event event, const EventArg& arg, const EventCode& event_code,
-                                    ThreadState& thread) noexcept {
+Profiler::Admission Profiler::admit_in_full(PyObject* frame, Event event, const EventArg& arg,
+                                            const EventCode& event_code, ThreadState& thread) noexcept {
     if (thread.left_out_call) {
         // Inside a left-out subtree: only its own return (or yield) ends it. A generator or coroutine
         // suspended in it stays left out, uncounted, when it is resumed.
@@ -100,20 +100,13 @@ bool Profiler::resumes_counted_call(PyObject* frame) const noexcept {
            (!left_out_suspended_.empty() && left_out_suspended_.contains(frame));
 }
 
-void Profiler::count_left_out(const EventCode& event_code, LeftOutBy by) noexcept {
-    CallCounts* counts = call_counts(event_code.facts, serial_, trace_generation_.load(std::memory_order_relaxed));
-    if (counts == nullptr) {
-        return;
-    }
-    const bool listed = counts->left_out != 0 || counts->stopped != 0;
-    uint64_t& count = by == LeftOutBy::CallsPerFunction ? counts->left_out : counts->stopped;
+void Profiler::list_left_out(const EventCode& event_code, CallCounts& counts, LeftOutBy by) noexcept {
+    uint64_t& count = by == LeftOutBy::CallsPerFunction ? counts.left_out : counts.stopped;
     ++count;
-    if (!listed) {
-        try {
-            left_out_codes_.get().push_back(PyRef::borrow(event_code.code.get()));
-        } catch (const std::bad_alloc&) {
-            count = 0;  // not listed, so not reported: better than a count that never shows
-        }
+    try {
+        left_out_codes_.get().push_back(PyRef::borrow(event_code.code.get()));
+    } catch (const std::bad_alloc&) {
+        count = 0;  // not listed, so not reported: better than a count that never shows
     }
 }
 

@@ -39,12 +39,16 @@ inline Py_ssize_t request_code_extra_index(freefunc free) noexcept {
 #endif
 }
 
-inline int get_code_extra(PyObject* code, Py_ssize_t index, void** extra) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyUnstable_Code_GetExtra(code, index, extra);
-#else
-    return _PyCode_GetExtra(code, index, extra);
-#endif
+// Extra slot `index` of a code object, read where it lies: the interpreter's getter is a call that
+// checks the type again, on every event. The slots' layout (their count, then the pointers) is the
+// same on every version supported here.
+inline void* code_extra_in_place(PyCodeObject* code, Py_ssize_t index) noexcept {
+    struct Extras {
+        Py_ssize_t size;
+        void* slots[1];
+    };
+    const auto* extras = static_cast<const Extras*>(code->co_extra);
+    return extras != nullptr && index >= 0 && index < extras->size ? extras->slots[index] : nullptr;
 }
 
 inline int set_code_extra(PyObject* code, Py_ssize_t index, void* extra) noexcept {
@@ -111,12 +115,17 @@ inline Instruction instruction_at_lasti(PyFrameObject* frame) noexcept {
     return at;
 }
 
+// Whether frames of `code` can be suspended and resumed: a generator's, a coroutine's.
+inline bool may_suspend(PyObject* code) noexcept {
+    constexpr int resumable = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+    return (reinterpret_cast<PyCodeObject*>(code)->co_flags & resumable) != 0;
+}
+
 // Whether a frame that is being left is a generator's or coroutine's suspending at a yield (or an
 // await), to be resumed later, rather than finishing. 3.13 reports the yield with the frame already
 // at the instruction it resumes at; only a start stands at a RESUME at the very beginning.
 inline bool suspending_at_yield(PyFrameObject* frame, PyObject* code) noexcept {
-    constexpr int resumable = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
-    if ((reinterpret_cast<PyCodeObject*>(code)->co_flags & resumable) == 0) {
+    if (!may_suspend(code)) {
         return false;
     }
     const Instruction at = instruction_at_lasti(frame);
@@ -135,8 +144,7 @@ inline bool at_return_or_yield(PyFrameObject* frame) noexcept {
 // throw() into it (close() throws GeneratorExit): 3.11 reports it with the frame still at its yield,
 // an ordinary resumption at the RESUME after it.
 inline bool resumed_by_throw(PyFrameObject* frame, PyObject* code) noexcept {
-    constexpr int resumable = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
-    if ((reinterpret_cast<PyCodeObject*>(code)->co_flags & resumable) == 0) {
+    if (!may_suspend(code)) {
         return false;
     }
     return instruction_at_lasti(frame).op == YIELD_VALUE;
