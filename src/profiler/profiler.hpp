@@ -266,21 +266,40 @@ private:
 
     // Volume control (volume.cpp): which recorded-code events get a frame record.
     enum class Admission { Record, LeaveOut };
-    // Most events past a limit are inside a left-out subtree with no generator or coroutine suspended
-    // anywhere: they only count a call or close the subtree, decided here without a call.
+    // With no generator or coroutine suspended anywhere (the usual case) an event inside a left-out
+    // subtree only counts a call or closes the subtree, and any other only counts a recorded call:
+    // decided here without a call. The rest, and a call that reaches its limit, take the full way.
     [[nodiscard]] Admission admit(PyObject* frame, utils::Event event, const EventArg& arg, const EventCode& code,
                                   ThreadState& thread) noexcept {
-        if (!thread.left_out_call || !left_out_suspended_.empty() || !suspended_calls_.empty()) {
+        if (!left_out_suspended_.empty() || !suspended_calls_.empty()) {
             return admit_in_full(frame, event, arg, code, thread);
         }
-        if (event == utils::Event::Call) {
-            count_left_out(code, LeftOutBy::CallsPerFunction);
-        } else if (utils::may_suspend(code.code.get())) {
-            return admit_in_full(frame, event, arg, code, thread);  // its yield keeps it left out
-        } else if (thread.left_out_call.get() == frame) {
-            thread.left_out_call = utils::PyRef();
+        if (thread.left_out_call) {
+            if (event == utils::Event::Call) {
+                count_left_out(code, LeftOutBy::CallsPerFunction);
+            } else if (utils::may_suspend(code.code.get())) {
+                return admit_in_full(frame, event, arg, code, thread);  // its yield keeps it left out
+            } else if (thread.left_out_call.get() == frame) {
+                thread.left_out_call = utils::PyRef();
+            }
+            return Admission::LeaveOut;
         }
-        return Admission::LeaveOut;
+        if (frames_stopped_.load(std::memory_order_relaxed)) {
+            return admit_in_full(frame, event, arg, code, thread);
+        }
+        const std::optional<uint64_t>& cap = config_.limits.calls_per_function;
+        if (event != utils::Event::Call || !cap) {
+            return Admission::Record;
+        }
+        CallCounts* counts = call_counts(code.facts, serial_, trace_generation_.load(std::memory_order_relaxed));
+        if (counts == nullptr) {
+            return Admission::Record;  // nothing can be counted for this code: recorded as without limits
+        }
+        if (counts->recorded < *cap) {
+            ++counts->recorded;
+            return Admission::Record;
+        }
+        return admit_in_full(frame, event, arg, code, thread);
     }
     [[nodiscard]] Admission admit_in_full(PyObject* frame, utils::Event event, const EventArg& arg,
                                           const EventCode& code, ThreadState& thread) noexcept;
