@@ -528,3 +528,31 @@ def test_an_object_shows_its_own_fields_before_its_machinery():
     state = serialize.ObjectFields("django.db.models.base.ModelState", {"db": "default", "fields_cache": {}})
     book = serialize.ObjectFields("shelf.models.Book", {"_state": state, "id": 1, "title": "Dune", "_prefetched": {}})
     assert text.short(book, 40) == "Book(id=1, title='Dune', _state=ModelSt…"
+
+
+@needs_engine
+def test_a_trace_recorded_on_unsteady_estimates_or_kept_waiting_says_its_durations_may_be_off(capsys, monkeypatch,
+                                                                                             db_path):
+    import vesk
+    from vesk import calibration, profiler
+    from vesk.serve import index, store
+
+    unsteady = "durations may be off: the recorder's cost could not be measured steadily"
+    waiting = "durations may be off: the program waited for a processor 50% as long as it ran (a busy machine)"
+    # (calibration unsteady, the thread's time on a processor and waiting for one when recording ends, said)
+    cases = [(False, (100, 20), None), (True, (100, 20), unsteady), (False, (100, 50), waiting), (False, None, None)]
+    for calibration_unsteady, at_end, said in cases:
+        monkeypatch.setattr(calibration, "_estimates", dict.fromkeys(calibration.NAMES, 0.0))
+        monkeypatch.setattr(calibration, "_unsteady", calibration_unsteady)
+        monkeypatch.setattr(profiler, "scheduled", lambda: (0, 0))
+        with vesk.profile(db_path=db_path) as recording:
+            sorted([3, 1])
+            monkeypatch.setattr(profiler, "scheduled", lambda: at_end)
+        header = run(capsys, db_path, "show", recording.trace_id).split("\nthread ")[0]
+        assert [line for line in header.splitlines() if line.startswith("durations may be off")] == ([said] if said else [])
+        traces = open_store(db_path)
+        for directory in (traces.cache_directory(), traces.cache_directory() + "/traces"):
+            store.make_private_directory(directory)
+        path = store.index_path(traces, recording.trace_id)
+        index.build(traces, recording.trace_id, path, index.Progress(0, 1))
+        assert index.TraceIndex(path, recording.trace_id, None, None).summary()["durations"] == said

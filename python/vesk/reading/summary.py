@@ -206,6 +206,7 @@ class TraceFacts:
         self.functions: dict[FunctionKey, list] = {}
         self.volume = LeftOut()
         self.stopped: list[dict] = []
+        self.unsteady: dict | None = None  # the record saying the durations may be off
         self.class_bodies: set = set()  # frame ids of the class bodies run: readers leave them out
         self.main_thread_ids: set = set()
         self.recorder_seconds = 0.0  # the recorder's own time, taken out of the durations
@@ -243,6 +244,8 @@ class TraceFacts:
                 if kind == "recording_stopped":
                     self.stopped.append(record)
                     self.volume.add(record)
+                elif kind == "durations_unsteady":
+                    self.unsteady = record
                 elif kind in ("program_exit", "end_test", "request_end"):
                     self._exception(record)
             elif record.get("event") != "call" and text.encodes_class_body(

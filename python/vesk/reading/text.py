@@ -239,6 +239,8 @@ def describe_plugin_record(record: dict) -> str:
     if kind == "recording_ended":
         where = f" at {short_text(extra.get('where'), 80)}" if extra.get("where") else ""
         return f"■ recording of this thread ended{where}: {short_text(extra.get('reason'), 100)}"
+    if kind == "durations_unsteady":
+        return durations_unsteady_text(record)
     if kind == "task_step":
         return f"⤷ task {extra.get('task_name')}" + (" (step ends)" if extra.get("step") == "end" else "")
     if kind == "recording_stopped":
@@ -250,6 +252,10 @@ def describe_plugin_record(record: dict) -> str:
 def is_step_end(record: dict) -> bool:
     """The end of an asyncio task's step: the next step's start says as much, so trees leave it out."""
     return record.get("type") == "task_step" and record.get("step") == "end"
+
+
+def durations_unsteady_text(record: dict) -> str:
+    return f"durations may be off: {short_text(record.get('reason'), 100)}"
 
 
 def recording_stopped_text(record: dict) -> str:

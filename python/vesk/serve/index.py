@@ -47,7 +47,7 @@ from vesk.reading.volume import LeftOut
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 8  # 8: unwind records name their exception; a closed generator ended, not raised
+VERSION = 9  # 9: the summary says when durations may be off; 8: unwind records name their exception
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _EARLY_RECORDS = 2000  # a new index is readable once these are in: a page shows the top of the tree
@@ -147,6 +147,7 @@ class _Totals:
         self.calls: dict[int, list] = {}
         self.volume = LeftOut()
         self.stopped: list[str] = []
+        self.durations: str | None = None  # why the durations may be off
         self.main_thread_ids: set = set()
         self.raw_first_timestamp: float | None = None
         self.raw_last_timestamp: float | None = None
@@ -235,6 +236,8 @@ class _Builder:
             if kind == "recording_stopped":
                 totals.stopped.append(text.recording_stopped_text(record))
                 totals.volume.add(record)
+            elif kind == "durations_unsteady":
+                totals.durations = text.durations_unsteady_text(record)
             elif kind in ("program_exit", "end_test", "request_end"):
                 self.ending_exception(record)
             elif kind in _SCOPES:
@@ -417,6 +420,7 @@ class _Builder:
                 "more_functions": max(0, len(left_out) - 20),
             },
             "stopped": totals.stopped,
+            "durations": totals.durations,
             "dropped": {"records": totals.volume.dropped_records, "bytes": totals.volume.dropped_bytes},
             "kinds": totals.kinds,
         }
