@@ -556,3 +556,44 @@ def test_a_trace_recorded_on_unsteady_estimates_or_kept_waiting_says_its_duratio
         path = store.index_path(traces, recording.trace_id)
         index.build(traces, recording.trace_id, path, index.Progress(0, 1))
         assert index.TraceIndex(path, recording.trace_id, None, None).summary()["durations"] == said
+
+
+def test_notes_that_durations_may_be_off_change_nothing_read_but_the_warning(capsys, tmp_path):
+    from vesk.serve import index, store
+
+    def task_step(t: float, step: str) -> dict:
+        return plugin("task_step", t, task_name="job", task_id=1, step=step)
+
+    quiet = [frame("call", "m", "app.main", 1.0), task_step(1.1, "start"), frame("call", "w", "app.work", 1.2),
+             frame("return", "w", "app.work", 1.3, arg=1), task_step(1.4, "end"), frame("call", "x", "app.exit", 1.5)]
+    # A busy machine's notes: at the start (calibration), inside an asyncio task's step, and past the last record.
+    busy = [*quiet[:1], plugin("durations_unsteady", 1.05, reason="unsteady"), *quiet[1:3],
+            plugin("durations_unsteady", 1.25, reason="kept waiting"), *quiet[3:], plugin("durations_unsteady", 9.0, reason="late")]
+
+    def read(records: list) -> tuple:
+        db_path = str(tmp_path / f"{len(records)}.sqlite3")
+        save(db_path, [document({MAIN_ID: records})])
+        shown = [run(capsys, db_path, "show", TRACE, *options) for options in ((), ("--tasks",), ("--limit", "2"))]
+        traces = open_store(db_path)
+        for directory in (traces.cache_directory(), traces.cache_directory() + "/traces"):
+            store.make_private_directory(directory)
+        path = store.index_path(traces, TRACE)
+        index.build(traces, TRACE, path, index.Progress(0, 1))
+        viewer = index.TraceIndex(path, TRACE, store.Documents(traces), None)
+        def read_as(nodes: list) -> list:  # where a record lies in its document is no part of what is read
+            return [{k: v for k, v in node.items() if "offset" not in k and "length" not in k} for node in nodes]
+
+        summary, nodes, parents = viewer.summary(), [], [-1]
+        while parents:
+            found = viewer.children(parents.pop(), 0, 100)
+            nodes += read_as(found)
+            parents += [node["node"] for node in found]
+        return shown, summary.pop("durations"), summary, nodes, read_as(viewer.search("a", 10)[0])
+
+    quiet_shown, no_warning, *quiet_viewer = read(quiet)
+    busy_shown, warning, *busy_viewer = read(busy)
+    said = "durations may be off: late"
+    assert [[line for line in shown.splitlines() if line != said] for shown in busy_shown] == [
+        shown.splitlines() for shown in quiet_shown]
+    assert all(said in shown.splitlines()[:4] for shown in busy_shown) and (no_warning, warning) == (None, said)
+    assert busy_viewer == quiet_viewer

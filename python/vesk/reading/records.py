@@ -23,6 +23,7 @@ from typing import Callable, Iterator
 import msgpack
 
 from vesk import serialize, storage
+from vesk.storage.summary import RECORDING_NOTES
 
 MAIN = "frames_of_interest"
 _READ_SIZE = 1 << 16
@@ -32,6 +33,7 @@ _FRAME_RECORD_START = b"\x8c\xa4path"
 LOCALS = frozenset(("locals", "user_code_call_site"))
 _SMALL_RECORD = 2048
 RECORDER_TIME = "recorder_time"
+DURATIONS_UNSTEADY = "durations_unsteady"
 _RECORDER_TIME_KEY = b"\xad" + RECORDER_TIME.encode()
 _PROGRESS_EVERY = 1 << 14
 

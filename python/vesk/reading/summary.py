@@ -14,7 +14,7 @@ from typing import Callable
 
 from vesk.reading import text
 from vesk.reading.volume import LeftOut
-from vesk.reading.records import LOCALS, MAIN, Decoding, RecordStream, thread_key
+from vesk.reading.records import DURATIONS_UNSTEADY, LOCALS, MAIN, RECORDING_NOTES, Decoding, RecordStream, thread_key
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration, is_task
 
 FunctionKey = tuple  # (qualname or co_name, path)
@@ -229,6 +229,11 @@ class TraceFacts:
         for document, section, record in stream.records(decoding=decoding):
             if not isinstance(record, dict):
                 continue
+            kind = record.get("type")
+            if kind in RECORDING_NOTES:
+                if kind == DURATIONS_UNSTEADY:
+                    self.unsteady = record
+                continue
             self.records += 1
             timestamp = record.get("timestamp")
             if isinstance(timestamp, (int, float)):
@@ -236,7 +241,6 @@ class TraceFacts:
                     first = timestamp
                 if last is None or timestamp > last:
                     last = timestamp
-            kind = record.get("type")
             if kind != "frame":
                 if kind in TRACE_RECORDS:
                     self._volume_control(record)
@@ -244,8 +248,6 @@ class TraceFacts:
                 if kind == "recording_stopped":
                     self.stopped.append(record)
                     self.volume.add(record)
-                elif kind == "durations_unsteady":
-                    self.unsteady = record
                 elif kind in ("program_exit", "end_test", "request_end"):
                     self._exception(record)
             elif record.get("event") != "call" and text.encodes_class_body(

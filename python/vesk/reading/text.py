@@ -239,8 +239,6 @@ def describe_plugin_record(record: dict) -> str:
     if kind == "recording_ended":
         where = f" at {short_text(extra.get('where'), 80)}" if extra.get("where") else ""
         return f"■ recording of this thread ended{where}: {short_text(extra.get('reason'), 100)}"
-    if kind == "durations_unsteady":
-        return durations_unsteady_text(record)
     if kind == "task_step":
         return f"⤷ task {extra.get('task_name')}" + (" (step ends)" if extra.get("step") == "end" else "")
     if kind == "recording_stopped":

@@ -41,7 +41,8 @@ import msgpack
 
 from vesk import serialize, storage
 from vesk.reading import text
-from vesk.reading.records import MAIN, Decoding, Document, is_array, scope_to_program_time, thread_key
+from vesk.reading.records import (DURATIONS_UNSTEADY, MAIN, RECORDING_NOTES, Decoding, Document, is_array,
+                                  scope_to_program_time, thread_key)
 from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.volume import LeftOut
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
@@ -225,9 +226,13 @@ class _Builder:
         if not isinstance(record, dict):
             return
         totals = self.totals
+        kind = record.get("type")
+        if kind in RECORDING_NOTES:
+            if kind == DURATIONS_UNSTEADY:
+                totals.durations = text.durations_unsteady_text(record)
+            return
         totals.records += 1
         totals.timestamp(record.get("timestamp"), self.raw_timestamp)
-        kind = record.get("type")
         if kind != "frame":
             totals.kinds[str(kind)] = totals.kinds.get(str(kind), 0) + 1
             if kind in TRACE_RECORDS:
@@ -236,8 +241,6 @@ class _Builder:
             if kind == "recording_stopped":
                 totals.stopped.append(text.recording_stopped_text(record))
                 totals.volume.add(record)
-            elif kind == "durations_unsteady":
-                totals.durations = text.durations_unsteady_text(record)
             elif kind in ("program_exit", "end_test", "request_end"):
                 self.ending_exception(record)
             elif kind in _SCOPES:
