@@ -507,17 +507,18 @@ class Point:
         self.x = x
 
 
-@pytest.mark.parametrize("size", [10, 5000])
-def test_frame_records_read_for_the_tree_give_their_values_as_decoded_whole(size):
+@pytest.mark.parametrize("size, path", [(10, b"\xa6a.py:1"), (5000, b"\xa6a.py:1"), (10, b"\xa6\xff.py:1")])
+def test_frame_records_read_for_the_tree_give_their_values_as_decoded_whole(size, path):
     values = {"arg": [Point(1), {(1, 2): Point("key is an object")}], "locals": {"p": Point("x" * size), "n": 3}}
-    parts = {"path": "a.py:1", "co_name": "f", "qualname": "f", "event": "call", "frame_id": "frm_1",
+    parts = {"path": None, "co_name": "f", "qualname": "f", "event": "call", "frame_id": "frm_1",
              "arg": None, "locals": None, "thread": "MainThread", "thread_native_id": 1, "timestamp": 1.5,
              "type": "frame", "user_code_call_site": {"call_frame_id": "frm_0", "line_number": 3}}
-    data = b"\x8c" + b"".join(
-        msgpack.packb(key) + (serialize.dump_msgpack(values[key]) if key in values else msgpack.packb(value))
-        for key, value in parts.items())
+    encoded = {**{key: msgpack.packb(value) for key, value in parts.items()},
+               **{key: serialize.dump_msgpack(value) for key, value in values.items()}, "path": path}
+    data = b"\x8c" + b"".join(msgpack.packb(key) + encoded[key] for key in parts)  # a path that is no UTF-8 too
     whole = serialize.loads(data)
-    for skipped, raw in [(frozenset(), frozenset({"arg", "locals"})), (frozenset({"locals"}), frozenset({"arg"}))]:
+    for skipped, raw in [(frozenset(), frozenset({"arg", "locals"})), (frozenset({"locals"}), frozenset({"arg"})),
+                         (records.LOCALS | {"arg"}, frozenset()), (records.LOCALS, frozenset())]:
         document = records.Document(b"\x91" + data, records.Decoding(skipped, raw), trailer=False)
         (record,) = document.records("MainThread")
         assert records.decode_raw(record, raw) == {key: value for key, value in whole.items() if key not in skipped}
