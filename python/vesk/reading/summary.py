@@ -39,10 +39,10 @@ class Resumed:
         self.end: object = None
         self.running = 0.0
 
-    def add(self, entry: Open, ret: dict | None) -> None:
+    def add(self, ret: dict | None, took: float | None) -> None:
         self.stretches += 1
         self.end = ret.get("timestamp") if ret is not None else None
-        self.running += duration(entry, ret) or 0.0
+        self.running += took or 0.0
 
     def wall(self) -> float | None:
         if isinstance(self.start, (int, float)) and isinstance(self.end, (int, float)):
@@ -127,8 +127,9 @@ class ThreadFacts(ThreadWalk):
             if entry.depth is not None:
                 self.lines_by_depth[entry.depth - 1] -= 1
             return
+        took = duration(entry, ret)
         if entry.frame_id is not None:
-            self._stretch(entry, ret)
+            self._stretch(entry, ret, took)
             if text.raised(ret):
                 self._raised(entry)
         key = entry.state
@@ -137,18 +138,17 @@ class ThreadFacts(ThreadWalk):
             self.active[key] = still_open
             return
         del self.active[key]
-        took = duration(entry, ret)
         if took is not None:
             self.functions[key][1] += took
 
-    def _stretch(self, entry: Open, ret: dict | None) -> None:
+    def _stretch(self, entry: Open, ret: dict | None, took: float | None) -> None:
         ended = self.ended
         calls = ended.pop(entry.frame_id, None)
         if calls is None:
             calls = Resumed(entry.state, entry.start)
             if len(ended) >= ENDED_KEPT:
                 ended.popitem(last=False)
-        calls.add(entry, ret)
+        calls.add(ret, took)
         ended[entry.frame_id] = calls
 
     def _raised(self, entry: Open) -> None:

@@ -127,7 +127,8 @@ def is_class_body(ret: dict | None) -> bool:
 
 def encodes_class_body(data: bytes, start: int, end: int) -> bool:
     """The same for the return record encoded in `data[start:end]`, its locals left undecoded."""
-    return all(data.find(name, start, end) >= 0 for name in CLASS_BODY_NAMES)
+    module, qualname = CLASS_BODY_NAMES
+    return data.find(module, start, end) >= 0 and data.find(qualname, start, end) >= 0
 
 
 def function_name(record: dict) -> str:
