@@ -464,6 +464,8 @@ def test_a_cut_tree_keeps_the_way_to_each_exception_and_how_the_trace_ended(caps
     records = [frame("call", "m", "app.main", 1.0)]
     for n in range(300):  # far more lines than the cut keeps, before the failure
         records += [frame("call", f"t{n}", "app.tick", 1.0 + n / 1000), frame("return", f"t{n}", "app.tick", 1.0 + n / 1000)]
+    closed = {"type": "GeneratorExit", "message": "", "line": 3}  # a generator closed early ended as it should
+    records += [frame("call", "g", "app.numbers", 1.5), frame("unwind", "g", "app.numbers", 1.6, arg=closed)]
     for depth, name in enumerate(("app.handle", "app.validate", "app.check")):
         records.append(frame("call", f"x{depth}", name, 2.0 + depth))
     records += [frame("unwind", f"x{depth}", name, 3.0) for depth, name in reversed(list(enumerate(

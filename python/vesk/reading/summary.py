@@ -14,7 +14,8 @@ from typing import Callable
 
 from vesk.reading import text
 from vesk.reading.volume import LeftOut
-from vesk.reading.records import DURATIONS_UNSTEADY, LOCALS, MAIN, RECORDING_NOTES, Decoding, RecordStream, thread_key
+from vesk.reading.records import (DURATIONS_UNSTEADY, LOCALS, MAIN, RECORDING_NOTES, Decoding, RecordStream, decode_raw,
+                                  thread_key)
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration, is_task
 
 FunctionKey = tuple  # (qualname or co_name, path)
@@ -24,6 +25,7 @@ ENDED_KEPT = 100_000
 # Exceptions whose path from the thread's top level a cut tree keeps whole (the latest ones: the one
 # a program or test ended by comes last).
 RAISES_KEPT = 20
+ARG = frozenset(("arg",))  # left encoded by the first pass: only an unwind's is read
 
 
 class Resumed:
@@ -130,6 +132,8 @@ class ThreadFacts(ThreadWalk):
         took = duration(entry, ret)
         if entry.frame_id is not None:
             self._stretch(entry, ret, took)
+            if ret is not None and ret.get("event") == "unwind":
+                decode_raw(ret, ARG)  # whether it names an end that is no failure (a generator closed)
             if text.raised(ret):
                 self._raised(entry)
         key = entry.state
@@ -223,7 +227,7 @@ class TraceFacts:
     def read(self, stream: RecordStream, selection: Selection,
              group: Callable[[dict], tuple | None] = thread_key) -> None:
         """Reads the trace; `group` keys each record by the tree it belongs to (None: in none)."""
-        decoding = Decoding(LOCALS | {"arg"})
+        decoding = Decoding(LOCALS, ARG)
         threads = self.threads
         first = last = None
         for document, section, record in stream.records(decoding=decoding):
