@@ -3,8 +3,8 @@
 A trace is every document saved under its id, in save order; each document holds the main thread's
 records in "frames_of_interest" and the other threads' in "frames" ({native thread id: [...]}), and
 continues what the previous document held for the same thread. Documents are walked with one
-unpacker each and records decoded one at a time, so memory holds one document and one record
-whatever the size of the trace.
+unpacker each, a record array cut into its encoded records at once and records decoded one at a
+time, so memory holds one document and one record whatever the size of the trace.
 
 Timestamps are the clock's, and include the time the recorder spent handling events. A document
 ends its main list with a "recorder_time" record per record list: for each record the engine filed
@@ -24,7 +24,6 @@ import time
 from typing import Any, Callable, Iterator, TypedDict
 
 import msgpack
-import msgspec
 
 from vesk import serialize, storage
 from vesk.storage.summary import RECORDING_NOTES
@@ -112,7 +111,7 @@ class Document:
 
     def __init__(self, data: bytes, decoding: Decoding, trailer: bool = True) -> None:
         self.data = data
-        self.recorder_times = recorder_times(data) if trailer else {}
+        self.recorder_times = recorder_times(data, bool(decoding.skipped or decoding.raw)) if trailer else {}
         # The recorder's own time when the record `records()` yielded last was taken (None: not known).
         self.recorder_second: float | None = None
         self.view = memoryview(data)
@@ -177,7 +176,7 @@ class Document:
         if not (self.decoding.skipped or self.decoding.raw):
             yield from self._whole_records(seconds)
             return
-        encoded, start = self._split()
+        encoded, start = self.encoded_records()
         starts, loads, decoding = self.data.startswith, serialize.loads, self.decoding
         known = len(seconds)
         skipped = raw = decoder = eager = None
@@ -194,7 +193,7 @@ class Document:
                     eager = tuple(key for key in _VALUES if key not in skipped and key not in raw)
                 try:
                     record = decoder.decode(record)
-                except msgspec.DecodeError:  # text that is no UTF-8, a key that is no text: as msgpack reads it
+                except ValueError:  # text that is no UTF-8, a key that is no text: as msgpack reads it
                     record = self._frame_by_msgpack(start, end)
                 else:
                     for key in eager:
@@ -213,12 +212,12 @@ class Document:
             self.record_start, self.record_end = start, tell()
             yield record
 
-    def _split(self) -> tuple[list, int]:
+    def encoded_records(self) -> tuple[list, int]:
         """The encoded records of the array ahead, and where the first one starts."""
         unpacker = self.unpacker
         start = unpacker.tell()
         unpacker.skip()
-        return _RECORD_ARRAY.decode(self.view[start : unpacker.tell()]), start + _ARRAY_HEADER[self.data[start]]
+        return _record_array().decode(self.view[start : unpacker.tell()]), start + _ARRAY_HEADER[self.data[start]]
 
     def _frame_by_msgpack(self, start: int, end: int) -> dict:
         decoding = self.decoding
@@ -230,9 +229,10 @@ class Document:
         self.unpacker.skip()
 
 
-def recorder_times(data: bytes) -> dict[object, list]:
+def recorder_times(data: bytes, split: bool = False) -> dict[object, list]:
     """The recorder's own time at each record the engine filed, by record list (MAIN or thread id),
-    from the document's trailer; empty for a document without one."""
+    from the document's trailer; empty for a document without one. `split`: the main list cut into
+    its records by msgspec, for a pass that uses it anyway (`vesk run` never imports it)."""
     if _RECORDER_TIME_KEY not in data:
         return {}
     document = Document(data, Decoding(), trailer=False)
@@ -241,18 +241,33 @@ def recorder_times(data: bytes) -> dict[object, list]:
         if section != MAIN or not is_array(document.next_byte()):
             document.skip()
             continue
-        encoded, start = document._split()
-        ends = list(itertools.accumulate(map(len, encoded), initial=start))
-        # Only the records holding the key are decoded: found where the key lies.
-        found = data.find(_RECORDER_TIME_KEY, start, ends[-1])
-        while found >= 0:
-            position = bisect.bisect_right(ends, found) - 1
-            record = serialize.loads(encoded[position])
+        for encoded in (_split_holding if split else _walked_holding)(document, _RECORDER_TIME_KEY):
+            record = serialize.loads(encoded)
             if isinstance(record, dict) and record.get("type") == RECORDER_TIME:
                 seconds = record.get("seconds")
                 times[record.get("list")] = seconds if isinstance(seconds, list) else []
-            found = data.find(_RECORDER_TIME_KEY, ends[position + 1], ends[-1])
     return times
+
+
+def _walked_holding(document: Document, needle: bytes) -> Iterator[memoryview]:
+    """The encoded records of the array ahead that hold `needle`."""
+    unpacker, data = document.unpacker, document.data
+    for _ in range(unpacker.read_array_header()):
+        start = unpacker.tell()
+        unpacker.skip()
+        if data.find(needle, start, unpacker.tell()) >= 0:
+            yield document.view[start : unpacker.tell()]
+
+
+def _split_holding(document: Document, needle: bytes) -> Iterator[object]:
+    """The same, found where the needle lies: only those records are looked at."""
+    encoded, start = document.encoded_records()
+    ends = list(itertools.accumulate(map(len, encoded), initial=start))
+    found = document.data.find(needle, start, ends[-1])
+    while found >= 0:
+        position = bisect.bisect_right(ends, found) - 1
+        yield encoded[position]
+        found = document.data.find(needle, ends[position + 1], ends[-1])
 
 
 def is_map(first_byte: int) -> bool:
@@ -294,18 +309,30 @@ def _small_frame(data: memoryview, skipped: frozenset, raw: frozenset) -> dict:
 
 # A frame record's only values that the program's values make (the engine writes the others).
 _VALUES = ("arg", "locals")
-# A document's record arrays are cut into their records in C, and frame records decoded by msgspec:
-# the fields the engine writes for a fraction of what msgpack takes, the program's values held
-# encoded (msgspec.Raw) until serialize.loads decodes them as before, the fields a pass leaves out
-# never decoded at all. Reading the trace of 675k records of objects took half the time.
+# A pass that leaves values out or raw cuts record arrays into their records in C and decodes frame
+# records with msgspec: the fields the engine writes at a fraction of what msgpack takes, the fields
+# the pass leaves out never decoded, the program's values held encoded (msgspec.Raw) until
+# serialize.loads decodes them as before. Decoding was over half of what vesk show spent on a long trace.
+# msgspec is imported at the first such pass, never by `vesk run` (its own imports cost milliseconds).
 _ENGINE_FIELDS = ("path", "co_name", "qualname", "event", "frame_id", "thread", "thread_native_id", "timestamp",
                   "type", "user_code_call_site")
-_RECORD_ARRAY = msgspec.msgpack.Decoder(list[msgspec.Raw])
 _ARRAY_HEADER = {**dict.fromkeys(range(0x90, 0xA0), 1), 0xDC: 3, 0xDD: 5}  # first byte -> header's length
+_Encoded: type | None = None  # msgspec.Raw, once imported
 
 
 @functools.lru_cache(maxsize=None)
-def _frame_decoder(skipped: frozenset) -> msgspec.msgpack.Decoder:
+def _record_array() -> Any:
+    global _Encoded
+    import msgspec
+
+    _Encoded = msgspec.Raw
+    return msgspec.msgpack.Decoder(list[msgspec.Raw])
+
+
+@functools.lru_cache(maxsize=None)
+def _frame_decoder(skipped: frozenset) -> Any:
+    import msgspec
+
     fields = {name: Any for name in _ENGINE_FIELDS if name not in skipped}
     fields.update({name: msgspec.Raw for name in _VALUES if name not in skipped})
     return msgspec.msgpack.Decoder(TypedDict("FrameRecord", fields, total=False))
@@ -319,7 +346,7 @@ def decoded(value: object) -> object:
     """A value left raw by Decoding (still encoded, or decoded without the extension hook) as
     `serialize.loads` gives it; a value decoded whole is given back as it is."""
     kind = type(value)
-    if kind is msgspec.Raw:
+    if kind is _Encoded:
         return serialize.loads(value)
     if kind is _Raw:
         return serialize.ext_hook(value.start, value.stop)
