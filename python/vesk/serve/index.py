@@ -48,7 +48,7 @@ from vesk.reading.volume import LeftOut
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 9  # 9: the summary says when durations may be off; 8: unwind records name their exception
+VERSION = 10  # 10: notes about the recording are no records; 9: the summary says when durations may be off
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _EARLY_RECORDS = 2000  # a new index is readable once these are in: a page shows the top of the tree
