@@ -18,7 +18,8 @@ import msgpack
 
 from vesk import serialize, storage
 from vesk.reading import text
-from vesk.reading.records import DURATIONS_UNSTEADY, MAIN, RECORDING_NOTES, Decoding, Document, RecordStream, is_array, is_map
+from vesk.reading.records import (DURATIONS_UNSTEADY, MAIN, RECORDING_NOTES, Decoding, Document, RecordStream, is_array,
+                                  is_map)
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, is_task
 
 Write = Callable[[str], object]
