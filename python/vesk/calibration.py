@@ -21,7 +21,15 @@ One measurement is at the mercy of the moment: on a shared machine, a process th
 neighbour was busy measured three times the cost of a quiet one, and that figure stood for the
 week. So the first `SAMPLES` processes each measure once, and every process counts at the median of
 the measurements kept (lines: what they depend on, when the first was taken, then the two values of
-each; no json, which a program that needs nothing should not pay the import of).
+each and whether they were steady; no json, which a program that needs nothing should not pay the
+import of).
+
+Beside a busy neighbour, identical runs took up to several times as long as each other, and no
+quantile of them told the recorder's cost from the neighbour's: traces of one loop reported its
+duration at a third and at twice its time without vesk. A measurement whose identical runs differ by
+more than `UNSTEADY` is kept as unsteady; processes measure again until `SAMPLES` are steady (keeping
+at most twice as many), count at the median of the steady ones, and while none is steady count at
+the median of all and say so in the trace (`unsteady()`): wrong durations are not reported silently.
 """
 
 from __future__ import annotations
@@ -97,6 +105,10 @@ KEPT_FILE = "calibration.txt"
 KEPT_FOR = 7 * 24 * 3600  # seconds
 SAMPLES = 5
 NAMES = ("recorder_time_per_event_ns", "recorder_time_per_record_ns")
+# How much slower than the fastest the median of identical runs may be in a steady measurement.
+UNSTEADY = 0.25
+COLUMNS = (*NAMES, "unsteady")
+_unsteady = False
 
 
 class _ThrowAwayHost:
@@ -117,17 +129,25 @@ class _ThrowAwayHost:
 def estimates(engine: Any, config: dict[str, Any], directory: str | None = None) -> dict[str, float]:
     """The engine config entries of the recorder's untimed cost, found at the first call in this
     process with `config` (the engine config of the recording about to start): the median of the
-    measurements kept in `directory` by earlier processes, measured once more while they are fewer
-    than `SAMPLES`."""
-    global _estimates
+    steady measurements kept in `directory` by earlier processes, measured once more while they are
+    fewer than `SAMPLES`."""
+    global _estimates, _unsteady
     if _estimates is None:
         key = _key(engine, config)
         measured_at, samples = _kept(directory, key)
-        if len(samples) < SAMPLES:
-            samples.append(measure(engine, config))
+        steady = [sample for sample in samples if not sample["unsteady"]]
+        if len(steady) < SAMPLES and len(samples) < 2 * SAMPLES:
+            samples.append({"unsteady": 0.0, **measure(engine, config)})
             _keep(directory, key, measured_at, samples)
-        _estimates = {name: _median([sample[name] for sample in samples]) for name in NAMES}
+            steady = [sample for sample in samples if not sample["unsteady"]]
+        _unsteady = not steady
+        _estimates = {name: _median([sample[name] for sample in steady or samples]) for name in NAMES}
     return dict(_estimates)
+
+
+def unsteady() -> bool:
+    """Whether the estimates in use come from no steady measurement: the durations may be off."""
+    return _unsteady
 
 
 def _median(values: list[float]) -> float:
@@ -163,7 +183,7 @@ def _kept(directory: str | None, key: str) -> tuple[float, list[dict[str, float]
     try:
         with open(os.path.join(directory, KEPT_FILE), encoding="utf-8") as handle:
             kept_key, measured_at, *lines = handle.read().splitlines()
-        samples = [dict(zip(NAMES, map(float, line.split()), strict=True)) for line in lines[:SAMPLES]]
+        samples = [dict(zip(COLUMNS, map(float, line.split()), strict=True)) for line in lines[: 2 * SAMPLES]]
         begun = float(measured_at)
     except (OSError, ValueError, UnicodeDecodeError):
         return now, []
@@ -176,7 +196,7 @@ def _kept(directory: str | None, key: str) -> tuple[float, list[dict[str, float]
 def _keep(directory: str | None, key: str, measured_at: float, samples: list[dict[str, float]]) -> None:
     if directory is None or not os.path.isdir(directory):
         return
-    lines = [key, repr(measured_at), *(" ".join(repr(sample[name]) for name in NAMES) for sample in samples)]
+    lines = [key, repr(measured_at), *(" ".join(repr(float(sample[name])) for name in COLUMNS) for sample in samples)]
     # Written whole under a name of this process's, then put in place: a reader never sees half of it.
     written = os.path.join(directory, f".{KEPT_FILE}.{os.getpid()}")
     try:
@@ -189,23 +209,34 @@ def _keep(directory: str | None, key: str, measured_at: float, samples: list[dic
 
 
 def measure(engine: Any, config: dict[str, Any]) -> dict[str, float]:
-    """The estimates, measured now."""
+    """The estimates, measured now, and whether the measurement was unsteady (1.0) or not (0.0)."""
     run = _calibration_function()
-    per_event, per_recorded_event = (_untimed_ns(engine, config, run, shape) for shape in (LEFT_OUT, RECORDED))
+    (per_event, unsteady_events), (per_recorded_event, unsteady_records) = (
+        _untimed_ns(engine, config, run, shape) for shape in (LEFT_OUT, RECORDED)
+    )
     return {
         "recorder_time_per_event_ns": per_event,
         "recorder_time_per_record_ns": max(0.0, per_recorded_event - per_event),
+        "unsteady": float(unsteady_events or unsteady_records),
     }
 
 
-def _untimed_ns(engine: Any, config: dict[str, Any], run: Callable, shape: tuple[int, int, int]) -> float:
-    """Per event the recorder decided on: what the profiled runs took beyond the plain ones."""
+def _untimed_ns(engine: Any, config: dict[str, Any], run: Callable, shape: tuple[int, int, int]) -> tuple[float, bool]:
+    """Per event the recorder decided on: what the profiled runs took beyond the plain ones; and
+    whether identical runs, plain or profiled, differed too much for that to be trusted."""
     _, iterations, _ = shape
-    plain = min(_plain_ns(run, iterations) for _ in range(1 + RUNS))  # the first one warms up
+    plain = [_plain_ns(run, iterations) for _ in range(1 + RUNS)][1:]  # the first one warms up
     profiled = _profiled(engine, config, run, shape)
-    program_ns = min(program for program, _ in profiled)
+    programs = [program for program, _ in profiled]
     events = profiled[0][1]
-    return max(0.0, (program_ns - plain) / events) if events else 0.0
+    estimate = max(0.0, (min(programs) - min(plain)) / events) if events else 0.0
+    return estimate, _spread(plain) > UNSTEADY or _spread(programs) > UNSTEADY
+
+
+def _spread(times: list[float]) -> float:
+    """How much slower than the fastest of identical runs their median was, as a fraction."""
+    fastest = min(times)
+    return _median(times) / fastest - 1 if fastest > 0 else math.inf
 
 
 def _calibration_function() -> Callable[[int], int]:

@@ -176,6 +176,17 @@ def _boundaries(config: dict) -> list[Description]:
             "process": _boundary_fields("thread", "where", "reason"),
         }
     )
+    # Always on: a trace whose durations may be off says so.
+    descriptions.append(
+        {
+            "co_names": ["vesk_durations_unsteady"],
+            "path_fragment": "/vesk/profiler.py",
+            "call_type": "durations_unsteady",
+            "return_type": "durations_unsteady",
+            "events": ["call"],
+            "process": _boundary_fields("reason"),
+        }
+    )
     if plugins.get("cli", True):
         descriptions.append(
             {

@@ -96,6 +96,9 @@ class Profiler:
             _state.host = None
             raise
         self.active = True
+        if calibration.unsteady():
+            vesk_durations_unsteady("the recorder's cost could not be measured steadily")
+        self.scheduled = (threading.get_ident(), scheduled())
         # Through the profile function (3.11, or where sys.monitoring is taken), which the program can
         # replace: sys.setprofile is watched, so that it says where recording ended.
         self.by_profile_function = sys.getprofile() is self.rust_profiler
@@ -113,6 +116,7 @@ class Profiler:
         """
         if not self.active:
             return
+        self._say_if_kept_waiting()
         current = sys.getprofile()
         if self.by_profile_function and current is not self.rust_profiler:
             self._ended_early(None, "the program replaced the profile function (another profiler?)")
@@ -132,6 +136,18 @@ class Profiler:
         if not _active:
             _unwatch_setprofile()
         serialize.forget()
+
+    def _say_if_kept_waiting(self) -> None:
+        """Says in the trace when the thread that started recording waited for a processor for more
+        than `KEPT_WAITING` of the time it ran: its durations, on the clock, hold that wait."""
+        ident, before = self.scheduled
+        after = scheduled()
+        if ident != threading.get_ident() or before is None or after is None:
+            return
+        ran, waited = after[0] - before[0], after[1] - before[1]
+        if ran > 0 and waited > KEPT_WAITING * ran:
+            share = f"{waited / ran:.0%}"
+            vesk_durations_unsteady(f"the program waited for a processor {share} as long as it ran (a busy machine)")
 
     def resume(self) -> None:
         """Records the calling thread again if the program took the profile function away and left
@@ -173,6 +189,21 @@ class Profiler:
         return self.rust_profiler.recording_totals()
 
 
+# How long, against the time it ran, the recorded thread may wait for a processor before its
+# trace says its durations may be off.
+KEPT_WAITING = 0.25
+
+
+def scheduled() -> tuple[int, int] | None:
+    """The calling thread's time on a processor and waiting for one, in nanoseconds (Linux only)."""
+    try:
+        with open("/proc/thread-self/schedstat", encoding="ascii") as handle:
+            ran, waited, _ = handle.read().split()
+        return int(ran), int(waited)
+    except (OSError, ValueError):
+        return None
+
+
 def vesk_program_exit(status: int, exception: BaseException | None, signal: str | None = None) -> None:
     """Called with recording still on: the "program_exit" plugin records its arguments (`signal`:
     the name of the signal that ended the program)."""
@@ -180,6 +211,11 @@ def vesk_program_exit(status: int, exception: BaseException | None, signal: str 
 
 def vesk_recording_ended(thread: str, where: str | None, reason: str) -> None:
     """Called while the thread is recorded: the "recording_ended" plugin records its arguments."""
+
+
+def vesk_durations_unsteady(reason: str) -> None:
+    """Called while the thread is recorded: the "durations_unsteady" plugin records that the
+    durations of this trace may be off, and why."""
 
 
 _setprofile = sys.setprofile

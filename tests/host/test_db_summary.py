@@ -63,7 +63,8 @@ def decoded_summary(document: bytes) -> dict:
         if kind == "records_dropped":
             summary["records_dropped"] += count_of(record.get("count"))
         summary["recording_stopped"] |= kind == "recording_stopped"
-        if kind in ("calls_left_out", "records_dropped", "recording_stopped", "recorder_time"):
+        if kind in ("calls_left_out", "records_dropped", "recording_stopped", "recorder_time",
+                    "durations_unsteady"):
             continue
         summary["plugin_count"] += 1
         if summary["label"] is None:

@@ -59,8 +59,8 @@ def test_each_plugin_can_be_switched_off():
         assert 0 < len(remaining) < len(everything), name
     settings = config.defaults()
     settings["plugins"] = {name: False for name in config.PLUGIN_NAMES}
-    # Only the marker of a program taking recording away stays: a trace must say where it ended.
-    assert [d["call_type"] for d in plugins.load_plugin_data(settings)] == ["recording_ended"]
+    # Only the markers of a program taking recording away and of unsteady durations stay.
+    assert [d["call_type"] for d in plugins.load_plugin_data(settings)] == ["recording_ended", "durations_unsteady"]
 
 
 @pytest.mark.parametrize(

@@ -221,3 +221,40 @@ def test_the_estimates_are_the_median_of_the_first_measurements_kept_beside_the_
         estimates = calibration.estimates(_vesk, configuration, str(tmp_path))
         assert (len(measured) > before) == again
         assert estimates == {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": median}
+
+
+def test_unsteady_measurements_are_measured_again_and_used_only_while_none_is_steady(tmp_path, monkeypatch):
+    steady, busy = {"lightweight_repr": False}, {"lightweight_repr": True}
+    # (configuration, what a measurement gives (per record, unsteady) or None: not measured, the
+    # estimate per record, whether the trace is told its durations may be off)
+    cases = [(steady, (500.0, 1.0), 500.0, True), (steady, (40.0, 0.0), 40.0, False),
+             (steady, (600.0, 1.0), 40.0, False),
+             *[(steady, (n, 0.0), 40.5 + (n - 41) / 2, False) for n in (41, 42, 43)],
+             (steady, (44.0, 0.0), 42.0, False), (steady, None, 42.0, False),
+             *[(busy, (100.0 * n, 1.0), 100.0 * (n + 1) / 2, True) for n in range(1, 11)], (busy, None, 550.0, True)]
+    for configuration, measured, per_record, unsteady in cases:
+        monkeypatch.setattr(calibration, "_estimates", None)
+        values = iter([] if measured is None else [measured])
+
+        def measure(engine, config):
+            record, flag = next(values)
+            return {"recorder_time_per_event_ns": 1.0, "recorder_time_per_record_ns": record, "unsteady": flag}
+
+        monkeypatch.setattr(calibration, "measure", measure)
+        estimates = calibration.estimates(_vesk, configuration, str(tmp_path))
+        assert next(values, None) is None
+        assert (estimates["recorder_time_per_record_ns"], calibration.unsteady()) == (per_record, unsteady)
+
+
+@pytest.mark.parametrize("plain, programs, unsteady", [
+    ([100] * 6, [150, 150, 160, 170, 180], False),
+    ([100] * 6, [150, 150, 300, 300, 300], True),  # profiled runs beside a neighbour
+    ([900, 100, 100, 200, 200, 200], [150] * 5, True),  # plain ones (the first only warms up)
+])
+def test_a_measurement_whose_identical_runs_differ_widely_is_unsteady(monkeypatch, plain, programs, unsteady):
+    times = iter(plain * 2)
+    monkeypatch.setattr(calibration, "_plain_ns", lambda run, iterations: next(times))
+    monkeypatch.setattr(calibration, "_profiled", lambda *a: [(program, 10) for program in programs])
+    measured = calibration.measure(_vesk, {})
+    expected = {"recorder_time_per_event_ns": 5.0, "recorder_time_per_record_ns": 0.0, "unsteady": float(unsteady)}
+    assert measured == expected

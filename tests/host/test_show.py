@@ -464,6 +464,8 @@ def test_a_cut_tree_keeps_the_way_to_each_exception_and_how_the_trace_ended(caps
     records = [frame("call", "m", "app.main", 1.0)]
     for n in range(300):  # far more lines than the cut keeps, before the failure
         records += [frame("call", f"t{n}", "app.tick", 1.0 + n / 1000), frame("return", f"t{n}", "app.tick", 1.0 + n / 1000)]
+    closed = {"type": "GeneratorExit", "message": "", "line": 3}  # a generator closed early ended as it should
+    records += [frame("call", "g", "app.numbers", 1.5), frame("unwind", "g", "app.numbers", 1.6, arg=closed)]
     for depth, name in enumerate(("app.handle", "app.validate", "app.check")):
         records.append(frame("call", f"x{depth}", name, 2.0 + depth))
     records += [frame("unwind", f"x{depth}", name, 3.0) for depth, name in reversed(list(enumerate(
@@ -507,17 +509,18 @@ class Point:
         self.x = x
 
 
-@pytest.mark.parametrize("size", [10, 5000])
-def test_frame_records_read_for_the_tree_give_their_values_as_decoded_whole(size):
+@pytest.mark.parametrize("size, path", [(10, b"\xa6a.py:1"), (5000, b"\xa6a.py:1"), (10, b"\xa6\xff.py:1")])
+def test_frame_records_read_for_the_tree_give_their_values_as_decoded_whole(size, path):
     values = {"arg": [Point(1), {(1, 2): Point("key is an object")}], "locals": {"p": Point("x" * size), "n": 3}}
-    parts = {"path": "a.py:1", "co_name": "f", "qualname": "f", "event": "call", "frame_id": "frm_1",
+    parts = {"path": None, "co_name": "f", "qualname": "f", "event": "call", "frame_id": "frm_1",
              "arg": None, "locals": None, "thread": "MainThread", "thread_native_id": 1, "timestamp": 1.5,
              "type": "frame", "user_code_call_site": {"call_frame_id": "frm_0", "line_number": 3}}
-    data = b"\x8c" + b"".join(
-        msgpack.packb(key) + (serialize.dump_msgpack(values[key]) if key in values else msgpack.packb(value))
-        for key, value in parts.items())
+    encoded = {**{key: msgpack.packb(value) for key, value in parts.items()},
+               **{key: serialize.dump_msgpack(value) for key, value in values.items()}, "path": path}
+    data = b"\x8c" + b"".join(msgpack.packb(key) + encoded[key] for key in parts)  # a path that is no UTF-8 too
     whole = serialize.loads(data)
-    for skipped, raw in [(frozenset(), frozenset({"arg", "locals"})), (frozenset({"locals"}), frozenset({"arg"}))]:
+    for skipped, raw in [(frozenset(), frozenset({"arg", "locals"})), (frozenset({"locals"}), frozenset({"arg"})),
+                         (records.LOCALS | {"arg"}, frozenset()), (records.LOCALS, frozenset())]:
         document = records.Document(b"\x91" + data, records.Decoding(skipped, raw), trailer=False)
         (record,) = document.records("MainThread")
         assert records.decode_raw(record, raw) == {key: value for key, value in whole.items() if key not in skipped}
@@ -528,3 +531,72 @@ def test_an_object_shows_its_own_fields_before_its_machinery():
     state = serialize.ObjectFields("django.db.models.base.ModelState", {"db": "default", "fields_cache": {}})
     book = serialize.ObjectFields("shelf.models.Book", {"_state": state, "id": 1, "title": "Dune", "_prefetched": {}})
     assert text.short(book, 40) == "Book(id=1, title='Dune', _state=ModelSt…"
+
+
+@needs_engine
+def test_a_trace_recorded_on_unsteady_estimates_or_kept_waiting_says_its_durations_may_be_off(capsys, monkeypatch,
+                                                                                             db_path):
+    import vesk
+    from vesk import calibration, profiler
+    from vesk.serve import index, store
+
+    unsteady = "durations may be off: the recorder's cost could not be measured steadily"
+    waiting = "durations may be off: the program waited for a processor 50% as long as it ran (a busy machine)"
+    # (calibration unsteady, the thread's time on a processor and waiting for one when recording ends, said)
+    cases = [(False, (100, 20), None), (True, (100, 20), unsteady), (False, (100, 50), waiting), (False, None, None)]
+    for calibration_unsteady, at_end, said in cases:
+        monkeypatch.setattr(calibration, "_estimates", dict.fromkeys(calibration.NAMES, 0.0))
+        monkeypatch.setattr(calibration, "_unsteady", calibration_unsteady)
+        monkeypatch.setattr(profiler, "scheduled", lambda: (0, 0))
+        with vesk.profile(db_path=db_path) as recording:
+            sorted([3, 1])
+            monkeypatch.setattr(profiler, "scheduled", lambda: at_end)
+        header = run(capsys, db_path, "show", recording.trace_id).split("\nthread ")[0]
+        assert [line for line in header.splitlines() if line.startswith("durations may be off")] == ([said] if said else [])
+        traces = open_store(db_path)
+        for directory in (traces.cache_directory(), traces.cache_directory() + "/traces"):
+            store.make_private_directory(directory)
+        path = store.index_path(traces, recording.trace_id)
+        index.build(traces, recording.trace_id, path, index.Progress(0, 1))
+        assert index.TraceIndex(path, recording.trace_id, None, None).summary()["durations"] == said
+
+
+def test_notes_that_durations_may_be_off_change_nothing_read_but_the_warning(capsys, tmp_path):
+    from vesk.serve import index, store
+
+    def task_step(t: float, step: str) -> dict:
+        return plugin("task_step", t, task_name="job", task_id=1, step=step)
+
+    quiet = [frame("call", "m", "app.main", 1.0), task_step(1.1, "start"), frame("call", "w", "app.work", 1.2),
+             frame("return", "w", "app.work", 1.3, arg=1), task_step(1.4, "end"), frame("call", "x", "app.exit", 1.5)]
+    # A busy machine's notes: at the start (calibration), inside an asyncio task's step, and past the last record.
+    busy = [*quiet[:1], plugin("durations_unsteady", 1.05, reason="unsteady"), *quiet[1:3],
+            plugin("durations_unsteady", 1.25, reason="kept waiting"), *quiet[3:], plugin("durations_unsteady", 9.0, reason="late")]
+
+    def read(records: list) -> tuple:
+        db_path = str(tmp_path / f"{len(records)}.sqlite3")
+        save(db_path, [document({MAIN_ID: records})])
+        shown = [run(capsys, db_path, "show", TRACE, *options) for options in ((), ("--tasks",), ("--limit", "2"))]
+        traces = open_store(db_path)
+        for directory in (traces.cache_directory(), traces.cache_directory() + "/traces"):
+            store.make_private_directory(directory)
+        path = store.index_path(traces, TRACE)
+        index.build(traces, TRACE, path, index.Progress(0, 1))
+        viewer = index.TraceIndex(path, TRACE, store.Documents(traces), None)
+        def read_as(nodes: list) -> list:  # where a record lies in its document is no part of what is read
+            return [{k: v for k, v in node.items() if "offset" not in k and "length" not in k} for node in nodes]
+
+        summary, nodes, parents = viewer.summary(), [], [-1]
+        while parents:
+            found = viewer.children(parents.pop(), 0, 100)
+            nodes += read_as(found)
+            parents += [node["node"] for node in found]
+        return shown, summary.pop("durations"), summary, nodes, read_as(viewer.search("a", 10)[0])
+
+    quiet_shown, no_warning, *quiet_viewer = read(quiet)
+    busy_shown, warning, *busy_viewer = read(busy)
+    said = "durations may be off: late"
+    assert [[line for line in shown.splitlines() if line != said] for shown in busy_shown] == [
+        shown.splitlines() for shown in quiet_shown]
+    assert all(said in shown.splitlines()[:4] for shown in busy_shown) and (no_warning, warning) == (None, said)
+    assert busy_viewer == quiet_viewer

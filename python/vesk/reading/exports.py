@@ -18,7 +18,8 @@ import msgpack
 
 from vesk import serialize, storage
 from vesk.reading import text
-from vesk.reading.records import MAIN, Decoding, Document, RecordStream, is_array, is_map
+from vesk.reading.records import (DURATIONS_UNSTEADY, MAIN, RECORDING_NOTES, Decoding, Document, RecordStream, is_array,
+                                  is_map)
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk, is_task
 
 Write = Callable[[str], object]
@@ -234,13 +235,18 @@ def export_chrome(stream: RecordStream, summary: storage.TraceSummary, out: Text
     threads: dict[tuple, _ChromeThread] = {}
     steps = TaskSteps()
     last = 0.0
+    unsteady = None  # a warning beside the trace, as in vesk show's header: no event of the program
     for _, _, record in stream.records():
         if not isinstance(record, dict):
+            continue
+        kind = record.get("type")
+        if kind in RECORDING_NOTES:
+            if kind == DURATIONS_UNSTEADY:
+                unsteady = text.durations_unsteady_text(record)
             continue
         timestamp = record.get("timestamp")
         if isinstance(timestamp, (int, float)) and timestamp > last:
             last = timestamp
-        kind = record.get("type")
         if kind == "records_dropped":
             emit(_instant(record, 0, "g"))
             continue
@@ -256,5 +262,5 @@ def export_chrome(stream: RecordStream, summary: storage.TraceSummary, out: Text
     for thread in threads.values():
         thread.last = last
         thread.finish()
-    other = {"trace_id": summary.trace_id, "source": summary.source}
+    other = {"trace_id": summary.trace_id, "source": summary.source, **({"durations": unsteady} if unsteady else {})}
     write(f'\n], "displayTimeUnit": "ms", "otherData": {json.dumps(other, ensure_ascii=False)}}}\n')

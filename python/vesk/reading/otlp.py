@@ -21,7 +21,7 @@ from typing import Callable
 
 from vesk import storage, utils
 from vesk.reading import text
-from vesk.reading.records import RecordStream
+from vesk.reading.records import RECORDING_NOTES, RecordStream
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, TaskSteps, ThreadWalk
 from vesk.version import __version__
 
@@ -238,7 +238,7 @@ def spans(stream: RecordStream, summary: storage.TraceSummary, emit: Callable[[S
     steps = TaskSteps()
     last = 0.0
     for _, _, record in stream.records():
-        if not isinstance(record, dict):
+        if not isinstance(record, dict) or record.get("type") in RECORDING_NOTES:
             continue
         timestamp = record.get("timestamp")
         if isinstance(timestamp, (int, float)) and timestamp > last:

@@ -3,8 +3,8 @@
 A trace is every document saved under its id, in save order; each document holds the main thread's
 records in "frames_of_interest" and the other threads' in "frames" ({native thread id: [...]}), and
 continues what the previous document held for the same thread. Documents are walked with one
-unpacker each and records decoded one at a time, so memory holds one document and one record
-whatever the size of the trace.
+unpacker each, a record array cut into its encoded records at once and records decoded one at a
+time, so memory holds one document and one record whatever the size of the trace.
 
 Timestamps are the clock's, and include the time the recorder spent handling events. A document
 ends its main list with a "recorder_time" record per record list: for each record the engine filed
@@ -15,14 +15,18 @@ trailer is read before its records. Older documents have none and keep the clock
 
 from __future__ import annotations
 
+import bisect
+import functools
 import io
+import itertools
 import sys
 import time
-from typing import Callable, Iterator
+from typing import Any, Callable, Iterator, TypedDict
 
 import msgpack
 
 from vesk import serialize, storage
+from vesk.storage.summary import RECORDING_NOTES
 
 MAIN = "frames_of_interest"
 _READ_SIZE = 1 << 16
@@ -32,8 +36,10 @@ _FRAME_RECORD_START = b"\x8c\xa4path"
 LOCALS = frozenset(("locals", "user_code_call_site"))
 _SMALL_RECORD = 2048
 RECORDER_TIME = "recorder_time"
+DURATIONS_UNSTEADY = "durations_unsteady"
 _RECORDER_TIME_KEY = b"\xad" + RECORDER_TIME.encode()
 _PROGRESS_EVERY = 1 << 14
+_NEVER = float("-inf")  # the program clock of a record list none of whose records has been read
 
 ThreadKey = tuple  # (thread name, native id or None)
 
@@ -105,7 +111,7 @@ class Document:
 
     def __init__(self, data: bytes, decoding: Decoding, trailer: bool = True) -> None:
         self.data = data
-        self.recorder_times = recorder_times(data) if trailer else {}
+        self.recorder_times = recorder_times(data, bool(decoding.skipped or decoding.raw)) if trailer else {}
         # The recorder's own time when the record `records()` yielded last was taken (None: not known).
         self.recorder_second: float | None = None
         self.view = memoryview(data)
@@ -163,56 +169,105 @@ class Document:
 
     def records(self, section: object) -> Iterator[object]:
         """The records of the array ahead, which is `section`'s."""
-        unpacker = self.unpacker
         if not is_array(self.next_byte()):
-            unpacker.skip()
+            self.unpacker.skip()
             return
-        tell, skip, unpack, starts = unpacker.tell, unpacker.skip, unpacker.unpack, self.data.startswith
-        decoding, view = self.decoding, self.view
         seconds = self.recorder_times.get(section, ())
+        if not (self.decoding.skipped or self.decoding.raw):
+            yield from self._whole_records(seconds)
+            return
+        encoded, start = self.encoded_records()
+        starts, loads, decoding = self.data.startswith, serialize.loads, self.decoding
+        known = len(seconds)
+        skipped = raw = decoder = eager = None
+        for position, record in enumerate(encoded):
+            end = start + len(record)
+            self.record_start, self.record_end = start, end
+            self.recorder_second = seconds[position] if position < known else None
+            if not starts(_FRAME_RECORD_START, start):
+                record = loads(record)
+            else:
+                if decoding.skipped is not skipped or decoding.raw is not raw:  # a pass may change it
+                    skipped, raw = decoding.skipped, decoding.raw
+                    decoder = _frame_decoder(skipped)
+                    eager = tuple(key for key in _VALUES if key not in skipped and key not in raw)
+                try:
+                    record = decoder.decode(record)
+                except ValueError:  # text that is no UTF-8, a key that is no text: as msgpack reads it
+                    record = self._frame_by_msgpack(start, end)
+                else:
+                    for key in eager:
+                        if key in record:
+                            record[key] = loads(record[key])
+            yield record
+            start = end
+
+    def _whole_records(self, seconds: list | tuple) -> Iterator[object]:
+        unpacker = self.unpacker
+        tell, unpack = unpacker.tell, unpacker.unpack
         for position in range(unpacker.read_array_header()):
             start = tell()
             self.recorder_second = seconds[position] if position < len(seconds) else None
-            if (decoding.skipped or decoding.raw) and starts(_FRAME_RECORD_START, start):
-                skip()
-                end = self.record_end = tell()
-                self.record_start = start
-                if end - start > _SMALL_RECORD:
-                    yield _frame_without(view[start:end], decoding.skipped)
-                else:
-                    # Decoding a whole small record in C is quicker than picking its values one by one.
-                    yield _small_frame(view[start:end], decoding.skipped, decoding.raw)
-            else:
-                record = unpack()
-                self.record_start, self.record_end = start, tell()
-                yield record
+            record = unpack()
+            self.record_start, self.record_end = start, tell()
+            yield record
+
+    def encoded_records(self) -> tuple[list, int]:
+        """The encoded records of the array ahead, and where the first one starts."""
+        unpacker = self.unpacker
+        start = unpacker.tell()
+        unpacker.skip()
+        return _record_array().decode(self.view[start : unpacker.tell()]), start + _ARRAY_HEADER[self.data[start]]
+
+    def _frame_by_msgpack(self, start: int, end: int) -> dict:
+        decoding = self.decoding
+        if end - start > _SMALL_RECORD:
+            return _frame_without(self.view[start:end], decoding.skipped)
+        return _small_frame(self.view[start:end], decoding.skipped, decoding.raw)
 
     def skip(self) -> None:
         self.unpacker.skip()
 
 
-def recorder_times(data: bytes) -> dict[object, list]:
+def recorder_times(data: bytes, split: bool = False) -> dict[object, list]:
     """The recorder's own time at each record the engine filed, by record list (MAIN or thread id),
-    from the document's trailer; empty for a document without one."""
+    from the document's trailer; empty for a document without one. `split`: the main list cut into
+    its records by msgspec, for a pass that uses it anyway (`vesk run` never imports it)."""
     if _RECORDER_TIME_KEY not in data:
         return {}
     document = Document(data, Decoding(), trailer=False)
-    unpacker = document.unpacker
     times: dict[object, list] = {}
     for section in document.sections():
         if section != MAIN or not is_array(document.next_byte()):
             document.skip()
             continue
-        for _ in range(unpacker.read_array_header()):
-            start = unpacker.tell()
-            unpacker.skip()
-            end = unpacker.tell()
-            if data.find(_RECORDER_TIME_KEY, start, end) >= 0:
-                record = serialize.loads(document.view[start:end])
-                if isinstance(record, dict) and record.get("type") == RECORDER_TIME:
-                    seconds = record.get("seconds")
-                    times[record.get("list")] = seconds if isinstance(seconds, list) else []
+        for encoded in (_split_holding if split else _walked_holding)(document, _RECORDER_TIME_KEY):
+            record = serialize.loads(encoded)
+            if isinstance(record, dict) and record.get("type") == RECORDER_TIME:
+                seconds = record.get("seconds")
+                times[record.get("list")] = seconds if isinstance(seconds, list) else []
     return times
+
+
+def _walked_holding(document: Document, needle: bytes) -> Iterator[memoryview]:
+    """The encoded records of the array ahead that hold `needle`."""
+    unpacker, data = document.unpacker, document.data
+    for _ in range(unpacker.read_array_header()):
+        start = unpacker.tell()
+        unpacker.skip()
+        if data.find(needle, start, unpacker.tell()) >= 0:
+            yield document.view[start : unpacker.tell()]
+
+
+def _split_holding(document: Document, needle: bytes) -> Iterator[object]:
+    """The same, found where the needle lies: only those records are looked at."""
+    encoded, start = document.encoded_records()
+    ends = list(itertools.accumulate(map(len, encoded), initial=start))
+    found = document.data.find(needle, start, ends[-1])
+    while found >= 0:
+        position = bisect.bisect_right(ends, found) - 1
+        yield encoded[position]
+        found = document.data.find(needle, ends[position + 1], ends[-1])
 
 
 def is_map(first_byte: int) -> bool:
@@ -254,6 +309,33 @@ def _small_frame(data: memoryview, skipped: frozenset, raw: frozenset) -> dict:
 
 # A frame record's only values that the program's values make (the engine writes the others).
 _VALUES = ("arg", "locals")
+# A pass that leaves values out or raw cuts record arrays into their records in C and decodes frame
+# records with msgspec: the fields the engine writes at a fraction of what msgpack takes, the fields
+# the pass leaves out never decoded, the program's values held encoded (msgspec.Raw) until
+# serialize.loads decodes them as before. Decoding was over half of what vesk show spent on a long trace.
+# msgspec is imported at the first such pass, never by `vesk run` (its own imports cost milliseconds).
+_ENGINE_FIELDS = ("path", "co_name", "qualname", "event", "frame_id", "thread", "thread_native_id", "timestamp",
+                  "type", "user_code_call_site")
+_ARRAY_HEADER = {**dict.fromkeys(range(0x90, 0xA0), 1), 0xDC: 3, 0xDD: 5}  # first byte -> header's length
+_Encoded: type | None = None  # msgspec.Raw, once imported
+
+
+@functools.lru_cache(maxsize=None)
+def _record_array() -> Any:
+    global _Encoded
+    import msgspec
+
+    _Encoded = msgspec.Raw
+    return msgspec.msgpack.Decoder(list[msgspec.Raw])
+
+
+@functools.lru_cache(maxsize=None)
+def _frame_decoder(skipped: frozenset) -> Any:
+    import msgspec
+
+    fields = {name: Any for name in _ENGINE_FIELDS if name not in skipped}
+    fields.update({name: msgspec.Raw for name in _VALUES if name not in skipped})
+    return msgspec.msgpack.Decoder(TypedDict("FrameRecord", fields, total=False))
 # An extension value as it waits for `decoded`: made in C from (code, data), where msgpack's ExtType
 # runs two Python functions for each.
 _Raw = slice
@@ -261,9 +343,11 @@ _DECODED_LATER = (_Raw, list, dict)
 
 
 def decoded(value: object) -> object:
-    """A value decoded without the extension hook (a raw value of Decoding) as `serialize.loads`
-    gives it; a value decoded whole is given back as it is."""
+    """A value left raw by Decoding (still encoded, or decoded without the extension hook) as
+    `serialize.loads` gives it; a value decoded whole is given back as it is."""
     kind = type(value)
+    if kind is _Encoded:
+        return serialize.loads(value)
     if kind is _Raw:
         return serialize.ext_hook(value.start, value.stop)
     if kind is list:
@@ -332,36 +416,38 @@ class RecordStream:
                     if wanted is not None and not wanted(index, section):
                         document.skip()
                         continue
+                    on_program_time = self.program_time and document.recorder_times
+                    # The section's program clock and recorder time kept in locals while its records go by.
+                    clock = self.program_clock.get(section, _NEVER)
+                    spent = self.recorder_spent.get(section)
                     for record in document.records(section):
-                        if self.program_time and document.recorder_second is not None:
-                            self._to_program_time(section, record, document.recorder_second)
+                        second = document.recorder_second
+                        if on_program_time and isinstance(second, (int, float)):
+                            timestamp = record.get("timestamp") if isinstance(record, dict) else None
+                            if isinstance(timestamp, (int, float)):
+                                # The engine keeps a thread's program time from running backwards; the
+                                # subtraction of two floats this large can by a fraction of a
+                                # microsecond, which would unnest a fast call.
+                                clock = max(timestamp - second, clock)
+                                record["timestamp"] = clock
+                                if record.get("type") != "frame":
+                                    scope_to_program_time(record, second, self.scope_started, section)
+                            if spent is None:
+                                spent = self.recorder_spent[section] = [second, second]
+                            else:
+                                spent[1] = second
                         yield index, section, record
                         count += 1
                         if self.progress is not None and count % _PROGRESS_EVERY == 0:
                             self.progress.update(count, index)
+                    if clock is not _NEVER:
+                        self.program_clock[section] = clock
             except (ValueError, TypeError, IndexError, msgpack.UnpackException) as exc:
                 raise storage.StorageError(f"trace {self.trace_id} has a damaged document: {exc}") from exc
             if isinstance(document.main_thread_id, int):
                 self.main_thread_ids.add(document.main_thread_id)
             if self.progress is not None:
                 self.progress.update(count, index)
-
-    def _to_program_time(self, section: object, record: object, second: object) -> None:
-        timestamp = record.get("timestamp") if isinstance(record, dict) else None
-        if not isinstance(second, (int, float)):
-            return
-        if isinstance(timestamp, (int, float)):
-            # The engine keeps a thread's program time from running backwards; the subtraction of two
-            # floats this large can by a fraction of a microsecond, which would unnest a fast call.
-            program = max(timestamp - second, self.program_clock.get(section, float("-inf")))
-            record["timestamp"] = self.program_clock[section] = program
-            if record.get("type") != "frame":
-                scope_to_program_time(record, second, self.scope_started, section)
-        spent = self.recorder_spent.get(section)
-        if spent is None:
-            self.recorder_spent[section] = [second, second]
-        else:
-            spent[1] = second
 
     def recorder_seconds(self) -> float:
         """The recorder's own time taken out of the records read, on all threads."""

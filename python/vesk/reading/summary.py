@@ -14,7 +14,8 @@ from typing import Callable
 
 from vesk.reading import text
 from vesk.reading.volume import LeftOut
-from vesk.reading.records import LOCALS, MAIN, Decoding, RecordStream, thread_key
+from vesk.reading.records import (DURATIONS_UNSTEADY, LOCALS, MAIN, RECORDING_NOTES, Decoding, RecordStream, decode_raw,
+                                  thread_key)
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration, is_task
 
 FunctionKey = tuple  # (qualname or co_name, path)
@@ -24,6 +25,7 @@ ENDED_KEPT = 100_000
 # Exceptions whose path from the thread's top level a cut tree keeps whole (the latest ones: the one
 # a program or test ended by comes last).
 RAISES_KEPT = 20
+ARG = frozenset(("arg",))  # left encoded by the first pass: only an unwind's is read
 
 
 class Resumed:
@@ -39,10 +41,10 @@ class Resumed:
         self.end: object = None
         self.running = 0.0
 
-    def add(self, entry: Open, ret: dict | None) -> None:
+    def add(self, ret: dict | None, took: float | None) -> None:
         self.stretches += 1
         self.end = ret.get("timestamp") if ret is not None else None
-        self.running += duration(entry, ret) or 0.0
+        self.running += took or 0.0
 
     def wall(self) -> float | None:
         if isinstance(self.start, (int, float)) and isinstance(self.end, (int, float)):
@@ -127,8 +129,11 @@ class ThreadFacts(ThreadWalk):
             if entry.depth is not None:
                 self.lines_by_depth[entry.depth - 1] -= 1
             return
+        took = duration(entry, ret)
         if entry.frame_id is not None:
-            self._stretch(entry, ret)
+            self._stretch(entry, ret, took)
+            if ret is not None and ret.get("event") == "unwind":
+                decode_raw(ret, ARG)  # whether it names an end that is no failure (a generator closed)
             if text.raised(ret):
                 self._raised(entry)
         key = entry.state
@@ -137,18 +142,17 @@ class ThreadFacts(ThreadWalk):
             self.active[key] = still_open
             return
         del self.active[key]
-        took = duration(entry, ret)
         if took is not None:
             self.functions[key][1] += took
 
-    def _stretch(self, entry: Open, ret: dict | None) -> None:
+    def _stretch(self, entry: Open, ret: dict | None, took: float | None) -> None:
         ended = self.ended
         calls = ended.pop(entry.frame_id, None)
         if calls is None:
             calls = Resumed(entry.state, entry.start)
             if len(ended) >= ENDED_KEPT:
                 ended.popitem(last=False)
-        calls.add(entry, ret)
+        calls.add(ret, took)
         ended[entry.frame_id] = calls
 
     def _raised(self, entry: Open) -> None:
@@ -206,6 +210,7 @@ class TraceFacts:
         self.functions: dict[FunctionKey, list] = {}
         self.volume = LeftOut()
         self.stopped: list[dict] = []
+        self.unsteady: dict | None = None  # the record saying the durations may be off
         self.class_bodies: set = set()  # frame ids of the class bodies run: readers leave them out
         self.main_thread_ids: set = set()
         self.recorder_seconds = 0.0  # the recorder's own time, taken out of the durations
@@ -222,11 +227,16 @@ class TraceFacts:
     def read(self, stream: RecordStream, selection: Selection,
              group: Callable[[dict], tuple | None] = thread_key) -> None:
         """Reads the trace; `group` keys each record by the tree it belongs to (None: in none)."""
-        decoding = Decoding(LOCALS | {"arg"})
+        decoding = Decoding(LOCALS, ARG)
         threads = self.threads
         first = last = None
         for document, section, record in stream.records(decoding=decoding):
             if not isinstance(record, dict):
+                continue
+            kind = record.get("type")
+            if kind in RECORDING_NOTES:
+                if kind == DURATIONS_UNSTEADY:
+                    self.unsteady = record
                 continue
             self.records += 1
             timestamp = record.get("timestamp")
@@ -235,7 +245,6 @@ class TraceFacts:
                     first = timestamp
                 if last is None or timestamp > last:
                     last = timestamp
-            kind = record.get("type")
             if kind != "frame":
                 if kind in TRACE_RECORDS:
                     self._volume_control(record)

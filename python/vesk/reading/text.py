@@ -127,7 +127,8 @@ def is_class_body(ret: dict | None) -> bool:
 
 def encodes_class_body(data: bytes, start: int, end: int) -> bool:
     """The same for the return record encoded in `data[start:end]`, its locals left undecoded."""
-    return all(data.find(name, start, end) >= 0 for name in CLASS_BODY_NAMES)
+    module, qualname = CLASS_BODY_NAMES
+    return data.find(module, start, end) >= 0 and data.find(qualname, start, end) >= 0
 
 
 def function_name(record: dict) -> str:
@@ -250,6 +251,10 @@ def describe_plugin_record(record: dict) -> str:
 def is_step_end(record: dict) -> bool:
     """The end of an asyncio task's step: the next step's start says as much, so trees leave it out."""
     return record.get("type") == "task_step" and record.get("step") == "end"
+
+
+def durations_unsteady_text(record: dict) -> str:
+    return f"durations may be off: {short_text(record.get('reason'), 100)}"
 
 
 def recording_stopped_text(record: dict) -> str:

@@ -340,6 +340,8 @@ def show(stream: RecordStream, header: list[str], options: ShowOptions, out: Tex
         write(line)
     if facts.recorder_seconds:
         write(f"times without vesk's own ({text.milliseconds(facts.recorder_seconds)} taken out; --raw-times keeps it)")
+    if facts.unsteady is not None:
+        write(text.durations_unsteady_text(facts.unsteady))
     if options.summary and (cut or facts.volume or facts.stopped):
         for line in summary_lines(facts):
             write(line)

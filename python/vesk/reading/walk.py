@@ -9,10 +9,10 @@ from __future__ import annotations
 
 from typing import Callable
 
-from vesk.reading.records import RECORDER_TIME, thread_key
+from vesk.reading.records import RECORDING_NOTES, thread_key
 
-# Volume control's and the recorder's own records: about the whole trace, in no thread's call tree.
-TRACE_RECORDS = frozenset(("calls_left_out", "records_dropped", RECORDER_TIME))
+# Volume control's records and the notes about the recording: about the whole trace, in no thread's call tree.
+TRACE_RECORDS = frozenset(("calls_left_out", "records_dropped")) | RECORDING_NOTES
 
 
 class Open:

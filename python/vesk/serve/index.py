@@ -41,13 +41,14 @@ import msgpack
 
 from vesk import serialize, storage
 from vesk.reading import text
-from vesk.reading.records import MAIN, Decoding, Document, is_array, scope_to_program_time, thread_key
+from vesk.reading.records import (DURATIONS_UNSTEADY, MAIN, RECORDING_NOTES, Decoding, Document, is_array,
+                                  scope_to_program_time, thread_key)
 from vesk.reading.summary import ENDED_KEPT, TOP
 from vesk.reading.volume import LeftOut
 from vesk.reading.walk import TRACE_RECORDS, Open, Selection, ThreadWalk, duration
 from vesk.serve import sql, store
 
-VERSION = 8  # 8: unwind records name their exception; a closed generator ended, not raised
+VERSION = 10  # 10: notes about the recording are no records; 9: the summary says when durations may be off
 ARGUMENTS_LIMIT = 300
 VALUE_LIMIT = 120
 _EARLY_RECORDS = 2000  # a new index is readable once these are in: a page shows the top of the tree
@@ -147,6 +148,7 @@ class _Totals:
         self.calls: dict[int, list] = {}
         self.volume = LeftOut()
         self.stopped: list[str] = []
+        self.durations: str | None = None  # why the durations may be off
         self.main_thread_ids: set = set()
         self.raw_first_timestamp: float | None = None
         self.raw_last_timestamp: float | None = None
@@ -224,9 +226,13 @@ class _Builder:
         if not isinstance(record, dict):
             return
         totals = self.totals
+        kind = record.get("type")
+        if kind in RECORDING_NOTES:
+            if kind == DURATIONS_UNSTEADY:
+                totals.durations = text.durations_unsteady_text(record)
+            return
         totals.records += 1
         totals.timestamp(record.get("timestamp"), self.raw_timestamp)
-        kind = record.get("type")
         if kind != "frame":
             totals.kinds[str(kind)] = totals.kinds.get(str(kind), 0) + 1
             if kind in TRACE_RECORDS:
@@ -417,6 +423,7 @@ class _Builder:
                 "more_functions": max(0, len(left_out) - 20),
             },
             "stopped": totals.stopped,
+            "durations": totals.durations,
             "dropped": {"records": totals.volume.dropped_records, "bytes": totals.volume.dropped_bytes},
             "kinds": totals.kinds,
         }

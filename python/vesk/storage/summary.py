@@ -92,6 +92,10 @@ class _Walk:
 
 # Records that tell what was not recorded: summed into the trace's totals, never counted as plugin records.
 _VOLUME_RECORDS = ("calls_left_out", "records_dropped", "recording_stopped")
+# Notes about the recording, not the program (the recorder's own time; durations that may be off, which
+# only a busy machine gives): readers show them in a trace's header or summary, never as its records, so
+# that the same program reads the same on a quiet machine and a busy one.
+RECORDING_NOTES = frozenset(("recorder_time", "durations_unsteady"))
 
 
 def _empty_summary() -> dict:
@@ -165,8 +169,8 @@ def _summary_of(walk: _Walk) -> dict:
             if kind in _VOLUME_RECORDS:
                 _add_volume_record(summary, kind, record)
                 continue
-            if kind == "recorder_time":
-                continue  # the recorder's own time per record, for the readers: no plugin's
+            if kind in RECORDING_NOTES:
+                continue
             summary["plugin_count"] += 1
             if summary["label"] is None:
                 summary["label"] = _label_of(record)

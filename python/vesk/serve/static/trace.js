@@ -160,6 +160,7 @@ function summary(facts) {
         facts.left_out.more_functions ? el("li", {}, `… ${facts.left_out.more_functions} more functions`) : "")));
   }
   for (const stopped of facts.stopped) parts.push(el("div", { class: "warning" }, stopped));
+  if (facts.durations) parts.push(el("div", { class: "warning" }, facts.durations));
   return el("section", { class: "summary" }, ...parts);
 }
 
