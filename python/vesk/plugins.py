@@ -62,9 +62,10 @@ def _boundary_fields(*names: str) -> Callable:
     return process
 
 
-# The innermost entries of a traceback kept with an exception: enough to find every recorded call it
-# went through in any program that does not recurse deeply.
-TRACEBACK_ENTRIES = 100
+# The innermost entries of a traceback kept with an exception: enough to find the recorded calls it
+# went through. No more than the serialiser's default `max_items`, which keeps a list's first items
+# and would cut the innermost entries, the ones a reader looks for.
+TRACEBACK_ENTRIES = 20
 
 
 def exception_fields(exception: Any) -> dict:

@@ -70,7 +70,7 @@ _INT_MAX = (1 << 64) - 1
 # Limits, replaced by `configure`. Module globals rather than arguments: the engine calls the two
 # dump functions with the value alone.
 _max_string = 1000
-_max_items = 100
+_max_items = 20
 _max_depth = 8
 _max_total = 5000
 _max_object_depth = 2
@@ -135,7 +135,7 @@ def configure(settings: dict[str, Any] | None = None) -> None:
     # Everything read before anything is set: a bad value leaves the previous settings whole, on
     # both sides.
     max_string = int(settings.get("max_string_length", 1000))
-    max_items = int(settings.get("max_items", 100))
+    max_items = int(settings.get("max_items", 20))
     max_depth = int(settings.get("max_depth", 8))
     max_total = int(settings.get("max_total_items", 5000))
     max_object_depth = int(settings.get("max_object_depth", 2))

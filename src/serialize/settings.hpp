@@ -11,7 +11,7 @@ namespace vesk::serialize {
 
 struct Limits {
     Py_ssize_t max_string = 1000;
-    Py_ssize_t max_items = 100;
+    Py_ssize_t max_items = 20;
     Py_ssize_t max_depth = 8;
     Py_ssize_t max_total = 5000;
     Py_ssize_t max_object_depth = 2;    // objects shown by their fields inside one another

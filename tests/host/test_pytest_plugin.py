@@ -133,7 +133,7 @@ def test_each_test_trace_keeps_the_first_calls_of_each_function_the_tests_limit_
     project.write("pytest.ini", "[pytest]\n")
     project.write("test_many.py", "def helper(i):\n    return i\n\n" + "".join(
         f"def test_{n}():\n    for i in range(30):\n        helper(i)\n\n" for n in ("a", "b")))
-    for config, recorded in [("", 20), ("[limits]\ncalls_per_function_in_tests = 3\n", 3)]:
+    for config, recorded in [("", 10), ("[limits]\ncalls_per_function_in_tests = 3\n", 3)]:
         project.write(".vesk/config.toml", config)
         done = run_pytest(project, "--vesk", "-q", "test_many.py")
         assert done.returncode == 0, done.stdout + done.stderr
