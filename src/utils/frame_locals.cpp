@@ -54,10 +54,9 @@ bool holds_plain_locals_only(PyFrameObject* frame, PyCodeObject* code) noexcept 
     return true;
 }
 
-#if PY_VERSION_HEX >= 0x030D0000
-
-// As the proxy's keys and values come out of it: the bound variables in the code's order.
-Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
+// The bound variables in the code's order, in a dict of their own: what the API hands out from 3.13,
+// and what it would put in a frame's dict made at this read before.
+Result<PyRef> snapshot_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
     auto snapshot = checked(PyDict_New());
     if (!snapshot) {
         return snapshot;
@@ -72,27 +71,28 @@ Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
     return snapshot;
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+
+Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept { return snapshot_locals(frame, code); }
+
 #else
 
-// The frame's own locals dict brought up to date, as the interpreter does it: bound variables set
-// in place, unbound ones taken out.
+// A frame that has no locals dict is not given one: the frame would keep it, and with it every value
+// it held, until the frame ends, so a generator or coroutine that deleted a variable would still hold
+// its value (an exception it caught would outlive its `del`). A dict the program made is brought up to
+// date in place, as the interpreter does it: bound variables set, unbound ones taken out.
 Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
-    _PyInterpreterFrame* data = frame->f_frame;
-    const bool fresh = data->f_locals == nullptr;  // then no unbound variable can be in it
-    if (fresh && (data->f_locals = PyDict_New()) == nullptr) {
-        return PyError::fetch();
+    PyObject* locals = frame->f_frame->f_locals;
+    if (locals == nullptr) {
+        return snapshot_locals(frame, code);
     }
-    PyObject* locals = data->f_locals;
     for (int i = 0; i < code->co_nlocalsplus; ++i) {
         PyObject* name = PyTuple_GET_ITEM(code->co_localsplusnames, i);
-        PyObject* value = data->localsplus[i];
+        PyObject* value = frame->f_frame->localsplus[i];
         if (value != nullptr) {
             if (PyDict_SetItem(locals, name, value) < 0) {
                 return PyError::fetch();
             }
-            continue;
-        }
-        if (fresh) {
             continue;
         }
         const int present = PyDict_GET_SIZE(locals) == 0 ? 0 : PyDict_Contains(locals, name);
@@ -107,16 +107,31 @@ Result<PyRef> plain_locals(PyFrameObject* frame, PyCodeObject* code) noexcept {
 #endif
 
 // Whether the frame's locals dict would hold its bound variables in the code's order: from 3.13 a
-// snapshot is made afresh at each read; before, the frame keeps one dict whose order is that of the
-// reads made so far, which a function's frame starts only when one is made.
-bool dict_order_is_code_order(PyFrameObject* frame, PyCodeObject* code) noexcept {
+// snapshot is made afresh at each read; before, until the program makes the frame's dict, whose order
+// is that of the reads made since.
+bool dict_order_is_code_order(PyFrameObject* frame) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     (void)frame;
-    (void)code;
     return true;
 #else
-    constexpr int resumable = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE;
-    return frame->f_frame->f_locals == nullptr && (code->co_flags & resumable) == 0;
+    return frame->f_frame->f_locals == nullptr;
+#endif
+}
+
+// The API's locals, without leaving on a frame that had no locals dict the one the API makes before
+// 3.13 (for the reason plain_locals gives).
+Result<PyRef> unretained_interpreter_locals(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return interpreter_frame_locals(reinterpret_cast<PyObject*>(frame));
+#else
+    const bool fresh = frame->f_frame->f_locals == nullptr;
+    const char fast_as_locals = frame->f_fast_as_locals;
+    auto locals = interpreter_frame_locals(reinterpret_cast<PyObject*>(frame));
+    if (fresh) {
+        Py_CLEAR(frame->f_frame->f_locals);
+        frame->f_fast_as_locals = fast_as_locals;
+    }
+    return locals;
 #endif
 }
 
@@ -137,7 +152,7 @@ Result<PyRef> interpreter_frame_locals(PyObject* frame) noexcept {
 std::optional<LocalsView> plain_locals_view(PyObject* frame) noexcept {
     auto* object = reinterpret_cast<PyFrameObject*>(frame);
     PyCodeObject* code = code_of(object->f_frame);
-    if (!dict_order_is_code_order(object, code) || !holds_plain_locals_only(object, code)) {
+    if (!dict_order_is_code_order(object) || !holds_plain_locals_only(object, code)) {
         return std::nullopt;
     }
     auto* names = reinterpret_cast<PyTupleObject*>(code->co_localsplusnames);
@@ -148,7 +163,7 @@ Result<PyRef> frame_locals(PyObject* frame) noexcept {
     auto* object = reinterpret_cast<PyFrameObject*>(frame);
     PyCodeObject* code = code_of(object->f_frame);
     if (!holds_plain_locals_only(object, code)) {
-        return interpreter_frame_locals(frame);
+        return unretained_interpreter_locals(object);
     }
     return plain_locals(object, code);
 }

@@ -4,6 +4,7 @@ import os
 import struct
 import sys
 import types
+import weakref
 
 import msgpack
 import pytest
@@ -395,6 +396,25 @@ def test_a_generator_keeps_one_frame_id_across_its_resumptions(host_modules):
         list(numbers())
         list(numbers())
     assert len({r["frame_id"] for r in frames_of(decode(profiler.build_trace()), co_name="numbers")}) == 2
+
+
+def test_reading_locals_keeps_no_value_alive_past_its_del(host_modules):
+    # Recording reads a generator's locals at each yield: a value it held then must be freed at its
+    # `del`, as without vesk (a caught exception would be kept by the frame it was caught in).
+    class Tracked(Exception):
+        pass
+
+    def keeps_nothing():
+        try:
+            raise Tracked
+        except Tracked as caught:
+            held = weakref.ref(caught)
+            yield 1
+        yield held() is None
+
+    with profiling(Host()):
+        freed = list(keeps_nothing())[-1]
+    assert freed
 
 
 def test_recorder_time_tells_the_recorders_share_of_each_duration(host_modules):
