@@ -12,7 +12,8 @@ code is the fallback and the reference:
 - Anything else goes through a careful walk that builds a bounded copy: strings longer than
   `max_string_length` are cut with a visible "…[+N chars]" suffix, containers keep `max_items` items
   and get a marker for the rest, containers deeper than `max_depth` and everything past
-  `max_total_items` become a marker, a container met again inside itself becomes a "<cycle>" marker.
+  `max_total_items` become a marker, a container met again inside itself becomes a "<cycle>" marker,
+  an object shown by its fields and met again in the same value a "<T: shown above>" marker.
 - Objects are shown by what can be read without running Python code of the program: instances of
   classes (plain, `__slots__`, dataclasses, attrs classes, named tuples, exceptions) by their fields,
   public fields first, read from the instance dict and the slots' member descriptors (no `__repr__`,
@@ -670,7 +671,7 @@ def _key_text(key: Any) -> ExtType:
 class _Walk:
     """One careful conversion into plain values and extension values, within the limits."""
 
-    __slots__ = ("light", "safe_text", "budget", "open", "objects_open", "redacted")
+    __slots__ = ("light", "safe_text", "budget", "open", "objects_open", "shown_objects", "redacted")
 
     def __init__(self, light: bool, safe_text: bool, redacted: dict[int, Any]) -> None:
         self.light = light
@@ -679,6 +680,10 @@ class _Walk:
         self.budget = _max_total
         self.open: set[int] = set()
         self.objects_open = 0  # objects being shown by their fields, one inside the other
+        # Met again in the same value (a parser's tokens in its list and as its current token), an
+        # object is not shown again: its fields would cost their whole size once more. By id, holding
+        # them so that the id stays theirs.
+        self.shown_objects: dict[int, Any] = {}
         # The texts redacted by name in this record (by id, holding them so that the id stays theirs).
         self.redacted = redacted
 
@@ -907,11 +912,14 @@ class _Walk:
             or (self.objects_open and dict.__len__(fields) > _max_nested_fields)
         ):
             return _object_text(_identity(value))
+        if id(value) in self.shown_objects:
+            return _marker(f"<{type_name}: shown above>")
         self.open.add(id(value))
         self.objects_open += 1
         shown = self.mapping(fields, depth, public_first=True)
         self.objects_open -= 1
         self.open.discard(id(value))
+        self.shown_objects[id(value)] = value
         return _new_tuple(ExtType, (OBJECT_FIELDS, _pack([type_name, shown])))
 
 

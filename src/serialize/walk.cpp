@@ -590,6 +590,50 @@ bool Walk::is_open(PyObject* value) const noexcept {
     return std::find(open_.begin(), open_.begin() + open_count_, value) != open_.begin() + open_count_;
 }
 
+Outcome Walk::shown_above(const Output& type_name) {
+    const size_t mark = out_.begin_ext();
+    out_.append("<");
+    out_.append(type_name.view(0, type_name.size()));
+    out_.append(": shown above>");
+    out_.end_ext(mark, MARKER);
+    return Outcome::written;
+}
+
+size_t ShownObjects::slot_of(PyObject* object) const noexcept {
+    // Objects are 16-byte aligned: the low bits say nothing; an odd multiplier mixes the rest.
+    const size_t mask = slots_.size() - 1;
+    size_t slot = static_cast<size_t>((reinterpret_cast<uintptr_t>(object) >> 4) * 0x9E3779B97F4A7C15ULL) & mask;
+    while (slots_[slot] && slots_[slot].get() != object) {
+        slot = (slot + 1) & mask;
+    }
+    return slot;
+}
+
+bool ShownObjects::contains(PyObject* object) const noexcept {
+    return count_ != 0 && slots_[slot_of(object)].get() == object;
+}
+
+void ShownObjects::add(PyObject* object) {
+    if (2 * (count_ + 1) > slots_.size()) {
+        grow();
+    }
+    utils::PyRef& slot = slots_[slot_of(object)];
+    if (!slot) {
+        slot = utils::PyRef::borrow(object);
+        ++count_;
+    }
+}
+
+void ShownObjects::grow() {
+    std::vector<utils::PyRef> old(slots_.empty() ? 16 : 2 * slots_.size());
+    old.swap(slots_);
+    for (utils::PyRef& held : old) {
+        if (held) {
+            slots_[slot_of(held.get())] = std::move(held);
+        }
+    }
+}
+
 Result<NameKind> Walk::name_kind(PyObject* name) {
     if (const NameKind* known = caches_.names.find(name)) {
         return *known;
@@ -1319,8 +1363,6 @@ Outcome Walk::object_fields(PyObject* value, PyObject* type_name, Py_ssize_t dep
         (objects_open_ > 0 && count > limits_.max_nested_fields)) {
         return identity(value, nullptr);
     }
-    const size_t mark = out_.begin_ext();
-    out_.array_header(2);
     Output name;
     if (type_name != nullptr) {
         auto points = code_points(type_name);
@@ -1331,6 +1373,11 @@ Outcome Walk::object_fields(PyObject* value, PyObject* type_name, Py_ssize_t dep
     } else if (auto named = append_type_name(name, Py_TYPE(value), hooks_); !named) {
         return give_up(std::move(named.error()));
     }
+    if (shown_.contains(value)) {
+        return shown_above(name);
+    }
+    const size_t mark = out_.begin_ext();
+    out_.array_header(2);
     out_.str(name.view(0, name.size()));
     {
         Opened opened(*this, value);
@@ -1342,6 +1389,7 @@ Outcome Walk::object_fields(PyObject* value, PyObject* type_name, Py_ssize_t dep
         }
     }
     out_.end_ext(mark, OBJECT_FIELDS);
+    shown_.add(value);
     return Outcome::written;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "serialize/caches.hpp"
 #include "serialize/inline_attributes.hpp"
@@ -56,6 +57,23 @@ struct RecordContext {
     Caches& caches;
     RecordTexts& texts;
     PyObject* environment;
+};
+
+// The objects a walk has shown by their fields, by address, each held so that its address stays its
+// own while the walk lasts (a repr the settings opt into may free one). Open addressing in one
+// array: a value holds a few dozen such objects, and a node-based set would allocate for each.
+class ShownObjects {
+public:
+    [[nodiscard]] bool contains(PyObject* object) const noexcept;
+    // May throw std::bad_alloc.
+    void add(PyObject* object);
+
+private:
+    [[nodiscard]] size_t slot_of(PyObject* object) const noexcept;
+    void grow();
+
+    std::vector<utils::PyRef> slots_;  // a power of two in size, or empty; unset slots are null
+    size_t count_ = 0;
 };
 
 class Walk {
@@ -129,6 +147,7 @@ private:
                           WriteFields&& write_fields);
     Outcome extension(PyObject* ext);
     bool is_open(PyObject* value) const noexcept;
+    Outcome shown_above(const Output& type_name);
     Outcome identity(PyObject* value, PyTypeObject* raised);
     Outcome object_text(PyObject* text);
     Outcome shown_object_text(PyObject* text);
@@ -158,6 +177,9 @@ private:
     std::array<PyObject*, 2 * MAX_NATIVE_DEPTH + 2> open_;  // only the first `open_count_` are set
     size_t open_count_ = 0;
     Py_ssize_t objects_open_ = 0;  // objects being shown by their fields, one inside the other
+    // Met again in the same value (a parser's tokens in its list and as its current token), an object
+    // is not shown again: its fields would cost their whole size once more.
+    ShownObjects shown_;
     std::optional<utils::PyError> error_;
 };
 

@@ -124,6 +124,21 @@ def test_cycles_terminate_with_a_marker(dump):
     assert loads(dump([shared, shared])) == [[0], [0]]  # a shared value is not a cycle
 
 
+@pytest.mark.parametrize("dump", [dump_msgpack, serialize._dump_msgpack_python], ids=["native", "python"])
+def test_an_object_met_again_in_the_same_value_is_shown_once(dump):
+    token, parser = Raising(), Counting()
+    parser.__dict__.update(current=token, tokens=[token])
+    shown = ObjectFields(f"{__name__}.Raising", {})
+    again = Marker(f"<{__name__}.Raising: shown above>")
+    decoded = loads(dump({"self": parser, "token": token}))
+    assert decoded["self"].fields == {"current": shown, "tokens": [again]} and decoded["token"] == again
+    # Each value (a record's argument, its locals) shows it afresh, and one first met too deep to be
+    # shown by its fields is shown where it can be.
+    assert loads(dump(token)) == shown
+    serialize.configure({"max_object_depth": 1})
+    assert loads(dump([parser, token]))[1] == shown
+
+
 @DUMPS
 def test_secret_looking_names_are_redacted_at_any_depth(dump):
     value = {
@@ -371,8 +386,9 @@ def test_objects_are_shown_without_running_any_of_their_code(dump):
     if dump is not dump_msgpack_lightweight_repr:
         assert half_built == [{"self": ObjectFields(f"{__name__}.Hostile", {})}]
         assert decoded["object"] == ObjectFields(f"{__name__}.Hostile", {"later": "set"})
-        assert decoded["slots"] == ObjectFields(f"{__name__}.HostileSlots", {"value": decoded["object"]})
-        assert decoded["list"] == [decoded["object"]] and decoded["dict"] == {"a": decoded["object"]}
+        again = Marker(f"<{__name__}.Hostile: shown above>")
+        assert decoded["slots"] == ObjectFields(f"{__name__}.HostileSlots", {"value": again})
+        assert decoded["list"] == [again] and decoded["dict"] == {"a": again}
 
 
 def test_declared_fields_show_what_the_class_repr_would():
