@@ -76,9 +76,11 @@ struct Caches {
     ByIdentity<utils::PyRef> redacted;
     // The bytes written for an immutable standard-library object shown by its repr (a compiled
     // pattern's repr is its whole pattern, searched for secrets at every record of its holder).
-    ByIdentity<utils::PyRef> reprs;
-    // A function's (qualified name, bytes written for it).
-    ByIdentity<utils::PyRef> function_reprs;
+    ByIdentity<utils::PyRef, 1024> reprs;
+    // A function's (qualified name, bytes written for it). A template engine's environment holds a
+    // hundred filters and tests in every record of its methods: at 256 slots a third of them pushed
+    // each other out, each miss a repr and a search for secrets.
+    ByIdentity<utils::PyRef, 4096> function_reprs;
 
     void clear() noexcept {
         names.clear();
