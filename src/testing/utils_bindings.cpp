@@ -1,6 +1,5 @@
 // Test-only access to the utilities layer: identifiers, the serialiser bridge, the MessagePack
 // writers and the frame introspection helpers.
-#define PY_SSIZE_T_CLEAN  // "s#" formats take Py_ssize_t lengths
 #include <Python.h>
 
 #include <deque>
