@@ -81,6 +81,9 @@ struct Caches {
     // hundred filters and tests in every record of its methods: at 256 slots a third of them pushed
     // each other out, each miss a repr and a search for secrets.
     ByIdentity<utils::PyRef, 4096> function_reprs;
+    // An enum member's (type's qualified name, member's name or number, bytes written for it): a
+    // tokenizer's tokens each hold one, at every record of its parser.
+    ByIdentity<utils::PyRef, 1024> enum_texts;
 
     void clear() noexcept {
         names.clear();
@@ -88,6 +91,7 @@ struct Caches {
         redacted.clear();
         reprs.clear();
         function_reprs.clear();
+        enum_texts.clear();
     }
     int traverse(visitproc visit, void* arg) const noexcept {
         if (int visited = plans.traverse(visit, arg); visited != 0) {
@@ -100,6 +104,9 @@ struct Caches {
             return visited;
         }
         if (int visited = function_reprs.traverse(visit, arg); visited != 0) {
+            return visited;
+        }
+        if (int visited = enum_texts.traverse(visit, arg); visited != 0) {
             return visited;
         }
         return names.traverse(visit, arg);

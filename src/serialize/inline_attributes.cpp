@@ -52,40 +52,40 @@ InlineValues* values_of(PyObject* object) noexcept {
 
 }  // namespace
 
-std::optional<InlineAttributes> inline_attributes(PyObject* object) noexcept {
+bool read_inline_attributes(PyObject* object, InlineAttributes& into) noexcept {
     PyTypeObject* type = Py_TYPE(object);
     if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 || (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0) {
-        return std::nullopt;
+        return false;
     }
     const auto* keys = reinterpret_cast<const SharedKeys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
     InlineValues* values = values_of(object);
     if (keys == nullptr || values == nullptr) {
-        return std::nullopt;
+        return false;
     }
     // The order the attributes were set in: a count, then the values' indices, stored just before
     // the values (as the interpreter's own dict of them lists them).
     const auto* order = reinterpret_cast<const uint8_t*>(values);
     const uint8_t count = order[-2];
     if (count > InlineAttributes::MOST) {
-        return std::nullopt;
+        return false;
     }
-    InlineAttributes attributes;
+    into.count = 0;
     const UnicodeEntry* entries = entries_of(keys);
     for (uint8_t i = 0; i < count; ++i) {
         const uint8_t index = order[-3 - i];
         if (index >= keys->entry_count || values->values[index] == nullptr) {
-            return std::nullopt;  // not the layout this reads: the dict, as the interpreter makes it
+            return false;  // not the layout this reads: the dict, as the interpreter makes it
         }
-        attributes.names[attributes.count] = entries[index].key;
-        attributes.values[attributes.count] = values->values[index];
-        ++attributes.count;
+        into.names[static_cast<size_t>(into.count)] = entries[index].key;
+        into.values[static_cast<size_t>(into.count)] = values->values[index];
+        ++into.count;
     }
-    return attributes;
+    return true;
 }
 
 #else
 
-std::optional<InlineAttributes> inline_attributes(PyObject*) noexcept { return std::nullopt; }
+bool read_inline_attributes(PyObject*, InlineAttributes&) noexcept { return false; }
 
 #endif
 

@@ -8,21 +8,23 @@
 #include <Python.h>
 
 #include <array>
-#include <optional>
 
 namespace vesk::serialize {
 
+// Read for every instance walked: the first `count` entries only are set, the rest left as they are
+// rather than cleared at each read.
 struct InlineAttributes {
     // The interpreter keeps at most this many attributes in the object itself.
     static constexpr size_t MOST = 30;
-    std::array<PyObject*, MOST> names{};  // borrowed from the object and its type
-    std::array<PyObject*, MOST> values{};
+    std::array<PyObject*, MOST> names;  // borrowed from the object and its type
+    std::array<PyObject*, MOST> values;
     Py_ssize_t count = 0;
 };
 
-// Requires the interpreter lock. The attributes `object` keeps in itself, in the order its dict
-// would list them; nothing when it has a dict already, keeps none this way, or the interpreter does
-// not slow down for a dict made (3.13 and later), where asking for the dict is as good.
-[[nodiscard]] std::optional<InlineAttributes> inline_attributes(PyObject* object) noexcept;
+// Requires the interpreter lock. Reads into `into` the attributes `object` keeps in itself, in the
+// order its dict would list them; false when it has a dict already, keeps none this way, or the
+// interpreter does not slow down for a dict made (3.13 and later), where asking for the dict is as
+// good.
+[[nodiscard]] bool read_inline_attributes(PyObject* object, InlineAttributes& into) noexcept;
 
 }  // namespace vesk::serialize

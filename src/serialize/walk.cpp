@@ -1057,22 +1057,21 @@ Outcome Walk::by_dict(PyObject* value, Py_ssize_t depth) {
         return give_up(PyError::type_error("the type's __dict__ descriptor changed"));
     }
     const PyRef keep = PyRef::borrow(descriptor);
-    if (gives_the_managed_dict(descriptor)) {
-        if (auto attributes = inline_attributes(value)) {
-            return object_fields(value, nullptr, depth, attributes->count, [&] {
-                // As the dict the interpreter would make of them, which no object of the program can be
-                // open as.
-                if (auto stop = limited_by_size(&PyDict_Type, depth, attributes->count)) {
-                    return *stop;
-                }
-                Snapshot<32> pairs(2 * static_cast<size_t>(attributes->count));
-                for (Py_ssize_t i = 0; i < attributes->count; ++i) {
-                    pairs[2 * i] = PyRef::borrow(attributes->names[static_cast<size_t>(i)]);
-                    pairs[2 * i + 1] = PyRef::borrow(attributes->values[static_cast<size_t>(i)]);
-                }
-                return pairs_of(pairs.data(), attributes->count, most_from_budget(attributes->count), nullptr, depth);
-            });
-        }
+    InlineAttributes attributes;
+    if (gives_the_managed_dict(descriptor) && read_inline_attributes(value, attributes)) {
+        return object_fields(value, nullptr, depth, attributes.count, [&] {
+            // As the dict the interpreter would make of them, which no object of the program can be
+            // open as.
+            if (auto stop = limited_by_size(&PyDict_Type, depth, attributes.count)) {
+                return *stop;
+            }
+            Snapshot<32> pairs(2 * static_cast<size_t>(attributes.count));
+            for (Py_ssize_t i = 0; i < attributes.count; ++i) {
+                pairs[2 * i] = PyRef::borrow(attributes.names[static_cast<size_t>(i)]);
+                pairs[2 * i + 1] = PyRef::borrow(attributes.values[static_cast<size_t>(i)]);
+            }
+            return pairs_of(pairs.data(), attributes.count, most_from_budget(attributes.count), nullptr, depth);
+        });
     }
     auto* owner = reinterpret_cast<PyObject*>(type);
     auto fields = utils::checked(Py_TYPE(descriptor)->tp_descr_get(descriptor, value, owner));
@@ -1104,33 +1103,34 @@ Source source_of(PyObject* descriptor) noexcept {
 // dict; empty without either.
 class InstanceAttributes {
 public:
+    InstanceAttributes() = default;
+    InstanceAttributes(const InstanceAttributes&) = delete;
+    InstanceAttributes& operator=(const InstanceAttributes&) = delete;
+
     // CAUTION: calls the descriptor's getter (C code of the interpreter, as the plan made sure).
-    static Result<InstanceAttributes> of(PyObject* value, PyObject* descriptor) noexcept {
-        InstanceAttributes read;
+    utils::Status read(PyObject* value, PyObject* descriptor) noexcept {
         if (descriptor == Py_None) {
-            return read;
+            return {};
         }
         if (!Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) {
             return PyError::type_error("a plan's dict descriptor is not a getset descriptor");
         }
-        if (gives_the_managed_dict(descriptor)) {
-            read.inline_ = inline_attributes(value);
-            if (read.inline_) {
-                return read;
-            }
+        in_place_ = gives_the_managed_dict(descriptor) && read_inline_attributes(value, inline_);
+        if (in_place_) {
+            return {};
         }
         PyGetSetDef* getset = reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset;
         auto dict = utils::checked(getset->get(value, getset->closure));
         VESK_TRY(dict);
         if (PyDict_Check(dict->get())) {
-            read.dict_ = std::move(*dict);
+            dict_ = std::move(*dict);
         }
-        return read;
+        return {};
     }
     // The attribute `name` (an exact str), borrowed, or null.
     [[nodiscard]] Result<PyObject*> find(PyObject* name) const noexcept {
-        if (inline_) {
-            return inline_value(*inline_, name);
+        if (in_place_) {
+            return inline_value(inline_, name);
         }
         if (!dict_) {
             return static_cast<PyObject*>(nullptr);
@@ -1144,9 +1144,9 @@ public:
     // Calls `visit(name, value)` for each attribute, in order, both borrowed.
     template <class Visit>
     void each(Visit&& visit) const {
-        if (inline_) {
-            for (Py_ssize_t i = 0; i < inline_->count; ++i) {
-                visit(inline_->names[static_cast<size_t>(i)], inline_->values[static_cast<size_t>(i)]);
+        if (in_place_) {
+            for (Py_ssize_t i = 0; i < inline_.count; ++i) {
+                visit(inline_.names[static_cast<size_t>(i)], inline_.values[static_cast<size_t>(i)]);
             }
         } else if (dict_) {
             Py_ssize_t position = 0;
@@ -1158,11 +1158,12 @@ public:
         }
     }
     [[nodiscard]] Py_ssize_t size() const noexcept {
-        return inline_ ? inline_->count : dict_ ? PyDict_GET_SIZE(dict_.get()) : 0;
+        return in_place_ ? inline_.count : dict_ ? PyDict_GET_SIZE(dict_.get()) : 0;
     }
 
 private:
-    std::optional<InlineAttributes> inline_;
+    InlineAttributes inline_;
+    bool in_place_ = false;
     PyRef dict_;
 };
 
@@ -1182,12 +1183,12 @@ Outcome Walk::by_fields(PyObject* value, PyObject* plan, Py_ssize_t depth) {
     PyObject* names = PyTuple_GET_ITEM(plan, 1);
     PyObject* sources = PyTuple_GET_ITEM(plan, 2);
     const bool and_dict = PyTuple_GET_ITEM(plan, 4) == Py_True;
-    auto attributes = InstanceAttributes::of(value, PyTuple_GET_ITEM(plan, 3));
-    if (!attributes) {
-        return give_up(std::move(attributes.error()));
+    InstanceAttributes attributes;
+    if (auto read = attributes.read(value, PyTuple_GET_ITEM(plan, 3)); !read) {
+        return give_up(std::move(read.error()));
     }
     const Py_ssize_t named = PyTuple_GET_SIZE(names);
-    Snapshot<32> pairs(2 * static_cast<size_t>(named + (and_dict ? attributes->size() : 0)));
+    Snapshot<32> pairs(2 * static_cast<size_t>(named + (and_dict ? attributes.size() : 0)));
     Py_ssize_t count = 0;
     for (Py_ssize_t i = 0; i < named; ++i) {
         PyObject* name = PyTuple_GET_ITEM(names, i);
@@ -1198,7 +1199,7 @@ Outcome Walk::by_fields(PyObject* value, PyObject* plan, Py_ssize_t depth) {
         PyRef found;
         switch (source_of(source)) {
             case Source::dict: {
-                auto in_dict = attributes->find(name);
+                auto in_dict = attributes.find(name);
                 if (!in_dict) {
                     return give_up(std::move(in_dict.error()));
                 }
@@ -1231,7 +1232,7 @@ Outcome Walk::by_fields(PyObject* value, PyObject* plan, Py_ssize_t depth) {
     }
     if (and_dict) {
         bool strange = false;
-        attributes->each([&](PyObject* name, PyObject* found) {
+        attributes.each([&](PyObject* name, PyObject* found) {
             if (!PyUnicode_CheckExact(name)) {
                 strange = true;  // equal to a named field only by its own __eq__: Python decides
                 return;
@@ -1290,18 +1291,18 @@ Outcome Walk::enumeration(PyObject* value) {
         return identity(value, nullptr);
     }
     const PyRef keep = PyRef::borrow(descriptor);
-    auto attributes = InstanceAttributes::of(value, descriptor);
-    if (!attributes) {
-        return give_up(std::move(attributes.error()));
+    InstanceAttributes attributes;
+    if (auto read = attributes.read(value, descriptor); !read) {
+        return give_up(std::move(read.error()));
     }
-    if (attributes->size() == 0) {
+    if (attributes.size() == 0) {
         return identity(value, nullptr);
     }
-    auto name = attributes->find(utils::interned().enum_name);
+    auto name = attributes.find(utils::interned().enum_name);
     if (!name) {
         return give_up(std::move(name.error()));
     }
-    auto number = attributes->find(utils::interned().enum_value);
+    auto number = attributes.find(utils::interned().enum_value);
     if (!number) {
         return give_up(std::move(number.error()));
     }
@@ -1319,12 +1320,30 @@ Outcome Walk::enumeration(PyObject* value) {
     if (!PyUnicode_CheckExact(qualname->get())) {
         return give_up(PyError::type_error("an enum's qualified name is not a str"));
     }
-    auto text = utils::checked(named ? PyUnicode_FromFormat("%U.%U", qualname->get(), *name)
-                                     : PyUnicode_FromFormat("%U(%S)", qualname->get(), *number));
+    PyObject* shown_by = named ? *name : *number;
+    if (const PyRef* known = caches_.enum_texts.find(value)) {
+        if (PyTuple_GET_ITEM(known->get(), 0) == qualname->get() && PyTuple_GET_ITEM(known->get(), 1) == shown_by) {
+            PyObject* bytes = PyTuple_GET_ITEM(known->get(), 2);
+            out_.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
+            return Outcome::written;
+        }
+    }
+    auto text = utils::checked(named ? PyUnicode_FromFormat("%U.%U", qualname->get(), shown_by)
+                                     : PyUnicode_FromFormat("%U(%S)", qualname->get(), shown_by));
     if (!text) {
         return give_up(std::move(text.error()));
     }
-    return object_text(text->get());
+    const size_t start = out_.size();
+    const Outcome outcome = object_text(text->get());
+    if (outcome == Outcome::written && !out_.failed()) {
+        const std::string_view written = out_.view(start, out_.size());
+        // Out of memory for the copy: not remembered, written again next time.
+        if (auto shown = utils::checked(Py_BuildValue("(OOy#)", qualname->get(), shown_by, written.data(),
+                                                      static_cast<Py_ssize_t>(written.size())))) {
+            caches_.enum_texts.remember(value, std::move(*shown));
+        }
+    }
+    return outcome;
 }
 
 Outcome Walk::ask_python(PyObject* value, Py_ssize_t depth) {
