@@ -1,5 +1,7 @@
 #include "serialize/outline.hpp"
 
+#include <array>
+
 namespace vesk::serialize {
 
 namespace {
@@ -24,7 +26,7 @@ struct Sized {
     uint8_t items_per_unit;  // 0: the length counts bytes; 1: array items; 2: map entries
 };
 
-std::optional<Sized> sized(uint8_t first) noexcept {
+constexpr std::optional<Sized> sized(uint8_t first) noexcept {
     // clang-format off: one row per form
     switch (first) {
         case 0xc4:
@@ -57,7 +59,7 @@ std::optional<Sized> sized(uint8_t first) noexcept {
 }
 
 // Bytes after the first of the forms whose size the first byte alone gives; nothing for the others.
-std::optional<size_t> fixed_size(uint8_t first) noexcept {
+constexpr std::optional<size_t> fixed_size(uint8_t first) noexcept {
     if (first <= 0x7f || first >= 0xe0 || first == 0xc0 || first == 0xc2 || first == 0xc3) {
         return 0;  // fixint, nil, false, true
     }
@@ -96,6 +98,39 @@ std::optional<size_t> fixed_size(uint8_t first) noexcept {
     // clang-format on
 }
 
+// All a value's first byte says, for the pass over a document's every value: one load in place of
+// the forms' comparisons, whose branches a record's mix of bytes makes the processor guess wrong.
+struct Form {
+    uint8_t skip;   // bytes after the first of a form of fixed size
+    uint8_t items;  // the items of a fixmap or fixarray
+    bool fixed;     // skip and items say it all
+    bool valid;     // 0xc1 is never written
+    Sized sized;    // the rest, when not fixed
+};
+
+constexpr std::array<Form, 256> forms() noexcept {
+    std::array<Form, 256> table{};
+    for (size_t byte = 0; byte < table.size(); ++byte) {
+        const auto first = static_cast<uint8_t>(byte);
+        Form& form = table[byte];
+        form.valid = true;
+        if (first >= 0x80 && first <= 0x9f) {
+            form.fixed = true;
+            form.items = static_cast<uint8_t>((first & 0x0fU) * (first <= 0x8f ? 2U : 1U));  // fixmap, fixarray
+        } else if (const auto size = fixed_size(first)) {
+            form.fixed = true;
+            form.skip = static_cast<uint8_t>(*size);
+        } else if (const auto rest = sized(first)) {
+            form.sized = *rest;
+        } else {
+            form.valid = false;
+        }
+    }
+    return table;
+}
+
+constexpr std::array<Form, 256> FORMS = forms();
+
 }  // namespace
 
 std::optional<size_t> value_end(std::span<const uint8_t> data, size_t at) noexcept {
@@ -105,29 +140,25 @@ std::optional<size_t> value_end(std::span<const uint8_t> data, size_t at) noexce
         if (at >= data.size()) {
             return std::nullopt;
         }
-        const uint8_t first = data[at++];
+        const Form& form = FORMS[data[at++]];
         --pending;
-        if (first >= 0x80 && first <= 0x9f) {
-            pending += (first & 0x0fU) * (first <= 0x8f ? 2U : 1U);  // fixmap, fixarray
+        if (form.fixed) {
+            at += form.skip;
+            pending += form.items;
             continue;
         }
-        if (const auto size = fixed_size(first)) {
-            at += *size;
-            continue;
+        if (!form.valid) {
+            return std::nullopt;
         }
-        const auto form = sized(first);
-        if (!form) {
-            return std::nullopt;  // 0xc1, never used
-        }
-        const auto length = number_at(data, at, form->length_bytes);
+        const auto length = number_at(data, at, form.sized.length_bytes);
         if (!length) {
             return std::nullopt;
         }
-        at += form->length_bytes;
-        if (form->items_per_unit > 0) {
-            pending += *length * form->items_per_unit;
+        at += form.sized.length_bytes;
+        if (form.sized.items_per_unit > 0) {
+            pending += *length * form.sized.items_per_unit;
         } else {
-            at += form->extra + *length;
+            at += form.sized.extra + *length;
         }
     }
     if (at > data.size()) {
