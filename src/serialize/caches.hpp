@@ -68,6 +68,49 @@ private:
     std::array<Slot, SLOTS> slots_;
 };
 
+// Answers remembered by an object's address, without a reference to the object: a cache must not
+// keep a program's functions alive (and through their globals, a module a test expects to be
+// collected). Each answer holds what it was worked out from and is checked against it, so an object
+// later made at the same address is answered for only where its answer would be the same.
+template <size_t SLOTS>
+class ByAddress {
+public:
+    // The answer remembered at `object`'s address, or null; valid as `ByIdentity::find`'s.
+    [[nodiscard]] PyObject* find(PyObject* object) const noexcept {
+        const Slot& slot = slots_[index(object)];
+        return slot.address == object ? slot.answer.get() : nullptr;
+    }
+    void remember(PyObject* object, utils::PyRef answer) noexcept {
+        Slot& slot = slots_[index(object)];
+        [[maybe_unused]] utils::PyRef previous = std::exchange(slot.answer, std::move(answer));
+        slot.address = object;
+    }
+    void clear() noexcept {
+        for (Slot& slot : slots_) {
+            slot.address = nullptr;
+            [[maybe_unused]] utils::PyRef answer = std::move(slot.answer);
+        }
+    }
+    int traverse(visitproc visit, void* arg) const noexcept {
+        for (const Slot& slot : slots_) {
+            Py_VISIT(slot.answer.get());
+        }
+        return 0;
+    }
+
+private:
+    static_assert(SLOTS > 1 && (SLOTS & (SLOTS - 1)) == 0, "a power of two: the index is the product's top bits");
+    static constexpr int INDEX_BITS = std::countr_zero(SLOTS);
+    struct Slot {
+        const PyObject* address = nullptr;  // never dereferenced: the object may be gone
+        utils::PyRef answer;
+    };
+    static size_t index(PyObject* object) noexcept {
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> (64 - INDEX_BITS));
+    }
+    std::array<Slot, SLOTS> slots_;
+};
+
 struct Caches {
     // A name's kind: the names of a program's fields, keys and variables run to thousands.
     ByIdentity<NameKind, 4096> names;
@@ -77,13 +120,15 @@ struct Caches {
     // The bytes written for an immutable standard-library object shown by its repr (a compiled
     // pattern's repr is its whole pattern, searched for secrets at every record of its holder).
     ByIdentity<utils::PyRef, 1024> reprs;
-    // A function's (qualified name, bytes written for it). A template engine's environment holds a
-    // hundred filters and tests in every record of its methods: at 256 slots a third of them pushed
-    // each other out, each miss a repr and a search for secrets.
-    ByIdentity<utils::PyRef, 4096> function_reprs;
+    // A function's (qualified name, bytes written for it). Its repr is its qualified name and
+    // address: a function later made at the address with the same name object has the same repr. A
+    // template engine's environment holds a hundred filters and tests in every record of its
+    // methods: at 256 slots a third of them pushed each other out, each miss a repr and a search for
+    // secrets.
+    ByAddress<4096> function_reprs;
     // An enum member's (type's qualified name, member's name or number, bytes written for it): a
     // tokenizer's tokens each hold one, at every record of its parser.
-    ByIdentity<utils::PyRef, 1024> enum_texts;
+    ByAddress<1024> enum_texts;
 
     void clear() noexcept {
         names.clear();

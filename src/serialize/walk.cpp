@@ -988,9 +988,9 @@ Outcome Walk::object(PyObject* value, Py_ssize_t depth) {
 // name stays the same object (a namespace of callbacks holds the same functions at every record).
 Outcome Walk::function_repr(PyObject* function) {
     PyObject* name = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
-    if (const PyRef* known = caches_.function_reprs.find(function)) {
-        if (PyTuple_GET_ITEM(known->get(), 0) == name) {
-            PyObject* bytes = PyTuple_GET_ITEM(known->get(), 1);
+    if (PyObject* known = caches_.function_reprs.find(function)) {
+        if (PyTuple_GET_ITEM(known, 0) == name) {
+            PyObject* bytes = PyTuple_GET_ITEM(known, 1);
             out_.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
             return Outcome::written;
         }
@@ -1321,9 +1321,9 @@ Outcome Walk::enumeration(PyObject* value) {
         return give_up(PyError::type_error("an enum's qualified name is not a str"));
     }
     PyObject* shown_by = named ? *name : *number;
-    if (const PyRef* known = caches_.enum_texts.find(value)) {
-        if (PyTuple_GET_ITEM(known->get(), 0) == qualname->get() && PyTuple_GET_ITEM(known->get(), 1) == shown_by) {
-            PyObject* bytes = PyTuple_GET_ITEM(known->get(), 2);
+    if (PyObject* known = caches_.enum_texts.find(value)) {
+        if (PyTuple_GET_ITEM(known, 0) == qualname->get() && PyTuple_GET_ITEM(known, 1) == shown_by) {
+            PyObject* bytes = PyTuple_GET_ITEM(known, 2);
             out_.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
             return Outcome::written;
         }

@@ -13,6 +13,7 @@ import pathlib
 import uuid
 import subprocess
 import sys
+import weakref
 
 import msgpack
 import pytest
@@ -620,6 +621,19 @@ def test_no_reference_is_leaked_or_dropped():
         gc.collect()
         assert [sys.getrefcount(obj) for obj in tracked] == before
         assert len(gc.get_objects()) <= objects_before + 5
+
+
+def test_a_function_written_is_not_kept_alive_by_the_serialiser():
+    # A module a program drops must go (a template loader's weakly held modules, through its
+    # functions' globals): what the walk remembers of a function must not hold it.
+    def made():
+        pass
+
+    held = weakref.ref(made)
+    serialize.dump_msgpack({"value": made})
+    del made
+    gc.collect()
+    assert held() is None
 
 
 def test_none_and_fallback_results_are_balanced():
