@@ -390,7 +390,7 @@ def _is_private(name: Any) -> bool:
     AS_TUPLE,  # a plain tuple's items (struct sequences)
     BY_VALUE,  # a str, int or float subclass by its value
     BY_FIELDS,  # (kind, names, sources, dict descriptor, and_dict): slots, dataclasses, attrs, exceptions
-    NAMED_TUPLE,  # (kind, field names)
+    NAMED_TUPLE,  # (kind, field names, whether they are distinct)
     ENUM,  # an enum member by its name
     INTERPRETER_REPR,  # functions, generators, frames...: the repr the interpreter writes in C
     CLASS_REPR,  # a class: type.__repr__
@@ -479,7 +479,7 @@ def _make_plan(t: type) -> tuple:
     if _has_base(mro, tuple):  # named tuples; struct sequences such as os.stat_result as tuples
         names = _lookup(mro, "_fields")
         if type(names) is tuple and all(type(name) is str for name in names):
-            return (NAMED_TUPLE, names)
+            return (NAMED_TUPLE, names, len(set(names)) == len(names))
         return (AS_TUPLE,)
     if _has_base(mro, str) or _has_base(mro, int) or _has_base(mro, float):
         return (BY_VALUE,)

@@ -129,6 +129,9 @@ struct Caches {
     // An enum member's (type's qualified name, member's name or number, bytes written for it): a
     // tokenizer's tokens each hold one, at every record of its parser.
     ByAddress<1024> enum_texts;
+    // A class's (qualified name, module, its name as written): every object shown by its fields
+    // starts with it.
+    ByAddress<1024> type_names;
 
     void clear() noexcept {
         names.clear();
@@ -137,6 +140,7 @@ struct Caches {
         reprs.clear();
         function_reprs.clear();
         enum_texts.clear();
+        type_names.clear();
     }
     int traverse(visitproc visit, void* arg) const noexcept {
         if (int visited = plans.traverse(visit, arg); visited != 0) {
@@ -152,6 +156,9 @@ struct Caches {
             return visited;
         }
         if (int visited = enum_texts.traverse(visit, arg); visited != 0) {
+            return visited;
+        }
+        if (int visited = type_names.traverse(visit, arg); visited != 0) {
             return visited;
         }
         return names.traverse(visit, arg);

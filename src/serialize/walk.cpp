@@ -1259,19 +1259,20 @@ Outcome Walk::by_fields(PyObject* value, PyObject* plan, Py_ssize_t depth) {
 }
 
 Outcome Walk::named_tuple(PyObject* value, PyObject* plan, Py_ssize_t depth) {
-    if (PyTuple_GET_SIZE(plan) != 2 || !PyTuple_CheckExact(PyTuple_GET_ITEM(plan, 1)) || !PyTuple_Check(value)) {
-        return give_up(PyError::type_error("a plan of a named tuple is not (kind, names)"));
+    if (PyTuple_GET_SIZE(plan) != 3 || !PyTuple_CheckExact(PyTuple_GET_ITEM(plan, 1)) || !PyTuple_Check(value)) {
+        return give_up(PyError::type_error("a plan of a named tuple is not (kind, names, distinct)"));
+    }
+    if (PyTuple_GET_ITEM(plan, 2) != Py_True) {
+        // A name twice: the dict Python makes keeps one of them.
+        return give_up(PyError::type_error("a named tuple's field names repeat"));
     }
     PyObject* names = PyTuple_GET_ITEM(plan, 1);
     const Py_ssize_t count = std::min(PyTuple_GET_SIZE(names), PyTuple_GET_SIZE(value));
     Snapshot<32> pairs(2 * static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* name = PyTuple_GET_ITEM(names, i);
-        for (Py_ssize_t j = 0; j < i; ++j) {
-            if (!PyUnicode_CheckExact(name) || same_name(PyTuple_GET_ITEM(names, j), name)) {
-                // A name twice: the dict Python makes keeps one of them.
-                return give_up(PyError::type_error("a named tuple's field names repeat"));
-            }
+        if (!PyUnicode_CheckExact(name)) {
+            return give_up(PyError::type_error("a named tuple's field name is not a str"));
         }
         pairs[2 * i] = PyRef::borrow(name);
         pairs[2 * i + 1] = PyRef::borrow(PyTuple_GET_ITEM(value, i));
@@ -1389,7 +1390,7 @@ Outcome Walk::object_fields(PyObject* value, PyObject* type_name, Py_ssize_t dep
             return give_up(std::move(points.error()));
         }
         append_utf8(name, *points, points->length);
-    } else if (auto named = append_type_name(name, Py_TYPE(value), hooks_); !named) {
+    } else if (auto named = write_type_name(name, Py_TYPE(value)); !named) {
         return give_up(std::move(named.error()));
     }
     if (shown_.contains(value)) {
@@ -1450,7 +1451,7 @@ Outcome Walk::big_integer(PyObject* value) {
 Outcome Walk::count_marker(PyTypeObject* type, Py_ssize_t count, std::string_view reason) {
     const size_t mark = out_.begin_ext();
     out_.append("<");
-    if (auto named = append_type_name(out_, type, hooks_); !named) {
+    if (auto named = write_type_name(out_, type); !named) {
         return give_up(std::move(named.error()));
     }
     out_.append(" of ");
@@ -1480,17 +1481,50 @@ Outcome Walk::extension(PyObject* ext) {
     out_.ext(static_cast<int8_t>(code), {PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data))});
     return Outcome::written;
 }
+// A class's name is read where its getters read it (its qualified name in the class, its module in
+// its dict) and checked against what its remembered name was made from.
+utils::Status Walk::write_type_name(Output& out, PyTypeObject* type) {
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 || type->tp_dict == nullptr) {
+        return append_type_name(out, type, hooks_);
+    }
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    PyObject* module = PyDict_GetItemWithError(type->tp_dict, utils::interned().dunder_module);
+    if (module == nullptr || !PyUnicode_CheckExact(module) || !PyUnicode_CheckExact(qualname)) {
+        PyErr_Clear();                               // the getter's error, met again there
+        return append_type_name(out, type, hooks_);  // which may run Python code: not remembered
+    }
+    auto* key = reinterpret_cast<PyObject*>(type);
+    if (PyObject* known = caches_.type_names.find(key)) {
+        if (PyTuple_GET_ITEM(known, 0) == qualname && PyTuple_GET_ITEM(known, 1) == module) {
+            PyObject* bytes = PyTuple_GET_ITEM(known, 2);
+            out.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
+            return {};
+        }
+    }
+    const size_t start = out.size();
+    auto status = append_type_name(out, type, hooks_);  // both exact str: it runs no Python code
+    if (status && !out.failed()) {
+        const std::string_view written = out.view(start, out.size());
+        // Out of memory for the copy: not remembered, written again next time.
+        if (auto shown = utils::checked(
+                Py_BuildValue("(OOy#)", qualname, module, written.data(), static_cast<Py_ssize_t>(written.size())))) {
+            caches_.type_names.remember(key, std::move(*shown));
+        }
+    }
+    return status;
+}
+
 Outcome Walk::identity(PyObject* value, PyTypeObject* raised) {
     const size_t mark = out_.begin_ext();
     out_.append("<");
-    if (auto named = append_type_name(out_, Py_TYPE(value), hooks_); !named) {
+    if (auto named = write_type_name(out_, Py_TYPE(value)); !named) {
         return give_up(std::move(named.error()));
     }
     out_.append(" object at ");
     append_hex(out_, reinterpret_cast<uintptr_t>(value));
     if (raised != nullptr) {
         out_.append("; repr raised ");
-        if (auto named = append_type_name(out_, raised, hooks_); !named) {
+        if (auto named = write_type_name(out_, raised); !named) {
             return give_up(std::move(named.error()));
         }
     }

@@ -149,6 +149,8 @@ private:
     bool is_open(PyObject* value) const noexcept;
     Outcome shown_above(const Output& type_name);
     Outcome identity(PyObject* value, PyTypeObject* raised);
+    // `append_type_name`, remembered for classes.
+    utils::Status write_type_name(Output& out, PyTypeObject* type);
     Outcome object_text(PyObject* text);
     Outcome shown_object_text(PyObject* text);
     std::optional<Outcome> limited(PyObject* value, Py_ssize_t depth, Py_ssize_t count);

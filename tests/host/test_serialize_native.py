@@ -623,6 +623,20 @@ def test_no_reference_is_leaked_or_dropped():
         assert len(gc.get_objects()) <= objects_before + 5
 
 
+def test_a_class_renamed_between_records_is_shown_by_its_new_name():
+    class Renamed:
+        def __init__(self):
+            self.x = 1
+
+    value = Renamed()
+    serialize.dump_msgpack(value)  # its name remembered
+    for attribute, new in (("__qualname__", "Other"), ("__module__", "elsewhere")):
+        setattr(Renamed, attribute, new)
+        written = native.dump_msgpack(value)
+        assert written == serialize._dump_msgpack_python(value)
+        assert new.encode() in written
+
+
 def test_a_function_written_is_not_kept_alive_by_the_serialiser():
     # A module a program drops must go (a template loader's weakly held modules, through its
     # functions' globals): what the walk remembers of a function must not hold it.
