@@ -214,6 +214,10 @@ def test_a_damaged_document_has_the_empty_summary(document, data):
     b"\x82\xb2frames_of_interest" + msgpack.packb([{"type": "frame"}] * 3)
     + b"\xb2frames_of_interest" + msgpack.packb([{"type": "log"}]),
     b"\x81\xa6frames\x82\x07" + msgpack.packb([{"type": "frame"}] * 2) + b"\x07" + msgpack.packb([{"type": "log"}]),
+    # Maps at the edges of their headers' forms: 15 entries is the largest fixmap, 16 the first map 16.
+    *(msgpack.packb({"frames": {thread: [{"type": "frame"}] for thread in range(threads)},
+                     **{f"extra_{key}": key for key in range(extra)}})
+      for threads, extra in ((15, 0), (16, 0), (1, 14), (1, 15))),
 ])
 def test_documents_the_walk_could_read_differently(document):
     assert summarise(document) == decoded_summary(document)

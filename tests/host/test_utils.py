@@ -43,6 +43,10 @@ def test_commit_sha_follows_loose_and_packed_refs_and_worktree_links(tmp_path):
     (worktree / ".git").write_text(f"gitdir: {private}\n")
     assert git.commit_sha(str(worktree)) == loose
 
+    # A detached HEAD: a SHA-256 repository's names are 64 digits; other lengths and cases are no name.
+    for head, found in (("e" * 64, "e" * 64), ("e" * 63, None), ("e" * 65, None), ("E" * 40, None)):
+        (repo / ".git" / "HEAD").write_text(head + "\n")
+        assert git.commit_sha(str(repo)) == found
     (repo / ".git" / "HEAD").write_text("not a sha\n")
     assert git.commit_sha(str(repo)) is None
     assert git.commit_sha(str(tmp_path)) is None
