@@ -10,7 +10,7 @@ import threading
 
 import msgpack
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from host_support import needs_engine
 from hypothesis import strategies as st
 
@@ -279,10 +279,14 @@ json_like = st.recursive(
 
 @settings(max_examples=200, deadline=None)
 @given(json_like)
+@example(("pwd", "pwd"))  # a text redacted as the value of a pair, shown before as its name
 def test_fast_and_careful_paths_agree(value):
     """A plain value gives the same bytes whether the scan accepts it or the walk converts it."""
     fast = dump_msgpack(value)
-    careful = serialize._pack(serialize._Walk(False, False, {}).value(value, 0))
+    redacted: dict = {}
+    careful = serialize._careful(value, False, redacted)
+    if redacted:  # a text shown before it was redacted elsewhere in the value: walked again knowing it
+        careful = serialize._careful(value, False, redacted)
     assert fast == careful
     one_value(dump_msgpack_lightweight_repr(value))
 
