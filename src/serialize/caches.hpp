@@ -10,12 +10,23 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "serialize/secrets.hpp"
 #include "utils/pyref.hpp"
 
 namespace vesk::serialize {
+
+// The slot of `object` among `SLOTS`: Fibonacci hashing of the address, whose low bits are alignment;
+// the top bits of the product mix all of it.
+template <size_t SLOTS>
+size_t slot_of(const PyObject* object) noexcept {
+    static_assert(SLOTS > 1 && (SLOTS & (SLOTS - 1)) == 0, "a power of two: the index is the product's top bits");
+    constexpr int INDEX_BITS = std::countr_zero(SLOTS);
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> (64 - INDEX_BITS));
+}
 
 template <class Answer, size_t SLOTS = 256>
 class ByIdentity {
@@ -54,60 +65,66 @@ public:
     }
 
 private:
-    static_assert(SLOTS > 1 && (SLOTS & (SLOTS - 1)) == 0, "a power of two: the index is the product's top bits");
-    static constexpr int INDEX_BITS = std::countr_zero(SLOTS);
     struct Slot {
         utils::PyRef object;
         Answer answer{};
     };
-    static size_t index(PyObject* object) noexcept {
-        // Fibonacci hashing of the address: its low bits are alignment, the top bits of the product
-        // mix all of it.
-        return static_cast<size_t>((reinterpret_cast<uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> (64 - INDEX_BITS));
-    }
+    static size_t index(PyObject* object) noexcept { return slot_of<SLOTS>(object); }
     std::array<Slot, SLOTS> slots_;
 };
 
-// Answers remembered by an object's address, without a reference to the object: a cache must not
+// Bytes written for an object, remembered by its address without a reference to it: a cache must not
 // keep a program's functions alive (and through their globals, a module a test expects to be
-// collected). Each answer holds what it was worked out from and is checked against it, so an object
-// later made at the same address is answered for only where its answer would be the same.
+// collected). Each entry holds the two objects its bytes were made from and is found only where the
+// caller gives those same two again, so an object later made at the same address is answered for
+// only where its bytes would be the same.
 template <size_t SLOTS>
 class ByAddress {
 public:
-    // The answer remembered at `object`'s address, or null; valid as `ByIdentity::find`'s.
-    [[nodiscard]] PyObject* find(PyObject* object) const noexcept {
+    // The bytes remembered for `object` made from `first` and `second`, or nothing. Valid as
+    // `ByIdentity::find`'s answer.
+    [[nodiscard]] std::optional<std::string_view> written_for(PyObject* object, PyObject* first,
+                                                              PyObject* second) const noexcept {
         const Slot& slot = slots_[index(object)];
-        return slot.address == object ? slot.answer.get() : nullptr;
+        if (slot.address != object || PyTuple_GET_ITEM(slot.entry.get(), 0) != first ||
+            PyTuple_GET_ITEM(slot.entry.get(), 1) != second) {
+            return std::nullopt;
+        }
+        PyObject* bytes = PyTuple_GET_ITEM(slot.entry.get(), 2);
+        return std::string_view{PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
     }
-    void remember(PyObject* object, utils::PyRef answer) noexcept {
+    // Out of memory for the copy: not remembered, written again next time.
+    void remember(PyObject* object, PyObject* first, PyObject* second, std::string_view written) noexcept {
+        utils::PyRef bytes =
+            utils::PyRef::steal(PyBytes_FromStringAndSize(written.data(), static_cast<Py_ssize_t>(written.size())));
+        utils::PyRef entry = bytes ? utils::PyRef::steal(PyTuple_Pack(3, first, second, bytes.get())) : utils::PyRef();
+        if (!entry) {
+            PyErr_Clear();
+            return;
+        }
         Slot& slot = slots_[index(object)];
-        [[maybe_unused]] utils::PyRef previous = std::exchange(slot.answer, std::move(answer));
+        [[maybe_unused]] utils::PyRef previous = std::exchange(slot.entry, std::move(entry));
         slot.address = object;
     }
     void clear() noexcept {
         for (Slot& slot : slots_) {
             slot.address = nullptr;
-            [[maybe_unused]] utils::PyRef answer = std::move(slot.answer);
+            [[maybe_unused]] utils::PyRef entry = std::move(slot.entry);
         }
     }
     int traverse(visitproc visit, void* arg) const noexcept {
         for (const Slot& slot : slots_) {
-            Py_VISIT(slot.answer.get());
+            Py_VISIT(slot.entry.get());
         }
         return 0;
     }
 
 private:
-    static_assert(SLOTS > 1 && (SLOTS & (SLOTS - 1)) == 0, "a power of two: the index is the product's top bits");
-    static constexpr int INDEX_BITS = std::countr_zero(SLOTS);
     struct Slot {
         const PyObject* address = nullptr;  // never dereferenced: the object may be gone
-        utils::PyRef answer;
+        utils::PyRef entry;                 // (first, second, bytes); set whenever `address` is
     };
-    static size_t index(PyObject* object) noexcept {
-        return static_cast<size_t>((reinterpret_cast<uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> (64 - INDEX_BITS));
-    }
+    static size_t index(PyObject* object) noexcept { return slot_of<SLOTS>(object); }
     std::array<Slot, SLOTS> slots_;
 };
 
@@ -120,16 +137,16 @@ struct Caches {
     // The bytes written for an immutable standard-library object shown by its repr (a compiled
     // pattern's repr is its whole pattern, searched for secrets at every record of its holder).
     ByIdentity<utils::PyRef, 1024> reprs;
-    // A function's (qualified name, bytes written for it). Its repr is its qualified name and
+    // A function's repr, made from its qualified name. Its repr is its qualified name and
     // address: a function later made at the address with the same name object has the same repr. A
     // template engine's environment holds a hundred filters and tests in every record of its
     // methods: at 256 slots a third of them pushed each other out, each miss a repr and a search for
     // secrets.
     ByAddress<4096> function_reprs;
-    // An enum member's (type's qualified name, member's name or number, bytes written for it): a
+    // An enum member's text, made from its type's qualified name and its own name or number: a
     // tokenizer's tokens each hold one, at every record of its parser.
     ByAddress<1024> enum_texts;
-    // A class's (qualified name, module, its name as written): every object shown by its fields
+    // A class's name, made from its qualified name and module: every object shown by its fields
     // starts with it.
     ByAddress<1024> type_names;
 

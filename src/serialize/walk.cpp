@@ -988,22 +988,14 @@ Outcome Walk::object(PyObject* value, Py_ssize_t depth) {
 // name stays the same object (a namespace of callbacks holds the same functions at every record).
 Outcome Walk::function_repr(PyObject* function) {
     PyObject* name = reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
-    if (PyObject* known = caches_.function_reprs.find(function)) {
-        if (PyTuple_GET_ITEM(known, 0) == name) {
-            PyObject* bytes = PyTuple_GET_ITEM(known, 1);
-            out_.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
-            return Outcome::written;
-        }
+    if (auto known = caches_.function_reprs.written_for(function, name, Py_None)) {
+        out_.append(*known);
+        return Outcome::written;
     }
     const size_t start = out_.size();
     const Outcome outcome = repr_text(utils::checked(PyObject_Repr(function)));
     if (outcome == Outcome::written && !out_.failed()) {
-        const std::string_view written = out_.view(start, out_.size());
-        // Out of memory for the copy: not remembered, written again next time.
-        if (auto shown =
-                utils::checked(Py_BuildValue("(Oy#)", name, written.data(), static_cast<Py_ssize_t>(written.size())))) {
-            caches_.function_reprs.remember(function, std::move(*shown));
-        }
+        caches_.function_reprs.remember(function, name, Py_None, out_.view(start, out_.size()));
     }
     return outcome;
 }
@@ -1322,12 +1314,9 @@ Outcome Walk::enumeration(PyObject* value) {
         return give_up(PyError::type_error("an enum's qualified name is not a str"));
     }
     PyObject* shown_by = named ? *name : *number;
-    if (PyObject* known = caches_.enum_texts.find(value)) {
-        if (PyTuple_GET_ITEM(known, 0) == qualname->get() && PyTuple_GET_ITEM(known, 1) == shown_by) {
-            PyObject* bytes = PyTuple_GET_ITEM(known, 2);
-            out_.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
-            return Outcome::written;
-        }
+    if (auto known = caches_.enum_texts.written_for(value, qualname->get(), shown_by)) {
+        out_.append(*known);
+        return Outcome::written;
     }
     auto text = utils::checked(named ? PyUnicode_FromFormat("%U.%U", qualname->get(), shown_by)
                                      : PyUnicode_FromFormat("%U(%S)", qualname->get(), shown_by));
@@ -1337,12 +1326,7 @@ Outcome Walk::enumeration(PyObject* value) {
     const size_t start = out_.size();
     const Outcome outcome = object_text(text->get());
     if (outcome == Outcome::written && !out_.failed()) {
-        const std::string_view written = out_.view(start, out_.size());
-        // Out of memory for the copy: not remembered, written again next time.
-        if (auto shown = utils::checked(Py_BuildValue("(OOy#)", qualname->get(), shown_by, written.data(),
-                                                      static_cast<Py_ssize_t>(written.size())))) {
-            caches_.enum_texts.remember(value, std::move(*shown));
-        }
+        caches_.enum_texts.remember(value, qualname->get(), shown_by, out_.view(start, out_.size()));
     }
     return outcome;
 }
@@ -1494,22 +1478,14 @@ utils::Status Walk::write_type_name(Output& out, PyTypeObject* type) {
         return append_type_name(out, type, hooks_);  // which may run Python code: not remembered
     }
     auto* key = reinterpret_cast<PyObject*>(type);
-    if (PyObject* known = caches_.type_names.find(key)) {
-        if (PyTuple_GET_ITEM(known, 0) == qualname && PyTuple_GET_ITEM(known, 1) == module) {
-            PyObject* bytes = PyTuple_GET_ITEM(known, 2);
-            out.append({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
-            return {};
-        }
+    if (auto known = caches_.type_names.written_for(key, qualname, module)) {
+        out.append(*known);
+        return {};
     }
     const size_t start = out.size();
     auto status = append_type_name(out, type, hooks_);  // both exact str: it runs no Python code
     if (status && !out.failed()) {
-        const std::string_view written = out.view(start, out.size());
-        // Out of memory for the copy: not remembered, written again next time.
-        if (auto shown = utils::checked(
-                Py_BuildValue("(OOy#)", qualname, module, written.data(), static_cast<Py_ssize_t>(written.size())))) {
-            caches_.type_names.remember(key, std::move(*shown));
-        }
+        caches_.type_names.remember(key, qualname, module, out.view(start, out.size()));
     }
     return status;
 }
