@@ -197,7 +197,9 @@ Result<std::unique_ptr<Profiler>> new_from_python(PyObject* host) noexcept {
     for (auto [field, key, text] : {std::tuple{&Config::untimed_ns_per_event, interned().recorder_time_per_event_ns,
                                                "recorder_time_per_event_ns"},
                                     std::tuple{&Config::untimed_ns_per_record, interned().recorder_time_per_record_ns,
-                                               "recorder_time_per_record_ns"}}) {
+                                               "recorder_time_per_record_ns"},
+                                    std::tuple{&Config::untimed_ns_per_dropped, interned().recorder_time_per_dropped_ns,
+                                               "recorder_time_per_dropped_ns"}}) {
         auto nanoseconds = read_nanoseconds(config_dict, key, text);
         VESK_TRY(nanoseconds);
         config.*field = *nanoseconds;

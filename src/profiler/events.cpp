@@ -67,9 +67,10 @@ public:
     static constexpr uint32_t TIMED_EVERY = 64;
     static constexpr int64_t OUTLIER_FACTOR = 50;
 
-    DecisionTime(ThreadState& thread, double untimed_ns) noexcept : thread_(thread) {
-        thread.events += 1 + std::exchange(passed_events, 0);
-        thread.untimed_ns += untimed_ns;
+    DecisionTime(ThreadState& thread, double untimed_ns, double untimed_ns_per_dropped) noexcept : thread_(thread) {
+        const uint64_t dropped = std::exchange(dropped_frame_events, 0);
+        thread.events += 1 + std::exchange(passed_events, 0) + dropped;
+        thread.untimed_ns += untimed_ns + static_cast<double>(dropped) * untimed_ns_per_dropped;
         timed_ = thread.decisions_averaged == 0 || ++thread.decisions_since_timed >= TIMED_EVERY;
         if (timed_) {
             started_ns_ = utils::nanoseconds_of(utils::read_clock());
@@ -185,7 +186,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     EventCode code = event_code_of(frame);
     const CodeVerdict* cached = cached_verdict(code.facts, serial_);
     if (cached != nullptr && cached->filename == filters::FilenameVerdict::Drop && cached->processors == nullptr) {
-        passed_events += 1;
+        dropped_frame_events += 1;
         return {};  // the common case: a frame of library code, dropped at the cost of a slot read
     }
     std::optional<CodeVerdict> decided;
@@ -198,6 +199,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     const filters::FilenameVerdict filename = cached->filename;
     std::vector<plugins::PluginProcessor>* const processors = cached->processors;
     if (filename == filters::FilenameVerdict::Drop && processors == nullptr) {
+        dropped_frame_events += 1;
         return {};  // a dropped frame: no lock, no allocation, no Python code
     }
     code.filename_text = cached->filename_text;
@@ -209,7 +211,7 @@ Status Profiler::profile(PyObject* owner, PyObject* frame, Event event, EventArg
     ThreadState& thread = threads_.current();
     bool record = false;
     {
-        DecisionTime decision_time(thread, config_.untimed_ns_per_event);
+        DecisionTime decision_time(thread, config_.untimed_ns_per_event, config_.untimed_ns_per_dropped);
         if (filename != filters::FilenameVerdict::Drop) {
             auto wanted = wants_record(frame, event, arg, code, filename, thread);
             VESK_TRY(wanted);

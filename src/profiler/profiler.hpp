@@ -63,9 +63,11 @@ struct Config {
     bool recorder_time = false;  // documents say the recorder's own time per record ("recorder_time")
     // What the recorder costs beyond the work it times, as the host measured it on this machine:
     // on each event it decides on ("recorder_time_per_event_ns") and, on top, on each event it
-    // records ("recorder_time_per_record_ns"). Counted into the recorder's time.
+    // records ("recorder_time_per_record_ns"), and on each call or return of library code it lets
+    // pass ("recorder_time_per_dropped_ns"). Counted into the recorder's time.
     double untimed_ns_per_event = 0;
     double untimed_ns_per_record = 0;
+    double untimed_ns_per_dropped = 0;
     std::string db_path;
     bool one_trace_per_test = false;
     std::string source;

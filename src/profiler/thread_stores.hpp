@@ -37,6 +37,9 @@ struct EventCode {
 // which is counted into the recorder's time. Trivially constructed and in the static TLS block, so
 // that counting is one increment, not a call to find the variable.
 [[gnu::tls_model("initial-exec")]] inline thread_local uint64_t passed_events = 0;
+// Of those, the calls and returns of library code: each went further than the others (its code
+// object's verdict read), which no clock read sees, so each also counts at the host's estimate.
+[[gnu::tls_model("initial-exec")]] inline thread_local uint64_t dropped_frame_events = 0;
 
 struct ThreadState {
     std::optional<utils::ThreadInfo> info;      // cached at the thread's first need

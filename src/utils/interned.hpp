@@ -27,6 +27,7 @@ namespace vesk::utils {
     X(recorder_time, "recorder_time")                                 \
     X(recorder_time_per_event_ns, "recorder_time_per_event_ns")       \
     X(recorder_time_per_record_ns, "recorder_time_per_record_ns")     \
+    X(recorder_time_per_dropped_ns, "recorder_time_per_dropped_ns")   \
     X(limits, "limits")                                               \
     X(buffer_bytes, "buffer_bytes")                                   \
     X(calls_per_function, "calls_per_function")                       \

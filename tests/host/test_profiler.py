@@ -163,11 +163,11 @@ def test_the_serialiser_called_natively_writes_what_its_python_call_writes(tmp_p
     assert native == through_python
 
 
-def _calls_in(run, iterations) -> int:
+def _calls_in(run, iterations, filename=calibration.FILENAME) -> int:
     calls = []
 
     def count(frame, event, arg):
-        if event == "call" and frame.f_code.co_filename == calibration.FILENAME:
+        if event == "call" and frame.f_code.co_filename == filename:
             calls.append(frame.f_code.co_name)
 
     sys.setprofile(count)
@@ -175,7 +175,7 @@ def _calls_in(run, iterations) -> int:
         run(iterations)
     finally:
         sys.setprofile(None)
-    return len(calls) - 1  # `run`'s own call is the measured span's edge
+    return len(calls)
 
 
 def test_the_calibration_counts_every_event_of_its_runs_and_the_recording_starts_with_its_estimates(tmp_path):
@@ -185,11 +185,16 @@ def test_the_calibration_counts_every_event_of_its_runs_and_the_recording_starts
     for shape in (calibration.RECORDED, calibration.LEFT_OUT):
         measured = calibration._profiled(_vesk, host.config, run, shape)
         # Each event between `run`'s call and return, recorded or left out, and `run`'s own edge.
-        assert [events for _, events in measured] == [2 * _calls_in(run, shape[1]) + 1] * calibration.RUNS
+        # (`run`'s own call is the measured span's edge.)
+        assert [events for _, events in measured] == [2 * (_calls_in(run, shape[1]) - 1) + 1] * calibration.RUNS
         assert all(program > 0 for program, _ in measured)
+    library_calls = _calls_in(calibration._library_caller(), 50, calibration.LIBRARY_FILENAME)
+    assert library_calls == calibration.library_calls(50)
+    dropped = calibration._profiled(_vesk, host.config, calibration._library_caller(), calibration.DROPPED)
+    assert [events for _, events in dropped] == [1] * calibration.RUNS  # none of library code's is decided on
     host.start()
     host.stop()
-    estimates = {key: host.config[key] for key in ("recorder_time_per_event_ns", "recorder_time_per_record_ns")}
+    estimates = {key: host.config[key] for key in calibration.NAMES}
     assert estimates == calibration.estimates(_vesk, host.config) and min(estimates.values()) >= 0
 
 
@@ -199,7 +204,8 @@ def test_the_estimates_are_the_median_of_the_first_measurements_kept_beside_the_
 
     def measure(engine, config):
         measured.append(config)
-        return {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": next(per_record)}
+        return {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": next(per_record),
+                "recorder_time_per_dropped_ns": 3.0}
 
     monkeypatch.setattr(calibration, "measure", measure)
     config = {"lightweight_repr": False, "limits": {"calls_per_function": 500}}
@@ -220,7 +226,8 @@ def test_the_estimates_are_the_median_of_the_first_measurements_kept_beside_the_
         before = len(measured)
         estimates = calibration.estimates(_vesk, configuration, str(tmp_path))
         assert (len(measured) > before) == again
-        assert estimates == {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": median}
+        assert estimates == {"recorder_time_per_event_ns": 12.5, "recorder_time_per_record_ns": median,
+                             "recorder_time_per_dropped_ns": 3.0}
 
 
 def test_unsteady_measurements_are_measured_again_and_used_only_while_none_is_steady(tmp_path, monkeypatch):
@@ -238,7 +245,8 @@ def test_unsteady_measurements_are_measured_again_and_used_only_while_none_is_st
 
         def measure(engine, config):
             record, flag = next(values)
-            return {"recorder_time_per_event_ns": 1.0, "recorder_time_per_record_ns": record, "unsteady": flag}
+            return {"recorder_time_per_event_ns": 1.0, "recorder_time_per_record_ns": record,
+                    "recorder_time_per_dropped_ns": 1.0, "unsteady": flag}
 
         monkeypatch.setattr(calibration, "measure", measure)
         estimates = calibration.estimates(_vesk, configuration, str(tmp_path))
@@ -252,9 +260,11 @@ def test_unsteady_measurements_are_measured_again_and_used_only_while_none_is_st
     ([900, 100, 100, 200, 200, 200], [150] * 5, True),  # plain ones (the first only warms up)
 ])
 def test_a_measurement_whose_identical_runs_differ_widely_is_unsteady(monkeypatch, plain, programs, unsteady):
-    times = iter(plain * 2)
+    times = iter(plain * 3)  # one measurement per estimate
     monkeypatch.setattr(calibration, "_plain_ns", lambda run, iterations: next(times))
     monkeypatch.setattr(calibration, "_profiled", lambda *a: [(program, 10) for program in programs])
     measured = calibration.measure(_vesk, {})
-    expected = {"recorder_time_per_event_ns": 5.0, "recorder_time_per_record_ns": 0.0, "unsteady": float(unsteady)}
+    expected = {"recorder_time_per_event_ns": 5.0, "recorder_time_per_record_ns": 0.0,
+                "recorder_time_per_dropped_ns": 50 / (2 * calibration.library_calls(calibration.DROPPED[1])),
+                "unsteady": float(unsteady)}
     assert measured == expected
