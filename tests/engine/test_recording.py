@@ -441,6 +441,10 @@ def test_recorder_time_tells_the_recorders_share_of_each_duration(host_modules):
 @pytest.mark.parametrize("estimate", ["recorder_time_per_event_ns", "recorder_time_per_record_ns",
                                       "recorder_time_per_dropped_ns"])
 def test_the_hosts_estimate_of_untimed_recorder_time_counts_into_the_trailer(host_modules, estimate):
+    if estimate == "recorder_time_per_dropped_ns" and sys.version_info >= (3, 12) and not os.environ.get(
+            "VESK_PROFILE_FUNCTION"):
+        pytest.skip("sys.monitoring turns library code's events off: none reaches the recorder")
+
     def inner():
         return 1
 
